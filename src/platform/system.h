@@ -1,0 +1,22 @@
+// Process, thread, time and last-error facilities of the platform.
+#pragma once
+
+#include "platform/types.h"
+
+namespace platform {
+
+// The calling thread's last error, as the platform keeps it per thread.
+DWORD GetLastError();
+void SetLastError(DWORD dwError);
+// Translates an errno value into the nearest platform error code.
+DWORD ErrorFromErrno(int nErrno);
+
+DWORD GetCurrentProcessId();
+DWORD GetCurrentThreadId();
+
+void GetLocalTime(SYSTEMTIME* pTime);
+// Milliseconds of a monotonic clock (wraps like the platform's tick count).
+DWORD GetTickCount();
+void Sleep(DWORD dwMilliseconds);
+
+}  // namespace platform

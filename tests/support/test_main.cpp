@@ -1,0 +1,24 @@
+// Every test process runs in a machine root of its own, so tests never see each other's registry,
+// named objects or files, and ctest can run them in parallel.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+
+#include "support/test_root.h"
+
+int main(int argc, char** argv) {
+    testing::InitGoogleTest(&argc, argv);
+    const bool bListing = testing::GTEST_FLAG(list_tests);
+    std::string sRoot;
+    if (!bListing && getenv("KRELL_TEST_KEEP_ROOT") == nullptr) {
+        sRoot = krelltest::MakeTempDirectory("krell-root");
+        setenv("KRELL_ROOT", sRoot.c_str(), 1);
+    }
+    const int nResult = RUN_ALL_TESTS();
+    if (!sRoot.empty()) {
+        std::error_code ec;
+        std::filesystem::remove_all(sRoot, ec);
+    }
+    return nResult;
+}
