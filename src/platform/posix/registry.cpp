@@ -282,10 +282,20 @@ DWORD ClampDword(std::size_t n) {
     return n > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<DWORD>(n);
 }
 
+// Nothing may leave the seam as an exception; allocation failures become the platform's code.
+template <typename F>
+LONG NoThrow(F fnCall) {
+    try {
+        return fnCall();
+    } catch (const std::bad_alloc&) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+}
+
 }  // namespace
 
-LONG RegCreateKeyEx(HKEY hKey, const char16_t* szSubKey, DWORD dwOptions, REGSAM samDesired, HKEY* phkResult,
-                    DWORD* pdwDisposition) {
+static LONG RegCreateKeyExImpl(HKEY hKey, const char16_t* szSubKey, DWORD dwOptions, REGSAM samDesired,
+                               HKEY* phkResult, DWORD* pdwDisposition) {
     if (phkResult == nullptr || szSubKey == nullptr || (dwOptions & ~REG_OPTION_VOLATILE) != 0) {
         return ERROR_INVALID_PARAMETER;
     }
@@ -293,7 +303,8 @@ LONG RegCreateKeyEx(HKEY hKey, const char16_t* szSubKey, DWORD dwOptions, REGSAM
     return OpenOrCreate(hKey, szSubKey, samDesired, true, phkResult, pdwDisposition);
 }
 
-LONG RegOpenKeyEx(HKEY hKey, const char16_t* szSubKey, DWORD dwOptions, REGSAM samDesired, HKEY* phkResult) {
+static LONG RegOpenKeyExImpl(HKEY hKey, const char16_t* szSubKey, DWORD dwOptions, REGSAM samDesired,
+                             HKEY* phkResult) {
     if (phkResult == nullptr) {
         return ERROR_INVALID_PARAMETER;
     }
@@ -301,14 +312,14 @@ LONG RegOpenKeyEx(HKEY hKey, const char16_t* szSubKey, DWORD dwOptions, REGSAM s
     return OpenOrCreate(hKey, szSubKey, samDesired, false, phkResult, nullptr);
 }
 
-LONG RegCloseKey(HKEY hKey) {
+static LONG RegCloseKeyImpl(HKEY hKey) {
     if (IsPredefined(hKey)) {
         return ERROR_SUCCESS;
     }
     return CHandleTable::Instance().Remove(hKey) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 }
 
-LONG RegDeleteKey(HKEY hKey, const char16_t* szSubKey) {
+static LONG RegDeleteKeyImpl(HKEY hKey, const char16_t* szSubKey) {
     if (szSubKey == nullptr) {
         return ERROR_INVALID_PARAMETER;
     }
@@ -341,7 +352,7 @@ LONG RegDeleteKey(HKEY hKey, const char16_t* szSubKey) {
     });
 }
 
-LONG RegDeleteTree(HKEY hKey, const char16_t* szSubKey) {
+static LONG RegDeleteTreeImpl(HKEY hKey, const char16_t* szSubKey) {
     constexpr REGSAM SAM_TREE = DELETE | KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE;
     CKeyRef base{};
     LONG lResult = Resolve(hKey, szSubKey == nullptr ? SAM_TREE : 0, &base);
@@ -374,7 +385,8 @@ LONG RegDeleteTree(HKEY hKey, const char16_t* szSubKey) {
     });
 }
 
-LONG RegSetValueEx(HKEY hKey, const char16_t* szValueName, DWORD dwType, const BYTE* pData, DWORD cbData) {
+static LONG RegSetValueExImpl(HKEY hKey, const char16_t* szValueName, DWORD dwType, const BYTE* pData,
+                              DWORD cbData) {
     CKeyRef key{};
     const LONG lResult = Resolve(hKey, KEY_SET_VALUE, &key);
     if (lResult != ERROR_SUCCESS) {
@@ -407,7 +419,8 @@ LONG RegSetValueEx(HKEY hKey, const char16_t* szValueName, DWORD dwType, const B
     });
 }
 
-LONG RegQueryValueEx(HKEY hKey, const char16_t* szValueName, DWORD* pdwType, BYTE* pData, DWORD* pcbData) {
+static LONG RegQueryValueExImpl(HKEY hKey, const char16_t* szValueName, DWORD* pdwType, BYTE* pData,
+                                DWORD* pcbData) {
     if (pData != nullptr && pcbData == nullptr) {
         return ERROR_INVALID_PARAMETER;
     }
@@ -449,7 +462,7 @@ LONG RegQueryValueEx(HKEY hKey, const char16_t* szValueName, DWORD* pdwType, BYT
     });
 }
 
-LONG RegDeleteValue(HKEY hKey, const char16_t* szValueName) {
+static LONG RegDeleteValueImpl(HKEY hKey, const char16_t* szValueName) {
     CKeyRef key{};
     const LONG lResult = Resolve(hKey, KEY_SET_VALUE, &key);
     if (lResult != ERROR_SUCCESS) {
@@ -472,7 +485,7 @@ LONG RegDeleteValue(HKEY hKey, const char16_t* szValueName) {
     });
 }
 
-LONG RegEnumKeyEx(HKEY hKey, DWORD dwIndex, char16_t* szName, DWORD* pcchName) {
+static LONG RegEnumKeyExImpl(HKEY hKey, DWORD dwIndex, char16_t* szName, DWORD* pcchName) {
     if (szName == nullptr || pcchName == nullptr) {
         return ERROR_INVALID_PARAMETER;
     }
@@ -499,8 +512,8 @@ LONG RegEnumKeyEx(HKEY hKey, DWORD dwIndex, char16_t* szName, DWORD* pcchName) {
     });
 }
 
-LONG RegEnumValue(HKEY hKey, DWORD dwIndex, char16_t* szValueName, DWORD* pcchValueName, DWORD* pdwType,
-                  BYTE* pData, DWORD* pcbData) {
+static LONG RegEnumValueImpl(HKEY hKey, DWORD dwIndex, char16_t* szValueName, DWORD* pcchValueName,
+                             DWORD* pdwType, BYTE* pData, DWORD* pcbData) {
     if (szValueName == nullptr || pcchValueName == nullptr || (pData != nullptr && pcbData == nullptr)) {
         return ERROR_INVALID_PARAMETER;
     }
@@ -547,10 +560,10 @@ LONG RegEnumValue(HKEY hKey, DWORD dwIndex, char16_t* szValueName, DWORD* pcchVa
     });
 }
 
-LONG RegQueryInfoKey(HKEY hKey, char16_t* szClass, DWORD* pcchClass, DWORD* pdwReserved, DWORD* pcSubKeys,
-                     DWORD* pcchMaxSubKeyLen, DWORD* pcchMaxClassLen, DWORD* pcValues,
-                     DWORD* pcchMaxValueNameLen, DWORD* pcbMaxValueLen, DWORD* pcbSecurityDescriptor,
-                     FILETIME* pftLastWriteTime) {
+static LONG RegQueryInfoKeyImpl(HKEY hKey, char16_t* szClass, DWORD* pcchClass, DWORD* pdwReserved,
+                                DWORD* pcSubKeys, DWORD* pcchMaxSubKeyLen, DWORD* pcchMaxClassLen,
+                                DWORD* pcValues, DWORD* pcchMaxValueNameLen, DWORD* pcbMaxValueLen,
+                                DWORD* pcbSecurityDescriptor, FILETIME* pftLastWriteTime) {
     if (pdwReserved != nullptr || (szClass != nullptr && pcchClass == nullptr)) {
         return ERROR_INVALID_PARAMETER;
     }
@@ -610,13 +623,72 @@ LONG RegQueryInfoKey(HKEY hKey, char16_t* szClass, DWORD* pcchClass, DWORD* pdwR
     });
 }
 
-LONG RegFlushKey(HKEY hKey) {
+static LONG RegFlushKeyImpl(HKEY hKey) {
     CKeyRef key{};
     const LONG lResult = Resolve(hKey, 0, &key);
     if (lResult != ERROR_SUCCESS) {
         return lResult;
     }
     return CRegistryStore::Instance().Checkpoint();
+}
+
+LONG RegCreateKeyEx(HKEY hKey, const char16_t* szSubKey, DWORD dwOptions, REGSAM samDesired, HKEY* phkResult,
+                    DWORD* pdwDisposition) {
+    return NoThrow(
+        [&] { return RegCreateKeyExImpl(hKey, szSubKey, dwOptions, samDesired, phkResult, pdwDisposition); });
+}
+
+LONG RegOpenKeyEx(HKEY hKey, const char16_t* szSubKey, DWORD dwOptions, REGSAM samDesired, HKEY* phkResult) {
+    return NoThrow([&] { return RegOpenKeyExImpl(hKey, szSubKey, dwOptions, samDesired, phkResult); });
+}
+
+LONG RegCloseKey(HKEY hKey) {
+    return NoThrow([&] { return RegCloseKeyImpl(hKey); });
+}
+
+LONG RegDeleteKey(HKEY hKey, const char16_t* szSubKey) {
+    return NoThrow([&] { return RegDeleteKeyImpl(hKey, szSubKey); });
+}
+
+LONG RegDeleteTree(HKEY hKey, const char16_t* szSubKey) {
+    return NoThrow([&] { return RegDeleteTreeImpl(hKey, szSubKey); });
+}
+
+LONG RegSetValueEx(HKEY hKey, const char16_t* szValueName, DWORD dwType, const BYTE* pData, DWORD cbData) {
+    return NoThrow([&] { return RegSetValueExImpl(hKey, szValueName, dwType, pData, cbData); });
+}
+
+LONG RegQueryValueEx(HKEY hKey, const char16_t* szValueName, DWORD* pdwType, BYTE* pData, DWORD* pcbData) {
+    return NoThrow([&] { return RegQueryValueExImpl(hKey, szValueName, pdwType, pData, pcbData); });
+}
+
+LONG RegDeleteValue(HKEY hKey, const char16_t* szValueName) {
+    return NoThrow([&] { return RegDeleteValueImpl(hKey, szValueName); });
+}
+
+LONG RegEnumKeyEx(HKEY hKey, DWORD dwIndex, char16_t* szName, DWORD* pcchName) {
+    return NoThrow([&] { return RegEnumKeyExImpl(hKey, dwIndex, szName, pcchName); });
+}
+
+LONG RegEnumValue(HKEY hKey, DWORD dwIndex, char16_t* szValueName, DWORD* pcchValueName, DWORD* pdwType,
+                  BYTE* pData, DWORD* pcbData) {
+    return NoThrow(
+        [&] { return RegEnumValueImpl(hKey, dwIndex, szValueName, pcchValueName, pdwType, pData, pcbData); });
+}
+
+LONG RegQueryInfoKey(HKEY hKey, char16_t* szClass, DWORD* pcchClass, DWORD* pdwReserved, DWORD* pcSubKeys,
+                     DWORD* pcchMaxSubKeyLen, DWORD* pcchMaxClassLen, DWORD* pcValues,
+                     DWORD* pcchMaxValueNameLen, DWORD* pcbMaxValueLen, DWORD* pcbSecurityDescriptor,
+                     FILETIME* pftLastWriteTime) {
+    return NoThrow([&] {
+        return RegQueryInfoKeyImpl(hKey, szClass, pcchClass, pdwReserved, pcSubKeys, pcchMaxSubKeyLen,
+                                   pcchMaxClassLen, pcValues, pcchMaxValueNameLen, pcbMaxValueLen,
+                                   pcbSecurityDescriptor, pftLastWriteTime);
+    });
+}
+
+LONG RegFlushKey(HKEY hKey) {
+    return NoThrow([&] { return RegFlushKeyImpl(hKey); });
 }
 
 }  // namespace platform
