@@ -31,9 +31,11 @@ bool GetExitCodeThread(HANDLE hThread, DWORD* pExitCode);
 // at once; wait on the handle to see the end. On POSIX a dedicated real-time signal
 // (SIGRTMIN + TERMINATE_THREAD_SIGNAL_OFFSET) ends the thread by pthread_exit, which guarantees:
 // - the thread runs no more code of its own after the next signal delivery point (a system call
-//   returning, an interrupted sleep); a thread blocked in an uninterruptible state ends when it
-//   next returns to user space; inside the seam's own bookkeeping (a wait, an event change) the end
-//   is deferred to the seam's next wait or Sleep, so its locks are never left held;
+//   returning, an interrupted computation); a thread blocked in an uninterruptible state ends when
+//   it next returns to user space;
+// - a thread in Sleep or a wait of this seam is ended there, outside the signal handler; inside
+//   the seam's own bookkeeping (an event change, a handle lookup) the end is deferred to the
+//   seam's next wait or Sleep, so the seam's locks are never left held;
 // - unlike on the platform, the thread's frames are unwound: destructors run, and a catch (...)
 //   that does not rethrow abi::__forced_unwind aborts the process, as does reaching a noexcept
 //   frame (e.g. ending a thread while it runs a destructor);
@@ -41,7 +43,8 @@ bool GetExitCodeThread(HANDLE hThread, DWORD* pExitCode);
 // - as on the platform, a thread ended while holding a lock of its own or of the C library (e.g.
 //   inside malloc) leaves that lock held;
 // - under ThreadSanitizer signals are delivered only at intercepted calls, so a thread spinning in
-//   pure computation may never end.
+//   pure computation may never end, and one ended inside the handler (not in Sleep or a wait) is
+//   reported as making signal-unsafe calls while it unwinds.
 bool TerminateThread(HANDLE hThread, DWORD dwExitCode);
 DWORD GetThreadId(HANDLE hThread);
 

@@ -87,13 +87,17 @@ DWORD GetTickCount() {
 }
 
 void Sleep(DWORD dwMilliseconds) {
-    // A forced end deferred while the thread was inside the seam is taken here.
+    // A forced end (TerminateThread) interrupts the sleep and is taken here, outside the signal
+    // handler, where unwinding the thread is safe.
     posix::TerminationPoint();
-    timespec ts{static_cast<time_t>(dwMilliseconds / 1000),
-                static_cast<long>(dwMilliseconds % 1000) * 1000000};
-    while (nanosleep(&ts, &ts) == -1 && errno == EINTR) {
-        posix::TerminationPoint();
+    {
+        posix::CTerminateShield shield;
+        timespec ts{static_cast<time_t>(dwMilliseconds / 1000),
+                    static_cast<long>(dwMilliseconds % 1000) * 1000000};
+        while (nanosleep(&ts, &ts) == -1 && errno == EINTR && !posix::TerminationPending()) {
+        }
     }
+    posix::TerminationPoint();
 }
 
 }  // namespace platform

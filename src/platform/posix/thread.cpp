@@ -69,9 +69,19 @@ void OnTerminateSignal(int) {
     ExitForTermination();
 }
 
+extern "C" void* ExitAtOnce(void*) {
+    pthread_exit(nullptr);
+}
+
 void InstallTerminateHandler() {
     static std::once_flag s_once;
     std::call_once(s_once, [] {
+        // The first pthread_exit loads the unwinder (dlopen, malloc); do that here rather than in
+        // a signal handler.
+        pthread_t warmUp;
+        if (pthread_create(&warmUp, nullptr, ExitAtOnce, nullptr) == 0) {
+            pthread_join(warmUp, nullptr);
+        }
         struct sigaction sa {};
         sa.sa_handler = OnTerminateSignal;
         sigemptyset(&sa.sa_mask);
