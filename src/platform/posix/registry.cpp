@@ -419,6 +419,25 @@ static LONG RegSetValueExImpl(HKEY hKey, const char16_t* szValueName, DWORD dwTy
     });
 }
 
+// Hands a stored value to the caller: its size always (when asked for), its bytes when they fit.
+static LONG CopyValueData(const BYTE* pStored, DWORD cbStored, BYTE* pData, DWORD* pcbData) {
+    if (pcbData == nullptr) {
+        return ERROR_SUCCESS;
+    }
+    const DWORD cbBuffer = *pcbData;
+    *pcbData = cbStored;
+    if (pData == nullptr) {
+        return ERROR_SUCCESS;
+    }
+    if (cbBuffer < cbStored) {
+        return ERROR_MORE_DATA;
+    }
+    if (cbStored != 0) {
+        std::memcpy(pData, pStored, cbStored);
+    }
+    return ERROR_SUCCESS;
+}
+
 static LONG RegQueryValueExImpl(HKEY hKey, const char16_t* szValueName, DWORD* pdwType, BYTE* pData,
                                 DWORD* pcbData) {
     if (pData != nullptr && pcbData == nullptr) {
@@ -442,23 +461,7 @@ static LONG RegQueryValueExImpl(HKEY hKey, const char16_t* szValueName, DWORD* p
         if (pdwType != nullptr) {
             *pdwType = static_cast<DWORD>(stmt.Int64(0));
         }
-        const BYTE* pStored = stmt.Blob(1);
-        const DWORD cbStored = ClampDword(stmt.Bytes(1));
-        if (pcbData == nullptr) {
-            return ERROR_SUCCESS;
-        }
-        const DWORD cbBuffer = *pcbData;
-        *pcbData = cbStored;
-        if (pData == nullptr) {
-            return ERROR_SUCCESS;
-        }
-        if (cbBuffer < cbStored) {
-            return ERROR_MORE_DATA;
-        }
-        if (cbStored != 0) {
-            std::memcpy(pData, pStored, cbStored);
-        }
-        return ERROR_SUCCESS;
+        return CopyValueData(stmt.Blob(1), ClampDword(stmt.Bytes(1)), pData, pcbData);
     });
 }
 
@@ -540,23 +543,7 @@ static LONG RegEnumValueImpl(HKEY hKey, DWORD dwIndex, char16_t* szValueName, DW
         if (pdwType != nullptr) {
             *pdwType = static_cast<DWORD>(stmt.Int64(1));
         }
-        if (pcbData == nullptr) {
-            return ERROR_SUCCESS;
-        }
-        const BYTE* pStored = stmt.Blob(2);
-        const DWORD cbStored = ClampDword(stmt.Bytes(2));
-        const DWORD cbBuffer = *pcbData;
-        *pcbData = cbStored;
-        if (pData == nullptr) {
-            return ERROR_SUCCESS;
-        }
-        if (cbBuffer < cbStored) {
-            return ERROR_MORE_DATA;
-        }
-        if (cbStored != 0) {
-            std::memcpy(pData, pStored, cbStored);
-        }
-        return ERROR_SUCCESS;
+        return CopyValueData(stmt.Blob(2), ClampDword(stmt.Bytes(2)), pData, pcbData);
     });
 }
 
