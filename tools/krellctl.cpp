@@ -16,6 +16,7 @@
 
 #include "diagnostics/debug_options.h"
 #include "diagnostics/user_debug_output.h"
+#include "krellctl_commands.h"
 #include "platform/file.h"
 #include "platform/registry.h"
 #include "platform/root.h"
@@ -250,6 +251,41 @@ int LogSession() {
 
 }  // namespace
 
+int RunInitCommand(const std::vector<std::string>& args) {
+    return args.empty() ? Init() : Usage();
+}
+
+int RunRegistryCommand(const std::vector<std::string>& args) {
+    if (args.size() < 2) {
+        return Usage();
+    }
+    const std::u16string sKey = platform::FromUtf8(args[1]);
+    if (args[0] == "get" && args.size() <= 3) {
+        const std::u16string sValue = args.size() == 3 ? platform::FromUtf8(args[2]) : u"";
+        return RegGet(sKey, args.size() == 3 ? &sValue : nullptr);
+    }
+    if (args[0] == "set" && args.size() == 5) {
+        return RegSet(sKey, platform::FromUtf8(args[2]), args[3], args[4]);
+    }
+    if (args[0] == "list" && args.size() == 2) {
+        return RegList(sKey);
+    }
+    if (args[0] == "delete" && args.size() == 2) {
+        return RegDelete(sKey);
+    }
+    return Usage();
+}
+
+int RunLogCommand(const std::vector<std::string>& args) {
+    if (args.size() == 1 && args[0] == "show") {
+        return LogShow();
+    }
+    if (args.size() == 1 && args[0] == "session") {
+        return LogSession();
+    }
+    return Usage();
+}
+
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     if (args.size() >= 2 && args[0] == "--root") {
@@ -259,31 +295,19 @@ int main(int argc, char** argv) {
     if (args.empty()) {
         return Usage();
     }
-    if (args[0] == "init" && args.size() == 1) {
-        return Init();
-    }
-    if (args[0] == "registry" && args.size() >= 3) {
-        const std::u16string sKey = platform::FromUtf8(args[2]);
-        if (args[1] == "get" && args.size() <= 4) {
-            const std::u16string sValue = args.size() == 4 ? platform::FromUtf8(args[3]) : u"";
-            return RegGet(sKey, args.size() == 4 ? &sValue : nullptr);
-        }
-        if (args[1] == "set" && args.size() == 6) {
-            return RegSet(sKey, platform::FromUtf8(args[3]), args[4], args[5]);
-        }
-        if (args[1] == "list" && args.size() == 3) {
-            return RegList(sKey);
-        }
-        if (args[1] == "delete" && args.size() == 3) {
-            return RegDelete(sKey);
-        }
-    }
-    if (args[0] == "log" && args.size() == 2) {
-        if (args[1] == "show") {
-            return LogShow();
-        }
-        if (args[1] == "session") {
-            return LogSession();
+    // Command groups: the first word picks the group, the rest is the group's own.
+    struct CGroup {
+        const char* szName;
+        int (*pfnRun)(const std::vector<std::string>&);
+    };
+    static constexpr CGroup GROUPS[] = {
+        {"init", RunInitCommand},
+        {"registry", RunRegistryCommand},
+        {"log", RunLogCommand},
+    };
+    for (const auto& group : GROUPS) {
+        if (args[0] == group.szName) {
+            return group.pfnRun(std::vector<std::string>(args.begin() + 1, args.end()));
         }
     }
     return Usage();
