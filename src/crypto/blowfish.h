@@ -51,6 +51,9 @@ public:
     void DecipherEcb(BYTE* pData, std::size_t cbData) const;
 
 private:
+    template <bool bEncipher>
+    void RunEcb(BYTE* pData, std::size_t cbData) const;
+
     DWORD F(DWORD x) const {
         return ((m_S[0][x >> 24] + m_S[1][(x >> 16) & 0xFF]) ^ m_S[2][(x >> 8) & 0xFF]) + m_S[3][x & 0xFF];
     }
