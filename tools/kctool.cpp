@@ -165,8 +165,7 @@ int Build(const std::vector<std::string>& args) {
     const bool bRootOut = IsRootPath(sOut);
     // A POSIX destination is written in the root first, so the bytes still come from the writer.
     const std::string sTarget =
-        bRootOut ? sOut
-                 : "C:\\Windows\\Temp\\kctool-" + std::to_string(platform::GetCurrentProcessId()) + ".kc";
+        bRootOut ? sOut : "C:\\kctool-" + std::to_string(platform::GetCurrentProcessId()) + ".tmp";
     std::string sStep;
     const HRESULT hr = WriteKC(sTarget, sections, sStep);
     if (hr < 0) {

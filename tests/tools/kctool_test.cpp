@@ -113,7 +113,7 @@ TEST_F(KCToolTest, BuildVerifyDump) {
     const std::string sFile = Path("out.kc");
     const ToolResult build = Run(BuildArgs(sFile));
     ASSERT_EQ(build.nExitCode, 0) << build.sOutput;
-    EXPECT_EQ(build.sOutput, sFile + ": 3 section(s), 252 bytes\n");
+    EXPECT_EQ(build.sOutput, sFile + ": 3 section(s), 340 bytes\n");
 
     const ToolResult verify = Run({"verify", sFile});
     EXPECT_EQ(verify.nExitCode, 0) << verify.sOutput;
