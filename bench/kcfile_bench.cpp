@@ -20,6 +20,7 @@
 #include "crypto/sha1.h"
 #include "kcfile/kc_format.h"
 #include "platform/file.h"
+#include "platform/sync.h"
 
 namespace {
 
@@ -97,8 +98,8 @@ void BM_WriteKCFile(benchmark::State& state) {
 void BM_Sha1AndPlainWrite(benchmark::State& state) {
     const auto& sections = Sections();
     for (auto _ : state) {
-        HANDLE hFile = platform::CreateFile(BASELINE_PATH, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                            FILE_ATTRIBUTE_NORMAL, nullptr);
+        HANDLE hFile = platform::CreateFile(BASELINE_PATH, GENERIC_WRITE, 0, platform::CREATE_ALWAYS,
+                                            platform::FILE_ATTRIBUTE_NORMAL);
         if (hFile == INVALID_HANDLE_VALUE) {
             state.SkipWithError("CreateFile failed");
             break;
@@ -108,8 +109,7 @@ void BM_Sha1AndPlainWrite(benchmark::State& state) {
             crypto::Sha1(section, digest);
             benchmark::DoNotOptimize(digest);
             DWORD cbWritten = 0;
-            platform::WriteFile(hFile, section.data(), static_cast<DWORD>(section.size()), &cbWritten,
-                                nullptr);
+            platform::WriteFile(hFile, section.data(), static_cast<DWORD>(section.size()), &cbWritten);
         }
         platform::FlushFileBuffers(hFile);
         platform::CloseHandle(hFile);

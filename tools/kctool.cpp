@@ -50,7 +50,8 @@ bool IsRootPath(const std::string& sPath) {
 bool ReadRootFile(const std::string& sPath, std::vector<BYTE>& bytes, std::string& sError) {
     const std::u16string sWide = platform::FromUtf8(sPath);
     CFile file;
-    if (!file.Create(sWide.c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL)) {
+    if (!file.Create(sWide.c_str(), GENERIC_READ, platform::FILE_SHARE_READ, platform::OPEN_EXISTING,
+                     platform::FILE_ATTRIBUTE_NORMAL)) {
         sError = "cannot open (error " + std::to_string(file.GetLastError()) + ")";
         return false;
     }

@@ -1,5 +1,6 @@
 #include "compiler/file.h"
 
+#include "platform/sync.h"
 #include "platform/system.h"
 
 CFile::~CFile() {
@@ -14,8 +15,8 @@ bool CFile::Fail() {
 bool CFile::Create(const WCHAR* szPath, DWORD dwDesiredAccess, DWORD dwShareMode, DWORD dwCreationDisposition,
                    DWORD dwFlagsAndAttributes) {
     Close();
-    HANDLE hFile = platform::CreateFile(szPath, dwDesiredAccess, dwShareMode, nullptr, dwCreationDisposition,
-                                        dwFlagsAndAttributes, nullptr);
+    HANDLE hFile = platform::CreateFile(szPath, dwDesiredAccess, dwShareMode, dwCreationDisposition,
+                                        dwFlagsAndAttributes);
     if (hFile == INVALID_HANDLE_VALUE) {
         return Fail();
     }
@@ -28,9 +29,9 @@ bool CFile::Seek(ULONGLONG nOffset) {
         m_dwLastError = ERROR_INVALID_HANDLE;
         return false;
     }
-    LARGE_INTEGER liDistance;
-    liDistance.QuadPart = static_cast<LONGLONG>(nOffset);
-    return platform::SetFilePointerEx(m_hFile, liDistance, nullptr, FILE_BEGIN) || Fail();
+    return platform::SetFilePointerEx(m_hFile, static_cast<LONGLONG>(nOffset), nullptr,
+                                      platform::FILE_BEGIN) ||
+           Fail();
 }
 
 bool CFile::Write(const void* pData, DWORD cbData) {
@@ -39,7 +40,7 @@ bool CFile::Write(const void* pData, DWORD cbData) {
         return false;
     }
     DWORD cbWritten = 0;
-    if (!platform::WriteFile(m_hFile, pData, cbData, &cbWritten, nullptr)) {
+    if (!platform::WriteFile(m_hFile, pData, cbData, &cbWritten)) {
         return Fail();
     }
     if (cbWritten != cbData) {
@@ -55,7 +56,7 @@ bool CFile::Read(void* pData, DWORD cbData, DWORD& cbRead) {
         m_dwLastError = ERROR_INVALID_HANDLE;
         return false;
     }
-    return platform::ReadFile(m_hFile, pData, cbData, &cbRead, nullptr) || Fail();
+    return platform::ReadFile(m_hFile, pData, cbData, &cbRead) || Fail();
 }
 
 bool CFile::Flush() {

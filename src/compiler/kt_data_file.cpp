@@ -20,7 +20,7 @@ CKTDataFile::~CKTDataFile() {
 }
 
 HRESULT CKTDataFile::Open(const WCHAR* szPath) {
-    if (!CFile::Create(szPath, GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL)) {
+    if (!CFile::Create(szPath, GENERIC_WRITE, 0, platform::CREATE_ALWAYS, platform::FILE_ATTRIBUTE_NORMAL)) {
         DebugOut1(DBG_CAT_COMPILER,
                   u"CKTDataFile::Open(): Error opening \"%s\": GetLastError() returned 0x%08X.\n", szPath,
                   GetLastError());

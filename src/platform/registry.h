@@ -39,19 +39,29 @@ constexpr REGSAM KEY_EXECUTE = 0x00020019;
 constexpr REGSAM KEY_ALL_ACCESS = 0x000F003F;
 
 constexpr DWORD REG_OPTION_NON_VOLATILE = 0;
+// Accepted, but there is no restart that would clear a volatile key: it is kept like any other.
+constexpr DWORD REG_OPTION_VOLATILE = 1;
 constexpr DWORD REG_CREATED_NEW_KEY = 1;
 constexpr DWORD REG_OPENED_EXISTING_KEY = 2;
 
 namespace platform {
 
 // Key paths use backslashes and compare case-insensitively; key and value names keep their case.
+// A path may not begin with a backslash (ERROR_BAD_PATHNAME); runs of backslashes count as one and
+// trailing ones are ignored. A path component longer than 255 characters is ERROR_INVALID_NAME.
+// Failures of the store itself: ERROR_LOCK_VIOLATION when another process holds it locked past the
+// busy timeout, ERROR_REGISTRY_CORRUPT for a damaged file, ERROR_BADDB for a store of an unknown
+// layout, ERROR_REGISTRY_IO_FAILED when it cannot be opened, read or written.
 LONG RegCreateKeyEx(HKEY hKey, const char16_t* szSubKey, DWORD dwOptions, REGSAM samDesired, HKEY* phkResult,
                     DWORD* pdwDisposition);
 LONG RegOpenKeyEx(HKEY hKey, const char16_t* szSubKey, DWORD dwOptions, REGSAM samDesired, HKEY* phkResult);
 LONG RegCloseKey(HKEY hKey);
-// Deletes the sub-key and everything below it (the platform's RegDeleteTree on a named sub-key).
+// Deletes the sub-key and everything below it. With szSubKey null, deletes the sub-keys and values of
+// hKey but keeps hKey (which then needs DELETE, KEY_ENUMERATE_SUB_KEYS and KEY_QUERY_VALUE); an empty
+// szSubKey deletes hKey itself with its tree. The whole deletion is one transaction.
 LONG RegDeleteTree(HKEY hKey, const char16_t* szSubKey);
 // Deletes a sub-key that has no sub-keys of its own (ERROR_ACCESS_DENIED otherwise, as the platform).
+// An empty szSubKey deletes hKey itself. Hive roots cannot be deleted (ERROR_ACCESS_DENIED).
 LONG RegDeleteKey(HKEY hKey, const char16_t* szSubKey);
 
 // pData holds cbData bytes; string types include their terminators as the platform's callers pass them.
@@ -63,10 +73,22 @@ LONG RegDeleteValue(HKEY hKey, const char16_t* szValueName);
 
 // Enumeration in a stable order (by upper-cased name). pcchName is in characters: on entry the
 // buffer size including the terminator, on return the name length without it. ERROR_NO_MORE_ITEMS
-// past the end; ERROR_MORE_DATA when the name does not fit.
+// past the end; ERROR_MORE_DATA when the name does not fit (*pcchName is then left as it was). For
+// values, data that does not fit gives ERROR_MORE_DATA with the size needed in *pcbData.
 LONG RegEnumKeyEx(HKEY hKey, DWORD dwIndex, char16_t* szName, DWORD* pcchName);
 LONG RegEnumValue(HKEY hKey, DWORD dwIndex, char16_t* szValueName, DWORD* pcchValueName, DWORD* pdwType,
                   BYTE* pData, DWORD* pcbData);
-LONG RegQueryInfoKey(HKEY hKey, DWORD* pcSubKeys, DWORD* pcValues);
+// Any out-parameter may be null. Keys have no class (an empty one is reported) and no security
+// descriptor (size 0). Maximum lengths are in characters without terminator, data in bytes.
+LONG RegQueryInfoKey(HKEY hKey, char16_t* szClass, DWORD* pcchClass, DWORD* pdwReserved, DWORD* pcSubKeys,
+                     DWORD* pcchMaxSubKeyLen, DWORD* pcchMaxClassLen, DWORD* pcValues,
+                     DWORD* pcchMaxValueNameLen, DWORD* pcbMaxValueLen, DWORD* pcbSecurityDescriptor,
+                     FILETIME* pftLastWriteTime);
+inline LONG RegQueryInfoKey(HKEY hKey, DWORD* pcSubKeys, DWORD* pcValues) {
+    return RegQueryInfoKey(hKey, nullptr, nullptr, nullptr, pcSubKeys, nullptr, nullptr, pcValues, nullptr,
+                           nullptr, nullptr, nullptr);
+}
+// Every change is committed when its call returns; this also moves the store's log into its main file.
+LONG RegFlushKey(HKEY hKey);
 
 }  // namespace platform

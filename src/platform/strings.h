@@ -18,7 +18,9 @@ std::u16string ToUpper(std::u16string_view s);
 
 // Ordinal comparison after upper-casing each code unit (the platform's case-insensitive name rule).
 int CompareNoCase(std::u16string_view a, std::u16string_view b);
-inline bool EqualNoCase(std::u16string_view a, std::u16string_view b) { return CompareNoCase(a, b) == 0; }
+inline bool EqualNoCase(std::u16string_view a, std::u16string_view b) {
+    return CompareNoCase(a, b) == 0;
+}
 
 // Length of a terminated wide string; 0 for a null pointer.
 std::size_t WideLength(const char16_t* sz);

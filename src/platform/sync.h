@@ -1,8 +1,11 @@
 // Waitable objects of the platform: events, mutexes and threads, all named by HANDLE, and the waits
 // on them. Named objects ("Global\Name", "Local\Name" or a plain name) are shared by every process of
 // one machine root; this machine has a single session, so the three spellings name the same object.
-// A named object lives while some process holds a handle to it. Failures set the last error
-// (platform::GetLastError) exactly as the platform does.
+// A named object lives while some process holds a handle to it. Names are case-sensitive, at most
+// MAX_PATH characters (else ERROR_FILENAME_EXCED_RANGE) and may hold any character but '\' after
+// the prefix (ERROR_PATH_NOT_FOUND); a bare prefix is ERROR_INVALID_NAME. Failures set the last
+// error (platform::GetLastError) exactly as the platform does; successful creation sets
+// ERROR_SUCCESS or ERROR_ALREADY_EXISTS.
 #pragma once
 
 #include "platform/types.h"

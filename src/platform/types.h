@@ -59,6 +59,7 @@ constexpr DWORD ERROR_NO_MORE_ITEMS = 259;
 constexpr DWORD ERROR_NOT_OWNER = 288;
 constexpr DWORD ERROR_OPERATION_ABORTED = 995;
 constexpr DWORD ERROR_IO_PENDING = 997;
+constexpr DWORD ERROR_NOACCESS = 998;
 constexpr DWORD ERROR_BADDB = 1009;
 constexpr DWORD ERROR_BADKEY = 1010;
 constexpr DWORD ERROR_CANTOPEN = 1011;
@@ -81,11 +82,28 @@ constexpr HRESULT E_UNEXPECTED = static_cast<HRESULT>(0x8000FFFF);
 constexpr HRESULT E_OUTOFMEMORY = static_cast<HRESULT>(0x8007000E);
 constexpr HRESULT E_INVALIDARG = static_cast<HRESULT>(0x80070057);
 
-constexpr bool SUCCEEDED(HRESULT hr) { return hr >= 0; }
-constexpr bool FAILED(HRESULT hr) { return hr < 0; }
+constexpr bool SUCCEEDED(HRESULT hr) {
+    return hr >= 0;
+}
+constexpr bool FAILED(HRESULT hr) {
+    return hr < 0;
+}
 constexpr HRESULT HRESULT_FROM_WIN32(DWORD dwError) {
     return dwError == 0 ? S_OK : static_cast<HRESULT>((dwError & 0xFFFF) | 0x80070000);
 }
+
+// Generic access rights; each object type maps them onto its own rights.
+constexpr DWORD GENERIC_READ = 0x80000000;
+constexpr DWORD GENERIC_WRITE = 0x40000000;
+constexpr DWORD GENERIC_EXECUTE = 0x20000000;
+constexpr DWORD GENERIC_ALL = 0x10000000;
+constexpr DWORD MAXIMUM_ALLOWED = 0x02000000;
+
+// 100-nanosecond intervals since 1601-01-01 UTC.
+struct FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+};
 
 struct SYSTEMTIME {
     WORD wYear;

@@ -20,7 +20,8 @@ std::vector<BYTE> FromHex(const std::string& s) {
 
 std::vector<BYTE> ReadBack(const WCHAR* szPath) {
     CFile file;
-    EXPECT_TRUE(file.Create(szPath, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
+    EXPECT_TRUE(file.Create(szPath, GENERIC_READ, platform::FILE_SHARE_READ, platform::OPEN_EXISTING,
+                            platform::FILE_ATTRIBUTE_NORMAL));
     std::vector<BYTE> bytes;
     BYTE buffer[4096];
     DWORD cbRead = 0;

@@ -21,11 +21,15 @@ TEST(Strings, MalformedInputBecomesReplacementCharacters) {
         std::u16string sExpected;
     };
     const Case cases[] = {
-        {"a\xC0\xAF" "b", u"a\uFFFDb"},         // overlong '/'
-        {"\xED\xA0\x80", u"\uFFFD"},            // encoded surrogate
-        {"\xE2\x82", u"\uFFFD"},                // truncated sequence
-        {"\xF4\x90\x80\x80", u"\uFFFD"},        // past U+10FFFF
-        {"\xFF" "x", u"\uFFFDx"},               // invalid lead byte
+        {"a\xC0\xAF"
+         "b",
+         u"a\uFFFDb"},                    // overlong '/'
+        {"\xED\xA0\x80", u"\uFFFD"},      // encoded surrogate
+        {"\xE2\x82", u"\uFFFD"},          // truncated sequence
+        {"\xF4\x90\x80\x80", u"\uFFFD"},  // past U+10FFFF
+        {"\xFF"
+         "x",
+         u"\uFFFDx"},  // invalid lead byte
     };
     for (const auto& c : cases) {
         EXPECT_EQ(FromUtf8(c.sUtf8), c.sExpected) << c.sUtf8;

@@ -14,14 +14,17 @@ extern char** environ;
 namespace krelltest {
 
 std::string MakeTempDirectory(const char* szPrefix) {
-    std::string sTemplate = (std::filesystem::temp_directory_path() / (std::string(szPrefix) + "-XXXXXX")).string();
+    std::string sTemplate =
+        (std::filesystem::temp_directory_path() / (std::string(szPrefix) + "-XXXXXX")).string();
     if (mkdtemp(sTemplate.data()) == nullptr) {
         abort();
     }
     return sTemplate;
 }
 
-std::string TestBinary(const char* szName) { return std::string(KRELL_TEST_BIN_DIR) + "/" + szName; }
+std::string TestBinary(const char* szName) {
+    return std::string(KRELL_TEST_BIN_DIR) + "/" + szName;
+}
 
 pid_t StartChild(const std::vector<std::string>& args) {
     std::vector<char*> argv;

@@ -133,6 +133,8 @@ int CompareNoCase(std::u16string_view a, std::u16string_view b) {
     return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
 }
 
-std::size_t WideLength(const char16_t* sz) { return sz == nullptr ? 0 : std::char_traits<char16_t>::length(sz); }
+std::size_t WideLength(const char16_t* sz) {
+    return sz == nullptr ? 0 : std::char_traits<char16_t>::length(sz);
+}
 
 }  // namespace platform

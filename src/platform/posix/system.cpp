@@ -1,5 +1,7 @@
 #include "platform/system.h"
 
+#include "platform/posix/sync_core.h"
+
 #include <errno.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -10,8 +12,12 @@ namespace {
 thread_local DWORD t_dwLastError = ERROR_SUCCESS;
 }
 
-DWORD GetLastError() { return t_dwLastError; }
-void SetLastError(DWORD dwError) { t_dwLastError = dwError; }
+DWORD GetLastError() {
+    return t_dwLastError;
+}
+void SetLastError(DWORD dwError) {
+    t_dwLastError = dwError;
+}
 
 DWORD ErrorFromErrno(int nErrno) {
     switch (nErrno) {
@@ -52,8 +58,12 @@ DWORD ErrorFromErrno(int nErrno) {
     }
 }
 
-DWORD GetCurrentProcessId() { return static_cast<DWORD>(getpid()); }
-DWORD GetCurrentThreadId() { return static_cast<DWORD>(syscall(SYS_gettid)); }
+DWORD GetCurrentProcessId() {
+    return static_cast<DWORD>(getpid());
+}
+DWORD GetCurrentThreadId() {
+    return static_cast<DWORD>(syscall(SYS_gettid));
+}
 
 void GetLocalTime(SYSTEMTIME* pTime) {
     timespec ts{};
@@ -77,9 +87,17 @@ DWORD GetTickCount() {
 }
 
 void Sleep(DWORD dwMilliseconds) {
-    timespec ts{static_cast<time_t>(dwMilliseconds / 1000), static_cast<long>(dwMilliseconds % 1000) * 1000000};
-    while (nanosleep(&ts, &ts) == -1 && errno == EINTR) {
+    // A forced end (TerminateThread) interrupts the sleep and is taken here, outside the signal
+    // handler, where unwinding the thread is safe.
+    posix::TerminationPoint();
+    {
+        posix::CTerminateShield shield;
+        timespec ts{static_cast<time_t>(dwMilliseconds / 1000),
+                    static_cast<long>(dwMilliseconds % 1000) * 1000000};
+        while (nanosleep(&ts, &ts) == -1 && errno == EINTR && !posix::TerminationPending()) {
+        }
     }
+    posix::TerminationPoint();
 }
 
 }  // namespace platform

@@ -1,0 +1,255 @@
+#include "platform/file.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <memory>
+
+#include "platform/paths.h"
+#include "platform/posix/handle_table.h"
+#include "platform/strings.h"
+#include "platform/system.h"
+
+namespace platform {
+namespace {
+
+class CFileObject : public posix::KernelObject {
+public:
+    explicit CFileObject(int nFd) : m_nFd(nFd) {}
+    ~CFileObject() override { close(m_nFd); }
+    int Fd() const { return m_nFd; }
+
+private:
+    int m_nFd;
+};
+
+std::shared_ptr<CFileObject> LookupFile(HANDLE hFile) {
+    return posix::LookupHandle<CFileObject>(hFile);
+}
+
+bool FailWithErrno() {
+    SetLastError(ErrorFromErrno(errno));
+    return false;
+}
+
+int OpenFlags(DWORD dwDesiredAccess, DWORD dwCreationDisposition) {
+    int nFlags = O_CLOEXEC;
+    const bool bRead = (dwDesiredAccess & GENERIC_READ) != 0;
+    const bool bWrite = (dwDesiredAccess & GENERIC_WRITE) != 0;
+    nFlags |= bRead && bWrite ? O_RDWR : (bWrite ? O_WRONLY : O_RDONLY);
+    switch (dwCreationDisposition) {
+        case CREATE_NEW:
+            return nFlags | O_CREAT | O_EXCL;
+        case CREATE_ALWAYS:
+            return nFlags | O_CREAT | O_TRUNC;
+        case OPEN_ALWAYS:
+            return nFlags | O_CREAT;
+        case TRUNCATE_EXISTING:
+            return nFlags | O_TRUNC;
+        case OPEN_EXISTING:
+            return nFlags;
+        default:
+            return -1;
+    }
+}
+
+}  // namespace
+
+HANDLE CreateFile(const char16_t* szPath, DWORD dwDesiredAccess, DWORD dwShareMode,
+                  DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes) {
+    std::string sPath;
+    if (szPath == nullptr || !MapPath(szPath, &sPath)) {
+        if (szPath == nullptr) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+        }
+        return INVALID_HANDLE_VALUE;
+    }
+    const int nFlags = OpenFlags(dwDesiredAccess, dwCreationDisposition);
+    if (nFlags == -1) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    const bool bExisted = access(sPath.c_str(), F_OK) == 0;
+    const int nFd = open(sPath.c_str(), nFlags, 0644);
+    if (nFd < 0) {
+        DWORD dwError = ErrorFromErrno(errno);
+        if (errno == EEXIST) {
+            dwError = ERROR_FILE_EXISTS;
+        } else if (errno == ENOENT && dwCreationDisposition != OPEN_EXISTING &&
+                   dwCreationDisposition != TRUNCATE_EXISTING) {
+            dwError = ERROR_PATH_NOT_FOUND;  // the file would have been created: its folder is missing
+        } else if (errno == EISDIR) {
+            dwError = ERROR_ACCESS_DENIED;
+        }
+        SetLastError(dwError);
+        return INVALID_HANDLE_VALUE;
+    }
+    HANDLE hFile = posix::InsertHandle(std::make_shared<CFileObject>(nFd));
+    if (hFile == nullptr) {
+        return INVALID_HANDLE_VALUE;
+    }
+    const bool bReportsExisting =
+        dwCreationDisposition == OPEN_ALWAYS || dwCreationDisposition == CREATE_ALWAYS;
+    SetLastError(bReportsExisting && bExisted ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    return hFile;
+}
+
+bool WriteFile(HANDLE hFile, const void* pBuffer, DWORD dwBytesToWrite, DWORD* pdwBytesWritten) {
+    const auto pFile = LookupFile(hFile);
+    if (pdwBytesWritten != nullptr) {
+        *pdwBytesWritten = 0;
+    }
+    if (!pFile) {
+        return false;
+    }
+    const auto* pBytes = static_cast<const char*>(pBuffer);
+    DWORD dwDone = 0;
+    while (dwDone < dwBytesToWrite) {
+        const ssize_t n = write(pFile->Fd(), pBytes + dwDone, dwBytesToWrite - dwDone);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            if (pdwBytesWritten != nullptr) {
+                *pdwBytesWritten = dwDone;
+            }
+            return FailWithErrno();
+        }
+        dwDone += static_cast<DWORD>(n);
+    }
+    if (pdwBytesWritten != nullptr) {
+        *pdwBytesWritten = dwDone;
+    }
+    return true;
+}
+
+bool ReadFile(HANDLE hFile, void* pBuffer, DWORD dwBytesToRead, DWORD* pdwBytesRead) {
+    const auto pFile = LookupFile(hFile);
+    if (pdwBytesRead != nullptr) {
+        *pdwBytesRead = 0;
+    }
+    if (!pFile) {
+        return false;
+    }
+    ssize_t n;
+    do {
+        n = read(pFile->Fd(), pBuffer, dwBytesToRead);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        return FailWithErrno();
+    }
+    if (pdwBytesRead != nullptr) {
+        *pdwBytesRead = static_cast<DWORD>(n);
+    }
+    return true;
+}
+
+bool SetFilePointerEx(HANDLE hFile, LONGLONG llDistance, LONGLONG* pllNewPosition, DWORD dwMoveMethod) {
+    const auto pFile = LookupFile(hFile);
+    if (!pFile) {
+        return false;
+    }
+    const int nWhence =
+        dwMoveMethod == FILE_BEGIN ? SEEK_SET : (dwMoveMethod == FILE_CURRENT ? SEEK_CUR : SEEK_END);
+    if (dwMoveMethod > FILE_END) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    const off_t nPos = lseek(pFile->Fd(), static_cast<off_t>(llDistance), nWhence);
+    if (nPos < 0) {
+        return FailWithErrno();
+    }
+    if (pllNewPosition != nullptr) {
+        *pllNewPosition = nPos;
+    }
+    return true;
+}
+
+bool GetFileSizeEx(HANDLE hFile, LONGLONG* pllSize) {
+    const auto pFile = LookupFile(hFile);
+    if (!pFile) {
+        return false;
+    }
+    struct stat st {};
+    if (fstat(pFile->Fd(), &st) != 0) {
+        return FailWithErrno();
+    }
+    *pllSize = st.st_size;
+    return true;
+}
+
+bool FlushFileBuffers(HANDLE hFile) {
+    const auto pFile = LookupFile(hFile);
+    if (!pFile) {
+        return false;
+    }
+    return fsync(pFile->Fd()) == 0 || FailWithErrno();
+}
+
+bool DeleteFile(const char16_t* szPath) {
+    std::string sPath;
+    if (!MapPath(szPath, &sPath)) {
+        return false;
+    }
+    return unlink(sPath.c_str()) == 0 || FailWithErrno();
+}
+
+bool CreateDirectory(const char16_t* szPath) {
+    std::string sPath;
+    if (!MapPath(szPath, &sPath)) {
+        return false;
+    }
+    if (mkdir(sPath.c_str(), 0755) == 0) {
+        return true;
+    }
+    if (errno == ENOENT) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return false;
+    }
+    return FailWithErrno();
+}
+
+DWORD GetFileAttributes(const char16_t* szPath) {
+    std::string sPath;
+    if (!MapPath(szPath, &sPath)) {
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    struct stat st {};
+    if (stat(sPath.c_str(), &st) != 0) {
+        FailWithErrno();
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    return S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+}
+
+void OutputDebugString(const char16_t* szText) {
+    enum class Sink { kStderr, kSyslog, kNone };
+    static const Sink sink = [] {
+        const char* szChoice = getenv("KRELL_DEBUG_OUTPUT");
+        if (szChoice != nullptr && strcmp(szChoice, "stderr") == 0) {
+            return Sink::kStderr;
+        }
+        if (szChoice != nullptr && strcmp(szChoice, "none") == 0) {
+            return Sink::kNone;
+        }
+        return isatty(STDERR_FILENO) ? Sink::kStderr : Sink::kSyslog;
+    }();
+    if (szText == nullptr || sink == Sink::kNone) {
+        return;
+    }
+    const std::string sText = ToUtf8(szText);
+    if (sink == Sink::kStderr) {
+        // One write call, so lines of several threads do not interleave.
+        const ssize_t n = write(STDERR_FILENO, sText.data(), sText.size());
+        (void)n;
+    } else {
+        syslog(LOG_DEBUG, "%s", sText.c_str());
+    }
+}
+
+}  // namespace platform

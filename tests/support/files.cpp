@@ -1,0 +1,35 @@
+#include "support/files.h"
+
+#include <fstream>
+#include <iterator>
+
+#include "platform/paths.h"
+#include "platform/strings.h"
+
+namespace krelltest {
+
+std::string ReadFileBytes(const std::u16string& sWindowsPath) {
+    std::string sPath;
+    if (!platform::MapPath(sWindowsPath, &sPath)) {
+        return {};
+    }
+    std::ifstream in(sPath, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool FileExists(const std::u16string& sWindowsPath) {
+    std::string sPath;
+    return platform::MapPath(sWindowsPath, &sPath) && std::ifstream(sPath).good();
+}
+
+std::string Utf16LeToUtf8(const std::string& sBytes) {
+    std::size_t nStart = sBytes.size() >= 2 && sBytes[0] == '\xFF' && sBytes[1] == '\xFE' ? 2 : 0;
+    std::u16string sWide;
+    for (std::size_t i = nStart; i + 1 < sBytes.size(); i += 2) {
+        sWide.push_back(static_cast<char16_t>(static_cast<unsigned char>(sBytes[i]) |
+                                              (static_cast<unsigned char>(sBytes[i + 1]) << 8)));
+    }
+    return platform::ToUtf8(sWide);
+}
+
+}  // namespace krelltest

@@ -1,0 +1,10 @@
+// krellctl's command groups. Each takes the arguments after its group word and returns the exit
+// code: 0 success, 1 failure, 2 bad arguments.
+#pragma once
+
+#include <string>
+#include <vector>
+
+int RunInitCommand(const std::vector<std::string>& args);
+int RunRegistryCommand(const std::vector<std::string>& args);
+int RunLogCommand(const std::vector<std::string>& args);
