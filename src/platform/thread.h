@@ -47,5 +47,8 @@ bool GetExitCodeThread(HANDLE hThread, DWORD* pExitCode);
 //   reported as making signal-unsafe calls while it unwinds.
 bool TerminateThread(HANDLE hThread, DWORD dwExitCode);
 DWORD GetThreadId(HANDLE hThread);
+// A new handle to the calling thread (the platform's duplicate of its current-thread handle). Null
+// with ERROR_INVALID_HANDLE on a thread that CreateThread did not start.
+HANDLE OpenCurrentThread();
 
 }  // namespace platform

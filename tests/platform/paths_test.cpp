@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
 #include "platform/file.h"
 #include "platform/root.h"
+#include "platform/strings.h"
 #include "platform/sync.h"
 #include "platform/system.h"
 
@@ -26,12 +28,43 @@ TEST(Paths, DrivesAndDevicesMapIntoTheRoot) {
         {u"C:\\..\\..\\escape", sRoot + "/drive_c/escape"},  // never above the drive
         {u"\\KRELLSvc.log", sRoot + "/drive_c/KRELLSvc.log"},
         {u"\\\\.\\KTDRVCHANNEL", sRoot + "/dev/KTDRVCHANNEL"},
+        {u"Z:\\usr\\bin", "/usr/bin"},
+        {u"z:\\", "/"},
     };
     for (const auto& c : cases) {
         std::string sPosix;
         ASSERT_TRUE(platform::MapPath(c.sWindows, &sPosix));
         EXPECT_EQ(sPosix, c.sPosix);
     }
+}
+
+std::u16string Backslashed(std::u16string s) {
+    std::replace(s.begin(), s.end(), u'/', u'\\');
+    return s;
+}
+
+TEST(Paths, PosixPathsGetTheirDrive) {
+    const std::string& sRoot = platform::RootDirectory();
+    struct Case {
+        std::string sPosix;
+        std::u16string sWindows;
+    };
+    const Case cases[] = {
+        {sRoot + "/drive_c/Program Files/KRELL", u"C:\\Program Files\\KRELL"},
+        {sRoot + "/drive_d", u"D:\\"},
+        {sRoot + "/drive_cc/x", Backslashed(u"Z:" + platform::FromUtf8(sRoot) + u"/drive_cc/x")},
+        {"/usr/bin/env", u"Z:\\usr\\bin\\env"},
+    };
+    for (const auto& c : cases) {
+        const std::u16string sWindows = platform::WindowsPathOf(c.sPosix);
+        EXPECT_EQ(platform::ToUtf8(sWindows), platform::ToUtf8(c.sWindows));
+        std::string sBack;
+        ASSERT_TRUE(platform::MapPath(sWindows, &sBack));
+        EXPECT_EQ(sBack, c.sPosix);
+    }
+    std::u16string sSelf;
+    ASSERT_TRUE(platform::GetModuleFileName(&sSelf));
+    EXPECT_TRUE(sSelf.starts_with(u"Z:\\")) << platform::ToUtf8(sSelf);
 }
 
 TEST(Paths, RejectsPathsItCannotPlace) {

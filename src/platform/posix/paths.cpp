@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <system_error>
 #include <vector>
@@ -14,6 +15,9 @@
 
 namespace platform {
 namespace {
+
+// The drive letter of the host's own file system.
+constexpr char HOST_DRIVE = 'z';
 
 bool IsSeparator(char16_t ch) {
     return ch == u'\\' || ch == u'/';
@@ -68,7 +72,37 @@ std::vector<std::u16string_view> SplitComponents(std::u16string_view sRest) {
 
 std::string DriveDirectory(char16_t chDrive) {
     const char chLower = static_cast<char>(UpperChar(chDrive) - u'A' + 'a');
+    if (chLower == HOST_DRIVE) {
+        return "/";
+    }
     return RootSubdirectory((std::string("drive_") + chLower).c_str());
+}
+
+std::u16string WindowsPathOf(const std::string& sPosixPath) {
+    const std::string sDrives = RootDirectory() + "/drive_";
+    char chDrive = HOST_DRIVE;
+    std::string sRest = sPosixPath;
+    if (sPosixPath.starts_with(sDrives) && sPosixPath.size() > sDrives.size() &&
+        sPosixPath[sDrives.size()] != HOST_DRIVE &&
+        (sPosixPath.size() == sDrives.size() + 1 || sPosixPath[sDrives.size() + 1] == '/')) {
+        chDrive = sPosixPath[sDrives.size()];
+        sRest = sPosixPath.substr(sDrives.size() + 1);
+    }
+    std::u16string sPath = {static_cast<char16_t>(chDrive - 'a' + 'A'), u':'};
+    sPath += sRest.empty() ? u"/" : FromUtf8(sRest);
+    std::replace(sPath.begin(), sPath.end(), u'/', u'\\');
+    return sPath;
+}
+
+bool GetModuleFileName(std::u16string* psPath) {
+    std::error_code ec;
+    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec) {
+        SetLastError(ErrorFromErrno(ec.value()));
+        return false;
+    }
+    *psPath = WindowsPathOf(exe.string());
+    return true;
 }
 
 bool MapPath(std::u16string_view sWindowsPath, std::string* pPosixPath) {
@@ -97,11 +131,11 @@ bool MapPath(std::u16string_view sWindowsPath, std::string* pPosixPath) {
         SetLastError(ERROR_BAD_PATHNAME);
         return false;
     }
-    std::string sPath = sBase;
+    std::string sPath = sBase == "/" ? "" : sBase;
     for (const auto sPart : SplitComponents(sRest)) {
-        sPath += "/" + ResolveComponent(sPath, sPart);
+        sPath += "/" + ResolveComponent(sPath.empty() ? "/" : sPath, sPart);
     }
-    *pPosixPath = std::move(sPath);
+    *pPosixPath = sPath.empty() ? "/" : std::move(sPath);
     return true;
 }
 

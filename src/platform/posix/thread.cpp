@@ -50,6 +50,7 @@ public:
 };
 
 thread_local CThreadObject* t_pSelf = nullptr;
+thread_local std::weak_ptr<CThreadObject> t_wpSelf;
 thread_local volatile sig_atomic_t t_bTerminatePending = 0;
 thread_local volatile sig_atomic_t t_bFinishing = 0;
 
@@ -138,6 +139,7 @@ extern "C" void* ThreadEntry(void* pv) {
         // A forced end while suspended must not unwind out of the condition wait.
         CTerminateShield shield;
         t_pSelf = pThread;
+        t_wpSelf = pSelf;
         std::unique_lock lock(pThread->m_mtx);
         pThread->m_dwThreadId.store(GetCurrentThreadId(), std::memory_order_release);
         pThread->m_bStarted = true;
@@ -291,6 +293,15 @@ bool TerminateThread(HANDLE hThread, DWORD dwExitCode) {
     std::lock_guard lock(pThread->m_mtx);
     pThread->m_cv.notify_all();
     return true;
+}
+
+HANDLE OpenCurrentThread() {
+    std::shared_ptr<posix::CThreadObject> pSelf = posix::t_wpSelf.lock();
+    if (!pSelf) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    return posix::InsertHandle(std::move(pSelf));
 }
 
 DWORD GetThreadId(HANDLE hThread) {

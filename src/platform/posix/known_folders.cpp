@@ -1,0 +1,94 @@
+#include "platform/known_folders.h"
+
+#include <vector>
+
+#include "platform/file.h"
+#include "platform/registry.h"
+#include "platform/system.h"
+
+namespace platform {
+namespace {
+
+struct CKnownFolder {
+    int nCsidl;
+    const char16_t* szName;
+    const char16_t* szDefault;
+};
+
+constexpr CKnownFolder KNOWN_FOLDERS[] = {
+    {CSIDL_APPDATA, u"CSIDL_APPDATA", u"C:\\Documents and Settings\\LocalService\\Application Data"},
+    {CSIDL_COMMON_APPDATA, u"CSIDL_COMMON_APPDATA",
+     u"C:\\Documents and Settings\\All Users\\Application Data"},
+    {CSIDL_WINDOWS, u"CSIDL_WINDOWS", u"C:\\WINDOWS"},
+    {CSIDL_SYSTEM, u"CSIDL_SYSTEM", u"C:\\WINDOWS\\system32"},
+    {CSIDL_PROGRAM_FILES, u"CSIDL_PROGRAM_FILES", u"C:\\Program Files"},
+    {CSIDL_PROGRAM_FILES_COMMON, u"CSIDL_PROGRAM_FILES_COMMON", u"C:\\Program Files\\Common Files"},
+};
+
+// The string value, or nullopt-like false when absent; an empty value is returned as present.
+bool ReadString(const char16_t* szKey, const char16_t* szName, std::u16string* psValue) {
+    HKEY hKey = nullptr;
+    if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, szKey, 0, KEY_READ, &hKey) != static_cast<LONG>(ERROR_SUCCESS)) {
+        return false;
+    }
+    DWORD dwType = REG_NONE;
+    DWORD cbData = 0;
+    LONG lResult = RegQueryValueEx(hKey, szName, &dwType, nullptr, &cbData);
+    std::vector<char16_t> buffer(cbData / sizeof(char16_t) + 1, u'\0');
+    if (lResult == static_cast<LONG>(ERROR_SUCCESS)) {
+        lResult = RegQueryValueEx(hKey, szName, &dwType, reinterpret_cast<BYTE*>(buffer.data()), &cbData);
+    }
+    RegCloseKey(hKey);
+    if (lResult != static_cast<LONG>(ERROR_SUCCESS) || (dwType != REG_SZ && dwType != REG_EXPAND_SZ)) {
+        return false;
+    }
+    psValue->assign(buffer.data());
+    return true;
+}
+
+DWORD ReadDword(const char16_t* szName, DWORD dwDefault) {
+    HKEY hKey = nullptr;
+    if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, OS_VERSION_KEY, 0, KEY_READ, &hKey) !=
+        static_cast<LONG>(ERROR_SUCCESS)) {
+        return dwDefault;
+    }
+    DWORD dwType = REG_NONE;
+    DWORD dwValue = 0;
+    DWORD cbData = sizeof(dwValue);
+    const LONG lResult = RegQueryValueEx(hKey, szName, &dwType, reinterpret_cast<BYTE*>(&dwValue), &cbData);
+    RegCloseKey(hKey);
+    return lResult == static_cast<LONG>(ERROR_SUCCESS) && dwType == REG_DWORD ? dwValue : dwDefault;
+}
+
+}  // namespace
+
+bool SHGetSpecialFolderPath(int nCsidl, std::u16string* psPath, bool bCreate) {
+    for (const auto& folder : KNOWN_FOLDERS) {
+        if (folder.nCsidl != nCsidl) {
+            continue;
+        }
+        std::u16string sPath;
+        if (!ReadString(KNOWN_FOLDERS_KEY, folder.szName, &sPath)) {
+            sPath = folder.szDefault;
+        }
+        if (sPath.empty()) {
+            SetLastError(ERROR_FILE_NOT_FOUND);
+            return false;
+        }
+        if (bCreate && GetFileAttributes(sPath.c_str()) == INVALID_FILE_ATTRIBUTES &&
+            !CreateDirectory(sPath.c_str())) {
+            return false;
+        }
+        *psPath = std::move(sPath);
+        return true;
+    }
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+}
+
+void GetVersion(DWORD* pdwMajor, DWORD* pdwMinor) {
+    *pdwMajor = ReadDword(u"Major", 5);
+    *pdwMinor = ReadDword(u"Minor", 1);
+}
+
+}  // namespace platform
