@@ -4,10 +4,11 @@
 //   kctool [--root DIR] verify FILE
 //   kctool [--root DIR] dump FILE [--hex] [--json]
 //
-// A path that starts with a drive letter (C:\...) is a path of the machine root, as the service and
-// the driver see it, and goes through the platform's file layer; any other path is a plain POSIX path
-// of the tool's user. build always writes through the service's writer: to a root path directly, and
-// for a POSIX OUT to a scratch file in the root that is then copied out and deleted.
+// A path that starts with a drive letter (C:\...) is a Windows-form path as the service and the driver
+// see it, drive C being the machine root's; any other path is a POSIX path of the tool's user and is
+// turned into its Windows form (on drive C when it lies in the root's drive, else on drive Z, the
+// host's file system). All file access goes through the platform's file layer, and build writes
+// through the service's own writer.
 //
 // Exit codes: 0 success (verify and dump: a wholly valid file); 1 an invalid file or a failed build;
 // 2 a usage or I/O error.
@@ -16,7 +17,7 @@
 
 #include <cctype>
 #include <cstdio>
-#include <fstream>
+#include <filesystem>
 #include <iostream>
 #include <iterator>
 #include <map>
@@ -27,6 +28,7 @@
 #include "kcfile/kc_reader.h"
 #include "kctool_output.h"
 #include "platform/file.h"
+#include "platform/paths.h"
 #include "platform/strings.h"
 #include "platform/system.h"
 
@@ -42,16 +44,24 @@ void Usage() {
                  "ID is hexadecimal; C:\\... paths name files in the machine root, others are POSIX paths.\n";
 }
 
-bool IsRootPath(const std::string& sPath) {
+bool IsWindowsPath(const std::string& sPath) {
     return sPath.size() >= 3 && std::isalpha(static_cast<unsigned char>(sPath[0])) && sPath[1] == ':' &&
            (sPath[2] == '\\' || sPath[2] == '/');
 }
 
-bool ReadRootFile(const std::string& sPath, std::vector<BYTE>& bytes, std::string& sError) {
-    const std::u16string sWide = platform::FromUtf8(sPath);
+std::u16string ToWindowsPath(const std::string& sPath) {
+    if (IsWindowsPath(sPath)) {
+        return platform::FromUtf8(sPath);
+    }
+    std::error_code ec;
+    const std::filesystem::path absolute = std::filesystem::absolute(sPath, ec);
+    return platform::WindowsPathOf(ec ? sPath : absolute.lexically_normal().string());
+}
+
+bool ReadWholeFile(const std::string& sPath, std::vector<BYTE>& bytes, std::string& sError) {
     CFile file;
-    if (!file.Create(sWide.c_str(), GENERIC_READ, platform::FILE_SHARE_READ, platform::OPEN_EXISTING,
-                     platform::FILE_ATTRIBUTE_NORMAL)) {
+    if (!file.Create(ToWindowsPath(sPath).c_str(), GENERIC_READ, platform::FILE_SHARE_READ,
+                     platform::OPEN_EXISTING, platform::FILE_ATTRIBUTE_NORMAL)) {
         sError = "cannot open (error " + std::to_string(file.GetLastError()) + ")";
         return false;
     }
@@ -68,23 +78,6 @@ bool ReadRootFile(const std::string& sPath, std::vector<BYTE>& bytes, std::strin
         }
         bytes.insert(bytes.end(), buffer, buffer + cbRead);
     }
-}
-
-bool ReadAnyFile(const std::string& sPath, std::vector<BYTE>& bytes, std::string& sError) {
-    if (IsRootPath(sPath)) {
-        return ReadRootFile(sPath, bytes, sError);
-    }
-    std::ifstream in(sPath, std::ios::binary);
-    if (!in) {
-        sError = "cannot open";
-        return false;
-    }
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (in.bad()) {
-        sError = "cannot read";
-        return false;
-    }
-    return true;
 }
 
 bool ParseSectionId(const std::string& sText, DWORD& dwId) {
@@ -106,12 +99,11 @@ std::string HexResult(HRESULT hr) {
 }
 
 // Writes the file through the service's writer. Returns the writer's first failing result.
-HRESULT WriteKC(const std::string& sRootPath, const std::map<DWORD, std::vector<BYTE>>& sections,
+HRESULT WriteKC(const std::u16string& sPath, const std::map<DWORD, std::vector<BYTE>>& sections,
                 std::string& sStep) {
-    const std::u16string sWide = platform::FromUtf8(sRootPath);
     CKTDataFile file;
     sStep = "Open";
-    HRESULT hr = file.Open(sWide.c_str());
+    HRESULT hr = file.Open(sPath.c_str());
     if (hr < 0) {
         return hr;
     }
@@ -152,7 +144,7 @@ int Build(const std::vector<std::string>& args) {
         std::vector<BYTE> data;
         std::string sError;
         const std::string sDataPath = sSpec.substr(nEquals + 1);
-        if (!ReadAnyFile(sDataPath, data, sError)) {
+        if (!ReadWholeFile(sDataPath, data, sError)) {
             std::cerr << "kctool: " << sDataPath << ": " << sError << "\n";
             return EXIT_USAGE;
         }
@@ -163,35 +155,18 @@ int Build(const std::vector<std::string>& args) {
         sections.emplace(dwId, std::move(data));
     }
 
-    const bool bRootOut = IsRootPath(sOut);
-    // A POSIX destination is written in the root first, so the bytes still come from the writer.
-    const std::string sTarget =
-        bRootOut ? sOut : "C:\\kctool-" + std::to_string(platform::GetCurrentProcessId()) + ".tmp";
     std::string sStep;
-    const HRESULT hr = WriteKC(sTarget, sections, sStep);
+    const HRESULT hr = WriteKC(ToWindowsPath(sOut), sections, sStep);
     if (hr < 0) {
         std::cerr << "kctool: " << sOut << ": CKTDataFile::" << sStep << " failed (" << HexResult(hr)
                   << ")\n";
-        if (!bRootOut) {
-            platform::DeleteFile(platform::FromUtf8(sTarget).c_str());
-        }
         return EXIT_INVALID;
     }
     std::vector<BYTE> bytes;
     std::string sError;
-    if (!ReadRootFile(sTarget, bytes, sError)) {
-        std::cerr << "kctool: " << sTarget << ": " << sError << "\n";
+    if (!ReadWholeFile(sOut, bytes, sError)) {
+        std::cerr << "kctool: " << sOut << ": " << sError << "\n";
         return EXIT_USAGE;
-    }
-    if (!bRootOut) {
-        platform::DeleteFile(platform::FromUtf8(sTarget).c_str());
-        std::ofstream out(sOut, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-        out.flush();
-        if (!out) {
-            std::cerr << "kctool: " << sOut << ": cannot write\n";
-            return EXIT_USAGE;
-        }
     }
     std::cout << sOut << ": " << sections.size() << " section(s), " << bytes.size() << " bytes\n";
     return 0;
@@ -218,7 +193,7 @@ int VerifyOrDump(bool bDump, const std::vector<std::string>& args) {
     }
     std::vector<BYTE> bytes;
     std::string sError;
-    if (!ReadAnyFile(sFile, bytes, sError)) {
+    if (!ReadWholeFile(sFile, bytes, sError)) {
         std::cerr << "kctool: " << sFile << ": " << sError << "\n";
         return EXIT_USAGE;
     }
