@@ -125,6 +125,8 @@ BENCHMARK(BM_Sha1AndPlainWrite)->Unit(benchmark::kMillisecond)->Repetitions(5)->
 // Keeps the median time per iteration of every benchmark while printing as usual.
 class CMedianReporter : public benchmark::ConsoleReporter {
 public:
+    CMedianReporter() : ConsoleReporter(OO_None) {}
+
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
             if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
