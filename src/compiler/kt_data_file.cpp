@@ -1,0 +1,132 @@
+#include "compiler/kt_data_file.h"
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+#include <new>
+
+#include "diagnostics/user_debug_output.h"
+#include "kcfile/kc_format.h"
+#include "kcfile/kc_writer.h"
+
+using namespace kcfile;
+
+CKTDataFile::CKTDataFile() : m_Blowfish(crypto::BLOWFISH_ZERO_P_LE, KC_SECTION_KEY) {}
+
+CKTDataFile::~CKTDataFile() {
+    if (IsOpen()) {
+        Close();
+    }
+}
+
+HRESULT CKTDataFile::Open(const WCHAR* szPath) {
+    if (!CFile::Create(szPath, GENERIC_WRITE, 0, platform::CREATE_ALWAYS, platform::FILE_ATTRIBUTE_NORMAL)) {
+        DebugOut1(DBG_CAT_COMPILER,
+                  u"CKTDataFile::Open(): Error opening \"%s\": GetLastError() returned 0x%08X.\n", szPath,
+                  GetLastError());
+        return KTDATAFILE_E_FAIL;
+    }
+    return KTDATAFILE_S_OK;
+}
+
+HRESULT CKTDataFile::AddSection(DWORD dwSectionId, const BYTE* pData, DWORD dwLength) {
+    const std::uint64_t cbPadded = PaddedLength(dwLength);
+    const std::uint64_t cbRecord = KC_RECORD_HEADER_SIZE + cbPadded;
+    if (cbRecord > 0xFFFFFFFFu) {
+        return KTDATAFILE_E_OUTOFMEMORY;
+    }
+    std::unique_ptr<BYTE[]> pRecord(new (std::nothrow) BYTE[cbRecord]);
+    if (!pRecord) {
+        return KTDATAFILE_E_OUTOFMEMORY;
+    }
+    if (dwLength != 0) {
+        std::memcpy(pRecord.get() + KC_RECORD_DATA, pData, dwLength);
+    }
+    // Pad bytes carry no data; zero keeps the file reproducible.
+    std::memset(pRecord.get() + KC_RECORD_DATA + dwLength, 0, cbPadded - dwLength);
+    if (!SealRecord(pRecord.get(), dwSectionId, dwLength, cbPadded, m_Blowfish)) {
+        return KTDATAFILE_E_FAIL;
+    }
+    try {
+        m_Records.push_back({dwSectionId, static_cast<DWORD>(cbRecord), std::move(pRecord)});
+    } catch (const std::exception& e) {
+        DebugOut1(DBG_CAT_COMPILER, u"CKTDataFile::AddSection(): Exception thrown: %S.\n", e.what());
+        return KTDATAFILE_E_FAIL;
+    }
+    return KTDATAFILE_S_OK;
+}
+
+HRESULT CKTDataFile::WriteFile() {
+    if (m_Records.empty()) {
+        DebugOut1(DBG_CAT_COMPILER, u"CKTDataFile::WriteFile(): No data sections added!\n");
+        return KTDATAFILE_E_FAIL;
+    }
+    const std::size_t cbHeader = TableEnd(m_Records.size());
+    std::unique_ptr<BYTE[]> pHeader(new (std::nothrow) BYTE[cbHeader]);
+    if (!pHeader) {
+        return KTDATAFILE_E_OUTOFMEMORY;
+    }
+    std::memset(pHeader.get(), 0, cbHeader);
+    std::memcpy(pHeader.get() + KC_HEADER_MAGIC, KC_MAGIC, sizeof(KC_MAGIC));
+    WriteLE32(pHeader.get() + KC_HEADER_VERSION, KC_FORMAT_VERSION);
+    WriteLE32(pHeader.get() + KC_HEADER_COUNT, static_cast<DWORD>(m_Records.size()));
+
+    std::stable_sort(m_Records.begin(), m_Records.end(), [](const SectionRecord& a, const SectionRecord& b) {
+        return a.dwSectionId < b.dwSectionId;
+    });
+
+    HRESULT hr = KTDATAFILE_S_OK;
+    std::uint64_t nOffset = cbHeader;
+    for (std::size_t i = 0; i < m_Records.size(); ++i) {
+        const SectionRecord& record = m_Records[i];
+        BYTE* pEntry = pHeader.get() + KC_HEADER_SIZE + i * KC_ENTRY_SIZE;
+        WriteLE32(pEntry + KC_ENTRY_ID, record.dwSectionId);
+        WriteLE32(pEntry + KC_ENTRY_OFFSET, static_cast<DWORD>(nOffset));
+        WriteLE32(pEntry + KC_ENTRY_LENGTH, record.cbRecord);
+        std::memcpy(pEntry + KC_ENTRY_DIGEST, record.pBytes.get() + KC_RECORD_DIGEST, KC_DIGEST_SIZE);
+        if (!Seek(nOffset) || !Write(record.pBytes.get(), record.cbRecord)) {
+            DebugOut1(DBG_CAT_COMPILER,
+                      u"CKTDataFile::WriteFile(): section (%d) write operation failed (0x%08X).\n",
+                      record.dwSectionId, GetLastError());
+            hr = KTDATAFILE_E_FAIL;
+            break;
+        }
+        nOffset += record.cbRecord;
+    }
+
+    if (hr == KTDATAFILE_S_OK) {
+        if (!SealHeader(pHeader.get(), cbHeader)) {
+            hr = KTDATAFILE_E_FAIL;
+        } else if (!Seek(0) || !Write(pHeader.get(), static_cast<DWORD>(cbHeader))) {
+            DebugOut1(DBG_CAT_COMPILER,
+                      u"CKTDataFile::WriteFile(): data header write operation failed (0x%08X).\n",
+                      GetLastError());
+            hr = KTDATAFILE_E_FAIL;
+        } else if (!Flush()) {
+            // The driver may read the file as soon as Close returns; it must be on disk by then.
+            DebugOut1(DBG_CAT_COMPILER, u"CKTDataFile::WriteFile(): flush to disk failed (0x%08X).\n",
+                      GetLastError());
+            hr = KTDATAFILE_E_FAIL;
+        }
+    }
+    return hr;
+}
+
+HRESULT CKTDataFile::Close() {
+    if (!IsOpen()) {
+        return KTDATAFILE_E_NOTOPEN;
+    }
+    const HRESULT hr = WriteFile();
+    if (hr < 0) {
+        DebugOut1(DBG_CAT_COMPILER, u"CKTDataFile::Close(): WriteFile() failed (0x%08X).\n", hr);
+        CFile::Close();
+        return hr;
+    }
+    if (!CFile::Close()) {
+        DebugOut1(DBG_CAT_COMPILER,
+                  u"CKTDataFile::Close(): CFile::Close() failed. GetLastError() returned 0x%08X.\n",
+                  GetLastError());
+        return KTDATAFILE_E_FAIL;
+    }
+    return KTDATAFILE_S_OK;
+}

@@ -1,0 +1,43 @@
+// The KC file writer. The compiler opens a fresh file, adds one section per section id and commits
+// it with Close; the records are enciphered and sealed as they are added and the whole file is
+// written at commit, header last. The layout is in kcfile/kc_format.h and docs/kcfile.md.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "compiler/file.h"
+#include "crypto/blowfish.h"
+#include "platform/types.h"
+
+constexpr HRESULT KTDATAFILE_S_OK = 0x00010000;
+constexpr HRESULT KTDATAFILE_E_OUTOFMEMORY = static_cast<HRESULT>(0x80010201);
+constexpr HRESULT KTDATAFILE_E_NOTOPEN = static_cast<HRESULT>(0x80010204);
+constexpr HRESULT KTDATAFILE_E_FAIL = static_cast<HRESULT>(0x8001FFFF);
+
+class CKTDataFile : public CFile {
+public:
+    CKTDataFile();
+    // Commits a file that is still open, then frees the records.
+    ~CKTDataFile() override;
+
+    // Creates (or replaces) the file for writing, unshared.
+    HRESULT Open(const WCHAR* szPath);
+    // Copies, enciphers and seals one section; the caller keeps its buffer.
+    HRESULT AddSection(DWORD dwSectionId, const BYTE* pData, DWORD dwLength);
+    // Writes the whole file, flushes it to stable storage and closes it.
+    HRESULT Close();
+
+protected:
+    HRESULT WriteFile();
+
+private:
+    struct SectionRecord {
+        DWORD dwSectionId;
+        DWORD cbRecord;
+        std::unique_ptr<BYTE[]> pBytes;
+    };
+
+    crypto::CBlowfish m_Blowfish;
+    std::vector<SectionRecord> m_Records;
+};

@@ -1,0 +1,45 @@
+#include "crypto/sha1.h"
+
+#include <openssl/evp.h>
+
+namespace crypto {
+
+CSha1::CSha1() : m_pCtx(EVP_MD_CTX_new()), m_bReady(false) {
+    Reset();
+}
+
+CSha1::~CSha1() {
+    EVP_MD_CTX_free(m_pCtx);
+}
+
+bool CSha1::Reset() {
+    m_bReady = m_pCtx != nullptr && EVP_DigestInit_ex(m_pCtx, EVP_sha1(), nullptr) == 1;
+    return m_bReady;
+}
+
+bool CSha1::Update(std::span<const BYTE> data) {
+    if (!m_bReady) {
+        return false;
+    }
+    if (!data.empty() && EVP_DigestUpdate(m_pCtx, data.data(), data.size()) != 1) {
+        m_bReady = false;
+    }
+    return m_bReady;
+}
+
+bool CSha1::Final(Sha1Digest& digest) {
+    if (!m_bReady) {
+        return false;
+    }
+    m_bReady = false;
+    unsigned int cbDigest = 0;
+    return EVP_DigestFinal_ex(m_pCtx, digest.data(), &cbDigest) == 1 && cbDigest == SHA1_DIGEST_SIZE;
+}
+
+bool Sha1(std::span<const BYTE> data, Sha1Digest& digest) {
+    unsigned int cbDigest = 0;
+    return EVP_Digest(data.data(), data.size(), digest.data(), &cbDigest, EVP_sha1(), nullptr) == 1 &&
+           cbDigest == SHA1_DIGEST_SIZE;
+}
+
+}  // namespace crypto

@@ -1,0 +1,215 @@
+// kctool driven as a real program: build, verify and dump, and the verdicts on damaged files.
+#include <fcntl.h>
+#include <spawn.h>
+#include <stdlib.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "kcfile/kc_format.h"
+#include "support/test_root.h"
+
+extern char** environ;
+
+namespace {
+
+struct ToolResult {
+    int nExitCode;
+    std::string sOutput;  // stdout and stderr together
+};
+
+class KCToolTest : public testing::Test {
+protected:
+    void SetUp() override { m_sDir = krelltest::MakeTempDirectory("kctool-test"); }
+    void TearDown() override { std::filesystem::remove_all(m_sDir); }
+
+    std::string Path(const std::string& sName) const { return m_sDir + "/" + sName; }
+
+    void WriteBytes(const std::string& sName, const std::vector<BYTE>& bytes) const {
+        std::ofstream out(Path(sName), std::ios::binary);
+        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    }
+
+    std::vector<BYTE> ReadBytes(const std::string& sName) const {
+        std::ifstream in(Path(sName), std::ios::binary);
+        return std::vector<BYTE>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    }
+
+    ToolResult Run(std::vector<std::string> args) const {
+        args.insert(args.begin(), KRELL_KCTOOL);
+        std::vector<char*> argv;
+        for (auto& s : args) {
+            argv.push_back(s.data());
+        }
+        argv.push_back(nullptr);
+        const std::string sOutput = Path("output.txt");
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, sOutput.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        pid_t pid = -1;
+        const int nSpawn = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        EXPECT_EQ(nSpawn, 0);
+        if (nSpawn != 0) {
+            return {-1, ""};
+        }
+        const int nExit = krelltest::WaitChild(pid, 60000);
+        if (nExit < 0) {
+            krelltest::KillChild(pid);
+        }
+        std::ifstream in(sOutput);
+        return {nExit, std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>())};
+    }
+
+    // Three sections: protection state, rules, and a legacy install block with one executable.
+    std::vector<std::string> BuildArgs(const std::string& sOut) {
+        std::vector<BYTE> state(16, 0);
+        kcfile::WriteLE32(&state[0], 1);
+        kcfile::WriteLE32(&state[8], 1);
+        kcfile::WriteLE32(&state[12], 0x203);
+        WriteBytes("state.bin", state);
+        WriteBytes("rules.bin", std::vector<BYTE>(13, 0x5A));
+        std::vector<BYTE> legacy;
+        auto put = [&](DWORD dw) {
+            legacy.resize(legacy.size() + 4);
+            kcfile::WriteLE32(&legacy[legacy.size() - 4], dw);
+        };
+        auto str = [&](const std::string& s) {
+            put(static_cast<DWORD>(s.size() * 2 + 2));
+            for (char ch : s) {
+                legacy.push_back(static_cast<BYTE>(ch));
+                legacy.push_back(0);
+            }
+            legacy.push_back(0);
+            legacy.push_back(0);
+        };
+        put(1);
+        put(8);
+        str("setup.exe");
+        put(1);
+        str("C:\\dir\\a.dll");
+        put(1);
+        put(4096);
+        for (int i = 0; i < 16; ++i) {
+            legacy.push_back(static_cast<BYTE>(i * 0x11));
+        }
+        WriteBytes("legacy.bin", legacy);
+        return {"build",     sOut,
+                "--section", "401=" + Path("legacy.bin"),
+                "--section", "0x102=" + Path("state.bin"),
+                "--section", "201=" + Path("rules.bin")};
+    }
+
+    std::string m_sDir;
+};
+
+TEST_F(KCToolTest, BuildVerifyDump) {
+    const std::string sFile = Path("out.kc");
+    const ToolResult build = Run(BuildArgs(sFile));
+    ASSERT_EQ(build.nExitCode, 0) << build.sOutput;
+    EXPECT_EQ(build.sOutput, sFile + ": 3 section(s), 340 bytes\n");
+
+    const ToolResult verify = Run({"verify", sFile});
+    EXPECT_EQ(verify.nExitCode, 0) << verify.sOutput;
+    EXPECT_EQ(verify.sOutput, sFile + ": valid, 3 section(s)\n");
+
+    const ToolResult dump = Run({"dump", sFile});
+    EXPECT_EQ(dump.nExitCode, 0) << dump.sOutput;
+    for (const char* szExpected :
+         {"header: magic \"ZELB\", version 1, 3 section(s)",
+          "section 0x102: offset 128, record length 44, data length 16",
+          "file protection 1, registry protection 0, process protection 1, debug log mask 0x203",
+          "section 0x201: offset 172, record length 44, data length 13",
+          "executable \"setup.exe\": 1 companion file(s)", "companion \"C:\\dir\\a.dll\": 1 version(s)",
+          "size 4096, hash 00112233445566778899aabbccddeeff"}) {
+        EXPECT_NE(dump.sOutput.find(szExpected), std::string::npos) << szExpected << "\n" << dump.sOutput;
+    }
+
+    const ToolResult hex = Run({"dump", sFile, "--hex", "--json"});
+    EXPECT_EQ(hex.nExitCode, 0) << hex.sOutput;
+    EXPECT_EQ(hex.sOutput.rfind("{\"file\":", 0), 0u) << hex.sOutput;
+    EXPECT_NE(hex.sOutput.find("\"valid\":true"), std::string::npos);
+    EXPECT_NE(hex.sOutput.find("\"data\":\"5a5a5a5a5a5a5a5a5a5a5a5a5a\""), std::string::npos) << hex.sOutput;
+}
+
+TEST_F(KCToolTest, DamagedFilesFailWithANamedProblem) {
+    const std::string sFile = Path("out.kc");
+    ASSERT_EQ(Run(BuildArgs(sFile)).nExitCode, 0);
+    const std::vector<BYTE> good = ReadBytes("out.kc");
+
+    struct Case {
+        const char* szName;
+        std::size_t nFlip;  // byte to flip, or npos to truncate at nTruncate
+        std::size_t nTruncate;
+        const char* szExpected;
+    };
+    const Case CASES[] = {
+        {"data byte of the rules", 172 + 28 + 2, 0, "section 0x201 (entry 1): record digest is"},
+        {"pad byte of the rules", 172 + 28 + 14, 0, "section 0x201 (entry 1): record digest is"},
+        {"table offset", 32 + 32 + 4, 0, "section 0x201 (entry 1): table offset is"},
+        {"magic", 0, 0, "header: magic is"},
+        {"truncated in the table", std::string::npos, 100, "header: section count 3 needs 128 bytes"},
+        {"truncated in a record", std::string::npos, 250, "section 0x401 (entry 2): record at offset 216"},
+    };
+    for (const Case& c : CASES) {
+        SCOPED_TRACE(c.szName);
+        std::vector<BYTE> bad = good;
+        if (c.nFlip != std::string::npos) {
+            bad[c.nFlip] ^= 0x10;
+        } else {
+            bad.resize(c.nTruncate);
+        }
+        WriteBytes("bad.kc", bad);
+        const ToolResult verify = Run({"verify", Path("bad.kc")});
+        EXPECT_EQ(verify.nExitCode, 1);
+        EXPECT_NE(verify.sOutput.find(Path("bad.kc") + ": " + c.szExpected), std::string::npos)
+            << verify.sOutput;
+        const ToolResult dump = Run({"dump", Path("bad.kc")});
+        EXPECT_EQ(dump.nExitCode, 1);
+        EXPECT_NE(dump.sOutput.find(std::string("problem: ") + c.szExpected), std::string::npos)
+            << dump.sOutput;
+    }
+}
+
+TEST_F(KCToolTest, RootPathsGoThroughTheMachineRoot) {
+    const ToolResult build = Run(BuildArgs("C:\\tool.kc"));
+    ASSERT_EQ(build.nExitCode, 0) << build.sOutput;
+    const ToolResult verify = Run({"verify", "C:\\tool.kc"});
+    EXPECT_EQ(verify.nExitCode, 0) << verify.sOutput;
+    EXPECT_EQ(Run({"verify", "C:\\missing.kc"}).nExitCode, 2);
+}
+
+TEST_F(KCToolTest, UsageErrorsExitWithTwo) {
+    WriteBytes("data.bin", {1, 2, 3});
+    const std::vector<std::vector<std::string>> CASES = {
+        {},
+        {"frobnicate"},
+        {"build", Path("x.kc"), "--section", "zz=" + Path("data.bin")},
+        {"build", Path("x.kc"), "--section", "102"},
+        {"build", Path("x.kc"), "--section", "102=" + Path("data.bin"), "--section",
+         "0x102=" + Path("data.bin")},
+        {"build", Path("x.kc"), "--section", "102=" + Path("missing.bin")},
+        {"verify"},
+        {"verify", Path("missing.kc")},
+        {"dump", Path("x.kc"), "--bogus"},
+    };
+    for (const auto& args : CASES) {
+        EXPECT_EQ(Run(args).nExitCode, 2) << testing::PrintToString(args);
+    }
+    EXPECT_FALSE(std::filesystem::exists(Path("x.kc")));
+}
+
+TEST_F(KCToolTest, BuildWithoutSectionsFails) {
+    const ToolResult build = Run({"build", Path("none.kc")});
+    EXPECT_EQ(build.nExitCode, 1);
+    EXPECT_NE(build.sOutput.find("CKTDataFile::Close failed (0x8001FFFF)"), std::string::npos)
+        << build.sOutput;
+}
+
+}  // namespace

@@ -1,0 +1,227 @@
+// kctool: builds, verifies and dumps KC files.
+//
+//   kctool [--root DIR] build OUT --section ID=DATAFILE [--section ID=DATAFILE ...]
+//   kctool [--root DIR] verify FILE
+//   kctool [--root DIR] dump FILE [--hex] [--json]
+//
+// A path that starts with a drive letter (C:\...) is a Windows-form path as the service and the driver
+// see it, drive C being the machine root's; any other path is a POSIX path of the tool's user and is
+// turned into its Windows form (on drive C when it lies in the root's drive, else on drive Z, the
+// host's file system). All file access goes through the platform's file layer, and build writes
+// through the service's own writer.
+//
+// Exit codes: 0 success (verify and dump: a wholly valid file); 1 an invalid file or a failed build;
+// 2 a usage or I/O error.
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <iterator>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "compiler/kt_data_file.h"
+#include "kcfile/kc_reader.h"
+#include "kctool_output.h"
+#include "platform/file.h"
+#include "platform/paths.h"
+#include "platform/strings.h"
+#include "platform/system.h"
+
+namespace {
+
+constexpr int EXIT_INVALID = 1;
+constexpr int EXIT_USAGE = 2;
+
+void Usage() {
+    std::cerr << "usage: kctool [--root DIR] build OUT --section ID=DATAFILE [--section ID=DATAFILE ...]\n"
+                 "       kctool [--root DIR] verify FILE\n"
+                 "       kctool [--root DIR] dump FILE [--hex] [--json]\n"
+                 "ID is hexadecimal; C:\\... paths name files in the machine root, others are POSIX paths.\n";
+}
+
+bool IsWindowsPath(const std::string& sPath) {
+    return sPath.size() >= 3 && std::isalpha(static_cast<unsigned char>(sPath[0])) && sPath[1] == ':' &&
+           (sPath[2] == '\\' || sPath[2] == '/');
+}
+
+std::u16string ToWindowsPath(const std::string& sPath) {
+    if (IsWindowsPath(sPath)) {
+        return platform::FromUtf8(sPath);
+    }
+    std::error_code ec;
+    const std::filesystem::path absolute = std::filesystem::absolute(sPath, ec);
+    return platform::WindowsPathOf(ec ? sPath : absolute.lexically_normal().string());
+}
+
+bool ReadWholeFile(const std::string& sPath, std::vector<BYTE>& bytes, std::string& sError) {
+    CFile file;
+    if (!file.Create(ToWindowsPath(sPath).c_str(), GENERIC_READ, platform::FILE_SHARE_READ,
+                     platform::OPEN_EXISTING, platform::FILE_ATTRIBUTE_NORMAL)) {
+        sError = "cannot open (error " + std::to_string(file.GetLastError()) + ")";
+        return false;
+    }
+    bytes.clear();
+    BYTE buffer[65536];
+    for (;;) {
+        DWORD cbRead = 0;
+        if (!file.Read(buffer, sizeof(buffer), cbRead)) {
+            sError = "cannot read (error " + std::to_string(file.GetLastError()) + ")";
+            return false;
+        }
+        if (cbRead == 0) {
+            return true;
+        }
+        bytes.insert(bytes.end(), buffer, buffer + cbRead);
+    }
+}
+
+bool ParseSectionId(const std::string& sText, DWORD& dwId) {
+    std::string s = sText;
+    if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
+        s = s.substr(2);
+    }
+    if (s.empty() || s.size() > 8 || s.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+        return false;
+    }
+    dwId = static_cast<DWORD>(std::stoul(s, nullptr, 16));
+    return true;
+}
+
+std::string HexResult(HRESULT hr) {
+    char buffer[16];
+    std::snprintf(buffer, sizeof(buffer), "0x%08X", static_cast<unsigned>(hr));
+    return buffer;
+}
+
+// Writes the file through the service's writer. Returns the writer's first failing result.
+HRESULT WriteKC(const std::u16string& sPath, const std::map<DWORD, std::vector<BYTE>>& sections,
+                std::string& sStep) {
+    CKTDataFile file;
+    sStep = "Open";
+    HRESULT hr = file.Open(sPath.c_str());
+    if (hr < 0) {
+        return hr;
+    }
+    for (const auto& [dwId, data] : sections) {
+        sStep = "AddSection";
+        hr = file.AddSection(dwId, data.data(), static_cast<DWORD>(data.size()));
+        if (hr < 0) {
+            return hr;
+        }
+    }
+    sStep = "Close";
+    return file.Close();
+}
+
+int Build(const std::vector<std::string>& args) {
+    if (args.empty()) {
+        Usage();
+        return EXIT_USAGE;
+    }
+    const std::string sOut = args[0];
+    std::map<DWORD, std::vector<BYTE>> sections;
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        if (args[i] != "--section" || i + 1 >= args.size()) {
+            Usage();
+            return EXIT_USAGE;
+        }
+        const std::string sSpec = args[++i];
+        const std::size_t nEquals = sSpec.find('=');
+        DWORD dwId = 0;
+        if (nEquals == std::string::npos || !ParseSectionId(sSpec.substr(0, nEquals), dwId)) {
+            std::cerr << "kctool: section \"" << sSpec << "\": expected ID=DATAFILE with a hexadecimal ID\n";
+            return EXIT_USAGE;
+        }
+        if (sections.count(dwId) != 0) {
+            std::cerr << "kctool: section 0x" << std::hex << dwId << std::dec << " given twice\n";
+            return EXIT_USAGE;
+        }
+        std::vector<BYTE> data;
+        std::string sError;
+        const std::string sDataPath = sSpec.substr(nEquals + 1);
+        if (!ReadWholeFile(sDataPath, data, sError)) {
+            std::cerr << "kctool: " << sDataPath << ": " << sError << "\n";
+            return EXIT_USAGE;
+        }
+        if (data.size() > 0xFFFFFFF0u) {
+            std::cerr << "kctool: " << sDataPath << ": too large for a section\n";
+            return EXIT_USAGE;
+        }
+        sections.emplace(dwId, std::move(data));
+    }
+
+    std::string sStep;
+    const HRESULT hr = WriteKC(ToWindowsPath(sOut), sections, sStep);
+    if (hr < 0) {
+        std::cerr << "kctool: " << sOut << ": CKTDataFile::" << sStep << " failed (" << HexResult(hr)
+                  << ")\n";
+        return EXIT_INVALID;
+    }
+    std::vector<BYTE> bytes;
+    std::string sError;
+    if (!ReadWholeFile(sOut, bytes, sError)) {
+        std::cerr << "kctool: " << sOut << ": " << sError << "\n";
+        return EXIT_USAGE;
+    }
+    std::cout << sOut << ": " << sections.size() << " section(s), " << bytes.size() << " bytes\n";
+    return 0;
+}
+
+int VerifyOrDump(bool bDump, const std::vector<std::string>& args) {
+    kctool::DumpOptions options;
+    std::string sFile;
+    for (const std::string& sArg : args) {
+        if (bDump && sArg == "--hex") {
+            options.bHex = true;
+        } else if (bDump && sArg == "--json") {
+            options.bJson = true;
+        } else if (sFile.empty() && !sArg.empty() && sArg[0] != '-') {
+            sFile = sArg;
+        } else {
+            Usage();
+            return EXIT_USAGE;
+        }
+    }
+    if (sFile.empty()) {
+        Usage();
+        return EXIT_USAGE;
+    }
+    std::vector<BYTE> bytes;
+    std::string sError;
+    if (!ReadWholeFile(sFile, bytes, sError)) {
+        std::cerr << "kctool: " << sFile << ": " << sError << "\n";
+        return EXIT_USAGE;
+    }
+    const kcfile::KCFileInfo info = kcfile::ReadKCFile(bytes, bDump);
+    std::cout << (bDump ? kctool::RenderDump(sFile, info, options) : kctool::RenderVerify(sFile, info));
+    return info.IsValid() ? 0 : EXIT_INVALID;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.size() >= 2 && args[0] == "--root") {
+        setenv("KRELL_ROOT", args[1].c_str(), 1);
+        args.erase(args.begin(), args.begin() + 2);
+    }
+    if (args.empty()) {
+        Usage();
+        return EXIT_USAGE;
+    }
+    const std::string sCommand = args[0];
+    args.erase(args.begin());
+    if (sCommand == "build") {
+        return Build(args);
+    }
+    if (sCommand == "verify" || sCommand == "dump") {
+        return VerifyOrDump(sCommand == "dump", args);
+    }
+    Usage();
+    return EXIT_USAGE;
+}
