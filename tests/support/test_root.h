@@ -12,6 +12,8 @@ std::string MakeTempDirectory(const char* szPrefix);
 
 // The test programs' build directory, where the child programs live.
 std::string TestBinary(const char* szName);
+// A program of the project (krellsvc, krellctl, ...), from the build's program directory.
+std::string ProgramPath(const char* szName);
 
 // Starts a child process (argv[0] is the program path) with this process's environment, so it
 // shares the machine root. Returns its process id, or -1.
