@@ -13,6 +13,7 @@
 #include <string>
 
 #include "platform/paths.h"
+#include "platform/registry.h"
 #include "platform/root.h"
 #include "platform/service_control.h"
 #include "platform/strings.h"
@@ -70,6 +71,10 @@ protected:
             }
         }
         platform::CloseServiceHandle(m_hManager);
+        // Tests of one program share a root when run in one process: each starts with no services.
+        platform::RegDeleteTree(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Services");
+        std::error_code ec;
+        std::filesystem::remove_all(platform::RootSubdirectory("run"), ec);
     }
 
     // The test program as an own-process service: "MASK EXIT [DELAY] [flags]".
