@@ -6,6 +6,8 @@
 //   krellctl [--root DIR] registry delete KEY       delete a key with its sub-keys
 //   krellctl [--root DIR] log show                  print the service's debug log as text
 //   krellctl [--root DIR] log session               a short session of the debug log and a worker thread
+//   krellctl [--root DIR] service list|status|start|stop|control ...   see krellctl_services.cpp
+//   krellctl [--root DIR] boot | shutdown          start the automatic services, or stop them all
 #include <stdlib.h>
 
 #include <algorithm>
@@ -32,13 +34,17 @@ constexpr const char16_t* SERVICE_NAME = u"KRELLSvc";
 constexpr const char16_t* LOG_DIRECTORY = u"C:\\ProgramData\\Quillon\\Logs";
 
 int Usage() {
-    std::fprintf(stderr,
-                 "usage: krellctl [--root DIR] init\n"
-                 "       krellctl [--root DIR] registry get KEY [VALUE] | registry list KEY\n"
-                 "       krellctl [--root DIR] registry set KEY VALUE dword|sz DATA | registry delete KEY\n"
-                 "       krellctl [--root DIR] log show | log session\n"
-                 "KEY is a path below HKEY_LOCAL_MACHINE, e.g. \"Software\\Quillon\\Loom "
-                 "Core\\Debug\\DebugOutput\".\n");
+    std::fprintf(
+        stderr,
+        "usage: krellctl [--root DIR] init\n"
+        "       krellctl [--root DIR] registry get KEY [VALUE] | registry list KEY\n"
+        "       krellctl [--root DIR] registry set KEY VALUE dword|sz DATA | registry delete KEY\n"
+        "       krellctl [--root DIR] log show | log session\n"
+        "       krellctl [--root DIR] service list [--json] | service status NAME [--json]\n"
+        "       krellctl [--root DIR] service start NAME | service stop NAME | service control NAME CODE\n"
+        "       krellctl [--root DIR] boot | shutdown\n"
+        "KEY is a path below HKEY_LOCAL_MACHINE, e.g. \"Software\\Quillon\\Loom "
+        "Core\\Debug\\DebugOutput\".\n");
     return 2;
 }
 
@@ -301,9 +307,8 @@ int main(int argc, char** argv) {
         int (*pfnRun)(const std::vector<std::string>&);
     };
     static constexpr CGroup GROUPS[] = {
-        {"init", RunInitCommand},
-        {"registry", RunRegistryCommand},
-        {"log", RunLogCommand},
+        {"init", RunInitCommand},       {"registry", RunRegistryCommand}, {"log", RunLogCommand},
+        {"service", RunServiceCommand}, {"boot", RunBootCommand},         {"shutdown", RunShutdownCommand},
     };
     for (const auto& group : GROUPS) {
         if (args[0] == group.szName) {

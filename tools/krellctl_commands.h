@@ -8,3 +8,6 @@
 int RunInitCommand(const std::vector<std::string>& args);
 int RunRegistryCommand(const std::vector<std::string>& args);
 int RunLogCommand(const std::vector<std::string>& args);
+int RunServiceCommand(const std::vector<std::string>& args);
+int RunBootCommand(const std::vector<std::string>& args);
+int RunShutdownCommand(const std::vector<std::string>& args);

@@ -54,6 +54,7 @@ constexpr DWORD SERVICE_ACCEPT_STOP = 0x00000001;
 constexpr DWORD SERVICE_ACCEPT_PAUSE_CONTINUE = 0x00000002;
 constexpr DWORD SERVICE_ACCEPT_SHUTDOWN = 0x00000004;
 constexpr DWORD SERVICE_ACCEPT_PARAMCHANGE = 0x00000008;
+constexpr DWORD SERVICE_ACCEPT_NETBINDCHANGE = 0x00000010;
 // Access rights.
 constexpr DWORD SC_MANAGER_CONNECT = 0x0001;
 constexpr DWORD SC_MANAGER_CREATE_SERVICE = 0x0002;
@@ -62,13 +63,18 @@ constexpr DWORD SC_MANAGER_ALL_ACCESS = 0xF003F;
 constexpr DWORD SERVICE_QUERY_CONFIG = 0x0001;
 constexpr DWORD SERVICE_CHANGE_CONFIG = 0x0002;
 constexpr DWORD SERVICE_QUERY_STATUS = 0x0004;
+constexpr DWORD SERVICE_ENUMERATE_DEPENDENTS = 0x0008;
 constexpr DWORD SERVICE_START = 0x0010;
 constexpr DWORD SERVICE_STOP = 0x0020;
+constexpr DWORD SERVICE_PAUSE_CONTINUE = 0x0040;
 constexpr DWORD SERVICE_INTERROGATE = 0x0080;
 constexpr DWORD SERVICE_USER_DEFINED_CONTROL = 0x0100;
 constexpr DWORD SERVICE_ALL_ACCESS = 0xF01FF;
+constexpr DWORD SERVICE_DELETE = 0x00010000;  // the standard DELETE right
 // ChangeServiceConfig2 levels.
 constexpr DWORD SERVICE_CONFIG_DESCRIPTION = 1;
+// QueryServiceStatusEx levels.
+constexpr DWORD SC_STATUS_PROCESS_INFO = 0;
 // Error codes of the service control manager.
 constexpr DWORD ERROR_SERVICE_REQUEST_TIMEOUT = 1053;
 constexpr DWORD ERROR_SERVICE_NO_THREAD = 1054;
@@ -95,6 +101,7 @@ constexpr DWORD ERROR_SERVICE_NEVER_STARTED = 1077;
 constexpr DWORD ERROR_DUPLICATE_SERVICE_NAME = 1078;
 constexpr DWORD ERROR_INVALID_SERVICE_CONTROL = 1052;
 constexpr DWORD ERROR_DEPENDENT_SERVICES_RUNNING = 1051;
+constexpr DWORD ERROR_INVALID_LEVEL = 124;
 
 struct SERVICE_STATUS {
     DWORD dwServiceType;
@@ -104,6 +111,19 @@ struct SERVICE_STATUS {
     DWORD dwServiceSpecificExitCode;
     DWORD dwCheckPoint;
     DWORD dwWaitHint;
+};
+
+// SERVICE_STATUS with the service's process id (0 while it is stopped).
+struct SERVICE_STATUS_PROCESS {
+    DWORD dwServiceType;
+    DWORD dwCurrentState;
+    DWORD dwControlsAccepted;
+    DWORD dwWin32ExitCode;
+    DWORD dwServiceSpecificExitCode;
+    DWORD dwCheckPoint;
+    DWORD dwWaitHint;
+    DWORD dwProcessId;
+    DWORD dwServiceFlags;
 };
 
 struct SERVICE_DESCRIPTION {
@@ -135,6 +155,9 @@ bool ChangeServiceConfig2(SC_HANDLE hService, DWORD dwInfoLevel, void* pInfo);
 bool StartService(SC_HANDLE hService, DWORD dwNumServiceArgs, const char16_t** pszServiceArgVectors);
 bool ControlService(SC_HANDLE hService, DWORD dwControl, SERVICE_STATUS* pServiceStatus);
 bool QueryServiceStatus(SC_HANDLE hService, SERVICE_STATUS* pServiceStatus);
+// dwInfoLevel SC_STATUS_PROCESS_INFO: pBuffer receives a SERVICE_STATUS_PROCESS.
+bool QueryServiceStatusEx(SC_HANDLE hService, DWORD dwInfoLevel, BYTE* pBuffer, DWORD cbBufSize,
+                          DWORD* pcbBytesNeeded);
 bool CloseServiceHandle(SC_HANDLE hSCObject);
 
 // The service process's side.
@@ -143,8 +166,8 @@ bool CloseServiceHandle(SC_HANDLE hSCObject);
 // started by the service control manager.
 bool StartServiceCtrlDispatcher(const SERVICE_TABLE_ENTRY* pServiceTable);
 SERVICE_STATUS_HANDLE RegisterServiceCtrlHandler(const char16_t* szServiceName, HANDLER_FUNCTION pfnHandler);
-SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerEx(const char16_t* szServiceName, HANDLER_FUNCTION_EX pfnHandler,
-                                                   void* pContext);
+SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerEx(const char16_t* szServiceName,
+                                                   HANDLER_FUNCTION_EX pfnHandler, void* pContext);
 bool SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus, const SERVICE_STATUS* pServiceStatus);
 
 }  // namespace platform

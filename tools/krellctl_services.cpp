@@ -1,0 +1,331 @@
+// krellctl's service commands: the service control manager of a root, as an operator sees it.
+//   service list [--json]            every service with type, start type, state and process id
+//   service status NAME [--json]     one service's status
+//   service start NAME               start it (returns once its process has connected)
+//   service stop NAME                send STOP and wait up to 30 s for STOPPED
+//   service control NAME CODE        send a control (4 interrogate, 128-255 user codes, ...)
+//   boot                             start the automatic services, dependencies first
+//   shutdown                         stop every running service, dependents first
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "krellctl_commands.h"
+#include "platform/service_control.h"
+#include "platform/strings.h"
+#include "platform/system.h"
+#include "scm/scm_admin.h"
+
+namespace {
+
+constexpr DWORD STOP_TIMEOUT_MS = 30000;
+
+int ServiceUsage() {
+    std::fprintf(
+        stderr,
+        "usage: krellctl [--root DIR] service list [--json] | service status NAME [--json]\n"
+        "       krellctl [--root DIR] service start NAME | service stop NAME | service control NAME CODE\n"
+        "       krellctl [--root DIR] boot | shutdown\n");
+    return 2;
+}
+
+// These commands look at an existing root; a mistyped one must not be created empty.
+bool RootExists() {
+    const char* szRoot = getenv("KRELL_ROOT");
+    if (szRoot == nullptr || *szRoot == '\0') {
+        return true;
+    }
+    struct stat st {};
+    if (stat(szRoot, &st) != 0 || !S_ISDIR(st.st_mode)) {
+        std::fprintf(stderr, "krellctl: no machine root at %s\n", szRoot);
+        return false;
+    }
+    return true;
+}
+
+const char* StateName(DWORD dwState) {
+    static const char* const NAMES[] = {"?",       "STOPPED",          "START_PENDING", "STOP_PENDING",
+                                        "RUNNING", "CONTINUE_PENDING", "PAUSE_PENDING", "PAUSED"};
+    return dwState < std::size(NAMES) ? NAMES[dwState] : "?";
+}
+
+const char* TypeName(DWORD dwType) {
+    switch (dwType & ~SERVICE_INTERACTIVE_PROCESS) {
+        case SERVICE_KERNEL_DRIVER:
+            return "kernel-driver";
+        case SERVICE_FILE_SYSTEM_DRIVER:
+            return "file-system-driver";
+        case SERVICE_WIN32_OWN_PROCESS:
+            return "own-process";
+        case SERVICE_WIN32_SHARE_PROCESS:
+            return "share-process";
+        default:
+            return "?";
+    }
+}
+
+const char* StartName(DWORD dwStart) {
+    static const char* const NAMES[] = {"boot", "system", "auto", "demand", "disabled"};
+    return dwStart < std::size(NAMES) ? NAMES[dwStart] : "?";
+}
+
+std::string JsonString(const std::u16string& s) {
+    std::string sOut = "\"";
+    for (const char ch : platform::ToUtf8(s)) {
+        if (ch == '"' || ch == '\\') {
+            sOut += '\\';
+            sOut += ch;
+        } else if (static_cast<unsigned char>(ch) < 0x20) {
+            char szEscape[8];
+            std::snprintf(szEscape, sizeof(szEscape), "\\u%04x", static_cast<unsigned char>(ch));
+            sOut += szEscape;
+        } else {
+            sOut += ch;
+        }
+    }
+    return sOut + "\"";
+}
+
+std::string Json(const scm::ServiceEntry& e) {
+    std::string sDependencies = "[";
+    for (std::size_t i = 0; i < e.dependencies.size(); ++i) {
+        sDependencies += (i == 0 ? "" : ",") + JsonString(e.dependencies[i]);
+    }
+    sDependencies += "]";
+    const SERVICE_STATUS& s = e.status;
+    char szNumbers[512];
+    std::snprintf(szNumbers, sizeof(szNumbers),
+                  "\"type\":\"%s\",\"start\":\"%s\",\"state\":\"%s\",\"pid\":%u,\"controlsAccepted\":%u,"
+                  "\"win32ExitCode\":%u,\"serviceSpecificExitCode\":%u,\"checkPoint\":%u,\"waitHint\":%u,"
+                  "\"markedForDelete\":%s",
+                  TypeName(e.dwType), StartName(e.dwStartType), StateName(s.dwCurrentState), e.dwProcessId,
+                  s.dwControlsAccepted, s.dwWin32ExitCode, s.dwServiceSpecificExitCode, s.dwCheckPoint,
+                  s.dwWaitHint, e.bMarkedForDelete ? "true" : "false");
+    return "{\"name\":" + JsonString(e.sName) + ",\"displayName\":" + JsonString(e.sDisplayName) +
+           ",\"imagePath\":" + JsonString(e.sImagePath) + ",\"dependencies\":" + sDependencies + "," +
+           szNumbers + "}";
+}
+
+void PrintLine(const scm::ServiceEntry& e) {
+    std::printf("%-20s %-18s %-8s %-16s %u\n", platform::ToUtf8(e.sName).c_str(), TypeName(e.dwType),
+                StartName(e.dwStartType), StateName(e.status.dwCurrentState), e.dwProcessId);
+}
+
+void PrintStatus(const scm::ServiceEntry& e) {
+    const SERVICE_STATUS& s = e.status;
+    std::printf(
+        "%s (%s)\n  type %s, start %s%s\n  state %s, pid %u, controls accepted 0x%X\n"
+        "  exit code %u, service-specific %u, checkpoint %u, wait hint %u ms\n",
+        platform::ToUtf8(e.sName).c_str(), platform::ToUtf8(e.sDisplayName).c_str(), TypeName(e.dwType),
+        StartName(e.dwStartType), e.bMarkedForDelete ? ", marked for delete" : "",
+        StateName(s.dwCurrentState), e.dwProcessId, s.dwControlsAccepted, s.dwWin32ExitCode,
+        s.dwServiceSpecificExitCode, s.dwCheckPoint, s.dwWaitHint);
+}
+
+int Fail(const char* szWhat, const std::string& sName) {
+    std::fprintf(stderr, "krellctl: %s %s failed (error %u)\n", szWhat, sName.c_str(),
+                 platform::GetLastError());
+    return 1;
+}
+
+bool Lookup(const std::string& sName, scm::ServiceEntry* pEntry) {
+    if (scm::QueryService(platform::FromUtf8(sName), pEntry)) {
+        return true;
+    }
+    if (platform::GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST) {
+        std::fprintf(stderr, "krellctl: no service named %s\n", sName.c_str());
+    } else {
+        Fail("query", sName);
+    }
+    return false;
+}
+
+// Opens a service for a control or start, with a clear message when it does not exist.
+SC_HANDLE OpenForControl(const std::string& sName, SC_HANDLE* phManager) {
+    *phManager = platform::OpenSCManager(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (*phManager == nullptr) {
+        Fail("connect to the service control manager for", sName);
+        return nullptr;
+    }
+    SC_HANDLE hService =
+        platform::OpenService(*phManager, platform::FromUtf8(sName).c_str(), SERVICE_ALL_ACCESS);
+    if (hService == nullptr) {
+        if (platform::GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST) {
+            std::fprintf(stderr, "krellctl: no service named %s\n", sName.c_str());
+        } else {
+            Fail("open", sName);
+        }
+        platform::CloseServiceHandle(*phManager);
+    }
+    return hService;
+}
+
+int List(bool bJson) {
+    std::vector<scm::ServiceEntry> services;
+    if (!scm::ListServices(&services)) {
+        std::fprintf(stderr, "krellctl: cannot read the service database (error %u)\n",
+                     platform::GetLastError());
+        return 1;
+    }
+    if (bJson) {
+        std::printf("[");
+        for (std::size_t i = 0; i < services.size(); ++i) {
+            std::printf("%s%s", i == 0 ? "" : ",", Json(services[i]).c_str());
+        }
+        std::printf("]\n");
+        return 0;
+    }
+    std::printf("%-20s %-18s %-8s %-16s %s\n", "NAME", "TYPE", "START", "STATE", "PID");
+    for (const auto& entry : services) {
+        PrintLine(entry);
+    }
+    return 0;
+}
+
+int Status(const std::string& sName, bool bJson) {
+    scm::ServiceEntry entry;
+    if (!Lookup(sName, &entry)) {
+        return 1;
+    }
+    if (bJson) {
+        std::printf("%s\n", Json(entry).c_str());
+    } else {
+        PrintStatus(entry);
+    }
+    return 0;
+}
+
+int Start(const std::string& sName) {
+    SC_HANDLE hManager = nullptr;
+    SC_HANDLE hService = OpenForControl(sName, &hManager);
+    if (hService == nullptr) {
+        return 1;
+    }
+    const bool bOk = platform::StartService(hService, 0, nullptr);
+    const DWORD dwError = platform::GetLastError();
+    platform::CloseServiceHandle(hService);
+    platform::CloseServiceHandle(hManager);
+    platform::SetLastError(dwError);
+    if (!bOk) {
+        return Fail("start", sName);
+    }
+    std::printf("%s started\n", sName.c_str());
+    return 0;
+}
+
+int Control(const std::string& sName, DWORD dwControl, bool bWaitForStop) {
+    SC_HANDLE hManager = nullptr;
+    SC_HANDLE hService = OpenForControl(sName, &hManager);
+    if (hService == nullptr) {
+        return 1;
+    }
+    SERVICE_STATUS status{};
+    const bool bOk = platform::ControlService(hService, dwControl, &status);
+    const DWORD dwError = platform::GetLastError();
+    platform::CloseServiceHandle(hService);
+    platform::CloseServiceHandle(hManager);
+    if (!bOk) {
+        platform::SetLastError(dwError);
+        return Fail(("control " + std::to_string(dwControl) + " of").c_str(), sName);
+    }
+    if (bWaitForStop &&
+        !scm::WaitForState(platform::FromUtf8(sName), SERVICE_STOPPED, STOP_TIMEOUT_MS, &status)) {
+        // A service marked for delete is gone once it stopped.
+        if (platform::GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST) {
+            std::fprintf(stderr, "krellctl: %s did not stop within %u ms (state %s)\n", sName.c_str(),
+                         STOP_TIMEOUT_MS, StateName(status.dwCurrentState));
+            return 1;
+        }
+        status.dwCurrentState = SERVICE_STOPPED;
+    }
+    std::printf("%s: %s\n", sName.c_str(), StateName(status.dwCurrentState));
+    return 0;
+}
+
+bool ParseCode(const std::string& s, DWORD* pdw) {
+    char* pEnd = nullptr;
+    const unsigned long ul = std::strtoul(s.c_str(), &pEnd, 0);
+    if (s.empty() || *pEnd != '\0' || ul > 0xFFFFFFFFul) {
+        return false;
+    }
+    *pdw = static_cast<DWORD>(ul);
+    return true;
+}
+
+void PrintSteps(const std::vector<scm::Step>& steps) {
+    for (const auto& step : steps) {
+        if (step.dwError != ERROR_SUCCESS) {
+            std::printf("%-20s %s (error %u)\n", platform::ToUtf8(step.sName).c_str(),
+                        scm::OutcomeName(step.outcome), step.dwError);
+        } else {
+            std::printf("%-20s %s\n", platform::ToUtf8(step.sName).c_str(), scm::OutcomeName(step.outcome));
+        }
+    }
+}
+
+}  // namespace
+
+int RunServiceCommand(const std::vector<std::string>& args) {
+    if (args.empty()) {
+        return ServiceUsage();
+    }
+    const bool bJson = args.back() == "--json";
+    const std::size_t nArgs = args.size() - (bJson ? 1 : 0);
+    const std::string& sVerb = args[0];
+    const bool bKnown = (sVerb == "list" && nArgs == 1) || (sVerb == "status" && nArgs == 2) ||
+                        (!bJson && (sVerb == "start" || sVerb == "stop") && nArgs == 2) ||
+                        (!bJson && sVerb == "control" && nArgs == 3);
+    if (!bKnown) {
+        return ServiceUsage();
+    }
+    DWORD dwCode = 0;
+    if (sVerb == "control" && !ParseCode(args[2], &dwCode)) {
+        std::fprintf(stderr, "krellctl: not a control code: %s\n", args[2].c_str());
+        return 2;
+    }
+    if (!RootExists()) {
+        return 1;
+    }
+    if (sVerb == "list") {
+        return List(bJson);
+    }
+    if (sVerb == "status") {
+        return Status(args[1], bJson);
+    }
+    if (sVerb == "start") {
+        return Start(args[1]);
+    }
+    if (sVerb == "stop") {
+        return Control(args[1], SERVICE_CONTROL_STOP, true);
+    }
+    return Control(args[1], dwCode, false);
+}
+
+int RunBootCommand(const std::vector<std::string>& args) {
+    if (!args.empty()) {
+        return ServiceUsage();
+    }
+    if (!RootExists()) {
+        return 1;
+    }
+    std::vector<scm::Step> steps;
+    const bool bOk = scm::Boot(&steps);
+    PrintSteps(steps);
+    return bOk ? 0 : 1;
+}
+
+int RunShutdownCommand(const std::vector<std::string>& args) {
+    if (!args.empty()) {
+        return ServiceUsage();
+    }
+    if (!RootExists()) {
+        return 1;
+    }
+    std::vector<scm::Step> steps;
+    const bool bOk = scm::Shutdown(&steps);
+    PrintSteps(steps);
+    return bOk ? 0 : 1;
+}
