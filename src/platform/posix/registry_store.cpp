@@ -1,5 +1,10 @@
 #include "platform/posix/registry_store.h"
 
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <stdlib.h>
 #include <time.h>
 
@@ -238,6 +243,22 @@ LONG CRegistryStore::EnsureOpen() {
     }
     sqlite3_extended_result_codes(m_pDb, 1);
     sqlite3_busy_timeout(m_pDb, BusyTimeoutMs());
+    // Switching a new file to WAL and creating the schema can meet another process doing the same,
+    // and SQLite answers some of those meetings with SQLITE_BUSY at once instead of waiting: the
+    // processes of a root take turns here instead.
+    const int nInitLock = open((sPath + ".init").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (nInitLock >= 0) {
+        while (flock(nInitLock, LOCK_EX) != 0 && errno == EINTR) {
+        }
+    }
+    struct CInitLockRelease {
+        int nFd;
+        ~CInitLockRelease() {
+            if (nFd >= 0) {
+                close(nFd);
+            }
+        }
+    } initLock{nInitLock};
     try {
         {
             CStatement mode(m_pDb, "PRAGMA journal_mode = WAL");
