@@ -5,7 +5,6 @@
 //   krellctl [--root DIR] registry set KEY VALUE dword|sz DATA
 //   krellctl [--root DIR] registry delete KEY       delete a key with its sub-keys
 //   krellctl [--root DIR] log show                  print the service's debug log as text
-//   krellctl [--root DIR] log session               a short session of the debug log and a worker thread
 //   krellctl [--root DIR] service list|status|start|stop|control ...   see krellctl_services.cpp
 //   krellctl [--root DIR] boot | shutdown          start the automatic services, or stop them all
 #include <stdlib.h>
@@ -26,12 +25,10 @@
 #include "platform/sync.h"
 #include "platform/system.h"
 #include "service/registry_key.h"
-#include "service/thread.h"
 
 namespace {
 
 constexpr const char16_t* SERVICE_NAME = u"KRELLSvc";
-constexpr const char16_t* LOG_DIRECTORY = u"C:\\ProgramData\\Quillon\\Logs";
 
 int Usage() {
     std::fprintf(
@@ -39,7 +36,7 @@ int Usage() {
         "usage: krellctl [--root DIR] init\n"
         "       krellctl [--root DIR] registry get KEY [VALUE] | registry list KEY\n"
         "       krellctl [--root DIR] registry set KEY VALUE dword|sz DATA | registry delete KEY\n"
-        "       krellctl [--root DIR] log show | log session\n"
+        "       krellctl [--root DIR] log show\n"
         "       krellctl [--root DIR] service list [--json] | service status NAME [--json]\n"
         "       krellctl [--root DIR] service start NAME | service stop NAME | service control NAME CODE\n"
         "       krellctl [--root DIR] boot | shutdown\n"
@@ -50,37 +47,6 @@ int Usage() {
 
 std::string Narrow(const std::u16string& s) {
     return platform::ToUtf8(s);
-}
-
-bool CreateDirectories(const std::u16string& sPath) {
-    for (std::size_t nPos = sPath.find(u'\\', 3);; nPos = sPath.find(u'\\', nPos + 1)) {
-        const std::u16string sPart = sPath.substr(0, nPos);
-        if (!platform::CreateDirectory(sPart.c_str()) && platform::GetLastError() != ERROR_ALREADY_EXISTS) {
-            std::fprintf(stderr, "krellctl: cannot create %s (error %u)\n", Narrow(sPart).c_str(),
-                         platform::GetLastError());
-            return false;
-        }
-        if (nPos == std::u16string::npos) {
-            return true;
-        }
-    }
-}
-
-int Init() {
-    if (!CreateDirectories(LOG_DIRECTORY)) {
-        return 1;
-    }
-    CRegistryKey reg;
-    const std::u16string sKey =
-        std::u16string(CDebugOptions::BASE_KEY) + u"\\" + CUserDebugOutput::OPTIONS_SUB_KEY;
-    if (!reg.Create(HKEY_LOCAL_MACHINE, sKey.c_str()) || !reg.SetDword(u"DebugType", 1) ||
-        !reg.SetString(u"Directory", LOG_DIRECTORY)) {
-        std::fprintf(stderr, "krellctl: cannot write the debug options to the registry store\n");
-        return 1;
-    }
-    std::printf("root %s ready: DebugType 1, log directory %s\n", platform::RootDirectory().c_str(),
-                Narrow(LOG_DIRECTORY).c_str());
-    return 0;
 }
 
 void PrintValue(const std::u16string& sName, DWORD dwType, const std::vector<BYTE>& data) {
@@ -95,6 +61,14 @@ void PrintValue(const std::u16string& sName, DWORD dwType, const std::vector<BYT
         std::u16string sValue(reinterpret_cast<const char16_t*>(data.data()), data.size() / sizeof(char16_t));
         sValue.erase(std::min(sValue.find(u'\0'), sValue.size()));
         sText = (dwType == REG_SZ ? "REG_SZ \"" : "REG_EXPAND_SZ \"") + Narrow(sValue) + "\"";
+    } else if (dwType == REG_MULTI_SZ) {
+        std::u16string sValue(reinterpret_cast<const char16_t*>(data.data()), data.size() / sizeof(char16_t));
+        sText = "REG_MULTI_SZ";
+        for (std::size_t nPos = 0; nPos < sValue.size() && sValue[nPos] != u'\0';) {
+            const std::size_t nEnd = std::min(sValue.find(u'\0', nPos), sValue.size());
+            sText += " \"" + Narrow(sValue.substr(nPos, nEnd - nPos)) + "\"";
+            nPos = nEnd + 1;
+        }
     } else {
         sText = "type " + std::to_string(dwType) + ", " + std::to_string(data.size()) + " bytes";
     }
@@ -218,48 +192,7 @@ int LogShow() {
     return 0;
 }
 
-// A worker in the framework's style: waits for its stop request, logging as it goes.
-class CDemoWorker : public CThread {
-protected:
-    bool InitInstance() override {
-        DebugOut2(DBG_CAT_MODULE, u"CDemoWorker::InitInstance() - worker 0x%04X ready\n",
-                  platform::GetCurrentThreadId());
-        return true;
-    }
-    DWORD Run() override {
-        for (int nTick = 1; !m_TerminateEvent.Lock(20); ++nTick) {
-            DebugOut3(DBG_CAT_MODULE, u"CDemoWorker::Run() - tick %d\n", nTick);
-        }
-        DebugOut2(DBG_CAT_MODULE, u"CDemoWorker::Run() - terminate event seen\n");
-        return 0;
-    }
-};
-
-int LogSession() {
-    g_DebugOutput.Construct(SERVICE_NAME, std::nullopt);
-    if (!g_DebugOutput.HasFile()) {
-        std::fprintf(stderr, "krellctl: the debug log is off or has no file (run `krellctl init`)\n");
-        return 1;
-    }
-    DebugOut2(DBG_CAT_MODULE, u"krellctl - debug-log session, mask 0x%08X\n", g_DebugOutput.Mask());
-    CDemoWorker worker;
-    if (!worker.Create()) {
-        return 1;
-    }
-    platform::Sleep(70);
-    const bool bStopped = worker.Terminate(1000);
-    DebugOut2(DBG_CAT_MODULE, u"krellctl - worker stopped %s\n", bStopped ? u"on request" : u"by force");
-    DebugOut1(DBG_CAT_COMPILER, u"krellctl - a compiler failure, 0x%08X\n", static_cast<DWORD>(E_FAIL));
-    DebugOutA(2, DBG_CAT_MODULE, "krellctl - narrow text: %s\n", "caf\xC3\xA9");
-    std::printf("wrote %s\n", Narrow(LogFilePath()).c_str());
-    return 0;
-}
-
 }  // namespace
-
-int RunInitCommand(const std::vector<std::string>& args) {
-    return args.empty() ? Init() : Usage();
-}
 
 int RunRegistryCommand(const std::vector<std::string>& args) {
     if (args.size() < 2) {
@@ -285,9 +218,6 @@ int RunRegistryCommand(const std::vector<std::string>& args) {
 int RunLogCommand(const std::vector<std::string>& args) {
     if (args.size() == 1 && args[0] == "show") {
         return LogShow();
-    }
-    if (args.size() == 1 && args[0] == "session") {
-        return LogSession();
     }
     return Usage();
 }

@@ -261,7 +261,12 @@ bool ReadConfig(std::u16string_view sName, ServiceConfig* pConfig) {
         platform::SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
         return false;
     }
-    key.GetDword(u"Type", &config.dwType);
+    // Other keys live under Services too (the event log's sources): an entry without a type is not
+    // a service.
+    if (!key.GetDword(u"Type", &config.dwType)) {
+        platform::SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
+        return false;
+    }
     key.GetDword(u"Start", &config.dwStartType);
     key.GetDword(u"ErrorControl", &config.dwErrorControl);
     DWORD dwDeleteFlag = 0;

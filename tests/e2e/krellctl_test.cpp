@@ -1,0 +1,81 @@
+// krellctl on a machine root: set-up, and a boot of a root with the service installed.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <array>
+#include <cstdio>
+#include <string>
+
+#include "platform/file.h"
+#include "platform/root.h"
+#include "platform/strings.h"
+#include "service/installed_apps.h"
+#include "support/test_root.h"
+
+namespace {
+
+using krelltest::ProgramPath;
+
+// Runs a program through the shell, returning its exit code and what it printed.
+int RunCommand(const std::string& sCommand, std::string* psOutput = nullptr) {
+    FILE* pPipe = popen((sCommand + " 2>&1").c_str(), "r");
+    std::string sOutput;
+    std::array<char, 4096> buffer{};
+    while (pPipe != nullptr && fgets(buffer.data(), buffer.size(), pPipe) != nullptr) {
+        sOutput += buffer.data();
+    }
+    const int nStatus = pPipe != nullptr ? pclose(pPipe) : -1;
+    if (psOutput != nullptr) {
+        *psOutput = sOutput;
+    }
+    return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
+}
+
+TEST(Krellctl, InitInstallsTheProductAndIsRepeatable) {
+    const std::string sCtl = ProgramPath("krellctl");
+    for (int nRound = 0; nRound < 2; ++nRound) {
+        ASSERT_EQ(RunCommand(sCtl + " init"), 0);
+    }
+    std::u16string sDirectory;
+    ASSERT_TRUE(CInstalledApps::GetKTDirectory(&sDirectory));
+    EXPECT_EQ(sDirectory, u"C:\\Program Files\\Quillon\\KRELL");
+    ASSERT_TRUE(CInstalledApps::GetLCDirectory(&sDirectory));
+    EXPECT_EQ(sDirectory, u"C:\\Program Files\\Quillon\\Loom Core");
+    ASSERT_TRUE(CInstalledApps::GetZelSharedDirectory(&sDirectory));
+    EXPECT_EQ(platform::GetFileAttributes((sDirectory + u"\\GWManifests").c_str()),
+              platform::FILE_ATTRIBUTE_DIRECTORY);
+    std::string sList;
+    ASSERT_EQ(RunCommand(sCtl + " service list", &sList), 0);
+    EXPECT_NE(sList.find("KRELLDrv"), std::string::npos) << sList;
+    EXPECT_NE(sList.find("zuZazEzi"), std::string::npos) << sList;
+    EXPECT_EQ(sList.find("KRELLSvc"), std::string::npos) << "init does not install the service";
+}
+
+TEST(Krellctl, BootStartsTheInstalledServiceAndShutdownEndsIt) {
+    const std::string sCtl = ProgramPath("krellctl");
+    ASSERT_EQ(RunCommand(sCtl + " init"), 0);
+    ASSERT_EQ(RunCommand(ProgramPath("krellsvc") + " -Install"), 0);
+    std::string sOutput;
+    ASSERT_EQ(RunCommand(sCtl + " boot", &sOutput), 0) << sOutput;
+    ASSERT_EQ(RunCommand(sCtl + " service status KRELLSvc", &sOutput), 0);
+    EXPECT_NE(sOutput.find("RUNNING"), std::string::npos) << sOutput;
+    EXPECT_NE(RunCommand(sCtl + " service stop KRELLSvc", &sOutput), 0);
+    EXPECT_NE(sOutput.find("1052"), std::string::npos) << sOutput;
+    ASSERT_EQ(RunCommand(sCtl + " shutdown", &sOutput), 0) << sOutput;
+    ASSERT_EQ(RunCommand(sCtl + " service status KRELLSvc", &sOutput), 0);
+    EXPECT_NE(sOutput.find("STOPPED"), std::string::npos) << sOutput;
+}
+
+TEST(Krellctl, RefusesBadArgumentsAndMissingRoots) {
+    const std::string sCtl = ProgramPath("krellctl");
+    EXPECT_EQ(RunCommand(sCtl), 2);
+    EXPECT_EQ(RunCommand(sCtl + " frobnicate"), 2);
+    EXPECT_EQ(RunCommand(sCtl + " registry set Key Value qword 1"), 2);
+    EXPECT_EQ(RunCommand(sCtl + " registry set Key Value dword notanumber"), 2);
+    std::string sOutput;
+    EXPECT_NE(RunCommand(sCtl + " --root " + platform::RootDirectory() + "/missing service list", &sOutput),
+              0);
+    EXPECT_NE(sOutput.find("no machine root"), std::string::npos) << sOutput;
+}
+
+}  // namespace

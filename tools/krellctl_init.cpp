@@ -1,0 +1,146 @@
+// krellctl init: a machine root with the product installed, as its installer would leave a machine.
+// Running it again repairs what is missing and changes nothing else.
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "diagnostics/debug_options.h"
+#include "diagnostics/user_debug_output.h"
+#include "krellctl_commands.h"
+#include "platform/file.h"
+#include "platform/paths.h"
+#include "platform/root.h"
+#include "platform/service_control.h"
+#include "platform/strings.h"
+#include "platform/system.h"
+#include "service/installed_apps.h"
+#include "service/registry_key.h"
+
+namespace {
+
+constexpr const char16_t* PRODUCT_DIRECTORY = u"C:\\Program Files\\Quillon\\KRELL";
+constexpr const char16_t* LOOM_CORE_DIRECTORY = u"C:\\Program Files\\Quillon\\Loom Core";
+constexpr const char16_t* COMMON_FILES_DIRECTORY = u"C:\\Program Files\\Common Files";
+constexpr const char16_t* MANIFEST_DIRECTORY =
+    u"C:\\Program Files\\Common Files\\Quillon Shared\\GWManifests";
+constexpr const char16_t* LOG_DIRECTORY = u"C:\\ProgramData\\Quillon\\Logs";
+
+std::string Narrow(const std::u16string& s) {
+    return platform::ToUtf8(s);
+}
+
+bool Fail(const char* szWhat, const std::u16string& sName) {
+    std::fprintf(stderr, "krellctl: cannot %s %s (error %u)\n", szWhat, Narrow(sName).c_str(),
+                 platform::GetLastError());
+    return false;
+}
+
+bool CreateDirectories(const std::u16string& sPath) {
+    for (std::size_t nPos = sPath.find(u'\\', 3);; nPos = sPath.find(u'\\', nPos + 1)) {
+        const std::u16string sPart = sPath.substr(0, nPos);
+        if (!platform::CreateDirectory(sPart.c_str()) && platform::GetLastError() != ERROR_ALREADY_EXISTS) {
+            return Fail("create", sPart);
+        }
+        if (nPos == std::u16string::npos) {
+            return true;
+        }
+    }
+}
+
+bool SetString(const std::u16string& sKey, const char16_t* szName, const std::u16string& sValue) {
+    CRegistryKey reg;
+    return (reg.Create(HKEY_LOCAL_MACHINE, sKey.c_str()) && reg.SetString(szName, sValue)) ||
+           Fail("write", sKey + u"\\" + szName);
+}
+
+bool SetDwordIfAbsent(const std::u16string& sKey, const char16_t* szName, DWORD dwValue) {
+    CRegistryKey reg;
+    DWORD dwExisting = 0;
+    if (!reg.Create(HKEY_LOCAL_MACHINE, sKey.c_str())) {
+        return Fail("write", sKey);
+    }
+    return reg.GetDword(szName, &dwExisting) || reg.SetDword(szName, dwValue) ||
+           Fail("write", sKey + u"\\" + szName);
+}
+
+// The programs of the stand-ins are built beside krellctl.
+std::string SiblingProgram(const char* szName) {
+    std::error_code ec;
+    return (std::filesystem::read_symlink("/proc/self/exe", ec).parent_path() / szName).string();
+}
+
+// The driver's image in the product directory is the stand-in driver's program.
+bool InstallDriverImage(const std::u16string& sImage) {
+    std::string sTarget;
+    if (!platform::MapPath(sImage, &sTarget)) {
+        return Fail("place", sImage);
+    }
+    const std::string sProgram = SiblingProgram("krelldrv");
+    if (access(sProgram.c_str(), X_OK) != 0) {
+        std::printf("note: %s not built yet; %s left out\n", sProgram.c_str(), Narrow(sImage).c_str());
+        return true;
+    }
+    std::error_code ec;
+    std::filesystem::remove(sTarget, ec);
+    std::filesystem::create_symlink(sProgram, sTarget, ec);
+    return !ec || Fail("link", sImage);
+}
+
+bool InstallService(SC_HANDLE hManager, const char16_t* szName, const char16_t* szDisplayName, DWORD dwType,
+                    const std::u16string& sImage) {
+    SC_HANDLE hService = platform::OpenService(hManager, szName, SERVICE_QUERY_STATUS);
+    if (hService == nullptr) {
+        hService = platform::CreateService(hManager, szName, szDisplayName, SERVICE_ALL_ACCESS, dwType,
+                                           SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, sImage.c_str(),
+                                           nullptr, nullptr, nullptr, nullptr, nullptr);
+        if (hService == nullptr) {
+            return Fail("install the service", szName);
+        }
+    }
+    platform::CloseServiceHandle(hService);
+    return true;
+}
+
+bool Init() {
+    const std::u16string sDriverImage = std::u16string(PRODUCT_DIRECTORY) + u"\\KRELLDrv.sys";
+    const std::u16string sDebugKey =
+        std::u16string(CDebugOptions::BASE_KEY) + u"\\" + CUserDebugOutput::OPTIONS_SUB_KEY;
+    if (!CreateDirectories(PRODUCT_DIRECTORY) || !CreateDirectories(LOOM_CORE_DIRECTORY) ||
+        !CreateDirectories(MANIFEST_DIRECTORY) || !CreateDirectories(LOG_DIRECTORY) ||
+        !SetString(CInstalledApps::INSTALLED_APPS_KEY, u"KRELL", PRODUCT_DIRECTORY) ||
+        !SetString(CInstalledApps::INSTALLED_APPS_KEY, u"Loom Core", LOOM_CORE_DIRECTORY) ||
+        !SetString(CInstalledApps::CURRENT_VERSION_KEY, u"CommonFilesDir", COMMON_FILES_DIRECTORY) ||
+        !SetDwordIfAbsent(sDebugKey, u"DebugType", 1) || !SetString(sDebugKey, u"Directory", LOG_DIRECTORY) ||
+        !InstallDriverImage(sDriverImage)) {
+        return false;
+    }
+    SC_HANDLE hManager = platform::OpenSCManager(nullptr, u"ServicesActive", SC_MANAGER_ALL_ACCESS);
+    if (hManager == nullptr) {
+        return Fail("open", u"the service control manager");
+    }
+    const std::u16string sEventManager = platform::WindowsPathOf(SiblingProgram("zuzazezi"));
+    const bool bServices =
+        InstallService(hManager, u"KRELLDrv", u"KRELLDrv", SERVICE_KERNEL_DRIVER, sDriverImage) &&
+        InstallService(hManager, u"zuZazEzi", u"zuZazEzi", SERVICE_WIN32_OWN_PROCESS, sEventManager);
+    platform::CloseServiceHandle(hManager);
+    return bServices;
+}
+
+}  // namespace
+
+int RunInitCommand(const std::vector<std::string>& args) {
+    if (!args.empty()) {
+        std::fprintf(stderr, "usage: krellctl [--root DIR] init\n");
+        return 2;
+    }
+    if (!Init()) {
+        return 1;
+    }
+    std::printf("root %s ready: product in %s, manifests in %s, debug log in %s\n",
+                platform::RootDirectory().c_str(), Narrow(PRODUCT_DIRECTORY).c_str(),
+                Narrow(MANIFEST_DIRECTORY).c_str(), Narrow(LOG_DIRECTORY).c_str());
+    return 0;
+}
