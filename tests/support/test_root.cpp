@@ -26,7 +26,9 @@ std::string TestBinary(const char* szName) {
     return std::string(KRELL_TEST_BIN_DIR) + "/" + szName;
 }
 
-std::string ProgramPath(const char* szName) { return std::string(KRELL_PROGRAM_DIR) + "/" + szName; }
+std::string ProgramPath(const char* szName) {
+    return std::string(KRELL_PROGRAM_DIR) + "/" + szName;
+}
 
 pid_t StartChild(const std::vector<std::string>& args) {
     std::vector<char*> argv;

@@ -1,0 +1,121 @@
+// A small COM-style object model: GUIDs, the reference-counted IUnknown base, class factories and a
+// smart pointer that releases on every path. Objects of the outside components (settings store, event
+// library, rule preprocessor, framework) are reached through these.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "platform/types.h"
+
+struct GUID {
+    std::uint32_t Data1;
+    std::uint16_t Data2;
+    std::uint16_t Data3;
+    std::uint8_t Data4[8];
+    friend bool operator==(const GUID&, const GUID&) = default;
+};
+using IID = GUID;
+using CLSID = GUID;
+using REFIID = const IID&;
+using REFCLSID = const CLSID&;
+
+namespace platform {
+
+// Parses "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}" (braces optional, any case).
+bool GuidFromString(std::u16string_view sText, GUID* pGuid);
+// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", upper case.
+std::u16string GuidToString(const GUID& guid);
+
+}  // namespace platform
+
+// The identifiers of IUnknown and IClassFactory are the platform's.
+inline constexpr IID IID_IUnknown = {
+    0x00000000, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+inline constexpr IID IID_IClassFactory = {
+    0x00000001, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+
+struct IUnknown {
+    virtual HRESULT QueryInterface(REFIID riid, void** ppvObject) = 0;
+    virtual ULONG AddRef() = 0;
+    virtual ULONG Release() = 0;
+
+protected:
+    ~IUnknown() = default;
+};
+
+struct IClassFactory : IUnknown {
+    virtual HRESULT CreateInstance(IUnknown* pOuter, REFIID riid, void** ppvObject) = 0;
+    virtual HRESULT LockServer(bool bLock) = 0;
+
+protected:
+    ~IClassFactory() = default;
+};
+
+// Owns one reference; releases it on every path.
+template <class T>
+class CComPtr {
+public:
+    CComPtr() = default;
+    CComPtr(std::nullptr_t) {}
+    // Takes over a reference the caller already owns (as an out argument hands it over).
+    static CComPtr Attach(T* p) {
+        CComPtr ptr;
+        ptr.m_p = p;
+        return ptr;
+    }
+    // Adds a reference of its own.
+    explicit CComPtr(T* p) : m_p(p) {
+        if (m_p != nullptr) {
+            m_p->AddRef();
+        }
+    }
+    CComPtr(const CComPtr& other) : CComPtr(other.m_p) {}
+    CComPtr(CComPtr&& other) noexcept : m_p(std::exchange(other.m_p, nullptr)) {}
+    CComPtr& operator=(CComPtr other) noexcept {
+        std::swap(m_p, other.m_p);
+        return *this;
+    }
+    ~CComPtr() { Release(); }
+
+    void Release() {
+        if (T* p = std::exchange(m_p, nullptr)) {
+            p->Release();
+        }
+    }
+    // Gives up ownership without releasing.
+    T* Detach() { return std::exchange(m_p, nullptr); }
+    // For out arguments: releases what is held and returns the slot to fill.
+    T** operator&() {
+        Release();
+        return &m_p;
+    }
+    T* Get() const { return m_p; }
+    T* operator->() const { return m_p; }
+    explicit operator bool() const { return m_p != nullptr; }
+
+private:
+    T* m_p = nullptr;
+};
+
+// Reference counting of an object implemented here; the object deletes itself at zero.
+class CRefCounted {
+public:
+    ULONG AddRefImpl() { return ++m_nRefs; }
+    ULONG ReleaseImpl() {
+        const ULONG n = --m_nRefs;
+        if (n == 0) {
+            delete this;
+        }
+        return n;
+    }
+
+protected:
+    virtual ~CRefCounted() = default;
+
+private:
+    std::atomic<ULONG> m_nRefs{1};
+};
