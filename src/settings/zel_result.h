@@ -20,3 +20,13 @@ constexpr ZELRESULT ZEL_E_CONSISTENCY = static_cast<ZELRESULT>(0x8001FFFF);
 constexpr bool ZEL_SUCCEEDED(ZELRESULT zr) {
     return zr >= 0;
 }
+
+// Further codes of the settings store (lcSet.dll on this machine).
+// A value exists under the name, with another type than the one asked for.
+constexpr ZELRESULT ZEL_E_WRONG_TYPE = static_cast<ZELRESULT>(0x80000101);
+// Another process kept the store locked for longer than the store waits.
+constexpr ZELRESULT ZEL_E_STORE_BUSY = static_cast<ZELRESULT>(0x80000300);
+// The store's database file is damaged or is not a database; it is left as it is.
+constexpr ZELRESULT ZEL_E_STORE_CORRUPT = static_cast<ZELRESULT>(0x80000301);
+// The store's database file cannot be opened, read or written.
+constexpr ZELRESULT ZEL_E_STORE_IO = static_cast<ZELRESULT>(0x80000302);

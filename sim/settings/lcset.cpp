@@ -1,0 +1,478 @@
+// lcSet.dll: the settings store's objects. A manager opens keys; a key object holds a snapshot of the
+// key's values plus the caller's changes, which PutSettings commits as one transaction.
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "settings_db.h"
+
+#define LCSET_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace lcset {
+namespace {
+
+constexpr HRESULT CLASS_E_NOAGGREGATION = static_cast<HRESULT>(0x80040110);
+constexpr HRESULT CLASS_E_CLASSNOTAVAILABLE = static_cast<HRESULT>(0x80040111);
+
+// Known only inside the library: lets PutSettings recognise its own key objects.
+constexpr IID IID_CSettingsImpl = {
+    0x6c0d4f1e, 0x2b7a, 0x4e59, {0x9a, 0x41, 0x3d, 0x0b, 0x7e, 0x52, 0xc8, 0x19}};
+
+std::atomic<ULONG> g_ulObjects{0};
+
+class CCounted : public CRefCounted {
+protected:
+    CCounted() { ++g_ulObjects; }
+    ~CCounted() override { --g_ulObjects; }
+};
+
+#define LCSET_IUNKNOWN_REFS    \
+    ULONG AddRef() override {  \
+        return AddRefImpl();   \
+    }                          \
+    ULONG Release() override { \
+        return ReleaseImpl();  \
+    }
+
+template <class T>
+HRESULT Answer(T* pThis, void** ppv) {
+    pThis->AddRef();
+    *ppv = pThis;
+    return S_OK;
+}
+
+// Copies a name or text with its terminator; the required length (terminator included) when the
+// buffer is too small.
+ZELRESULT CopyOut(std::u16string_view s, char16_t* szBuffer, DWORD* pcch) {
+    if (pcch == nullptr) {
+        return ZEL_E_INVALID_ARGUMENT;
+    }
+    const DWORD cchNeeded = static_cast<DWORD>(s.size() + 1);
+    if (szBuffer == nullptr || *pcch < cchNeeded) {
+        *pcch = cchNeeded;
+        return ZEL_E_BUFFER_TOO_SMALL;
+    }
+    std::copy(s.begin(), s.end(), szBuffer);
+    szBuffer[s.size()] = u'\0';
+    *pcch = static_cast<DWORD>(s.size());
+    return ZEL_SUCCESS;
+}
+
+struct CEnumItem {
+    std::u16string sName;
+    DWORD dwType;
+};
+
+class CSettingsEnum final : public ISettingsEnum, public CCounted {
+public:
+    explicit CSettingsEnum(std::vector<CEnumItem> items) : m_items(std::move(items)) {}
+
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        if (ppv == nullptr) {
+            return E_POINTER;
+        }
+        *ppv = nullptr;
+        return riid == IID_IUnknown ? Answer(this, ppv) : E_NOINTERFACE;
+    }
+    LCSET_IUNKNOWN_REFS
+
+    ZELRESULT GetCount(DWORD* pdwCount) override {
+        if (pdwCount == nullptr) {
+            return ZEL_E_INVALID_ARGUMENT;
+        }
+        *pdwCount = static_cast<DWORD>(m_items.size());
+        return ZEL_SUCCESS;
+    }
+    ZELRESULT GetItem(DWORD dwIndex, char16_t* szName, DWORD* pcchName, DWORD* pdwType) override {
+        if (dwIndex >= m_items.size()) {
+            return ZEL_E_NOT_FOUND;
+        }
+        const ZELRESULT zr = CopyOut(m_items[dwIndex].sName, szName, pcchName);
+        if (ZEL_SUCCEEDED(zr) && pdwType != nullptr) {
+            *pdwType = m_items[dwIndex].dwType;
+        }
+        return zr;
+    }
+
+private:
+    const std::vector<CEnumItem> m_items;
+};
+
+class CSettingsManager;
+
+class CSettings final : public ISettings, public CCounted {
+public:
+    CSettings(CSettingsManager* pManager, std::vector<std::u16string> path, std::vector<CValue> values);
+    ~CSettings() override;
+
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        if (ppv == nullptr) {
+            return E_POINTER;
+        }
+        *ppv = nullptr;
+        return riid == IID_IUnknown || riid == IID_CSettingsImpl ? Answer(this, ppv) : E_NOINTERFACE;
+    }
+    LCSET_IUNKNOWN_REFS
+
+    ZELRESULT GetDword(const char16_t* szName, DWORD* pdwValue) override {
+        const CValue* pValue = nullptr;
+        const ZELRESULT zr = Find(szName, SETTINGS_TYPE_DWORD, &pValue);
+        if (!ZEL_SUCCEEDED(zr)) {
+            return zr;
+        }
+        if (pdwValue == nullptr) {
+            return ZEL_E_INVALID_ARGUMENT;
+        }
+        *pdwValue = pValue->dwValue;
+        return ZEL_SUCCESS;
+    }
+    ZELRESULT GetString(const char16_t* szName, char16_t* szText, DWORD* pcchText) override {
+        const CValue* pValue = nullptr;
+        const ZELRESULT zr = Find(szName, SETTINGS_TYPE_STRING, &pValue);
+        return ZEL_SUCCEEDED(zr) ? CopyOut(pValue->sText, szText, pcchText) : zr;
+    }
+    ZELRESULT GetBinary(const char16_t* szName, BYTE* pData, DWORD* pcbData) override {
+        const CValue* pValue = nullptr;
+        const ZELRESULT zr = Find(szName, SETTINGS_TYPE_BINARY, &pValue);
+        if (!ZEL_SUCCEEDED(zr)) {
+            return zr;
+        }
+        if (pcbData == nullptr) {
+            return ZEL_E_INVALID_ARGUMENT;
+        }
+        const DWORD cbNeeded = static_cast<DWORD>(pValue->binary.size());
+        if ((pData == nullptr && cbNeeded != 0) || *pcbData < cbNeeded) {
+            *pcbData = cbNeeded;
+            return ZEL_E_BUFFER_TOO_SMALL;
+        }
+        if (cbNeeded != 0) {
+            std::memcpy(pData, pValue->binary.data(), cbNeeded);
+        }
+        *pcbData = cbNeeded;
+        return ZEL_SUCCESS;
+    }
+    ZELRESULT GetValueType(const char16_t* szName, DWORD* pdwType) override {
+        const CValue* pValue = nullptr;
+        const ZELRESULT zr = Find(szName, 0, &pValue);
+        if (ZEL_SUCCEEDED(zr) && pdwType != nullptr) {
+            *pdwType = pValue->dwType;
+        }
+        return zr;
+    }
+
+    ZELRESULT PutDword(const char16_t* szName, DWORD dwValue) override {
+        return Put(szName, [dwValue](CValue* p) {
+            p->dwType = SETTINGS_TYPE_DWORD;
+            p->dwValue = dwValue;
+        });
+    }
+    ZELRESULT PutString(const char16_t* szName, const char16_t* szText) override {
+        if (szText == nullptr) {
+            return ZEL_E_INVALID_ARGUMENT;
+        }
+        return Put(szName, [szText](CValue* p) {
+            p->dwType = SETTINGS_TYPE_STRING;
+            p->sText = szText;
+        });
+    }
+    ZELRESULT PutBinary(const char16_t* szName, const BYTE* pData, DWORD cbData) override {
+        if (pData == nullptr && cbData != 0) {
+            return ZEL_E_INVALID_ARGUMENT;
+        }
+        return Put(szName, [pData, cbData](CValue* p) {
+            p->dwType = SETTINGS_TYPE_BINARY;
+            p->binary.assign(pData, pData + cbData);
+        });
+    }
+    ZELRESULT DeleteValue(const char16_t* szName) override {
+        if (szName == nullptr) {
+            return ZEL_E_INVALID_ARGUMENT;
+        }
+        try {
+            const auto it = FindIt(szName);
+            if (it == m_values.end()) {
+                return ZEL_E_NOT_FOUND;
+            }
+            m_deleted.push_back(it->sName);
+            m_dirty.erase(std::remove(m_dirty.begin(), m_dirty.end(), it->sName), m_dirty.end());
+            m_values.erase(it);
+            return ZEL_SUCCESS;
+        } catch (const std::bad_alloc&) {
+            return ZEL_E_OUT_OF_MEMORY;
+        }
+    }
+
+    ZELRESULT GetValues(ISettingsEnum** ppValues) override {
+        if (ppValues == nullptr) {
+            return ZEL_E_INVALID_ARGUMENT;
+        }
+        *ppValues = nullptr;
+        try {
+            std::vector<CEnumItem> items;
+            items.reserve(m_values.size());
+            for (const auto& value : m_values) {
+                items.push_back({value.sName, value.dwType});
+            }
+            *ppValues = new CSettingsEnum(std::move(items));
+            return ZEL_SUCCESS;
+        } catch (const std::bad_alloc&) {
+            return ZEL_E_OUT_OF_MEMORY;
+        }
+    }
+    ZELRESULT GetMaxValueNameLength(DWORD* pcchMax) override {
+        if (pcchMax == nullptr) {
+            return ZEL_E_INVALID_ARGUMENT;
+        }
+        std::size_t cchMax = 0;
+        for (const auto& value : m_values) {
+            cchMax = std::max(cchMax, value.sName.size());
+        }
+        *pcchMax = static_cast<DWORD>(cchMax);
+        return ZEL_SUCCESS;
+    }
+
+    // Commits the changes; afterwards the object is clean again.
+    ZELRESULT Commit(CSettingsDatabase* pDatabase) {
+        try {
+            CKeyChanges changes;
+            changes.deletes = m_deleted;
+            for (const auto& value : m_values) {
+                if (std::find_if(m_dirty.begin(), m_dirty.end(), [&](const auto& s) {
+                        return EqualNames(s, value.sName);
+                    }) != m_dirty.end()) {
+                    changes.puts.push_back(&value);
+                }
+            }
+            const ZELRESULT zr = pDatabase->CommitKey(m_path, changes);
+            if (ZEL_SUCCEEDED(zr)) {
+                m_dirty.clear();
+                m_deleted.clear();
+            }
+            return zr;
+        } catch (const std::bad_alloc&) {
+            return ZEL_E_OUT_OF_MEMORY;
+        }
+    }
+
+private:
+    std::vector<CValue>::iterator FindIt(std::u16string_view sName) {
+        return std::find_if(m_values.begin(), m_values.end(),
+                            [&](const CValue& value) { return EqualNames(value.sName, sName); });
+    }
+    // dwType 0 accepts any type.
+    ZELRESULT Find(const char16_t* szName, DWORD dwType, const CValue** ppValue) {
+        if (szName == nullptr) {
+            return ZEL_E_INVALID_ARGUMENT;
+        }
+        const auto it = FindIt(szName);
+        if (it == m_values.end()) {
+            return ZEL_E_NOT_FOUND;
+        }
+        if (dwType != 0 && it->dwType != dwType) {
+            return ZEL_E_WRONG_TYPE;
+        }
+        *ppValue = &*it;
+        return ZEL_SUCCESS;
+    }
+    template <class F>
+    ZELRESULT Put(const char16_t* szName, F fnSet) {
+        if (szName == nullptr) {
+            return ZEL_E_INVALID_ARGUMENT;
+        }
+        try {
+            const auto it = FindIt(szName);
+            CValue value;
+            value.sName = it != m_values.end() ? it->sName : std::u16string(szName);
+            fnSet(&value);
+            const auto matches = [&](const std::u16string& s) { return EqualNames(s, value.sName); };
+            if (std::find_if(m_dirty.begin(), m_dirty.end(), matches) == m_dirty.end()) {
+                m_dirty.push_back(value.sName);
+            }
+            m_deleted.erase(std::remove_if(m_deleted.begin(), m_deleted.end(), matches), m_deleted.end());
+            if (it != m_values.end()) {
+                *it = std::move(value);
+            } else {
+                m_values.push_back(std::move(value));
+            }
+            return ZEL_SUCCESS;
+        } catch (const std::bad_alloc&) {
+            return ZEL_E_OUT_OF_MEMORY;
+        }
+    }
+
+    CSettingsManager* const m_pManager;  // one reference held
+    const std::vector<std::u16string> m_path;
+    std::vector<CValue> m_values;
+    std::vector<std::u16string> m_dirty;    // names put since the last commit
+    std::vector<std::u16string> m_deleted;  // names deleted since the last commit
+};
+
+class CSettingsManager final : public ISettingsManager, public CCounted {
+public:
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        if (ppv == nullptr) {
+            return E_POINTER;
+        }
+        *ppv = nullptr;
+        return riid == IID_IUnknown || riid == IID_ISettingsManager ? Answer(this, ppv) : E_NOINTERFACE;
+    }
+    LCSET_IUNKNOWN_REFS
+
+    ZELRESULT CreateSettings(const char16_t* szKeyName, ISettings** ppSettings) override {
+        return Open(szKeyName, ppSettings, true);
+    }
+    ZELRESULT GetSettings(const char16_t* szKeyName, ISettings** ppSettings) override {
+        return Open(szKeyName, ppSettings, false);
+    }
+    ZELRESULT PutSettings(ISettings* pSettings) override {
+        if (pSettings == nullptr) {
+            return ZEL_E_INVALID_ARGUMENT;
+        }
+        void* pImpl = nullptr;
+        if (pSettings->QueryInterface(IID_CSettingsImpl, &pImpl) < 0 || pImpl == nullptr) {
+            return ZEL_E_INVALID_ARGUMENT;
+        }
+        auto* pKey = static_cast<CSettings*>(pImpl);
+        const ZELRESULT zr = pKey->Commit(&m_database);
+        pKey->Release();
+        return zr;
+    }
+    ZELRESULT GetSubKeys(const char16_t* szKeyName, ISettingsEnum** ppSubKeys) override {
+        if (ppSubKeys == nullptr || szKeyName == nullptr) {
+            return ZEL_E_INVALID_ARGUMENT;
+        }
+        *ppSubKeys = nullptr;
+        try {
+            std::vector<std::u16string> path;
+            if (*szKeyName != u'\0') {
+                const ZELRESULT zrName = SplitKeyName(szKeyName, &path);
+                if (!ZEL_SUCCEEDED(zrName)) {
+                    return zrName;
+                }
+            }
+            std::vector<std::u16string> names;
+            const ZELRESULT zr = m_database.ReadSubKeys(path, &names);
+            if (!ZEL_SUCCEEDED(zr)) {
+                return zr;
+            }
+            std::vector<CEnumItem> items;
+            items.reserve(names.size());
+            for (auto& sName : names) {
+                items.push_back({std::move(sName), 0});
+            }
+            *ppSubKeys = new CSettingsEnum(std::move(items));
+            return ZEL_SUCCESS;
+        } catch (const std::bad_alloc&) {
+            return ZEL_E_OUT_OF_MEMORY;
+        }
+    }
+    ZELRESULT DeleteSettings(const char16_t* szKeyName) override {
+        try {
+            std::vector<std::u16string> path;
+            const ZELRESULT zrName = SplitKeyName(szKeyName, &path);
+            return ZEL_SUCCEEDED(zrName) ? m_database.DeleteKey(path) : zrName;
+        } catch (const std::bad_alloc&) {
+            return ZEL_E_OUT_OF_MEMORY;
+        }
+    }
+    ZELRESULT GetChangeCount(ULONGLONG* pullCount) override {
+        if (pullCount == nullptr) {
+            return ZEL_E_INVALID_ARGUMENT;
+        }
+        return m_database.ReadChangeCount(pullCount);
+    }
+
+private:
+    ZELRESULT Open(const char16_t* szKeyName, ISettings** ppSettings, bool bCreate) {
+        if (ppSettings == nullptr) {
+            return ZEL_E_INVALID_ARGUMENT;
+        }
+        *ppSettings = nullptr;
+        try {
+            std::vector<std::u16string> path;
+            const ZELRESULT zrName = SplitKeyName(szKeyName, &path);
+            if (!ZEL_SUCCEEDED(zrName)) {
+                return zrName;
+            }
+            std::vector<CValue> values;
+            const ZELRESULT zr = m_database.ReadKey(path, &values);
+            // A key to be created starts empty; nothing is stored until it is committed.
+            if (!ZEL_SUCCEEDED(zr) && !(bCreate && zr == ZEL_E_NOT_FOUND)) {
+                return zr;
+            }
+            *ppSettings = new CSettings(this, std::move(path), std::move(values));
+            return ZEL_SUCCESS;
+        } catch (const std::bad_alloc&) {
+            return ZEL_E_OUT_OF_MEMORY;
+        }
+    }
+
+    CSettingsDatabase m_database;
+};
+
+CSettings::CSettings(CSettingsManager* pManager, std::vector<std::u16string> path, std::vector<CValue> values)
+    : m_pManager(pManager), m_path(std::move(path)), m_values(std::move(values)) {
+    m_pManager->AddRef();
+}
+
+CSettings::~CSettings() {
+    m_pManager->Release();
+}
+
+class CManagerFactory final : public IClassFactory, public CCounted {
+public:
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        if (ppv == nullptr) {
+            return E_POINTER;
+        }
+        *ppv = nullptr;
+        return riid == IID_IUnknown || riid == IID_IClassFactory ? Answer(this, ppv) : E_NOINTERFACE;
+    }
+    LCSET_IUNKNOWN_REFS
+
+    HRESULT CreateInstance(IUnknown* pOuter, REFIID riid, void** ppv) override {
+        if (ppv == nullptr) {
+            return E_POINTER;
+        }
+        *ppv = nullptr;
+        if (pOuter != nullptr) {
+            return CLASS_E_NOAGGREGATION;
+        }
+        auto* pManager = new (std::nothrow) CSettingsManager();
+        if (pManager == nullptr) {
+            return E_OUTOFMEMORY;
+        }
+        const HRESULT hr = pManager->QueryInterface(riid, ppv);
+        pManager->Release();
+        return hr;
+    }
+    HRESULT LockServer(bool bLock) override {
+        if (bLock) {
+            ++g_ulObjects;
+        } else {
+            --g_ulObjects;
+        }
+        return S_OK;
+    }
+};
+
+}  // namespace
+}  // namespace lcset
+
+LCSET_EXPORT ZELRESULT GetFactory(const CLSID* pClsid, IClassFactory** ppFactory) {
+    if (pClsid == nullptr || ppFactory == nullptr) {
+        return ZEL_E_INVALID_ARGUMENT;
+    }
+    *ppFactory = nullptr;
+    if (!(*pClsid == CLSID_SettingsManager)) {
+        return lcset::CLASS_E_CLASSNOTAVAILABLE;
+    }
+    *ppFactory = new (std::nothrow) lcset::CManagerFactory();
+    return *ppFactory != nullptr ? ZEL_SUCCESS : ZEL_E_OUT_OF_MEMORY;
+}
+
+LCSET_EXPORT ULONG GetObjectCount() {
+    return lcset::g_ulObjects.load();
+}
