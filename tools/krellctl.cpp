@@ -7,6 +7,7 @@
 //   krellctl [--root DIR] log show                  print the service's debug log as text
 //   krellctl [--root DIR] service list|status|start|stop|control ...   see krellctl_services.cpp
 //   krellctl [--root DIR] boot | shutdown          start the automatic services, or stop them all
+//   krellctl [--root DIR] settings get|set|list|delete|dump ...   see krellctl_settings.cpp
 #include <stdlib.h>
 
 #include <algorithm>
@@ -40,6 +41,7 @@ int Usage() {
         "       krellctl [--root DIR] service list [--json] | service status NAME [--json]\n"
         "       krellctl [--root DIR] service start NAME | service stop NAME | service control NAME CODE\n"
         "       krellctl [--root DIR] boot | shutdown\n"
+        "       krellctl [--root DIR] settings get|set|list|delete|dump ...   see krellctl_settings.cpp\n"
         "KEY is a path below HKEY_LOCAL_MACHINE, e.g. \"Software\\Quillon\\Loom "
         "Core\\Debug\\DebugOutput\".\n");
     return 2;
@@ -237,8 +239,9 @@ int main(int argc, char** argv) {
         int (*pfnRun)(const std::vector<std::string>&);
     };
     static constexpr CGroup GROUPS[] = {
-        {"init", RunInitCommand},       {"registry", RunRegistryCommand}, {"log", RunLogCommand},
-        {"service", RunServiceCommand}, {"boot", RunBootCommand},         {"shutdown", RunShutdownCommand},
+        {"init", RunInitCommand},         {"registry", RunRegistryCommand}, {"log", RunLogCommand},
+        {"service", RunServiceCommand},   {"boot", RunBootCommand},         {"shutdown", RunShutdownCommand},
+        {"settings", RunSettingsCommand},
     };
     for (const auto& group : GROUPS) {
         if (args[0] == group.szName) {

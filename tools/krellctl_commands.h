@@ -11,3 +11,4 @@ int RunLogCommand(const std::vector<std::string>& args);
 int RunServiceCommand(const std::vector<std::string>& args);
 int RunBootCommand(const std::vector<std::string>& args);
 int RunShutdownCommand(const std::vector<std::string>& args);
+int RunSettingsCommand(const std::vector<std::string>& args);

@@ -72,30 +72,31 @@ std::string SiblingProgram(const char* szName) {
     return (std::filesystem::read_symlink("/proc/self/exe", ec).parent_path() / szName).string();
 }
 
-// The driver's image in the product directory is the stand-in driver's program.
-bool InstallDriverImage(const std::u16string& sImage) {
+// Places a program or library of the build into the product directory as a link; one not built yet
+// is left out with a note.
+bool LinkIntoProduct(const std::u16string& sTargetPath, const char* szBuilt) {
     std::string sTarget;
-    if (!platform::MapPath(sImage, &sTarget)) {
-        return Fail("place", sImage);
+    if (!platform::MapPath(sTargetPath, &sTarget)) {
+        return Fail("place", sTargetPath);
     }
-    const std::string sProgram = SiblingProgram("krelldrv");
-    if (access(sProgram.c_str(), X_OK) != 0) {
-        std::printf("note: %s not built yet; %s left out\n", sProgram.c_str(), Narrow(sImage).c_str());
+    const std::string sBuilt = SiblingProgram(szBuilt);
+    if (access(sBuilt.c_str(), R_OK) != 0) {
+        std::printf("note: %s not built yet; %s left out\n", sBuilt.c_str(), Narrow(sTargetPath).c_str());
         return true;
     }
     std::error_code ec;
     std::filesystem::remove(sTarget, ec);
-    std::filesystem::create_symlink(sProgram, sTarget, ec);
-    return !ec || Fail("link", sImage);
+    std::filesystem::create_symlink(sBuilt, sTarget, ec);
+    return !ec || Fail("link", sTargetPath);
 }
 
 bool InstallService(SC_HANDLE hManager, const char16_t* szName, const char16_t* szDisplayName, DWORD dwType,
-                    const std::u16string& sImage) {
+                    DWORD dwStartType, const std::u16string& sImage) {
     SC_HANDLE hService = platform::OpenService(hManager, szName, SERVICE_QUERY_STATUS);
     if (hService == nullptr) {
         hService = platform::CreateService(hManager, szName, szDisplayName, SERVICE_ALL_ACCESS, dwType,
-                                           SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, sImage.c_str(),
-                                           nullptr, nullptr, nullptr, nullptr, nullptr);
+                                           dwStartType, SERVICE_ERROR_NORMAL, sImage.c_str(), nullptr,
+                                           nullptr, nullptr, nullptr, nullptr);
         if (hService == nullptr) {
             return Fail("install the service", szName);
         }
@@ -114,7 +115,8 @@ bool Init() {
         !SetString(CInstalledApps::INSTALLED_APPS_KEY, u"Loom Core", LOOM_CORE_DIRECTORY) ||
         !SetString(CInstalledApps::CURRENT_VERSION_KEY, u"CommonFilesDir", COMMON_FILES_DIRECTORY) ||
         !SetDwordIfAbsent(sDebugKey, u"DebugType", 1) || !SetString(sDebugKey, u"Directory", LOG_DIRECTORY) ||
-        !InstallDriverImage(sDriverImage)) {
+        !LinkIntoProduct(sDriverImage, "krelldrv") ||
+        !LinkIntoProduct(std::u16string(PRODUCT_DIRECTORY) + u"\\lcSet.dll", "lcSet.dll")) {
         return false;
     }
     SC_HANDLE hManager = platform::OpenSCManager(nullptr, u"ServicesActive", SC_MANAGER_ALL_ACCESS);
@@ -122,9 +124,13 @@ bool Init() {
         return Fail("open", u"the service control manager");
     }
     const std::u16string sEventManager = platform::WindowsPathOf(SiblingProgram("zuzazezi"));
-    const bool bServices =
-        InstallService(hManager, u"KRELLDrv", u"KRELLDrv", SERVICE_KERNEL_DRIVER, sDriverImage) &&
-        InstallService(hManager, u"zuZazEzi", u"zuZazEzi", SERVICE_WIN32_OWN_PROCESS, sEventManager);
+    const std::u16string sSettingsManager = platform::WindowsPathOf(SiblingProgram("lcsetmgr"));
+    const bool bServices = InstallService(hManager, u"KRELLDrv", u"KRELLDrv", SERVICE_KERNEL_DRIVER,
+                                          SERVICE_DEMAND_START, sDriverImage) &&
+                           InstallService(hManager, u"zuZazEzi", u"zuZazEzi", SERVICE_WIN32_OWN_PROCESS,
+                                          SERVICE_DEMAND_START, sEventManager) &&
+                           InstallService(hManager, u"lcSetMgr", u"lcSetMgr", SERVICE_WIN32_OWN_PROCESS,
+                                          SERVICE_AUTO_START, sSettingsManager);
     platform::CloseServiceHandle(hManager);
     return bServices;
 }

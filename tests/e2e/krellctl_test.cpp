@@ -66,6 +66,42 @@ TEST(Krellctl, BootStartsTheInstalledServiceAndShutdownEndsIt) {
     EXPECT_NE(sOutput.find("STOPPED"), std::string::npos) << sOutput;
 }
 
+TEST(Krellctl, SettingsWorkWhileTheStoreServiceRuns) {
+    const std::string sCtl = ProgramPath("krellctl");
+    const std::string sSettings = sCtl + " settings ";
+    ASSERT_EQ(RunCommand(sCtl + " init"), 0);
+    std::string sOutput;
+    EXPECT_EQ(RunCommand(sSettings + "get GATEWARDEN", &sOutput), 1);
+    EXPECT_NE(sOutput.find("settings store is not running"), std::string::npos) << sOutput;
+    ASSERT_EQ(RunCommand(sCtl + " boot", &sOutput), 0) << sOutput;  // lcSetMgr starts automatically
+    struct CShutdown {
+        std::string sCommand;
+        ~CShutdown() { RunCommand(sCommand); }
+    } shutdown{sCtl + " shutdown"};
+    const std::string sKey = "'GATEWARDEN\\PRIVATE'";
+    EXPECT_EQ(RunCommand(sSettings + "set " + sKey + " CurrentState --dword 0x10"), 0);
+    EXPECT_EQ(RunCommand(sSettings + "set " + sKey + " Note --string 'a \"b\"'"), 0);
+    EXPECT_EQ(RunCommand(sSettings + "set " + sKey + "'\\Sub' Raw --binary 00fF7a"), 0);
+    EXPECT_EQ(RunCommand(sSettings + "set " + sKey + " Bad --binary 0g"), 2);
+    EXPECT_EQ(RunCommand(sSettings + "set " + sKey + " Bad --dword -1"), 2);
+    ASSERT_EQ(RunCommand(sSettings + "get " + sKey + " --json", &sOutput), 0);
+    EXPECT_EQ(sOutput,
+              "[{\"name\":\"CurrentState\",\"type\":\"dword\",\"data\":16},"
+              "{\"name\":\"Note\",\"type\":\"string\",\"data\":\"a \\\"b\\\"\"}]\n");
+    ASSERT_EQ(RunCommand(sSettings + "dump GATEWARDEN", &sOutput), 0);
+    EXPECT_EQ(sOutput,
+              "[GATEWARDEN]\n[GATEWARDEN\\PRIVATE]\n  CurrentState = dword 0x00000010 (16)\n  Note = string "
+              "\"a \"b\"\"\n"
+              "[GATEWARDEN\\PRIVATE\\Sub]\n  Raw = binary 3 bytes 00ff7a\n");
+    ASSERT_EQ(RunCommand(sSettings + "list GATEWARDEN --json", &sOutput), 0);
+    EXPECT_EQ(sOutput, "[\"PRIVATE\"]\n");
+    EXPECT_EQ(RunCommand(sSettings + "delete " + sKey + " Note"), 0);
+    EXPECT_EQ(RunCommand(sSettings + "get " + sKey + " Note", &sOutput), 1);
+    EXPECT_NE(sOutput.find("0x80000100"), std::string::npos) << sOutput;
+    EXPECT_EQ(RunCommand(sSettings + "delete GATEWARDEN"), 0);
+    EXPECT_EQ(RunCommand(sSettings + "list GATEWARDEN", &sOutput), 1);
+}
+
 TEST(Krellctl, RefusesBadArgumentsAndMissingRoots) {
     const std::string sCtl = ProgramPath("krellctl");
     EXPECT_EQ(RunCommand(sCtl), 2);
