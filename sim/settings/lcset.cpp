@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <unordered_map>
 
 #include "settings_db.h"
 
@@ -196,8 +197,8 @@ public:
                 return ZEL_E_NOT_FOUND;
             }
             m_deleted.push_back(it->sName);
-            m_dirty.erase(std::remove(m_dirty.begin(), m_dirty.end(), it->sName), m_dirty.end());
             m_values.erase(it);
+            Reindex();
             return ZEL_SUCCESS;
         } catch (const std::bad_alloc&) {
             return ZEL_E_OUT_OF_MEMORY;
@@ -239,15 +240,15 @@ public:
             CKeyChanges changes;
             changes.deletes = m_deleted;
             for (const auto& value : m_values) {
-                if (std::find_if(m_dirty.begin(), m_dirty.end(), [&](const auto& s) {
-                        return EqualNames(s, value.sName);
-                    }) != m_dirty.end()) {
+                if (value.bDirty) {
                     changes.puts.push_back(&value);
                 }
             }
             const ZELRESULT zr = pDatabase->CommitKey(m_path, changes);
             if (ZEL_SUCCEEDED(zr)) {
-                m_dirty.clear();
+                for (auto& value : m_values) {
+                    value.bDirty = false;
+                }
                 m_deleted.clear();
             }
             return zr;
@@ -258,8 +259,15 @@ public:
 
 private:
     std::vector<CValue>::iterator FindIt(std::u16string_view sName) {
-        return std::find_if(m_values.begin(), m_values.end(),
-                            [&](const CValue& value) { return EqualNames(value.sName, sName); });
+        const auto it = m_index.find(FoldName(sName));
+        return it == m_index.end() ? m_values.end()
+                                   : m_values.begin() + static_cast<std::ptrdiff_t>(it->second);
+    }
+    void Reindex() {
+        m_index.clear();
+        for (std::size_t i = 0; i < m_values.size(); ++i) {
+            m_index.emplace(FoldName(m_values[i].sName), i);
+        }
     }
     // dwType 0 accepts any type.
     ZELRESULT Find(const char16_t* szName, DWORD dwType, const CValue** ppValue) {
@@ -286,14 +294,15 @@ private:
             CValue value;
             value.sName = it != m_values.end() ? it->sName : std::u16string(szName);
             fnSet(&value);
-            const auto matches = [&](const std::u16string& s) { return EqualNames(s, value.sName); };
-            if (std::find_if(m_dirty.begin(), m_dirty.end(), matches) == m_dirty.end()) {
-                m_dirty.push_back(value.sName);
+            value.bDirty = true;
+            if (!m_deleted.empty()) {
+                const auto matches = [&](const std::u16string& s) { return EqualNames(s, value.sName); };
+                m_deleted.erase(std::remove_if(m_deleted.begin(), m_deleted.end(), matches), m_deleted.end());
             }
-            m_deleted.erase(std::remove_if(m_deleted.begin(), m_deleted.end(), matches), m_deleted.end());
             if (it != m_values.end()) {
                 *it = std::move(value);
             } else {
+                m_index.emplace(FoldName(value.sName), m_values.size());
                 m_values.push_back(std::move(value));
             }
             return ZEL_SUCCESS;
@@ -304,9 +313,9 @@ private:
 
     CSettingsManager* const m_pManager;  // one reference held
     const std::vector<std::u16string> m_path;
-    std::vector<CValue> m_values;
-    std::vector<std::u16string> m_dirty;    // names put since the last commit
-    std::vector<std::u16string> m_deleted;  // names deleted since the last commit
+    std::vector<CValue> m_values;                             // in enumeration order
+    std::unordered_map<std::u16string, std::size_t> m_index;  // folded name -> position in m_values
+    std::vector<std::u16string> m_deleted;                    // names deleted since the last commit
 };
 
 class CSettingsManager final : public ISettingsManager, public CCounted {
@@ -414,6 +423,7 @@ private:
 
 CSettings::CSettings(CSettingsManager* pManager, std::vector<std::u16string> path, std::vector<CValue> values)
     : m_pManager(pManager), m_path(std::move(path)), m_values(std::move(values)) {
+    Reindex();
     m_pManager->AddRef();
 }
 

@@ -209,6 +209,14 @@ std::string DatabasePath() {
     return RootDirectory() + "/settings.db";
 }
 
+std::u16string FoldName(std::u16string_view s) {
+    std::u16string sFolded(s);
+    for (char16_t& ch : sFolded) {
+        ch = AsciiUpper(ch);
+    }
+    return sFolded;
+}
+
 bool EqualNames(std::u16string_view a, std::u16string_view b) {
     if (a.size() != b.size()) {
         return false;
@@ -398,24 +406,24 @@ ZELRESULT CSettingsDatabase::CommitKey(const std::vector<std::u16string>& path, 
                 .Bind(2, sName)
                 .Execute();
         }
+        CStatement upsert(pDb,
+                          "INSERT INTO vals(key, name, type, data) VALUES(?, ?, ?, ?) "
+                          "ON CONFLICT(key, name) DO UPDATE SET type = excluded.type, data = excluded.data");
         for (const CValue* pValue : changes.puts) {
-            CStatement stmt(
-                pDb,
-                "INSERT INTO vals(key, name, type, data) VALUES(?, ?, ?, ?) "
-                "ON CONFLICT(key, name) DO UPDATE SET type = excluded.type, data = excluded.data");
-            stmt.Bind(1, llKey).Bind(2, pValue->sName).Bind(3, pValue->dwType);
+            upsert.Reset();
+            upsert.Bind(1, llKey).Bind(2, pValue->sName).Bind(3, pValue->dwType);
             switch (pValue->dwType) {
                 case SETTINGS_TYPE_DWORD:
-                    stmt.Bind(4, static_cast<sqlite3_int64>(pValue->dwValue));
+                    upsert.Bind(4, static_cast<sqlite3_int64>(pValue->dwValue));
                     break;
                 case SETTINGS_TYPE_STRING:
-                    stmt.Bind(4, pValue->sText);
+                    upsert.Bind(4, pValue->sText);
                     break;
                 default:
-                    stmt.BindBlob(4, pValue->binary);
+                    upsert.BindBlob(4, pValue->binary);
                     break;
             }
-            stmt.Execute();
+            upsert.Execute();
         }
         // A commit that changed nothing is not a change others need to hear of.
         if (sqlite3_total_changes(pDb) != nChangesBefore) {

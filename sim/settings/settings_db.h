@@ -20,6 +20,7 @@ struct CValue {
     DWORD dwValue = 0;         // SETTINGS_TYPE_DWORD
     std::u16string sText;      // SETTINGS_TYPE_STRING
     std::vector<BYTE> binary;  // SETTINGS_TYPE_BINARY
+    bool bDirty = false;       // put since the key was read or last committed
 };
 
 // What a commit of one key changes.
@@ -34,6 +35,8 @@ ZELRESULT SplitKeyName(const char16_t* szKeyName, std::vector<std::u16string>* p
 
 // Names compare as the store compares them: ASCII letters without regard to case.
 bool EqualNames(std::u16string_view a, std::u16string_view b);
+// The form under which names that compare equal are one.
+std::u16string FoldName(std::u16string_view s);
 
 // One connection, opened on first use and again after the file failed; every call is one
 // transaction. Safe for the threads of one process (calls take turns).
