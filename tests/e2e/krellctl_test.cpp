@@ -1,35 +1,20 @@
 // krellctl on a machine root: set-up, and a boot of a root with the service installed.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <array>
-#include <cstdio>
 #include <string>
 
 #include "platform/file.h"
 #include "platform/root.h"
 #include "platform/strings.h"
 #include "service/installed_apps.h"
+#include "support/protection_root.h"
 #include "support/test_root.h"
 
 namespace {
 
 using krelltest::ProgramPath;
 
-// Runs a program through the shell, returning its exit code and what it printed.
-int RunCommand(const std::string& sCommand, std::string* psOutput = nullptr) {
-    FILE* pPipe = popen((sCommand + " 2>&1").c_str(), "r");
-    std::string sOutput;
-    std::array<char, 4096> buffer{};
-    while (pPipe != nullptr && fgets(buffer.data(), buffer.size(), pPipe) != nullptr) {
-        sOutput += buffer.data();
-    }
-    const int nStatus = pPipe != nullptr ? pclose(pPipe) : -1;
-    if (psOutput != nullptr) {
-        *psOutput = sOutput;
-    }
-    return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
-}
+using krelltest::RunCommand;
 
 TEST(Krellctl, InitInstallsTheProductAndIsRepeatable) {
     const std::string sCtl = ProgramPath("krellctl");
@@ -53,8 +38,7 @@ TEST(Krellctl, InitInstallsTheProductAndIsRepeatable) {
 
 TEST(Krellctl, BootStartsTheInstalledServiceAndShutdownEndsIt) {
     const std::string sCtl = ProgramPath("krellctl");
-    ASSERT_EQ(RunCommand(sCtl + " init"), 0);
-    ASSERT_EQ(RunCommand(ProgramPath("krellsvc") + " -Install"), 0);
+    ASSERT_TRUE(krelltest::PrepareProtectionRoot());
     std::string sOutput;
     ASSERT_EQ(RunCommand(sCtl + " boot", &sOutput), 0) << sOutput;
     ASSERT_EQ(RunCommand(sCtl + " service status KRELLSvc", &sOutput), 0);

@@ -16,6 +16,7 @@
 #include "scm/scm_admin.h"
 #include "service/registry_key.h"
 #include "support/files.h"
+#include "support/protection_root.h"
 #include "support/test_root.h"
 
 namespace {
@@ -47,7 +48,14 @@ bool WaitForInstance() {
     return false;
 }
 
-TEST(ServiceHost, ModesThatDoNothingOrFail) {
+// The service in a root where its protection starts: every run waits for its terminate event.
+class ServiceHost : public testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(krelltest::PrepareProtectionRoot()); }
+    void TearDown() override { krelltest::ShutdownProtectionRoot(); }
+};
+
+TEST(ServiceHostModes, ModesThatDoNothingOrFail) {
     struct Case {
         const char* szSwitch;
         int nExitCode;
@@ -71,7 +79,7 @@ TEST(ServiceHost, ModesThatDoNothingOrFail) {
     EXPECT_FALSE(reg.Open(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Services\\KRELLSvc"));
 }
 
-TEST(ServiceHost, DebugRunIsSingleAndEndsOnTerminateSwitch) {
+TEST_F(ServiceHost, DebugRunIsSingleAndEndsOnTerminateSwitch) {
     const pid_t pidFirst = StartChild({ProgramPath("krellsvc"), "-d"});
     ASSERT_GT(pidFirst, 0);
     ASSERT_TRUE(WaitForInstance());
@@ -92,27 +100,29 @@ bool WaitForLogLine(const char* szText) {
     return false;
 }
 
-TEST(ServiceHost, DebugRunEndsOnConsoleControlEvents) {
+TEST_F(ServiceHost, DebugRunEndsOnConsoleControlEvents) {
     CRegistryKey options;
     ASSERT_TRUE(options.Create(HKEY_LOCAL_MACHINE, u"Software\\Quillon\\Loom Core\\Debug\\DebugOutput"));
     ASSERT_TRUE(options.SetDword(u"DebugType", 1));
     ASSERT_TRUE(options.SetString(u"Directory", u"C:\\"));
     for (int nSignal : {SIGINT, SIGTERM, SIGHUP}) {
         platform::DeleteFile(u"C:\\KRELLSvc.log");
+        ASSERT_TRUE(krelltest::SetProtectionSetting("CurrentState", 1));  // each stop leaves it off
         const pid_t pid = StartChild({ProgramPath("krellsvc"), "-Debug"});
         // Console control events count once the console exists, which is before the main work runs.
-        ASSERT_TRUE(WaitForLogLine("CKTUMSModule::Start() : running"));
+        ASSERT_TRUE(WaitForLogLine("CKTUMSModule::Start(): KTUMS started OK."));
         kill(pid, nSignal);
         EXPECT_EQ(WaitChild(pid, WAIT_MS), 0) << "signal " << nSignal;
     }
 }
 
-TEST(ServiceHost, PendingTerminateRequestRefusesStart) {
+TEST_F(ServiceHost, PendingTerminateRequestRefusesStart) {
     HANDLE hEvent = platform::CreateEvent(true, true, u"Global\\KRELLSvc_Terminate_Lock");
     ASSERT_NE(hEvent, nullptr);
     EXPECT_EQ(RunService({"-d"}), EXIT_FAILURE_CODE);
     platform::CloseHandle(hEvent);
     // Once nobody holds the signalled event, a new run starts afresh.
+    ASSERT_TRUE(krelltest::SetProtectionSetting("CurrentState", 1));
     const pid_t pid = StartChild({ProgramPath("krellsvc"), "-d"});
     ASSERT_TRUE(WaitForInstance());
     EXPECT_EQ(RunService({"-t"}), 0);
@@ -157,7 +167,7 @@ constexpr const char16_t* SERVICE_KEY = u"SYSTEM\\CurrentControlSet\\Services\\K
 constexpr const char16_t* SOURCE_KEY =
     u"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\KRELLSvc";
 
-TEST(ServiceHost, InstallAndRemove) {
+TEST(ServiceHostInstall, InstallAndRemove) {
     for (int nRound = 0; nRound < 2; ++nRound) {  // the second install replaces the first
         ASSERT_EQ(RunService({"-Install"}), 0);
         EXPECT_EQ(ReadDword(SERVICE_KEY, u"Start"), static_cast<DWORD>(SERVICE_AUTO_START));
@@ -190,8 +200,7 @@ SERVICE_STATUS StartAndWaitRunning(const char16_t* szName) {
     return status;
 }
 
-TEST(ServiceHost, RunUnderTheServiceControlManagerIgnoresStop) {
-    ASSERT_EQ(RunService({"-Install"}), 0);
+TEST_F(ServiceHost, RunUnderTheServiceControlManagerIgnoresStop) {
     const SERVICE_STATUS running = StartAndWaitRunning(u"KRELLSvc");
     EXPECT_EQ(running.dwControlsAccepted, 0u);
 
@@ -211,7 +220,7 @@ TEST(ServiceHost, RunUnderTheServiceControlManagerIgnoresStop) {
     platform::CloseServiceHandle(hManager);
 }
 
-TEST(ServiceHost, FailingMainWorkStopsWithServiceSpecificCode) {
+TEST(ServiceHostFramework, FailingMainWorkStopsWithServiceSpecificCode) {
     setenv("KRELL_TEST_START_RESULT", "7", 1);  // inherited by the service through the SCM's start
     const std::string sApp = krelltest::TestBinary("krell_child_app");
     ASSERT_EQ(WaitChild(StartChild({sApp, "-Install"}), WAIT_MS), 0);

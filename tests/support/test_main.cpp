@@ -5,6 +5,7 @@
 
 #include <filesystem>
 
+#include "support/protection_root.h"
 #include "support/test_root.h"
 
 int main(int argc, char** argv) {
@@ -17,6 +18,10 @@ int main(int argc, char** argv) {
     }
     const int nResult = RUN_ALL_TESTS();
     if (!sRoot.empty()) {
+        // Whatever services a test left running in its root end with it.
+        if (std::filesystem::exists(sRoot + "/run")) {
+            krelltest::ShutdownProtectionRoot();
+        }
         std::error_code ec;
         std::filesystem::remove_all(sRoot, ec);
     }

@@ -1,0 +1,120 @@
+// KT.dll: the framework library's stand-in. Its one object loads and unloads the framework's
+// services; each call is recorded in <root>/run/KT.log, one line per call with the process id.
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include "module/kt_framework.h"
+#include "settings/zel_result.h"
+
+namespace {
+
+std::atomic<ULONG> g_nObjects{0};
+
+void Record(const char* szOperation) {
+    const char* szRoot = getenv("KRELL_ROOT");
+    if (szRoot == nullptr) {
+        return;
+    }
+    const std::string sPath = std::string(szRoot) + "/run/KT.log";
+    if (FILE* pFile = std::fopen(sPath.c_str(), "a")) {
+        std::fprintf(pFile, "%s %d\n", szOperation, static_cast<int>(getpid()));
+        std::fclose(pFile);
+    }
+}
+
+class CKTFramework final : public IKTFramework, private CRefCounted {
+public:
+    CKTFramework() { ++g_nObjects; }
+    ~CKTFramework() override { --g_nObjects; }
+
+    HRESULT QueryInterface(REFIID riid, void** ppvObject) override {
+        if (ppvObject == nullptr) {
+            return E_POINTER;
+        }
+        if (riid == IID_IUnknown || riid == IID_IKTFramework) {
+            AddRef();
+            *ppvObject = static_cast<IKTFramework*>(this);
+            return S_OK;
+        }
+        *ppvObject = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG AddRef() override { return AddRefImpl(); }
+    ULONG Release() override { return ReleaseImpl(); }
+
+    HRESULT GetVersion(DWORD* pdwVersion) override {
+        *pdwVersion = 0x00010000;
+        return S_OK;
+    }
+    HRESULT GetServiceCount(DWORD* pdwCount) override {
+        *pdwCount = m_bLoaded ? 1 : 0;
+        return S_OK;
+    }
+    HRESULT LoadServices() override {
+        m_bLoaded = true;
+        Record("LoadServices");
+        return S_OK;
+    }
+    HRESULT UnloadServices() override {
+        m_bLoaded = false;
+        Record("UnloadServices");
+        return S_OK;
+    }
+
+private:
+    bool m_bLoaded = false;
+};
+
+class CKTFrameworkFactory final : public IClassFactory, private CRefCounted {
+public:
+    HRESULT QueryInterface(REFIID riid, void** ppvObject) override {
+        if (ppvObject == nullptr) {
+            return E_POINTER;
+        }
+        if (riid == IID_IUnknown || riid == IID_IClassFactory) {
+            AddRef();
+            *ppvObject = static_cast<IClassFactory*>(this);
+            return S_OK;
+        }
+        *ppvObject = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG AddRef() override { return AddRefImpl(); }
+    ULONG Release() override { return ReleaseImpl(); }
+
+    HRESULT CreateInstance(IUnknown* pOuter, REFIID riid, void** ppvObject) override {
+        if (pOuter != nullptr) {
+            return E_INVALIDARG;
+        }
+        auto* pObject = new (std::nothrow) CKTFramework;
+        if (pObject == nullptr) {
+            return E_OUTOFMEMORY;
+        }
+        const HRESULT hr = pObject->QueryInterface(riid, ppvObject);
+        pObject->Release();
+        return hr;
+    }
+    HRESULT LockServer(bool) override { return S_OK; }
+};
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) ZELRESULT GetFactory(const CLSID* pClsid,
+                                                                       IClassFactory** ppFactory) {
+    if (pClsid == nullptr || ppFactory == nullptr) {
+        return ZEL_E_INVALID_ARGUMENT;
+    }
+    if (!(*pClsid == CLSID_KTFramework)) {
+        *ppFactory = nullptr;
+        return ZEL_E_NOT_FOUND;
+    }
+    *ppFactory = new (std::nothrow) CKTFrameworkFactory;
+    return *ppFactory != nullptr ? ZEL_SUCCESS : ZEL_E_OUT_OF_MEMORY;
+}
+
+extern "C" __attribute__((visibility("default"))) ULONG GetObjectCount() {
+    return g_nObjects;
+}

@@ -1,0 +1,60 @@
+// The components the protection module starts and stops around its own state machine: the event
+// bridge, the notification sender, the driver channel and its subscriber, driver control, the
+// listeners, the manifest folder watcher and the configuration compiler. The module sees them only
+// through their results, so its start-up and stop sequences are the same whoever implements them.
+#pragma once
+
+#include "platform/types.h"
+
+class IModuleComponents {
+public:
+    virtual ~IModuleComponents() = default;
+
+    // Start-up, in the order the module calls them. Each logs its own failure details.
+    virtual bool CreateEventProvider() = 0;
+    virtual bool InitializeNotificationSender() = 0;
+    virtual bool InitializeChannelSubscriber() = 0;
+    virtual bool OpenDriverChannel() = 0;
+    // *pdwDriverError: the driver error marker a failed load leaves (1 or 2).
+    virtual bool LoadDriver(DWORD* pdwDriverError) = 0;
+    virtual bool CreatePolicyEventListener() = 0;
+    virtual bool CreateMSIQueryListener(int nIndex) = 0;
+    virtual bool StartListeningForMessages() = 0;
+    // The activation handshake; the manifest folder is tracked while the driver answers.
+    virtual bool ActivateDriver() = 0;
+    virtual bool CreateConfigurationCompiler() = 0;
+    // The event bridge's result code: 1 for success.
+    virtual DWORD ForceSettingsRefresh() = 0;
+
+    virtual void EnqueueNotification(DWORD dwCode, const char16_t* szText) = 0;
+
+    // The stop, in the order the module calls them.
+    virtual void ShutdownDriver(bool bUnload) = 0;
+    virtual void DestroyConfigurationCompiler() = 0;
+    virtual void StopTrackingManifestFolder(DWORD dwTimeout) = 0;
+    virtual void DestroyNotificationSender() = 0;
+    virtual void DestroyEventProvider() = 0;
+};
+
+// The components of this build. Those that are not built in yet are skipped: they log one line
+// saying so and report success, so that every step that exists runs end to end.
+class CModuleComponents : public IModuleComponents {
+public:
+    bool CreateEventProvider() override;
+    bool InitializeNotificationSender() override;
+    bool InitializeChannelSubscriber() override;
+    bool OpenDriverChannel() override;
+    bool LoadDriver(DWORD* pdwDriverError) override;
+    bool CreatePolicyEventListener() override;
+    bool CreateMSIQueryListener(int nIndex) override;
+    bool StartListeningForMessages() override;
+    bool ActivateDriver() override;
+    bool CreateConfigurationCompiler() override;
+    DWORD ForceSettingsRefresh() override;
+    void EnqueueNotification(DWORD dwCode, const char16_t* szText) override;
+    void ShutdownDriver(bool bUnload) override;
+    void DestroyConfigurationCompiler() override;
+    void StopTrackingManifestFolder(DWORD dwTimeout) override;
+    void DestroyNotificationSender() override;
+    void DestroyEventProvider() override;
+};

@@ -1,0 +1,55 @@
+#include "support/protection_root.h"
+
+#include <sys/wait.h>
+
+#include <array>
+#include <cstdio>
+#include <vector>
+
+#include "scm/scm_admin.h"
+#include "support/test_root.h"
+
+namespace krelltest {
+
+int RunCommand(const std::string& sCommand, std::string* psOutput) {
+    FILE* pPipe = popen((sCommand + " 2>&1").c_str(), "r");
+    std::string sOutput;
+    std::array<char, 4096> buffer{};
+    while (pPipe != nullptr && fgets(buffer.data(), buffer.size(), pPipe) != nullptr) {
+        sOutput += buffer.data();
+    }
+    const int nStatus = pPipe != nullptr ? pclose(pPipe) : -1;
+    if (psOutput != nullptr) {
+        *psOutput = sOutput;
+    }
+    return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
+}
+
+bool SetProtectionSetting(const char* szName, unsigned long ulValue) {
+    return RunCommand(ProgramPath("krellctl") + " settings set 'GATEWARDEN\\PRIVATE' " + szName +
+                      " --dword " + std::to_string(ulValue)) == 0;
+}
+
+bool PrepareProtectionRoot(bool bProtectionOn) {
+    const std::string sCtl = ProgramPath("krellctl");
+    for (const std::string& sCommand :
+         {sCtl + " init", ProgramPath("krellsvc") + " -Install", sCtl + " service start lcSetMgr"}) {
+        std::string sOutput;
+        if (RunCommand(sCommand, &sOutput) != 0) {
+            std::fprintf(stderr, "%s failed: %s\n", sCommand.c_str(), sOutput.c_str());
+            return false;
+        }
+    }
+    if (!scm::WaitForState(u"lcSetMgr", SERVICE_RUNNING, 20000)) {
+        std::fprintf(stderr, "lcSetMgr did not reach RUNNING\n");
+        return false;
+    }
+    return !bProtectionOn || SetProtectionSetting("CurrentState", 1);
+}
+
+void ShutdownProtectionRoot() {
+    std::vector<scm::Step> steps;
+    scm::Shutdown(&steps);
+}
+
+}  // namespace krelltest

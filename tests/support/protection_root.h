@@ -1,0 +1,21 @@
+// A machine root as the whole-system tests need it: the product installed by krellctl init, the
+// service installed, the settings store's service running and the protection intended on. Tear-down
+// ends every service the test started.
+#pragma once
+
+#include <string>
+
+namespace krelltest {
+
+// Runs a command line through the shell; its exit code, and what it printed (both streams).
+int RunCommand(const std::string& sCommand, std::string* psOutput = nullptr);
+
+// Sets a DWORD under GATEWARDEN\PRIVATE through krellctl.
+bool SetProtectionSetting(const char* szName, unsigned long ulValue);
+
+// False (with the reason on standard error) when a step fails.
+bool PrepareProtectionRoot(bool bProtectionOn = true);
+// Shuts down every service of the root.
+void ShutdownProtectionRoot();
+
+}  // namespace krelltest
