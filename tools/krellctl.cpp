@@ -304,6 +304,7 @@ int main(int argc, char** argv) {
         {"init", RunInitCommand},
         {"registry", RunRegistryCommand},
         {"log", RunLogCommand},
+        {"driver", RunDriverCommand},
     };
     for (const auto& group : GROUPS) {
         if (args[0] == group.szName) {

@@ -8,3 +8,4 @@
 int RunInitCommand(const std::vector<std::string>& args);
 int RunRegistryCommand(const std::vector<std::string>& args);
 int RunLogCommand(const std::vector<std::string>& args);
+int RunDriverCommand(const std::vector<std::string>& args);

@@ -19,11 +19,13 @@ bool CKTKChannelSubscriber::CSubscriberInfo::Init(DWORD dwMessageType) {
     m_dwMessageType = dwMessageType;
     bool bResult = true;
     if (!m_MsgQueueLock.Create()) {
-        DebugOut1(DBG_CAT_MODULE, u"CKTKChannelSubscriber::CSubscriberInfo::Init - m_MsgQueueLock.Create() failed\n");
+        DebugOut1(DBG_CAT_MODULE,
+                  u"CKTKChannelSubscriber::CSubscriberInfo::Init - m_MsgQueueLock.Create() failed\n");
         bResult = false;
     }
     if (!m_hEvent.Create(nullptr, true, false)) {
-        DebugOut1(DBG_CAT_MODULE, u"CKTKChannelSubscriber::CSubscriberInfo::Init - m_hEvent.Create() failed\n");
+        DebugOut1(DBG_CAT_MODULE,
+                  u"CKTKChannelSubscriber::CSubscriberInfo::Init - m_hEvent.Create() failed\n");
         bResult = false;
     }
     return bResult;
@@ -38,7 +40,8 @@ void CKTKChannelSubscriber::CSubscriberInfo::Alert(CKTUMessage* pMsg) {
                   e.what());
     }
     if (!m_hEvent.SetEvent()) {
-        DebugOut1(DBG_CAT_MODULE, u"CKTKChannelSubscriber::CSubscriberInfo::Alert - m_hEvent.SetEvent() failed\n");
+        DebugOut1(DBG_CAT_MODULE,
+                  u"CKTKChannelSubscriber::CSubscriberInfo::Alert - m_hEvent.SetEvent() failed\n");
     }
 }
 
@@ -86,7 +89,8 @@ HRESULT CKTKChannelSubscriber::CSubscriberInfo::Wait(CKTUMessage** ppMsg, DWORD 
     }
     if (dwWait != WAIT_OBJECT_0) {
         DebugOut1(DBG_CAT_MODULE,
-                  u"CKTKChannelSubscriber::CSubscriberInfo::Wait - WaitForSingleObject returned %#08X (error=%#08X)\n",
+                  u"CKTKChannelSubscriber::CSubscriberInfo::Wait - WaitForSingleObject returned %#08X "
+                  u"(error=%#08X)\n",
                   dwWait, platform::GetLastError());
         return E_FAIL;
     }
@@ -123,7 +127,8 @@ DWORD CKTKChannelSubscriber::CChannelListener::Run() {
     }
     DWORD dwExitCode = 0;
     if (dwResult != KTU_MSG_CHANNEL_CLOSED) {
-        DebugOut1(DBG_CAT_MODULE, u"CKTKChannelSubscriber::CChannelListener::Run - Could not receive message (status = %d)\n",
+        DebugOut1(DBG_CAT_MODULE,
+                  u"CKTKChannelSubscriber::CChannelListener::Run - Could not receive message (status = %d)\n",
                   dwResult);
         dwExitCode = 1;
     }
@@ -137,7 +142,8 @@ CKTKChannelSubscriber::~CKTKChannelSubscriber() {
     Stop();
     if (!m_AllUnsubscribed.Lock(0) && !m_AllUnsubscribed.Lock(UNSUBSCRIBE_GRACE_MS)) {
         DebugOut2(DBG_CAT_MODULE,
-                  u"CKTKChannelSubscriber::~CKTKChannelSubscriber - Not all subscribers have unregistered from events\n");
+                  u"CKTKChannelSubscriber::~CKTKChannelSubscriber - Not all subscribers have unregistered "
+                  u"from events\n");
     }
     // Messages components took and never gave back: the subscriber is their last owner.
     std::lock_guard lock(m_ActiveMessagesLock);
@@ -163,7 +169,8 @@ bool CKTKChannelSubscriber::Initialize() {
     for (CChannelListener& listener : m_Listeners) {
         listener.m_pSubscriber = this;
         if (!listener.Create(platform::CREATE_SUSPENDED)) {
-            DebugOut1(DBG_CAT_MODULE, u"CKTKChannelSubscriber::Initialize - Unable to create listener thread\n");
+            DebugOut1(DBG_CAT_MODULE,
+                      u"CKTKChannelSubscriber::Initialize - Unable to create listener thread\n");
             bResult = false;
         }
     }
@@ -172,7 +179,8 @@ bool CKTKChannelSubscriber::Initialize() {
         bResult = false;
     }
     if (bResult && !m_ActiveMessagesLock.Create()) {
-        DebugOut1(DBG_CAT_MODULE, u"CKTKChannelSubscriber::Initialize - m_ActiveMessagesLock.Create() failed\n");
+        DebugOut1(DBG_CAT_MODULE,
+                  u"CKTKChannelSubscriber::Initialize - m_ActiveMessagesLock.Create() failed\n");
         bResult = false;
     }
     if (!bResult) {
@@ -211,7 +219,8 @@ void CKTKChannelSubscriber::Dispatch(CKTUMessage* pMsg) {
             subscribers.clear();
         }
         if (subscribers.empty()) {
-            DebugOut2(DBG_CAT_MODULE, u"CKTKChannelSubscriber::CChannelListener::Run - No subscribers for event, type=%d\n",
+            DebugOut2(DBG_CAT_MODULE,
+                      u"CKTKChannelSubscriber::CChannelListener::Run - No subscribers for event, type=%d\n",
                       dwType);
             CKTUMessageChannel::DestroyKTMessage(pMsg);
             return;
@@ -224,7 +233,8 @@ void CKTKChannelSubscriber::Dispatch(CKTUMessage* pMsg) {
         subscribers.pop_front();
     }
     if (subscribers.empty()) {
-        DebugOut2(DBG_CAT_MODULE, u"CKTKChannelSubscriber::CChannelListener::Run - No subscribers for event, type=%d\n",
+        DebugOut2(DBG_CAT_MODULE,
+                  u"CKTKChannelSubscriber::CChannelListener::Run - No subscribers for event, type=%d\n",
                   dwType);
         CKTUMessageChannel::DestroyKTMessage(pMsg);
         return;
@@ -258,7 +268,8 @@ HRESULT CKTKChannelSubscriber::SubscribeToMessageType(DWORD dwMessageType, CSubs
         pSubscriber = std::make_shared<CSubscriberInfo>(this);
         *ppSubscriber = pSubscriber.get();
         if (!pSubscriber->Init(dwMessageType)) {
-            DebugOut1(DBG_CAT_MODULE, u"CKTKChannelSubscriber::SubscribeToMessageType - pSubscriber.Init() failed\n");
+            DebugOut1(DBG_CAT_MODULE,
+                      u"CKTKChannelSubscriber::SubscribeToMessageType - pSubscriber.Init() failed\n");
             *ppSubscriber = nullptr;
             return E_FAIL;
         }
@@ -268,7 +279,8 @@ HRESULT CKTKChannelSubscriber::SubscribeToMessageType(DWORD dwMessageType, CSubs
         m_AllUnsubscribed.ResetEvent();
     } catch (const std::bad_alloc& e) {
         DebugOut1(DBG_CAT_MODULE,
-                  u"CKTKChannelSubscriber::SubscribeToMessageType - Unable to allocate CSubscriberInfo object: %S\n",
+                  u"CKTKChannelSubscriber::SubscribeToMessageType - Unable to allocate CSubscriberInfo "
+                  u"object: %S\n",
                   e.what());
         *ppSubscriber = nullptr;
         return E_OUTOFMEMORY;
@@ -276,7 +288,8 @@ HRESULT CKTKChannelSubscriber::SubscribeToMessageType(DWORD dwMessageType, CSubs
     return S_OK;
 }
 
-HRESULT CKTKChannelSubscriber::WaitForKTMessage(CSubscriberInfo* pSubscriber, CKTUMessage** ppMsg, DWORD dwTimeout) {
+HRESULT CKTKChannelSubscriber::WaitForKTMessage(CSubscriberInfo* pSubscriber, CKTUMessage** ppMsg,
+                                                DWORD dwTimeout) {
     if (pSubscriber == nullptr) {
         DebugOut1(DBG_CAT_MODULE, u"CKTKChannelSubscriber::WaitForKTMessage - pSubscriber==NULL\n");
         return E_INVALIDARG;
@@ -319,7 +332,8 @@ HRESULT CKTKChannelSubscriber::MessageNotHandled(CKTUMessage** ppMsg) {
         subscribers.pop_front();
     }
     if (!DeliverToFirst(pMsg, subscribers)) {
-        DebugOut3(DBG_CAT_MODULE, u"CKTKChannelSubscriber::MessageNotHandled - Deleting unhandled KT message (type=%d)\n",
+        DebugOut3(DBG_CAT_MODULE,
+                  u"CKTKChannelSubscriber::MessageNotHandled - Deleting unhandled KT message (type=%d)\n",
                   pMsg->GetType());
         MessageWasHandled(ppMsg);
     }

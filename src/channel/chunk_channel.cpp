@@ -153,7 +153,8 @@ DWORD CKTUChunkChannel::SendChunk(CKTUChunk* pChunk) {
     platform::OVERLAPPED overlapped{};
     overlapped.hEvent = event.Get();
     DWORD dwWritten = 0;
-    bool bWritten = platform::WriteFile(hDevice, pChunk->GetBuffer(), pChunk->GetSize(), &dwWritten, &overlapped);
+    bool bWritten =
+        platform::WriteFile(hDevice, pChunk->GetBuffer(), pChunk->GetSize(), &dwWritten, &overlapped);
     if (!bWritten && platform::GetLastError() == ERROR_IO_PENDING) {
         bWritten = platform::GetOverlappedResult(hDevice, &overlapped, &dwWritten, true);
     }
@@ -185,8 +186,8 @@ DWORD CKTUChunkChannel::WaitForChunk(CKTUChunk* pChunk) {
             return KTU_CHUNK_NOT_OPEN;
         }
         if (dwError != ERROR_IO_PENDING) {
-            DebugOut1(DBG_CAT_CHUNK_TRANSPORT, u"CKTUChunkChannel::WaitForChunk - unexpected lastError (%d)\n",
-                      dwError);
+            DebugOut1(DBG_CAT_CHUNK_TRANSPORT,
+                      u"CKTUChunkChannel::WaitForChunk - unexpected lastError (%d)\n", dwError);
             return KTU_CHUNK_FAILURE;
         }
         if (!platform::GetOverlappedResult(hDevice, &overlapped, &dwRead, true)) {

@@ -35,7 +35,8 @@ CKTUChunkMUXMessage::Added CKTUChunkMUXMessage::AddFragment(DWORD dwIndex, DWORD
             m_pBuffer.reset(new BYTE[ullSize]);
         } catch (const std::bad_alloc& e) {
             DebugOut1(DBG_CAT_CHUNK_TRANSPORT,
-                      u"CKTUChunkMUXMessage::AddFragment - failed to allocate message buffer (%S)\n", e.what());
+                      u"CKTUChunkMUXMessage::AddFragment - failed to allocate message buffer (%S)\n",
+                      e.what());
             return Added::Refused;
         }
         m_dwFragmentSize = dwPayloadSize;
@@ -88,7 +89,8 @@ DWORD CKTUMessageCodec::EncodeKTMessage(CKTUMessage* pMsg, CKTUChunk* pChunk,
         pSerialized.reset(new BYTE[n]);
     } catch (const std::bad_alloc& e) {
         DebugOut1(DBG_CAT_CHUNK_TRANSPORT,
-                  u"CKTUMessageChannel::SendKTMessage - failed to allocate serialization buffer (%S)\n", e.what());
+                  u"CKTUMessageChannel::SendKTMessage - failed to allocate serialization buffer (%S)\n",
+                  e.what());
         return KTU_CHUNK_FAILURE;
     }
     if (pMsg->Serialize(pSerialized.get(), n) != MSG_SUCCESS) {
@@ -105,7 +107,8 @@ DWORD CKTUMessageCodec::EncodeKTMessage(CKTUMessage* pMsg, CKTUChunk* pChunk,
     const DWORD dwLast = dwCount - 1;
     const DWORD dwRemaining = n - dwLast * p;
     WriteLE32(pBuffer + 8, dwLast);
-    std::memcpy(pBuffer + KTU_CMUX_HEADER_SIZE, pSerialized.get() + static_cast<size_t>(dwLast) * p, dwRemaining);
+    std::memcpy(pBuffer + KTU_CMUX_HEADER_SIZE, pSerialized.get() + static_cast<size_t>(dwLast) * p,
+                dwRemaining);
     std::memset(pBuffer + KTU_CMUX_HEADER_SIZE + dwRemaining, 0, p - dwRemaining);
     return pfnSend(pChunk);
 }
@@ -248,7 +251,8 @@ CKTUMessage* CKTUMessageChannel::MakeEmptyKTMessage(DWORD dwType) {
         pBag = std::make_unique<CKTUPropertyBag>();
     } catch (const std::bad_alloc& e) {
         DebugOut1(DBG_CAT_CHUNK_TRANSPORT,
-                  u"CKTUMessageChannel::MakeEmptyKTMessage - failed to allocate property bag (%S)\n", e.what());
+                  u"CKTUMessageChannel::MakeEmptyKTMessage - failed to allocate property bag (%S)\n",
+                  e.what());
         return nullptr;
     }
     try {
@@ -259,7 +263,8 @@ CKTUMessage* CKTUMessageChannel::MakeEmptyKTMessage(DWORD dwType) {
         return pMsg;
     } catch (const std::bad_alloc& e) {
         DebugOut1(DBG_CAT_CHUNK_TRANSPORT,
-                  u"CKTUMessageChannel::MakeEmptyKTMessage - failed to allocate message object (%S)\n", e.what());
+                  u"CKTUMessageChannel::MakeEmptyKTMessage - failed to allocate message object (%S)\n",
+                  e.what());
         return nullptr;
     }
 }

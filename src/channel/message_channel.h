@@ -62,7 +62,8 @@ public:
 
     // Turns a message into chunks of pChunk's size, handing each to pfnSend (which returns a chunk
     // status); the first status other than success ends the sending and is returned.
-    DWORD EncodeKTMessage(CKTUMessage* pMsg, CKTUChunk* pChunk, const std::function<DWORD(CKTUChunk*)>& pfnSend);
+    DWORD EncodeKTMessage(CKTUMessage* pMsg, CKTUChunk* pChunk,
+                          const std::function<DWORD(CKTUChunk*)>& pfnSend);
     // One received chunk: false when it is refused; true with *ppMsg set when it completed a message,
     // with *ppMsg null when it was a fragment that was stored.
     bool ProcessChunk(const BYTE* pChunk, DWORD dwSize, CKTUMessage** ppMsg);

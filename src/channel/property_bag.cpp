@@ -157,7 +157,8 @@ DWORD CKTUPropertyBag::Serialize(BYTE* pBuffer, DWORD dwSize) {
         WriteLE32(pRecord + 4, static_cast<DWORD>(pProperty->m_lType));
         WriteLE32(pRecord + 8, pProperty->m_dwSize);
         if (pProperty->m_dwSize != 0) {
-            std::memcpy(pRecord + KTU_PBAG_RECORD_HEADER_SIZE, pProperty->m_pValue.get(), pProperty->m_dwSize);
+            std::memcpy(pRecord + KTU_PBAG_RECORD_HEADER_SIZE, pProperty->m_pValue.get(),
+                        pProperty->m_dwSize);
         }
         pRecord += KTU_PBAG_RECORD_HEADER_SIZE + pProperty->m_dwSize;
         dwTotal += KTU_PBAG_RECORD_HEADER_SIZE + pProperty->m_dwSize;

@@ -62,7 +62,8 @@ bool GetOverlappedResult(HANDLE hFile, OVERLAPPED* pOverlapped, DWORD* pdwBytesT
 // packet "kioc", code, output capacity, input bytes; the answer as one packet "kioc", error code (0 for
 // success), output bytes. Files refuse it with ERROR_INVALID_FUNCTION.
 bool DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, const void* pInBuffer, DWORD dwInBufferSize,
-                     void* pOutBuffer, DWORD dwOutBufferSize, DWORD* pdwBytesReturned, OVERLAPPED* pOverlapped);
+                     void* pOutBuffer, DWORD dwOutBufferSize, DWORD* pdwBytesReturned,
+                     OVERLAPPED* pOverlapped);
 bool SetFilePointerEx(HANDLE hFile, LONGLONG llDistance, LONGLONG* pllNewPosition, DWORD dwMoveMethod);
 bool GetFileSizeEx(HANDLE hFile, LONGLONG* pllSize);
 // Flushes data and metadata to stable storage.

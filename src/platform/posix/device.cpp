@@ -63,8 +63,9 @@ std::shared_ptr<CDeviceObject> CDeviceObject::Connect(const std::string& sSocket
         // A socket file without a server behind it is a device that is not there.
         const int nErrno = errno;
         close(nSocket);
-        SetLastError(nErrno == ENOENT || nErrno == ECONNREFUSED || nErrno == ENOTSOCK ? ERROR_FILE_NOT_FOUND
-                                                                                      : ErrorFromErrno(nErrno));
+        SetLastError(nErrno == ENOENT || nErrno == ECONNREFUSED || nErrno == ENOTSOCK
+                         ? ERROR_FILE_NOT_FOUND
+                         : ErrorFromErrno(nErrno));
         return nullptr;
     }
     const int nWakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -209,7 +210,8 @@ void CDeviceObject::WorkerLoop() {
             if (m_bClosed) {
                 return;
             }
-            fds[1].events = static_cast<short>((m_Reads.empty() ? 0 : POLLIN) | (m_Writes.empty() ? 0 : POLLOUT));
+            fds[1].events =
+                static_cast<short>((m_Reads.empty() ? 0 : POLLIN) | (m_Writes.empty() ? 0 : POLLOUT));
         }
         if (poll(fds, 2, -1) < 0 && errno != EINTR) {
             return;

@@ -24,7 +24,8 @@ public:
     // The transfers of ReadFile/WriteFile with an OVERLAPPED (the caller has checked the arguments).
     bool Read(void* pBuffer, DWORD dwSize, DWORD* pdwDone, OVERLAPPED* pOverlapped);
     bool Write(const void* pBuffer, DWORD dwSize, DWORD* pdwDone, OVERLAPPED* pOverlapped);
-    bool Control(DWORD dwCode, const void* pIn, DWORD dwInSize, void* pOut, DWORD dwOutSize, DWORD* pdwReturned);
+    bool Control(DWORD dwCode, const void* pIn, DWORD dwInSize, void* pOut, DWORD dwOutSize,
+                 DWORD* pdwReturned);
     // Forgets a transfer that has not completed; after the call the device no longer touches it.
     void Cancel(OVERLAPPED* pOverlapped);
 

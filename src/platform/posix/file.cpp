@@ -134,7 +134,8 @@ bool DeviceTransferAndWait(HANDLE hDevice, void* pBuffer, DWORD dwSize, DWORD* p
 
 bool WriteFile(HANDLE hFile, const void* pBuffer, DWORD dwBytesToWrite, DWORD* pdwBytesWritten) {
     if (posix::LookupHandle<posix::CDeviceObject>(hFile) != nullptr) {
-        return DeviceTransferAndWait(hFile, const_cast<void*>(pBuffer), dwBytesToWrite, pdwBytesWritten, false);
+        return DeviceTransferAndWait(hFile, const_cast<void*>(pBuffer), dwBytesToWrite, pdwBytesWritten,
+                                     false);
     }
     const auto pFile = LookupFile(hFile);
     if (pdwBytesWritten != nullptr) {
@@ -193,8 +194,8 @@ namespace {
 // Files complete every overlapped transfer at once, at the OVERLAPPED's offset.
 bool FileTransferAt(const CFileObject& file, void* pBuffer, DWORD dwSize, DWORD* pdwDone,
                     OVERLAPPED* pOverlapped, bool bRead) {
-    const off_t nOffset = static_cast<off_t>((static_cast<ULONGLONG>(pOverlapped->OffsetHigh) << 32) |
-                                             pOverlapped->Offset);
+    const off_t nOffset =
+        static_cast<off_t>((static_cast<ULONGLONG>(pOverlapped->OffsetHigh) << 32) | pOverlapped->Offset);
     if (pOverlapped->hEvent != nullptr) {
         ResetEvent(pOverlapped->hEvent);
     }
@@ -266,7 +267,8 @@ bool WriteFile(HANDLE hFile, const void* pBuffer, DWORD dwBytesToWrite, DWORD* p
                               false);
 }
 
-bool ReadFile(HANDLE hFile, void* pBuffer, DWORD dwBytesToRead, DWORD* pdwBytesRead, OVERLAPPED* pOverlapped) {
+bool ReadFile(HANDLE hFile, void* pBuffer, DWORD dwBytesToRead, DWORD* pdwBytesRead,
+              OVERLAPPED* pOverlapped) {
     if (pOverlapped == nullptr) {
         return ReadFile(hFile, pBuffer, dwBytesToRead, pdwBytesRead);
     }
@@ -274,7 +276,8 @@ bool ReadFile(HANDLE hFile, void* pBuffer, DWORD dwBytesToRead, DWORD* pdwBytesR
 }
 
 bool DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, const void* pInBuffer, DWORD dwInBufferSize,
-                     void* pOutBuffer, DWORD dwOutBufferSize, DWORD* pdwBytesReturned, OVERLAPPED* pOverlapped) {
+                     void* pOutBuffer, DWORD dwOutBufferSize, DWORD* pdwBytesReturned,
+                     OVERLAPPED* pOverlapped) {
     if (pdwBytesReturned != nullptr) {
         *pdwBytesReturned = 0;
     }
