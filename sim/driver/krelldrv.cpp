@@ -1,9 +1,12 @@
 // krelldrv: the stand-in kernel driver's channel device, in the foreground.
-//   krelldrv [--root DIR] [--echo] [--answer-version N] [--answer-chunk N] [--short-reply]
+//   krelldrv [--root DIR] [--exit-with-parent] [--echo] [--answer-version N] [--answer-chunk N]
+//   [--short-reply]
 // Serves <root>/dev/KTDRVCHANNEL and the control socket <root>/run/krelldrv.ctl until SIGTERM.
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/signalfd.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -19,6 +22,13 @@ int main(int argc, char** argv) {
         const std::string sArg = argv[i];
         if (sArg == "--root" && i + 1 < argc) {
             setenv("KRELL_ROOT", argv[++i], 1);
+        } else if (sArg == "--exit-with-parent") {
+            // Tests start the driver as a child: it must not outlive a test process that crashed.
+            const pid_t parent = getppid();
+            prctl(PR_SET_PDEATHSIG, SIGTERM);
+            if (getppid() != parent) {
+                return 0;
+            }
         } else if (sArg == "--echo") {
             bEcho = true;
         } else if (sArg == "--answer-version" && i + 1 < argc) {

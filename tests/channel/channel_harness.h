@@ -28,7 +28,7 @@ namespace krelltest {
 class CDriverProcess {
 public:
     explicit CDriverProcess(std::vector<std::string> options = {}) {
-        std::vector<std::string> args = {KRELLDRV_PATH};
+        std::vector<std::string> args = {KRELLDRV_PATH, "--exit-with-parent"};
         args.insert(args.end(), options.begin(), options.end());
         m_Pid = StartChild(args);
         for (int i = 0; i < 500 && m_Pid > 0; ++i) {
