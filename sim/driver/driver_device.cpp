@@ -195,24 +195,13 @@ int CDriverDevice::Run(int nSignalFd) {
             (void)n;
             break;
         }
-        if (fds[1].revents != 0) {
-            Accept();
-        }
-        if (fds[2].revents != 0) {
-            AcceptControl();
-        }
+        // Only the sockets polled above are looked at; new ones are accepted after them.
+        const size_t nConnections = fds.size() - 3 - m_ControlClients.size();
         size_t nIndex = 3;
         std::vector<int> dropped;
-        for (const auto& pConnection : m_Connections) {
-            if (fds[nIndex++].revents != 0 && !ServeConnection(*pConnection)) {
-                dropped.push_back(pConnection->nSocket);
-            }
-        }
-        // Control commands run after the connections were served: "close" may empty the list.
-        const std::vector<int> clients = m_ControlClients;
-        for (int nClient : clients) {
-            if (nIndex < fds.size() && fds[nIndex++].revents != 0) {
-                ServeControl(nClient);
+        for (size_t i = 0; i < nConnections; ++i) {
+            if (fds[nIndex++].revents != 0 && !ServeConnection(*m_Connections[i])) {
+                dropped.push_back(m_Connections[i]->nSocket);
             }
         }
         for (int nSocket : dropped) {
@@ -223,6 +212,19 @@ int CDriverDevice::Run(int nSignalFd) {
                     break;
                 }
             }
+        }
+        // Control commands run after the connections were served: "close" may empty the list.
+        const std::vector<int> clients(m_ControlClients);
+        for (int nClient : clients) {
+            if (fds[nIndex++].revents != 0) {
+                ServeControl(nClient);
+            }
+        }
+        if (fds[1].revents != 0) {
+            Accept();
+        }
+        if (fds[2].revents != 0) {
+            AcceptControl();
         }
     }
     unlink(m_sDevicePath.c_str());
