@@ -241,7 +241,7 @@ int main(int argc, char** argv) {
     static constexpr CGroup GROUPS[] = {
         {"init", RunInitCommand},         {"registry", RunRegistryCommand}, {"log", RunLogCommand},
         {"service", RunServiceCommand},   {"boot", RunBootCommand},         {"shutdown", RunShutdownCommand},
-        {"settings", RunSettingsCommand},
+        {"settings", RunSettingsCommand}, {"driver", RunDriverCommand},
     };
     for (const auto& group : GROUPS) {
         if (args[0] == group.szName) {

@@ -12,3 +12,4 @@ int RunServiceCommand(const std::vector<std::string>& args);
 int RunBootCommand(const std::vector<std::string>& args);
 int RunShutdownCommand(const std::vector<std::string>& args);
 int RunSettingsCommand(const std::vector<std::string>& args);
+int RunDriverCommand(const std::vector<std::string>& args);

@@ -24,7 +24,11 @@ DWORD CUserDebugOutput::MaskFromDebugType(DWORD dwDebugType) {
 }
 
 void CUserDebugOutput::Construct(const char16_t* szServiceName, std::optional<DWORD> dwSettingsOverride) {
-    m_sServiceName = szServiceName;
+    std::size_t nLength = 0;
+    for (; szServiceName != nullptr && szServiceName[nLength] != u'\0' && nLength + 1 < MAX_PATH; ++nLength) {
+        m_szServiceName[nLength] = szServiceName[nLength];
+    }
+    m_szServiceName[nLength] = u'\0';
     CDebugOptions options;
     options.Load(OPTIONS_SUB_KEY);
     DWORD dwMask = 0;
@@ -41,7 +45,7 @@ void CUserDebugOutput::Construct(const char16_t* szServiceName, std::optional<DW
             while (!sFileName.empty() && sFileName.back() == u'\\') {
                 sFileName.pop_back();
             }
-            sFileName += platform::Format(u"\\%s.log", m_sServiceName);
+            sFileName += platform::Format(u"\\%s.log", static_cast<const char16_t*>(m_szServiceName));
         } catch (const std::bad_alloc&) {
             platform::OutputDebugString(
                 platform::Format(
@@ -83,12 +87,17 @@ CUserDebugOutput::~CUserDebugOutput() {
 }
 
 void CUserDebugOutput::InternalDebugOutW(std::u16string_view sMessage) {
+    // Callers log a failure and then read its error code: writing the line must not change it.
+    struct CLastErrorKeeper {
+        DWORD dwError = platform::GetLastError();
+        ~CLastErrorKeeper() { platform::SetLastError(dwError); }
+    } keeper;
     SYSTEMTIME st{};
     platform::GetLocalTime(&st);
-    std::u16string sLine =
-        platform::Format(u"%04d-%02d-%02d %02d:%02d:%02d.%03d : %s : 0x%04X : 0x%04X : ", st.wYear, st.wMonth,
-                         st.wDay, st.wHour, st.wMinute, st.wSecond, st.wMilliseconds, m_sServiceName,
-                         platform::GetCurrentProcessId(), platform::GetCurrentThreadId());
+    std::u16string sLine = platform::Format(u"%04d-%02d-%02d %02d:%02d:%02d.%03d : %s : 0x%04X : 0x%04X : ",
+                                            st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond,
+                                            st.wMilliseconds, static_cast<const char16_t*>(m_szServiceName),
+                                            platform::GetCurrentProcessId(), platform::GetCurrentThreadId());
     sLine += sMessage;
     while (!sLine.empty() && (sLine.back() == u'\r' || sLine.back() == u'\n')) {
         sLine.pop_back();

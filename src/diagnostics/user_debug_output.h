@@ -104,7 +104,8 @@ private:
     std::atomic<DWORD> m_dwMask{0};
     std::atomic<bool> m_bInitialized{false};
     HANDLE m_hFile = nullptr;  // null while no file is open
-    std::u16string m_sServiceName;
+    // A plain array: clang cannot constant-initialise libstdc++'s std::u16string for constinit.
+    char16_t m_szServiceName[MAX_PATH] = {};
 };
 
 // The process's one debug log.

@@ -23,14 +23,47 @@ constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFF;
 constexpr DWORD FILE_BEGIN = 0;
 constexpr DWORD FILE_CURRENT = 1;
 constexpr DWORD FILE_END = 2;
+constexpr DWORD FILE_FLAG_OVERLAPPED = 0x40000000;
+
+// An asynchronous read or write. Internal holds the operation's error code (STATUS_PENDING while it
+// runs) and InternalHigh the bytes transferred; callers read them through GetOverlappedResult.
+struct OVERLAPPED {
+    ULONG_PTR Internal;
+    ULONG_PTR InternalHigh;
+    DWORD Offset;
+    DWORD OffsetHigh;
+    HANDLE hEvent;
+};
+constexpr ULONG_PTR STATUS_PENDING = 0x00000103;
 
 // INVALID_HANDLE_VALUE on failure, with the last error set. OPEN_ALWAYS and CREATE_ALWAYS on an
 // existing file succeed with last error ERROR_ALREADY_EXISTS, as on the platform.
+// A device name ("\\.\NAME") connects to the SOCK_SEQPACKET socket <root>/dev/NAME that the device's
+// stand-in serves (one packet per transfer); without a server the answer is ERROR_FILE_NOT_FOUND.
+// Closing a device handle completes its pending reads and writes with ERROR_OPERATION_ABORTED at once.
 HANDLE CreateFile(const char16_t* szPath, DWORD dwDesiredAccess, DWORD dwShareMode,
                   DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes);
 // One write system call per successful call when the bytes fit (short writes are completed).
 bool WriteFile(HANDLE hFile, const void* pBuffer, DWORD dwBytesToWrite, DWORD* pdwBytesWritten);
 bool ReadFile(HANDLE hFile, void* pBuffer, DWORD dwBytesToRead, DWORD* pdwBytesRead);
+// Overlapped forms. The event of the OVERLAPPED is reset at the start and set at completion. True when
+// the transfer completed at once; false with ERROR_IO_PENDING while it runs (the buffer and the
+// OVERLAPPED must stay valid until it completes). On files the transfer is at Offset and always
+// completes at once. A device read takes one packet: a shorter packet completes with its size, a
+// longer one fails with ERROR_MORE_DATA, a device whose server went away with ERROR_BROKEN_PIPE.
+bool WriteFile(HANDLE hFile, const void* pBuffer, DWORD dwBytesToWrite, DWORD* pdwBytesWritten,
+               OVERLAPPED* pOverlapped);
+bool ReadFile(HANDLE hFile, void* pBuffer, DWORD dwBytesToRead, DWORD* pdwBytesRead, OVERLAPPED* pOverlapped);
+// The outcome of an overlapped transfer; without bWait a running one fails with ERROR_IO_INCOMPLETE.
+// A thread ended by force while it waits here cancels the transfer, so the device never writes into
+// its unwound buffer.
+bool GetOverlappedResult(HANDLE hFile, OVERLAPPED* pOverlapped, DWORD* pdwBytesTransferred, bool bWait);
+// Device control, synchronous only (no OVERLAPPED). On a device socket the request travels as one
+// packet "kioc", code, output capacity, input bytes; the answer as one packet "kioc", error code (0 for
+// success), output bytes. Files refuse it with ERROR_INVALID_FUNCTION.
+bool DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, const void* pInBuffer, DWORD dwInBufferSize,
+                     void* pOutBuffer, DWORD dwOutBufferSize, DWORD* pdwBytesReturned,
+                     OVERLAPPED* pOverlapped);
 bool SetFilePointerEx(HANDLE hFile, LONGLONG llDistance, LONGLONG* pllNewPosition, DWORD dwMoveMethod);
 bool GetFileSizeEx(HANDLE hFile, LONGLONG* pllSize);
 // Flushes data and metadata to stable storage.

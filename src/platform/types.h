@@ -12,6 +12,7 @@ using ULONG = std::uint32_t;
 using LONGLONG = std::int64_t;
 using ULONGLONG = std::uint64_t;
 using HRESULT = std::int32_t;
+using ULONG_PTR = std::uintptr_t;
 using WCHAR = char16_t;
 using REGSAM = DWORD;
 
@@ -58,6 +59,7 @@ constexpr DWORD ERROR_MORE_DATA = 234;
 constexpr DWORD ERROR_NO_MORE_ITEMS = 259;
 constexpr DWORD ERROR_NOT_OWNER = 288;
 constexpr DWORD ERROR_OPERATION_ABORTED = 995;
+constexpr DWORD ERROR_IO_INCOMPLETE = 996;
 constexpr DWORD ERROR_IO_PENDING = 997;
 constexpr DWORD ERROR_NOACCESS = 998;
 constexpr DWORD ERROR_BADDB = 1009;

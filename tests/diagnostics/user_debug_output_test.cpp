@@ -262,3 +262,17 @@ TEST(UserDebugOutput, GlobalLogIsSilentUntilConstructed) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(UserDebugOutput, WritingALineKeepsTheCallersLastError) {
+    SetDebugOptions(1, u"C:\\");
+    CUserDebugOutput log;
+    log.Construct(u"KRELLSvc", std::nullopt);
+    ASSERT_TRUE(log.HasFile());
+    platform::SetLastError(ERROR_FILE_NOT_FOUND);
+    log.Out(1, DBG_CAT_MODULE, u"a failure, 0x%08X\n", platform::GetLastError());
+    EXPECT_EQ(platform::GetLastError(), ERROR_FILE_NOT_FOUND);
+}
+
+}  // namespace

@@ -11,8 +11,10 @@
 #include <memory>
 
 #include "platform/paths.h"
+#include "platform/posix/device.h"
 #include "platform/posix/handle_table.h"
 #include "platform/strings.h"
+#include "platform/sync.h"
 #include "platform/system.h"
 
 namespace platform {
@@ -69,6 +71,18 @@ HANDLE CreateFile(const char16_t* szPath, DWORD dwDesiredAccess, DWORD dwShareMo
         }
         return INVALID_HANDLE_VALUE;
     }
+    if (std::u16string_view(szPath).starts_with(u"\\\\.\\")) {
+        const auto pDevice = posix::CDeviceObject::Connect(sPath);
+        if (pDevice == nullptr) {
+            return INVALID_HANDLE_VALUE;
+        }
+        HANDLE hDevice = posix::InsertHandle(pDevice);
+        if (hDevice == nullptr) {
+            return INVALID_HANDLE_VALUE;
+        }
+        SetLastError(ERROR_SUCCESS);
+        return hDevice;
+    }
     const int nFlags = OpenFlags(dwDesiredAccess, dwCreationDisposition);
     if (nFlags == -1) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -99,7 +113,30 @@ HANDLE CreateFile(const char16_t* szPath, DWORD dwDesiredAccess, DWORD dwShareMo
     return hFile;
 }
 
+// A plain transfer on a device is an overlapped one that the caller waits for.
+bool DeviceTransferAndWait(HANDLE hDevice, void* pBuffer, DWORD dwSize, DWORD* pdwDone, bool bRead) {
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = CreateEvent(true, false, nullptr);
+    if (overlapped.hEvent == nullptr) {
+        return false;
+    }
+    const bool bDone = bRead ? ReadFile(hDevice, pBuffer, dwSize, pdwDone, &overlapped)
+                             : WriteFile(hDevice, pBuffer, dwSize, pdwDone, &overlapped);
+    bool bResult = bDone;
+    if (!bDone && GetLastError() == ERROR_IO_PENDING) {
+        bResult = GetOverlappedResult(hDevice, &overlapped, pdwDone, true);
+    }
+    const DWORD dwError = GetLastError();
+    CloseHandle(overlapped.hEvent);
+    SetLastError(dwError);
+    return bResult;
+}
+
 bool WriteFile(HANDLE hFile, const void* pBuffer, DWORD dwBytesToWrite, DWORD* pdwBytesWritten) {
+    if (posix::LookupHandle<posix::CDeviceObject>(hFile) != nullptr) {
+        return DeviceTransferAndWait(hFile, const_cast<void*>(pBuffer), dwBytesToWrite, pdwBytesWritten,
+                                     false);
+    }
     const auto pFile = LookupFile(hFile);
     if (pdwBytesWritten != nullptr) {
         *pdwBytesWritten = 0;
@@ -129,6 +166,9 @@ bool WriteFile(HANDLE hFile, const void* pBuffer, DWORD dwBytesToWrite, DWORD* p
 }
 
 bool ReadFile(HANDLE hFile, void* pBuffer, DWORD dwBytesToRead, DWORD* pdwBytesRead) {
+    if (posix::LookupHandle<posix::CDeviceObject>(hFile) != nullptr) {
+        return DeviceTransferAndWait(hFile, pBuffer, dwBytesToRead, pdwBytesRead, true);
+    }
     const auto pFile = LookupFile(hFile);
     if (pdwBytesRead != nullptr) {
         *pdwBytesRead = 0;
@@ -147,6 +187,116 @@ bool ReadFile(HANDLE hFile, void* pBuffer, DWORD dwBytesToRead, DWORD* pdwBytesR
         *pdwBytesRead = static_cast<DWORD>(n);
     }
     return true;
+}
+
+namespace {
+
+// Files complete every overlapped transfer at once, at the OVERLAPPED's offset.
+bool FileTransferAt(const CFileObject& file, void* pBuffer, DWORD dwSize, DWORD* pdwDone,
+                    OVERLAPPED* pOverlapped, bool bRead) {
+    const off_t nOffset =
+        static_cast<off_t>((static_cast<ULONGLONG>(pOverlapped->OffsetHigh) << 32) | pOverlapped->Offset);
+    if (pOverlapped->hEvent != nullptr) {
+        ResetEvent(pOverlapped->hEvent);
+    }
+    DWORD dwDone = 0;
+    DWORD dwError = ERROR_SUCCESS;
+    while (dwDone < dwSize) {
+        auto* pBytes = static_cast<char*>(pBuffer) + dwDone;
+        const ssize_t n = bRead ? pread(file.Fd(), pBytes, dwSize - dwDone, nOffset + dwDone)
+                                : pwrite(file.Fd(), pBytes, dwSize - dwDone, nOffset + dwDone);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            dwError = ErrorFromErrno(errno);
+            break;
+        }
+        if (n == 0) {
+            if (dwDone == 0 && bRead && dwSize != 0) {
+                dwError = ERROR_HANDLE_EOF;
+            }
+            break;
+        }
+        dwDone += static_cast<DWORD>(n);
+    }
+    pOverlapped->InternalHigh = dwDone;
+    pOverlapped->Internal = dwError;
+    if (pdwDone != nullptr) {
+        *pdwDone = dwDone;
+    }
+    if (pOverlapped->hEvent != nullptr) {
+        SetEvent(pOverlapped->hEvent);
+    }
+    SetLastError(dwError);
+    return dwError == ERROR_SUCCESS;
+}
+
+bool OverlappedTransfer(HANDLE hFile, void* pBuffer, DWORD dwSize, DWORD* pdwDone, OVERLAPPED* pOverlapped,
+                        bool bRead) {
+    if (pdwDone != nullptr) {
+        *pdwDone = 0;
+    }
+    const auto pObject = posix::LookupObject(hFile);
+    if (pObject == nullptr) {
+        return false;
+    }
+    if (pBuffer == nullptr && dwSize != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    if (auto* pDevice = dynamic_cast<posix::CDeviceObject*>(pObject.get())) {
+        return bRead ? pDevice->Read(pBuffer, dwSize, pdwDone, pOverlapped)
+                     : pDevice->Write(pBuffer, dwSize, pdwDone, pOverlapped);
+    }
+    if (auto* pFile = dynamic_cast<CFileObject*>(pObject.get())) {
+        return FileTransferAt(*pFile, pBuffer, dwSize, pdwDone, pOverlapped, bRead);
+    }
+    SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+}
+
+}  // namespace
+
+bool WriteFile(HANDLE hFile, const void* pBuffer, DWORD dwBytesToWrite, DWORD* pdwBytesWritten,
+               OVERLAPPED* pOverlapped) {
+    if (pOverlapped == nullptr) {
+        return WriteFile(hFile, pBuffer, dwBytesToWrite, pdwBytesWritten);
+    }
+    return OverlappedTransfer(hFile, const_cast<void*>(pBuffer), dwBytesToWrite, pdwBytesWritten, pOverlapped,
+                              false);
+}
+
+bool ReadFile(HANDLE hFile, void* pBuffer, DWORD dwBytesToRead, DWORD* pdwBytesRead,
+              OVERLAPPED* pOverlapped) {
+    if (pOverlapped == nullptr) {
+        return ReadFile(hFile, pBuffer, dwBytesToRead, pdwBytesRead);
+    }
+    return OverlappedTransfer(hFile, pBuffer, dwBytesToRead, pdwBytesRead, pOverlapped, true);
+}
+
+bool DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, const void* pInBuffer, DWORD dwInBufferSize,
+                     void* pOutBuffer, DWORD dwOutBufferSize, DWORD* pdwBytesReturned,
+                     OVERLAPPED* pOverlapped) {
+    if (pdwBytesReturned != nullptr) {
+        *pdwBytesReturned = 0;
+    }
+    const auto pObject = posix::LookupObject(hDevice);
+    if (pObject == nullptr) {
+        return false;
+    }
+    auto* pDevice = dynamic_cast<posix::CDeviceObject*>(pObject.get());
+    if (pDevice == nullptr) {
+        SetLastError(ERROR_INVALID_FUNCTION);
+        return false;
+    }
+    if (pOverlapped != nullptr || (pInBuffer == nullptr && dwInBufferSize != 0) ||
+        (pOutBuffer == nullptr && dwOutBufferSize != 0)) {
+        SetLastError(pOverlapped != nullptr ? ERROR_NOT_SUPPORTED : ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    return pDevice->Control(dwIoControlCode, pInBuffer, dwInBufferSize, pOutBuffer, dwOutBufferSize,
+                            pdwBytesReturned);
 }
 
 bool SetFilePointerEx(HANDLE hFile, LONGLONG llDistance, LONGLONG* pllNewPosition, DWORD dwMoveMethod) {

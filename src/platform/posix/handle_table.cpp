@@ -78,6 +78,7 @@ bool RemoveHandle(HANDLE hObject) {
         pObject = std::move(it->second);
         table.entries.erase(it);
     }
+    pObject->OnHandleClosed();
     // The last reference may tear down a named object, which takes locks of its own.
     pObject.reset();
     return true;

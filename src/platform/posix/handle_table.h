@@ -30,6 +30,9 @@ public:
     // Takes a ready object (consumes an auto-reset event, owns a mutex). Returns true when the
     // object was a mutex abandoned by its previous owner.
     virtual bool Take(WaitContext& ctx) { return false; }
+    // Called when the handle naming the object is closed (users may still hold the object): a device
+    // cancels its pending transfers here, as the platform does at the last close.
+    virtual void OnHandleClosed() {}
 };
 
 // Returns the new handle, or null (last error ERROR_NOT_ENOUGH_MEMORY) when the table is full.

@@ -1,0 +1,612 @@
+#include "driver_device.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <sstream>
+
+#include "platform/strings.h"
+
+namespace krelldrv {
+namespace {
+
+constexpr DWORD CONTROL_MAGIC = 0x636F696B;  // "kioc", the seam's device-control packet
+constexpr size_t MAX_PACKET = 16 * 1024 * 1024;
+constexpr size_t MAX_RECEIVED_LINES = 256;
+
+int ListenOn(const std::string& sPath) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (sPath.size() >= sizeof(address.sun_path)) {
+        std::fprintf(stderr, "krelldrv: socket path too long: %s\n", sPath.c_str());
+        return -1;
+    }
+    std::memcpy(address.sun_path, sPath.c_str(), sPath.size() + 1);
+    const int nSocket = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (nSocket < 0) {
+        return -1;
+    }
+    // A socket file nobody serves is left over from a driver that was killed.
+    if (connect(nSocket, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) {
+        std::fprintf(stderr, "krelldrv: %s is already served\n", sPath.c_str());
+        close(nSocket);
+        return -1;
+    }
+    close(nSocket);
+    unlink(sPath.c_str());
+    const int nListener = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (nListener < 0 || bind(nListener, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+        listen(nListener, 16) != 0) {
+        std::fprintf(stderr, "krelldrv: cannot serve %s: %s\n", sPath.c_str(), strerror(errno));
+        if (nListener >= 0) {
+            close(nListener);
+        }
+        return -1;
+    }
+    return nListener;
+}
+
+std::vector<std::string> SplitWords(const std::string& sLine) {
+    std::vector<std::string> words;
+    std::istringstream in(sLine);
+    std::string sWord;
+    while (in >> sWord) {
+        words.push_back(sWord);
+    }
+    return words;
+}
+
+bool ParseNumber(const std::string& s, DWORD* pdwValue) {
+    if (s.empty()) {
+        return false;
+    }
+    char* pEnd = nullptr;
+    errno = 0;
+    const unsigned long long ull = std::strtoull(s.c_str(), &pEnd, 0);
+    if (errno != 0 || *pEnd != '\0' || ull > 0xFFFFFFFFull) {
+        return false;
+    }
+    *pdwValue = static_cast<DWORD>(ull);
+    return true;
+}
+
+bool ParseHex(const std::string& s, std::vector<BYTE>* pBytes) {
+    if (s.size() % 2 != 0) {
+        return false;
+    }
+    for (size_t i = 0; i < s.size(); i += 2) {
+        DWORD dw;
+        if (!ParseNumber("0x" + s.substr(i, 2), &dw)) {
+            return false;
+        }
+        pBytes->push_back(static_cast<BYTE>(dw));
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string DescribeMessage(CKTUMessage* pMsg) {
+    std::ostringstream out;
+    out << "type=" << pMsg->GetType();
+    const DWORD dwSize = pMsg->GetSerializedSize();
+    std::vector<BYTE> block(dwSize);
+    if (dwSize < KTU_PBAG_HEADER_SIZE || pMsg->Serialize(block.data(), dwSize) != MSG_SUCCESS) {
+        return out.str();
+    }
+    size_t nOffset = KTU_PBAG_HEADER_SIZE;
+    for (DWORD i = 0; i < ReadLE32(block.data() + 4) && nOffset + 12 <= block.size(); ++i) {
+        const DWORD dwId = ReadLE32(&block[nOffset]);
+        const DWORD dwType = ReadLE32(&block[nOffset + 4]);
+        const DWORD dwValueSize = ReadLE32(&block[nOffset + 8]);
+        const BYTE* pValue = &block[nOffset + 12];
+        if (dwId != KTU_PROPERTY_MESSAGE_TYPE) {
+            out << ' ' << dwId << ':';
+            if (dwType == KTU_PROPERTY_DWORD && dwValueSize == 4) {
+                out << "dw:" << ReadLE32(pValue);
+            } else if (dwType == KTU_PROPERTY_STRING) {
+                std::u16string sValue(dwValueSize / 2, u'\0');
+                std::memcpy(sValue.data(), pValue, sValue.size() * 2);
+                // Long values (a bench's megabyte) are shown by their size.
+                out << "str:"
+                    << (sValue.size() > 200 ? "<" + std::to_string(sValue.size()) + " chars>"
+                                            : platform::ToUtf8(sValue));
+            } else {
+                out << "bin:" << dwValueSize;
+            }
+        }
+        nOffset += 12 + dwValueSize;
+    }
+    return out.str();
+}
+
+CDriverDevice::CDriverDevice(std::string sDevicePath, std::string sControlPath)
+    : m_sDevicePath(std::move(sDevicePath)), m_sControlPath(std::move(sControlPath)) {
+    // Settings and activation messages are acknowledged with success until the real activation and
+    // KC loading arrive as handlers of their own.
+    const Handler acknowledge = [](CDriverDevice& device, CConnection& connection, CKTUMessage* pMsg) {
+        auto* pReply =
+            static_cast<CKTUReplyMessage*>(CKTUMessageChannel::MakeEmptyKTMessage(TYPE_GW_ACTIVATION));
+        if (pReply != nullptr) {
+            pReply->SetReplyType(pMsg->GetType());
+            pReply->SetReplyCode(CKTUReplyMessage::REPLY_SUCCESS);
+            device.Reply(connection, pReply);
+        }
+    };
+    m_Handlers[TYPE_GW_SETTINGS] = acknowledge;
+    m_Handlers[TYPE_GW_ACTIVATION_REQUEST] = acknowledge;
+}
+
+CDriverDevice::~CDriverDevice() {
+    CloseConnections();
+    for (auto& [nSocket, pMsg] : m_HeldReplies) {
+        CKTUMessageChannel::DestroyKTMessage(pMsg);
+    }
+    for (int nClient : m_ControlClients) {
+        close(nClient);
+    }
+    for (int nListener : {m_nDeviceListener, m_nControlListener}) {
+        if (nListener >= 0) {
+            close(nListener);
+        }
+    }
+}
+
+bool CDriverDevice::Listen() {
+    m_nDeviceListener = ListenOn(m_sDevicePath);
+    if (m_nDeviceListener < 0) {
+        return false;
+    }
+    m_nControlListener = ListenOn(m_sControlPath);
+    if (m_nControlListener < 0) {
+        unlink(m_sDevicePath.c_str());
+        return false;
+    }
+    return true;
+}
+
+int CDriverDevice::Run(int nSignalFd) {
+    for (;;) {
+        std::vector<pollfd> fds = {
+            {nSignalFd, POLLIN, 0}, {m_nDeviceListener, POLLIN, 0}, {m_nControlListener, POLLIN, 0}};
+        for (const auto& pConnection : m_Connections) {
+            fds.push_back({pConnection->nSocket, POLLIN, 0});
+        }
+        for (int nClient : m_ControlClients) {
+            fds.push_back({nClient, POLLIN, 0});
+        }
+        if (poll(fds.data(), fds.size(), -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            break;
+        }
+        if (fds[0].revents != 0) {
+            signalfd_siginfo info;
+            const ssize_t n = read(nSignalFd, &info, sizeof(info));
+            (void)n;
+            break;
+        }
+        // Only the sockets polled above are looked at; new ones are accepted after them.
+        const size_t nConnections = fds.size() - 3 - m_ControlClients.size();
+        size_t nIndex = 3;
+        std::vector<int> dropped;
+        for (size_t i = 0; i < nConnections; ++i) {
+            if (fds[nIndex++].revents != 0 && !ServeConnection(*m_Connections[i])) {
+                dropped.push_back(m_Connections[i]->nSocket);
+            }
+        }
+        for (int nSocket : dropped) {
+            for (auto it = m_Connections.begin(); it != m_Connections.end(); ++it) {
+                if ((*it)->nSocket == nSocket) {
+                    close(nSocket);
+                    m_Connections.erase(it);
+                    break;
+                }
+            }
+        }
+        // Control commands run after the connections were served: "close" may empty the list.
+        const std::vector<int> clients(m_ControlClients);
+        for (int nClient : clients) {
+            if (fds[nIndex++].revents != 0) {
+                ServeControl(nClient);
+            }
+        }
+        if (fds[1].revents != 0) {
+            Accept();
+        }
+        if (fds[2].revents != 0) {
+            AcceptControl();
+        }
+    }
+    unlink(m_sDevicePath.c_str());
+    unlink(m_sControlPath.c_str());
+    return 0;
+}
+
+void CDriverDevice::Accept() {
+    const int nSocket = accept4(m_nDeviceListener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (nSocket < 0) {
+        return;
+    }
+    // A service that stops reading must not wedge the driver: its connection is dropped.
+    timeval timeout{10, 0};
+    setsockopt(nSocket, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
+    auto pConnection = std::make_unique<CConnection>();
+    pConnection->nSocket = nSocket;
+    pConnection->pCodec = std::make_unique<CKTUMessageCodec>();
+    m_Connections.push_back(std::move(pConnection));
+}
+
+void CDriverDevice::AcceptControl() {
+    const int nClient = accept4(m_nControlListener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (nClient >= 0) {
+        m_ControlClients.push_back(nClient);
+    }
+}
+
+bool CDriverDevice::SendPacket(int nSocket, const BYTE* pData, size_t nSize) {
+    for (;;) {
+        const ssize_t n = send(nSocket, pData, nSize, MSG_NOSIGNAL);
+        if (n == static_cast<ssize_t>(nSize)) {
+            return true;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        return false;
+    }
+}
+
+bool CDriverDevice::Negotiate(CConnection& connection, const BYTE* pPacket, size_t nSize) {
+    // The seam's device control: "kioc", code, output capacity, input. The answer: "kioc", error, output.
+    if (nSize != 20 || ReadLE32(pPacket) != CONTROL_MAGIC) {
+        std::fprintf(stderr, "krelldrv: expected the negotiation, got a packet of %zu bytes\n", nSize);
+        return false;
+    }
+    BYTE reply[16];
+    WriteLE32(reply, CONTROL_MAGIC);
+    if (ReadLE32(pPacket + 4) != IOCTL_KTDRV_NEGOTIATE) {
+        WriteLE32(reply + 4, ERROR_INVALID_FUNCTION);
+        return SendPacket(connection.nSocket, reply, 8);
+    }
+    const DWORD dwRequested = ReadLE32(pPacket + 16);
+    const DWORD dwChunkSize = m_Answer.dwChunkSize != 0 ? m_Answer.dwChunkSize : dwRequested;
+    WriteLE32(reply + 4, ERROR_SUCCESS);
+    WriteLE32(reply + 8, m_Answer.dwVersion);
+    WriteLE32(reply + 12, dwChunkSize);
+    if (!SendPacket(connection.nSocket, reply, m_Answer.bShort ? 12 : 16)) {
+        return false;
+    }
+    connection.bNegotiated = true;
+    connection.dwChunkSize = dwChunkSize;
+    return true;
+}
+
+bool CDriverDevice::ServeConnection(CConnection& connection) {
+    const size_t nBufferSize = connection.bNegotiated ? connection.dwChunkSize : 64;
+    std::vector<BYTE> packet(nBufferSize);
+    ssize_t n;
+    do {
+        n = recv(connection.nSocket, packet.data(), packet.size(), MSG_TRUNC);
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0) {
+        return false;  // the service closed the device
+    }
+    if (static_cast<size_t>(n) > packet.size()) {
+        std::fprintf(stderr, "krelldrv: packet of %zd bytes is larger than a chunk\n", n);
+        ++m_dwRefusedChunks;
+        return true;
+    }
+    if (!connection.bNegotiated) {
+        return Negotiate(connection, packet.data(), static_cast<size_t>(n));
+    }
+    if (static_cast<size_t>(n) != connection.dwChunkSize) {
+        std::fprintf(stderr, "krelldrv: chunk of %zd bytes, expected %u\n", n, connection.dwChunkSize);
+        ++m_dwRefusedChunks;
+        return true;
+    }
+    CKTUMessage* pMsg = nullptr;
+    if (!connection.pCodec->ProcessChunk(packet.data(), connection.dwChunkSize, &pMsg)) {
+        ++m_dwRefusedChunks;
+        return true;
+    }
+    if (pMsg != nullptr) {
+        Dispatch(connection, pMsg);
+    }
+    return true;
+}
+
+void CDriverDevice::Dispatch(CConnection& connection, CKTUMessage* pMsg) {
+    ++m_dwMessagesReceived;
+    m_Received.push_back(DescribeMessage(pMsg));
+    if (m_Received.size() > MAX_RECEIVED_LINES) {
+        m_Received.pop_front();
+    }
+    if (m_bEcho) {
+        Reply(connection, pMsg);
+        return;
+    }
+    const auto it = m_Handlers.find(pMsg->GetType());
+    if (it != m_Handlers.end()) {
+        it->second(*this, connection, pMsg);
+    }
+    CKTUMessageChannel::DestroyKTMessage(pMsg);
+}
+
+void CDriverDevice::Reply(CConnection& connection, CKTUMessage* pMsg) {
+    switch (m_ReplyMode) {
+        case ReplyMode::Pass:
+            Send(connection, pMsg, {});
+            break;
+        case ReplyMode::Hold:
+            m_HeldReplies.emplace_back(connection.nSocket, pMsg);
+            break;
+        case ReplyMode::Drop:
+            CKTUMessageChannel::DestroyKTMessage(pMsg);
+            break;
+    }
+}
+
+int CDriverDevice::Send(CConnection& connection, CKTUMessage* pMsg, const std::vector<DWORD>& order) {
+    CKTUChunk chunk;
+    if (!connection.bNegotiated || !chunk.Initialize(connection.dwChunkSize)) {
+        CKTUMessageChannel::DestroyKTMessage(pMsg);
+        return -1;
+    }
+    std::memset(chunk.GetBuffer(), 0, chunk.GetSize());
+    int nChunks = 0;
+    DWORD dwStatus;
+    if (order.empty()) {
+        dwStatus = connection.pCodec->EncodeKTMessage(pMsg, &chunk, [&](CKTUChunk* pChunk) {
+            ++nChunks;
+            return SendPacket(connection.nSocket, pChunk->GetBuffer(), pChunk->GetSize()) ? KTU_CHUNK_SUCCESS
+                                                                                          : KTU_CHUNK_FAILURE;
+        });
+    } else {
+        std::vector<std::vector<BYTE>> chunks;
+        dwStatus = connection.pCodec->EncodeKTMessage(pMsg, &chunk, [&](CKTUChunk* pChunk) {
+            chunks.emplace_back(pChunk->GetBuffer(), pChunk->GetBuffer() + pChunk->GetSize());
+            return KTU_CHUNK_SUCCESS;
+        });
+        for (DWORD dwIndex : order) {
+            if (dwStatus == KTU_CHUNK_SUCCESS && dwIndex < chunks.size()) {
+                ++nChunks;
+                if (!SendPacket(connection.nSocket, chunks[dwIndex].data(), chunks[dwIndex].size())) {
+                    dwStatus = KTU_CHUNK_FAILURE;
+                }
+            }
+        }
+    }
+    CKTUMessageChannel::DestroyKTMessage(pMsg);
+    if (dwStatus != KTU_CHUNK_SUCCESS) {
+        return -1;
+    }
+    ++m_dwMessagesSent;
+    return nChunks;
+}
+
+void CDriverDevice::CloseConnections() {
+    for (const auto& pConnection : m_Connections) {
+        close(pConnection->nSocket);
+    }
+    m_Connections.clear();
+}
+
+void CDriverDevice::ServeControl(int nControl) {
+    std::vector<char> request(64 * 1024);
+    const ssize_t n = recv(nControl, request.data(), request.size(), 0);
+    if (n <= 0) {
+        close(nControl);
+        std::erase(m_ControlClients, nControl);
+        return;
+    }
+    const std::string sReply = Command(SplitWords(std::string(request.data(), static_cast<size_t>(n))));
+    send(nControl, sReply.data(), sReply.size(), MSG_NOSIGNAL);
+}
+
+std::string CDriverDevice::Command(const std::vector<std::string>& words) {
+    if (words.empty()) {
+        return "error empty command";
+    }
+    const std::string& sVerb = words[0];
+    if (sVerb == "status") {
+        std::ostringstream out;
+        DWORD dwChunkSize = 0;
+        for (const auto& pConnection : m_Connections) {
+            dwChunkSize = pConnection->bNegotiated ? pConnection->dwChunkSize : dwChunkSize;
+        }
+        const char* szMode =
+            m_ReplyMode == ReplyMode::Pass ? "pass" : (m_ReplyMode == ReplyMode::Hold ? "hold" : "drop");
+        out << "ok pid=" << getpid() << " connections=" << m_Connections.size() << " chunk=" << dwChunkSize
+            << " received=" << m_dwMessagesReceived << " sent=" << m_dwMessagesSent
+            << " refused=" << m_dwRefusedChunks << " held=" << m_HeldReplies.size()
+            << " echo=" << (m_bEcho ? 1 : 0) << " replies=" << szMode;
+        return out.str();
+    }
+    if (sVerb == "send") {
+        return CommandSend(words);
+    }
+    if (sVerb == "raw") {
+        return CommandRaw(words);
+    }
+    if (sVerb == "received") {
+        std::string sOut = "ok " + std::to_string(m_Received.size());
+        for (const std::string& sLine : m_Received) {
+            sOut += "\n" + sLine;
+        }
+        return sOut;
+    }
+    if (sVerb == "clear") {
+        m_Received.clear();
+        return "ok";
+    }
+    if (sVerb == "echo" && words.size() == 2 && (words[1] == "on" || words[1] == "off")) {
+        m_bEcho = words[1] == "on";
+        return "ok";
+    }
+    if (sVerb == "replies" && words.size() == 2) {
+        if (words[1] == "pass") {
+            m_ReplyMode = ReplyMode::Pass;
+        } else if (words[1] == "hold") {
+            m_ReplyMode = ReplyMode::Hold;
+        } else if (words[1] == "drop") {
+            m_ReplyMode = ReplyMode::Drop;
+        } else {
+            return "error replies pass|hold|drop";
+        }
+        return "ok";
+    }
+    if (sVerb == "release") {
+        size_t nSent = 0;
+        while (!m_HeldReplies.empty()) {
+            auto [nSocket, pMsg] = m_HeldReplies.front();
+            m_HeldReplies.pop_front();
+            CConnection* pTarget = nullptr;
+            for (const auto& pConnection : m_Connections) {
+                pTarget = pConnection->nSocket == nSocket ? pConnection.get() : pTarget;
+            }
+            if (pTarget != nullptr && Send(*pTarget, pMsg, {}) >= 0) {
+                ++nSent;
+            } else if (pTarget == nullptr) {
+                CKTUMessageChannel::DestroyKTMessage(pMsg);
+            }
+        }
+        return "ok released=" + std::to_string(nSent);
+    }
+    if (sVerb == "close") {
+        const size_t nClosed = m_Connections.size();
+        CloseConnections();
+        return "ok closed=" + std::to_string(nClosed);
+    }
+    if (sVerb == "negotiate") {
+        for (size_t i = 1; i < words.size(); ++i) {
+            const size_t nEq = words[i].find('=');
+            DWORD dwValue;
+            if (nEq == std::string::npos || !ParseNumber(words[i].substr(nEq + 1), &dwValue)) {
+                return "error negotiate version=N chunk=N short=0|1";
+            }
+            const std::string sKey = words[i].substr(0, nEq);
+            if (sKey == "version") {
+                m_Answer.dwVersion = dwValue;
+            } else if (sKey == "chunk") {
+                m_Answer.dwChunkSize = dwValue;
+            } else if (sKey == "short") {
+                m_Answer.bShort = dwValue != 0;
+            } else {
+                return "error unknown negotiation key " + sKey;
+            }
+        }
+        return "ok";
+    }
+    return "error unknown command " + sVerb;
+}
+
+// send TYPE [ID:dw:N | ID:str:TEXT | ID:fill:N | ID:bin:HEX]... [order=reverse|I,J,...]
+std::string CDriverDevice::CommandSend(const std::vector<std::string>& words) {
+    DWORD dwType;
+    if (words.size() < 2 || !ParseNumber(words[1], &dwType)) {
+        return "error send TYPE [ID:dw:N|ID:str:TEXT|ID:fill:N|ID:bin:HEX]... [order=reverse|I,J,...]";
+    }
+    if (m_Connections.empty() || !m_Connections.back()->bNegotiated) {
+        return "error no service connected";
+    }
+    // Any type may be sent: a type outside the catalogue travels as a bare bag with property 0 set.
+    CKTUMessage* pMsg = CKTUMessageChannel::MakeEmptyKTMessage(dwType);
+    if (pMsg == nullptr) {
+        pMsg = CKTUMessageChannel::MakeEmptyKTMessage(TYPE_GW_SETTINGS);
+        pMsg->GetPropertyBag()->SetDword(KTU_PROPERTY_MESSAGE_TYPE, dwType);
+    }
+    CKTUPropertyBag* pBag = pMsg->GetPropertyBag();
+    std::vector<DWORD> order;
+    bool bReverse = false;
+    for (size_t i = 2; i < words.size(); ++i) {
+        const std::string& sWord = words[i];
+        if (sWord.starts_with("order=")) {
+            std::string sList = sWord.substr(6);
+            if (sList == "reverse") {
+                bReverse = true;
+                continue;
+            }
+            std::replace(sList.begin(), sList.end(), ',', ' ');
+            for (const std::string& sIndex : SplitWords(sList)) {
+                DWORD dwIndex;
+                if (!ParseNumber(sIndex, &dwIndex)) {
+                    CKTUMessageChannel::DestroyKTMessage(pMsg);
+                    return "error bad order " + sWord;
+                }
+                order.push_back(dwIndex);
+            }
+            continue;
+        }
+        const size_t nFirst = sWord.find(':');
+        const size_t nSecond = nFirst == std::string::npos ? std::string::npos : sWord.find(':', nFirst + 1);
+        DWORD dwId;
+        if (nSecond == std::string::npos || !ParseNumber(sWord.substr(0, nFirst), &dwId)) {
+            CKTUMessageChannel::DestroyKTMessage(pMsg);
+            return "error bad property " + sWord;
+        }
+        const std::string sKind = sWord.substr(nFirst + 1, nSecond - nFirst - 1);
+        const std::string sValue = sWord.substr(nSecond + 1);
+        DWORD dwValue = 0;
+        std::vector<BYTE> bytes;
+        bool bOk = true;
+        if (sKind == "dw") {
+            bOk = ParseNumber(sValue, &dwValue) && pBag->SetDword(dwId, dwValue) == KTU_BAG_SUCCESS;
+        } else if (sKind == "str") {
+            bOk = pBag->SetString(dwId, platform::FromUtf8(sValue).c_str()) == KTU_BAG_SUCCESS;
+        } else if (sKind == "fill") {
+            bOk = ParseNumber(sValue, &dwValue) && dwValue <= MAX_PACKET &&
+                  pBag->SetString(dwId, std::u16string(dwValue, u'x').c_str()) == KTU_BAG_SUCCESS;
+        } else if (sKind == "bin") {
+            bOk = ParseHex(sValue, &bytes) &&
+                  pBag->SetBinary(dwId, bytes.data(), static_cast<DWORD>(bytes.size())) == KTU_BAG_SUCCESS;
+        } else {
+            bOk = false;
+        }
+        if (!bOk) {
+            CKTUMessageChannel::DestroyKTMessage(pMsg);
+            return "error bad property " + sWord;
+        }
+    }
+    CConnection& connection = *m_Connections.back();
+    if (bReverse) {
+        const DWORD dwPayload = connection.dwChunkSize - KTU_CMUX_HEADER_SIZE;
+        const DWORD dwSize = pMsg->GetSerializedSize();
+        const DWORD dwCount = dwSize <= connection.dwChunkSize ? 1 : (dwSize + dwPayload - 1) / dwPayload;
+        for (DWORD i = dwCount; i > 0; --i) {
+            order.push_back(i - 1);
+        }
+    }
+    const int nChunks = Send(connection, pMsg, order);
+    return nChunks < 0 ? "error send failed" : "ok chunks=" + std::to_string(nChunks);
+}
+
+// raw HEX [size=N]: one packet of these bytes, zero-filled to N (default: the chunk size).
+std::string CDriverDevice::CommandRaw(const std::vector<std::string>& words) {
+    std::vector<BYTE> bytes;
+    if (words.size() < 2 || !ParseHex(words[1], &bytes)) {
+        return "error raw HEX [size=N]";
+    }
+    if (m_Connections.empty() || !m_Connections.back()->bNegotiated) {
+        return "error no service connected";
+    }
+    DWORD dwSize = m_Connections.back()->dwChunkSize;
+    if (words.size() > 2 && (!words[2].starts_with("size=") || !ParseNumber(words[2].substr(5), &dwSize) ||
+                             dwSize > MAX_PACKET)) {
+        return "error raw HEX [size=N]";
+    }
+    bytes.resize(std::max<size_t>(dwSize, bytes.size()), 0);
+    bytes.resize(dwSize);
+    return SendPacket(m_Connections.back()->nSocket, bytes.data(), bytes.size()) ? "ok" : "error send failed";
+}
+
+}  // namespace krelldrv

@@ -1,0 +1,65 @@
+// krelldrv: the stand-in kernel driver's channel device, in the foreground.
+//   krelldrv [--root DIR] [--exit-with-parent] [--echo] [--answer-version N] [--answer-chunk N]
+//   [--short-reply]
+// Serves <root>/dev/KTDRVCHANNEL and the control socket <root>/run/krelldrv.ctl until SIGTERM.
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/prctl.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "driver_device.h"
+#include "platform/root.h"
+
+int main(int argc, char** argv) {
+    bool bEcho = false;
+    krelldrv::CNegotiationAnswer answer;
+    for (int i = 1; i < argc; ++i) {
+        const std::string sArg = argv[i];
+        if (sArg == "--root" && i + 1 < argc) {
+            setenv("KRELL_ROOT", argv[++i], 1);
+        } else if (sArg == "--exit-with-parent") {
+            // Tests start the driver as a child: it must not outlive a test process that crashed.
+            const pid_t parent = getppid();
+            prctl(PR_SET_PDEATHSIG, SIGTERM);
+            if (getppid() != parent) {
+                return 0;
+            }
+        } else if (sArg == "--echo") {
+            bEcho = true;
+        } else if (sArg == "--answer-version" && i + 1 < argc) {
+            answer.dwVersion = static_cast<DWORD>(std::strtoul(argv[++i], nullptr, 0));
+        } else if (sArg == "--answer-chunk" && i + 1 < argc) {
+            answer.dwChunkSize = static_cast<DWORD>(std::strtoul(argv[++i], nullptr, 0));
+        } else if (sArg == "--short-reply") {
+            answer.bShort = true;
+        } else {
+            std::fprintf(stderr,
+                         "usage: krelldrv [--root DIR] [--echo] [--answer-version N] [--answer-chunk N] "
+                         "[--short-reply]\n");
+            return 2;
+        }
+    }
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    sigprocmask(SIG_BLOCK, &signals, nullptr);
+    const int nSignalFd = signalfd(-1, &signals, SFD_CLOEXEC);
+    if (nSignalFd < 0) {
+        std::perror("krelldrv: signalfd");
+        return 1;
+    }
+    krelldrv::CDriverDevice device(platform::RootSubdirectory("dev") + "/KTDRVCHANNEL",
+                                   platform::RootSubdirectory("run") + "/krelldrv.ctl");
+    device.Answer() = answer;
+    device.SetEcho(bEcho);
+    if (!device.Listen()) {
+        return 1;
+    }
+    return device.Run(nSignalFd);
+}
