@@ -6,6 +6,7 @@
 //   krellctl [--root DIR] registry delete KEY       delete a key with its sub-keys
 //   krellctl [--root DIR] log show                  print the service's debug log as text
 //   krellctl [--root DIR] service list|status|start|stop|control ...   see krellctl_services.cpp
+//   krellctl [--root DIR] status [--json]            protection state, driver marker, services
 //   krellctl [--root DIR] boot | shutdown          start the automatic services, or stop them all
 //   krellctl [--root DIR] settings get|set|list|delete|dump ...   see krellctl_settings.cpp
 #include <stdlib.h>
@@ -42,6 +43,8 @@ int Usage() {
         "       krellctl [--root DIR] service start NAME | service stop NAME | service control NAME CODE\n"
         "       krellctl [--root DIR] boot | shutdown\n"
         "       krellctl [--root DIR] settings get|set|list|delete|dump ...   see krellctl_settings.cpp\n"
+        "       krellctl [--root DIR] driver ...   see krellctl_driver.cpp\n"
+        "       krellctl [--root DIR] status [--json]\n"
         "KEY is a path below HKEY_LOCAL_MACHINE, e.g. \"Software\\Quillon\\Loom "
         "Core\\Debug\\DebugOutput\".\n");
     return 2;
@@ -241,7 +244,7 @@ int main(int argc, char** argv) {
     static constexpr CGroup GROUPS[] = {
         {"init", RunInitCommand},         {"registry", RunRegistryCommand}, {"log", RunLogCommand},
         {"service", RunServiceCommand},   {"boot", RunBootCommand},         {"shutdown", RunShutdownCommand},
-        {"settings", RunSettingsCommand}, {"driver", RunDriverCommand},
+        {"settings", RunSettingsCommand}, {"driver", RunDriverCommand},     {"status", RunStatusCommand},
     };
     for (const auto& group : GROUPS) {
         if (args[0] == group.szName) {

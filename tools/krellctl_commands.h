@@ -12,4 +12,5 @@ int RunServiceCommand(const std::vector<std::string>& args);
 int RunBootCommand(const std::vector<std::string>& args);
 int RunShutdownCommand(const std::vector<std::string>& args);
 int RunSettingsCommand(const std::vector<std::string>& args);
+int RunStatusCommand(const std::vector<std::string>& args);
 int RunDriverCommand(const std::vector<std::string>& args);

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,7 @@
 #include "platform/strings.h"
 #include "platform/system.h"
 #include "scm/scm_admin.h"
+#include "settings/settings_helpers.h"
 
 namespace {
 
@@ -328,4 +330,75 @@ int RunShutdownCommand(const std::vector<std::string>& args) {
     const bool bOk = scm::Shutdown(&steps);
     PrintSteps(steps);
     return bOk ? 0 : 1;
+}
+
+namespace {
+
+const char* ProtectionStateName(DWORD dwState) {
+    static const char* const NAMES[] = {"GW_STATE_OFF",      "GW_STATE_ON",        "GW_STATE_UPDATING",
+                                        "GW_STATE_ERROR_ON", "GW_STATE_ERROR_OFF", "GW_STATE_ERROR_UNKNOWN"};
+    return dwState < std::size(NAMES) ? NAMES[dwState] : "unknown";
+}
+
+// One DWORD of the protection's private settings, or nothing when absent or unreadable.
+std::optional<DWORD> ProtectionValue(CSettingsManagerHelper& helper, const char16_t* szName) {
+    ISettingsManager* pManager = nullptr;
+    if (!ZEL_SUCCEEDED(helper.Create(&pManager))) {
+        return std::nullopt;
+    }
+    DWORD dwValue = 0;
+    // The helper takes the manager over and releases it.
+    if (CLcSettingsHelper::GetDword(pManager, u"GATEWARDEN\\PRIVATE", szName, &dwValue) != ZEL_SUCCESS) {
+        return std::nullopt;
+    }
+    return dwValue;
+}
+
+}  // namespace
+
+int RunStatusCommand(const std::vector<std::string>& args) {
+    const bool bJson = args.size() == 1 && args[0] == "--json";
+    if (!args.empty() && !bJson) {
+        std::fprintf(stderr, "usage: krellctl [--root DIR] status [--json]\n");
+        return 2;
+    }
+    if (!RootExists()) {
+        return 1;
+    }
+    std::vector<scm::ServiceEntry> services;
+    if (!scm::ListServices(&services)) {
+        std::fprintf(stderr, "krellctl: cannot read the service database (error %u)\n",
+                     platform::GetLastError());
+        return 1;
+    }
+    const bool bStore = CSettingsManagerHelper::IsSettingsManagerActive();
+    CSettingsManagerHelper helper;
+    const std::optional<DWORD> dwState = bStore ? ProtectionValue(helper, u"CurrentState") : std::nullopt;
+    const std::optional<DWORD> dwMarker = bStore ? ProtectionValue(helper, u"DriverError") : std::nullopt;
+    if (bJson) {
+        std::printf("{\"settingsStore\":%s,\"currentState\":%s,\"driverError\":%s,\"services\":[",
+                    bStore ? "true" : "false", dwState ? std::to_string(*dwState).c_str() : "null",
+                    dwMarker ? std::to_string(*dwMarker).c_str() : "null");
+        for (std::size_t i = 0; i < services.size(); ++i) {
+            const auto& entry = services[i];
+            std::printf("%s{\"name\":%s,\"state\":\"%s\",\"start\":\"%s\",\"pid\":%u}", i == 0 ? "" : ",",
+                        JsonString(entry.sName).c_str(), StateName(entry.status.dwCurrentState),
+                        StartName(entry.dwStartType), entry.dwProcessId);
+        }
+        std::printf("]}\n");
+        return 0;
+    }
+    if (!bStore) {
+        std::printf("settings store: not running (start the service lcSetMgr)\n");
+    } else {
+        std::printf("protection state: %s\n",
+                    dwState ? (std::to_string(*dwState) + " " + ProtectionStateName(*dwState)).c_str()
+                            : "absent (read as GW_STATE_ERROR_UNKNOWN)");
+        std::printf("driver error marker: %s\n", dwMarker ? std::to_string(*dwMarker).c_str() : "absent (0)");
+    }
+    for (const auto& entry : services) {
+        std::printf("service %-12s %-14s start %s\n", platform::ToUtf8(entry.sName).c_str(),
+                    StateName(entry.status.dwCurrentState), StartName(entry.dwStartType));
+    }
+    return 0;
 }

@@ -2,6 +2,7 @@
 // service running and the service installed: debug runs of the real executable, judged by their
 // exit codes, the settings they leave and the service start types.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -101,6 +102,42 @@ TEST_F(ProtectionModule, MissingEventManagerFallsBack) {
     EXPECT_EQ(DebugRun(), EXIT_FAILURE_CODE);
     EXPECT_EQ(StartType(u"KRELLDrv"), static_cast<DWORD>(SERVICE_SYSTEM_START));
     EXPECT_EQ(StartType(u"KRELLSvc"), dwServiceStart);
+}
+
+}  // namespace
+
+namespace {
+
+bool WaitForText(const std::string& sPath, const char* szText) {
+    for (int n = 0; n < 2000; ++n) {
+        std::string sOutput;
+        if (krelltest::RunCommand("cat '" + sPath + "'", &sOutput) == 0 &&
+            sOutput.find(szText) != std::string::npos) {
+            return true;
+        }
+        usleep(10 * 1000);
+    }
+    return false;
+}
+
+// A run with the protection intended on starts, loads the framework's services, and on the terminate
+// switch stops: the framework unloaded, the protection off, the service on demand.
+TEST_F(ProtectionModule, RunUntilTerminatedLeavesProtectionOff) {
+    SetSetting("CurrentState", 1);
+    const pid_t pid = krelltest::StartChild({ProgramPath("krellsvc"), "-Debug"});
+    ASSERT_GT(pid, 0);
+    const std::string sFrameworkLog = platform::RootDirectory() + "/run/KT.log";
+    ASSERT_TRUE(WaitForText(sFrameworkLog, "LoadServices"));
+    EXPECT_EQ(StartType(u"KRELLSvc"), static_cast<DWORD>(SERVICE_AUTO_START));
+    std::string sStatus;
+    ASSERT_EQ(RunCommand(m_sCtl + " status", &sStatus), 0);
+    EXPECT_NE(sStatus.find("protection state: 1 GW_STATE_ON"), std::string::npos) << sStatus;
+    EXPECT_NE(sStatus.find("zuZazEzi"), std::string::npos) << sStatus;
+    EXPECT_EQ(RunCommand(ProgramPath("krellsvc") + " -t"), 0);
+    EXPECT_EQ(krelltest::WaitChild(pid, 20000), 0);
+    EXPECT_TRUE(WaitForText(sFrameworkLog, "UnloadServices"));
+    EXPECT_NE(GetSetting("CurrentState").find("0x00000000"), std::string::npos) << GetSetting("CurrentState");
+    EXPECT_EQ(StartType(u"KRELLSvc"), static_cast<DWORD>(SERVICE_DEMAND_START));
 }
 
 }  // namespace

@@ -33,7 +33,18 @@ HMODULE LoadLibraryEx(const char16_t* szPath, DWORD /*dwFlags*/) {
         return nullptr;
     }
     std::string sPath;
-    if (!MapPath(szPath, &sPath)) {
+    const std::u16string_view sName(szPath);
+    if (sName.find_first_of(u"\\/:") == std::u16string_view::npos) {
+        // A bare file name is found where the platform looks first: beside the executable.
+        std::u16string sModule;
+        if (!GetModuleFileName(&sModule)) {
+            return nullptr;
+        }
+        const std::u16string sFull = sModule.substr(0, sModule.rfind(u'\\') + 1) + std::u16string(sName);
+        if (!MapPath(sFull, &sPath)) {
+            return nullptr;
+        }
+    } else if (!MapPath(szPath, &sPath)) {
         return nullptr;
     }
     // Each library keeps its own symbols: stand-ins never bind to one another or to the system.
