@@ -1,4 +1,5 @@
 #include "kctool_output.h"
+#include "json_text.h"
 
 #include <cstdio>
 #include <vector>
@@ -25,35 +26,6 @@ std::string HexBytes(const BYTE* p, std::size_t cb) {
         s += HEX[p[i] & 0xF];
     }
     return s;
-}
-
-std::string JsonString(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char ch : s) {
-        switch (ch) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            default:
-                if (ch < 0x20) {
-                    char buffer[8];
-                    std::snprintf(buffer, sizeof(buffer), "\\u%04x", ch);
-                    out += buffer;
-                } else {
-                    out += static_cast<char>(ch);
-                }
-        }
-    }
-    return out + "\"";
 }
 
 std::string MagicText(const kcfile::KCFileInfo& info) {

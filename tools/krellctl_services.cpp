@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "json_text.h"
 #include "krellctl_commands.h"
 #include "platform/service_control.h"
 #include "platform/strings.h"
@@ -72,23 +73,6 @@ const char* TypeName(DWORD dwType) {
 const char* StartName(DWORD dwStart) {
     static const char* const NAMES[] = {"boot", "system", "auto", "demand", "disabled"};
     return dwStart < std::size(NAMES) ? NAMES[dwStart] : "?";
-}
-
-std::string JsonString(const std::u16string& s) {
-    std::string sOut = "\"";
-    for (const char ch : platform::ToUtf8(s)) {
-        if (ch == '"' || ch == '\\') {
-            sOut += '\\';
-            sOut += ch;
-        } else if (static_cast<unsigned char>(ch) < 0x20) {
-            char szEscape[8];
-            std::snprintf(szEscape, sizeof(szEscape), "\\u%04x", static_cast<unsigned char>(ch));
-            sOut += szEscape;
-        } else {
-            sOut += ch;
-        }
-    }
-    return sOut + "\"";
 }
 
 std::string Json(const scm::ServiceEntry& e) {

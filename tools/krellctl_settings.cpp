@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "json_text.h"
 #include "krellctl_commands.h"
 #include "platform/strings.h"
 #include "settings/settings_helpers.h"
@@ -44,23 +45,6 @@ int Fail(const char* szWhat, const std::u16string& sName, ZELRESULT zr) {
     std::fprintf(stderr, "krellctl: cannot %s %s: 0x%08X%s\n", szWhat, Narrow(sName).c_str(),
                  static_cast<unsigned>(zr), szMeaning);
     return 1;
-}
-
-std::string JsonString(const std::u16string& s) {
-    std::string sOut = "\"";
-    for (const char ch : Narrow(s)) {
-        if (ch == '"' || ch == '\\') {
-            sOut += '\\';
-            sOut += ch;
-        } else if (static_cast<unsigned char>(ch) < 0x20) {
-            char szEscape[8];
-            std::snprintf(szEscape, sizeof(szEscape), "\\u%04x", static_cast<unsigned char>(ch));
-            sOut += szEscape;
-        } else {
-            sOut += ch;
-        }
-    }
-    return sOut + "\"";
 }
 
 std::string Hex(const std::vector<BYTE>& data) {

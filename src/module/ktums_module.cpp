@@ -364,30 +364,56 @@ void CKTUMSModule::Destroy() {
     m_SettingsMgr.Release();
 }
 
+// One DWORD of GATEWARDEN\PRIVATE. An absent key or value is ZEL_E_NOT_FOUND; *pbKeyFailed tells
+// whether opening the key or reading the value failed.
+ZELRESULT CKTUMSModule::ReadPrivateDword(const char16_t* szName, DWORD* pdwValue, bool* pbKeyFailed) {
+    CComPtr<ISettings> pSettings;
+    *pbKeyFailed = true;
+    const ZELRESULT zr = m_SettingsMgr->GetSettings(GATEWARDEN_PRIVATE_KEY_NAME, &pSettings);
+    if (!ZEL_SUCCEEDED(zr)) {
+        return zr;
+    }
+    *pbKeyFailed = false;
+    return pSettings->GetDword(szName, pdwValue);
+}
+
+// Writes one DWORD of GATEWARDEN\PRIVATE; *pnStep is the step that failed (0 open, 1 put, 2 commit).
+ZELRESULT CKTUMSModule::WritePrivateDword(const char16_t* szName, DWORD dwValue, int* pnStep) {
+    CComPtr<ISettings> pSettings;
+    *pnStep = 0;
+    ZELRESULT zr = m_SettingsMgr->CreateSettings(GATEWARDEN_PRIVATE_KEY_NAME, &pSettings);
+    if (ZEL_SUCCEEDED(zr)) {
+        *pnStep = 1;
+        zr = pSettings->PutDword(szName, dwValue);
+    }
+    if (ZEL_SUCCEEDED(zr)) {
+        *pnStep = 2;
+        zr = m_SettingsMgr->PutSettings(pSettings.Get());
+    }
+    return zr;
+}
+
 bool CKTUMSModule::getGWState(DWORD* pdwState, DWORD dwDefault) {
     *pdwState = dwDefault;
     if (!m_SettingsMgr) {
         return false;
     }
-    CComPtr<ISettings> pSettings;
-    ZELRESULT zr = m_SettingsMgr->GetSettings(GATEWARDEN_PRIVATE_KEY_NAME, &pSettings);
-    if (zr == ZEL_E_NOT_FOUND) {
-        return true;
-    }
-    if (!ZEL_SUCCEEDED(zr)) {
-        DebugOut1(DBG_CAT_MODULE,
-                  u"CKTUMSModule::getGWState() - m_pSettingsManager->GetSettings() failed (0x%08X).\n",
-                  static_cast<DWORD>(zr));
-        return false;
-    }
+    bool bKeyFailed = false;
     DWORD dwState = dwDefault;
-    zr = pSettings->GetDword(GATEWARDEN_CURRENT_STATE, &dwState);
+    const ZELRESULT zr = ReadPrivateDword(GATEWARDEN_CURRENT_STATE, &dwState, &bKeyFailed);
     if (zr == ZEL_E_NOT_FOUND) {
         return true;
     }
     if (!ZEL_SUCCEEDED(zr)) {
-        DebugOut1(DBG_CAT_MODULE, u"CKTUMSModule::getGWState() - pSettings->GetDword() failed (0x%08X).\n",
-                  static_cast<DWORD>(zr));
+        if (bKeyFailed) {
+            DebugOut1(DBG_CAT_MODULE,
+                      u"CKTUMSModule::getGWState() - m_pSettingsManager->GetSettings() failed (0x%08X).\n",
+                      static_cast<DWORD>(zr));
+        } else {
+            DebugOut1(DBG_CAT_MODULE,
+                      u"CKTUMSModule::getGWState() - pSettings->GetDword() failed (0x%08X).\n",
+                      static_cast<DWORD>(zr));
+        }
         return false;
     }
     *pdwState = dwState;
@@ -398,32 +424,29 @@ bool CKTUMSModule::setGWState(DWORD dwState) {
     if (!m_SettingsMgr) {
         return false;
     }
-    CComPtr<ISettings> pSettings;
-    ZELRESULT zr = m_SettingsMgr->CreateSettings(GATEWARDEN_PRIVATE_KEY_NAME, &pSettings);
-    if (!ZEL_SUCCEEDED(zr)) {
+    int nStep = 0;
+    const ZELRESULT zr = WritePrivateDword(GATEWARDEN_CURRENT_STATE, dwState, &nStep);
+    if (ZEL_SUCCEEDED(zr)) {
+        return true;
+    }
+    const auto dwCode = static_cast<DWORD>(zr);
+    if (nStep == 0) {
         DebugOut1(DBG_CAT_MODULE,
                   u"CKTUMSModule::setGWState(): m_SettingsMgr->GetSettings(GATEWARDEN_PRIVATE_KEY_NAME) != "
                   u"S_OK, 0x%08X\n",
-                  static_cast<DWORD>(zr));
-        return false;
-    }
-    zr = pSettings->PutDword(GATEWARDEN_CURRENT_STATE, dwState);
-    if (!ZEL_SUCCEEDED(zr)) {
+                  dwCode);
+    } else if (nStep == 1) {
         DebugOut1(
             DBG_CAT_MODULE,
             u"CKTUMSModule::setGWState(): pSettings->PutDword(GATEWARDEN_CURRENT_STATE) != S_OK, 0x%08X\n",
-            static_cast<DWORD>(zr));
-        return false;
-    }
-    zr = m_SettingsMgr->PutSettings(pSettings.Get());
-    if (!ZEL_SUCCEEDED(zr)) {
+            dwCode);
+    } else {
         DebugOut1(DBG_CAT_MODULE,
                   u"CKTUMSModule::setGWState(): m_SettingsMgr->PutSettings(GATEWARDEN_CURRENT_STATE) != "
                   u"S_OK, 0x%08X\n",
-                  static_cast<DWORD>(zr));
-        return false;
+                  dwCode);
     }
-    return true;
+    return false;
 }
 
 bool CKTUMSModule::getDriverErrorState(DWORD* pdwValue) {
@@ -431,27 +454,23 @@ bool CKTUMSModule::getDriverErrorState(DWORD* pdwValue) {
     if (!m_SettingsMgr) {
         return false;
     }
-    CComPtr<ISettings> pSettings;
-    ZELRESULT zr = m_SettingsMgr->GetSettings(GATEWARDEN_PRIVATE_KEY_NAME, &pSettings);
-    if (zr == ZEL_E_NOT_FOUND) {
-        return true;
-    }
-    if (!ZEL_SUCCEEDED(zr)) {
-        DebugOut1(
-            DBG_CAT_MODULE,
-            u"CKTUMSModule::getDriverErrorState() - m_pSettingsManager->GetSettings() failed (0x%08X).\n",
-            static_cast<DWORD>(zr));
-        return false;
-    }
+    bool bKeyFailed = false;
     DWORD dwValue = GW_DRIVER_ERROR_NONE;
-    zr = pSettings->GetDword(GATEWARDEN_DRIVER_ERROR_STATE, &dwValue);
+    const ZELRESULT zr = ReadPrivateDword(GATEWARDEN_DRIVER_ERROR_STATE, &dwValue, &bKeyFailed);
     if (zr == ZEL_E_NOT_FOUND) {
         return true;
     }
     if (!ZEL_SUCCEEDED(zr)) {
-        DebugOut1(DBG_CAT_MODULE,
-                  u"CKTUMSModule::getDriverErrorState() - pSettings->GetDword() failed (0x%08X).\n",
-                  static_cast<DWORD>(zr));
+        if (bKeyFailed) {
+            DebugOut1(
+                DBG_CAT_MODULE,
+                u"CKTUMSModule::getDriverErrorState() - m_pSettingsManager->GetSettings() failed (0x%08X).\n",
+                static_cast<DWORD>(zr));
+        } else {
+            DebugOut1(DBG_CAT_MODULE,
+                      u"CKTUMSModule::getDriverErrorState() - pSettings->GetDword() failed (0x%08X).\n",
+                      static_cast<DWORD>(zr));
+        }
         return false;
     }
     *pdwValue = dwValue;
@@ -462,33 +481,30 @@ bool CKTUMSModule::setDriverErrorState(DWORD dwValue) {
     if (!m_SettingsMgr) {
         return false;
     }
-    CComPtr<ISettings> pSettings;
-    ZELRESULT zr = m_SettingsMgr->CreateSettings(GATEWARDEN_PRIVATE_KEY_NAME, &pSettings);
-    if (!ZEL_SUCCEEDED(zr)) {
+    int nStep = 0;
+    const ZELRESULT zr = WritePrivateDword(GATEWARDEN_DRIVER_ERROR_STATE, dwValue, &nStep);
+    if (ZEL_SUCCEEDED(zr)) {
+        return true;
+    }
+    const auto dwCode = static_cast<DWORD>(zr);
+    if (nStep == 0) {
         DebugOut1(DBG_CAT_MODULE,
                   u"CKTUMSModule::setDriverErrorState(): "
                   u"m_SettingsMgr->GetSettings(GATEWARDEN_PRIVATE_KEY_NAME) != S_OK, "
                   u"0x%08X\n",
-                  static_cast<DWORD>(zr));
-        return false;
-    }
-    zr = pSettings->PutDword(GATEWARDEN_DRIVER_ERROR_STATE, dwValue);
-    if (!ZEL_SUCCEEDED(zr)) {
+                  dwCode);
+    } else if (nStep == 1) {
         DebugOut1(DBG_CAT_MODULE,
                   u"CKTUMSModule::setDriverErrorState(): pSettings->PutDword(GATEWARDEN_DRIVER_ERROR_STATE) "
                   u"!= S_OK, "
                   u"0x%08X\n",
-                  static_cast<DWORD>(zr));
-        return false;
-    }
-    zr = m_SettingsMgr->PutSettings(pSettings.Get());
-    if (!ZEL_SUCCEEDED(zr)) {
+                  dwCode);
+    } else {
         DebugOut1(DBG_CAT_MODULE,
                   u"CKTUMSModule::setDriverErrorState(): m_SettingsMgr->PutSettings() != S_OK, 0x%08X\n",
-                  static_cast<DWORD>(zr));
-        return false;
+                  dwCode);
     }
-    return true;
+    return false;
 }
 
 bool CKTUMSModule::setServiceLoadTime(const char16_t* szServiceKey, DWORD dwStartType) {

@@ -71,6 +71,8 @@ private:
     void LoadKTFramework();
     void UnloadKTFramework();
     void ReportStopStep();
+    ZELRESULT ReadPrivateDword(const char16_t* szName, DWORD* pdwValue, bool* pbKeyFailed);
+    ZELRESULT WritePrivateDword(const char16_t* szName, DWORD dwValue, int* pnStep);
 
     std::unique_ptr<IModuleComponents> m_pComponents;
     CComPtr<IKTFramework> m_pFramework;
