@@ -61,5 +61,15 @@ int main(int argc, char** argv) {
     if (!device.Listen()) {
         return 1;
     }
+    // Started as a driver service: the start returns once the device exists.
+    if (const char* szReadyFd = std::getenv("KRELL_SCM_READY_FD"); szReadyFd != nullptr) {
+        const int nReadyFd = std::atoi(szReadyFd);
+        const char ch = 1;
+        if (write(nReadyFd, &ch, 1) != 1) {
+            std::perror("krelldrv: ready");
+        }
+        close(nReadyFd);
+        unsetenv("KRELL_SCM_READY_FD");
+    }
     return device.Run(nSignalFd);
 }
