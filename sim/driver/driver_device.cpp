@@ -148,6 +148,9 @@ CDriverDevice::CDriverDevice(std::string sDevicePath, std::string sControlPath)
         DWORD dwActivation = 0;
         static_cast<CKTUActivationMessage*>(pMsg)->GetActivation(&dwActivation);
         device.m_bActivated = dwActivation == 1;
+        // The log outlives the driver, so a test can see the deactivation after the stop.
+        std::printf("krelldrv: activation %u\n", dwActivation);
+        std::fflush(stdout);
         if (device.m_bSilentActivation) {
             return;
         }

@@ -106,6 +106,12 @@ TEST_F(DriverControl, HandshakeActivatesAndTheStopDeactivatesAndStopsTheDriver) 
     EXPECT_EQ(sLog.find("already running"), std::string::npos) << sLog;
     // The stop control ends the driver's process: its control socket no longer answers.
     EXPECT_TRUE(WaitForDriverGone()) << DriverStatus();
+    // Activated at the start, deactivated before the stop.
+    std::string sDriverLog;
+    RunCommand("cat '" + platform::RootDirectory() + "/run/KRELLDrv.log'", &sDriverLog);
+    const size_t nOn = sDriverLog.find("krelldrv: activation 1");
+    ASSERT_NE(nOn, std::string::npos) << sDriverLog;
+    EXPECT_NE(sDriverLog.find("krelldrv: activation 0", nOn), std::string::npos) << sDriverLog;
 }
 
 TEST_F(DriverControl, RunningDriverIsReusedWithoutAStartRequest) {
