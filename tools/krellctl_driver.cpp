@@ -1,6 +1,7 @@
 // krellctl driver ...: commands for the stand-in driver, passed to its control socket
 // (<root>/run/krelldrv.ctl) as one line; the driver's answer is printed.
-//   driver status                               connections, chunk size, counters, reply mode
+//   driver status                               connections, chunk size, counters, reply mode,
+//                                               driver=activated|deactivated
 //   driver send TYPE [ID:dw:N|ID:str:TEXT|ID:fill:N|ID:bin:HEX]... [order=reverse|I,J,...]
 //   driver raw HEX [size=N]                     one raw packet, zero-filled to N (default a chunk)
 //   driver replies pass|hold|drop, driver release

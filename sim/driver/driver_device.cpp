@@ -142,7 +142,23 @@ CDriverDevice::CDriverDevice(std::string sDevicePath, std::string sControlPath)
         }
     };
     m_Handlers[TYPE_GW_SETTINGS] = acknowledge;
-    m_Handlers[TYPE_GW_ACTIVATION_REQUEST] = acknowledge;
+    // Activation 1 makes the driver enforce, any other value stops it; every request is answered.
+    m_Handlers[TYPE_GW_ACTIVATION_REQUEST] = [acknowledge](CDriverDevice& device, CConnection& connection,
+                                                           CKTUMessage* pMsg) {
+        DWORD dwActivation = 0;
+        static_cast<CKTUActivationMessage*>(pMsg)->GetActivation(&dwActivation);
+        device.m_bActivated = dwActivation == 1;
+        // The log outlives the driver, so a test can see the deactivation after the stop.
+        std::printf("krelldrv: activation %u\n", dwActivation);
+        std::fflush(stdout);
+        if (device.m_bSilentActivation) {
+            return;
+        }
+        if (device.m_dwActivationDelayMs != 0) {
+            usleep(device.m_dwActivationDelayMs * 1000);
+        }
+        acknowledge(device, connection, pMsg);
+    };
 }
 
 CDriverDevice::~CDriverDevice() {
@@ -429,7 +445,8 @@ std::string CDriverDevice::Command(const std::vector<std::string>& words) {
         out << "ok pid=" << getpid() << " connections=" << m_Connections.size() << " chunk=" << dwChunkSize
             << " received=" << m_dwMessagesReceived << " sent=" << m_dwMessagesSent
             << " refused=" << m_dwRefusedChunks << " held=" << m_HeldReplies.size()
-            << " echo=" << (m_bEcho ? 1 : 0) << " replies=" << szMode;
+            << " echo=" << (m_bEcho ? 1 : 0) << " replies=" << szMode
+            << " driver=" << (m_bActivated ? "activated" : "deactivated");
         return out.str();
     }
     if (sVerb == "send") {

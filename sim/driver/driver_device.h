@@ -43,6 +43,12 @@ public:
     void SetHandler(DWORD dwType, Handler handler) { m_Handlers[dwType] = std::move(handler); }
     CNegotiationAnswer& Answer() { return m_Answer; }
     void SetEcho(bool bEcho) { m_bEcho = bEcho; }
+    // Activation replies: none at all (silent), or each after a delay (slow).
+    void SetActivationReplies(bool bSilent, DWORD dwDelayMs) {
+        m_bSilentActivation = bSilent;
+        m_dwActivationDelayMs = dwDelayMs;
+    }
+    bool IsActivated() const { return m_bActivated; }
     // A reply of a handler: sent, held or dropped as the reply mode says. Takes the message.
     void Reply(CConnection& connection, CKTUMessage* pMsg);
     // Sends a message to a connection, fragments in the given order (all, in index order, when empty).
@@ -72,6 +78,9 @@ private:
     std::map<DWORD, Handler> m_Handlers;
     CNegotiationAnswer m_Answer;
     bool m_bEcho = false;
+    bool m_bActivated = false;
+    bool m_bSilentActivation = false;
+    DWORD m_dwActivationDelayMs = 0;
     ReplyMode m_ReplyMode = ReplyMode::Pass;
     std::deque<std::pair<int, CKTUMessage*>> m_HeldReplies;  // connection socket, message
     std::deque<std::string> m_Received;                      // one line per message, newest last

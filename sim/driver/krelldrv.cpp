@@ -14,6 +14,7 @@
 
 #include "driver_device.h"
 #include "platform/root.h"
+#include "service/registry_key.h"
 
 int main(int argc, char** argv) {
     bool bEcho = false;
@@ -58,8 +59,35 @@ int main(int argc, char** argv) {
                                    platform::RootSubdirectory("run") + "/krelldrv.ctl");
     device.Answer() = answer;
     device.SetEcho(bEcho);
+    // Started as a service, the driver takes its test options from its service key, as drivers read
+    // their Parameters key: ActivationSilent (1: never answer an activation), ActivationDelay (ms),
+    // NoDevice (1: fail before creating the device).
+    CRegistryKey parameters;
+    if (parameters.Open(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Services\\KRELLDrv\\Parameters",
+                        KEY_READ)) {
+        DWORD dwSilent = 0;
+        DWORD dwDelay = 0;
+        DWORD dwNoDevice = 0;
+        parameters.GetDword(u"ActivationSilent", &dwSilent);
+        parameters.GetDword(u"ActivationDelay", &dwDelay);
+        parameters.GetDword(u"NoDevice", &dwNoDevice);
+        if (dwNoDevice != 0) {
+            return 1;
+        }
+        device.SetActivationReplies(dwSilent != 0, dwDelay);
+    }
     if (!device.Listen()) {
         return 1;
+    }
+    // Started as a driver service: the start returns once the device exists.
+    if (const char* szReadyFd = std::getenv("KRELL_SCM_READY_FD"); szReadyFd != nullptr) {
+        const int nReadyFd = std::atoi(szReadyFd);
+        const char ch = 1;
+        if (write(nReadyFd, &ch, 1) != 1) {
+            std::perror("krelldrv: ready");
+        }
+        close(nReadyFd);
+        unsetenv("KRELL_SCM_READY_FD");
     }
     return device.Run(nSignalFd);
 }

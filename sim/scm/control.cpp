@@ -128,7 +128,10 @@ std::vector<std::string> ServiceEnvironment(const ServiceConfig& config, int nRe
         }
     }
     env.push_back("KRELL_ROOT=" + platform::RootDirectory());
-    if (nReadyFd >= 0) {
+    if (nReadyFd >= 0 && IsDriverType(config.dwType)) {
+        // A driver's start returns once the driver has created its device, as the platform's does.
+        env.push_back(std::string(ENV_READY_FD) + "=" + std::to_string(nReadyFd));
+    } else if (nReadyFd >= 0) {
         env.push_back(std::string(ENV_SERVICE) + "=" + platform::ToUtf8(config.sName));
         env.push_back(std::string(ENV_READY_FD) + "=" + std::to_string(nReadyFd));
         std::string sArgs;
@@ -257,13 +260,15 @@ bool SpawnDetached(const CommandLine& command, const std::vector<std::string>& e
 }
 
 // Waits for the dispatcher's byte on the ready pipe. 0 on success, else the error for the starter.
-DWORD WaitForConnect(int fdReady, const PidRecord& process) {
+DWORD WaitForConnect(int fdReady, const PidRecord& process, bool bDriver) {
     pollfd pfd{fdReady, POLLIN, 0};
     int nResult;
-    while ((nResult = poll(&pfd, 1, static_cast<int>(CONNECT_TIMEOUT_MS))) < 0 && errno == EINTR) {
+    const DWORD dwTimeout = bDriver ? DRIVER_READY_TIMEOUT_MS : CONNECT_TIMEOUT_MS;
+    while ((nResult = poll(&pfd, 1, static_cast<int>(dwTimeout))) < 0 && errno == EINTR) {
     }
     if (nResult == 0) {
-        return ERROR_SERVICE_REQUEST_TIMEOUT;
+        // A driver program that never signals is taken as running.
+        return bDriver ? ERROR_SUCCESS : ERROR_SERVICE_REQUEST_TIMEOUT;
     }
     char ch = 0;
     ssize_t n;
@@ -337,7 +342,7 @@ bool StartServiceWithArgs(const std::u16string& sName, const std::vector<std::st
         }
         const bool bDriver = IsDriverType(config.dwType);
         int readyPipe[2] = {-1, -1};
-        if (!bDriver && pipe2(readyPipe, O_CLOEXEC) != 0) {
+        if (pipe2(readyPipe, O_CLOEXEC) != 0) {
             platform::SetLastError(platform::ErrorFromErrno(errno));
             return false;
         }
@@ -372,7 +377,7 @@ bool StartServiceWithArgs(const std::u16string& sName, const std::vector<std::st
         platform::SetLastError(ERROR_SUCCESS);
         return true;
     }
-    const DWORD dwResult = WaitForConnect(fdReady, process);
+    const DWORD dwResult = WaitForConnect(fdReady, process, IsDriverType(config.dwType));
     close(fdReady);
     if (dwResult == ERROR_SERVICE_REQUEST_TIMEOUT) {
         // As on the platform, a process that never connects is ended.

@@ -23,6 +23,8 @@ constexpr const char* ENV_ARGS = "KRELL_SCM_ARGS";
 
 // How long a starter waits for the dispatcher to connect, and a controller for the handler's answer.
 constexpr DWORD CONNECT_TIMEOUT_MS = 30000;
+// How long a driver's start waits for its device.
+constexpr DWORD DRIVER_READY_TIMEOUT_MS = 2000;
 constexpr DWORD CONTROL_TIMEOUT_MS = 30000;
 // Between SIGTERM and SIGKILL when a process is ended by force.
 constexpr DWORD KILL_GRACE_MS = 3000;

@@ -20,19 +20,20 @@ bool CModuleComponents::InitializeNotificationSender() {
     return true;
 }
 
+void CModuleComponents::SetStopStepReporter(std::function<void()> pfnReport) {
+    m_DriverControl.SetStopStepReporter(std::move(pfnReport));
+}
+
 bool CModuleComponents::InitializeChannelSubscriber() {
-    NotBuiltIn(u"channel subscriber");
-    return true;
+    return m_DriverControl.InitializeChannelSubscriber();
 }
 
 bool CModuleComponents::OpenDriverChannel() {
-    NotBuiltIn(u"driver channel");
-    return true;
+    return m_DriverControl.openDriverChannel();
 }
 
-bool CModuleComponents::LoadDriver(DWORD* /*pdwDriverError*/) {
-    NotBuiltIn(u"driver control");
-    return true;
+bool CModuleComponents::LoadDriver(DWORD* pdwDriverError) {
+    return m_DriverControl.loadDriver(pdwDriverError);
 }
 
 bool CModuleComponents::CreatePolicyEventListener() {
@@ -46,13 +47,11 @@ bool CModuleComponents::CreateMSIQueryListener(int /*nIndex*/) {
 }
 
 bool CModuleComponents::StartListeningForMessages() {
-    NotBuiltIn(u"channel listener threads");
-    return true;
+    return m_DriverControl.StartListeningForMessages();
 }
 
 bool CModuleComponents::ActivateDriver() {
-    NotBuiltIn(u"activation handshake and manifest folder watcher");
-    return true;
+    return m_DriverControl.ActivateDriver([] { NotBuiltIn(u"manifest folder watcher"); });
 }
 
 bool CModuleComponents::CreateConfigurationCompiler() {
@@ -71,8 +70,8 @@ void CModuleComponents::EnqueueNotification(DWORD dwCode, const char16_t* szText
               szText != nullptr ? szText : u"");
 }
 
-void CModuleComponents::ShutdownDriver(bool /*bUnload*/) {
-    NotBuiltIn(u"driver control");
+void CModuleComponents::ShutdownDriver(bool bUnload) {
+    m_DriverControl.ShutdownDriver(bUnload);
 }
 
 void CModuleComponents::DestroyConfigurationCompiler() {

@@ -4,11 +4,17 @@
 // through their results, so its start-up and stop sequences are the same whoever implements them.
 #pragma once
 
+#include <functional>
+
+#include "module/driver_control.h"
 #include "platform/types.h"
 
 class IModuleComponents {
 public:
     virtual ~IModuleComponents() = default;
+
+    // The module's stop status report, for components that take several steps to stop.
+    virtual void SetStopStepReporter(std::function<void()> /*pfnReport*/) {}
 
     // Start-up, in the order the module calls them. Each logs its own failure details.
     virtual bool CreateEventProvider() = 0;
@@ -40,6 +46,7 @@ public:
 // saying so and report success, so that every step that exists runs end to end.
 class CModuleComponents : public IModuleComponents {
 public:
+    void SetStopStepReporter(std::function<void()> pfnReport) override;
     bool CreateEventProvider() override;
     bool InitializeNotificationSender() override;
     bool InitializeChannelSubscriber() override;
@@ -57,4 +64,7 @@ public:
     void StopTrackingManifestFolder(DWORD dwTimeout) override;
     void DestroyNotificationSender() override;
     void DestroyEventProvider() override;
+
+private:
+    CDriverControl m_DriverControl;
 };
