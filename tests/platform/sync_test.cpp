@@ -512,8 +512,8 @@ TEST(CrossProcess, NameOfAKilledHolderIsFree) {
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
 
     // Creating over a stale file makes a new object with the creator's state.
+    ResetEvent(hReady.get());  // before the child starts: it may signal at once
     Child holder({"create-event", "stale", "stale-ready"});
-    ResetEvent(hReady.get());
     ASSERT_EQ(WaitForSingleObject(hReady.get(), 30000), WAIT_OBJECT_0);
     holder.Kill();
     UniqueHandle hMutex(CreateMutex(true, u"stale"));
