@@ -141,3 +141,22 @@ TEST_F(ProtectionModule, RunUntilTerminatedLeavesProtectionOff) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ProtectionModule, MissingEventManagerWithFallbackOneStopsTheDriver) {
+    std::string sOutput;
+    ASSERT_EQ(RunCommand(m_sCtl + " service start KRELLDrv", &sOutput), 0) << sOutput;
+    SetSetting("CurrentState", 1);
+    ASSERT_EQ(platform::RegDeleteTree(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Services\\zuZazEzi"),
+              0);
+    CRegistryKey product;
+    ASSERT_TRUE(product.Create(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Quillon\\KRELL"));
+    ASSERT_TRUE(product.SetDword(u"FallbackAction", 1));
+    EXPECT_EQ(DebugRun(), EXIT_FAILURE_CODE);
+    ASSERT_EQ(RunCommand(m_sCtl + " service status KRELLDrv", &sOutput), 0);
+    EXPECT_NE(sOutput.find("STOPPED"), std::string::npos) << sOutput;
+    EXPECT_EQ(StartType(u"KRELLDrv"), static_cast<DWORD>(SERVICE_DEMAND_START));
+}
+
+}  // namespace
