@@ -9,6 +9,7 @@
 #include <string>
 
 #include "diagnostics/user_debug_output.h"
+#include "run_times_reporter.h"
 
 namespace {
 
@@ -46,17 +47,6 @@ BENCHMARK(BM_EmptyNonInlinedCall);
 BENCHMARK(BM_DisabledByLevel);
 BENCHMARK(BM_DisabledByCategory);
 
-class CRatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const auto& run : runs) {
-            m_Times[run.benchmark_name()] = run.GetAdjustedRealTime();
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    std::map<std::string, double> m_Times;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -67,7 +57,7 @@ int main(int argc, char** argv) {
     g_DebugOutput.Construct(u"KRELLSvc", 0x00002001);  // level 1, module category
 
     benchmark::Initialize(&argc, argv);
-    CRatioReporter reporter;
+    CRunTimesReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
 

@@ -14,6 +14,7 @@
 #include "events/object_loader.h"
 #include "platform/paths.h"
 #include "platform/strings.h"
+#include "run_times_reporter.h"
 #include "service/installed_apps.h"
 #include "service/registry_key.h"
 #include "settings/settings_helpers.h"
@@ -96,17 +97,6 @@ BENCHMARK(BM_RawSqliteInsert)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_PutSettings)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_LoadStringsFromKey)->Unit(benchmark::kMicrosecond);
 
-class CRatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const auto& run : runs) {
-            m_Times[run.benchmark_name()] = run.GetAdjustedRealTime();
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    std::map<std::string, double> m_Times;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -138,7 +128,7 @@ int main(int argc, char** argv) {
     }
 
     benchmark::Initialize(&argc, argv);
-    CRatioReporter reporter;
+    CRunTimesReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
 
