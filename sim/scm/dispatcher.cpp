@@ -252,8 +252,9 @@ bool StartServiceCtrlDispatcher(const SERVICE_TABLE_ENTRY* pServiceTable) {
     return true;
 }
 
-SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerEx(const char16_t* szServiceName,
-                                                   HANDLER_FUNCTION_EX pfnHandler, void* pContext) {
+// Both registrations: exactly one of the two handlers is given.
+static SERVICE_STATUS_HANDLE RegisterHandler(const char16_t* szServiceName, HANDLER_FUNCTION pfnHandler,
+                                             HANDLER_FUNCTION_EX pfnHandlerEx, void* pContext) {
     DispatcherState& state = State();
     std::lock_guard lock(state.mutex);
     if (!state.bStarted) {
@@ -265,38 +266,24 @@ SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerEx(const char16_t* szServiceName
         SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
         return nullptr;
     }
-    if (pfnHandler == nullptr) {
+    if (pfnHandler == nullptr && pfnHandlerEx == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    state.pfnHandler = nullptr;
-    state.pfnHandlerEx = pfnHandler;
+    state.pfnHandler = pfnHandler;
+    state.pfnHandlerEx = pfnHandlerEx;
     state.pContext = pContext;
     SetLastError(ERROR_SUCCESS);
     return STATUS_HANDLE;
 }
 
+SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerEx(const char16_t* szServiceName,
+                                                   HANDLER_FUNCTION_EX pfnHandler, void* pContext) {
+    return RegisterHandler(szServiceName, nullptr, pfnHandler, pContext);
+}
+
 SERVICE_STATUS_HANDLE RegisterServiceCtrlHandler(const char16_t* szServiceName, HANDLER_FUNCTION pfnHandler) {
-    DispatcherState& state = State();
-    std::lock_guard lock(state.mutex);
-    if (!state.bStarted) {
-        SetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
-        return nullptr;
-    }
-    if (szServiceName == nullptr ||
-        (!EqualNoCase(szServiceName, state.sName) && !EqualNoCase(szServiceName, state.sTableName))) {
-        SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
-        return nullptr;
-    }
-    if (pfnHandler == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
-    }
-    state.pfnHandler = pfnHandler;
-    state.pfnHandlerEx = nullptr;
-    state.pContext = nullptr;
-    SetLastError(ERROR_SUCCESS);
-    return STATUS_HANDLE;
+    return RegisterHandler(szServiceName, pfnHandler, nullptr, nullptr);
 }
 
 bool SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus, const SERVICE_STATUS* pServiceStatus) {
