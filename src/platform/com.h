@@ -119,3 +119,41 @@ protected:
 private:
     std::atomic<ULONG> m_nRefs{1};
 };
+
+// Activation of registered classes. A class is registered under HKEY_CLASSES_ROOT\CLSID\{clsid}
+// with the Windows path of a library as the default value of "InprocServer32" (an in-process
+// server) or "InprocHandler32" (the in-process handler of a server that runs in its own process;
+// the handler talks to it). The library exports "GetFactory" like every library of the product.
+// Libraries stay loaded for the life of the process.
+constexpr DWORD CLSCTX_INPROC_SERVER = 0x1;
+constexpr DWORD CLSCTX_INPROC_HANDLER = 0x2;
+constexpr DWORD CLSCTX_LOCAL_SERVER = 0x4;
+constexpr DWORD CLSCTX_REMOTE_SERVER = 0x10;
+constexpr DWORD CLSCTX_ALL =
+    CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER;
+
+constexpr HRESULT REGDB_E_CLASSNOTREG = static_cast<HRESULT>(0x80040154);
+constexpr HRESULT CO_E_DLLNOTFOUND = static_cast<HRESULT>(0x800401F8);
+constexpr HRESULT CO_E_ERRORINDLL = static_cast<HRESULT>(0x800401F9);
+
+inline constexpr IID IID_IRunnableObject = {
+    0x00000126, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+
+// An object whose server must be running before it is used; OleRun runs it.
+struct IRunnableObject : IUnknown {
+    virtual HRESULT Run() = 0;
+
+protected:
+    ~IRunnableObject() = default;
+};
+
+namespace platform {
+
+// REGDB_E_CLASSNOTREG when no registration fits the context (a class registered only as a server
+// of its own process, without a handler, cannot be activated on this machine); CO_E_DLLNOTFOUND
+// when the library cannot be loaded; CO_E_ERRORINDLL when it lacks "GetFactory".
+HRESULT CoCreateInstance(REFCLSID rclsid, IUnknown* pOuter, DWORD dwClsContext, REFIID riid, void** ppv);
+// Runs an object that offers IRunnableObject; any other object counts as running.
+HRESULT OleRun(IUnknown* pUnknown);
+
+}  // namespace platform
