@@ -31,9 +31,15 @@ protected:
         CRegistryKey options;
         ASSERT_TRUE(options.Create(HKEY_LOCAL_MACHINE, u"Software\\Quillon\\Loom Core\\Debug\\DebugOutput"));
         ASSERT_TRUE(options.SetString(u"Directory", u"C:\\Logs"));
-        ASSERT_EQ(RunCommand("mkdir -p '" + platform::RootDirectory() + "/drive_c/Logs'"), 0);
+        // Each test reads a log of its own runs only.
+        const std::string sLogs = platform::RootDirectory() + "/drive_c/Logs";
+        ASSERT_EQ(RunCommand("mkdir -p '" + sLogs + "' && rm -f '" + sLogs + "/KRELLSvc.log'"), 0);
     }
-    void TearDown() override { krelltest::ShutdownProtectionRoot(); }
+    // The next test's init re-creates the driver's entry, without this test's options.
+    void TearDown() override {
+        krelltest::ShutdownProtectionRoot();
+        platform::RegDeleteTree(HKEY_LOCAL_MACHINE, DRIVER_KEY);
+    }
 
     std::string Log() {
         return krelltest::Utf16LeToUtf8(krelltest::ReadFileBytes(u"C:\\Logs\\KRELLSvc.log"));
@@ -87,6 +93,12 @@ protected:
         RunCommand(ProgramPath("krellsvc") + " -Terminate");
         const int nExit = WaitRun(pid);
         return bActivated ? nExit : -2;
+    }
+
+    std::string DriverErrorMarker() {
+        std::string sOutput;
+        RunCommand(m_sCtl + " settings get 'GATEWARDEN\\PRIVATE' DriverError", &sOutput);
+        return sOutput;
     }
 
     std::string m_sCtl;
@@ -158,6 +170,65 @@ TEST_F(DriverControl, SilentDriverFailsTheStartAndIsStillDeactivatedAndStopped) 
         << sLog;
     EXPECT_EQ(sLog.find("unloadDriver() failed"), std::string::npos) << sLog;
     EXPECT_TRUE(WaitForDriverGone()) << DriverStatus();
+}
+
+// Drivers that cannot be reached: the start fails at the step that finds out, with that step's
+// line, and leaves the driver error marker at the value the next start must see.
+struct UnreachableDriverCase {
+    const char* szName;
+    const char16_t* szParameter;  // a test option of the stand-in driver, or null
+    const char16_t* szImagePath;  // replaces the driver's image path, or null
+    bool bRunningWithoutDevice;   // the driver runs, but its device has gone
+    const char* szExpectedLine;
+    const char* szExpectedMarker;
+};
+
+class UnreachableDriver : public DriverControl, public testing::WithParamInterface<UnreachableDriverCase> {};
+
+TEST_P(UnreachableDriver, FailsTheStartWithItsLineAndMarker) {
+    const UnreachableDriverCase& c = GetParam();
+    if (c.szParameter != nullptr) {
+        SetDriverParameter(c.szParameter, 1);
+    }
+    if (c.szImagePath != nullptr) {
+        CRegistryKey entry;
+        ASSERT_TRUE(entry.Open(HKEY_LOCAL_MACHINE, DRIVER_KEY, KEY_SET_VALUE));
+        ASSERT_TRUE(entry.SetString(u"ImagePath", c.szImagePath));
+    }
+    if (c.bRunningWithoutDevice) {
+        ASSERT_EQ(RunCommand(m_sCtl + " service start KRELLDrv"), 0);
+        ASSERT_TRUE(WaitForDriver("driver=deactivated"));
+        ASSERT_EQ(RunCommand("rm '" + platform::RootDirectory() + "/dev/KTDRVCHANNEL'"), 0);
+    }
+    const pid_t pid = krelltest::StartChild({ProgramPath("krellsvc"), "-Debug"});
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(WaitRun(pid), EXIT_FAILURE_CODE);
+    const std::string sLog = Log();
+    EXPECT_NE(sLog.find(c.szExpectedLine), std::string::npos) << sLog;
+    EXPECT_NE(DriverErrorMarker().find(c.szExpectedMarker), std::string::npos) << DriverErrorMarker();
+    EXPECT_EQ(sLog.find("driver handshake failed"), std::string::npos) << sLog;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, UnreachableDriver,
+    testing::Values(
+        // The driver fails in its entry: the start request reports it.
+        UnreachableDriverCase{"NoDevice", u"NoDevice", nullptr, false,
+                              "CKTUMSModule::loadDriver(): StartService failed (0x0000042B)", "2"},
+        // The entry names a file that is not there: the start request itself fails.
+        UnreachableDriverCase{"MissingImage", nullptr, u"C:\\Program Files\\Quillon\\KRELL\\Missing.sys",
+                              false, "CKTUMSModule::ServiceStartThread(): loadDriver() failed", "2"},
+        // Already running, but its channel cannot be opened: the load succeeds, the second open fails.
+        UnreachableDriverCase{"RunningWithoutDevice", nullptr, nullptr, true,
+                              "CKTUMSModule::ServiceStartThread(): openDriverChannel() failed", "0"}),
+    [](const testing::TestParamInfo<UnreachableDriverCase>& info) { return std::string(info.param.szName); });
+
+// A reply that comes late, but within the handshake's limit, still brings the protection up.
+TEST_F(DriverControl, SlowDriverWithinTheLimitIsActivated) {
+    SetDriverParameter(u"ActivationDelay", 3000);
+    std::string sStatus;
+    EXPECT_EQ(RunUntilActivated(&sStatus), 0) << Log();
+    EXPECT_EQ(Log().find("WaitForKTMessage failed"), std::string::npos) << Log();
 }
 
 }  // namespace
