@@ -1,5 +1,7 @@
 #include "crypto/blowfish.h"
 
+#include "crypto/blowfish_simd.h"
+
 #include <bit>
 #include <cstring>
 
@@ -90,11 +92,22 @@ void CBlowfish::DecipherBlock(DWORD& dwLeft, DWORD& dwRight) const {
 
 // ECB blocks are independent, so several are run through the rounds side by side: the rounds of one
 // block are a chain of dependent table lookups, and interleaving lets the processor overlap them.
+// Vector kernels take the bulk where the processor has them; the interleaved scalar loop the rest.
 template <bool bEncipher>
 void CBlowfish::RunEcb(BYTE* pData, std::size_t cbData) const {
     constexpr std::size_t LANES = 8;
     const EBlockOrder eOrder = m_eBlockOrder;
     std::size_t nBlocks = cbData / BLOWFISH_BLOCK_SIZE;
+    if (const detail::EVectorKernel eKernel = detail::BestVectorKernel();
+        eKernel != detail::EVectorKernel::eNone) {
+        detail::RoundKeys keys;
+        for (std::size_t i = 0; i < BLOWFISH_P_WORDS; ++i) {
+            keys[i] = bEncipher ? m_P[i] : m_P[BLOWFISH_P_WORDS - 1 - i];
+        }
+        const std::size_t nDone = detail::RunEcbVector(eKernel, keys, m_S, eOrder, pData, nBlocks);
+        nBlocks -= nDone;
+        pData += nDone * BLOWFISH_BLOCK_SIZE;
+    }
     for (; nBlocks >= LANES; nBlocks -= LANES, pData += LANES * BLOWFISH_BLOCK_SIZE) {
         DWORD l[LANES];
         DWORD r[LANES];

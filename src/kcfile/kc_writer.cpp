@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <system_error>
+#include <thread>
 
 #include "crypto/sha1.h"
 #include "kcfile/kc_format.h"
@@ -9,14 +11,48 @@
 
 namespace kcfile {
 
+namespace {
+
+// Below this a second thread costs more than it saves.
+constexpr std::size_t PARALLEL_SEAL_MIN = 64 * 1024;
+
+// Enciphers the data and digests the record. A large record's second half is enciphered on another
+// thread while this one enciphers and digests the first half, so the cipher's cost is shared by two
+// cores and overlaps the digest.
+bool EncipherAndDigest(BYTE* pRecord, std::size_t cbPadded, const crypto::CBlowfish& cipher,
+                       crypto::Sha1Digest& digest) {
+    BYTE* pData = pRecord + KC_RECORD_DATA;
+    crypto::CSha1 sha1;
+    const std::size_t cbFirst = cbPadded / 2 / KC_CIPHER_BLOCK * KC_CIPHER_BLOCK;
+    std::thread second;
+    if (cbPadded >= PARALLEL_SEAL_MIN) {
+        try {
+            second = std::thread([&cipher, pData, cbFirst, cbPadded] {
+                cipher.EncipherEcb(pData + cbFirst, cbPadded - cbFirst);
+            });
+        } catch (const std::system_error&) {
+            // No thread to be had: this one does it all.
+        }
+    }
+    if (!second.joinable()) {
+        cipher.EncipherEcb(pData, cbPadded);
+        return sha1.Update({pRecord, KC_RECORD_HEADER_SIZE + cbPadded}) && sha1.Final(digest);
+    }
+    cipher.EncipherEcb(pData, cbFirst);
+    const bool bFirst = sha1.Update({pRecord, KC_RECORD_HEADER_SIZE + cbFirst});
+    second.join();
+    return bFirst && sha1.Update({pData + cbFirst, cbPadded - cbFirst}) && sha1.Final(digest);
+}
+
+}  // namespace
+
 bool SealRecord(BYTE* pRecord, DWORD dwId, DWORD dwDataLength, std::size_t cbPadded,
                 const crypto::CBlowfish& cipher) {
-    cipher.EncipherEcb(pRecord + KC_RECORD_DATA, cbPadded);
     WriteLE32(pRecord + KC_RECORD_ID, dwId);
     WriteLE32(pRecord + KC_RECORD_DATA_LENGTH, dwDataLength);
     std::memset(pRecord + KC_RECORD_DIGEST, 0, KC_DIGEST_SIZE);
     crypto::Sha1Digest digest;
-    if (!crypto::Sha1({pRecord, KC_RECORD_HEADER_SIZE + cbPadded}, digest)) {
+    if (!EncipherAndDigest(pRecord, cbPadded, cipher, digest)) {
         return false;
     }
     std::copy(digest.begin(), digest.end(), pRecord + KC_RECORD_DIGEST);

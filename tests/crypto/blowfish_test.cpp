@@ -1,4 +1,5 @@
 #include "crypto/blowfish.h"
+#include "crypto/blowfish_simd.h"
 
 #include <gtest/gtest.h>
 
@@ -168,6 +169,60 @@ TEST(BlowfishTest, EcbLeavesPartialTailAndRoundTrips) {
             << cb;
         cipher.DecipherEcb(data.data(), data.size());
         EXPECT_EQ(data, plain) << cb;
+    }
+}
+
+// Every kernel the processor runs gives, for both block orders and both directions, what the
+// single-block rounds give: lengths around the kernels' group sizes, with tails.
+TEST(BlowfishTest, EveryKernelMatchesTheSingleBlockRounds) {
+    using crypto::detail::EVectorKernel;
+    std::vector<EVectorKernel> kernels{EVectorKernel::eNone};
+    if (crypto::detail::BestVectorKernel() >= EVectorKernel::eAvx2) {
+        kernels.push_back(EVectorKernel::eAvx2);
+    }
+    if (crypto::detail::BestVectorKernel() >= EVectorKernel::eAvx512) {
+        kernels.push_back(EVectorKernel::eAvx512);
+    }
+    std::mt19937 rng(7);
+    const std::vector<BYTE> key{0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xDC, 0xFE, 0x01};
+    for (const crypto::BlowfishVariant& variant : {crypto::BLOWFISH_PUBLISHED, crypto::BLOWFISH_ZERO_P_LE}) {
+        const CBlowfish cipher(variant, key);
+        for (std::size_t nBlocks : {31u, 32u, 33u, 64u, 100u, 257u}) {
+            std::vector<BYTE> plain(nBlocks * 8 + 5);
+            for (BYTE& b : plain) {
+                b = static_cast<BYTE>(rng());
+            }
+            std::vector<BYTE> expected = plain;
+            for (std::size_t i = 0; i + 8 <= expected.size(); i += 8) {
+                const bool bLittle = variant.eBlockOrder == crypto::EBlockOrder::eLittleEndian;
+                const auto load = [&](std::size_t at) {
+                    DWORD dw = 0;
+                    for (int n = 0; n < 4; ++n) {
+                        dw |= DWORD{expected[at + n]} << (bLittle ? 8 * n : 24 - 8 * n);
+                    }
+                    return dw;
+                };
+                const auto store = [&](std::size_t at, DWORD dw) {
+                    for (int n = 0; n < 4; ++n) {
+                        expected[at + n] = static_cast<BYTE>(dw >> (bLittle ? 8 * n : 24 - 8 * n));
+                    }
+                };
+                DWORD dwLeft = load(i);
+                DWORD dwRight = load(i + 4);
+                cipher.EncipherBlock(dwLeft, dwRight);
+                store(i, dwLeft);
+                store(i + 4, dwRight);
+            }
+            for (EVectorKernel eKernel : kernels) {
+                crypto::detail::LimitVectorKernel(eKernel);
+                std::vector<BYTE> data = plain;
+                cipher.EncipherEcb(data.data(), data.size());
+                EXPECT_EQ(data, expected) << "kernel " << static_cast<int>(eKernel) << ", " << nBlocks;
+                cipher.DecipherEcb(data.data(), data.size());
+                EXPECT_EQ(data, plain) << "kernel " << static_cast<int>(eKernel) << ", " << nBlocks;
+            }
+            crypto::detail::LimitVectorKernel(EVectorKernel::eAvx512);
+        }
     }
 }
 
