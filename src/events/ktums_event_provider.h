@@ -11,6 +11,8 @@ public:
     ~CKTUMSEventProvider() override;
 
     bool Create();
+    // Unregisters and releases everything Create made; Create may follow again.
+    void Destroy() { ReleaseAll(); }
     LONG ForceSettingsRefresh();
     LONG SendGatewardenAlert(const SYSTEMTIME* pTime, const char16_t* szActorPath, ULONG nActorProcessId,
                              ULONG nAction, const char16_t* szTargetPath, ULONG nTargetProcessId,
