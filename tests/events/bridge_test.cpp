@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
 #include <chrono>
 #include <thread>
 
@@ -8,6 +10,8 @@
 #include "events/provider_helper.h"
 #include "events/subscriber_helper.h"
 #include "events/variant_array.h"
+#include "platform/paths.h"
+#include "support/test_root.h"
 
 namespace {
 
@@ -63,6 +67,39 @@ TEST(CEventManagerHelper, CreateReportsAnUnregisteredEventManagerClass) {
     EXPECT_FALSE(pHelper->Create(nullptr, nullptr));
     EXPECT_TRUE(
         log.Has("CEventManagerHelper::Create() : m_piEventManager.CreateInstance() != S_OK, 0x80040154\r\n"))
+        << log.Since();
+}
+
+// Registers the test library as the event manager's in-process server, as the stand-in's set-up
+// registers its handler.
+void RegisterTestEventManager() {
+    CRegistryKey reg;
+    const std::u16string sKey =
+        u"CLSID\\" + platform::GuidToString(CLSID_KTEventManager) + u"\\InprocServer32";
+    ASSERT_TRUE(reg.Create(HKEY_CLASSES_ROOT, sKey.c_str()));
+    ASSERT_TRUE(reg.SetString(
+        nullptr, platform::WindowsPathOf(krelltest::TestBinary("TestEventManager.dll")).c_str()));
+}
+
+TEST(CEventManagerHelper, CreateActivatesAndRunsTheRegisteredEventManager) {
+    CDebugLog log;
+    CMutex running;
+    ASSERT_TRUE(running.Create(nullptr, false, CEventManagerHelper::RUNNING_MUTEX_NAME, true));
+    RegisterTestEventManager();
+    CTestSource source;
+    auto pHelper = CComPtr<CEventManagerHelper>::Attach(new CEventManagerHelper());
+    ASSERT_TRUE(pHelper->Create(source.m_pEventFactory.Get(), source.m_pProxyFactory.Get()));
+    // The library's object answers only once it has been run.
+    CProviderHelper provider;
+    ASSERT_TRUE(provider.Create(pHelper.Get(), false));
+    EXPECT_EQ(provider.ProviderId(), 77);
+
+    setenv("KRELL_TEST_EVENT_MANAGER_RUN", "fail", 1);
+    auto pRefused = CComPtr<CEventManagerHelper>::Attach(new CEventManagerHelper());
+    EXPECT_FALSE(pRefused->Create(source.m_pEventFactory.Get(), source.m_pProxyFactory.Get()));
+    unsetenv("KRELL_TEST_EVENT_MANAGER_RUN");
+    EXPECT_TRUE(
+        log.Has("CEventManagerHelper::Create() : m_piEventManager.CreateInstance() != S_OK, 0x80040009\r\n"))
         << log.Since();
 }
 
