@@ -85,6 +85,7 @@ bool CNotifyEventSender::InitializeInternal() {
         m_EventSendingThread.reset();
         return false;
     }
+    std::lock_guard lock(m_QueueAccessLock);
     m_bInitialized = true;
     return true;
 }
