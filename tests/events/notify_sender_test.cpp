@@ -68,10 +68,11 @@ TEST(CNotifyEventSender, QueueHoldsOneHundredAndOneWhileNothingSends) {
     EXPECT_FALSE(sender.EnqueueEventInternal(6, u"hr=0x80004005", time));
     EXPECT_TRUE(log.Has("CNotifyEventSender::EnqueueEvent - Queue full\r\n"));
     EXPECT_EQ(sender.QueuedCount(), 101u);
+    sender.DestroyInternal();
+    // The thread has ended now, so its set-up failure is in the log.
     EXPECT_TRUE(
         log.Has("CNotifyEventSender::NotifySenderThread::InitInstance - m_EventFactoryLoader.CreateObject() "
                 "failed.\r\n"));
-    sender.DestroyInternal();
     EXPECT_FALSE(log.Has("Thread did not respond in time"));
     EXPECT_EQ(sender.QueuedCount(), 0u);
 }
