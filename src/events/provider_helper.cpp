@@ -31,6 +31,7 @@ void CProviderHelper::FreePendingEvent(CPendingEvent* pInfo) {
 void CProviderHelper::Release() {
     {
         std::unique_lock lock(m_PendingLock);
+        m_bShuttingDown = true;
         if (m_hOnShutdown.IsCreated()) {
             m_hOnShutdown.SetEvent();
             m_WaitersGone.wait(lock, [this] { return m_nWaiters == 0; });
@@ -49,6 +50,8 @@ void CProviderHelper::Release() {
     }
     m_hOnShutdown.Close();
     m_pEventManagerHelper.Release();
+    std::lock_guard lock(m_PendingLock);
+    m_bShuttingDown = false;
 }
 
 bool CProviderHelper::Create(CEventManagerHelper* pEventManagerHelper, bool bWaitForResults) {
@@ -99,6 +102,10 @@ LONG CProviderHelper::CreateEvent(IKTEvent* pEvent, bool bBroadcast, LONG* pnEve
     bool bAnswered = false;
     try {
         std::lock_guard lock(m_PendingLock);
+        if (m_bShuttingDown) {
+            // Released while the event was being created: the shutdown has passed already.
+            return CError::eFailure;
+        }
         const auto it = m_PendingEvents.find(nEventId);
         if (it != m_PendingEvents.end()) {
             // The answer overtook us.

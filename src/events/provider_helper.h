@@ -68,5 +68,6 @@ private:
     bool m_bWaitForResults = false;
     // Waiters still inside CreateEvent; Release waits for them to leave.
     int m_nWaiters = 0;
+    bool m_bShuttingDown = false;
     std::condition_variable_any m_WaitersGone;
 };

@@ -231,7 +231,7 @@ TEST(CProviderHelper, AnswerBeforeDuringOrAfterTheWait) {
     const AnswerCase cases[] = {
         {"before the record", CTestEventManager::ANSWER_BEFORE_RETURN, 0, 5000, CError::eNoError, false},
         {"during the wait", CTestEventManager::ANSWER_LATER, 100, 5000, CError::eNoError, false},
-        {"after the wait timed out", CTestEventManager::ANSWER_LATER, 400, 50, CError::eFailure, true},
+        {"after the wait timed out", CTestEventManager::ANSWER_LATER, 1000, 50, CError::eFailure, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.szName);
