@@ -1,0 +1,30 @@
+// The protection module's own event provider: the settings-refresh request at start-up and one
+// protection alert per violation the driver reports.
+#pragma once
+
+#include "events/event_bridge_source.h"
+#include "events/provider_helper.h"
+
+class CKTUMSEventProvider : public CProviderHelper {
+public:
+    explicit CKTUMSEventProvider(IEventBridgeSource* pSource = ProductEventBridgeSource());
+    ~CKTUMSEventProvider() override;
+
+    bool Create();
+    // Unregisters and releases everything Create made; Create may follow again.
+    void Destroy() { ReleaseAll(); }
+    LONG ForceSettingsRefresh();
+    LONG SendGatewardenAlert(const SYSTEMTIME* pTime, const char16_t* szActorPath, ULONG nActorProcessId,
+                             ULONG nAction, const char16_t* szTargetPath, ULONG nTargetProcessId,
+                             ULONG nSessionId, bool bBlocked);
+
+private:
+    void ReleaseAll();
+
+    IEventBridgeSource* m_pSource;
+    CComPtr<IKTProxyFactory> m_ProxyFactory;
+    CComPtr<IKTEventFactory> m_EventFactory;
+    CObjectLoader m_EventFactoryLoader;
+    CObjectLoader m_ProxyFactoryLoader;
+    CComPtr<CEventManagerHelper> m_EventManagerHelper;
+};

@@ -1,0 +1,78 @@
+// Notifications (a code, an optional text and a time stamp) published as events of the event
+// manager. Callers never wait for the event manager: EnqueueEvent queues the record and returns, and
+// one sender thread publishes the queue in order.
+#pragma once
+
+#include <deque>
+#include <memory>
+#include <string>
+
+#include "events/event_bridge_source.h"
+#include "events/provider_helper.h"
+#include "service/sync_objects.h"
+#include "service/thread.h"
+
+class CNotifyEventSender {
+public:
+    static constexpr size_t MAX_QUEUED_EVENTS = 101;
+    static constexpr DWORD THREAD_STOP_TIMEOUT_MS = 1000;
+
+    explicit CNotifyEventSender(IEventBridgeSource* pSource = ProductEventBridgeSource());
+    ~CNotifyEventSender();
+    CNotifyEventSender(const CNotifyEventSender&) = delete;
+    CNotifyEventSender& operator=(const CNotifyEventSender&) = delete;
+
+    // The process's sender.
+    static bool Initialize();
+    static void Destroy();
+    static bool EnqueueEvent(DWORD dwCode, const char16_t* szData, const SYSTEMTIME& time);
+    // Stamped with the current local time.
+    static bool EnqueueEvent(DWORD dwCode, const char16_t* szData = nullptr);
+
+    bool InitializeInternal();
+    void DestroyInternal();
+    bool EnqueueEventInternal(DWORD dwCode, const char16_t* szData, const SYSTEMTIME& time);
+
+    size_t QueuedCount();
+
+private:
+    struct CNotifyRecord {
+        DWORD dwCode;
+        std::u16string sData;
+        FILETIME ftTime;
+    };
+
+    class NotifySenderThread : public CThread {
+    public:
+        NotifySenderThread(CNotifyEventSender* pSender, CEvent& queueEvent, CEvent& shutdownEvent);
+        ~NotifySenderThread() override;
+
+    protected:
+        DWORD Run() override;
+        bool InitInstance() override;
+        void ExitInstance() override;
+
+    private:
+        void Publish(const CNotifyRecord& record);
+
+        CNotifyEventSender* m_pSender;
+        CEvent& m_QueueNotifyEvent;
+        CEvent& m_ShutdownEvent;
+        CObjectLoader m_ProxyFactoryLoader;
+        CObjectLoader m_EventFactoryLoader;
+        CComPtr<IKTProxyFactory> m_ProxyFactory;
+        CComPtr<IKTEventFactory> m_EventFactory;
+        CComPtr<CEventManagerHelper> m_EventManagerHelper;
+        CProviderHelper m_ProviderHelper;
+    };
+
+    bool TakeFirst(CNotifyRecord* pRecord);
+
+    IEventBridgeSource* m_pSource;
+    bool m_bInitialized = false;
+    std::unique_ptr<NotifySenderThread> m_EventSendingThread;
+    CEvent m_QueueNotifyEvent;
+    CEvent m_ShutdownEvent;
+    std::deque<CNotifyRecord> m_Queue;
+    CCriticalSection m_QueueAccessLock;
+};

@@ -1,0 +1,529 @@
+// In-process doubles of the event library and the event manager for the bridge's tests: events that
+// keep what was set on them, factories that count what they hand out and take back, and an event
+// manager that records what it was given and answers, when asked, on a thread of its own.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "diagnostics/debug_options.h"
+#include "diagnostics/user_debug_output.h"
+#include "events/event_bridge_source.h"
+#include "platform/file.h"
+#include "platform/sync.h"
+#include "platform/system.h"
+#include "service/registry_key.h"
+#include "support/files.h"
+
+namespace eventtest {
+
+class CTestEvent final : public IKTEvent,
+                         public IKTNotifyEvent,
+                         public IKTGatewardenAlertEvent,
+                         private CRefCounted {
+public:
+    CTestEvent(ULONG nType, bool bNotifyInterface) : m_nType(nType), m_bNotifyInterface(bNotifyInterface) {}
+    CTestEvent(const CTestEvent& other)
+        : IKTEvent(),
+          IKTNotifyEvent(),
+          IKTGatewardenAlertEvent(),
+          CRefCounted(),
+          m_nType(other.m_nType),
+          m_nId(other.m_nId),
+          m_nState(other.m_nState),
+          m_bNotifyInterface(other.m_bNotifyInterface),
+          m_nCode(other.m_nCode),
+          m_Time(other.m_Time),
+          m_sData(other.m_sData),
+          m_bAlertSet(other.m_bAlertSet),
+          m_sActor(other.m_sActor),
+          m_sTarget(other.m_sTarget),
+          m_Alert(other.m_Alert) {}
+
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        if (riid == IID_IUnknown || riid == IID_IKTEvent) {
+            *ppv = static_cast<IKTEvent*>(this);
+        } else if (riid == IID_IKTNotifyEvent && m_bNotifyInterface) {
+            *ppv = static_cast<IKTNotifyEvent*>(this);
+        } else if (riid == IID_IKTGatewardenAlertEvent) {
+            *ppv = static_cast<IKTGatewardenAlertEvent*>(this);
+        } else {
+            *ppv = nullptr;
+            return E_NOINTERFACE;
+        }
+        AddRef();
+        return S_OK;
+    }
+    ULONG AddRef() override { return AddRefImpl(); }
+    ULONG Release() override { return ReleaseImpl(); }
+
+    HRESULT GetType(ULONG* pnType) override { return *pnType = m_nType, S_OK; }
+    HRESULT GetId(LONG* pnId) override { return *pnId = m_nId, S_OK; }
+    HRESULT SetId(LONG nId) override { return m_nId = nId, S_OK; }
+    HRESULT GetState(LONG* pnState) override { return *pnState = m_nState, S_OK; }
+    HRESULT SetState(LONG nState) override { return m_nState = nState, S_OK; }
+    HRESULT GetPropertyCount(ULONG* pnCount) override { return *pnCount = 0, S_OK; }
+    HRESULT GetProperty(ULONG, KT_PROPERTY*) override { return E_INVALIDARG; }
+
+    HRESULT SetCode(ULONG nCode) override { return m_nCode = nCode, S_OK; }
+    HRESULT GetCode(ULONG* pnCode) override { return *pnCode = m_nCode, S_OK; }
+    HRESULT SetTime(const SYSTEMTIME* pTime) override { return m_Time = *pTime, S_OK; }
+    HRESULT GetTime(SYSTEMTIME* pTime) override { return *pTime = m_Time, S_OK; }
+    HRESULT SetData(const char16_t* szData) override { return m_sData = szData, S_OK; }
+    HRESULT GetData(const char16_t** pszData) override {
+        *pszData = m_sData ? m_sData->c_str() : nullptr;
+        return S_OK;
+    }
+
+    struct CAlert {
+        SYSTEMTIME time{};
+        ULONG nActorProcessId = 0;
+        ULONG nAction = 0;
+        ULONG nTargetProcessId = 0;
+        ULONG nSessionId = 0;
+        bool bBlocked = false;
+    };
+    HRESULT SetAlert(const SYSTEMTIME* pTime, const char16_t* szActorPath, ULONG nActorProcessId,
+                     ULONG nAction, const char16_t* szTargetPath, ULONG nTargetProcessId, ULONG nSessionId,
+                     bool bBlocked) override {
+        m_bAlertSet = true;
+        m_sActor = szActorPath;
+        m_sTarget = szTargetPath;
+        m_Alert = {*pTime, nActorProcessId, nAction, nTargetProcessId, nSessionId, bBlocked};
+        return S_OK;
+    }
+
+    ULONG m_nType;
+    LONG m_nId = 0;
+    LONG m_nState = KT_EVENT_STATE_CREATED;
+    bool m_bNotifyInterface;
+    ULONG m_nCode = 0;
+    SYSTEMTIME m_Time{};
+    std::optional<std::u16string> m_sData;
+    bool m_bAlertSet = false;
+    std::u16string m_sActor;
+    std::u16string m_sTarget;
+    CAlert m_Alert;
+};
+
+inline CTestEvent* AsTest(IKTEvent* pEvent) {
+    return static_cast<CTestEvent*>(pEvent);
+}
+
+// The transported form carries a pointer to a private copy of the event.
+class CTestEventFactory final : public IKTEventFactory, private CRefCounted {
+public:
+    HRESULT QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
+    ULONG AddRef() override { return AddRefImpl(); }
+    ULONG Release() override { return ReleaseImpl(); }
+
+    LONG NewEvent(ULONG nType, IKTEvent** ppEvent) override {
+        if (m_bFailNew) {
+            return CError::eFailure;
+        }
+        ++m_nNew;
+        *ppEvent = new CTestEvent(nType, !m_bNoNotifyInterface);
+        return CError::eNoError;
+    }
+    LONG CopyEvent(IKTEvent* pEvent, IKTEvent** ppCopy) override {
+        ++m_nCopies;
+        if (m_bFailCopy) {
+            return CError::eFailure;
+        }
+        *ppCopy = new CTestEvent(*AsTest(pEvent));
+        return CError::eNoError;
+    }
+    LONG FreeEvent(IKTEvent* pEvent) override {
+        ++m_nFreed;
+        pEvent->Release();
+        return CError::eNoError;
+    }
+    LONG ToTransported(IKTEvent* pEvent, KT_TRANSPORTED_EVENT* pTransported) override {
+        if (m_bFailTransport) {
+            return CError::eFailure;
+        }
+        auto* pCopy = new CTestEvent(*AsTest(pEvent));
+        pTransported->cbData = sizeof(pCopy);
+        pTransported->pData = new BYTE[sizeof(pCopy)];
+        std::memcpy(pTransported->pData, &pCopy, sizeof(pCopy));
+        ++m_nTransportedHeld;
+        return CError::eNoError;
+    }
+    LONG FromTransported(const KT_TRANSPORTED_EVENT* pTransported, IKTEvent** ppEvent) override {
+        *ppEvent = new CTestEvent(*Peek(pTransported));
+        return CError::eNoError;
+    }
+    LONG FreeTransported(KT_TRANSPORTED_EVENT* pTransported) override {
+        Peek(pTransported)->Release();
+        delete[] pTransported->pData;
+        pTransported->pData = nullptr;
+        --m_nTransportedHeld;
+        return CError::eNoError;
+    }
+    static CTestEvent* Peek(const KT_TRANSPORTED_EVENT* pTransported) {
+        CTestEvent* pEvent = nullptr;
+        std::memcpy(&pEvent, pTransported->pData, sizeof(pEvent));
+        return pEvent;
+    }
+
+    std::atomic<bool> m_bFailNew{false};
+    std::atomic<bool> m_bFailCopy{false};
+    std::atomic<bool> m_bFailTransport{false};
+    std::atomic<bool> m_bNoNotifyInterface{false};
+    std::atomic<int> m_nNew{0};
+    std::atomic<int> m_nCopies{0};
+    std::atomic<int> m_nFreed{0};
+    std::atomic<int> m_nTransportedHeld{0};
+};
+
+class CTestProviderProxy final : public IKTProviderProxy, private CRefCounted {
+public:
+    CTestProviderProxy(IKTEventProviderCallback* pCallback, IKTEventFactory* pFactory)
+        : m_pCallback(pCallback), m_pFactory(pFactory) {}
+    HRESULT QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
+    ULONG AddRef() override { return AddRefImpl(); }
+    ULONG Release() override { return ReleaseImpl(); }
+    LONG Deliver(LONG nProviderId, const KT_TRANSPORTED_EVENT* pTransported) override {
+        IKTEvent* pEvent = nullptr;
+        m_pFactory->FromTransported(pTransported, &pEvent);
+        const LONG nResult = m_pCallback->OnEvent(nProviderId, pEvent);
+        pEvent->Release();
+        return nResult;
+    }
+
+private:
+    CComPtr<IKTEventProviderCallback> m_pCallback;
+    CComPtr<IKTEventFactory> m_pFactory;
+};
+
+class CTestSubscriberProxy final : public IKTSubscriberProxy, private CRefCounted {
+public:
+    HRESULT QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
+    ULONG AddRef() override { return AddRefImpl(); }
+    ULONG Release() override { return ReleaseImpl(); }
+    LONG Deliver(LONG, const KT_TRANSPORTED_EVENT*, LONG* pnAction) override {
+        *pnAction = 1;
+        return CError::eNoError;
+    }
+};
+
+class CTestProxyFactory final : public IKTProxyFactory, private CRefCounted {
+public:
+    explicit CTestProxyFactory(IKTEventFactory* pEventFactory) : m_pEventFactory(pEventFactory) {}
+    HRESULT QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
+    ULONG AddRef() override { return AddRefImpl(); }
+    ULONG Release() override { return ReleaseImpl(); }
+    LONG CreateProviderProxy(IKTEventProviderCallback* pCallback, IKTProviderProxy** ppProxy) override {
+        if (m_bFail) {
+            return CError::eFailure;
+        }
+        ++m_nCreated;
+        *ppProxy = new CTestProviderProxy(pCallback, m_pEventFactory.Get());
+        return CError::eNoError;
+    }
+    LONG CreateSubscriberProxy(IKTEventSubscriberCallback*, IKTSubscriberProxy** ppProxy) override {
+        if (m_bFail) {
+            return CError::eFailure;
+        }
+        ++m_nCreated;
+        *ppProxy = new CTestSubscriberProxy();
+        return CError::eNoError;
+    }
+    LONG DeleteProviderProxy(IKTProviderProxy* pProxy) override {
+        ++m_nDeleted;
+        pProxy->Release();
+        return CError::eNoError;
+    }
+    LONG DeleteSubscriberProxy(IKTSubscriberProxy* pProxy) override {
+        ++m_nDeleted;
+        pProxy->Release();
+        return CError::eNoError;
+    }
+
+    bool m_bFail = false;
+    std::atomic<int> m_nCreated{0};
+    std::atomic<int> m_nDeleted{0};
+
+private:
+    CComPtr<IKTEventFactory> m_pEventFactory;
+};
+
+// What the event manager double was given for one created event.
+struct CPublished {
+    LONG nProviderId;
+    LONG nEventId;
+    bool bBroadcast;
+    CTestEvent event;
+};
+
+class CTestEventManager final : public IKTEventManager, private CRefCounted {
+public:
+    enum eAnswer { ANSWER_NONE, ANSWER_BEFORE_RETURN, ANSWER_LATER };
+
+    CTestEventManager() : m_hGate(platform::CreateEvent(true, true, nullptr)) {}
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        if (riid == IID_IUnknown || riid == IID_IKTEventManager) {
+            *ppv = static_cast<IKTEventManager*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG AddRef() override { return AddRefImpl(); }
+    ULONG Release() override { return ReleaseImpl(); }
+
+    HRESULT RegisterProvider(IKTProviderProxy* pProxy, LONG* pnProviderId, LONG* pnError) override {
+        if (m_hrFail < 0) {
+            return m_hrFail;
+        }
+        if (m_bErrorFail) {
+            *pnError = CError::eFailure;
+            return S_OK;
+        }
+        std::lock_guard lock(m_Lock);
+        *pnProviderId = ++m_nLastId;
+        m_Providers[*pnProviderId] = CComPtr<IKTProviderProxy>(pProxy);
+        *pnError = CError::eNoError;
+        return S_OK;
+    }
+    HRESULT UnregisterProvider(LONG nProviderId, LONG* pnError) override {
+        std::lock_guard lock(m_Lock);
+        *pnError = m_Providers.erase(nProviderId) == 1 ? CError::eNoError : CError::eFailure;
+        return S_OK;
+    }
+    HRESULT RegisterSubscriber(IKTSubscriberProxy*, ULONG nEventType, ULONG nParam1,
+                               const SAFEARRAY* psaStates, ULONG nParam2, VARIANT_BOOL bFlag,
+                               LONG* pnSubscriberId, LONG* pnError) override {
+        std::lock_guard lock(m_Lock);
+        if (m_nFailSubscriptionType == nEventType) {
+            *pnError = CError::eFailure;
+            return S_OK;
+        }
+        *pnSubscriberId = ++m_nLastId;
+        CSubscription subscription{nEventType, nParam1, nParam2, bFlag, {}};
+        if (psaStates != nullptr) {
+            for (LONG nIndex = 0; nIndex < static_cast<LONG>(psaStates->rgsabound[0].cElements); ++nIndex) {
+                VARIANT value{};
+                platform::SafeArrayGetElement(psaStates, &nIndex, &value);
+                subscription.states.push_back(value.vt == VT_I4 ? value.lVal : -999);
+            }
+        }
+        m_Subscribers[*pnSubscriberId] = subscription;
+        *pnError = CError::eNoError;
+        return S_OK;
+    }
+    HRESULT UnregisterSubscriber(LONG nSubscriberId, LONG* pnError) override {
+        std::lock_guard lock(m_Lock);
+        *pnError = m_Subscribers.erase(nSubscriberId) == 1 ? CError::eNoError : CError::eFailure;
+        return S_OK;
+    }
+    HRESULT CreateEvent(LONG nProviderId, const KT_TRANSPORTED_EVENT* pEvent, VARIANT_BOOL bBroadcast,
+                        LONG* pnEventId, LONG* pnError) override {
+        if (m_dwStallMs != 0) {
+            platform::Sleep(m_dwStallMs);
+        }
+        platform::WaitForSingleObject(m_hGate, INFINITE);
+        std::unique_lock lock(m_Lock);
+        *pnEventId = ++m_nLastId;
+        CTestEvent copy(*CTestEventFactory::Peek(pEvent));
+        copy.m_nId = *pnEventId;
+        m_Published.push_back({nProviderId, *pnEventId, bBroadcast == VARIANT_TRUE, copy});
+        *pnError = CError::eNoError;
+        lock.unlock();
+        if (m_eAnswer == ANSWER_BEFORE_RETURN) {
+            Answer(nProviderId, *pnEventId);
+        } else if (m_eAnswer == ANSWER_LATER) {
+            const LONG nEventId = *pnEventId;
+            std::lock_guard threadLock(m_Lock);
+            m_Threads.emplace_back([this, nProviderId, nEventId] {
+                platform::Sleep(m_dwAnswerDelayMs);
+                Answer(nProviderId, nEventId);
+            });
+        }
+        return S_OK;
+    }
+    HRESULT CommitEvent(LONG nSubscriberId, const KT_TRANSPORTED_EVENT* pEvent, LONG* pnError) override {
+        return Finish(nSubscriberId, pEvent, KT_EVENT_STATE_COMMITTED, pnError);
+    }
+    HRESULT CancelEvent(LONG nSubscriberId, const KT_TRANSPORTED_EVENT* pEvent, LONG* pnError) override {
+        return Finish(nSubscriberId, pEvent, KT_EVENT_STATE_CANCELLED, pnError);
+    }
+
+    // Sends the provider its event back, committed, as a subscriber's answer would come.
+    void Answer(LONG nProviderId, LONG nEventId) {
+        CComPtr<IKTProviderProxy> pProxy;
+        CTestEvent* pAnswer = nullptr;
+        {
+            std::lock_guard lock(m_Lock);
+            const auto it = m_Providers.find(nProviderId);
+            if (it == m_Providers.end()) {
+                return;
+            }
+            pProxy = it->second;
+            for (const auto& published : m_Published) {
+                if (published.nEventId == nEventId) {
+                    pAnswer = new CTestEvent(published.event);
+                }
+            }
+        }
+        if (pAnswer == nullptr) {
+            return;
+        }
+        pAnswer->m_nState = KT_EVENT_STATE_COMMITTED;
+        pAnswer->m_nCode = ANSWER_CODE;
+        KT_TRANSPORTED_EVENT transported{};
+        transported.cbData = sizeof(pAnswer);
+        transported.pData = new BYTE[sizeof(pAnswer)];
+        std::memcpy(transported.pData, &pAnswer, sizeof(pAnswer));
+        pProxy->Deliver(nProviderId, &transported);
+        pAnswer->Release();
+        delete[] transported.pData;
+        ++m_nAnswers;
+    }
+    void JoinThreads() {
+        std::vector<std::thread> threads;
+        {
+            std::lock_guard lock(m_Lock);
+            threads.swap(m_Threads);
+        }
+        for (auto& thread : threads) {
+            thread.join();
+        }
+    }
+    std::vector<CPublished> Published() {
+        std::lock_guard lock(m_Lock);
+        return m_Published;
+    }
+    size_t ProviderCount() {
+        std::lock_guard lock(m_Lock);
+        return m_Providers.size();
+    }
+
+    struct CSubscription {
+        ULONG nEventType;
+        ULONG nParam1;
+        ULONG nParam2;
+        VARIANT_BOOL bFlag;
+        std::vector<LONG> states;
+    };
+    std::map<LONG, CSubscription> Subscriptions() {
+        std::lock_guard lock(m_Lock);
+        return m_Subscribers;
+    }
+    struct CFinished {
+        LONG nSubscriberId;
+        ULONG nType;
+        LONG nState;
+    };
+    std::vector<CFinished> Finished() {
+        std::lock_guard lock(m_Lock);
+        return m_Finished;
+    }
+
+    static constexpr ULONG ANSWER_CODE = 0xA5;
+
+    HRESULT m_hrFail = S_OK;
+    bool m_bErrorFail = false;
+    ULONG m_nFailSubscriptionType = 0;
+    std::atomic<eAnswer> m_eAnswer{ANSWER_NONE};
+    std::atomic<DWORD> m_dwAnswerDelayMs{0};
+    std::atomic<DWORD> m_dwStallMs{0};
+    // Reset to hold every CreateEvent until it is set again.
+    HANDLE m_hGate;
+    std::atomic<int> m_nAnswers{0};
+
+private:
+    ~CTestEventManager() override {
+        JoinThreads();
+        platform::CloseHandle(m_hGate);
+    }
+    HRESULT Finish(LONG nSubscriberId, const KT_TRANSPORTED_EVENT* pEvent, LONG nState, LONG* pnError) {
+        std::lock_guard lock(m_Lock);
+        m_Finished.push_back({nSubscriberId, CTestEventFactory::Peek(pEvent)->m_nType, nState});
+        *pnError = CError::eNoError;
+        return S_OK;
+    }
+
+    std::mutex m_Lock;
+    LONG m_nLastId = 0;
+    std::map<LONG, CComPtr<IKTProviderProxy>> m_Providers;
+    std::map<LONG, CSubscription> m_Subscribers;
+    std::vector<CPublished> m_Published;
+    std::vector<CFinished> m_Finished;
+    std::vector<std::thread> m_Threads;
+};
+
+// Hands the doubles to the bridge's owners in place of the event library and the event manager.
+class CTestSource final : public IEventBridgeSource {
+public:
+    CTestSource() {
+        m_pEventFactory = CComPtr<CTestEventFactory>::Attach(new CTestEventFactory());
+        m_pProxyFactory = CComPtr<CTestProxyFactory>::Attach(new CTestProxyFactory(m_pEventFactory.Get()));
+        m_pManager = CComPtr<CTestEventManager>::Attach(new CTestEventManager());
+    }
+    ZELRESULT CreateEventFactory(CObjectLoader*, IKTEventFactory** ppFactory) override {
+        if (m_bFailEventFactory) {
+            return ZEL_E_LIBRARY_NOT_LOADED;
+        }
+        *ppFactory = m_pEventFactory.Get();
+        m_pEventFactory->AddRef();
+        return ZEL_SUCCESS;
+    }
+    ZELRESULT CreateProxyFactory(CObjectLoader*, IKTProxyFactory** ppFactory) override {
+        if (m_bFailProxyFactory) {
+            return ZEL_E_LIBRARY_NOT_LOADED;
+        }
+        *ppFactory = m_pProxyFactory.Get();
+        m_pProxyFactory->AddRef();
+        return ZEL_SUCCESS;
+    }
+    bool ConnectEventManager(CEventManagerHelper* pHelper, IKTEventFactory* pEventFactory,
+                             IKTProxyFactory* pProxyFactory) override {
+        return !m_bFailConnect && pHelper->Create(m_pManager.Get(), pEventFactory, pProxyFactory);
+    }
+
+    CComPtr<CTestEventFactory> m_pEventFactory;
+    CComPtr<CTestProxyFactory> m_pProxyFactory;
+    CComPtr<CTestEventManager> m_pManager;
+    bool m_bFailEventFactory = false;
+    bool m_bFailProxyFactory = false;
+    bool m_bFailConnect = false;
+};
+
+// The debug log of this test process at every level and category; Since() is what was logged after
+// the object was made.
+class CDebugLog {
+public:
+    CDebugLog() {
+        static const bool bConstructed = [] {
+            CRegistryKey reg;
+            const std::u16string sKey = std::u16string(CDebugOptions::BASE_KEY) + u"\\DebugOutput";
+            reg.Create(HKEY_LOCAL_MACHINE, sKey.c_str());
+            reg.SetString(u"Directory", u"C:\\Logs");
+            platform::CreateDirectory(u"C:\\Logs");
+            g_DebugOutput.Construct(u"KRELLSvc", DBG_CAT_ALL | 3);
+            return g_DebugOutput.HasFile();
+        }();
+        EXPECT_TRUE(bConstructed);
+        m_nMark = Text().size();
+    }
+    static std::string Text() {
+        return krelltest::Utf16LeToUtf8(krelltest::ReadFileBytes(u"C:\\Logs\\KRELLSvc.log"));
+    }
+    std::string Since() const { return Text().substr(m_nMark); }
+    bool Has(const std::string& sNeedle) const { return Since().find(sNeedle) != std::string::npos; }
+
+private:
+    size_t m_nMark = 0;
+};
+
+}  // namespace eventtest
