@@ -15,6 +15,9 @@ DWORD GetCurrentProcessId();
 DWORD GetCurrentThreadId();
 
 void GetLocalTime(SYSTEMTIME* pTime);
+// The calendar time (UTC) of a file time; false with ERROR_INVALID_PARAMETER for a time at or above
+// 0x8000000000000000 intervals, as on the platform.
+bool FileTimeToSystemTime(const FILETIME* pFileTime, SYSTEMTIME* pSystemTime);
 // Milliseconds of a monotonic clock (wraps like the platform's tick count).
 DWORD GetTickCount();
 void Sleep(DWORD dwMilliseconds);

@@ -101,3 +101,41 @@ void Sleep(DWORD dwMilliseconds) {
 }
 
 }  // namespace platform
+
+namespace platform {
+
+bool FileTimeToSystemTime(const FILETIME* pFileTime, SYSTEMTIME* pSystemTime) {
+    if (pFileTime == nullptr || pSystemTime == nullptr || (pFileTime->dwHighDateTime & 0x80000000u) != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    const ULONGLONG ullTicks =
+        (static_cast<ULONGLONG>(pFileTime->dwHighDateTime) << 32) | pFileTime->dwLowDateTime;
+    const ULONGLONG ullMs = ullTicks / 10000;
+    const ULONGLONG ullSeconds = ullMs / 1000;
+    const ULONGLONG ullDaysSince1601 = ullSeconds / 86400;
+    const ULONGLONG ullSecondOfDay = ullSeconds % 86400;
+    // Days from 1601-01-01 to 0000-03-01 in the proleptic Gregorian calendar, then the civil-from-days
+    // conversion over 400-year eras.
+    const LONGLONG z = static_cast<LONGLONG>(ullDaysSince1601) + 584694;
+    const LONGLONG era = z / 146097;
+    const LONGLONG doe = z - era * 146097;
+    const LONGLONG yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const LONGLONG doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const LONGLONG mp = (5 * doy + 2) / 153;
+    const LONGLONG d = doy - (153 * mp + 2) / 5 + 1;
+    const LONGLONG m = mp < 10 ? mp + 3 : mp - 9;
+    const LONGLONG y = yoe + era * 400 + (m <= 2 ? 1 : 0);
+    pSystemTime->wYear = static_cast<WORD>(y);
+    pSystemTime->wMonth = static_cast<WORD>(m);
+    pSystemTime->wDay = static_cast<WORD>(d);
+    // 1601-01-01 was a Monday.
+    pSystemTime->wDayOfWeek = static_cast<WORD>((ullDaysSince1601 + 1) % 7);
+    pSystemTime->wHour = static_cast<WORD>(ullSecondOfDay / 3600);
+    pSystemTime->wMinute = static_cast<WORD>(ullSecondOfDay / 60 % 60);
+    pSystemTime->wSecond = static_cast<WORD>(ullSecondOfDay % 60);
+    pSystemTime->wMilliseconds = static_cast<WORD>(ullMs % 1000);
+    return true;
+}
+
+}  // namespace platform
