@@ -793,13 +793,13 @@ bool CRuleConverter::AddMultipleFunctionNodes(CXmlDocument* pXML, CXmlNode paren
         }
     }
     for (std::size_t i = 0; SUCCEEDED(hr) && i < nCount; ++i) {
-        const FunctionNodeSpec& spec = pSpecs[i];
+        const FunctionNodeSpec& condition = pSpecs[i];
         CXmlNode funEval;
         CXmlNode attr;
         CXmlNode constant;
         hr = pXML->CreateElement(u"funEval", target, &funEval);
         if (SUCCEEDED(hr)) {
-            hr = funEval.SetAttribute(u"funRef", spec.sFunction);
+            hr = funEval.SetAttribute(u"funRef", condition.sFunction);
         }
         if (SUCCEEDED(hr)) {
             hr = target.AppendChild(funEval);
@@ -811,19 +811,19 @@ bool CRuleConverter::AddMultipleFunctionNodes(CXmlDocument* pXML, CXmlNode paren
             hr = pXML->CreateElement(u"attr", funEval, &attr);
         }
         if (SUCCEEDED(hr)) {
-            hr = attr.SetAttribute(u"opRef", spec.sSubject);
+            hr = attr.SetAttribute(u"opRef", condition.sSubject);
         }
         if (SUCCEEDED(hr)) {
-            hr = attr.SetAttribute(u"attrRef", spec.sAttribute);
+            hr = attr.SetAttribute(u"attrRef", condition.sAttribute);
         }
         if (SUCCEEDED(hr)) {
             hr = funEval.AppendChild(attr);
         }
         if (SUCCEEDED(hr)) {
-            hr = pXML->CreateElement(spec.sType, funEval, &constant);
+            hr = pXML->CreateElement(condition.sType, funEval, &constant);
         }
         if (SUCCEEDED(hr)) {
-            hr = constant.SetText(spec.sConstant);
+            hr = constant.SetText(condition.sConstant);
         }
         if (SUCCEEDED(hr)) {
             hr = funEval.AppendChild(constant);
