@@ -9,7 +9,8 @@
 
 #define EXPORT extern "C" __attribute__((visibility("default")))
 
-EXPORT RuleGenDoubleState g_RuleGenDouble = {};
+EXPORT RuleGenDoubleState g_RuleGenDouble;
+RuleGenDoubleState g_RuleGenDouble = {};
 
 namespace {
 
