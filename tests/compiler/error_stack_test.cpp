@@ -42,17 +42,6 @@ TEST(CErrorStack, StatusIsTheWorstSeveritySeen) {
     }
 }
 
-TEST(CErrorStack, FoldFollowsTheRuleForEveryPair) {
-    // Values outside 0..2 count as information, never as worse.
-    const DWORD values[] = {0, 1, 2, 7};
-    for (DWORD s : values) {
-        for (DWORD v : values) {
-            const DWORD dwExpected = (s == 0 || v == 0) ? 0 : (s == 1 || v == 1) ? 1 : 2;
-            EXPECT_EQ(CErrorStack::Fold(s, v), dwExpected) << s << "," << v;
-        }
-    }
-}
-
 TEST(CErrorStack, MergeAppendsInOrderAndFoldsTheOtherStatus) {
     CErrorStack target;
     target.AddInfo(u"first");

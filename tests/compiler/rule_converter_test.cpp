@@ -464,19 +464,11 @@ protected:
     // The store's library answers in this process; its service's running mutex is held here.
     void HoldStore() { ASSERT_TRUE(m_Running.Create(nullptr, false, u"lcSetMgr_Running", true)); }
 
-    void PutDebugSwitch(DWORD dwValue) {
+    void PutPrivateDword(const char16_t* szName, DWORD dwValue) {
         CSettingsManagerHelper helper;
         ISettingsManager* pMgr = nullptr;
         ASSERT_EQ(helper.Create(&pMgr), ZEL_SUCCESS);
-        ASSERT_EQ(CLcSettingsHelper::PutDword(pMgr, u"GATEWARDEN\\PRIVATE", u"RulesConverterDebug", dwValue),
-                  ZEL_SUCCESS);
-    }
-
-    void PutOtherValue() {
-        CSettingsManagerHelper helper;
-        ISettingsManager* pMgr = nullptr;
-        ASSERT_EQ(helper.Create(&pMgr), ZEL_SUCCESS);
-        ASSERT_EQ(CLcSettingsHelper::PutDword(pMgr, u"GATEWARDEN\\PRIVATE", u"DebugOutput", 0), ZEL_SUCCESS);
+        ASSERT_EQ(CLcSettingsHelper::PutDword(pMgr, u"GATEWARDEN\\PRIVATE", szName, dwValue), ZEL_SUCCESS);
     }
 
     static std::vector<std::string> TempFiles() {
@@ -497,7 +489,7 @@ protected:
 TEST_F(SaveRSDocumentTest, EachConversionLeavesACopyWhenTheSwitchIsOn) {
     settingstest::RemoveStore();
     HoldStore();
-    PutDebugSwitch(1);
+    PutPrivateDword(u"RulesConverterDebug", 1);
     for (int i = 0; i < 2; ++i) {
         const auto before = TempFiles();
         DebugLog log;
@@ -543,9 +535,9 @@ TEST_F(SaveRSDocumentTest, NothingIsSavedWithoutTheSwitch) {
         m_Running.Close();
         HoldStore();
         if (c.nSwitch >= 0) {
-            PutDebugSwitch(static_cast<DWORD>(c.nSwitch));
+            PutPrivateDword(u"RulesConverterDebug", static_cast<DWORD>(c.nSwitch));
         } else if (c.nSwitch == -2) {
-            PutOtherValue();
+            PutPrivateDword(u"DebugOutput", 0);
         }
         if (!c.bStore) {
             m_Running.Close();
