@@ -73,6 +73,15 @@ bool DeleteFile(const char16_t* szPath);
 bool CreateDirectory(const char16_t* szPath);
 DWORD GetFileAttributes(const char16_t* szPath);
 
+// The temporary directory, with a trailing backslash: "C:\Windows\Temp\" of the root, created on
+// first use.
+bool GetTempPath(std::u16string* psPath);
+// "<path>\<up to three characters of the prefix><four hex digits>.TMP". With uUnique 0 the digits are
+// chosen so that the file is new, and the file is created empty; otherwise they are uUnique's low 16
+// bits and nothing is created. Returns the number used, 0 on failure (last error set).
+unsigned GetTempFileName(const char16_t* szPath, const char16_t* szPrefix, unsigned uUnique,
+                         std::u16string* psFileName);
+
 // The debugger-output channel: standard error when it is a terminal, the system log otherwise.
 // KRELL_DEBUG_OUTPUT=stderr (or =none) chooses a sink explicitly, for tools and tests.
 void OutputDebugString(const char16_t* szText);

@@ -15,8 +15,9 @@ DWORD GetCurrentProcessId();
 DWORD GetCurrentThreadId();
 
 void GetLocalTime(SYSTEMTIME* pTime);
-// Calendar conversions without any time-zone change. False for a field out of range (or a file
-// time beyond the year 30827); wDayOfWeek is ignored on input and computed on output.
+// Calendar conversions without any time-zone change. False with ERROR_INVALID_PARAMETER for a field
+// out of range, or a file time at or above 0x8000000000000000 intervals (beyond the year 30828), as
+// on the platform; wDayOfWeek is ignored on input and computed on output.
 bool SystemTimeToFileTime(const SYSTEMTIME* pSystemTime, FILETIME* pFileTime);
 bool FileTimeToSystemTime(const FILETIME* pFileTime, SYSTEMTIME* pSystemTime);
 // Milliseconds of a monotonic clock (wraps like the platform's tick count).

@@ -403,3 +403,61 @@ void OutputDebugString(const char16_t* szText) {
 }
 
 }  // namespace platform
+
+namespace platform {
+
+bool GetTempPath(std::u16string* psPath) {
+    static constexpr const char16_t* TEMP_DIRECTORY = u"C:\\Windows\\Temp";
+    for (const char16_t* szDir : {u"C:\\Windows", TEMP_DIRECTORY}) {
+        if (GetFileAttributes(szDir) == INVALID_FILE_ATTRIBUTES && !CreateDirectory(szDir) &&
+            GetLastError() != ERROR_ALREADY_EXISTS) {
+            return false;
+        }
+    }
+    *psPath = std::u16string(TEMP_DIRECTORY) + u"\\";
+    return true;
+}
+
+unsigned GetTempFileName(const char16_t* szPath, const char16_t* szPrefix, unsigned uUnique,
+                         std::u16string* psFileName) {
+    if (szPath == nullptr || psFileName == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    std::u16string sBase(szPath);
+    if (!sBase.empty() && sBase.back() != u'\\') {
+        sBase += u'\\';
+    }
+    sBase += std::u16string(szPrefix == nullptr ? u"" : szPrefix).substr(0, 3);
+    auto nameOf = [&](unsigned u) {
+        static constexpr char16_t HEX[] = u"0123456789ABCDEF";
+        std::u16string s = sBase;
+        for (int nShift = 12; nShift >= 0; nShift -= 4) {
+            s += HEX[(u >> nShift) & 0xF];
+        }
+        return s + u".TMP";
+    };
+    if (uUnique != 0) {
+        *psFileName = nameOf(uUnique & 0xFFFF);
+        return uUnique & 0xFFFF;
+    }
+    // Start from the clock, as the platform does, and step on until a name is free.
+    const unsigned uStart = (GetTickCount() ^ GetCurrentProcessId()) & 0xFFFF;
+    for (unsigned n = 0; n < 0x10000; ++n) {
+        const unsigned u = ((uStart + n) & 0xFFFF) == 0 ? 1 : (uStart + n) & 0xFFFF;
+        const std::u16string sName = nameOf(u);
+        HANDLE h = CreateFile(sName.c_str(), GENERIC_WRITE, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
+        if (h != INVALID_HANDLE_VALUE) {
+            CloseHandle(h);
+            *psFileName = sName;
+            return u;
+        }
+        if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) {
+            return 0;
+        }
+    }
+    SetLastError(ERROR_FILE_EXISTS);
+    return 0;
+}
+
+}  // namespace platform
