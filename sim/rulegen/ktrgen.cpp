@@ -100,7 +100,8 @@ public:
             if (!m_document.Compile(ruleSet, sError)) {
                 return Failed(KTRGEN_E_BAD_DOCUMENT, sError);
             }
-            m_rules = srtc::Write(ruleSet);
+            srtc::Canonicalize(ruleSet);
+            m_rules = srtc::WriteCanonical(ruleSet);
             // What the driver's reader would refuse is refused here, with its reason (e.g. nesting depth).
             srtc::RuleSet check;
             if (!srtc::Read(m_rules, check, sError)) {

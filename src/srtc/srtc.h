@@ -111,6 +111,8 @@ void Canonicalize(RuleSet& ruleSet);
 
 // The blob of a rule set. Sets are canonicalized on the way, so equivalent sets give equal bytes.
 std::vector<std::uint8_t> Write(const RuleSet& ruleSet);
+// The same for a rule set already canonical (Canonicalize or Read), without copying it first.
+std::vector<std::uint8_t> WriteCanonical(const RuleSet& ruleSet);
 
 // Checks every count, offset and index of the blob and decodes it. On failure sError names the table,
 // the entry and the field, what was found and what was expected; the blob is never read beyond its

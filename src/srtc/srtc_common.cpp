@@ -1,6 +1,7 @@
 // Names, case folding, dates and text conversion shared by the writer, reader and evaluator.
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "srtc/srtc.h"
 
@@ -123,13 +124,75 @@ std::u16string Upper(std::u16string_view s) {
 
 namespace {
 
-void CanonicalizeItems(std::vector<std::u16string>& items, bool bPrefix) {
+// Sorting large sets by pointer chasing into every string misses the cache on most comparisons. The
+// records below carry each item's leading code units (after the part all items share) inline, stored
+// big-endian so memcmp orders them by code unit; the sort then walks one contiguous array and looks
+// at the strings themselves only when those units tie.
+constexpr std::size_t SORT_HEAD_UNITS = 24;
+
+struct CSortRecord {
+    std::uint8_t head[2 * SORT_HEAD_UNITS];
+    std::uint32_t dwLength;  // units after the shared part
+    std::uint32_t dwIndex;
+};
+
+// Upper-cases the items and sorts them. Each string is touched twice in all: once to upper-case it
+// and find the part all items share, once to fill its record.
+void UpperAndSortItems(std::vector<std::u16string>& items) {
+    if (items.empty()) {
+        return;
+    }
+    // Upper-casing is idempotent, so the first item may be done twice.
+    items[0] = Upper(items[0]);
+    std::size_t nShared = items[0].size();
     for (std::u16string& item : items) {
         for (char16_t& ch : item) {
             ch = UpperUnit(ch);
         }
+        std::size_t i = 0;
+        while (i < nShared && i < item.size() && item[i] == items[0][i]) {
+            ++i;
+        }
+        nShared = i;
     }
-    std::sort(items.begin(), items.end());
+    if (items.size() < 2) {
+        return;
+    }
+    std::vector<CSortRecord> records(items.size());
+    for (std::size_t k = 0; k < items.size(); ++k) {
+        CSortRecord& record = records[k];
+        std::memset(record.head, 0, sizeof(record.head));
+        const std::u16string& item = items[k];
+        const std::size_t nHead = std::min(item.size() - nShared, SORT_HEAD_UNITS);
+        for (std::size_t i = 0; i < nHead; ++i) {
+            record.head[2 * i] = static_cast<std::uint8_t>(item[nShared + i] >> 8);
+            record.head[2 * i + 1] = static_cast<std::uint8_t>(item[nShared + i]);
+        }
+        record.dwLength = static_cast<std::uint32_t>(item.size() - nShared);
+        record.dwIndex = static_cast<std::uint32_t>(k);
+    }
+    std::sort(records.begin(), records.end(), [&](const CSortRecord& a, const CSortRecord& b) {
+        const int n = std::memcmp(a.head, b.head, sizeof(a.head));
+        if (n != 0) {
+            return n < 0;
+        }
+        // Equal heads: zero padding or real zero units, so the lengths or the tails decide.
+        if (a.dwLength <= SORT_HEAD_UNITS || b.dwLength <= SORT_HEAD_UNITS) {
+            return a.dwLength < b.dwLength;
+        }
+        return std::u16string_view(items[a.dwIndex]).substr(nShared + SORT_HEAD_UNITS) <
+               std::u16string_view(items[b.dwIndex]).substr(nShared + SORT_HEAD_UNITS);
+    });
+    std::vector<std::u16string> sorted;
+    sorted.reserve(items.size());
+    for (const CSortRecord& record : records) {
+        sorted.push_back(std::move(items[record.dwIndex]));
+    }
+    items.swap(sorted);
+}
+
+void CanonicalizeItems(std::vector<std::u16string>& items, bool bPrefix) {
+    UpperAndSortItems(items);
     items.erase(std::unique(items.begin(), items.end()), items.end());
     if (!bPrefix) {
         return;

@@ -1,5 +1,6 @@
 // The reader: checks a blob table by table before anything of it is used. Every table's place comes
 // from the header's counts, and the sum must be the blob's length, so no later read can leave it.
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -143,7 +144,7 @@ bool CReader::Items(const std::string& sWhere, std::uint32_t dwFirst, std::uint3
         if (!String(sItem, "string", At(m_layout.qwItems + (std::uint64_t{dwFirst} + k) * 4), false, s)) {
             return false;
         }
-        if (Upper(s) != s) {
+        if (std::any_of(s.begin(), s.end(), [](char16_t ch) { return UpperUnit(ch) != ch; })) {
             m_sError = sItem + ": not upper-cased";
             return false;
         }

@@ -1,6 +1,8 @@
 // The writer: lays a rule set out as docs/srtc.md describes, strings interned in a fixed walk so the
 // same rule set always gives the same bytes.
-#include <unordered_map>
+#include <functional>
+#include <string_view>
+#include <vector>
 
 #include "srtc/srtc.h"
 #include "srtc/srtc_layout.h"
@@ -9,16 +11,40 @@ namespace srtc {
 
 namespace {
 
+// Open addressing over one flat array of (hash, index) slots: an insert touches one slot and the
+// string itself only when the hashes agree, which keeps large sets out of the cache's way. Strings
+// are compared in the string data already written, so the table owns no copies.
 class CStringTable {
 public:
-    std::uint32_t Intern(const std::u16string& s) {
-        const auto [it, bInserted] = m_index.try_emplace(s, static_cast<std::uint32_t>(m_entries.size()));
-        if (bInserted) {
-            m_entries.push_back(
-                {static_cast<std::uint32_t>(m_units.size()), static_cast<std::uint32_t>(s.size())});
-            m_units.append(s);
+    // Sized for the expected strings and their units (set items dominate), so nothing is copied twice.
+    CStringTable(std::size_t nExpected, std::size_t nUnits) {
+        m_entries.reserve(nExpected);
+        m_units.reserve(nUnits);
+        std::size_t nSlots = 16;
+        while (nSlots < 2 * nExpected) {
+            nSlots *= 2;
         }
-        return it->second;
+        m_slots.assign(nSlots, {0, EMPTY});
+    }
+    std::uint32_t Intern(std::u16string_view s) {
+        const std::uint64_t qwHash = std::hash<std::u16string_view>{}(s);
+        if (2 * (m_entries.size() + 1) > m_slots.size()) {
+            Grow();
+        }
+        const std::size_t nMask = m_slots.size() - 1;
+        for (std::size_t i = qwHash & nMask;; i = (i + 1) & nMask) {
+            Slot& slot = m_slots[i];
+            if (slot.dwIndex == EMPTY) {
+                slot = {qwHash, static_cast<std::uint32_t>(m_entries.size())};
+                m_entries.push_back(
+                    {static_cast<std::uint32_t>(m_units.size()), static_cast<std::uint32_t>(s.size())});
+                m_units.append(s);
+                return slot.dwIndex;
+            }
+            if (slot.qwHash == qwHash && View(slot.dwIndex) == s) {
+                return slot.dwIndex;
+            }
+        }
     }
     std::uint32_t InternId(const std::u16string& s) { return s.empty() ? SRTC_NO_STRING : Intern(s); }
 
@@ -30,15 +56,39 @@ public:
     const std::u16string& Units() const { return m_units; }
 
 private:
-    std::unordered_map<std::u16string, std::uint32_t> m_index;
+    static constexpr std::uint32_t EMPTY = 0xFFFFFFFF;
+    struct Slot {
+        std::uint64_t qwHash;
+        std::uint32_t dwIndex;
+    };
+
+    std::u16string_view View(std::uint32_t dwIndex) const {
+        return std::u16string_view(m_units).substr(m_entries[dwIndex].dwOffset, m_entries[dwIndex].dwLength);
+    }
+    void Grow() {
+        std::vector<Slot> old(2 * m_slots.size(), Slot{0, EMPTY});
+        old.swap(m_slots);
+        const std::size_t nMask = m_slots.size() - 1;
+        for (const Slot& slot : old) {
+            if (slot.dwIndex != EMPTY) {
+                std::size_t i = slot.qwHash & nMask;
+                while (m_slots[i].dwIndex != EMPTY) {
+                    i = (i + 1) & nMask;
+                }
+                m_slots[i] = slot;
+            }
+        }
+    }
+
+    std::vector<Slot> m_slots;
     std::vector<Entry> m_entries;
     std::u16string m_units;
 };
 
 void Put32(std::vector<std::uint8_t>& out, std::uint32_t dw) {
-    for (int i = 0; i < 4; ++i) {
-        out.push_back(static_cast<std::uint8_t>(dw >> (8 * i)));
-    }
+    const std::uint8_t bytes[4] = {static_cast<std::uint8_t>(dw), static_cast<std::uint8_t>(dw >> 8),
+                                   static_cast<std::uint8_t>(dw >> 16), static_cast<std::uint8_t>(dw >> 24)};
+    out.insert(out.end(), bytes, bytes + 4);
 }
 
 template <class E>
@@ -51,8 +101,21 @@ std::uint32_t U(E e) {
 std::vector<std::uint8_t> Write(const RuleSet& source) {
     RuleSet ruleSet = source;
     Canonicalize(ruleSet);
+    return WriteCanonical(ruleSet);
+}
 
-    CStringTable strings;
+std::vector<std::uint8_t> WriteCanonical(const RuleSet& ruleSet) {
+    std::size_t nStrings = ruleSet.literals.size() + ruleSet.expressions.size() + ruleSet.rules.size();
+    std::size_t nUnits = 0;
+    for (const StringSet& set : ruleSet.sets) {
+        nStrings += 1 + set.exact.size() + set.prefix.size();
+        for (const auto* pItems : {&set.exact, &set.prefix}) {
+            for (const std::u16string& item : *pItems) {
+                nUnits += item.size();
+            }
+        }
+    }
+    CStringTable strings(nStrings, nUnits);
     struct SetEntry {
         std::uint32_t dwId, dwFirstExact, dwExactCount, dwFirstPrefix, dwPrefixCount;
     };
@@ -174,11 +237,13 @@ std::vector<std::uint8_t> Write(const RuleSet& source) {
         Put32(out, U(ruleSet.rules[i].effect));
         Put32(out, ruleSet.rules[i].dwRoot);
     }
-    for (const char16_t ch : strings.Units()) {
-        out.push_back(static_cast<std::uint8_t>(ch));
-        out.push_back(static_cast<std::uint8_t>(ch >> 8));
-    }
+    const std::size_t nData = out.size();
     out.resize(static_cast<std::size_t>(layout.qwTotal), 0);
+    std::uint8_t* p = out.data() + nData;
+    for (const char16_t ch : strings.Units()) {
+        *p++ = static_cast<std::uint8_t>(ch);
+        *p++ = static_cast<std::uint8_t>(ch >> 8);
+    }
     return out;
 }
 

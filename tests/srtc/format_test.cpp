@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <random>
+#include <set>
 
 #include "rule_documents.h"
 #include "srtc/srtc_layout.h"
@@ -250,6 +252,68 @@ TEST(SrtcReader, BoundsNestingDepth) {
             EXPECT_NE(sError.find("nesting depth is 65, expected at most 64"), std::string::npos) << sError;
         }
     }
+}
+
+}  // namespace
+
+namespace {
+
+// Canonical sets against the plain definition (upper-case, sort, drop duplicates, drop covered
+// prefixes) over strings with long shared parts, tails beyond the sort's inline units, zero units and
+// case differences; and every distinct string stored once.
+TEST(SrtcFormat, CanonicalSetsMatchThePlainDefinition) {
+    std::mt19937 rng(7);
+    auto random = [&](std::size_t nMax, std::u16string_view alphabet) {
+        std::u16string s;
+        for (std::size_t k = rng() % (nMax + 1); k > 0; --k) {
+            s += alphabet[rng() % alphabet.size()];
+        }
+        return s;
+    };
+    const std::u16string sShared = u"C:\\Program Files\\Vendor\\Product\\";
+    const std::u16string sFiller(30, u'x');
+    srtc::RuleSet ruleSet;
+    // The first set shares a long start and often a long middle, so the tails decide; the second is
+    // short strings that tie with or begin each other.
+    for (int nSet = 0; nSet < 2; ++nSet) {
+        srtc::StringSet& set = ruleSet.sets.emplace_back();
+        set.sId = nSet == 0 ? u"first" : u"second";
+        for (int i = 0; i < 3000; ++i) {
+            std::u16string s = nSet == 0 ? sShared + random(4, std::u16string_view(u"aB\0", 3)) +
+                                               (rng() % 2 != 0 ? sFiller + random(3, u"aB") : u"")
+                                         : random(5, std::u16string_view(u"aA\0b", 4));
+            (i % 3 == 0 ? set.prefix : set.exact).push_back(s);
+        }
+    }
+    const std::vector<std::uint8_t> blob = srtc::Write(ruleSet);
+    srtc::RuleSet read;
+    std::string sError;
+    ASSERT_TRUE(srtc::Read(blob, read, sError)) << sError;
+
+    std::set<std::u16string> distinct{u"first", u"second"};
+    for (std::size_t n = 0; n < ruleSet.sets.size(); ++n) {
+        for (const bool bPrefix : {false, true}) {
+            std::vector<std::u16string> items = bPrefix ? ruleSet.sets[n].prefix : ruleSet.sets[n].exact;
+            for (auto& item : items) {
+                item = srtc::Upper(item);
+            }
+            std::sort(items.begin(), items.end());
+            items.erase(std::unique(items.begin(), items.end()), items.end());
+            if (bPrefix) {
+                std::vector<std::u16string> kept;
+                for (const auto& item : items) {
+                    if (std::none_of(kept.begin(), kept.end(),
+                                     [&](const auto& p) { return item.starts_with(p); })) {
+                        kept.push_back(item);
+                    }
+                }
+                items = kept;
+            }
+            EXPECT_EQ(bPrefix ? read.sets[n].prefix : read.sets[n].exact, items) << n << " " << bPrefix;
+            distinct.insert(items.begin(), items.end());
+        }
+    }
+    EXPECT_EQ(Word(blob, 20), distinct.size());
 }
 
 }  // namespace
