@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -213,9 +214,8 @@ TEST_F(KCToolTest, BuildWithoutSectionsFails) {
         << build.sOutput;
 }
 
-// A rule section decoded: sets with their items, named literals, expressions and rules; a broken one
-// names the reader's reason.
-TEST_F(KCToolTest, DumpsRuleSections) {
+// Deny a protected file unless the access only reads attributes, while enabled.
+srtc::RuleSet SmallRuleSet() {
     srtc::RuleSet rules;
     rules.kind = srtc::RuleSetKind::ProtectedResources;
     rules.sets.push_back(
@@ -223,7 +223,7 @@ TEST_F(KCToolTest, DumpsRuleSections) {
     rules.literals.push_back({u"enabled", srtc::LiteralType::Bool, 1, {}});
     rules.literals.push_back({u"", srtc::LiteralType::Hex32, 0x10006, {}});
     rules.literals.push_back({u"until", srtc::LiteralType::Date, 0, {}});
-    ASSERT_TRUE(srtc::ParseDate("2024-01-31T08:05:09Z", rules.literals[2].qwValue));
+    EXPECT_TRUE(srtc::ParseDate("2024-01-31T08:05:09Z", rules.literals[2].qwValue));
     using srtc::NodeKind;
     rules.nodes = {
         {NodeKind::FunEval,
@@ -245,6 +245,13 @@ TEST_F(KCToolTest, DumpsRuleSections) {
     };
     rules.expressions.push_back({u"is-protected", 0});
     rules.rules.push_back({u"deny-file", srtc::Effect::Deny, 5});
+    return rules;
+}
+
+// A rule section decoded: sets with their items, named literals, expressions and rules; a broken one
+// names the reader's reason.
+TEST_F(KCToolTest, DumpsRuleSections) {
+    const srtc::RuleSet rules = SmallRuleSet();
     const std::vector<std::uint8_t> blob = srtc::Write(rules);
     WriteBytes("rules.srtc", blob);
     std::vector<std::uint8_t> broken = blob;
@@ -284,6 +291,54 @@ TEST_F(KCToolTest, DumpsRuleSections) {
             R"("decoded":{"error":"header: version is 9, expected 1"})",
         }) {
         EXPECT_NE(json.sOutput.find(szExpected), std::string::npos) << szExpected << "\n" << json.sOutput;
+    }
+}
+
+// eval decides an access as the driver would and names the rule; bad input and missing or broken
+// sections fail with their codes.
+TEST_F(KCToolTest, EvaluatesAccessesAgainstARuleSection) {
+    const std::vector<std::uint8_t> blob = srtc::Write(SmallRuleSet());
+    WriteBytes("rules.srtc", blob);
+    WriteBytes("junk.bin", std::vector<BYTE>(8, 1));
+    const std::string sFile = Path("rules.kc");
+    ASSERT_EQ(Run({"build", sFile, "--section", "201=" + Path("rules.srtc"), "--section",
+                   "202=" + Path("junk.bin")})
+                  .nExitCode,
+              0);
+    const struct {
+        std::vector<std::string> options;
+        int nExit;
+        const char* szOutput;
+    } cases[] = {
+        {{"--section", "201", "--target-path", "c:\\data\\a.txt", "--access", "0x1"},
+         0,
+         "deny (rule \"deny-file\": and(literal \"enabled\", expr \"is-protected\", "
+         "not(binary-and(action/desired-access, "
+         "hex32 0x00010006))))\n"},
+        {{"--section", "0x201", "--target-path", "C:\\Protected\\x\\y", "--access", "8", "--kind", "file"},
+         0,
+         "deny (rule"},
+        {{"--section", "201", "--target-path", "C:\\Data\\A.txt", "--access", "0x10000"},
+         0,
+         "allow (default effect)\n"},
+        {{"--section", "201", "--target-path", "C:\\Data\\C.txt", "--access", "0x1"},
+         0,
+         "allow (default effect)\n"},
+        {{"--section", "202", "--target-path", "C:\\x"},
+         1,
+         "section 0x202: header: blob length is 8, expected at least 56\n"},
+        {{"--section", "203"}, 1, "section 0x203: not in the file\n"},
+        {{"--section", "201", "--kind", "socket"}, 2, "kctool: --kind \"socket\": not understood\n"},
+        {{"--section", "201", "--time", "yesterday"}, 2, "kctool: --time \"yesterday\": not understood\n"},
+        {{"--target-path", "C:\\x"}, 2, "usage:"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"eval", sFile};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        SCOPED_TRACE(testing::PrintToString(args));
+        const ToolResult result = Run(args);
+        EXPECT_EQ(result.nExitCode, c.nExit) << result.sOutput;
+        EXPECT_EQ(result.sOutput.substr(0, std::strlen(c.szOutput)), c.szOutput);
     }
 }
 
