@@ -678,6 +678,11 @@ bool CRuleDocument::Compile(srtc::RuleSet& ruleSet, std::string& sError) const {
         sError = "no document loaded";
         return false;
     }
+    // Entities of a document type would reach the text as nodes the compiler does not read.
+    if (xmlGetIntSubset(m_pDoc->pDoc) != nullptr) {
+        sError = "document type declarations are not accepted";
+        return false;
+    }
     CCompiler compiler(ruleSet, sError);
     return compiler.Run(xmlDocGetRootElement(m_pDoc->pDoc));
 }

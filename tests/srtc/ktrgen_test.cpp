@@ -60,6 +60,15 @@ public:
     ULONG Release() override { return ReleaseImpl(); }
 };
 
+// A literal condition under n nots.
+std::u16string Nested(int n) {
+    std::u16string s = u"<literalRef literalId=\"t\"/>";
+    for (int i = 0; i < n; ++i) {
+        s = u"<not>" + s + u"</not>";
+    }
+    return s;
+}
+
 class KtRGen : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -225,6 +234,13 @@ TEST_F(KtRGen, RefusesDocumentsWithTheirReasons) {
              u"<rule ruleId=\"r\" effect=\"deny\"><literalRef literalId=\"x\"/><literalRef "
              u"literalId=\"x\"/></rule>"),
          S_OK, KTRGEN_E_BAD_DOCUMENT, "rule 'r' holds 2 conditions, expected 1"},
+        {"document type", u"<!DOCTYPE ruleModule [<!ENTITY p \"C:\\x\">]>" + doc(u"", u""), S_OK,
+         KTRGEN_E_BAD_DOCUMENT, "document type declarations are not accepted"},
+        {"nested too deeply",
+         doc(u"<singleLiteralDef literalId=\"t\"><bool>true</bool></singleLiteralDef>",
+             (u"<rule ruleId=\"r\" effect=\"deny\">" + Nested(70) + u"</rule>").c_str()),
+         S_OK, KTRGEN_E_BAD_DOCUMENT,
+         "the compiled rules are not acceptable: node 63: nesting depth is 65, expected at most 64"},
         {"bad effect", doc(u"", u"<rule ruleId=\"r\" effect=\"maybe\"/>"), S_OK, KTRGEN_E_BAD_DOCUMENT,
          "rule 'r': effect must be allow or deny"},
     };
