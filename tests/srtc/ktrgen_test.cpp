@@ -13,6 +13,7 @@
 #include "service/installed_apps.h"
 #include "service/registry_key.h"
 #include "srtc_test_util.h"
+#include "support/protection_root.h"
 #include "support/test_root.h"
 
 namespace {
@@ -259,6 +260,29 @@ TEST_F(KtRGen, RefusesDocumentsWithTheirReasons) {
     ASSERT_EQ(Load(doc(u"", sPathRule.c_str())), S_OK);
     ASSERT_EQ(m_pPreproc->ProcessRules(), S_OK);
     EXPECT_EQ(LastError(), "");
+}
+
+// A root set up by the operator's tool has the preprocessor where the rule converter looks for it.
+TEST(KtRGenInstall, KrellctlInitPlacesItInTheProductDirectory) {
+    // Tests of one process share a root: what the fixture placed must not count.
+    std::string sPlaced;
+    ASSERT_TRUE(platform::MapPath(std::u16string(PRODUCT_DIRECTORY) + u"\\ktRGen.dll", &sPlaced));
+    std::error_code ec;
+    std::filesystem::remove(sPlaced, ec);
+    ASSERT_EQ(krelltest::RunCommand(krelltest::ProgramPath("krellctl") + " init"), 0);
+    CObjectLoader loader;
+    ASSERT_EQ(loader.Load(u"ktRGen.dll"), ZEL_SUCCESS);
+    CComPtr<IKTRulePreprocessor> pPreproc;
+    ASSERT_EQ(loader.CreateObject(CLSID_KTRulePreprocessor, IID_IKTRulePreprocessor,
+                                  reinterpret_cast<void**>(&pPreproc)),
+              ZEL_SUCCESS);
+    CComPtr<IUnknown> pDocument(static_cast<IUnknown*>(new CXmlText(srtctest::EXCLUSION_DOCUMENT)));
+    pDocument->Release();
+    ASSERT_EQ(pPreproc->LoadXMLObject(pDocument.Get()), S_OK);
+    ASSERT_EQ(pPreproc->ProcessRules(), S_OK);
+    ULONG cb = 0;
+    ASSERT_EQ(pPreproc->GetSerializedRulesLength(&cb), S_OK);
+    EXPECT_EQ(cb, srtctest::CompileToBlob(srtctest::EXCLUSION_DOCUMENT).size());
 }
 
 }  // namespace
