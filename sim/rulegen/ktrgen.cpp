@@ -80,6 +80,10 @@ public:
                 pText->Release();
                 return Failed(FAILED(hr) ? hr : E_FAIL, "the document's text could not be read");
             }
+            // A count that takes in the terminator is not the document's fault.
+            while (cchXml > 0 && szXml[cchXml - 1] == u'\0') {
+                --cchXml;
+            }
             std::string sError;
             const bool bParsed =
                 m_document.Parse(std::u16string_view(szXml != nullptr ? szXml : u"", cchXml), sError);

@@ -123,6 +123,10 @@ TEST_F(KtRGen, CompilesTheThreeRuleSetsAsTheLibraryDoes) {
         EXPECT_EQ(LastError(), "");
         EXPECT_EQ(Rules(), srtctest::CompileToBlob(szXml));
     }
+    // Text whose count includes its terminator.
+    ASSERT_EQ(Load(std::u16string(srtctest::EXCLUSION_DOCUMENT) + u'\0'), S_OK) << LastError();
+    ASSERT_EQ(m_pPreproc->ProcessRules(), S_OK) << LastError();
+    EXPECT_EQ(Rules(), srtctest::CompileToBlob(srtctest::EXCLUSION_DOCUMENT));
 }
 
 TEST_F(KtRGen, SmallBufferAndCallOrder) {
