@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "srtc/srtc.h"
 #include "srtc/srtc_layout.h"
@@ -53,9 +54,10 @@ private:
     std::string& m_sError;
     Counts m_counts;
     Layout m_layout{};
-    std::vector<std::u16string> m_strings;
-    std::vector<std::uint8_t> m_state;    // per node: 0 unvisited, 1 on the current path, 2 done
-    std::vector<std::uint32_t> m_height;  // per done node: the longest chain below and including it
+    std::u16string m_units;                      // the string data, decoded once
+    std::vector<std::u16string_view> m_strings;  // views into m_units
+    std::vector<std::uint8_t> m_state;           // per node: 0 unvisited, 1 on the current path, 2 done
+    std::vector<std::uint32_t> m_height;         // per done node: the longest chain below and including it
 };
 
 bool CReader::Header() {
@@ -89,6 +91,11 @@ bool CReader::Header() {
 }
 
 bool CReader::Strings() {
+    m_units.resize(m_counts.dwStringUnits);
+    const std::uint8_t* p = m_blob.data() + m_layout.qwUnits;
+    for (std::size_t k = 0; k < m_units.size(); ++k) {
+        m_units[k] = static_cast<char16_t>(p[2 * k] | p[2 * k + 1] << 8);
+    }
     m_strings.reserve(m_counts.dwStrings);
     std::uint64_t qwNext = 0;
     for (std::uint32_t i = 0; i < m_counts.dwStrings; ++i) {
@@ -102,12 +109,7 @@ bool CReader::Strings() {
             return Fail(Entry("string", i), "length", dwLength,
                         "at most " + std::to_string(m_counts.dwStringUnits - qwNext));
         }
-        std::u16string s(dwLength, u'\0');
-        const std::uint8_t* p = m_blob.data() + m_layout.qwUnits + qwNext * 2;
-        for (std::uint32_t k = 0; k < dwLength; ++k) {
-            s[k] = static_cast<char16_t>(p[2 * k] | p[2 * k + 1] << 8);
-        }
-        m_strings.push_back(std::move(s));
+        m_strings.emplace_back(m_units.data() + qwNext, dwLength);
         qwNext += dwLength;
     }
     if (qwNext != m_counts.dwStringUnits) {
@@ -135,28 +137,34 @@ bool CReader::String(const std::string& sWhere, const char* szField, std::uint32
     return true;
 }
 
+// The bulk of a large blob: the entry's name is made only for a refusal.
 bool CReader::Items(const std::string& sWhere, std::uint32_t dwFirst, std::uint32_t dwCount, bool bPrefix,
                     std::vector<std::u16string>& items) {
     items.reserve(dwCount);
+    std::u16string_view previous;
     for (std::uint32_t k = 0; k < dwCount; ++k) {
-        const std::string sItem = sWhere + (bPrefix ? " prefix item " : " exact item ") + std::to_string(k);
-        std::u16string s;
-        if (!String(sItem, "string", At(m_layout.qwItems + (std::uint64_t{dwFirst} + k) * 4), false, s)) {
-            return false;
+        auto where = [&] {
+            return sWhere + (bPrefix ? " prefix item " : " exact item ") + std::to_string(k);
+        };
+        const std::uint32_t dwString = At(m_layout.qwItems + (std::uint64_t{dwFirst} + k) * 4);
+        if (dwString >= m_strings.size()) {
+            return Fail(where(), "string", dwString, Below(m_strings.size()) + " (a string)");
         }
+        const std::u16string_view s = m_strings[dwString];
         if (std::any_of(s.begin(), s.end(), [](char16_t ch) { return UpperUnit(ch) != ch; })) {
-            m_sError = sItem + ": not upper-cased";
+            m_sError = where() + ": not upper-cased";
             return false;
         }
-        if (!items.empty() && !(items.back() < s)) {
-            m_sError = sItem + ": not above the item before it (items are sorted, without duplicates)";
+        if (k > 0 && !(previous < s)) {
+            m_sError = where() + ": not above the item before it (items are sorted, without duplicates)";
             return false;
         }
-        if (bPrefix && !items.empty() && s.starts_with(items.back())) {
-            m_sError = sItem + ": begins with the prefix item before it";
+        if (bPrefix && k > 0 && s.starts_with(previous)) {
+            m_sError = where() + ": begins with the prefix item before it";
             return false;
         }
-        items.push_back(std::move(s));
+        items.emplace_back(s);
+        previous = s;
     }
     return true;
 }
