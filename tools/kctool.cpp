@@ -3,6 +3,9 @@
 //   kctool [--root DIR] build OUT --section ID=DATAFILE [--section ID=DATAFILE ...]
 //   kctool [--root DIR] verify FILE
 //   kctool [--root DIR] dump FILE [--hex] [--json]
+//   kctool [--root DIR] eval FILE --section ID [--actor-path P] [--actor-sid S] [--actor-md5 H]
+//          [--actor-sha1 H] [--actor-length N] [--actor-device D] [--actor-location L]
+//          [--target-path P] [--kind file|registry|process] [--access MASK] [--time YYYY-MM-DDThh:mm:ssZ]
 //
 // A path that starts with a drive letter (C:\...) is a Windows-form path as the service and the driver
 // see it, drive C being the machine root's; any other path is a POSIX path of the tool's user and is
@@ -10,8 +13,8 @@
 // host's file system). All file access goes through the platform's file layer, and build writes
 // through the service's own writer.
 //
-// Exit codes: 0 success (verify and dump: a wholly valid file); 1 an invalid file or a failed build;
-// 2 a usage or I/O error.
+// Exit codes: 0 success (verify and dump: a wholly valid file; eval: a verdict); 1 an invalid file, a
+// rule section that cannot be read, or a failed build; 2 a usage or I/O error.
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -27,6 +30,7 @@
 #include "compiler/kt_data_file.h"
 #include "kcfile/kc_reader.h"
 #include "kctool_output.h"
+#include "kctool_rules.h"
 #include "platform/file.h"
 #include "platform/paths.h"
 #include "platform/strings.h"
@@ -41,6 +45,10 @@ void Usage() {
     std::cerr << "usage: kctool [--root DIR] build OUT --section ID=DATAFILE [--section ID=DATAFILE ...]\n"
                  "       kctool [--root DIR] verify FILE\n"
                  "       kctool [--root DIR] dump FILE [--hex] [--json]\n"
+                 "       kctool [--root DIR] eval FILE --section ID [--actor-path P] [--actor-sid S]\n"
+                 "              [--actor-md5 H] [--actor-sha1 H] [--actor-length N] [--actor-device D]\n"
+                 "              [--actor-location L] [--target-path P] [--kind file|registry|process]\n"
+                 "              [--access MASK] [--time YYYY-MM-DDThh:mm:ssZ]\n"
                  "ID is hexadecimal; C:\\... paths name files in the machine root, others are POSIX paths.\n";
 }
 
@@ -202,6 +210,112 @@ int VerifyOrDump(bool bDump, const std::vector<std::string>& args) {
     return info.IsValid() ? 0 : EXIT_INVALID;
 }
 
+bool ParseNumber(const std::string& sText, std::uint32_t& dwValue) {
+    try {
+        std::size_t nUsed = 0;
+        const unsigned long ul = std::stoul(sText, &nUsed, 0);
+        if (nUsed != sText.size() || ul > 0xFFFFFFFFul) {
+            return false;
+        }
+        dwValue = static_cast<std::uint32_t>(ul);
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+// Decides one access against a rule section, as the driver would.
+int Eval(const std::vector<std::string>& args) {
+    if (args.empty() || args[0].empty() || args[0][0] == '-') {
+        Usage();
+        return EXIT_USAGE;
+    }
+    const std::string sFile = args[0];
+    srtc::Access access;
+    access.qwTime = 0;
+    DWORD dwSection = 0;
+    bool bSection = false;
+    for (std::size_t i = 1; i < args.size(); i += 2) {
+        if (i + 1 >= args.size()) {
+            Usage();
+            return EXIT_USAGE;
+        }
+        const std::string& sName = args[i];
+        const std::string& sValue = args[i + 1];
+        bool bOk = true;
+        if (sName == "--section") {
+            bOk = bSection = ParseSectionId(sValue, dwSection);
+        } else if (sName == "--actor-path") {
+            access.sActorPath = srtc::FromUtf8(sValue);
+        } else if (sName == "--actor-sid") {
+            access.sActorSid = srtc::FromUtf8(sValue);
+        } else if (sName == "--actor-md5") {
+            access.sActorMd5 = srtc::FromUtf8(sValue);
+        } else if (sName == "--actor-sha1") {
+            access.sActorSha1 = srtc::FromUtf8(sValue);
+        } else if (sName == "--actor-length") {
+            bOk = ParseNumber(sValue, access.dwActorFileLength);
+        } else if (sName == "--actor-device") {
+            access.sActorDevice = srtc::FromUtf8(sValue);
+        } else if (sName == "--actor-location") {
+            access.sActorLocation = srtc::FromUtf8(sValue);
+        } else if (sName == "--target-path") {
+            access.sTargetPath = srtc::FromUtf8(sValue);
+        } else if (sName == "--kind") {
+            bOk = sValue == "file" || sValue == "registry" || sValue == "process";
+            access.targetKind = sValue == "registry"  ? srtc::TargetKind::Registry
+                                : sValue == "process" ? srtc::TargetKind::Process
+                                                      : srtc::TargetKind::File;
+        } else if (sName == "--access") {
+            bOk = ParseNumber(sValue, access.dwDesiredAccess);
+        } else if (sName == "--time") {
+            bOk = srtc::ParseDate(sValue, access.qwTime);
+        } else {
+            bOk = false;
+        }
+        if (!bOk) {
+            std::cerr << "kctool: " << sName << " \"" << sValue << "\": not understood\n";
+            return EXIT_USAGE;
+        }
+    }
+    if (!bSection) {
+        Usage();
+        return EXIT_USAGE;
+    }
+    std::vector<BYTE> bytes;
+    std::string sError;
+    if (!ReadWholeFile(sFile, bytes, sError)) {
+        std::cerr << "kctool: " << sFile << ": " << sError << "\n";
+        return EXIT_USAGE;
+    }
+    const kcfile::KCFileInfo info = kcfile::ReadKCFile(bytes);
+    if (!info.IsValid()) {
+        std::cout << kctool::RenderVerify(sFile, info);
+        return EXIT_INVALID;
+    }
+    for (const kcfile::KCSection& section : info.sections) {
+        if (section.dwId != dwSection) {
+            continue;
+        }
+        srtc::RuleSet ruleSet;
+        if (!srtc::Read(section.data, ruleSet, sError)) {
+            std::cout << "section 0x" << std::hex << dwSection << std::dec << ": " << sError << "\n";
+            return EXIT_INVALID;
+        }
+        const srtc::Verdict verdict = srtc::Evaluate(ruleSet, access);
+        if (verdict.nRule == srtc::SRTC_NO_RULE) {
+            std::cout << srtc::NameOf(verdict.effect) << " (default effect)\n";
+        } else {
+            const srtc::Rule& rule = ruleSet.rules[static_cast<std::size_t>(verdict.nRule)];
+            std::cout << srtc::NameOf(verdict.effect) << " (rule \"" << srtc::ToUtf8(rule.sId)
+                      << "\": " << kctool::ConditionText(ruleSet, rule.dwRoot) << ")\n";
+        }
+        return 0;
+    }
+    std::cout << "section 0x" << std::hex << dwSection << std::dec << ": not in the file\n";
+    return EXIT_INVALID;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -221,6 +335,9 @@ int main(int argc, char** argv) {
     }
     if (sCommand == "verify" || sCommand == "dump") {
         return VerifyOrDump(sCommand == "dump", args);
+    }
+    if (sCommand == "eval") {
+        return Eval(args);
     }
     Usage();
     return EXIT_USAGE;

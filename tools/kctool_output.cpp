@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "kcfile/kc_sections.h"
+#include "kctool_rules.h"
 #include "platform/strings.h"
 
 namespace kctool {
@@ -97,6 +98,8 @@ Decoded DecodeSection(const kcfile::KCSection& section) {
                      ",\"companions\":[" + sCompanions + "]}";
         }
         decoded.sJson = "{\"executables\":[" + sExes + "]}";
+    } else if (IsRuleSection(section.dwId, section.data)) {
+        DescribeRules(section.data, decoded.lines, decoded.sJson);
     }
     return decoded;
 }

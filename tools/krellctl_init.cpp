@@ -116,7 +116,8 @@ bool Init() {
         !SetString(CInstalledApps::CURRENT_VERSION_KEY, u"CommonFilesDir", COMMON_FILES_DIRECTORY) ||
         !SetDwordIfAbsent(sDebugKey, u"DebugType", 1) || !SetString(sDebugKey, u"Directory", LOG_DIRECTORY) ||
         !LinkIntoProduct(sDriverImage, "krelldrv") ||
-        !LinkIntoProduct(std::u16string(PRODUCT_DIRECTORY) + u"\\lcSet.dll", "lcSet.dll")) {
+        !LinkIntoProduct(std::u16string(PRODUCT_DIRECTORY) + u"\\lcSet.dll", "lcSet.dll") ||
+        !LinkIntoProduct(std::u16string(PRODUCT_DIRECTORY) + u"\\ktRGen.dll", "ktRGen.dll")) {
         return false;
     }
     SC_HANDLE hManager = platform::OpenSCManager(nullptr, u"ServicesActive", SC_MANAGER_ALL_ACCESS);

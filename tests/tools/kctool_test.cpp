@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "kcfile/kc_format.h"
+#include "srtc/srtc.h"
 #include "support/test_root.h"
 
 extern char** environ;
@@ -210,6 +212,134 @@ TEST_F(KCToolTest, BuildWithoutSectionsFails) {
     EXPECT_EQ(build.nExitCode, 1);
     EXPECT_NE(build.sOutput.find("CKTDataFile::Close failed (0x8001FFFF)"), std::string::npos)
         << build.sOutput;
+}
+
+// Deny a protected file unless the access only reads attributes, while enabled.
+srtc::RuleSet SmallRuleSet() {
+    srtc::RuleSet rules;
+    rules.kind = srtc::RuleSetKind::ProtectedResources;
+    rules.sets.push_back(
+        {u"protected-files", {u"c:\\data\\b.txt", u"C:\\Data\\A.txt"}, {u"C:\\Protected\\"}});
+    rules.literals.push_back({u"enabled", srtc::LiteralType::Bool, 1, {}});
+    rules.literals.push_back({u"", srtc::LiteralType::Hex32, 0x10006, {}});
+    rules.literals.push_back({u"until", srtc::LiteralType::Date, 0, {}});
+    EXPECT_TRUE(srtc::ParseDate("2024-01-31T08:05:09Z", rules.literals[2].qwValue));
+    using srtc::NodeKind;
+    rules.nodes = {
+        {NodeKind::FunEval,
+         srtc::Function::InSet,
+         srtc::Attribute::TargetPath,
+         srtc::OperandKind::Set,
+         0,
+         {}},
+        {NodeKind::LiteralRef, {}, {}, {}, 0, {}},
+        {NodeKind::FunEval,
+         srtc::Function::BinaryAnd,
+         srtc::Attribute::ActionDesiredAccess,
+         srtc::OperandKind::Literal,
+         1,
+         {}},
+        {NodeKind::Not, {}, {}, {}, 2, {}},
+        {NodeKind::ExprRef, {}, {}, {}, 0, {}},
+        {NodeKind::And, {}, {}, {}, 0, {1, 4, 3}},
+    };
+    rules.expressions.push_back({u"is-protected", 0});
+    rules.rules.push_back({u"deny-file", srtc::Effect::Deny, 5});
+    return rules;
+}
+
+// A rule section decoded: sets with their items, named literals, expressions and rules; a broken one
+// names the reader's reason.
+TEST_F(KCToolTest, DumpsRuleSections) {
+    const srtc::RuleSet rules = SmallRuleSet();
+    const std::vector<std::uint8_t> blob = srtc::Write(rules);
+    WriteBytes("rules.srtc", blob);
+    std::vector<std::uint8_t> broken = blob;
+    broken[4] = 9;
+    WriteBytes("broken.srtc", broken);
+    const std::string sFile = Path("rules.kc");
+    const ToolResult build = Run({"build", sFile, "--section", "201=" + Path("rules.srtc"), "--section",
+                                  "202=" + Path("broken.srtc")});
+    ASSERT_EQ(build.nExitCode, 0) << build.sOutput;
+
+    const ToolResult dump = Run({"dump", sFile});
+    EXPECT_EQ(dump.nExitCode, 0) << dump.sOutput;
+    for (const char* szExpected : {
+             "serialized rules: protected-resources, default allow, 1 set(s), 3 literal(s), 1 expression(s), "
+             "1 rule(s)",
+             "set \"protected-files\": 2 exact, 1 prefix\n    exact \"C:\\DATA\\A.TXT\"\n    exact "
+             "\"C:\\DATA\\B.TXT\"\n"
+             "    prefix \"C:\\PROTECTED\\\"\n",
+             "literal \"enabled\": bool true",
+             "literal \"until\": date 2024-01-31T08:05:09Z",
+             "expression \"is-protected\": in-set(target/path, set \"protected-files\")",
+             "rule \"deny-file\" deny: and(literal \"enabled\", expr \"is-protected\", "
+             "not(binary-and(action/desired-access, hex32 0x00010006)))",
+             "serialized rules not decodable: header: version is 9, expected 1",
+         }) {
+        EXPECT_NE(dump.sOutput.find(szExpected), std::string::npos) << szExpected << "\n" << dump.sOutput;
+    }
+
+    const ToolResult json = Run({"dump", sFile, "--json"});
+    EXPECT_EQ(json.nExitCode, 0) << json.sOutput;
+    for (
+        const char* szExpected : {
+            R"("sets":[{"id":"protected-files","exact":["C:\\DATA\\A.TXT","C:\\DATA\\B.TXT"],"prefix":["C:\\PROTECTED\\"]}])",
+            R"({"id":null,"type":"hex32","value":"0x00010006"})",
+            R"({"kind":"and","children":[1,4,3]})",
+            R"("rules":[{"id":"deny-file","effect":"deny","root":5,)",
+            R"("decoded":{"error":"header: version is 9, expected 1"})",
+        }) {
+        EXPECT_NE(json.sOutput.find(szExpected), std::string::npos) << szExpected << "\n" << json.sOutput;
+    }
+}
+
+// eval decides an access as the driver would and names the rule; bad input and missing or broken
+// sections fail with their codes.
+TEST_F(KCToolTest, EvaluatesAccessesAgainstARuleSection) {
+    const std::vector<std::uint8_t> blob = srtc::Write(SmallRuleSet());
+    WriteBytes("rules.srtc", blob);
+    WriteBytes("junk.bin", std::vector<BYTE>(8, 1));
+    const std::string sFile = Path("rules.kc");
+    ASSERT_EQ(Run({"build", sFile, "--section", "201=" + Path("rules.srtc"), "--section",
+                   "202=" + Path("junk.bin")})
+                  .nExitCode,
+              0);
+    const struct {
+        std::vector<std::string> options;
+        int nExit;
+        const char* szOutput;
+    } cases[] = {
+        {{"--section", "201", "--target-path", "c:\\data\\a.txt", "--access", "0x1"},
+         0,
+         "deny (rule \"deny-file\": and(literal \"enabled\", expr \"is-protected\", "
+         "not(binary-and(action/desired-access, "
+         "hex32 0x00010006))))\n"},
+        {{"--section", "0x201", "--target-path", "C:\\Protected\\x\\y", "--access", "8", "--kind", "file"},
+         0,
+         "deny (rule"},
+        {{"--section", "201", "--target-path", "C:\\Data\\A.txt", "--access", "0x10000"},
+         0,
+         "allow (default effect)\n"},
+        {{"--section", "201", "--target-path", "C:\\Data\\C.txt", "--access", "0x1"},
+         0,
+         "allow (default effect)\n"},
+        {{"--section", "202", "--target-path", "C:\\x"},
+         1,
+         "section 0x202: header: blob length is 8, expected at least 56\n"},
+        {{"--section", "203"}, 1, "section 0x203: not in the file\n"},
+        {{"--section", "201", "--kind", "socket"}, 2, "kctool: --kind \"socket\": not understood\n"},
+        {{"--section", "201", "--time", "yesterday"}, 2, "kctool: --time \"yesterday\": not understood\n"},
+        {{"--target-path", "C:\\x"}, 2, "usage:"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"eval", sFile};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        SCOPED_TRACE(testing::PrintToString(args));
+        const ToolResult result = Run(args);
+        EXPECT_EQ(result.nExitCode, c.nExit) << result.sOutput;
+        EXPECT_EQ(result.sOutput.substr(0, std::strlen(c.szOutput)), c.szOutput);
+    }
 }
 
 }  // namespace

@@ -1,0 +1,250 @@
+// The writer: lays a rule set out as docs/srtc.md describes, strings interned in a fixed walk so the
+// same rule set always gives the same bytes.
+#include <functional>
+#include <string_view>
+#include <vector>
+
+#include "srtc/srtc.h"
+#include "srtc/srtc_layout.h"
+
+namespace srtc {
+
+namespace {
+
+// Open addressing over one flat array of (hash, index) slots: an insert touches one slot and the
+// string itself only when the hashes agree, which keeps large sets out of the cache's way. Strings
+// are compared in the string data already written, so the table owns no copies.
+class CStringTable {
+public:
+    // Sized for the expected strings and their units (set items dominate), so nothing is copied twice.
+    CStringTable(std::size_t nExpected, std::size_t nUnits) {
+        m_entries.reserve(nExpected);
+        m_units.reserve(nUnits);
+        std::size_t nSlots = 16;
+        while (nSlots < 2 * nExpected) {
+            nSlots *= 2;
+        }
+        m_slots.assign(nSlots, {0, EMPTY});
+    }
+    std::uint32_t Intern(std::u16string_view s) {
+        const std::uint64_t qwHash = std::hash<std::u16string_view>{}(s);
+        if (2 * (m_entries.size() + 1) > m_slots.size()) {
+            Grow();
+        }
+        const std::size_t nMask = m_slots.size() - 1;
+        for (std::size_t i = qwHash & nMask;; i = (i + 1) & nMask) {
+            Slot& slot = m_slots[i];
+            if (slot.dwIndex == EMPTY) {
+                slot = {qwHash, static_cast<std::uint32_t>(m_entries.size())};
+                m_entries.push_back(
+                    {static_cast<std::uint32_t>(m_units.size()), static_cast<std::uint32_t>(s.size())});
+                m_units.append(s);
+                return slot.dwIndex;
+            }
+            if (slot.qwHash == qwHash && View(slot.dwIndex) == s) {
+                return slot.dwIndex;
+            }
+        }
+    }
+    std::uint32_t InternId(const std::u16string& s) { return s.empty() ? SRTC_NO_STRING : Intern(s); }
+
+    struct Entry {
+        std::uint32_t dwOffset;
+        std::uint32_t dwLength;
+    };
+    const std::vector<Entry>& Entries() const { return m_entries; }
+    const std::u16string& Units() const { return m_units; }
+
+private:
+    static constexpr std::uint32_t EMPTY = 0xFFFFFFFF;
+    struct Slot {
+        std::uint64_t qwHash;
+        std::uint32_t dwIndex;
+    };
+
+    std::u16string_view View(std::uint32_t dwIndex) const {
+        return std::u16string_view(m_units).substr(m_entries[dwIndex].dwOffset, m_entries[dwIndex].dwLength);
+    }
+    void Grow() {
+        std::vector<Slot> old(2 * m_slots.size(), Slot{0, EMPTY});
+        old.swap(m_slots);
+        const std::size_t nMask = m_slots.size() - 1;
+        for (const Slot& slot : old) {
+            if (slot.dwIndex != EMPTY) {
+                std::size_t i = slot.qwHash & nMask;
+                while (m_slots[i].dwIndex != EMPTY) {
+                    i = (i + 1) & nMask;
+                }
+                m_slots[i] = slot;
+            }
+        }
+    }
+
+    std::vector<Slot> m_slots;
+    std::vector<Entry> m_entries;
+    std::u16string m_units;
+};
+
+void Put32(std::vector<std::uint8_t>& out, std::uint32_t dw) {
+    const std::uint8_t bytes[4] = {static_cast<std::uint8_t>(dw), static_cast<std::uint8_t>(dw >> 8),
+                                   static_cast<std::uint8_t>(dw >> 16), static_cast<std::uint8_t>(dw >> 24)};
+    out.insert(out.end(), bytes, bytes + 4);
+}
+
+template <class E>
+std::uint32_t U(E e) {
+    return static_cast<std::uint32_t>(e);
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> Write(const RuleSet& source) {
+    RuleSet ruleSet = source;
+    Canonicalize(ruleSet);
+    return WriteCanonical(ruleSet);
+}
+
+std::vector<std::uint8_t> WriteCanonical(const RuleSet& ruleSet) {
+    std::size_t nStrings = ruleSet.literals.size() + ruleSet.expressions.size() + ruleSet.rules.size();
+    std::size_t nUnits = 0;
+    for (const StringSet& set : ruleSet.sets) {
+        nStrings += 1 + set.exact.size() + set.prefix.size();
+        for (const auto* pItems : {&set.exact, &set.prefix}) {
+            for (const std::u16string& item : *pItems) {
+                nUnits += item.size();
+            }
+        }
+    }
+    CStringTable strings(nStrings, nUnits);
+    struct SetEntry {
+        std::uint32_t dwId, dwFirstExact, dwExactCount, dwFirstPrefix, dwPrefixCount;
+    };
+    std::vector<SetEntry> sets;
+    std::vector<std::uint32_t> items;
+    for (const StringSet& set : ruleSet.sets) {
+        SetEntry entry{strings.Intern(set.sId), static_cast<std::uint32_t>(items.size()),
+                       static_cast<std::uint32_t>(set.exact.size()), 0, 0};
+        for (const std::u16string& item : set.exact) {
+            items.push_back(strings.Intern(item));
+        }
+        entry.dwFirstPrefix = static_cast<std::uint32_t>(items.size());
+        entry.dwPrefixCount = static_cast<std::uint32_t>(set.prefix.size());
+        for (const std::u16string& item : set.prefix) {
+            items.push_back(strings.Intern(item));
+        }
+        sets.push_back(entry);
+    }
+    std::vector<std::uint32_t> literalIds, literalTexts;
+    for (const Literal& literal : ruleSet.literals) {
+        literalIds.push_back(strings.InternId(literal.sId));
+        literalTexts.push_back(literal.type == LiteralType::Str ? strings.Intern(literal.sText) : 0);
+    }
+    std::vector<std::uint32_t> children;
+    std::vector<std::uint32_t> firstChild;
+    for (const Node& node : ruleSet.nodes) {
+        firstChild.push_back(static_cast<std::uint32_t>(node.children.empty() ? 0 : children.size()));
+        children.insert(children.end(), node.children.begin(), node.children.end());
+    }
+    std::vector<std::uint32_t> expressionIds, ruleIds;
+    for (const Expression& expression : ruleSet.expressions) {
+        expressionIds.push_back(strings.Intern(expression.sId));
+    }
+    for (const Rule& rule : ruleSet.rules) {
+        ruleIds.push_back(strings.Intern(rule.sId));
+    }
+
+    Counts counts;
+    counts.dwStrings = static_cast<std::uint32_t>(strings.Entries().size());
+    counts.dwStringUnits = static_cast<std::uint32_t>(strings.Units().size());
+    counts.dwSets = static_cast<std::uint32_t>(sets.size());
+    counts.dwSetItems = static_cast<std::uint32_t>(items.size());
+    counts.dwLiterals = static_cast<std::uint32_t>(ruleSet.literals.size());
+    counts.dwNodes = static_cast<std::uint32_t>(ruleSet.nodes.size());
+    counts.dwChildren = static_cast<std::uint32_t>(children.size());
+    counts.dwExpressions = static_cast<std::uint32_t>(ruleSet.expressions.size());
+    counts.dwRules = static_cast<std::uint32_t>(ruleSet.rules.size());
+    const Layout layout = LayoutOf(counts);
+
+    std::vector<std::uint8_t> out;
+    out.reserve(static_cast<std::size_t>(layout.qwTotal));
+    Put32(out, SRTC_MAGIC);
+    Put32(out, SRTC_VERSION);
+    Put32(out, U(ruleSet.kind));
+    Put32(out, U(ruleSet.defaultEffect));
+    Put32(out, static_cast<std::uint32_t>(layout.qwTotal));
+    for (const std::uint32_t dw :
+         {counts.dwStrings, counts.dwStringUnits, counts.dwSets, counts.dwSetItems, counts.dwLiterals,
+          counts.dwNodes, counts.dwChildren, counts.dwExpressions, counts.dwRules}) {
+        Put32(out, dw);
+    }
+    for (const CStringTable::Entry& entry : strings.Entries()) {
+        Put32(out, entry.dwOffset);
+        Put32(out, entry.dwLength);
+    }
+    for (const SetEntry& entry : sets) {
+        for (const std::uint32_t dw :
+             {entry.dwId, entry.dwFirstExact, entry.dwExactCount, entry.dwFirstPrefix, entry.dwPrefixCount}) {
+            Put32(out, dw);
+        }
+    }
+    for (const std::uint32_t dw : items) {
+        Put32(out, dw);
+    }
+    for (std::size_t i = 0; i < ruleSet.literals.size(); ++i) {
+        const Literal& literal = ruleSet.literals[i];
+        Put32(out, literalIds[i]);
+        Put32(out, U(literal.type));
+        switch (literal.type) {
+            case LiteralType::Str:
+                Put32(out, literalTexts[i]);
+                Put32(out, 0);
+                break;
+            case LiteralType::Date:
+                Put32(out, static_cast<std::uint32_t>(literal.qwValue));
+                Put32(out, static_cast<std::uint32_t>(literal.qwValue >> 32));
+                break;
+            case LiteralType::Bool:
+                Put32(out, literal.qwValue != 0 ? 1 : 0);
+                Put32(out, 0);
+                break;
+            default:
+                Put32(out, static_cast<std::uint32_t>(literal.qwValue));
+                Put32(out, 0);
+                break;
+        }
+    }
+    for (std::size_t i = 0; i < ruleSet.nodes.size(); ++i) {
+        const Node& node = ruleSet.nodes[i];
+        const bool bFun = node.kind == NodeKind::FunEval;
+        const bool bList = node.kind == NodeKind::And || node.kind == NodeKind::Or;
+        out.push_back(static_cast<std::uint8_t>(node.kind));
+        out.push_back(bFun ? static_cast<std::uint8_t>(node.function) : 0);
+        out.push_back(bFun ? static_cast<std::uint8_t>(node.attribute) : 0);
+        out.push_back(bFun ? static_cast<std::uint8_t>(node.operandKind) : 0);
+        Put32(out, bList ? 0 : node.dwIndex);
+        Put32(out, bList ? firstChild[i] : 0);
+        Put32(out, bList ? static_cast<std::uint32_t>(node.children.size()) : 0);
+    }
+    for (const std::uint32_t dw : children) {
+        Put32(out, dw);
+    }
+    for (std::size_t i = 0; i < ruleSet.expressions.size(); ++i) {
+        Put32(out, expressionIds[i]);
+        Put32(out, ruleSet.expressions[i].dwRoot);
+    }
+    for (std::size_t i = 0; i < ruleSet.rules.size(); ++i) {
+        Put32(out, ruleIds[i]);
+        Put32(out, U(ruleSet.rules[i].effect));
+        Put32(out, ruleSet.rules[i].dwRoot);
+    }
+    const std::size_t nData = out.size();
+    out.resize(static_cast<std::size_t>(layout.qwTotal), 0);
+    std::uint8_t* p = out.data() + nData;
+    for (const char16_t ch : strings.Units()) {
+        *p++ = static_cast<std::uint8_t>(ch);
+        *p++ = static_cast<std::uint8_t>(ch >> 8);
+    }
+    return out;
+}
+
+}  // namespace srtc
