@@ -100,6 +100,7 @@ void CEventRouter::CreateEvent(int nClient, const CMessage& message) {
         return;
     }
     const LONG nEventId = ++m_nLastEventId;
+    m_broadcast.push_back(message.fields[1] != 0);
     std::vector<std::uint8_t> bytes = message.blob;
     krellevt::PatchEventHeader(bytes.data(), bytes.size(), nEventId, KT_EVENT_STATE_CREATED);
     // The creator learns the id before any answer to the event can reach it.
@@ -174,6 +175,17 @@ void CEventRouter::FinishByClient(int nClient, const CMessage& message, LONG nSt
     }
     const auto pending = m_pending.find(nEventId);
     if (pending != m_pending.end()) {
+        // A subscriber may finish an event it was offered before its answer to the offer arrives
+        // (from inside its callback, or from a thread the callback woke): finishing it keeps it.
+        if (pending->second.nKeeper == 0) {
+            for (auto offer = m_offers.begin(); offer != m_offers.end(); ++offer) {
+                if (offer->second.nEventId == nEventId && offer->second.nSubscriberId == message.fields[0]) {
+                    pending->second.nKeeper = message.fields[0];
+                    m_offers.erase(offer);
+                    break;
+                }
+            }
+        }
         // Only the subscriber that kept an event may finish it.
         if (pending->second.nKeeper != message.fields[0]) {
             Answer(nClient, message.nSeq, CError::eFailure);
@@ -181,6 +193,11 @@ void CEventRouter::FinishByClient(int nClient, const CMessage& message, LONG nSt
         }
         Answer(nClient, message.nSeq, CError::eNoError);
         Finish(nEventId, message.blob, nState);
+        return;
+    }
+    // A non-broadcast event that is no longer pending was finished already.
+    if (!m_broadcast[static_cast<std::size_t>(nEventId) - 1]) {
+        Answer(nClient, message.nSeq, CError::eFailure);
         return;
     }
     // A broadcast event: nobody waits for its answer, but subscribers of the state hear of it.

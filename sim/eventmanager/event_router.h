@@ -72,6 +72,8 @@ private:
     std::map<LONG, CSubscriber> m_subscribers;  // in registration order
     std::map<LONG, CPendingEvent> m_pending;
     std::map<std::uint32_t, COffer> m_offers;
+    // Whether each event created so far (index id - 1) was a broadcast.
+    std::vector<bool> m_broadcast;
 };
 
 }  // namespace zuzazezi

@@ -86,6 +86,7 @@ public:
     bool Connected() const { return bool(m_pManager); }
     IKTEventManager* Manager() const { return m_pManager.Get(); }
     IKTEventFactory* Factory() const { return m_pEventFactory.Get(); }
+    IKTProxyFactory* ProxyFactory() const { return m_pProxyFactory.Get(); }
 
     // Registers a recorder; 0 when the manager refused (*pnError, *phr tell why).
     LONG AddProvider(CComPtr<CRecorder>& recorder, LONG* pnError = nullptr, HRESULT* phr = nullptr);

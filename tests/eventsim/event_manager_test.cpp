@@ -2,7 +2,9 @@
 // clients connected through the manager's registered class, events routed between them.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <set>
 #include <thread>
@@ -164,8 +166,55 @@ TEST_F(EventManager, KeptEventIsAnsweredToItsProviderWhenCommittedOrCancelled) {
         EXPECT_EQ(pOutcome->Seen()[0].nEventId, nEventId);
         ExpectNoMore(pOutcome.Get(), 1);
         // Finished once: a second commit of the same event is not the keeper's any more.
-        EXPECT_EQ(refusing.Finish(nKeeperId, pKept.Get(), true), CError::eFailure);
+        EXPECT_EQ(keeping.Finish(nKeeperId, pKept.Get(), true), CError::eFailure);
+        ExpectNoMore(pProvider.Get(), 1);
     }
+}
+
+// Commits every event it is offered from inside its callback, before its answer to the offer.
+class CCommitInCallback final : public IKTEventSubscriberCallback, private CRefCounted {
+public:
+    explicit CCommitInCallback(CEventClient* pClient) : m_pClient(pClient) {}
+    HRESULT QueryInterface(REFIID, void** ppv) override {
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG AddRef() override { return AddRefImpl(); }
+    ULONG Release() override { return ReleaseImpl(); }
+    LONG OnEvent(LONG nSubscriberId, IKTEvent* pEvent, LONG* pnAction) override {
+        *pnAction = 0;
+        m_nCommitResult = m_pClient->Finish(nSubscriberId, pEvent, true);
+        return CError::eNoError;
+    }
+    std::atomic<LONG> m_nCommitResult{0};
+
+private:
+    CEventClient* m_pClient;
+};
+
+TEST_F(EventManager, SubscriberMayCommitFromInsideItsCallback) {
+    StartManager();
+    CEventClient provider;
+    CEventClient subscriber;
+    CComPtr<CRecorder> pProvider;
+    const LONG nProviderId = provider.AddProvider(pProvider);
+    auto* pCommitter = new CCommitInCallback(&subscriber);
+    CComPtr<IKTEventSubscriberCallback> pCallback = CComPtr<IKTEventSubscriberCallback>::Attach(pCommitter);
+    CComPtr<IKTSubscriberProxy> pProxy;
+    ASSERT_EQ(subscriber.ProxyFactory()->CreateSubscriberProxy(pCallback.Get(), &pProxy), CError::eNoError);
+    LONG nSubscriberId = 0;
+    LONG nError = 0;
+    ASSERT_EQ(subscriber.Manager()->RegisterSubscriber(pProxy.Get(), KT_EVENT_SETTINGS_REFRESH, 0, nullptr, 0,
+                                                       VARIANT_FALSE, &nSubscriberId, &nError),
+              S_OK);
+    ASSERT_EQ(nError, CError::eNoError);
+    const LONG nEventId =
+        provider.Create(nProviderId, provider.NewEvent(KT_EVENT_SETTINGS_REFRESH).Get(), false);
+    ASSERT_TRUE(pProvider->WaitForCount(1));
+    EXPECT_EQ(pCommitter->m_nCommitResult.load(), CError::eNoError);
+    EXPECT_EQ(pProvider->Seen()[0].nEventId, nEventId);
+    EXPECT_EQ(pProvider->Seen()[0].nState, KT_EVENT_STATE_COMMITTED);
+    subscriber.Disconnect();
 }
 
 TEST_F(EventManager, EventNobodyKeepsIsAnsweredCancelled) {
@@ -303,6 +352,10 @@ TEST_F(EventManager, CallsFailWithoutHangingOnceTheManagerDies) {
     EXPECT_LT(hr, 0);
     EXPECT_LT(client.Manager()->UnregisterProvider(nProviderId, &nError), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    // Once the process is gone, a new client finds nobody.
+    for (int n = 0; n < 200 && kill(static_cast<pid_t>(entry.dwProcessId), 0) == 0; ++n) {
+        usleep(10000);
+    }
     HRESULT hrNew = S_OK;
     CEventClient late(&hrNew);
     EXPECT_LT(hrNew, 0);
