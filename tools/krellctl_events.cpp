@@ -7,6 +7,7 @@
 //       creates one event, broadcast unless --wait; with --wait prints the answer as JSON
 #include <time.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -66,8 +67,10 @@ SYSTEMTIME UtcNow() {
     return time;
 }
 
+// File times before 1970 (an unset time) show as the start of 1970.
 std::string FileTimeText(ULONGLONG ullTicks) {
-    const ULONGLONG ullUnixMs = ullTicks / 10000 - 11644473600000ull;
+    constexpr ULONGLONG UNIX_EPOCH_MS = 11644473600000ull;
+    const ULONGLONG ullUnixMs = std::max(ullTicks / 10000, UNIX_EPOCH_MS) - UNIX_EPOCH_MS;
     const time_t t = static_cast<time_t>(ullUnixMs / 1000);
     tm parts{};
     gmtime_r(&t, &parts);
