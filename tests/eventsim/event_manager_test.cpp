@@ -211,6 +211,10 @@ TEST_F(EventManager, SubscriberMayCommitFromInsideItsCallback) {
     const LONG nEventId =
         provider.Create(nProviderId, provider.NewEvent(KT_EVENT_SETTINGS_REFRESH).Get(), false);
     ASSERT_TRUE(pProvider->WaitForCount(1));
+    // The provider may hear of the commit before the committing call has returned to its callback.
+    for (int n = 0; n < 500 && pCommitter->m_nCommitResult.load() == 0; ++n) {
+        usleep(10000);
+    }
     EXPECT_EQ(pCommitter->m_nCommitResult.load(), CError::eNoError);
     EXPECT_EQ(pProvider->Seen()[0].nEventId, nEventId);
     EXPECT_EQ(pProvider->Seen()[0].nState, KT_EVENT_STATE_COMMITTED);
