@@ -45,6 +45,7 @@ int Usage() {
         "       krellctl [--root DIR] settings get|set|list|delete|dump ...   see krellctl_settings.cpp\n"
         "       krellctl [--root DIR] driver ...   see krellctl_driver.cpp\n"
         "       krellctl [--root DIR] status [--json]\n"
+        "       krellctl [--root DIR] events watch|publish ...   see krellctl_events.cpp\n"
         "KEY is a path below HKEY_LOCAL_MACHINE, e.g. \"Software\\Quillon\\Loom "
         "Core\\Debug\\DebugOutput\".\n");
     return 2;
@@ -245,6 +246,7 @@ int main(int argc, char** argv) {
         {"init", RunInitCommand},         {"registry", RunRegistryCommand}, {"log", RunLogCommand},
         {"service", RunServiceCommand},   {"boot", RunBootCommand},         {"shutdown", RunShutdownCommand},
         {"settings", RunSettingsCommand}, {"driver", RunDriverCommand},     {"status", RunStatusCommand},
+        {"events", RunEventsCommand},
     };
     for (const auto& group : GROUPS) {
         if (args[0] == group.szName) {

@@ -14,3 +14,4 @@ int RunShutdownCommand(const std::vector<std::string>& args);
 int RunSettingsCommand(const std::vector<std::string>& args);
 int RunStatusCommand(const std::vector<std::string>& args);
 int RunDriverCommand(const std::vector<std::string>& args);
+int RunEventsCommand(const std::vector<std::string>& args);

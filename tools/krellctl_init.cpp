@@ -9,6 +9,7 @@
 
 #include "diagnostics/debug_options.h"
 #include "diagnostics/user_debug_output.h"
+#include "events/event_interfaces.h"
 #include "krellctl_commands.h"
 #include "platform/file.h"
 #include "platform/paths.h"
@@ -90,6 +91,15 @@ bool LinkIntoProduct(const std::u16string& sTargetPath, const char* szBuilt) {
     return !ec || Fail("link", sTargetPath);
 }
 
+// The event manager's class: its in-process handler in the product directory talks to the service.
+bool RegisterEventManagerClass(const std::u16string& sHandler) {
+    const std::u16string sKey =
+        u"CLSID\\" + platform::GuidToString(CLSID_KTEventManager) + u"\\InprocHandler32";
+    CRegistryKey reg;
+    return (reg.Create(HKEY_CLASSES_ROOT, sKey.c_str()) && reg.SetString(u"", sHandler)) ||
+           Fail("register", sKey);
+}
+
 bool InstallService(SC_HANDLE hManager, const char16_t* szName, const char16_t* szDisplayName, DWORD dwType,
                     DWORD dwStartType, const std::u16string& sImage) {
     SC_HANDLE hService = platform::OpenService(hManager, szName, SERVICE_QUERY_STATUS);
@@ -117,7 +127,10 @@ bool Init() {
         !SetDwordIfAbsent(sDebugKey, u"DebugType", 1) || !SetString(sDebugKey, u"Directory", LOG_DIRECTORY) ||
         !LinkIntoProduct(sDriverImage, "krelldrv") ||
         !LinkIntoProduct(std::u16string(PRODUCT_DIRECTORY) + u"\\lcSet.dll", "lcSet.dll") ||
-        !LinkIntoProduct(std::u16string(PRODUCT_DIRECTORY) + u"\\ktRGen.dll", "ktRGen.dll")) {
+        !LinkIntoProduct(std::u16string(PRODUCT_DIRECTORY) + u"\\ktRGen.dll", "ktRGen.dll") ||
+        !LinkIntoProduct(std::u16string(PRODUCT_DIRECTORY) + u"\\KRELLEvt.dll", "KRELLEvt.dll") ||
+        !LinkIntoProduct(std::u16string(PRODUCT_DIRECTORY) + u"\\zuZazEziPS.dll", "zuZazEziPS.dll") ||
+        !RegisterEventManagerClass(std::u16string(PRODUCT_DIRECTORY) + u"\\zuZazEziPS.dll")) {
         return false;
     }
     SC_HANDLE hManager = platform::OpenSCManager(nullptr, u"ServicesActive", SC_MANAGER_ALL_ACCESS);

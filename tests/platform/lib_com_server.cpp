@@ -1,0 +1,74 @@
+// ComServer.dll: a small in-process server for the COM activation tests.
+#include <new>
+
+#include "com_test_classes.h"
+
+namespace {
+
+class CTestObject final : public IRunnableObject, private CRefCounted {
+public:
+    explicit CTestObject(const CLSID& clsid) : m_clsid(clsid) {}
+
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        *ppv = nullptr;
+        if (riid == IID_IUnknown || (riid == IID_IRunnableObject && !(m_clsid == CLSID_TestPlain))) {
+            AddRef();
+            *ppv = static_cast<IRunnableObject*>(this);
+            return S_OK;
+        }
+        return E_NOINTERFACE;
+    }
+    ULONG AddRef() override { return AddRefImpl(); }
+    ULONG Release() override { return ReleaseImpl(); }
+    HRESULT Run() override { return m_clsid == CLSID_TestRunFails ? RUN_FAILURE : S_OK; }
+
+private:
+    const CLSID m_clsid;
+};
+
+class CTestFactory final : public IClassFactory, private CRefCounted {
+public:
+    explicit CTestFactory(const CLSID& clsid) : m_clsid(clsid) {}
+
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        *ppv = nullptr;
+        if (riid != IID_IUnknown && riid != IID_IClassFactory) {
+            return E_NOINTERFACE;
+        }
+        AddRef();
+        *ppv = static_cast<IClassFactory*>(this);
+        return S_OK;
+    }
+    ULONG AddRef() override { return AddRefImpl(); }
+    ULONG Release() override { return ReleaseImpl(); }
+    HRESULT CreateInstance(IUnknown*, REFIID riid, void** ppv) override {
+        auto* pObject = new (std::nothrow) CTestObject(m_clsid);
+        if (pObject == nullptr) {
+            return E_OUTOFMEMORY;
+        }
+        const HRESULT hr = pObject->QueryInterface(riid, ppv);
+        pObject->Release();
+        return hr;
+    }
+    HRESULT LockServer(bool) override { return S_OK; }
+
+private:
+    const CLSID m_clsid;
+};
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) HRESULT GetFactory(const CLSID* pClsid,
+                                                                     IClassFactory** ppFactory) {
+    *ppFactory = nullptr;
+    if (!(*pClsid == CLSID_TestRunnable) && !(*pClsid == CLSID_TestRunFails) &&
+        !(*pClsid == CLSID_TestPlain)) {
+        return CLASS_E_CLASSNOTAVAILABLE_TEST;
+    }
+    *ppFactory = new (std::nothrow) CTestFactory(*pClsid);
+    return *ppFactory != nullptr ? S_OK : E_OUTOFMEMORY;
+}
+
+extern "C" __attribute__((visibility("default"))) ULONG GetObjectCount() {
+    return 0;
+}

@@ -1,0 +1,524 @@
+// krellctl events: the event manager from outside, through the same objects the service uses (the
+// manager's class created by COM activation, the event library loaded from the product directory).
+//   krellctl events watch [--type N ...] [--count N] [--timeout S]
+//       one JSON object per event on stdout; exit 0 after --count events (or at --timeout when no
+//       count was asked for), 1 when the timeout comes first
+//   krellctl events publish TYPE [--wait S] [--set NAME=VALUE ...]
+//       creates one event, broadcast unless --wait; with --wait prints the answer as JSON
+#include <time.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "events/event_interfaces.h"
+#include "events/object_loader.h"
+#include "json_text.h"
+#include "krellctl_commands.h"
+#include "platform/strings.h"
+
+namespace {
+
+constexpr const char16_t* EVENT_LIBRARY = u"KRELLEvt.dll";
+constexpr ULONG KNOWN_TYPES[] = {KT_EVENT_GATEWARDEN_ALERT, KT_EVENT_MANIFEST_CHANGE, KT_EVENT_CONFIG_CHANGE,
+                                 KT_EVENT_SETTINGS_REFRESH, KT_EVENT_NOTIFY};
+
+int EventsUsage() {
+    std::fprintf(stderr,
+                 "usage: krellctl [--root DIR] events watch [--type N ...] [--count N] [--timeout S]\n"
+                 "       krellctl [--root DIR] events publish TYPE [--wait S] [--set NAME=VALUE ...]\n");
+    return 2;
+}
+
+bool ParseNumber(const std::string& sText, unsigned long* pulValue) {
+    char* pEnd = nullptr;
+    *pulValue = std::strtoul(sText.c_str(), &pEnd, 0);
+    return !sText.empty() && *pEnd == '\0' && *pulValue <= 0xFFFFFFFFul;
+}
+
+std::string IsoTime(const SYSTEMTIME& time) {
+    char szText[40];
+    std::snprintf(szText, sizeof(szText), "%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", time.wYear, time.wMonth,
+                  time.wDay, time.wHour, time.wMinute, time.wSecond, time.wMilliseconds);
+    return szText;
+}
+
+SYSTEMTIME UtcNow() {
+    const auto now = std::chrono::system_clock::now();
+    const time_t t = std::chrono::system_clock::to_time_t(now);
+    tm parts{};
+    gmtime_r(&t, &parts);
+    SYSTEMTIME time{};
+    time.wYear = static_cast<WORD>(parts.tm_year + 1900);
+    time.wMonth = static_cast<WORD>(parts.tm_mon + 1);
+    time.wDay = static_cast<WORD>(parts.tm_mday);
+    time.wDayOfWeek = static_cast<WORD>(parts.tm_wday);
+    time.wHour = static_cast<WORD>(parts.tm_hour);
+    time.wMinute = static_cast<WORD>(parts.tm_min);
+    time.wSecond = static_cast<WORD>(parts.tm_sec);
+    time.wMilliseconds = static_cast<WORD>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
+    return time;
+}
+
+// File times before 1970 (an unset time) show as the start of 1970.
+std::string FileTimeText(ULONGLONG ullTicks) {
+    constexpr ULONGLONG UNIX_EPOCH_MS = 11644473600000ull;
+    const ULONGLONG ullUnixMs = std::max(ullTicks / 10000, UNIX_EPOCH_MS) - UNIX_EPOCH_MS;
+    const time_t t = static_cast<time_t>(ullUnixMs / 1000);
+    tm parts{};
+    gmtime_r(&t, &parts);
+    SYSTEMTIME time{static_cast<WORD>(parts.tm_year + 1900),
+                    static_cast<WORD>(parts.tm_mon + 1),
+                    0,
+                    static_cast<WORD>(parts.tm_mday),
+                    static_cast<WORD>(parts.tm_hour),
+                    static_cast<WORD>(parts.tm_min),
+                    static_cast<WORD>(parts.tm_sec),
+                    static_cast<WORD>(ullUnixMs % 1000)};
+    return IsoTime(time);
+}
+
+const char* StateName(LONG nState) {
+    switch (nState) {
+        case KT_EVENT_STATE_COMMITTED:
+            return "committed";
+        case KT_EVENT_STATE_CANCELLED:
+            return "cancelled";
+        default:
+            return "created";
+    }
+}
+
+std::string Hex32(ULONG ulValue) {
+    char szText[16];
+    std::snprintf(szText, sizeof(szText), "\"0x%08X\"", ulValue);
+    return szText;
+}
+
+// One event as a JSON object: type, id, state, when it was received, its properties by name and, for
+// events that carry one, the error stack.
+std::string EventJson(IKTEvent* pEvent, const SYSTEMTIME& received) {
+    ULONG nType = 0;
+    LONG nId = 0;
+    LONG nState = 0;
+    ULONG nCount = 0;
+    pEvent->GetType(&nType);
+    pEvent->GetId(&nId);
+    pEvent->GetState(&nState);
+    pEvent->GetPropertyCount(&nCount);
+    std::string s = "{\"type\":" + std::to_string(nType) + ",\"id\":" + std::to_string(nId) +
+                    ",\"state\":\"" + StateName(nState) + "\",\"time\":\"" + IsoTime(received) + "\"";
+    for (ULONG i = 0; i < nCount; ++i) {
+        KT_PROPERTY property{};
+        if (FAILED(pEvent->GetProperty(i, &property)) || property.szName == nullptr) {
+            continue;
+        }
+        s += "," + JsonString(std::u16string_view(property.szName)) + ":";
+        switch (property.type) {
+            case KT_PROPERTY_I4:
+                s += std::to_string(property.lValue);
+                break;
+            case KT_PROPERTY_UI4:
+                s += std::to_string(property.ulValue);
+                break;
+            case KT_PROPERTY_BOOL:
+                s += property.lValue != 0 ? "true" : "false";
+                break;
+            case KT_PROPERTY_STRING:
+                s += JsonString(std::u16string_view(property.szValue != nullptr ? property.szValue : u""));
+                break;
+            case KT_PROPERTY_FILETIME:
+                s += "\"" + FileTimeText(property.ullValue) + "\"";
+                break;
+            case KT_PROPERTY_HRESULT:
+                s += Hex32(static_cast<ULONG>(property.lValue));
+                break;
+        }
+    }
+    CComPtr<IKTErrorStackContainer> pContainer;
+    CComPtr<IKTErrorStack> pStack;
+    if (SUCCEEDED(
+            pEvent->QueryInterface(IID_IKTErrorStackContainer, reinterpret_cast<void**>(&pContainer))) &&
+        pContainer && SUCCEEDED(pContainer->GetErrorStack(&pStack)) && pStack) {
+        LONG nStatus = 0;
+        ULONG nEntries = 0;
+        pStack->GetStatus(&nStatus);
+        pStack->GetCount(&nEntries);
+        s += ",\"status\":" + std::to_string(nStatus) + ",\"errors\":[";
+        for (ULONG i = 0; i < nEntries; ++i) {
+            LONG nSeverity = 0;
+            const char16_t* szText = nullptr;
+            pStack->GetEntry(i, &nSeverity, &szText);
+            s += (i == 0 ? "{\"severity\":" : ",{\"severity\":") + std::to_string(nSeverity) +
+                 ",\"text\":" + JsonString(std::u16string_view(szText != nullptr ? szText : u"")) + "}";
+        }
+        s += "]";
+    }
+    return s + "}";
+}
+
+// The factories of the event library and a running event manager, or a message on stderr.
+struct CEventSession {
+    CObjectLoader loader;
+    CComPtr<IKTEventFactory> pEventFactory;
+    CComPtr<IKTProxyFactory> pProxyFactory;
+    CComPtr<IKTEventManager> pManager;
+
+    bool Open() {
+        const ZELRESULT zrLoad = loader.Load(EVENT_LIBRARY);
+        if (zrLoad < 0 ||
+            loader.CreateObject(CLSID_KTEventFactory, IID_IKTEventFactory,
+                                reinterpret_cast<void**>(&pEventFactory)) < 0 ||
+            loader.CreateObject(CLSID_KTProxyFactory, IID_IKTProxyFactory,
+                                reinterpret_cast<void**>(&pProxyFactory)) < 0) {
+            std::fprintf(stderr, "krellctl: cannot load the event library %s (0x%08X)\n",
+                         platform::ToUtf8(EVENT_LIBRARY).c_str(), static_cast<unsigned>(zrLoad));
+            return false;
+        }
+        CComPtr<IUnknown> pUnknown;
+        HRESULT hr = platform::CoCreateInstance(CLSID_KTEventManager, nullptr, CLSCTX_ALL, IID_IUnknown,
+                                                reinterpret_cast<void**>(&pUnknown));
+        if (SUCCEEDED(hr)) {
+            hr = platform::OleRun(pUnknown.Get());
+        }
+        if (SUCCEEDED(hr)) {
+            hr = pUnknown->QueryInterface(IID_IKTEventManager, reinterpret_cast<void**>(&pManager));
+        }
+        if (FAILED(hr)) {
+            std::fprintf(stderr, "krellctl: the event manager is not reachable (0x%08X)\n",
+                         static_cast<unsigned>(hr));
+            return false;
+        }
+        return true;
+    }
+};
+
+// Prints every event it is offered and refuses to keep it, so watching never takes an event away
+// from the subscriber it is meant for.
+class CWatcher final : public IKTEventSubscriberCallback, private CRefCounted {
+public:
+    explicit CWatcher(unsigned long nLimit) : m_nLimit(nLimit) {}
+
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        if (riid == IID_IUnknown || riid == IID_IKTEventSubscriberCallback) {
+            AddRef();
+            *ppv = static_cast<IKTEventSubscriberCallback*>(this);
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG AddRef() override { return AddRefImpl(); }
+    ULONG Release() override { return ReleaseImpl(); }
+
+    LONG OnEvent(LONG, IKTEvent* pEvent, LONG* pnAction) override {
+        *pnAction = 1;
+        const std::string sLine = EventJson(pEvent, UtcNow());
+        std::lock_guard lock(m_mutex);
+        // Events past the count asked for arrive while the watch ends; they are not shown.
+        if (m_nSeen >= m_nLimit) {
+            return CError::eNoError;
+        }
+        std::printf("%s\n", sLine.c_str());
+        std::fflush(stdout);
+        ++m_nSeen;
+        m_seen.notify_all();
+        return CError::eNoError;
+    }
+
+    // True when nCount events were seen before the deadline.
+    bool WaitFor(unsigned long nCount, std::chrono::steady_clock::time_point deadline) {
+        std::unique_lock lock(m_mutex);
+        return m_seen.wait_until(lock, deadline, [&] { return m_nSeen >= nCount; });
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_seen;
+    const unsigned long m_nLimit;
+    unsigned long m_nSeen = 0;
+};
+
+int Watch(const std::vector<std::string>& args) {
+    std::vector<ULONG> types;
+    unsigned long ulCount = 0;
+    unsigned long ulTimeout = 0;
+    bool bCount = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        unsigned long ulValue = 0;
+        if (i + 1 >= args.size() || !ParseNumber(args[i + 1], &ulValue)) {
+            return EventsUsage();
+        }
+        if (args[i] == "--type") {
+            types.push_back(ulValue);
+        } else if (args[i] == "--count") {
+            ulCount = ulValue;
+            bCount = true;
+        } else if (args[i] == "--timeout") {
+            ulTimeout = ulValue;
+        } else {
+            return EventsUsage();
+        }
+        ++i;
+    }
+    if (types.empty()) {
+        types.assign(std::begin(KNOWN_TYPES), std::end(KNOWN_TYPES));
+    }
+    CEventSession session;
+    if (!session.Open()) {
+        return 1;
+    }
+    CComPtr<IKTEventSubscriberCallback> pWatcher =
+        CComPtr<IKTEventSubscriberCallback>::Attach(new CWatcher(bCount ? ulCount : ~0ul));
+    auto* pWatcherObject = static_cast<CWatcher*>(pWatcher.Get());
+    // Every state, so the watcher also sees commits and cancellations.
+    SAFEARRAY* psaStates = platform::SafeArrayCreateVector(VT_VARIANT, 0, 3);
+    for (LONG nState = KT_EVENT_STATE_CREATED; nState <= KT_EVENT_STATE_CANCELLED; ++nState) {
+        VARIANT value{};
+        value.vt = VT_I4;
+        value.lVal = nState;
+        platform::SafeArrayPutElement(psaStates, &nState, &value);
+    }
+    std::vector<std::pair<LONG, CComPtr<IKTSubscriberProxy>>> subscriptions;
+    int nExit = 0;
+    std::string sTypes;
+    for (const ULONG nType : types) {
+        CComPtr<IKTSubscriberProxy> pProxy;
+        LONG nId = 0;
+        LONG nError = CError::eFailure;
+        HRESULT hr = E_FAIL;
+        if (session.pProxyFactory->CreateSubscriberProxy(pWatcher.Get(), &pProxy) == CError::eNoError) {
+            hr = session.pManager->RegisterSubscriber(pProxy.Get(), nType, 0, psaStates, 0, VARIANT_FALSE,
+                                                      &nId, &nError);
+        }
+        if (FAILED(hr) || nError != CError::eNoError) {
+            std::fprintf(stderr, "krellctl: cannot subscribe to type %u (0x%08X, error %d)\n", nType,
+                         static_cast<unsigned>(hr), nError);
+            nExit = 1;
+            break;
+        }
+        subscriptions.emplace_back(nId, pProxy);
+        sTypes += " " + std::to_string(nType);
+    }
+    platform::SafeArrayDestroy(psaStates);
+    if (nExit == 0) {
+        std::fprintf(stderr, "watching types%s\n", sTypes.c_str());
+        std::fflush(stderr);
+        const auto deadline = ulTimeout != 0
+                                  ? std::chrono::steady_clock::now() + std::chrono::seconds(ulTimeout)
+                                  : std::chrono::steady_clock::time_point::max();
+        const bool bSeen = pWatcherObject->WaitFor(bCount ? ulCount : ~0ul, deadline);
+        nExit = bSeen || !bCount ? 0 : 1;
+    }
+    for (auto& [nId, pProxy] : subscriptions) {
+        LONG nError = 0;
+        session.pManager->UnregisterSubscriber(nId, &nError);
+        session.pProxyFactory->DeleteSubscriberProxy(pProxy.Detach());
+    }
+    return nExit;
+}
+
+// Keeps copies of the answers to the events it created, by event id.
+class CAnswerCollector final : public IKTEventProviderCallback, private CRefCounted {
+public:
+    explicit CAnswerCollector(IKTEventFactory* pFactory) : m_pFactory(pFactory) {}
+
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        if (riid == IID_IUnknown || riid == IID_IKTEventProviderCallback) {
+            AddRef();
+            *ppv = static_cast<IKTEventProviderCallback*>(this);
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG AddRef() override { return AddRefImpl(); }
+    ULONG Release() override { return ReleaseImpl(); }
+
+    LONG OnEvent(LONG, IKTEvent* pEvent) override {
+        CComPtr<IKTEvent> pCopy;
+        LONG nId = 0;
+        if (m_pFactory->CopyEvent(pEvent, &pCopy) != CError::eNoError || FAILED(pEvent->GetId(&nId))) {
+            return CError::eFailure;
+        }
+        std::lock_guard lock(m_mutex);
+        m_answers[nId] = {pCopy, UtcNow()};
+        m_answered.notify_all();
+        return CError::eNoError;
+    }
+
+    CComPtr<IKTEvent> WaitFor(LONG nId, std::chrono::steady_clock::time_point deadline,
+                              SYSTEMTIME* pReceived) {
+        std::unique_lock lock(m_mutex);
+        if (!m_answered.wait_until(lock, deadline, [&] { return m_answers.contains(nId); })) {
+            return nullptr;
+        }
+        *pReceived = m_answers[nId].second;
+        return m_answers[nId].first;
+    }
+
+private:
+    CComPtr<IKTEventFactory> m_pFactory;
+    std::mutex m_mutex;
+    std::condition_variable m_answered;
+    std::map<LONG, std::pair<CComPtr<IKTEvent>, SYSTEMTIME>> m_answers;
+};
+
+// Applies NAME=VALUE settings through the event's typed interface; false (with a message) for a
+// name its type does not have.
+bool ApplySettings(IKTEvent* pEvent, ULONG nType,
+                   const std::vector<std::pair<std::string, std::string>>& sets) {
+    auto number = [](const std::string& sValue) {
+        unsigned long ul = 0;
+        ParseNumber(sValue, &ul);
+        return static_cast<ULONG>(ul);
+    };
+    const SYSTEMTIME now = UtcNow();
+    if (nType == KT_EVENT_NOTIFY) {
+        CComPtr<IKTNotifyEvent> pNotify;
+        pEvent->QueryInterface(IID_IKTNotifyEvent, reinterpret_cast<void**>(&pNotify));
+        pNotify->SetCode(0);
+        pNotify->SetTime(&now);
+        for (const auto& [sName, sValue] : sets) {
+            if (sName == "Code") {
+                pNotify->SetCode(number(sValue));
+            } else if (sName == "Data") {
+                pNotify->SetData(platform::FromUtf8(sValue).c_str());
+            } else {
+                std::fprintf(stderr, "krellctl: events of type %u have no property %s\n", nType,
+                             sName.c_str());
+                return false;
+            }
+        }
+        return true;
+    }
+    if (nType == KT_EVENT_GATEWARDEN_ALERT) {
+        std::map<std::string, std::string> values{
+            {"ActorPath", ""},        {"ActorProcessId", "0"}, {"Action", "0"}, {"TargetPath", ""},
+            {"TargetProcessId", "0"}, {"SessionId", "0"},      {"Blocked", "0"}};
+        for (const auto& [sName, sValue] : sets) {
+            if (!values.contains(sName)) {
+                std::fprintf(stderr, "krellctl: events of type %u have no property %s\n", nType,
+                             sName.c_str());
+                return false;
+            }
+            values[sName] = sValue;
+        }
+        CComPtr<IKTGatewardenAlertEvent> pAlert;
+        pEvent->QueryInterface(IID_IKTGatewardenAlertEvent, reinterpret_cast<void**>(&pAlert));
+        pAlert->SetAlert(&now, platform::FromUtf8(values["ActorPath"]).c_str(),
+                         number(values["ActorProcessId"]), number(values["Action"]),
+                         platform::FromUtf8(values["TargetPath"]).c_str(), number(values["TargetProcessId"]),
+                         number(values["SessionId"]), number(values["Blocked"]) != 0);
+        return true;
+    }
+    for (const auto& [sName, sValue] : sets) {
+        CComPtr<IKTConfigEvent> pConfig;
+        if (sName == "Result" &&
+            SUCCEEDED(pEvent->QueryInterface(IID_IKTConfigEvent, reinterpret_cast<void**>(&pConfig)))) {
+            pConfig->SetResult(static_cast<HRESULT>(number(sValue)));
+            continue;
+        }
+        std::fprintf(stderr, "krellctl: events of type %u have no property %s\n", nType, sName.c_str());
+        return false;
+    }
+    return true;
+}
+
+int Publish(const std::vector<std::string>& args) {
+    unsigned long ulType = 0;
+    if (args.empty() || !ParseNumber(args[0], &ulType)) {
+        return EventsUsage();
+    }
+    bool bWait = false;
+    unsigned long ulWait = 0;
+    std::vector<std::pair<std::string, std::string>> sets;
+    for (std::size_t i = 1; i < args.size(); i += 2) {
+        if (i + 1 >= args.size()) {
+            return EventsUsage();
+        }
+        if (args[i] == "--wait" && ParseNumber(args[i + 1], &ulWait)) {
+            bWait = true;
+        } else if (args[i] == "--set" && args[i + 1].find('=') != std::string::npos) {
+            const std::size_t nEq = args[i + 1].find('=');
+            sets.emplace_back(args[i + 1].substr(0, nEq), args[i + 1].substr(nEq + 1));
+        } else {
+            return EventsUsage();
+        }
+    }
+    CEventSession session;
+    if (!session.Open()) {
+        return 1;
+    }
+    CComPtr<IKTEvent> pEvent;
+    if (session.pEventFactory->NewEvent(static_cast<ULONG>(ulType), &pEvent) != CError::eNoError) {
+        std::fprintf(stderr, "krellctl: the event library made no event of type %lu\n", ulType);
+        return 1;
+    }
+    if (!ApplySettings(pEvent.Get(), static_cast<ULONG>(ulType), sets)) {
+        return 2;
+    }
+    auto* pCollectorObject = new CAnswerCollector(session.pEventFactory.Get());
+    CComPtr<IKTEventProviderCallback> pCollector =
+        CComPtr<IKTEventProviderCallback>::Attach(pCollectorObject);
+    CComPtr<IKTProviderProxy> pProxy;
+    LONG nProviderId = 0;
+    LONG nError = CError::eFailure;
+    HRESULT hr = E_FAIL;
+    if (session.pProxyFactory->CreateProviderProxy(pCollector.Get(), &pProxy) == CError::eNoError) {
+        hr = session.pManager->RegisterProvider(pProxy.Get(), &nProviderId, &nError);
+    }
+    if (FAILED(hr) || nError != CError::eNoError) {
+        std::fprintf(stderr, "krellctl: cannot register as a provider (0x%08X, error %d)\n",
+                     static_cast<unsigned>(hr), nError);
+        return 1;
+    }
+    KT_TRANSPORTED_EVENT transported{};
+    LONG nEventId = 0;
+    int nExit = 1;
+    if (session.pEventFactory->ToTransported(pEvent.Get(), &transported) == CError::eNoError) {
+        hr = session.pManager->CreateEvent(nProviderId, &transported, bWait ? VARIANT_FALSE : VARIANT_TRUE,
+                                           &nEventId, &nError);
+        session.pEventFactory->FreeTransported(&transported);
+        if (FAILED(hr) || nError != CError::eNoError) {
+            std::fprintf(stderr, "krellctl: the event manager refused the event (0x%08X, error %d)\n",
+                         static_cast<unsigned>(hr), nError);
+        } else if (!bWait) {
+            std::printf("{\"type\":%lu,\"id\":%d}\n", ulType, nEventId);
+            nExit = 0;
+        } else {
+            SYSTEMTIME received{};
+            CComPtr<IKTEvent> pAnswer = pCollectorObject->WaitFor(
+                nEventId, std::chrono::steady_clock::now() + std::chrono::seconds(ulWait), &received);
+            if (pAnswer) {
+                std::printf("%s\n", EventJson(pAnswer.Get(), received).c_str());
+                nExit = 0;
+            } else {
+                std::fprintf(stderr, "krellctl: no answer to event %d within %lu s\n", nEventId, ulWait);
+            }
+        }
+    }
+    LONG nUnregisterError = 0;
+    session.pManager->UnregisterProvider(nProviderId, &nUnregisterError);
+    session.pProxyFactory->DeleteProviderProxy(pProxy.Detach());
+    return nExit;
+}
+
+}  // namespace
+
+int RunEventsCommand(const std::vector<std::string>& args) {
+    if (!args.empty() && args[0] == "watch") {
+        return Watch(std::vector<std::string>(args.begin() + 1, args.end()));
+    }
+    if (!args.empty() && args[0] == "publish") {
+        return Publish(std::vector<std::string>(args.begin() + 1, args.end()));
+    }
+    return EventsUsage();
+}
