@@ -1,6 +1,7 @@
 #include "module/module_components.h"
 
 #include "diagnostics/user_debug_output.h"
+#include "events/notify_event_sender.h"
 
 namespace {
 
@@ -11,13 +12,11 @@ void NotBuiltIn(const char16_t* szComponent) {
 }  // namespace
 
 bool CModuleComponents::CreateEventProvider() {
-    NotBuiltIn(u"event provider");
-    return true;
+    return m_EventProvider.Create();
 }
 
 bool CModuleComponents::InitializeNotificationSender() {
-    NotBuiltIn(u"notification sender");
-    return true;
+    return CNotifyEventSender::Initialize();
 }
 
 void CModuleComponents::SetStopStepReporter(std::function<void()> pfnReport) {
@@ -60,14 +59,12 @@ bool CModuleComponents::CreateConfigurationCompiler() {
 }
 
 DWORD CModuleComponents::ForceSettingsRefresh() {
-    NotBuiltIn(u"settings refresh request");
-    return 1;
+    return static_cast<DWORD>(m_EventProvider.ForceSettingsRefresh());
 }
 
 void CModuleComponents::EnqueueNotification(DWORD dwCode, const char16_t* szText) {
-    DebugOut2(DBG_CAT_MODULE,
-              u"CModuleComponents - notification sender not built in: notification %u \"%s\"\n", dwCode,
-              szText != nullptr ? szText : u"");
+    // A refused notification is logged by the sender; the module goes on without it.
+    CNotifyEventSender::EnqueueEvent(dwCode, szText);
 }
 
 void CModuleComponents::ShutdownDriver(bool bUnload) {
@@ -83,9 +80,9 @@ void CModuleComponents::StopTrackingManifestFolder(DWORD /*dwTimeout*/) {
 }
 
 void CModuleComponents::DestroyNotificationSender() {
-    NotBuiltIn(u"notification sender");
+    CNotifyEventSender::Destroy();
 }
 
 void CModuleComponents::DestroyEventProvider() {
-    NotBuiltIn(u"event provider");
+    m_EventProvider.Destroy();
 }

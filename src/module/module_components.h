@@ -6,6 +6,7 @@
 
 #include <functional>
 
+#include "events/ktums_event_provider.h"
 #include "module/driver_control.h"
 #include "platform/types.h"
 
@@ -67,4 +68,6 @@ public:
 
 private:
     CDriverControl m_DriverControl;
+    // After the driver control: it goes first, before the subscriber and the channel.
+    CKTUMSEventProvider m_EventProvider;
 };
