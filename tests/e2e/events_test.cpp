@@ -142,4 +142,40 @@ TEST_F(ServiceEvents, BootAndTerminateAreAnnouncedInOrder) {
     EXPECT_EQ(dwStart, 3u);
 }
 
+// An event manager that goes away while the service runs costs the service its events, not its
+// work: the stop still deactivates the driver and leaves the protection off, and each notification
+// that can no longer be published is logged and dropped.
+TEST_F(ServiceEvents, EventManagerGoneWhileRunningLeavesTheStopWhole) {
+    ASSERT_TRUE(krelltest::SetProtectionSetting("DebugOutput", 0xFFFFFFFF));
+    std::string sOutput;
+    ASSERT_EQ(RunCommand(m_sCtl + " boot", &sOutput), 0) << sOutput;
+    ASSERT_TRUE(WaitForDriver("driver=activated")) << DriverStatus();
+    ASSERT_EQ(RunCommand(m_sCtl + " service stop zuZazEzi", &sOutput), 0) << sOutput;
+    bool bStopped = false;
+    for (int n = 0; n < 200 && !bStopped; ++n) {
+        RunCommand(m_sCtl + " service status zuZazEzi", &sOutput);
+        bStopped = sOutput.find("STOPPED") != std::string::npos;
+        usleep(50000);
+    }
+    ASSERT_TRUE(bStopped) << sOutput;
+
+    ASSERT_EQ(RunCommand(ProgramPath("krellsvc") + " -t", &sOutput), 0) << sOutput;
+    bool bServiceStopped = false;
+    for (int n = 0; n < 400 && !bServiceStopped; ++n) {
+        RunCommand(m_sCtl + " service status KRELLSvc", &sOutput);
+        bServiceStopped = sOutput.find("STOPPED") != std::string::npos;
+        usleep(50000);
+    }
+    ASSERT_TRUE(bServiceStopped) << sOutput;
+    std::string sDriverLog;
+    RunCommand("cat '" + m_sRun + "/KRELLDrv.log'", &sDriverLog);
+    EXPECT_NE(sDriverLog.find("krelldrv: activation 0"), std::string::npos) << sDriverLog;
+    RunCommand(m_sCtl + " settings get 'GATEWARDEN\\PRIVATE' CurrentState", &sOutput);
+    EXPECT_NE(sOutput.find("0x00000000"), std::string::npos) << sOutput;
+    std::string sLog;
+    RunCommand(m_sCtl + " log show", &sLog);
+    EXPECT_NE(sLog.find("Unable to send event; code=3, data=\"Gatewarden is disabled\""), std::string::npos)
+        << sLog;
+}
+
 }  // namespace
