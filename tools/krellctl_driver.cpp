@@ -1,7 +1,9 @@
 // krellctl driver ...: commands for the stand-in driver, passed to its control socket
 // (<root>/run/krelldrv.ctl) as one line; the driver's answer is printed.
-//   driver status                               connections, chunk size, counters, reply mode,
-//                                               driver=activated|deactivated
+//   driver status [--json]                      connections, chunk size, counters, reply mode,
+//                                               driver=activated|deactivated, configurations loaded
+//                                               and rejected, then the KC file in force: its path,
+//                                               header digest and sections with their rule counts
 //   driver send TYPE [ID:dw:N|ID:str:TEXT|ID:fill:N|ID:bin:HEX]... [order=reverse|I,J,...]
 //   driver raw HEX [size=N]                     one raw packet, zero-filled to N (default a chunk)
 //   driver replies pass|hold|drop, driver release
@@ -28,9 +30,11 @@ int RunDriverCommand(const std::vector<std::string>& args) {
                      "status|send|raw|replies|release|echo|negotiate|received|clear|close ...\n");
         return 2;
     }
-    std::string sLine;
-    for (const std::string& sArg : args) {
-        sLine += (sLine.empty() ? "" : " ") + sArg;
+    // The driver answers "status json" with one JSON document after its "ok".
+    const bool bJson = args[0] == "status" && args.size() == 2 && args[1] == "--json";
+    std::string sLine = bJson ? "status json" : "";
+    for (size_t i = 0; i < args.size() && !bJson; ++i) {
+        sLine += (sLine.empty() ? "" : " ") + args[i];
     }
     const std::string sPath = platform::RootSubdirectory("run") + "/krelldrv.ctl";
     sockaddr_un address{};
@@ -59,6 +63,7 @@ int RunDriverCommand(const std::vector<std::string>& args) {
         return 1;
     }
     const std::string sReply(reply.data(), static_cast<size_t>(n));
-    std::printf("%s\n", sReply.c_str());
-    return sReply.starts_with("ok") ? 0 : 1;
+    const bool bOk = sReply.starts_with("ok");
+    std::printf("%s\n", bJson && sReply.starts_with("ok ") ? sReply.c_str() + 3 : sReply.c_str());
+    return bOk ? 0 : 1;
 }

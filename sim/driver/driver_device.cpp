@@ -9,9 +9,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <sstream>
+#include <thread>
 
 #include "platform/strings.h"
 
@@ -130,8 +132,10 @@ std::string DescribeMessage(CKTUMessage* pMsg) {
 
 CDriverDevice::CDriverDevice(std::string sDevicePath, std::string sControlPath)
     : m_sDevicePath(std::move(sDevicePath)), m_sControlPath(std::move(sControlPath)) {
-    // Settings and activation messages are acknowledged with success until the real activation and
-    // KC loading arrive as handlers of their own.
+    m_Handlers[TYPE_GW_SETTINGS] = [](CDriverDevice& device, CConnection& connection, CKTUMessage* pMsg) {
+        device.LoadSettings(connection, static_cast<CKTUSettingsMessage*>(pMsg));
+    };
+    // Activation requests are acknowledged with success.
     const Handler acknowledge = [](CDriverDevice& device, CConnection& connection, CKTUMessage* pMsg) {
         auto* pReply =
             static_cast<CKTUReplyMessage*>(CKTUMessageChannel::MakeEmptyKTMessage(TYPE_GW_ACTIVATION));
@@ -141,7 +145,6 @@ CDriverDevice::CDriverDevice(std::string sDevicePath, std::string sControlPath)
             device.Reply(connection, pReply);
         }
     };
-    m_Handlers[TYPE_GW_SETTINGS] = acknowledge;
     // Activation 1 makes the driver enforce, any other value stops it; every request is answered.
     m_Handlers[TYPE_GW_ACTIVATION_REQUEST] = [acknowledge](CDriverDevice& device, CConnection& connection,
                                                            CKTUMessage* pMsg) {
@@ -358,6 +361,69 @@ void CDriverDevice::Dispatch(CConnection& connection, CKTUMessage* pMsg) {
     CKTUMessageChannel::DestroyKTMessage(pMsg);
 }
 
+void CDriverDevice::LoadSettings(CConnection& connection, CKTUSettingsMessage* pMsg) {
+    const CConfigOptions options = ReadConfigOptions();
+    if (options.bSilent) {
+        return;
+    }
+    std::u16string sPath;
+    DWORD cbPath = 0;
+    if (pMsg->GetSettingsPath(nullptr, &cbPath) == BUFFER_TOO_SMALL && cbPath >= 2) {
+        sPath.resize(cbPath / 2);
+        if (pMsg->GetSettingsPath(sPath.data(), &cbPath) == MSG_SUCCESS) {
+            sPath.resize(sPath.size() - 1);
+        } else {
+            sPath.clear();
+        }
+    }
+    const std::u16string sPrevious = m_Config.sPath;
+    std::string sError;
+    DWORD dwCode;
+    if (options.bReject) {
+        dwCode = CONFIG_REJECTED;
+        sError = "ConfigReject is set";
+    } else {
+        dwCode = LoadConfiguration(sPath, m_Config, sError);
+    }
+    // The log outlives the driver, so a test can see what it loaded.
+    if (dwCode == CONFIG_ACCEPTED) {
+        ++m_dwConfigsLoaded;
+        std::printf("krelldrv: configuration %s loaded\n", platform::ToUtf8(sPath).c_str());
+    } else {
+        ++m_dwConfigsRejected;
+        std::printf("krelldrv: configuration %s rejected (0x%08X): %s\n", platform::ToUtf8(sPath).c_str(),
+                    dwCode, sError.c_str());
+    }
+    std::fflush(stdout);
+    if (options.dwDelayMs != 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(options.dwDelayMs));
+    }
+    const auto makeReply = [](DWORD dwType, DWORD dwReplyCode) {
+        auto* pReply =
+            static_cast<CKTUReplyMessage*>(CKTUMessageChannel::MakeEmptyKTMessage(TYPE_GW_ACTIVATION));
+        if (pReply != nullptr) {
+            pReply->SetReplyType(dwType);
+            pReply->SetReplyCode(dwReplyCode);
+        }
+        return pReply;
+    };
+    if (options.bOtherReplyFirst) {
+        if (CKTUReplyMessage* pOther = makeReply(TYPE_GW_ACTIVATION_REQUEST, CONFIG_ACCEPTED);
+            pOther != nullptr) {
+            Reply(connection, pOther);
+        }
+    }
+    CKTUReplyMessage* pReply = makeReply(TYPE_GW_SETTINGS, dwCode);
+    if (pReply == nullptr) {
+        return;
+    }
+    // The service deletes the file a reply names: only a file given up for another one is named.
+    if (dwCode == CONFIG_ACCEPTED && !sPrevious.empty() && !platform::EqualNoCase(sPrevious, sPath)) {
+        pReply->SetOldKCFileName(sPrevious.c_str());
+    }
+    Reply(connection, pReply);
+}
+
 void CDriverDevice::Reply(CConnection& connection, CKTUMessage* pMsg) {
     switch (m_ReplyMode) {
         case ReplyMode::Pass:
@@ -434,20 +500,11 @@ std::string CDriverDevice::Command(const std::vector<std::string>& words) {
         return "error empty command";
     }
     const std::string& sVerb = words[0];
+    if (sVerb == "status" && words.size() == 2 && words[1] == "json") {
+        return "ok " + StatusJson();
+    }
     if (sVerb == "status") {
-        std::ostringstream out;
-        DWORD dwChunkSize = 0;
-        for (const auto& pConnection : m_Connections) {
-            dwChunkSize = pConnection->bNegotiated ? pConnection->dwChunkSize : dwChunkSize;
-        }
-        const char* szMode =
-            m_ReplyMode == ReplyMode::Pass ? "pass" : (m_ReplyMode == ReplyMode::Hold ? "hold" : "drop");
-        out << "ok pid=" << getpid() << " connections=" << m_Connections.size() << " chunk=" << dwChunkSize
-            << " received=" << m_dwMessagesReceived << " sent=" << m_dwMessagesSent
-            << " refused=" << m_dwRefusedChunks << " held=" << m_HeldReplies.size()
-            << " echo=" << (m_bEcho ? 1 : 0) << " replies=" << szMode
-            << " driver=" << (m_bActivated ? "activated" : "deactivated");
-        return out.str();
+        return StatusLine() + "\n" + DescribeConfiguration(m_Config);
     }
     if (sVerb == "send") {
         return CommandSend(words);
@@ -525,6 +582,37 @@ std::string CDriverDevice::Command(const std::vector<std::string>& words) {
         return "ok";
     }
     return "error unknown command " + sVerb;
+}
+
+std::string CDriverDevice::StatusLine() {
+    std::ostringstream out;
+    DWORD dwChunkSize = 0;
+    for (const auto& pConnection : m_Connections) {
+        dwChunkSize = pConnection->bNegotiated ? pConnection->dwChunkSize : dwChunkSize;
+    }
+    const char* szMode =
+        m_ReplyMode == ReplyMode::Pass ? "pass" : (m_ReplyMode == ReplyMode::Hold ? "hold" : "drop");
+    out << "ok pid=" << getpid() << " connections=" << m_Connections.size() << " chunk=" << dwChunkSize
+        << " received=" << m_dwMessagesReceived << " sent=" << m_dwMessagesSent
+        << " refused=" << m_dwRefusedChunks << " held=" << m_HeldReplies.size()
+        << " echo=" << (m_bEcho ? 1 : 0) << " replies=" << szMode
+        << " driver=" << (m_bActivated ? "activated" : "deactivated") << " loaded=" << m_dwConfigsLoaded
+        << " rejected=" << m_dwConfigsRejected;
+    return out.str();
+}
+
+std::string CDriverDevice::StatusJson() {
+    DWORD dwChunkSize = 0;
+    for (const auto& pConnection : m_Connections) {
+        dwChunkSize = pConnection->bNegotiated ? pConnection->dwChunkSize : dwChunkSize;
+    }
+    std::ostringstream out;
+    out << "{\"pid\":" << getpid() << ",\"connections\":" << m_Connections.size()
+        << ",\"chunk\":" << dwChunkSize << ",\"received\":" << m_dwMessagesReceived
+        << ",\"sent\":" << m_dwMessagesSent << ",\"activated\":" << (m_bActivated ? "true" : "false")
+        << ",\"loaded\":" << m_dwConfigsLoaded << ",\"rejected\":" << m_dwConfigsRejected
+        << ",\"configuration\":" << ConfigurationJson(m_Config) << "}";
+    return out.str();
 }
 
 // send TYPE [ID:dw:N | ID:str:TEXT | ID:fill:N | ID:bin:HEX]... [order=reverse|I,J,...]

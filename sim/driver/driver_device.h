@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "channel/message_channel.h"
+#include "driver_config.h"
 
 namespace krelldrv {
 
@@ -49,6 +50,7 @@ public:
         m_dwActivationDelayMs = dwDelayMs;
     }
     bool IsActivated() const { return m_bActivated; }
+    const CDriverConfiguration& Configuration() const { return m_Config; }
     // A reply of a handler: sent, held or dropped as the reply mode says. Takes the message.
     void Reply(CConnection& connection, CKTUMessage* pMsg);
     // Sends a message to a connection, fragments in the given order (all, in index order, when empty).
@@ -62,6 +64,9 @@ private:
     bool ServeConnection(CConnection& connection);
     bool Negotiate(CConnection& connection, const BYTE* pPacket, size_t nSize);
     void Dispatch(CConnection& connection, CKTUMessage* pMsg);
+    void LoadSettings(CConnection& connection, CKTUSettingsMessage* pMsg);
+    std::string StatusLine();
+    std::string StatusJson();
     void ServeControl(int nControl);
     std::string Command(const std::vector<std::string>& words);
     std::string CommandSend(const std::vector<std::string>& words);
@@ -87,6 +92,9 @@ private:
     DWORD m_dwMessagesReceived = 0;
     DWORD m_dwMessagesSent = 0;
     DWORD m_dwRefusedChunks = 0;
+    CDriverConfiguration m_Config;  // the one in force
+    DWORD m_dwConfigsLoaded = 0;
+    DWORD m_dwConfigsRejected = 0;
 };
 
 // One line describing a message: "type=4 1:str:C:\x.exe 2:dw:17 ...".
