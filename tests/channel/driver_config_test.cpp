@@ -14,6 +14,7 @@
 #include "kcfile/kc_reader.h"
 #include "platform/strings.h"
 #include "srtc/srtc.h"
+#include "support/protection_root.h"
 
 namespace {
 
@@ -239,6 +240,28 @@ TEST_F(DriverConfigLoading, AcceptedFilesNameTheFileTheyReplace) {
               std::string::npos)
         << sJson;
     EXPECT_NE(sJson.find("\"loaded\":3,\"rejected\":0"), std::string::npos) << sJson;
+}
+
+TEST_F(DriverConfigLoading, KrellctlShowsTheFileInForce) {
+    ASSERT_EQ(Load(u"C:\\KC\\kc1.kc").dwCode, krelldrv::CONFIG_ACCEPTED);
+    const std::string sCtl = krelltest::ProgramPath("krellctl");
+    const struct {
+        const char* szArgs;
+        std::vector<std::string> expected;  // the first begins the output
+    } cases[] = {
+        {" driver status", {"ok pid=", " loaded=1 ", "\nkc C:\\KC\\kc1.kc\n", "\nsection 0x201 length="}},
+        {" driver status --json",
+         {"{\"pid\":", "\"configuration\":{\"path\":\"C:\\\\KC\\\\kc1.kc\"", "\"rules\":3}]}}\n"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.szArgs);
+        std::string sOutput;
+        EXPECT_EQ(krelltest::RunCommand(sCtl + c.szArgs, &sOutput), 0);
+        EXPECT_TRUE(sOutput.starts_with(c.expected[0])) << sOutput;
+        for (const std::string& sPart : c.expected) {
+            EXPECT_NE(sOutput.find(sPart), std::string::npos) << sPart << " in " << sOutput;
+        }
+    }
 }
 
 TEST_F(DriverConfigLoading, InvalidFilesAreRejectedAndTheOldOneStays) {
