@@ -399,6 +399,20 @@ TEST_F(RulePipelineTest, FilledNodesAreJudgedAsTheTemplatesMean) {
     }
 }
 
+// The end of a temporary disabling as far out as a file time reaches: its year takes five digits.
+TEST_F(RulePipelineTest, ProtectionDisabledUntilTheLastFileTime) {
+    const Values values = {{PT_DISABLED_PROTECTION_EXPIRES, Int(0x7FFFFFFFFFFFFFFFLL)}};
+    const srtc::RuleSet rules = ReadRules(Generate(MakeNode(RS_TYPE_PROTECTED_RESOURCES, values)));
+    ExpectVerdicts(rules, {{"far future",
+                            Write(OUTSIDER, u"C:\\Program Files\\Quillon\\KRELL\\a.dll", TargetKind::File,
+                                  FILE_WRITE_DATA, "9999-12-31T23:59:59Z"),
+                            Effect::Allow, "protection-temporarily-disabled"},
+                           {"after the end",
+                            Write(OUTSIDER, u"C:\\Program Files\\Quillon\\KRELL\\a.dll", TargetKind::File,
+                                  FILE_WRITE_DATA, "30828-09-14T02:48:05Z"),
+                            Effect::Deny, "deny-protected-file"}});
+}
+
 TEST_F(RulePipelineTest, EmptyNodesGetTheTemplatesDefaults) {
     const std::vector<Scenario> scenarios = {
         {"protected resources",

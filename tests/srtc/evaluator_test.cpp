@@ -247,6 +247,12 @@ TEST(Dates, ParseAndFormatAgree) {
         {"2024-01-31 08:05:09Z", false, 0},
         {"2024-01-31T08:05:09", false, 0},
         {"1600-12-31T23:59:59Z", false, 0},
+        // The converter writes the years a FILETIME reaches beyond 9999 with five digits.
+        {"10000-01-01T00:00:00Z", true, 0},
+        {"30828-09-14T02:48:05Z", true, 0x7FFFFFFFFFFFFFFFULL / 10000000 * 10000000},
+        {"09999-12-31T23:59:59Z", false, 0},
+        {"30829-01-01T00:00:00Z", false, 0},
+        {"2024-01-31T08:05:09ZZ", false, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.szText);
