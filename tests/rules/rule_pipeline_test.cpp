@@ -188,6 +188,7 @@ const Values PROTECTED_VALUES = {
     {PT_AUTHORIZED_USER_CONTEXT, Str(u"S-1-5-21-100-200-300-500")},
     {PT_PROTECTED_FOLDER_TREE, Str(u"C:\\Data\\Secret\\")},
     {PT_PROTECTED_FILE, Str(u"C:\\Data\\config.ini")},
+    {PT_PROTECTED_FOLDER_TREE, Str(u"C:\\Données\\")},
     {PT_PROTECTED_REGKEY, Str(u"HKEY_LOCAL_MACHINE\\SOFTWARE\\Acme")},
     {PT_PROTECTED_REGKEY_TREE, Str(u"HKEY_LOCAL_MACHINE\\SOFTWARE\\Quillon\\")},
     {PT_PROTECTED_PROCESS, Str(u"C:\\Tools\\agent.exe")},
@@ -249,6 +250,9 @@ TEST_F(RulePipelineTest, FilledNodesAreJudgedAsTheTemplatesMean) {
              {"excluded folder is a file exclusion only",
               Write(OUTSIDER, u"C:\\Data\\Secret\\Public\\b.txt", TargetKind::Registry, KEY_SET_VALUE),
               Effect::Allow, ""},
+             {"letters beyond ASCII in another case",
+              Write(OUTSIDER, u"c:\\DONNÉES\\été.txt", TargetKind::File, FILE_WRITE_DATA), Effect::Deny,
+              "deny-protected-file"},
              {"exact file", Write(OUTSIDER, u"C:\\Data\\config.ini", TargetKind::File, FILE_WRITE_DATA),
               Effect::Deny, "deny-protected-file"},
              {"exact file is no tree",
@@ -308,7 +312,7 @@ TEST_F(RulePipelineTest, FilledNodesAreJudgedAsTheTemplatesMean) {
          {
              {"file protection off",
               Write(OUTSIDER, u"C:\\Data\\config.ini", TargetKind::File, FILE_WRITE_DATA), Effect::Allow, ""},
-             {"file tree of the template replaced by the file",
+             {"file protection off for the product directory too",
               Write(OUTSIDER, u"C:\\Program Files\\Quillon\\KRELL\\x.dll", TargetKind::File, FILE_WRITE_DATA),
               Effect::Allow, ""},
              {"registry protection off",
@@ -553,7 +557,8 @@ TEST_F(RuleSectionDumpTest, KCToolDecodesTheCompiledSections) {
     EXPECT_EQ(dump.nExitCode, 0) << dump.sOutput;
     for (const char* sExpected : {
              "serialized rules: protected-resources, default allow, 6 set(s)",
-             "set \"protected-files\": 1 exact, 2 prefix",
+             "set \"protected-files\": 1 exact, 3 prefix",
+             "  prefix \"C:\\DONNÉES\\\"",
              "  exact \"C:\\DATA\\CONFIG.INI\"",
              "  prefix \"C:\\DATA\\SECRET\\\"",
              "  prefix \"C:\\PROGRAM FILES\\QUILLON\\KRELL\\\"",
