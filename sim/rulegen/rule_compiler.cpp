@@ -396,8 +396,9 @@ bool CCompiler::Condition(const xmlNode* pNode, const std::string& sWhere, std::
         if (!Children(pNode, children)) {
             return false;
         }
-        if (children.empty()) {
-            return Fail(sWhere + ": empty '" + NameOf(pNode) + "'");
+        // The service leaves an 'or' empty when none of its values was usable: it never holds.
+        if (children.empty() && Is(pNode, "and")) {
+            return Fail(sWhere + ": empty 'and'");
         }
         srtc::Node node;
         node.kind = Is(pNode, "and") ? NodeKind::And : NodeKind::Or;
@@ -559,9 +560,6 @@ bool CCompiler::Run(const xmlNode* pRoot) {
         if (!Children(children[0], conditions)) {
             return false;
         }
-        if (conditions.empty()) {
-            return Fail(sWhere + ": 'expr' holds no condition");
-        }
         m_dwCurrentExpr = i;
         srtc::Node alternatives;
         alternatives.kind = NodeKind::Or;
@@ -572,7 +570,7 @@ bool CCompiler::Run(const xmlNode* pRoot) {
             }
             alternatives.children.push_back(dwNode);
         }
-        // Alternatives appended by the service make an implicit 'or'.
+        // Alternatives appended by the service make an implicit 'or'; none at all, never holds.
         m_ruleSet.expressions[i].dwRoot =
             alternatives.children.size() == 1 ? alternatives.children[0] : AddNode(std::move(alternatives));
     }

@@ -10,6 +10,8 @@ namespace srtc {
 namespace {
 
 constexpr std::uint64_t FILETIME_UNIX_EPOCH_SECONDS = 11644473600ULL;
+// The year of the last FILETIME the platform turns into a calendar time (2^63 - 1 ticks).
+constexpr unsigned MAX_FILETIME_YEAR = 30828;
 constexpr std::uint64_t FILETIME_TICKS_PER_SECOND = 10000000ULL;
 
 // Days since 1970-01-01 of a proleptic Gregorian date (Howard Hinnant's algorithm).
@@ -319,14 +321,23 @@ const char* NameOf(TargetKind kind) {
 }
 
 bool ParseDate(std::string_view s, std::uint64_t& qwFileTime) {
-    // YYYY-MM-DDThh:mm:ssZ
-    if (s.size() != 20 || s[4] != '-' || s[7] != '-' || s[10] != 'T' || s[13] != ':' || s[16] != ':' ||
-        s[19] != 'Z') {
+    // YYYY-MM-DDThh:mm:ssZ; years after 9999 take five digits, as far as a FILETIME reaches.
+    const std::size_t nYearDigits = s.size() == 21 ? 5 : 4;
+    if (s.size() != 16 + nYearDigits) {
+        return false;
+    }
+    const std::string_view rest = s.substr(nYearDigits);
+    if (rest[0] != '-' || rest[3] != '-' || rest[6] != 'T' || rest[9] != ':' || rest[12] != ':' ||
+        rest[15] != 'Z') {
         return false;
     }
     unsigned year, month, day, hour, minute, second;
-    if (!ParseDigits(s, 0, 4, year) || !ParseDigits(s, 5, 2, month) || !ParseDigits(s, 8, 2, day) ||
-        !ParseDigits(s, 11, 2, hour) || !ParseDigits(s, 14, 2, minute) || !ParseDigits(s, 17, 2, second)) {
+    if (!ParseDigits(s, 0, nYearDigits, year) || !ParseDigits(rest, 1, 2, month) ||
+        !ParseDigits(rest, 4, 2, day) || !ParseDigits(rest, 7, 2, hour) ||
+        !ParseDigits(rest, 10, 2, minute) || !ParseDigits(rest, 13, 2, second)) {
+        return false;
+    }
+    if (nYearDigits == 5 && (year < 10000 || year > MAX_FILETIME_YEAR)) {
         return false;
     }
     static const unsigned kDaysInMonth[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};

@@ -315,6 +315,13 @@ bool CReader::Nodes() {
                 if (dwIndex != 0) {
                     return Fail(sWhere, "index", dwIndex, "0 (a list node)");
                 }
+                // An or of no alternatives never holds; an and of none would always hold.
+                if (node.kind == NodeKind::Or && dwCount == 0) {
+                    if (dwFirst != 0) {
+                        return Fail(sWhere, "first child", dwFirst, "0 (an or without children)");
+                    }
+                    break;
+                }
                 if (dwFirst != qwNext) {
                     return Fail(sWhere, "first child", dwFirst, std::to_string(qwNext));
                 }

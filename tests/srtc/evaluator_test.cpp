@@ -165,6 +165,27 @@ TEST(Evaluator, ProtectedResourcesRuleSet) {
 }
 
 // The process kind switched on: the same access is denied, so the bool literal decides it.
+// The service leaves an expression, or the 'or' it added, empty when none of its values was usable.
+TEST(Evaluator, ExpressionsWithoutAlternativesNeverHold) {
+    for (const char16_t* szExpr : {u"<expr/>", u"<expr><or/></expr>"}) {
+        SCOPED_TRACE(srtc::ToUtf8(szExpr));
+        const std::u16string sXml =
+            std::u16string(
+                uR"(<ruleModule xmlns="urn:quillon:gatewarden:rules:1" ruleSet="exclusion" defaultEffect="deny">)"
+                uR"(<definitions><exprDef exprId="e">)") +
+            szExpr +
+            uR"(</exprDef></definitions><rules><rule ruleId="r" effect="allow"><not><exprRef exprId="e"/></not></rule>)"
+            uR"(<rule ruleId="s" effect="allow"><exprRef exprId="e"/></rule></rules></ruleModule>)";
+        const srtc::RuleSet ruleSet = srtctest::CompileAndRead(sXml);
+        Check(ruleSet, {{"any access", Actor(u"C:\\a.exe"), Effect::Allow, u"r"}});
+        // Written again, the empty alternatives read back the same.
+        srtc::RuleSet reread;
+        std::string sError;
+        EXPECT_TRUE(srtc::Read(srtc::Write(ruleSet), reread, sError)) << sError;
+        EXPECT_EQ(reread, ruleSet);
+    }
+}
+
 TEST(Evaluator, EnabledKindLiteralDecides) {
     std::u16string sXml = srtctest::PROTECTED_RESOURCES_DOCUMENT;
     const std::u16string sOff = u"\"is-process-protection-enabled\"><bool>false</bool>";
@@ -226,6 +247,12 @@ TEST(Dates, ParseAndFormatAgree) {
         {"2024-01-31 08:05:09Z", false, 0},
         {"2024-01-31T08:05:09", false, 0},
         {"1600-12-31T23:59:59Z", false, 0},
+        // The converter writes the years a FILETIME reaches beyond 9999 with five digits.
+        {"10000-01-01T00:00:00Z", true, 0},
+        {"30828-09-14T02:48:05Z", true, 0x7FFFFFFFFFFFFFFFULL / 10000000 * 10000000},
+        {"09999-12-31T23:59:59Z", false, 0},
+        {"30829-01-01T00:00:00Z", false, 0},
+        {"2024-01-31T08:05:09ZZ", false, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.szText);

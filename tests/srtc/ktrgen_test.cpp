@@ -248,6 +248,8 @@ TEST_F(KtRGen, RefusesDocumentsWithTheirReasons) {
          "the compiled rules are not acceptable: node 63: nesting depth is 65, expected at most 64"},
         {"bad effect", doc(u"", u"<rule ruleId=\"r\" effect=\"maybe\"/>"), S_OK, KTRGEN_E_BAD_DOCUMENT,
          "rule 'r': effect must be allow or deny"},
+        {"empty and", doc(u"", u"<rule ruleId=\"r\" effect=\"deny\"><and/></rule>"), S_OK,
+         KTRGEN_E_BAD_DOCUMENT, "rule 'r': empty 'and'"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.szName);
