@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <spawn.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -424,6 +425,40 @@ TEST_F(RulePipelineTest, FilledNodesAreJudgedAsTheTemplatesMean) {
         const srtc::RuleSet rules = ReadRules(Generate(MakeNode(scenario.dwRSType, scenario.values)));
         ExpectVerdicts(rules, scenario.checks);
     }
+}
+
+// Each rule set's conversion is pinned byte for byte: a change of template, converter or preprocessor
+// that changes what reaches the driver shows here (KRELL_UPDATE_GOLDEN=1 writes the files anew for
+// review). Inputs given in another order, or twice, compile to the same bytes.
+TEST_F(RulePipelineTest, ConversionsMatchTheGoldenRulesAndIgnoreInputOrder) {
+    const struct {
+        const char* szGolden;
+        DWORD dwRSType;
+        const Values* pValues;
+    } cases[] = {
+        {"protected-resources.srtc", RS_TYPE_PROTECTED_RESOURCES, &PROTECTED_VALUES},
+        {"authorization.srtc", RS_TYPE_AUTHORIZATION, &AUTHORIZATION_VALUES},
+        {"exclusion.srtc", RS_TYPE_EXCLUSION, &EXCLUSION_VALUES},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.szGolden);
+        const std::vector<std::uint8_t> blob = Generate(MakeNode(c.dwRSType, *c.pValues));
+        ASSERT_FALSE(blob.empty());
+        const std::string sGolden = std::string(KRELL_RULES_GOLDEN_DIR) + "/" + c.szGolden;
+        if (std::getenv("KRELL_UPDATE_GOLDEN") != nullptr) {
+            std::ofstream(sGolden, std::ios::binary)
+                .write(reinterpret_cast<const char*>(blob.data()), static_cast<std::streamsize>(blob.size()));
+        }
+        std::ifstream in(sGolden, std::ios::binary);
+        const std::vector<std::uint8_t> golden{std::istreambuf_iterator<char>(in), {}};
+        EXPECT_EQ(blob, golden);
+    }
+    // Set items given in reverse, and each twice, compile to the same bytes. (Hash and exclusion
+    // alternatives are expressions whose order is the rules' order, so only sets are compared.)
+    Values shuffled(PROTECTED_VALUES.rbegin(), PROTECTED_VALUES.rend());
+    shuffled.insert(shuffled.end(), PROTECTED_VALUES.begin(), PROTECTED_VALUES.end());
+    EXPECT_EQ(Generate(MakeNode(RS_TYPE_PROTECTED_RESOURCES, shuffled)),
+              Generate(MakeNode(RS_TYPE_PROTECTED_RESOURCES, PROTECTED_VALUES)));
 }
 
 // The end of a temporary disabling as far out as a file time reaches: its year takes five digits.
