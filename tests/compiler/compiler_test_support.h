@@ -31,12 +31,12 @@ public:
             CRegistryKey reg;
             const std::u16string sKey = std::u16string(CDebugOptions::BASE_KEY) + u"\\DebugOutput";
             reg.Create(HKEY_LOCAL_MACHINE, sKey.c_str());
-            platform::CreateDirectory(u"C:\\Logs");
+            // Where the IC tests of this program look for it.
             reg.SetDword(u"DebugType", 1);
-            reg.SetString(u"Directory", u"C:\\Logs");
+            reg.SetString(u"Directory", u"C:\\");
             g_DebugOutput.Construct(u"KRELLSvc", DBG_CAT_ALL | 3);
         }
-        // Another helper of this program may have opened the log first, elsewhere.
+        // The rule converter's tests reopen the log in C:\\Logs.
         const char16_t* szLog = krelltest::FileExists(u"C:\\Logs\\KRELLSvc.log") ? u"C:\\Logs\\KRELLSvc.log"
                                                                                  : u"C:\\KRELLSvc.log";
         return krelltest::Utf16LeToUtf8(krelltest::ReadFileBytes(szLog));
