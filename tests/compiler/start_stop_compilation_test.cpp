@@ -71,6 +71,54 @@ private:
     bool m_bHold = false;
 };
 
+// A plug-in whose first IC holds nSections direct sections of cbData bytes each, from id 0x100 on.
+class CSectionsPlugin final : public CBaseConfigCompilerPlugin {
+public:
+    CSectionsPlugin(SettingsManagerFactory createSettings, DWORD nSections, DWORD cbData)
+        : CBaseConfigCompilerPlugin(std::move(createSettings)), m_nSections(nSections), m_cbData(cbData) {}
+    std::u16string GetName() const override { return u"SectionsPlugin"; }
+
+protected:
+    bool PluginInitialize() override { return true; }
+    void PluginUninitialize() override {}
+    std::unique_ptr<CIntermediateConfiguration> PluginGetIC(bool bCreateNewIC, CErrorStack&) override {
+        if (!bCreateNewIC) {
+            return nullptr;
+        }
+        auto pIC = std::make_unique<CIntermediateConfiguration>();
+        const std::vector<BYTE> data(m_cbData, 0x5A);
+        for (DWORD nIndex = 0; nIndex < m_nSections; ++nIndex) {
+            CICDirectNode node;
+            EXPECT_TRUE(node.SetData(data.data(), m_cbData));
+            EXPECT_TRUE(pIC->AddNode(0x100 + nIndex, node));
+        }
+        return pIC;
+    }
+
+private:
+    DWORD m_nSections;
+    DWORD m_cbData;
+};
+
+class CSectionsCompiler final : public CKTConfigurationCompiler {
+public:
+    CSectionsCompiler(IConfigCompilerCallback* pOwner, IEventBridgeSource* pSource, CStore* pStore,
+                      CNotifyEventSender* pSender, DWORD nSections, DWORD cbData)
+        : CKTConfigurationCompiler(pOwner, pSource, compilertest::MemorySettings(pStore), pSender),
+          m_nSections(nSections),
+          m_cbData(cbData) {}
+
+protected:
+    ULONG CreatePlugins() override {
+        m_pPlugins[0] = std::make_unique<CSectionsPlugin>(m_CreateSettings, m_nSections, m_cbData);
+        return m_pPlugins[0]->Initialize() ? 1 : 0;
+    }
+
+private:
+    DWORD m_nSections;
+    DWORD m_cbData;
+};
+
 class ConfigurationCompilerTest : public testing::Test {
 protected:
     void SetUp() override {
@@ -89,9 +137,11 @@ protected:
         m_EventSource.m_pManager->JoinThreads();
     }
 
-    void Start() {
-        m_pCompiler = std::make_unique<CKTConfigurationCompiler>(
-            &m_Owner, &m_EventSource, compilertest::MemorySettings(&m_Store), &m_Sender);
+    void Start(std::unique_ptr<CKTConfigurationCompiler> pCompiler = nullptr) {
+        m_pCompiler = pCompiler
+                          ? std::move(pCompiler)
+                          : std::make_unique<CKTConfigurationCompiler>(
+                                &m_Owner, &m_EventSource, compilertest::MemorySettings(&m_Store), &m_Sender);
         ASSERT_TRUE(m_pCompiler->Create());
         for (const auto& [nId, subscription] : m_EventSource.m_pManager->Subscriptions()) {
             if (subscription.nEventType == CONFIG_EVENT) {
@@ -311,6 +361,50 @@ TEST_F(ConfigurationCompilerTest, GivesUpAfterAHundredNamesThatCannotBeCreated) 
     const auto notes = WaitForNotifications(1);
     ASSERT_EQ(notes.size(), 1u);
     EXPECT_EQ(notes[0], (std::pair<ULONG, std::u16string>{6, u"hr=0x80004005"}));
+}
+
+TEST_F(ConfigurationCompilerTest, SectionCountAndSizeLimitsOfAKCFile) {
+    struct Row {
+        DWORD nSections;
+        DWORD cbData;
+        HRESULT hrExpected;
+        const char* szLogged;
+    };
+    for (const Row& row : {Row{50, 16, S_OK, nullptr},
+                           Row{51, 16, HR_FAIL, "attempted to add too many sections to KC file\r\n"},
+                           Row{1, 0x80000, S_OK, nullptr},
+                           Row{1, 0x80001, HR_FAIL, "data for section 00000100 exceeded limit\r\n"}}) {
+        SCOPED_TRACE(testing::Message() << row.nSections << " x " << row.cbData);
+        for (const std::string& sName : KCFiles()) {
+            std::filesystem::remove(settingstest::HostPath(PRODUCT_DIRECTORY) + "/" + sName);
+        }
+        const size_t nCommits = m_EventSource.m_pManager->Finished().size();
+        const size_t nPaths = m_Owner.Paths().size();
+        const CLogMark log;
+        Start(std::make_unique<CSectionsCompiler>(&m_Owner, &m_EventSource, &m_Store, &m_Sender,
+                                                  row.nSections, row.cbData));
+        EXPECT_EQ(Deliver(), 0);
+        const auto finished = WaitForCommits(nCommits + 1);
+        ASSERT_EQ(finished.size(), nCommits + 1);
+        EXPECT_EQ(finished.back().event.m_hrResult, row.hrExpected);
+        if (row.hrExpected < 0) {
+            EXPECT_EQ(Texts(finished.back().event),
+                      std::vector<std::u16string>{u"Failed to create configuration data"});
+            EXPECT_TRUE(log.Has(std::string("CKTConfigurationCompiler::UpdateConfig() - ") + row.szLogged));
+            EXPECT_EQ(m_Owner.Paths().size(), nPaths);
+            // The half-made file is gone.
+            EXPECT_TRUE(KCFiles().empty());
+        } else {
+            ASSERT_EQ(m_Owner.Paths().size(), nPaths + 1);
+            const std::string sBytes = krelltest::ReadFileBytes(m_Owner.Paths().back());
+            const auto info =
+                kcfile::ReadKCFile(std::span(reinterpret_cast<const BYTE*>(sBytes.data()), sBytes.size()));
+            EXPECT_TRUE(info.IsValid());
+            ASSERT_EQ(info.sections.size(), row.nSections);
+            EXPECT_EQ(info.sections.back().data, std::vector<BYTE>(row.cbData, 0x5A));
+        }
+        m_pCompiler.reset();
+    }
 }
 
 TEST_F(ConfigurationCompilerTest, EventsOfAnotherKindAreRefused) {
