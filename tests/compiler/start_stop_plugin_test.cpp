@@ -246,14 +246,4 @@ TEST(StartStopConfigPlugin, TemporaryDisablingAddsItsEndAsFileTime) {
     plugin.Uninitialize();
 }
 
-TEST(CInternalGatewardenConfigEventImpl, NothingIsValidBeforeLoadData) {
-    CInternalGatewardenConfigEventImpl config;
-    DWORD dwValue = 0;
-    bool bDisabled = false;
-    EXPECT_EQ(config.GetFileProtectState(&dwValue), static_cast<HRESULT>(0x80010203));
-    EXPECT_EQ(config.GetRegProtectState(&dwValue), static_cast<HRESULT>(0x80010203));
-    EXPECT_EQ(config.GetProcessProtectState(&dwValue), static_cast<HRESULT>(0x80010203));
-    EXPECT_EQ(config.IsTemporarilyDisabled(&bDisabled), static_cast<HRESULT>(0x80010203));
-}
-
 }  // namespace
