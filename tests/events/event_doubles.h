@@ -28,6 +28,9 @@ namespace eventtest {
 class CTestEvent final : public IKTEvent,
                          public IKTNotifyEvent,
                          public IKTGatewardenAlertEvent,
+                         public IKTConfigEvent,
+                         public IKTErrorStackContainer,
+                         public IKTErrorStack,
                          private CRefCounted {
 public:
     CTestEvent(ULONG nType, bool bNotifyInterface) : m_nType(nType), m_bNotifyInterface(bNotifyInterface) {}
@@ -35,6 +38,9 @@ public:
         : IKTEvent(),
           IKTNotifyEvent(),
           IKTGatewardenAlertEvent(),
+          IKTConfigEvent(),
+          IKTErrorStackContainer(),
+          IKTErrorStack(),
           CRefCounted(),
           m_nType(other.m_nType),
           m_nId(other.m_nId),
@@ -46,7 +52,11 @@ public:
           m_bAlertSet(other.m_bAlertSet),
           m_sActor(other.m_sActor),
           m_sTarget(other.m_sTarget),
-          m_Alert(other.m_Alert) {}
+          m_Alert(other.m_Alert),
+          m_hrResult(other.m_hrResult),
+          m_Errors(other.m_Errors),
+          m_nErrorStatus(other.m_nErrorStatus),
+          m_bErrorStack(other.m_bErrorStack) {}
 
     HRESULT QueryInterface(REFIID riid, void** ppv) override {
         if (riid == IID_IUnknown || riid == IID_IKTEvent) {
@@ -55,6 +65,10 @@ public:
             *ppv = static_cast<IKTNotifyEvent*>(this);
         } else if (riid == IID_IKTGatewardenAlertEvent) {
             *ppv = static_cast<IKTGatewardenAlertEvent*>(this);
+        } else if (riid == IID_IKTConfigEvent && m_nType == CONFIG_EVENT_TYPE) {
+            *ppv = static_cast<IKTConfigEvent*>(this);
+        } else if (riid == IID_IKTErrorStackContainer && m_nType == CONFIG_EVENT_TYPE && m_bErrorStack) {
+            *ppv = static_cast<IKTErrorStackContainer*>(this);
         } else {
             *ppv = nullptr;
             return E_NOINTERFACE;
@@ -101,6 +115,40 @@ public:
         return S_OK;
     }
 
+    // A configuration event carries its result and error stack; the event is its own error stack.
+    HRESULT SetResult(HRESULT hrResult) override { return m_hrResult = hrResult, S_OK; }
+    HRESULT GetResult(HRESULT* phrResult) override { return *phrResult = m_hrResult, S_OK; }
+    HRESULT IsCommitted(bool* pbCommitted) override {
+        return *pbCommitted = m_nState == KT_EVENT_STATE_COMMITTED, S_OK;
+    }
+    HRESULT GetErrorStack(IKTErrorStack** ppStack) override {
+        *ppStack = static_cast<IKTErrorStack*>(this);
+        AddRef();
+        return S_OK;
+    }
+    HRESULT Add(LONG nSeverity, const char16_t* szText) override {
+        m_Errors.emplace_back(nSeverity, szText);
+        return FoldStatus(nSeverity);
+    }
+    HRESULT GetCount(ULONG* pnCount) override { return *pnCount = static_cast<ULONG>(m_Errors.size()), S_OK; }
+    HRESULT GetEntry(ULONG nIndex, LONG* pnSeverity, const char16_t** pszText) override {
+        if (nIndex >= m_Errors.size()) {
+            return E_INVALIDARG;
+        }
+        *pnSeverity = m_Errors[nIndex].first;
+        *pszText = m_Errors[nIndex].second.c_str();
+        return S_OK;
+    }
+    HRESULT GetStatus(LONG* pnStatus) override { return *pnStatus = m_nErrorStatus, S_OK; }
+    HRESULT FoldStatus(LONG nStatus) override {
+        m_nErrorStatus = (m_nErrorStatus == 0 || nStatus == 0)   ? 0
+                         : (m_nErrorStatus == 1 || nStatus == 1) ? 1
+                                                                 : 2;
+        return S_OK;
+    }
+
+    static constexpr ULONG CONFIG_EVENT_TYPE = 6008;
+
     ULONG m_nType;
     LONG m_nId = 0;
     LONG m_nState = KT_EVENT_STATE_CREATED;
@@ -112,6 +160,10 @@ public:
     std::u16string m_sActor;
     std::u16string m_sTarget;
     CAlert m_Alert;
+    HRESULT m_hrResult = S_OK;
+    std::vector<std::pair<LONG, std::u16string>> m_Errors;
+    LONG m_nErrorStatus = 2;
+    bool m_bErrorStack = true;
 };
 
 inline CTestEvent* AsTest(IKTEvent* pEvent) {
@@ -423,6 +475,7 @@ public:
         LONG nSubscriberId;
         ULONG nType;
         LONG nState;
+        CTestEvent event;
     };
     std::vector<CFinished> Finished() {
         std::lock_guard lock(m_Lock);
@@ -448,7 +501,8 @@ private:
     }
     HRESULT Finish(LONG nSubscriberId, const KT_TRANSPORTED_EVENT* pEvent, LONG nState, LONG* pnError) {
         std::lock_guard lock(m_Lock);
-        m_Finished.push_back({nSubscriberId, CTestEventFactory::Peek(pEvent)->m_nType, nState});
+        const CTestEvent* pSent = CTestEventFactory::Peek(pEvent);
+        m_Finished.push_back({nSubscriberId, pSent->m_nType, nState, *pSent});
         *pnError = CError::eNoError;
         return S_OK;
     }

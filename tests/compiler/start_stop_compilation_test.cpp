@@ -1,0 +1,458 @@
+#include "compiler/configuration_compiler.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <regex>
+#include <thread>
+
+#include "compiler_test_support.h"
+#include "events/event_doubles.h"
+#include "kcfile/kc_reader.h"
+#include "settings/settings_fixture.h"
+
+// The compiler end to end with the start/stop plug-in. These tests place the rule preprocessor in the
+// product directory, which the converter keeps loaded for the process: in a run of the whole program
+// they must come after the IC tests that expect it to be missing, hence this file's name.
+
+namespace {
+
+using compilertest::CLogMark;
+using compilertest::CStore;
+using compilertest::GW_STATES_KEY;
+using eventtest::CTestEvent;
+using eventtest::CTestSource;
+using settingstest::PRODUCT_DIRECTORY;
+
+constexpr ULONG CONFIG_EVENT = 6008;
+constexpr HRESULT HR_FAIL = static_cast<HRESULT>(0x80004005);
+
+// The module's side: records what the compiler hands it, answers as told, and may hold a delivery
+// until the test lets it go.
+class CTestOwner final : public IConfigCompilerCallback {
+public:
+    void RequestStop() override { ++m_nStops; }
+    HRESULT SendConfigNotification(const std::u16string& sPath, CErrorStack& errorStack) override {
+        std::unique_lock lock(m_Lock);
+        m_Paths.push_back(sPath);
+        m_Changed.notify_all();
+        m_Changed.wait(lock, [this] { return !m_bHold; });
+        if (m_hrAnswer < 0) {
+            errorStack.AddError(u"the driver refused the configuration");
+        }
+        return m_hrAnswer;
+    }
+    void Hold(bool bHold) {
+        std::lock_guard lock(m_Lock);
+        m_bHold = bHold;
+        m_Changed.notify_all();
+    }
+    bool WaitForPaths(size_t nCount) {
+        std::unique_lock lock(m_Lock);
+        return m_Changed.wait_for(lock, std::chrono::seconds(10), [&] { return m_Paths.size() >= nCount; });
+    }
+    std::vector<std::u16string> Paths() {
+        std::lock_guard lock(m_Lock);
+        return m_Paths;
+    }
+
+    std::atomic<int> m_nStops{0};
+    HRESULT m_hrAnswer = S_OK;
+
+private:
+    std::mutex m_Lock;
+    std::condition_variable m_Changed;
+    std::vector<std::u16string> m_Paths;
+    bool m_bHold = false;
+};
+
+// A plug-in whose first IC holds nSections direct sections of cbData bytes each, from id 0x100 on.
+class CSectionsPlugin final : public CBaseConfigCompilerPlugin {
+public:
+    CSectionsPlugin(SettingsManagerFactory createSettings, DWORD nSections, DWORD cbData)
+        : CBaseConfigCompilerPlugin(std::move(createSettings)), m_nSections(nSections), m_cbData(cbData) {}
+    std::u16string GetName() const override { return u"SectionsPlugin"; }
+
+protected:
+    bool PluginInitialize() override { return true; }
+    void PluginUninitialize() override {}
+    std::unique_ptr<CIntermediateConfiguration> PluginGetIC(bool bCreateNewIC, CErrorStack&) override {
+        if (!bCreateNewIC) {
+            return nullptr;
+        }
+        auto pIC = std::make_unique<CIntermediateConfiguration>();
+        const std::vector<BYTE> data(m_cbData, 0x5A);
+        for (DWORD nIndex = 0; nIndex < m_nSections; ++nIndex) {
+            CICDirectNode node;
+            EXPECT_TRUE(node.SetData(data.data(), m_cbData));
+            EXPECT_TRUE(pIC->AddNode(0x100 + nIndex, node));
+        }
+        return pIC;
+    }
+
+private:
+    DWORD m_nSections;
+    DWORD m_cbData;
+};
+
+class CSectionsCompiler final : public CKTConfigurationCompiler {
+public:
+    CSectionsCompiler(IConfigCompilerCallback* pOwner, IEventBridgeSource* pSource, CStore* pStore,
+                      CNotifyEventSender* pSender, DWORD nSections, DWORD cbData)
+        : CKTConfigurationCompiler(pOwner, pSource, compilertest::MemorySettings(pStore), pSender),
+          m_nSections(nSections),
+          m_cbData(cbData) {}
+
+protected:
+    ULONG CreatePlugins() override {
+        m_pPlugins[0] = std::make_unique<CSectionsPlugin>(m_CreateSettings, m_nSections, m_cbData);
+        return m_pPlugins[0]->Initialize() ? 1 : 0;
+    }
+
+private:
+    DWORD m_nSections;
+    DWORD m_cbData;
+};
+
+class ConfigurationCompilerTest : public testing::Test {
+protected:
+    void SetUp() override {
+        m_Log.emplace();
+        settingstest::InstallProduct();
+        settingstest::PlaceLibrary(krelltest::TestBinary("RuleGenDouble.dll"), u"ktRGen.dll");
+        // Tests run in one process share the root.
+        for (const std::string& sName : KCFiles()) {
+            std::filesystem::remove(settingstest::HostPath(PRODUCT_DIRECTORY) + "/" + sName);
+        }
+        ASSERT_TRUE(m_Sender.InitializeInternal());
+    }
+    void TearDown() override {
+        m_pCompiler.reset();
+        m_Sender.DestroyInternal();
+        m_EventSource.m_pManager->JoinThreads();
+    }
+
+    void Start(std::unique_ptr<CKTConfigurationCompiler> pCompiler = nullptr) {
+        m_pCompiler = pCompiler
+                          ? std::move(pCompiler)
+                          : std::make_unique<CKTConfigurationCompiler>(
+                                &m_Owner, &m_EventSource, compilertest::MemorySettings(&m_Store), &m_Sender);
+        ASSERT_TRUE(m_pCompiler->Create());
+        for (const auto& [nId, subscription] : m_EventSource.m_pManager->Subscriptions()) {
+            if (subscription.nEventType == CONFIG_EVENT) {
+                EXPECT_EQ(subscription.nParam1, 512u);
+                m_nSubscriberId = nId;
+            }
+        }
+        ASSERT_NE(m_nSubscriberId, 0);
+    }
+
+    // Offers one configuration event as the event manager would; the answer is the action.
+    LONG Deliver() {
+        CTestEvent* pEvent = new CTestEvent(CONFIG_EVENT, false);
+        pEvent->m_nId = ++m_nLastEventId;
+        LONG nAction = -1;
+        const LONG nResult = static_cast<IKTEventSubscriberCallback*>(m_pCompiler.get())
+                                 ->OnEvent(m_nSubscriberId, pEvent, &nAction);
+        pEvent->Release();
+        EXPECT_EQ(nResult, CError::eNoError);
+        return nAction;
+    }
+
+    // The events the compiler committed, once there are nCount of them.
+    std::vector<eventtest::CTestEventManager::CFinished> WaitForCommits(size_t nCount) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        for (;;) {
+            auto finished = m_EventSource.m_pManager->Finished();
+            if (finished.size() >= nCount || std::chrono::steady_clock::now() > deadline) {
+                return finished;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+
+    std::vector<std::pair<ULONG, std::u16string>> WaitForNotifications(size_t nCount) {
+        std::vector<std::pair<ULONG, std::u16string>> notes;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (notes.size() < nCount && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            notes.clear();
+            for (const auto& published : m_NotifySource.m_pManager->Published()) {
+                notes.emplace_back(published.event.m_nCode, published.event.m_sData.value_or(u""));
+            }
+        }
+        return notes;
+    }
+
+    static std::vector<std::string> KCFiles() {
+        std::vector<std::string> files;
+        for (const auto& entry :
+             std::filesystem::directory_iterator(settingstest::HostPath(PRODUCT_DIRECTORY))) {
+            if (entry.path().extension() == ".kc") {
+                files.push_back(entry.path().filename().string());
+            }
+        }
+        return files;
+    }
+
+    static std::vector<std::u16string> Texts(const CTestEvent& event) {
+        std::vector<std::u16string> texts;
+        for (const auto& [nSeverity, sText] : event.m_Errors) {
+            texts.push_back(sText);
+        }
+        return texts;
+    }
+
+    std::optional<CLogMark> m_Log;
+    CStore m_Store;
+    CTestOwner m_Owner;
+    CTestSource m_EventSource;
+    CTestSource m_NotifySource;
+    CNotifyEventSender m_Sender{&m_NotifySource};
+    std::unique_ptr<CKTConfigurationCompiler> m_pCompiler;
+    LONG m_nSubscriberId = 0;
+    LONG m_nLastEventId = 0;
+};
+
+TEST_F(ConfigurationCompilerTest, FirstEventWritesAKCFileAndLaterEventsWithoutChangesReuseIt) {
+    Start();
+    EXPECT_TRUE(
+        m_Log->Has("CKTConfigurationCompiler::CreatePlugins() - Created plugin CStartStopConfigPlugin\r\n"));
+    EXPECT_TRUE(
+        m_Log->Has("CKTConfigurationCompiler::EventThread::InitInstance() - created 1 of 4 plugins\r\n"));
+
+    EXPECT_EQ(Deliver(), 0);
+    ASSERT_TRUE(m_Owner.WaitForPaths(1));
+    const std::u16string sPath = m_Owner.Paths()[0];
+    // <product directory>\YYYY-MM-DD-xxxx.kc
+    const std::u16string sPrefix = std::u16string(PRODUCT_DIRECTORY) + u"\\";
+    ASSERT_EQ(sPath.substr(0, sPrefix.size()), sPrefix);
+    const std::string sName = platform::ToUtf8(sPath.substr(sPrefix.size()));
+    EXPECT_TRUE(std::regex_match(sName, std::regex(R"(\d{4}-\d{2}-\d{2}-[0-9a-f]{4}\.kc)"))) << sName;
+
+    const std::string sBytes = krelltest::ReadFileBytes(sPath);
+    const kcfile::KCFileInfo info =
+        kcfile::ReadKCFile(std::span(reinterpret_cast<const BYTE*>(sBytes.data()), sBytes.size()));
+    EXPECT_TRUE(info.IsValid());
+    ASSERT_EQ(info.sections.size(), 2u);
+    EXPECT_EQ(info.sections[0].dwId, KTDATAFILE_CONFIG_ID);
+    EXPECT_EQ(info.sections[1].dwId, KTDATAFILE_GATEWARDEN_RULES_ID);
+    ASSERT_EQ(info.sections[0].data.size(), 16u);
+    DWORD words[4];
+    std::memcpy(words, info.sections[0].data.data(), sizeof(words));
+    EXPECT_EQ(words[0], 1u);
+    EXPECT_EQ(words[1], 1u);
+    EXPECT_EQ(words[2], 1u);
+    EXPECT_EQ(words[3], g_DebugOutput.Mask());
+    ASSERT_GE(info.sections[1].data.size(), 4u);
+    EXPECT_EQ(std::string(info.sections[1].data.begin(), info.sections[1].data.begin() + 4), "SRTC");
+
+    auto finished = WaitForCommits(1);
+    ASSERT_EQ(finished.size(), 1u);
+    EXPECT_EQ(finished[0].nState, KT_EVENT_STATE_COMMITTED);
+    EXPECT_EQ(finished[0].event.m_hrResult, S_OK);
+
+    // Nothing changed since: the cached configuration stands and no file is written.
+    EXPECT_EQ(Deliver(), 0);
+    finished = WaitForCommits(2);
+    ASSERT_EQ(finished.size(), 2u);
+    EXPECT_EQ(finished[1].event.m_hrResult, S_OK);
+    EXPECT_EQ(Texts(finished[1].event),
+              std::vector<std::u16string>{u"No configuration changes--using cached configuration"});
+    EXPECT_EQ(finished[1].event.m_nErrorStatus, 2);
+    EXPECT_EQ(m_Owner.Paths().size(), 1u);
+    EXPECT_EQ(KCFiles().size(), 1u);
+
+    const auto notes = WaitForNotifications(2);
+    ASSERT_EQ(notes.size(), 2u);
+    EXPECT_EQ(notes[0], (std::pair<ULONG, std::u16string>{5, u"hr=0x00000000"}));
+    EXPECT_EQ(notes[1], (std::pair<ULONG, std::u16string>{5, u"hr=0x00000000"}));
+}
+
+TEST_F(ConfigurationCompilerTest, ASwitchChangeWritesANewFile) {
+    Start();
+    EXPECT_EQ(Deliver(), 0);
+    ASSERT_TRUE(m_Owner.WaitForPaths(1));
+    WaitForCommits(1);
+    m_Store[GW_STATES_KEY][u"FileProtectState"] = 0;
+    m_Store[GW_STATES_KEY][u"RefreshNeeded"] = 1;
+    EXPECT_EQ(Deliver(), 0);
+    ASSERT_TRUE(m_Owner.WaitForPaths(2));
+    // Within one second the name repeats and the new file replaces the old one.
+    const auto paths = m_Owner.Paths();
+    const std::string sBytes = krelltest::ReadFileBytes(paths[1]);
+    const auto info =
+        kcfile::ReadKCFile(std::span(reinterpret_cast<const BYTE*>(sBytes.data()), sBytes.size()));
+    ASSERT_TRUE(info.IsValid());
+    ASSERT_EQ(info.sections[0].data.size(), 16u);
+    EXPECT_EQ(info.sections[0].data[0], 0);
+    EXPECT_EQ(m_Store[GW_STATES_KEY][u"RefreshNeeded"], 0u);
+    EXPECT_EQ(WaitForCommits(2).size(), 2u);
+}
+
+TEST_F(ConfigurationCompilerTest, ProtectionOffAltogetherStopsTheServiceWithoutAFile) {
+    m_Store[GW_STATES_KEY] = {{u"FileProtectState", 0}, {u"RegProtectState", 0}, {u"ProcessProtectState", 0}};
+    Start();
+    EXPECT_EQ(Deliver(), 0);
+    const auto finished = WaitForCommits(1);
+    ASSERT_EQ(finished.size(), 1u);
+    EXPECT_EQ(finished[0].event.m_hrResult, S_OK);
+    EXPECT_EQ(Texts(finished[0].event), std::vector<std::u16string>{u"Shutting down component"});
+    EXPECT_EQ(m_Owner.m_nStops, 1);
+    EXPECT_TRUE(m_Owner.Paths().empty());
+    EXPECT_TRUE(KCFiles().empty());
+    // The event thread ends on its own; the compiler takes no further event.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!m_Log->Has("CKTConfigurationCompiler::EventThread::Run() - Received termination signal\r\n") &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_TRUE(m_Log->Has("CKTConfigurationCompiler::EventThread::Run() - Received termination signal\r\n"));
+}
+
+TEST_F(ConfigurationCompilerTest, AnOwnerThatRejectsReachesTheEventAndTheNotification) {
+    m_Owner.m_hrAnswer = HR_FAIL;
+    Start();
+    EXPECT_EQ(Deliver(), 0);
+    const auto finished = WaitForCommits(1);
+    ASSERT_EQ(finished.size(), 1u);
+    EXPECT_EQ(finished[0].event.m_hrResult, HR_FAIL);
+    EXPECT_EQ(Texts(finished[0].event), std::vector<std::u16string>{u"the driver refused the configuration"});
+    EXPECT_EQ(finished[0].event.m_nErrorStatus, 0);
+    const auto notes = WaitForNotifications(1);
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_EQ(notes[0], (std::pair<ULONG, std::u16string>{6, u"hr=0x80004005"}));
+}
+
+TEST_F(ConfigurationCompilerTest, AnEventArrivingWhileOneIsPendingIsRefused) {
+    Start();
+    m_Owner.Hold(true);
+    EXPECT_EQ(Deliver(), 0);
+    // The thread has taken the first one and waits in the owner: the second is pending, the third refused.
+    ASSERT_TRUE(m_Owner.WaitForPaths(1));
+    EXPECT_EQ(Deliver(), 0);
+    EXPECT_EQ(Deliver(), 1);
+    EXPECT_TRUE(m_Log->Has("CKTConfigurationCompiler::OnEvent() : already processing event\r\n"));
+    m_Owner.Hold(false);
+    const auto finished = WaitForCommits(2);
+    EXPECT_EQ(finished.size(), 2u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(m_EventSource.m_pManager->Finished().size(), 2u);
+}
+
+TEST_F(ConfigurationCompilerTest, GivesUpAfterAHundredNamesThatCannotBeCreated) {
+    // The product directory is registered but missing, so no name can be created.
+    std::filesystem::remove_all(settingstest::HostPath(PRODUCT_DIRECTORY));
+    Start();
+    EXPECT_EQ(Deliver(), 0);
+    const auto finished = WaitForCommits(1);
+    ASSERT_EQ(finished.size(), 1u);
+    EXPECT_EQ(finished[0].event.m_hrResult, HR_FAIL);
+    EXPECT_EQ(Texts(finished[0].event), std::vector<std::u16string>{u"Failed to create configuration data"});
+    EXPECT_EQ(m_Log->Count("CKTConfigurationCompiler::CreateKCFile() - KC file "), 100u);
+    EXPECT_TRUE(m_Log->Has("CKTConfigurationCompiler::CreateKCFile() - giving up on creating KC file\r\n"));
+    EXPECT_TRUE(m_Log->Has("CKTConfigurationCompiler::UpdateConfig() - couldn't create KC file\r\n"));
+    EXPECT_TRUE(m_Owner.Paths().empty());
+    const auto notes = WaitForNotifications(1);
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_EQ(notes[0], (std::pair<ULONG, std::u16string>{6, u"hr=0x80004005"}));
+}
+
+TEST_F(ConfigurationCompilerTest, SectionCountAndSizeLimitsOfAKCFile) {
+    struct Row {
+        DWORD nSections;
+        DWORD cbData;
+        HRESULT hrExpected;
+        const char* szLogged;
+    };
+    for (const Row& row : {Row{50, 16, S_OK, nullptr},
+                           Row{51, 16, HR_FAIL, "attempted to add too many sections to KC file\r\n"},
+                           Row{1, 0x80000, S_OK, nullptr},
+                           Row{1, 0x80001, HR_FAIL, "data for section 00000100 exceeded limit\r\n"}}) {
+        SCOPED_TRACE(testing::Message() << row.nSections << " x " << row.cbData);
+        for (const std::string& sName : KCFiles()) {
+            std::filesystem::remove(settingstest::HostPath(PRODUCT_DIRECTORY) + "/" + sName);
+        }
+        const size_t nCommits = m_EventSource.m_pManager->Finished().size();
+        const size_t nPaths = m_Owner.Paths().size();
+        const CLogMark log;
+        Start(std::make_unique<CSectionsCompiler>(&m_Owner, &m_EventSource, &m_Store, &m_Sender,
+                                                  row.nSections, row.cbData));
+        EXPECT_EQ(Deliver(), 0);
+        const auto finished = WaitForCommits(nCommits + 1);
+        ASSERT_EQ(finished.size(), nCommits + 1);
+        EXPECT_EQ(finished.back().event.m_hrResult, row.hrExpected);
+        if (row.hrExpected < 0) {
+            EXPECT_EQ(Texts(finished.back().event),
+                      std::vector<std::u16string>{u"Failed to create configuration data"});
+            EXPECT_TRUE(log.Has(std::string("CKTConfigurationCompiler::UpdateConfig() - ") + row.szLogged));
+            EXPECT_EQ(m_Owner.Paths().size(), nPaths);
+            // The half-made file is gone.
+            EXPECT_TRUE(KCFiles().empty());
+        } else {
+            ASSERT_EQ(m_Owner.Paths().size(), nPaths + 1);
+            const std::string sBytes = krelltest::ReadFileBytes(m_Owner.Paths().back());
+            const auto info =
+                kcfile::ReadKCFile(std::span(reinterpret_cast<const BYTE*>(sBytes.data()), sBytes.size()));
+            EXPECT_TRUE(info.IsValid());
+            ASSERT_EQ(info.sections.size(), row.nSections);
+            EXPECT_EQ(info.sections.back().data, std::vector<BYTE>(row.cbData, 0x5A));
+        }
+        m_pCompiler.reset();
+    }
+}
+
+TEST_F(ConfigurationCompilerTest, EventsOfAnotherKindAreRefused) {
+    Start();
+    CTestEvent* pEvent = new CTestEvent(6010, true);
+    LONG nAction = 0;
+    EXPECT_EQ(static_cast<IKTEventSubscriberCallback*>(m_pCompiler.get())
+                  ->OnEvent(m_nSubscriberId, pEvent, &nAction),
+              CError::eFailure);
+    pEvent->Release();
+    EXPECT_EQ(nAction, 1);
+    EXPECT_TRUE(m_Log->Has("CKTConfigurationCompiler::OnEvent() : received unexpected event type\r\n"));
+}
+
+TEST_F(ConfigurationCompilerTest, CreateFailsWithoutTheEventManager) {
+    m_EventSource.m_bFailConnect = true;
+    CKTConfigurationCompiler compiler(&m_Owner, &m_EventSource, compilertest::MemorySettings(&m_Store),
+                                      &m_Sender);
+    EXPECT_FALSE(compiler.Create());
+    EXPECT_TRUE(
+        m_Log->Has("CKTConfigurationCompiler::Create() : m_EventManagerHelper.Create() == FALSE\r\n"));
+    EXPECT_TRUE(m_EventSource.m_pManager->Subscriptions().empty());
+}
+
+TEST_F(ConfigurationCompilerTest, CreateFailsWhenNoPluginInitialises) {
+    CKTConfigurationCompiler compiler(&m_Owner, &m_EventSource, [](ISettingsManager** ppManager) {
+        *ppManager = nullptr;
+        return ZEL_E_STORE_NOT_RUNNING;
+    });
+    EXPECT_FALSE(compiler.Create());
+    EXPECT_TRUE(m_Log->Has(
+        "CKTConfigurationCompiler::CreatePlugins() - CStartStopConfigPlugin->Initialize failed\r\n"));
+    EXPECT_TRUE(m_Log->Has(
+        "CKTConfigurationCompiler::EventThread::InitInstance() - failed to create any plugins\r\n"));
+    EXPECT_TRUE(m_Log->Has("CKTConfigurationCompiler::Create() :  failed to create event thread\r\n"));
+}
+
+TEST(MergeIntoEventErrorStack, AppendsEntriesAndFoldsTheStatus) {
+    CTestEvent* pEvent = new CTestEvent(CONFIG_EVENT, false);
+    pEvent->Add(1, u"earlier");
+    CErrorStack local;
+    local.AddInfo(u"one");
+    local.AddError(u"two");
+    MergeIntoEventErrorStack(pEvent, local);
+    EXPECT_EQ(pEvent->m_Errors,
+              (std::vector<std::pair<LONG, std::u16string>>{{1, u"earlier"}, {2, u"one"}, {0, u"two"}}));
+    EXPECT_EQ(pEvent->m_nErrorStatus, 0);
+    pEvent->Release();
+}
+
+}  // namespace
