@@ -3,7 +3,9 @@
 #include <new>
 #include <string>
 
+#include "compiler/error_stack.h"
 #include "diagnostics/user_debug_output.h"
+#include "platform/file.h"
 #include "platform/service_control.h"
 #include "platform/system.h"
 #include "service/installed_apps.h"
@@ -279,4 +281,156 @@ void CDriverControl::ShutdownDriver(bool bUnload) {
         DebugOut1(DBG_CAT_MODULE, u"CKTUMSModule::ShutdownDriver(): unloadDriver() failed during shutdown\n");
     }
     ReportStopStep();
+}
+
+namespace {
+
+constexpr const char16_t* DRIVER_COMMUNICATION_FAILED =
+    u"Configuration update failed due to driver communication failure";
+constexpr DWORD OLD_KC_NAME_CHARS = 260;
+
+// Deletes the KC file the driver released, whatever its verdict on the new one.
+void DeleteReleasedKCFile(CKTUReplyMessage* pReply) {
+    char16_t szOldFile[OLD_KC_NAME_CHARS] = {};
+    DWORD dwSize = sizeof(szOldFile);
+    const DWORD dwResult = pReply->GetOldKCFileName(szOldFile, &dwSize);
+    if (dwResult == MSG_SUCCESS) {
+        if (platform::DeleteFile(szOldFile)) {
+            DebugOut3(DBG_CAT_MODULE, u"CKTUMSModule::SendConfigNotification(): Deleted old KC file %s\n",
+                      szOldFile);
+        } else {
+            DebugOut1(DBG_CAT_MODULE,
+                      u"CKTUMSModule::SendConfigNotification(): Unable to delete old KC file %s (%#08X)\n",
+                      szOldFile, platform::GetLastError());
+        }
+    } else if (dwResult == NO_VALUE) {
+        DebugOut2(
+            DBG_CAT_MODULE,
+            u"CKTUMSModule::SendConfigNotification(): Settings reply message contained no old KC file\n");
+    } else {
+        DebugOut1(
+            DBG_CAT_MODULE,
+            u"CKTUMSModule::SendConfigNotification(): Failed to get old KC file name from settings reply "
+            u"event (%#08X)\n",
+            dwResult);
+    }
+}
+
+// The verdict of a settings reply.
+HRESULT JudgeSettingsReply(CKTUReplyMessage* pReply, CErrorStack& errorStack) {
+    DWORD dwCode = 0;
+    const DWORD dwResult = pReply->GetReplyCode(&dwCode);
+    if (dwResult != MSG_SUCCESS) {
+        DebugOut1(
+            DBG_CAT_MODULE,
+            u"CKTUMSModule::SendConfigNotification(): failed getting reply code from reply message (code "
+            u"%d)\n",
+            dwResult);
+        errorStack.AddError(u"Sent configuration update to driver, received damaged reply. Status unknown");
+        return E_UNEXPECTED;
+    }
+    if ((dwCode & CKTUReplyMessage::REPLY_SUCCESS) == 0) {
+        DebugOut1(DBG_CAT_MODULE,
+                  u"CKTUMSModule::SendConfigNotification(): driver reply indicates failure (%08x)\n", dwCode);
+        errorStack.AddError(u"Driver rejected configuration update");
+        return E_FAIL;
+    }
+    if (dwCode != CKTUReplyMessage::REPLY_SUCCESS) {
+        DebugOut2(
+            DBG_CAT_MODULE,
+            u"CKTUMSModule::SendConfigNotification(): unexpected success reply value received from driver "
+            u"(%08x)\n",
+            dwCode);
+    }
+    return S_OK;
+}
+
+}  // namespace
+
+HRESULT CDriverControl::SendConfigNotification(const std::u16string& sPath, CErrorStack& errorStack) {
+    CKTUMessage* pMsg = CKTUMessageChannel::MakeEmptyKTMessage(TYPE_GW_SETTINGS);
+    if (pMsg == nullptr) {
+        DebugOut1(DBG_CAT_MODULE,
+                  u"CKTUMSModule::SendConfigNotification(): Failed to create settings message\n");
+        errorStack.AddError(DRIVER_COMMUNICATION_FAILED);
+        return E_UNEXPECTED;
+    }
+    const DWORD dwSet = static_cast<CKTUSettingsMessage*>(pMsg)->SetSettingsPath(sPath.c_str());
+    if (dwSet != MSG_SUCCESS) {
+        DebugOut1(DBG_CAT_MODULE,
+                  u"CKTUMSModule::SendConfigNotification(): Failed to set settings message path (code %d)\n",
+                  dwSet);
+        errorStack.AddError(DRIVER_COMMUNICATION_FAILED);
+        CKTUMessageChannel::DestroyKTMessage(pMsg);
+        return E_UNEXPECTED;
+    }
+    CKTKChannelSubscriber::CSubscriberInfo* pReplies = nullptr;
+    const HRESULT hrSubscribe = m_ChannelSubscriber.SubscribeToMessageType(TYPE_GW_ACTIVATION, &pReplies);
+    if (FAILED(hrSubscribe)) {
+        DebugOut1(DBG_CAT_MODULE,
+                  u"CKTUMSModule::SendConfigNotification(): Failed to create channel subscriber (%08x)\n",
+                  static_cast<DWORD>(hrSubscribe));
+        errorStack.AddError(DRIVER_COMMUNICATION_FAILED);
+        CKTUMessageChannel::DestroyKTMessage(pMsg);
+        return E_UNEXPECTED;
+    }
+    const DWORD dwSend = m_Channel.SendKTMessage(pMsg);
+    if (dwSend != KTU_MSG_CHANNEL_SUCCESS) {
+        DebugOut1(DBG_CAT_MODULE,
+                  u"CKTUMSModule::SendConfigNotification(): Failed to send settings message (code %d)\n",
+                  dwSend);
+        errorStack.AddError(DRIVER_COMMUNICATION_FAILED);
+        CKTUMessageChannel::DestroyKTMessage(pMsg);
+        m_ChannelSubscriber.Unsubscribe(&pReplies);
+        return E_UNEXPECTED;
+    }
+
+    HRESULT hrResult = S_OK;
+    HRESULT hrWait = S_OK;
+    for (;;) {
+        CKTUMessage* pReply = nullptr;
+        hrWait = m_ChannelSubscriber.WaitForKTMessage(pReplies, &pReply, m_dwReplyTimeout);
+        if (FAILED(hrWait) || pReply == nullptr) {
+            hrWait = FAILED(hrWait) ? hrWait : E_UNEXPECTED;
+            break;
+        }
+        auto* pSettingsReply = static_cast<CKTUReplyMessage*>(pReply);
+        DWORD dwReplyType = 0;
+        const DWORD dwType = pSettingsReply->GetReplyType(&dwReplyType);
+        if (dwType != MSG_SUCCESS) {
+            DebugOut1(
+                DBG_CAT_MODULE,
+                u"CKTUMSModule::SendConfigNotification(): failed getting reply type from reply message (code "
+                u"%d)\n",
+                dwType);
+            m_ChannelSubscriber.MessageNotHandled(&pReply);
+            continue;
+        }
+        if (dwReplyType != TYPE_GW_SETTINGS) {
+            DebugOut3(DBG_CAT_MODULE,
+                      u"CKTUMSModule::SendConfigNotification(): skipping reply to non-settings message\n");
+            m_ChannelSubscriber.MessageNotHandled(&pReply);
+            continue;
+        }
+        hrResult = JudgeSettingsReply(pSettingsReply, errorStack);
+        DeleteReleasedKCFile(pSettingsReply);
+        m_ChannelSubscriber.MessageWasHandled(&pReply);
+        break;
+    }
+    m_ChannelSubscriber.Unsubscribe(&pReplies);
+    if (FAILED(hrWait)) {
+        if (hrWait == E_ABORT) {
+            DebugOut3(DBG_CAT_MODULE,
+                      u"CKTUMSModule::SendConfigNotification(): Channel closed while waiting for reply\n");
+        } else if (hrWait == HRESULT_FROM_WIN32(WAIT_TIMEOUT)) {
+            DebugOut1(DBG_CAT_MODULE,
+                      u"CKTUMSModule::SendConfigNotification(): Timed out waiting for reply\n");
+        } else {
+            DebugOut1(DBG_CAT_MODULE,
+                      u"CKTUMSModule::SendConfigNotification(): Error waiting for reply (%08x)\n",
+                      static_cast<DWORD>(hrWait));
+        }
+        return hrWait;
+    }
+    return hrResult;
 }

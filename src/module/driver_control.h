@@ -17,6 +17,8 @@ constexpr DWORD DRIVER_LOAD_OK = 0;
 constexpr DWORD DRIVER_LOAD_NO_SERVICE = 1;
 constexpr DWORD DRIVER_LOAD_START_FAILED = 2;
 
+class CErrorStack;
+
 class CDriverControl {
 public:
     CDriverControl();
@@ -40,6 +42,8 @@ public:
     // Activation 1; pfnWhileWaiting runs between the send and the wait for the reply.
     bool ActivateDriver(const std::function<void()>& pfnWhileWaiting);
     void ShutdownDriver(bool bUnload);
+    // Tells the driver to load the KC file at sPath and deletes the file it reports released.
+    HRESULT SendConfigNotification(const std::u16string& sPath, CErrorStack& errorStack);
 
     CKTUMessageChannel& Channel() { return m_Channel; }
     CKTKChannelSubscriber& Subscriber() { return m_ChannelSubscriber; }

@@ -46,6 +46,7 @@ CKTUMSModule::CKTUMSModule() : CKTUMSModule(std::make_unique<CModuleComponents>(
 CKTUMSModule::CKTUMSModule(std::unique_ptr<IModuleComponents> pComponents)
     : m_pComponents(std::move(pComponents)) {
     m_pComponents->SetStopStepReporter([this] { ReportStopStep(); });
+    m_pComponents->SetStopRequester([this] { PostTerminate(); });
     m_bPumpMessages = true;
     m_eApartment = APARTMENT_MULTITHREADED;
 }

@@ -19,6 +19,14 @@ bool CModuleComponents::InitializeNotificationSender() {
     return CNotifyEventSender::Initialize();
 }
 
+CModuleComponents::~CModuleComponents() {
+    DestroyConfigurationCompiler();
+}
+
+void CModuleComponents::SetStopRequester(std::function<void()> pfnRequestStop) {
+    m_pfnRequestStop = std::move(pfnRequestStop);
+}
+
 void CModuleComponents::SetStopStepReporter(std::function<void()> pfnReport) {
     m_DriverControl.SetStopStepReporter(std::move(pfnReport));
 }
@@ -54,8 +62,8 @@ bool CModuleComponents::ActivateDriver() {
 }
 
 bool CModuleComponents::CreateConfigurationCompiler() {
-    NotBuiltIn(u"configuration compiler");
-    return true;
+    m_pCompiler = std::make_unique<CKTConfigurationCompiler>(static_cast<IConfigCompilerCallback*>(this));
+    return m_pCompiler->Create();
 }
 
 DWORD CModuleComponents::ForceSettingsRefresh() {
@@ -72,7 +80,20 @@ void CModuleComponents::ShutdownDriver(bool bUnload) {
 }
 
 void CModuleComponents::DestroyConfigurationCompiler() {
-    NotBuiltIn(u"configuration compiler");
+    if (m_pCompiler) {
+        m_pCompiler->Destroy();
+        m_pCompiler.reset();
+    }
+}
+
+void CModuleComponents::RequestStop() {
+    if (m_pfnRequestStop) {
+        m_pfnRequestStop();
+    }
+}
+
+HRESULT CModuleComponents::SendConfigNotification(const std::u16string& sPath, CErrorStack& errorStack) {
+    return m_DriverControl.SendConfigNotification(sPath, errorStack);
 }
 
 void CModuleComponents::StopTrackingManifestFolder(DWORD /*dwTimeout*/) {

@@ -6,6 +6,10 @@
 
 #include <functional>
 
+#include <memory>
+#include <string>
+
+#include "compiler/configuration_compiler.h"
 #include "events/ktums_event_provider.h"
 #include "module/driver_control.h"
 #include "platform/types.h"
@@ -16,6 +20,8 @@ public:
 
     // The module's stop status report, for components that take several steps to stop.
     virtual void SetStopStepReporter(std::function<void()> /*pfnReport*/) {}
+    // How a component asks the service to stop (the compiler, when the protection is switched off).
+    virtual void SetStopRequester(std::function<void()> /*pfnRequestStop*/) {}
 
     // Start-up, in the order the module calls them. Each logs its own failure details.
     virtual bool CreateEventProvider() = 0;
@@ -45,9 +51,11 @@ public:
 
 // The components of this build. Those that are not built in yet are skipped: they log one line
 // saying so and report success, so that every step that exists runs end to end.
-class CModuleComponents : public IModuleComponents {
+class CModuleComponents : public IModuleComponents, private IConfigCompilerCallback {
 public:
+    ~CModuleComponents() override;
     void SetStopStepReporter(std::function<void()> pfnReport) override;
+    void SetStopRequester(std::function<void()> pfnRequestStop) override;
     bool CreateEventProvider() override;
     bool InitializeNotificationSender() override;
     bool InitializeChannelSubscriber() override;
@@ -67,7 +75,14 @@ public:
     void DestroyEventProvider() override;
 
 private:
+    // The compiler's owner: it delivers KC files on the compiler's event thread.
+    void RequestStop() override;
+    HRESULT SendConfigNotification(const std::u16string& sPath, CErrorStack& errorStack) override;
+
     CDriverControl m_DriverControl;
     // After the driver control: it goes first, before the subscriber and the channel.
     CKTUMSEventProvider m_EventProvider;
+    std::function<void()> m_pfnRequestStop;
+    // Last: its thread delivers through the driver control, so it goes before everything else.
+    std::unique_ptr<CKTConfigurationCompiler> m_pCompiler;
 };
