@@ -9,6 +9,7 @@
 //   krellctl [--root DIR] status [--json]            protection state, driver marker, services
 //   krellctl [--root DIR] boot | shutdown          start the automatic services, or stop them all
 //   krellctl [--root DIR] settings get|set|list|delete|dump ...   see krellctl_settings.cpp
+//   krellctl [--root DIR] protection ... | config apply   see krellctl_protection.cpp
 #include <stdlib.h>
 
 #include <algorithm>
@@ -46,6 +47,8 @@ int Usage() {
         "       krellctl [--root DIR] driver ...   see krellctl_driver.cpp\n"
         "       krellctl [--root DIR] status [--json]\n"
         "       krellctl [--root DIR] events watch|publish ...   see krellctl_events.cpp\n"
+        "       krellctl [--root DIR] protection status|on|off|set ... | config apply   see "
+        "krellctl_protection.cpp\n"
         "KEY is a path below HKEY_LOCAL_MACHINE, e.g. \"Software\\Quillon\\Loom "
         "Core\\Debug\\DebugOutput\".\n");
     return 2;
@@ -243,10 +246,18 @@ int main(int argc, char** argv) {
         int (*pfnRun)(const std::vector<std::string>&);
     };
     static constexpr CGroup GROUPS[] = {
-        {"init", RunInitCommand},         {"registry", RunRegistryCommand}, {"log", RunLogCommand},
-        {"service", RunServiceCommand},   {"boot", RunBootCommand},         {"shutdown", RunShutdownCommand},
-        {"settings", RunSettingsCommand}, {"driver", RunDriverCommand},     {"status", RunStatusCommand},
+        {"init", RunInitCommand},
+        {"registry", RunRegistryCommand},
+        {"log", RunLogCommand},
+        {"service", RunServiceCommand},
+        {"boot", RunBootCommand},
+        {"shutdown", RunShutdownCommand},
+        {"settings", RunSettingsCommand},
+        {"driver", RunDriverCommand},
+        {"status", RunStatusCommand},
         {"events", RunEventsCommand},
+        {"protection", RunProtectionCommand},
+        {"config", RunConfigCommand},
     };
     for (const auto& group : GROUPS) {
         if (args[0] == group.szName) {

@@ -15,3 +15,10 @@ int RunSettingsCommand(const std::vector<std::string>& args);
 int RunStatusCommand(const std::vector<std::string>& args);
 int RunDriverCommand(const std::vector<std::string>& args);
 int RunEventsCommand(const std::vector<std::string>& args);
+int RunProtectionCommand(const std::vector<std::string>& args);
+int RunConfigCommand(const std::vector<std::string>& args);
+
+// Publishes one configuration change (6008) and waits up to ulWaitSeconds for its answer, printed as
+// krellctl events prints events; 0 when a subscriber finished it, 1 when it came back cancelled or
+// not at all.
+int PublishConfigChange(unsigned long ulWaitSeconds);

@@ -432,37 +432,20 @@ bool ApplySettings(IKTEvent* pEvent, ULONG nType,
     return true;
 }
 
-int Publish(const std::vector<std::string>& args) {
-    unsigned long ulType = 0;
-    if (args.empty() || !ParseNumber(args[0], &ulType)) {
-        return EventsUsage();
-    }
-    bool bWait = false;
-    unsigned long ulWait = 0;
-    std::vector<std::pair<std::string, std::string>> sets;
-    for (std::size_t i = 1; i < args.size(); i += 2) {
-        if (i + 1 >= args.size()) {
-            return EventsUsage();
-        }
-        if (args[i] == "--wait" && ParseNumber(args[i + 1], &ulWait)) {
-            bWait = true;
-        } else if (args[i] == "--set" && args[i + 1].find('=') != std::string::npos) {
-            const std::size_t nEq = args[i + 1].find('=');
-            sets.emplace_back(args[i + 1].substr(0, nEq), args[i + 1].substr(nEq + 1));
-        } else {
-            return EventsUsage();
-        }
-    }
+// Creates one event of the type, broadcast unless bWait, and with bWait prints its answer; the
+// answer's state goes to *pnState when asked for. The exit code of krellctl events publish.
+int CreateAndWait(ULONG nType, const std::vector<std::pair<std::string, std::string>>& sets, bool bWait,
+                  unsigned long ulWait, LONG* pnState) {
     CEventSession session;
     if (!session.Open()) {
         return 1;
     }
     CComPtr<IKTEvent> pEvent;
-    if (session.pEventFactory->NewEvent(static_cast<ULONG>(ulType), &pEvent) != CError::eNoError) {
-        std::fprintf(stderr, "krellctl: the event library made no event of type %lu\n", ulType);
+    if (session.pEventFactory->NewEvent(nType, &pEvent) != CError::eNoError) {
+        std::fprintf(stderr, "krellctl: the event library made no event of type %u\n", nType);
         return 1;
     }
-    if (!ApplySettings(pEvent.Get(), static_cast<ULONG>(ulType), sets)) {
+    if (!ApplySettings(pEvent.Get(), nType, sets)) {
         return 2;
     }
     auto* pCollectorObject = new CAnswerCollector(session.pEventFactory.Get());
@@ -491,7 +474,7 @@ int Publish(const std::vector<std::string>& args) {
             std::fprintf(stderr, "krellctl: the event manager refused the event (0x%08X, error %d)\n",
                          static_cast<unsigned>(hr), nError);
         } else if (!bWait) {
-            std::printf("{\"type\":%lu,\"id\":%d}\n", ulType, nEventId);
+            std::printf("{\"type\":%u,\"id\":%d}\n", nType, nEventId);
             nExit = 0;
         } else {
             SYSTEMTIME received{};
@@ -499,6 +482,9 @@ int Publish(const std::vector<std::string>& args) {
                 nEventId, std::chrono::steady_clock::now() + std::chrono::seconds(ulWait), &received);
             if (pAnswer) {
                 std::printf("%s\n", EventJson(pAnswer.Get(), received).c_str());
+                if (pnState != nullptr) {
+                    pAnswer->GetState(pnState);
+                }
                 nExit = 0;
             } else {
                 std::fprintf(stderr, "krellctl: no answer to event %d within %lu s\n", nEventId, ulWait);
@@ -511,6 +497,30 @@ int Publish(const std::vector<std::string>& args) {
     return nExit;
 }
 
+int Publish(const std::vector<std::string>& args) {
+    unsigned long ulType = 0;
+    if (args.empty() || !ParseNumber(args[0], &ulType)) {
+        return EventsUsage();
+    }
+    bool bWait = false;
+    unsigned long ulWait = 0;
+    std::vector<std::pair<std::string, std::string>> sets;
+    for (std::size_t i = 1; i < args.size(); i += 2) {
+        if (i + 1 >= args.size()) {
+            return EventsUsage();
+        }
+        if (args[i] == "--wait" && ParseNumber(args[i + 1], &ulWait)) {
+            bWait = true;
+        } else if (args[i] == "--set" && args[i + 1].find('=') != std::string::npos) {
+            const std::size_t nEq = args[i + 1].find('=');
+            sets.emplace_back(args[i + 1].substr(0, nEq), args[i + 1].substr(nEq + 1));
+        } else {
+            return EventsUsage();
+        }
+    }
+    return CreateAndWait(static_cast<ULONG>(ulType), sets, bWait, ulWait, nullptr);
+}
+
 }  // namespace
 
 int RunEventsCommand(const std::vector<std::string>& args) {
@@ -521,4 +531,18 @@ int RunEventsCommand(const std::vector<std::string>& args) {
         return Publish(std::vector<std::string>(args.begin() + 1, args.end()));
     }
     return EventsUsage();
+}
+
+int PublishConfigChange(unsigned long ulWaitSeconds) {
+    LONG nState = KT_EVENT_STATE_CREATED;
+    const int nExit = CreateAndWait(KT_EVENT_CONFIG_CHANGE, {}, true, ulWaitSeconds, &nState);
+    if (nExit != 0) {
+        return nExit;
+    }
+    if (nState == KT_EVENT_STATE_CANCELLED) {
+        std::fprintf(stderr,
+                     "krellctl: nobody took the configuration change; the event manager cancelled it\n");
+        return 1;
+    }
+    return 0;
 }

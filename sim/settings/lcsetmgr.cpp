@@ -1,11 +1,12 @@
 // lcSetMgr: the settings store's service. While it runs it holds "Global\lcSetMgr_Running", the sign
 // by which clients know the store is available; it sets up the store's database on start and ends
-// on STOP or SHUTDOWN.
+// on STOP or SHUTDOWN. Beside the store it produces the configuration changes (refresh_publisher.h).
 #include <cstdio>
 
 #include "platform/service_control.h"
 #include "platform/sync.h"
 #include "platform/system.h"
+#include "refresh_publisher.h"
 #include "service/sync_objects.h"
 #include "settings_db.h"
 
@@ -71,7 +72,10 @@ void ServiceMain(DWORD /*dwArgc*/, char16_t** /*pArgv*/) {
     Report(SERVICE_RUNNING);
     std::printf("lcSetMgr running, store %s\n", lcset::DatabasePath().c_str());
     std::fflush(stdout);
+    lcset::CRefreshPublisher publisher;
+    publisher.Start(g_hStopEvent);
     platform::WaitForSingleObject(g_hStopEvent, INFINITE);
+    publisher.Stop();
     running.Close();
     std::printf("lcSetMgr stopped\n");
     std::fflush(stdout);

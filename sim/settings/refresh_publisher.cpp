@@ -1,0 +1,412 @@
+#include "refresh_publisher.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <vector>
+
+#include "events/event_interfaces.h"
+#include "events/object_loader.h"
+#include "platform/strings.h"
+#include "platform/sync.h"
+#include "service/sync_objects.h"
+#include "settings_db.h"
+
+namespace lcset {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr auto POLL = std::chrono::milliseconds(100);
+constexpr auto RETRY = std::chrono::seconds(2);
+// Writers commit a change as several keys; one event follows the burst.
+constexpr auto QUIET = std::chrono::milliseconds(300);
+// A compilation that takes longer than this is not waited for.
+constexpr auto ANSWER_TIMEOUT = std::chrono::seconds(60);
+
+bool IsEventManagerRunning() {
+    CMutex running;
+    return running.Open(platform::SYNCHRONIZE, false, u"zuZazEzi_Running", true);
+}
+
+void Log(const std::string& sLine) {
+    std::printf("lcSetMgr: %s\n", sLine.c_str());
+    std::fflush(stdout);
+}
+
+std::string Hex(ULONG ul) {
+    char szText[16];
+    std::snprintf(szText, sizeof(szText), "0x%08X", ul);
+    return szText;
+}
+
+void AddKey(CSettingsDatabase& database, std::vector<std::u16string>& path, std::string* pSnapshot) {
+    const bool bStateKey = path.size() == 2 && EqualNames(path[1], u"PRIVATE");
+    std::vector<CValue> values;
+    if (!bStateKey && ZEL_SUCCEEDED(database.ReadKey(path, &values))) {
+        for (const auto& value : values) {
+            if (EqualNames(value.sName, u"RefreshNeeded")) {
+                continue;
+            }
+            std::u16string sKey;
+            for (const auto& sPart : path) {
+                sKey += FoldName(sPart) + u"\\";
+            }
+            *pSnapshot += platform::ToUtf8(sKey + FoldName(value.sName)) + "=" +
+                          std::to_string(value.dwType) + ":" + std::to_string(value.dwValue) + ":" +
+                          platform::ToUtf8(value.sText) + ":" +
+                          std::string(value.binary.begin(), value.binary.end()) + "\n";
+        }
+    }
+    std::vector<std::u16string> names;
+    if (ZEL_SUCCEEDED(database.ReadSubKeys(path, &names))) {
+        for (const auto& sName : names) {
+            path.push_back(sName);
+            AddKey(database, path, pSnapshot);
+            path.pop_back();
+        }
+    }
+}
+
+// Copies of the answers to the events this provider created, by id.
+class CAnswers final : public IKTEventProviderCallback, private CRefCounted {
+public:
+    explicit CAnswers(IKTEventFactory* pFactory) : m_pFactory(pFactory) {}
+
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        if (riid == IID_IUnknown || riid == IID_IKTEventProviderCallback) {
+            AddRef();
+            *ppv = static_cast<IKTEventProviderCallback*>(this);
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG AddRef() override { return AddRefImpl(); }
+    ULONG Release() override { return ReleaseImpl(); }
+
+    LONG OnEvent(LONG, IKTEvent* pEvent) override {
+        CComPtr<IKTEvent> pCopy;
+        LONG nId = 0;
+        if (m_pFactory->CopyEvent(pEvent, &pCopy) != CError::eNoError || FAILED(pEvent->GetId(&nId))) {
+            return CError::eFailure;
+        }
+        std::lock_guard lock(m_mutex);
+        m_answers[nId] = pCopy;
+        m_answered.notify_all();
+        return CError::eNoError;
+    }
+
+    // The answer, or null at the deadline or when the stop event is set.
+    CComPtr<IKTEvent> WaitFor(LONG nId, HANDLE hStopEvent) {
+        const auto deadline = Clock::now() + ANSWER_TIMEOUT;
+        std::unique_lock lock(m_mutex);
+        while (!m_answers.contains(nId)) {
+            if (Clock::now() >= deadline || platform::WaitForSingleObject(hStopEvent, 0) == WAIT_OBJECT_0) {
+                return nullptr;
+            }
+            m_answered.wait_for(lock, POLL);
+        }
+        CComPtr<IKTEvent> pAnswer = m_answers[nId];
+        m_answers.erase(nId);
+        return pAnswer;
+    }
+
+private:
+    CComPtr<IKTEventFactory> m_pFactory;
+    std::mutex m_mutex;
+    std::condition_variable m_answered;
+    std::map<LONG, CComPtr<IKTEvent>> m_answers;
+};
+
+// Notes each settings refresh request and refuses it, so a request meant for someone else is not
+// taken away.
+class CRequests final : public IKTEventSubscriberCallback, private CRefCounted {
+public:
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        if (riid == IID_IUnknown || riid == IID_IKTEventSubscriberCallback) {
+            AddRef();
+            *ppv = static_cast<IKTEventSubscriberCallback*>(this);
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG AddRef() override { return AddRefImpl(); }
+    ULONG Release() override { return ReleaseImpl(); }
+
+    LONG OnEvent(LONG, IKTEvent*, LONG* pnAction) override {
+        *pnAction = 1;
+        m_bRequested = true;
+        return CError::eNoError;
+    }
+
+    bool Take() { return m_bRequested.exchange(false); }
+
+private:
+    std::atomic<bool> m_bRequested{false};
+};
+
+// One connection to the event manager: a provider of 6008 and a subscriber of 6009.
+class CConnection {
+public:
+    ~CConnection() { Close(); }
+
+    // An HRESULT-style reason on failure, for the log.
+    bool Open(std::string* psWhy) {
+        Close();
+        const ZELRESULT zrLoad = m_loader.Load(u"KRELLEvt.dll");
+        if (zrLoad < 0 ||
+            m_loader.CreateObject(CLSID_KTEventFactory, IID_IKTEventFactory,
+                                  reinterpret_cast<void**>(&m_pEventFactory)) < 0 ||
+            m_loader.CreateObject(CLSID_KTProxyFactory, IID_IKTProxyFactory,
+                                  reinterpret_cast<void**>(&m_pProxyFactory)) < 0) {
+            *psWhy =
+                "the event library KRELLEvt.dll cannot be loaded (" + Hex(static_cast<ULONG>(zrLoad)) + ")";
+            Close();
+            return false;
+        }
+        CComPtr<IUnknown> pUnknown;
+        HRESULT hr = platform::CoCreateInstance(CLSID_KTEventManager, nullptr, CLSCTX_ALL, IID_IUnknown,
+                                                reinterpret_cast<void**>(&pUnknown));
+        if (SUCCEEDED(hr)) {
+            hr = platform::OleRun(pUnknown.Get());
+        }
+        if (SUCCEEDED(hr)) {
+            hr = pUnknown->QueryInterface(IID_IKTEventManager, reinterpret_cast<void**>(&m_pManager));
+        }
+        if (FAILED(hr)) {
+            *psWhy = "the event manager is not reachable (" + Hex(static_cast<ULONG>(hr)) + ")";
+            Close();
+            return false;
+        }
+        m_pAnswers = CComPtr<CAnswers>::Attach(new CAnswers(m_pEventFactory.Get()));
+        m_pRequests = CComPtr<CRequests>::Attach(new CRequests());
+        LONG nError = CError::eFailure;
+        hr = E_FAIL;
+        if (m_pProxyFactory->CreateProviderProxy(m_pAnswers.Get(), &m_pProviderProxy) == CError::eNoError) {
+            hr = m_pManager->RegisterProvider(m_pProviderProxy.Get(), &m_nProviderId, &nError);
+        }
+        if (FAILED(hr) || nError != CError::eNoError) {
+            *psWhy = "cannot register as a provider (" + Hex(static_cast<ULONG>(hr)) + ", error " +
+                     std::to_string(nError) + ")";
+            Close();
+            return false;
+        }
+        nError = CError::eFailure;
+        hr = E_FAIL;
+        if (m_pProxyFactory->CreateSubscriberProxy(m_pRequests.Get(), &m_pSubscriberProxy) ==
+            CError::eNoError) {
+            hr = m_pManager->RegisterSubscriber(m_pSubscriberProxy.Get(), KT_EVENT_SETTINGS_REFRESH, 0,
+                                                nullptr, 0, VARIANT_FALSE, &m_nSubscriberId, &nError);
+        }
+        if (FAILED(hr) || nError != CError::eNoError) {
+            *psWhy = "cannot subscribe to settings refresh requests (" + Hex(static_cast<ULONG>(hr)) +
+                     ", error " + std::to_string(nError) + ")";
+            Close();
+            return false;
+        }
+        return true;
+    }
+
+    bool IsOpen() const { return m_nSubscriberId != 0; }
+    bool TakeRequest() { return IsOpen() && m_pRequests->Take(); }
+
+    // Publishes one configuration change and logs its answer; false when the manager is gone.
+    bool Publish(const std::string& sWhy, HANDLE hStopEvent) {
+        CComPtr<IKTEvent> pEvent;
+        if (m_pEventFactory->NewEvent(KT_EVENT_CONFIG_CHANGE, &pEvent) != CError::eNoError) {
+            Log("the event library made no configuration change event");
+            return true;
+        }
+        KT_TRANSPORTED_EVENT transported{};
+        if (m_pEventFactory->ToTransported(pEvent.Get(), &transported) != CError::eNoError) {
+            Log("the configuration change event cannot be transported");
+            return true;
+        }
+        LONG nEventId = 0;
+        LONG nError = CError::eFailure;
+        const HRESULT hr =
+            m_pManager->CreateEvent(m_nProviderId, &transported, VARIANT_FALSE, &nEventId, &nError);
+        m_pEventFactory->FreeTransported(&transported);
+        if (FAILED(hr)) {
+            Log("configuration change for " + sWhy + " not published: the event manager is gone (" +
+                Hex(static_cast<ULONG>(hr)) + ")");
+            return false;
+        }
+        if (nError != CError::eNoError) {
+            Log("configuration change for " + sWhy + " refused by the event manager (error " +
+                std::to_string(nError) + ")");
+            return true;
+        }
+        Log("configuration change " + std::to_string(nEventId) + " published for " + sWhy);
+        CComPtr<IKTEvent> pAnswer = m_pAnswers->WaitFor(nEventId, hStopEvent);
+        if (!pAnswer) {
+            Log("configuration change " + std::to_string(nEventId) + " got no answer");
+            return true;
+        }
+        LONG nState = 0;
+        pAnswer->GetState(&nState);
+        if (nState == KT_EVENT_STATE_CANCELLED) {
+            Log("configuration change " + std::to_string(nEventId) + " cancelled: nobody took it");
+            return true;
+        }
+        HRESULT hrResult = S_OK;
+        CComPtr<IKTConfigEvent> pConfig;
+        if (SUCCEEDED(pAnswer->QueryInterface(IID_IKTConfigEvent, reinterpret_cast<void**>(&pConfig)))) {
+            pConfig->GetResult(&hrResult);
+        }
+        std::string sLine = "configuration change " + std::to_string(nEventId) + " committed, result " +
+                            Hex(static_cast<ULONG>(hrResult));
+        CComPtr<IKTErrorStackContainer> pContainer;
+        CComPtr<IKTErrorStack> pStack;
+        if (SUCCEEDED(
+                pAnswer->QueryInterface(IID_IKTErrorStackContainer, reinterpret_cast<void**>(&pContainer))) &&
+            SUCCEEDED(pContainer->GetErrorStack(&pStack)) && pStack) {
+            ULONG nEntries = 0;
+            pStack->GetCount(&nEntries);
+            for (ULONG i = 0; i < nEntries; ++i) {
+                LONG nSeverity = 0;
+                const char16_t* szText = nullptr;
+                pStack->GetEntry(i, &nSeverity, &szText);
+                sLine += "; " +
+                         std::string(nSeverity == 0   ? "error"
+                                     : nSeverity == 1 ? "warning"
+                                                      : "info") +
+                         ": " + platform::ToUtf8(szText != nullptr ? szText : u"");
+            }
+        }
+        Log(sLine);
+        return true;
+    }
+
+    void Close() {
+        if (m_pManager) {
+            LONG nError = 0;
+            if (m_nSubscriberId != 0) {
+                m_pManager->UnregisterSubscriber(m_nSubscriberId, &nError);
+            }
+            if (m_nProviderId != 0) {
+                m_pManager->UnregisterProvider(m_nProviderId, &nError);
+            }
+        }
+        if (m_pSubscriberProxy) {
+            m_pProxyFactory->DeleteSubscriberProxy(m_pSubscriberProxy.Detach());
+        }
+        if (m_pProviderProxy) {
+            m_pProxyFactory->DeleteProviderProxy(m_pProviderProxy.Detach());
+        }
+        m_nSubscriberId = 0;
+        m_nProviderId = 0;
+        m_pManager.Release();
+        m_pAnswers.Release();
+        m_pRequests.Release();
+        m_pProxyFactory.Release();
+        m_pEventFactory.Release();
+    }
+
+private:
+    CObjectLoader m_loader;
+    CComPtr<IKTEventFactory> m_pEventFactory;
+    CComPtr<IKTProxyFactory> m_pProxyFactory;
+    CComPtr<IKTEventManager> m_pManager;
+    CComPtr<CAnswers> m_pAnswers;
+    CComPtr<CRequests> m_pRequests;
+    CComPtr<IKTProviderProxy> m_pProviderProxy;
+    CComPtr<IKTSubscriberProxy> m_pSubscriberProxy;
+    LONG m_nProviderId = 0;
+    LONG m_nSubscriberId = 0;
+};
+
+}  // namespace
+
+std::string ConfigurationSnapshot() {
+    CSettingsDatabase database;
+    std::vector<std::u16string> path{u"GATEWARDEN"};
+    std::string sSnapshot;
+    AddKey(database, path, &sSnapshot);
+    return sSnapshot;
+}
+
+void CRefreshPublisher::Start(HANDLE hStopEvent) {
+    m_thread = std::thread([this, hStopEvent] { Run(hStopEvent); });
+}
+
+void CRefreshPublisher::Stop() {
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
+}
+
+void CRefreshPublisher::Run(HANDLE hStopEvent) {
+    CSettingsDatabase database;
+    ULONGLONG ullCount = 0;
+    database.ReadChangeCount(&ullCount);
+    std::string sSnapshot = ConfigurationSnapshot();
+    bool bCounted = false;        // the count moved; look once it is quiet
+    bool bChangePending = false;  // the configuration changed; publish when connected
+    auto lastCount = Clock::now();
+    auto nextTry = Clock::now();
+    std::string sLastWhy;
+    CConnection connection;
+    while (platform::WaitForSingleObject(hStopEvent, static_cast<DWORD>(POLL.count())) == WAIT_TIMEOUT) {
+        const auto now = Clock::now();
+        if (connection.IsOpen() && now >= nextTry) {
+            // An idle connection does not notice that the manager went; its running mutex does.
+            if (!IsEventManagerRunning()) {
+                Log("the event manager went away");
+                connection.Close();
+            }
+            nextTry = now + RETRY;
+        }
+        if (!connection.IsOpen() && now >= nextTry) {
+            std::string sWhy;
+            if (connection.Open(&sWhy)) {
+                Log("connected to the event manager; answering settings refresh requests");
+                sLastWhy.clear();
+            } else {
+                // Said once per reason, not every retry.
+                if (sWhy != sLastWhy) {
+                    Log(sWhy + "; retrying every 2 s");
+                    sLastWhy = sWhy;
+                }
+                nextTry = now + RETRY;
+            }
+        }
+        ULONGLONG ullNow = ullCount;
+        if (ZEL_SUCCEEDED(database.ReadChangeCount(&ullNow)) && ullNow != ullCount) {
+            ullCount = ullNow;
+            bCounted = true;
+            lastCount = now;
+        }
+        if (bCounted && now - lastCount >= QUIET) {
+            bCounted = false;
+            std::string sNow = ConfigurationSnapshot();
+            if (sNow != sSnapshot) {
+                sSnapshot = std::move(sNow);
+                bChangePending = true;
+            }
+        }
+        if (!connection.IsOpen()) {
+            continue;
+        }
+        const bool bRequested = connection.TakeRequest();
+        if (bRequested || bChangePending) {
+            const bool bAlive = connection.Publish(
+                bRequested ? "a settings refresh request" : "a settings change", hStopEvent);
+            if (!bAlive) {
+                connection.Close();
+                nextTry = Clock::now() + RETRY;
+                continue;
+            }
+            // A request is answered with the current settings, so a change seen before is covered.
+            bChangePending = false;
+        }
+    }
+}
+
+}  // namespace lcset

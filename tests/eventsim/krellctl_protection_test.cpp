@@ -1,0 +1,180 @@
+// krellctl protection and config apply driven as programs against the event manager and the
+// settings store of the test's root, with a test-side subscriber standing in for the compiler.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "event_client.h"
+#include "platform/strings.h"
+#include "scm/scm_admin.h"
+#include "support/protection_root.h"
+#include "support/test_root.h"
+
+namespace {
+
+using krelltest::ProgramPath;
+using krelltest::RunCommand;
+
+class KrellctlProtection : public testing::Test {
+protected:
+    void SetUp() override {
+        m_sCtl = ProgramPath("krellctl");
+        std::string sOutput;
+        ASSERT_EQ(RunCommand(m_sCtl + " init", &sOutput), 0) << sOutput;
+        for (const char16_t* szService : {u"zuZazEzi", u"lcSetMgr"}) {
+            const std::string sName = platform::ToUtf8(szService);
+            ASSERT_EQ(RunCommand(m_sCtl + " service start " + sName, &sOutput), 0) << sOutput;
+            ASSERT_TRUE(scm::WaitForState(szService, SERVICE_RUNNING, 20000)) << sName;
+        }
+        // The root is the test program's, so a test that ran before may have left switches.
+        Ctl("settings delete 'GATEWARDEN\\PRIVATE\\GWStates'", &sOutput);
+    }
+    void TearDown() override { krelltest::ShutdownProtectionRoot(); }
+
+    int Ctl(const std::string& sArguments, std::string* psOutput) {
+        return RunCommand(m_sCtl + " " + sArguments, psOutput);
+    }
+
+    // Runs the command while a subscriber of configuration changes commits every one it is offered
+    // (the store's own publisher sends some too) with the result and, when given, one error entry.
+    // *psStatus is what "protection status" printed while the first one was still held.
+    int RunAnswered(const std::string& sArguments, HRESULT hrResult, const char16_t* szError,
+                    std::string* psOutput, std::string* psStatus = nullptr) {
+        evtest::CEventClient compiler;
+        CComPtr<evtest::CRecorder> pKeeper;
+        const LONG nKeeperId = compiler.AddSubscriber(KT_EVENT_CONFIG_CHANGE, 0, {}, pKeeper);
+        EXPECT_GT(nKeeperId, 0);
+        std::atomic<bool> bDone{false};
+        int nExit = -1;
+        std::thread command([&] {
+            nExit = Ctl(sArguments, psOutput);
+            bDone = true;
+        });
+        std::size_t nAnswered = 0;
+        while (nKeeperId > 0 && !bDone) {
+            if (!pKeeper->WaitForCount(nAnswered + 1, 50)) {
+                continue;
+            }
+            if (nAnswered == 0 && psStatus != nullptr) {
+                Ctl("protection status", psStatus);
+            }
+            CComPtr<IKTEvent> pEvent = pKeeper->Seen()[nAnswered++].pEvent;
+            CComPtr<IKTConfigEvent> pConfig;
+            CComPtr<IKTErrorStackContainer> pContainer;
+            CComPtr<IKTErrorStack> pStack;
+            pEvent->QueryInterface(IID_IKTConfigEvent, reinterpret_cast<void**>(&pConfig));
+            pEvent->QueryInterface(IID_IKTErrorStackContainer, reinterpret_cast<void**>(&pContainer));
+            pContainer->GetErrorStack(&pStack);
+            pConfig->SetResult(hrResult);
+            if (szError != nullptr) {
+                pStack->Add(KT_SEVERITY_ERROR, szError);
+            }
+            EXPECT_EQ(compiler.Finish(nKeeperId, pEvent.Get(), true), CError::eNoError);
+        }
+        command.join();
+        EXPECT_GT(nAnswered, 0u) << "no configuration change offered for " << sArguments;
+        return nExit;
+    }
+
+    std::string m_sCtl;
+};
+
+void ExpectParts(const std::string& sText, std::initializer_list<const char*> parts) {
+    for (const char* szPart : parts) {
+        EXPECT_NE(sText.find(szPart), std::string::npos) << szPart << " in " << sText;
+    }
+}
+
+TEST_F(KrellctlProtection, SetWritesTheSwitchesBeforeTheChangeAndPrintsTheCommittedAnswer) {
+    std::string sOutput;
+    std::string sStatus;
+    EXPECT_EQ(RunAnswered("protection set file=0 process=0 --wait 20", static_cast<HRESULT>(0x80004005),
+                          u"Failed to create configuration data", &sOutput, &sStatus),
+              0)
+        << sOutput;
+    ExpectParts(sStatus, {"GWGlobalState = 1\n", "FileProtectState = 0\n", "RegProtectState = 1\n",
+                          "ProcessProtectState = 0\n", "RefreshNeeded = 1\n", "not temporarily disabled\n"});
+    ExpectParts(sOutput, {"\"type\":6008,", "\"state\":\"committed\"", "\"Result\":\"0x80004005\"",
+                          "\"status\":0,\"errors\":[{\"severity\":0,\"text\":\"Failed to create "
+                          "configuration data\"}]"});
+}
+
+TEST_F(KrellctlProtection, EachCommandLeavesTheSwitchesItNames) {
+    struct CCase {
+        const char* szArguments;
+        std::initializer_list<const char*> status;
+    };
+    const CCase cases[] = {
+        {"protection off", {"GWGlobalState = 0\n", "FileProtectState = 1\n", "RefreshNeeded = 1\n"}},
+        {"protection set registry=0",
+         {"GWGlobalState = 0\n", "RegProtectState = 0\n", "FileProtectState = 1\n"}},
+        {"protection on --disable-for 90",
+         {"GWGlobalState = 1\n", "RegProtectState = 0\n", "temporarily disabled until 20"}},
+        // Switching on again without a disabling ends the one before.
+        {"protection on", {"GWGlobalState = 1\n", "not temporarily disabled\n"}},
+        {"protection set file=1 registry=1 process=1",
+         {"FileProtectState = 1\n", "RegProtectState = 1\n", "ProcessProtectState = 1\n"}},
+    };
+    for (const auto& testCase : cases) {
+        std::string sOutput;
+        std::string sStatus;
+        EXPECT_EQ(
+            RunAnswered(std::string(testCase.szArguments) + " --wait 20", S_OK, nullptr, &sOutput, &sStatus),
+            0)
+            << testCase.szArguments << ": " << sOutput;
+        ExpectParts(sOutput, {"\"state\":\"committed\"", "\"Result\":\"0x00000000\"", "\"errors\":[]"});
+        ExpectParts(sStatus, testCase.status);
+    }
+}
+
+TEST_F(KrellctlProtection, StatusShowsTheDefaultsOfAnEmptyStore) {
+    std::string sOutput;
+    ASSERT_EQ(Ctl("protection status", &sOutput), 0) << sOutput;
+    EXPECT_EQ(sOutput,
+              "GWGlobalState = 1\nFileProtectState = 1\nRegProtectState = 1\nProcessProtectState = 1\n"
+              "RefreshNeeded = 0\nnot temporarily disabled\n");
+}
+
+TEST_F(KrellctlProtection, ConfigApplyPublishesTheChangeAloneAndPrintsTheAnswer) {
+    std::string sOutput;
+    std::string sStatus;
+    EXPECT_EQ(RunAnswered("config apply --wait 20", S_OK, u"Using default component configuration settings",
+                          &sOutput, &sStatus),
+              0)
+        << sOutput;
+    ExpectParts(sOutput, {"\"state\":\"committed\"", "\"Result\":\"0x00000000\"",
+                          "\"text\":\"Using default component configuration settings\""});
+    // Nothing was written to the store.
+    ExpectParts(sStatus, {"RefreshNeeded = 0\n"});
+}
+
+TEST_F(KrellctlProtection, AChangeNobodyTakesComesBackCancelledAndFails) {
+    std::string sOutput;
+    EXPECT_EQ(Ctl("config apply --wait 10", &sOutput), 1);
+    ExpectParts(sOutput, {"\"state\":\"cancelled\"", "the event manager cancelled it"});
+    EXPECT_EQ(Ctl("protection set file=0 --wait 10", &sOutput), 1);
+    ExpectParts(sOutput, {"\"state\":\"cancelled\"", "the event manager cancelled it"});
+    // The switches stay written for the next compilation.
+    ASSERT_EQ(Ctl("protection status", &sOutput), 0);
+    ExpectParts(sOutput, {"FileProtectState = 0\n", "RefreshNeeded = 1\n"});
+}
+
+TEST_F(KrellctlProtection, BadArgumentsAreRefusedWithUsage) {
+    for (const char* szArguments :
+         {"protection", "protection status now", "protection set", "protection set file=2",
+          "protection set disk=0", "protection set file", "protection set file=0 file=1",
+          "protection on --disable-for 0", "protection on --disable-for x", "protection off --wait",
+          "protection off --wait 0", "protection on now", "config", "config apply now",
+          "config apply --disable-for 5", "config revert"}) {
+        std::string sOutput;
+        EXPECT_EQ(Ctl(szArguments, &sOutput), 2) << szArguments;
+        EXPECT_NE(sOutput.find("usage:"), std::string::npos) << szArguments << ": " << sOutput;
+    }
+    // Refused before anything was written.
+    std::string sOutput;
+    ASSERT_EQ(Ctl("protection status", &sOutput), 0);
+    ExpectParts(sOutput, {"RefreshNeeded = 0\n"});
+}
+
+}  // namespace
