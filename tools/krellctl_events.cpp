@@ -435,7 +435,7 @@ bool ApplySettings(IKTEvent* pEvent, ULONG nType,
 // Creates one event of the type, broadcast unless bWait, and with bWait prints its answer; the
 // answer's state goes to *pnState when asked for. The exit code of krellctl events publish.
 int CreateAndWait(ULONG nType, const std::vector<std::pair<std::string, std::string>>& sets, bool bWait,
-                  unsigned long ulWait, LONG* pnState) {
+                  unsigned long ulWait, LONG* pnState, HRESULT* phrResult = nullptr) {
     CEventSession session;
     if (!session.Open()) {
         return 1;
@@ -484,6 +484,11 @@ int CreateAndWait(ULONG nType, const std::vector<std::pair<std::string, std::str
                 std::printf("%s\n", EventJson(pAnswer.Get(), received).c_str());
                 if (pnState != nullptr) {
                     pAnswer->GetState(pnState);
+                }
+                CComPtr<IKTConfigEvent> pConfig;
+                if (phrResult != nullptr && SUCCEEDED(pAnswer->QueryInterface(
+                                                IID_IKTConfigEvent, reinterpret_cast<void**>(&pConfig)))) {
+                    pConfig->GetResult(phrResult);
                 }
                 nExit = 0;
             } else {
@@ -535,7 +540,8 @@ int RunEventsCommand(const std::vector<std::string>& args) {
 
 int PublishConfigChange(unsigned long ulWaitSeconds) {
     LONG nState = KT_EVENT_STATE_CREATED;
-    const int nExit = CreateAndWait(KT_EVENT_CONFIG_CHANGE, {}, true, ulWaitSeconds, &nState);
+    HRESULT hrResult = S_OK;
+    const int nExit = CreateAndWait(KT_EVENT_CONFIG_CHANGE, {}, true, ulWaitSeconds, &nState, &hrResult);
     if (nExit != 0) {
         return nExit;
     }
@@ -544,5 +550,6 @@ int PublishConfigChange(unsigned long ulWaitSeconds) {
                      "krellctl: nobody took the configuration change; the event manager cancelled it\n");
         return 1;
     }
-    return 0;
+    // The compiler's own verdict: the answer above says why.
+    return FAILED(hrResult) ? 1 : 0;
 }

@@ -349,6 +349,7 @@ void CRefreshPublisher::Run(HANDLE hStopEvent) {
     std::string sSnapshot = ConfigurationSnapshot();
     bool bCounted = false;        // the count moved; look once it is quiet
     bool bChangePending = false;  // the configuration changed; publish when connected
+    bool bCatchUp = false;        // just connected; requests may have gone unheard
     auto lastCount = Clock::now();
     auto nextTry = Clock::now();
     std::string sLastWhy;
@@ -368,6 +369,8 @@ void CRefreshPublisher::Run(HANDLE hStopEvent) {
             if (connection.Open(&sWhy)) {
                 Log("connected to the event manager; answering settings refresh requests");
                 sLastWhy.clear();
+                // A refresh request sent before this connection was lost with it: answer it now.
+                bCatchUp = true;
             } else {
                 // Said once per reason, not every retry.
                 if (sWhy != sLastWhy) {
@@ -395,9 +398,11 @@ void CRefreshPublisher::Run(HANDLE hStopEvent) {
             continue;
         }
         const bool bRequested = connection.TakeRequest();
-        if (bRequested || bChangePending) {
-            const bool bAlive = connection.Publish(
-                bRequested ? "a settings refresh request" : "a settings change", hStopEvent);
+        if (bRequested || bChangePending || bCatchUp) {
+            const bool bAlive = connection.Publish(bRequested       ? "a settings refresh request"
+                                                   : bChangePending ? "a settings change"
+                                                                    : "a new connection to the event manager",
+                                                   hStopEvent);
             if (!bAlive) {
                 connection.Close();
                 nextTry = Clock::now() + RETRY;
@@ -405,6 +410,7 @@ void CRefreshPublisher::Run(HANDLE hStopEvent) {
             }
             // A request is answered with the current settings, so a change seen before is covered.
             bChangePending = false;
+            bCatchUp = false;
         }
     }
 }

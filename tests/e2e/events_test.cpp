@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -91,23 +92,32 @@ protected:
     pid_t m_nWatcher = -1;
 };
 
-// Boot brings the protection up and announces it; terminate takes it down and announces that.
+// Boot brings the protection up and announces it; terminate takes it down and announces that. The
+// first configuration's success (5) comes in between, whenever its compilation ends.
 TEST_F(ServiceEvents, BootAndTerminateAreAnnouncedInOrder) {
     // The watcher needs the event manager before the service starts it.
     ASSERT_EQ(RunCommand(m_sCtl + " service start zuZazEzi"), 0);
-    StartWatcher("--type 6010 --count 4 --timeout 90");
+    StartWatcher("--type 6010 --count 5 --timeout 90");
     std::string sOutput;
     ASSERT_EQ(RunCommand(m_sCtl + " boot", &sOutput), 0) << sOutput;
     ASSERT_TRUE(WaitForDriver("driver=activated")) << DriverStatus();
     ASSERT_TRUE(WaitFor(m_sRun + "/watch.out", "Gatewarden is enabled", 20000))
         << ReadText(m_sRun + "/watch.out");
+    // The first configuration reaches the driver before the stop.
+    ASSERT_TRUE(krelltest::WaitForDriverStatus("loaded=1")) << DriverStatus();
 
     ASSERT_EQ(RunCommand(ProgramPath("krellsvc") + " -t", &sOutput), 0) << sOutput;
     EXPECT_EQ(krelltest::WaitChild(m_nWatcher, 60000), 0) << ReadText(m_sRun + "/watch.err");
     m_nWatcher = -1;
 
-    const std::vector<std::string> events = Lines(ReadText(m_sRun + "/watch.out"));
-    ASSERT_EQ(events.size(), 4u) << ReadText(m_sRun + "/watch.out");
+    std::vector<std::string> events = Lines(ReadText(m_sRun + "/watch.out"));
+    ASSERT_EQ(events.size(), 5u) << ReadText(m_sRun + "/watch.out");
+    const auto configured = std::find_if(events.begin(), events.end(), [](const std::string& sEvent) {
+        return sEvent.find("\"Code\":5,") != std::string::npos;
+    });
+    ASSERT_NE(configured, events.end()) << ReadText(m_sRun + "/watch.out");
+    EXPECT_NE(configured->find("\"Data\":\"hr=0x00000000\""), std::string::npos) << *configured;
+    events.erase(configured);
     const char* const expected[][2] = {{"\"Code\":1,", nullptr},
                                        {"\"Code\":4,", "\"Data\":\"Gatewarden is enabled\""},
                                        {"\"Code\":3,", "\"Data\":\"Gatewarden is disabled\""},
@@ -121,7 +131,9 @@ TEST_F(ServiceEvents, BootAndTerminateAreAnnouncedInOrder) {
             EXPECT_EQ(events[i].find("\"Data\""), std::string::npos) << events[i];
         }
     }
-    // The driver was deactivated before its stop, and its process has ended.
+    // The driver was deactivated before its stop (the last notification goes out just before it),
+    // and its process has ended.
+    EXPECT_TRUE(WaitFor(m_sRun + "/KRELLDrv.log", "krelldrv: activation 0", 20000));
     std::string sDriverLog;
     RunCommand("cat '" + m_sRun + "/KRELLDrv.log'", &sDriverLog);
     const std::size_t nOn = sDriverLog.find("krelldrv: activation 1");

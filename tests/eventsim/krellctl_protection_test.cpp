@@ -89,9 +89,10 @@ void ExpectParts(const std::string& sText, std::initializer_list<const char*> pa
 TEST_F(KrellctlProtection, SetWritesTheSwitchesBeforeTheChangeAndPrintsTheCommittedAnswer) {
     std::string sOutput;
     std::string sStatus;
+    // The compiler's failure is the command's failure.
     EXPECT_EQ(RunAnswered("protection set file=0 process=0 --wait 20", static_cast<HRESULT>(0x80004005),
                           u"Failed to create configuration data", &sOutput, &sStatus),
-              0)
+              1)
         << sOutput;
     ExpectParts(sStatus, {"GWGlobalState = 1\n", "FileProtectState = 0\n", "RegProtectState = 1\n",
                           "ProcessProtectState = 0\n", "RefreshNeeded = 1\n", "not temporarily disabled\n"});

@@ -1,6 +1,7 @@
 #include "support/protection_root.h"
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstdio>
@@ -50,6 +51,22 @@ bool PrepareProtectionRoot(bool bProtectionOn) {
 void ShutdownProtectionRoot() {
     std::vector<scm::Step> steps;
     scm::Shutdown(&steps);
+}
+
+std::string DriverStatus() {
+    std::string sOutput;
+    RunCommand(ProgramPath("krellctl") + " driver status", &sOutput);
+    return sOutput;
+}
+
+bool WaitForDriverStatus(const std::string& sText, int nTimeoutMs) {
+    for (int nWaited = 0; nWaited < nTimeoutMs; nWaited += 50) {
+        if (DriverStatus().find(sText) != std::string::npos) {
+            return true;
+        }
+        usleep(50000);
+    }
+    return false;
 }
 
 }  // namespace krelltest

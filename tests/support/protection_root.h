@@ -18,4 +18,8 @@ bool PrepareProtectionRoot(bool bProtectionOn = true);
 // Shuts down every service of the root.
 void ShutdownProtectionRoot();
 
+// What `krellctl driver status` prints, and a wait until it contains a text.
+std::string DriverStatus();
+bool WaitForDriverStatus(const std::string& sText, int nTimeoutMs = 20000);
+
 }  // namespace krelltest
