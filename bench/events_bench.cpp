@@ -248,6 +248,32 @@ private:
     FILE* m_pOutput = nullptr;
 };
 
+// Times THROUGHPUT_EVENTS calls of pfnSendOne until a fresh watcher has seen every event; false (with
+// the run skipped) when something failed.
+template <class SendOne>
+bool TimeToWatcher(benchmark::State& state, SendOne pfnSendOne) {
+    CWatcher watcher;
+    if (!watcher.Start(THROUGHPUT_EVENTS)) {
+        state.SkipWithError("watcher did not start");
+        return false;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    for (int n = 0; n < THROUGHPUT_EVENTS; ++n) {
+        if (!pfnSendOne()) {
+            state.SkipWithError("an event could not be sent");
+            return false;
+        }
+    }
+    const int nSeen = watcher.ReadLines(THROUGHPUT_EVENTS);
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+    state.SetIterationTime(elapsed.count());
+    if (nSeen != THROUGHPUT_EVENTS) {
+        state.SkipWithError("the watcher missed events");
+        return false;
+    }
+    return true;
+}
+
 void PublishDirectly(benchmark::State& state) {
     CObjectLoader eventLoader;
     CObjectLoader proxyLoader;
@@ -267,33 +293,23 @@ void PublishDirectly(benchmark::State& state) {
     }
     SYSTEMTIME now{};
     platform::GetLocalTime(&now);
+    const auto sendOne = [&] {
+        IKTEvent* pEvent = nullptr;
+        if (pHelper->NewEvent(KT_EVENT_NOTIFY, &pEvent) != CError::eNoError) {
+            return false;
+        }
+        CComPtr<IKTNotifyEvent> pNotify;
+        pEvent->QueryInterface(IID_IKTNotifyEvent, reinterpret_cast<void**>(&pNotify));
+        pNotify->SetCode(5);
+        pNotify->SetTime(&now);
+        pNotify->SetData(u"hr=0x00000000");
+        LONG nId = 0;
+        const LONG nResult = provider.CreateEvent(pEvent, true, &nId);
+        pHelper->DeleteEvent(pEvent);
+        return nResult == CError::eNoError;
+    };
     for (auto _ : state) {
-        CWatcher watcher;
-        if (!watcher.Start(THROUGHPUT_EVENTS)) {
-            state.SkipWithError("watcher did not start");
-            return;
-        }
-        const auto start = std::chrono::steady_clock::now();
-        for (int n = 0; n < THROUGHPUT_EVENTS; ++n) {
-            IKTEvent* pEvent = nullptr;
-            if (pHelper->NewEvent(KT_EVENT_NOTIFY, &pEvent) != CError::eNoError) {
-                state.SkipWithError("NewEvent failed");
-                return;
-            }
-            CComPtr<IKTNotifyEvent> pNotify;
-            pEvent->QueryInterface(IID_IKTNotifyEvent, reinterpret_cast<void**>(&pNotify));
-            pNotify->SetCode(5);
-            pNotify->SetTime(&now);
-            pNotify->SetData(u"hr=0x00000000");
-            LONG nId = 0;
-            provider.CreateEvent(pEvent, true, &nId);
-            pHelper->DeleteEvent(pEvent);
-        }
-        const int nSeen = watcher.ReadLines(THROUGHPUT_EVENTS);
-        const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-        state.SetIterationTime(elapsed.count());
-        if (nSeen != THROUGHPUT_EVENTS) {
-            state.SkipWithError("the watcher missed events");
+        if (!TimeToWatcher(state, sendOne)) {
             return;
         }
     }
@@ -309,23 +325,14 @@ void BM_NotificationThroughput(benchmark::State& state) {
     SYSTEMTIME now{};
     platform::GetLocalTime(&now);
     for (auto _ : state) {
-        CWatcher watcher;
-        if (!watcher.Start(THROUGHPUT_EVENTS)) {
-            state.SkipWithError("watcher did not start");
-            break;
-        }
-        const auto start = std::chrono::steady_clock::now();
-        for (int n = 0; n < THROUGHPUT_EVENTS; ++n) {
+        const bool bTimed = TimeToWatcher(state, [&] {
             // A full queue refuses; a producer this fast waits for room.
             while (!sender.EnqueueEventInternal(5, u"hr=0x00000000", now)) {
                 usleep(100);
             }
-        }
-        const int nSeen = watcher.ReadLines(THROUGHPUT_EVENTS);
-        const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-        state.SetIterationTime(elapsed.count());
-        if (nSeen != THROUGHPUT_EVENTS) {
-            state.SkipWithError("the watcher missed events");
+            return true;
+        });
+        if (!bTimed) {
             break;
         }
     }
