@@ -1,11 +1,13 @@
 // krellctl protection and config apply driven as programs against the event manager and the
 // settings store of the test's root, with a test-side subscriber standing in for the compiler.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <thread>
 
 #include "event_client.h"
+#include "platform/root.h"
 #include "platform/strings.h"
 #include "scm/scm_admin.h"
 #include "support/protection_root.h"
@@ -27,6 +29,19 @@ protected:
             ASSERT_EQ(RunCommand(m_sCtl + " service start " + sName, &sOutput), 0) << sOutput;
             ASSERT_TRUE(scm::WaitForState(szService, SERVICE_RUNNING, 20000)) << sName;
         }
+        // On connecting, the store's service announces a change of its own; nobody takes it yet. It
+        // must be over before a test's subscriber comes, or that subscriber would answer it first.
+        const std::string sLog = platform::RootSubdirectory("run") + "/lcSetMgr.log";
+        bool bAnnounced = false;
+        for (int n = 0; n < 400 && !bAnnounced; ++n) {
+            std::string sText;
+            RunCommand("cat '" + sLog + "'", &sText);
+            const std::size_t nAt = sText.find("published for a new connection to the event manager");
+            bAnnounced =
+                nAt != std::string::npos && sText.find("cancelled: nobody took it", nAt) != std::string::npos;
+            usleep(50000);
+        }
+        ASSERT_TRUE(bAnnounced);
         // The root is the test program's, so a test that ran before may have left switches.
         Ctl("settings delete 'GATEWARDEN\\PRIVATE\\GWStates'", &sOutput);
     }
