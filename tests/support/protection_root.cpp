@@ -59,14 +59,38 @@ std::string DriverStatus() {
     return sOutput;
 }
 
-bool WaitForDriverStatus(const std::string& sText, int nTimeoutMs) {
+namespace {
+
+bool WaitForOutput(const std::string& sCommand, const std::string& sText, int nTimeoutMs) {
     for (int nWaited = 0; nWaited < nTimeoutMs; nWaited += 50) {
-        if (DriverStatus().find(sText) != std::string::npos) {
+        std::string sOutput;
+        RunCommand(sCommand, &sOutput);
+        if (sOutput.find(sText) != std::string::npos) {
             return true;
         }
         usleep(50000);
     }
     return false;
+}
+
+}  // namespace
+
+bool WaitForDriverStatus(const std::string& sText, int nTimeoutMs) {
+    return WaitForOutput(ProgramPath("krellctl") + " driver status", sText, nTimeoutMs);
+}
+
+std::string ServiceLog() {
+    std::string sOutput;
+    RunCommand(ProgramPath("krellctl") + " log show", &sOutput);
+    return sOutput;
+}
+
+bool WaitForServiceLog(const std::string& sText, int nTimeoutMs) {
+    return WaitForOutput(ProgramPath("krellctl") + " log show", sText, nTimeoutMs);
+}
+
+bool WaitForServiceStatus(const char* szName, const std::string& sText, int nTimeoutMs) {
+    return WaitForOutput(ProgramPath("krellctl") + " service status " + szName, sText, nTimeoutMs);
 }
 
 }  // namespace krelltest

@@ -22,4 +22,11 @@ void ShutdownProtectionRoot();
 std::string DriverStatus();
 bool WaitForDriverStatus(const std::string& sText, int nTimeoutMs = 20000);
 
+// The root's debug log as `krellctl log show` prints it, and a wait until it contains a text.
+std::string ServiceLog();
+bool WaitForServiceLog(const std::string& sText, int nTimeoutMs = 20000);
+
+// A wait until `krellctl service status NAME` contains a text (e.g. "STOPPED").
+bool WaitForServiceStatus(const char* szName, const std::string& sText, int nTimeoutMs = 20000);
+
 }  // namespace krelltest
