@@ -18,8 +18,10 @@
 
 namespace {
 
+using krelltest::DriverStatus;
 using krelltest::ProgramPath;
 using krelltest::RunCommand;
+using krelltest::WaitForDriverStatus;
 
 std::string ReadText(const std::string& sPath) {
     std::ifstream in(sPath);
@@ -72,20 +74,6 @@ protected:
         ASSERT_TRUE(WaitFor(m_sRun + "/watch.err", "watching types", 20000))
             << ReadText(m_sRun + "/watch.err");
     }
-    std::string DriverStatus() {
-        std::string sOutput;
-        RunCommand(m_sCtl + " driver status", &sOutput);
-        return sOutput;
-    }
-    bool WaitForDriver(const char* szText) {
-        for (int n = 0; n < 400; ++n) {
-            if (DriverStatus().find(szText) != std::string::npos) {
-                return true;
-            }
-            usleep(50000);
-        }
-        return false;
-    }
 
     std::string m_sCtl;
     std::string m_sRun;
@@ -100,11 +88,11 @@ TEST_F(ServiceEvents, BootAndTerminateAreAnnouncedInOrder) {
     StartWatcher("--type 6010 --count 5 --timeout 90");
     std::string sOutput;
     ASSERT_EQ(RunCommand(m_sCtl + " boot", &sOutput), 0) << sOutput;
-    ASSERT_TRUE(WaitForDriver("driver=activated")) << DriverStatus();
+    ASSERT_TRUE(WaitForDriverStatus("driver=activated")) << DriverStatus();
     ASSERT_TRUE(WaitFor(m_sRun + "/watch.out", "Gatewarden is enabled", 20000))
         << ReadText(m_sRun + "/watch.out");
     // The first configuration reaches the driver before the stop.
-    ASSERT_TRUE(krelltest::WaitForDriverStatus("loaded=1")) << DriverStatus();
+    ASSERT_TRUE(WaitForDriverStatus("loaded=1")) << DriverStatus();
 
     ASSERT_EQ(RunCommand(ProgramPath("krellsvc") + " -t", &sOutput), 0) << sOutput;
     EXPECT_EQ(krelltest::WaitChild(m_nWatcher, 60000), 0) << ReadText(m_sRun + "/watch.err");
@@ -161,24 +149,12 @@ TEST_F(ServiceEvents, EventManagerGoneWhileRunningLeavesTheStopWhole) {
     ASSERT_TRUE(krelltest::SetProtectionSetting("DebugOutput", 0xFFFFFFFF));
     std::string sOutput;
     ASSERT_EQ(RunCommand(m_sCtl + " boot", &sOutput), 0) << sOutput;
-    ASSERT_TRUE(WaitForDriver("driver=activated")) << DriverStatus();
+    ASSERT_TRUE(WaitForDriverStatus("driver=activated")) << DriverStatus();
     ASSERT_EQ(RunCommand(m_sCtl + " service stop zuZazEzi", &sOutput), 0) << sOutput;
-    bool bStopped = false;
-    for (int n = 0; n < 200 && !bStopped; ++n) {
-        RunCommand(m_sCtl + " service status zuZazEzi", &sOutput);
-        bStopped = sOutput.find("STOPPED") != std::string::npos;
-        usleep(50000);
-    }
-    ASSERT_TRUE(bStopped) << sOutput;
+    ASSERT_TRUE(krelltest::WaitForServiceStatus("zuZazEzi", "STOPPED"));
 
     ASSERT_EQ(RunCommand(ProgramPath("krellsvc") + " -t", &sOutput), 0) << sOutput;
-    bool bServiceStopped = false;
-    for (int n = 0; n < 400 && !bServiceStopped; ++n) {
-        RunCommand(m_sCtl + " service status KRELLSvc", &sOutput);
-        bServiceStopped = sOutput.find("STOPPED") != std::string::npos;
-        usleep(50000);
-    }
-    ASSERT_TRUE(bServiceStopped) << sOutput;
+    ASSERT_TRUE(krelltest::WaitForServiceStatus("KRELLSvc", "STOPPED"));
     std::string sDriverLog;
     RunCommand("cat '" + m_sRun + "/KRELLDrv.log'", &sDriverLog);
     EXPECT_NE(sDriverLog.find("krelldrv: activation 0"), std::string::npos) << sDriverLog;
