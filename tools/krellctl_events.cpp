@@ -17,15 +17,15 @@
 #include <string>
 #include <vector>
 
+#include "event_client.h"
 #include "events/event_interfaces.h"
-#include "events/object_loader.h"
 #include "json_text.h"
 #include "krellctl_commands.h"
 #include "platform/strings.h"
+#include "platform/system.h"
 
 namespace {
 
-constexpr const char16_t* EVENT_LIBRARY = u"KRELLEvt.dll";
 constexpr ULONG KNOWN_TYPES[] = {KT_EVENT_GATEWARDEN_ALERT, KT_EVENT_MANIFEST_CHANGE, KT_EVENT_CONFIG_CHANGE,
                                  KT_EVENT_SETTINGS_REFRESH, KT_EVENT_NOTIFY};
 
@@ -43,28 +43,16 @@ bool ParseNumber(const std::string& sText, unsigned long* pulValue) {
 }
 
 std::string IsoTime(const SYSTEMTIME& time) {
-    char szText[40];
+    char szText[64];
     std::snprintf(szText, sizeof(szText), "%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", time.wYear, time.wMonth,
                   time.wDay, time.wHour, time.wMinute, time.wSecond, time.wMilliseconds);
     return szText;
 }
 
 SYSTEMTIME UtcNow() {
-    const auto now = std::chrono::system_clock::now();
-    const time_t t = std::chrono::system_clock::to_time_t(now);
-    tm parts{};
-    gmtime_r(&t, &parts);
-    SYSTEMTIME time{};
-    time.wYear = static_cast<WORD>(parts.tm_year + 1900);
-    time.wMonth = static_cast<WORD>(parts.tm_mon + 1);
-    time.wDay = static_cast<WORD>(parts.tm_mday);
-    time.wDayOfWeek = static_cast<WORD>(parts.tm_wday);
-    time.wHour = static_cast<WORD>(parts.tm_hour);
-    time.wMinute = static_cast<WORD>(parts.tm_min);
-    time.wSecond = static_cast<WORD>(parts.tm_sec);
-    time.wMilliseconds = static_cast<WORD>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
-    return time;
+    SYSTEMTIME now{};
+    platform::GetSystemTime(&now);
+    return now;
 }
 
 // File times before 1970 (an unset time) show as the start of 1970.
@@ -165,40 +153,15 @@ std::string EventJson(IKTEvent* pEvent, const SYSTEMTIME& received) {
 }
 
 // The factories of the event library and a running event manager, or a message on stderr.
-struct CEventSession {
-    CObjectLoader loader;
-    CComPtr<IKTEventFactory> pEventFactory;
-    CComPtr<IKTProxyFactory> pProxyFactory;
-    CComPtr<IKTEventManager> pManager;
-
-    bool Open() {
-        const ZELRESULT zrLoad = loader.Load(EVENT_LIBRARY);
-        if (zrLoad < 0 ||
-            loader.CreateObject(CLSID_KTEventFactory, IID_IKTEventFactory,
-                                reinterpret_cast<void**>(&pEventFactory)) < 0 ||
-            loader.CreateObject(CLSID_KTProxyFactory, IID_IKTProxyFactory,
-                                reinterpret_cast<void**>(&pProxyFactory)) < 0) {
-            std::fprintf(stderr, "krellctl: cannot load the event library %s (0x%08X)\n",
-                         platform::ToUtf8(EVENT_LIBRARY).c_str(), static_cast<unsigned>(zrLoad));
-            return false;
-        }
-        CComPtr<IUnknown> pUnknown;
-        HRESULT hr = platform::CoCreateInstance(CLSID_KTEventManager, nullptr, CLSCTX_ALL, IID_IUnknown,
-                                                reinterpret_cast<void**>(&pUnknown));
-        if (SUCCEEDED(hr)) {
-            hr = platform::OleRun(pUnknown.Get());
-        }
-        if (SUCCEEDED(hr)) {
-            hr = pUnknown->QueryInterface(IID_IKTEventManager, reinterpret_cast<void**>(&pManager));
-        }
-        if (FAILED(hr)) {
-            std::fprintf(stderr, "krellctl: the event manager is not reachable (0x%08X)\n",
-                         static_cast<unsigned>(hr));
-            return false;
-        }
-        return true;
+// Opens the client, saying why not on standard error.
+bool OpenClient(sim::CEventClient& client, bool bProvider) {
+    std::string sWhy;
+    if (!client.Open(&sWhy) || (bProvider && !client.RegisterProvider(&sWhy))) {
+        std::fprintf(stderr, "krellctl: %s\n", sWhy.c_str());
+        return false;
     }
-};
+    return true;
+}
 
 // Prints every event it is offered and refuses to keep it, so watching never takes an event away
 // from the subscriber it is meant for.
@@ -271,8 +234,8 @@ int Watch(const std::vector<std::string>& args) {
     if (types.empty()) {
         types.assign(std::begin(KNOWN_TYPES), std::end(KNOWN_TYPES));
     }
-    CEventSession session;
-    if (!session.Open()) {
+    sim::CEventClient client;
+    if (!OpenClient(client, false)) {
         return 1;
     }
     CComPtr<IKTEventSubscriberCallback> pWatcher =
@@ -294,8 +257,8 @@ int Watch(const std::vector<std::string>& args) {
         LONG nId = 0;
         LONG nError = CError::eFailure;
         HRESULT hr = E_FAIL;
-        if (session.pProxyFactory->CreateSubscriberProxy(pWatcher.Get(), &pProxy) == CError::eNoError) {
-            hr = session.pManager->RegisterSubscriber(pProxy.Get(), nType, 0, psaStates, 0, VARIANT_FALSE,
+        if (client.ProxyFactory()->CreateSubscriberProxy(pWatcher.Get(), &pProxy) == CError::eNoError) {
+            hr = client.Manager()->RegisterSubscriber(pProxy.Get(), nType, 0, psaStates, 0, VARIANT_FALSE,
                                                       &nId, &nError);
         }
         if (FAILED(hr) || nError != CError::eNoError) {
@@ -319,57 +282,11 @@ int Watch(const std::vector<std::string>& args) {
     }
     for (auto& [nId, pProxy] : subscriptions) {
         LONG nError = 0;
-        session.pManager->UnregisterSubscriber(nId, &nError);
-        session.pProxyFactory->DeleteSubscriberProxy(pProxy.Detach());
+        client.Manager()->UnregisterSubscriber(nId, &nError);
+        client.ProxyFactory()->DeleteSubscriberProxy(pProxy.Detach());
     }
     return nExit;
 }
-
-// Keeps copies of the answers to the events it created, by event id.
-class CAnswerCollector final : public IKTEventProviderCallback, private CRefCounted {
-public:
-    explicit CAnswerCollector(IKTEventFactory* pFactory) : m_pFactory(pFactory) {}
-
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (riid == IID_IUnknown || riid == IID_IKTEventProviderCallback) {
-            AddRef();
-            *ppv = static_cast<IKTEventProviderCallback*>(this);
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return AddRefImpl(); }
-    ULONG Release() override { return ReleaseImpl(); }
-
-    LONG OnEvent(LONG, IKTEvent* pEvent) override {
-        CComPtr<IKTEvent> pCopy;
-        LONG nId = 0;
-        if (m_pFactory->CopyEvent(pEvent, &pCopy) != CError::eNoError || FAILED(pEvent->GetId(&nId))) {
-            return CError::eFailure;
-        }
-        std::lock_guard lock(m_mutex);
-        m_answers[nId] = {pCopy, UtcNow()};
-        m_answered.notify_all();
-        return CError::eNoError;
-    }
-
-    CComPtr<IKTEvent> WaitFor(LONG nId, std::chrono::steady_clock::time_point deadline,
-                              SYSTEMTIME* pReceived) {
-        std::unique_lock lock(m_mutex);
-        if (!m_answered.wait_until(lock, deadline, [&] { return m_answers.contains(nId); })) {
-            return nullptr;
-        }
-        *pReceived = m_answers[nId].second;
-        return m_answers[nId].first;
-    }
-
-private:
-    CComPtr<IKTEventFactory> m_pFactory;
-    std::mutex m_mutex;
-    std::condition_variable m_answered;
-    std::map<LONG, std::pair<CComPtr<IKTEvent>, SYSTEMTIME>> m_answers;
-};
 
 // Applies NAME=VALUE settings through the event's typed interface; false (with a message) for a
 // name its type does not have.
@@ -436,70 +353,51 @@ bool ApplySettings(IKTEvent* pEvent, ULONG nType,
 // answer's state goes to *pnState when asked for. The exit code of krellctl events publish.
 int CreateAndWait(ULONG nType, const std::vector<std::pair<std::string, std::string>>& sets, bool bWait,
                   unsigned long ulWait, LONG* pnState, HRESULT* phrResult = nullptr) {
-    CEventSession session;
-    if (!session.Open()) {
+    sim::CEventClient client;
+    if (!OpenClient(client, true)) {
         return 1;
     }
     CComPtr<IKTEvent> pEvent;
-    if (session.pEventFactory->NewEvent(nType, &pEvent) != CError::eNoError) {
+    if (client.EventFactory()->NewEvent(nType, &pEvent) != CError::eNoError) {
         std::fprintf(stderr, "krellctl: the event library made no event of type %u\n", nType);
         return 1;
     }
     if (!ApplySettings(pEvent.Get(), nType, sets)) {
         return 2;
     }
-    auto* pCollectorObject = new CAnswerCollector(session.pEventFactory.Get());
-    CComPtr<IKTEventProviderCallback> pCollector =
-        CComPtr<IKTEventProviderCallback>::Attach(pCollectorObject);
-    CComPtr<IKTProviderProxy> pProxy;
-    LONG nProviderId = 0;
-    LONG nError = CError::eFailure;
+    LONG nEventId = 0;
     HRESULT hr = E_FAIL;
-    if (session.pProxyFactory->CreateProviderProxy(pCollector.Get(), &pProxy) == CError::eNoError) {
-        hr = session.pManager->RegisterProvider(pProxy.Get(), &nProviderId, &nError);
+    LONG nError = CError::eFailure;
+    if (!client.Publish(pEvent.Get(), !bWait, &nEventId, &hr, &nError)) {
+        std::fprintf(stderr, "krellctl: the event cannot be put in its transported form\n");
+        return 1;
     }
     if (FAILED(hr) || nError != CError::eNoError) {
-        std::fprintf(stderr, "krellctl: cannot register as a provider (0x%08X, error %d)\n",
+        std::fprintf(stderr, "krellctl: the event manager refused the event (0x%08X, error %d)\n",
                      static_cast<unsigned>(hr), nError);
         return 1;
     }
-    KT_TRANSPORTED_EVENT transported{};
-    LONG nEventId = 0;
-    int nExit = 1;
-    if (session.pEventFactory->ToTransported(pEvent.Get(), &transported) == CError::eNoError) {
-        hr = session.pManager->CreateEvent(nProviderId, &transported, bWait ? VARIANT_FALSE : VARIANT_TRUE,
-                                           &nEventId, &nError);
-        session.pEventFactory->FreeTransported(&transported);
-        if (FAILED(hr) || nError != CError::eNoError) {
-            std::fprintf(stderr, "krellctl: the event manager refused the event (0x%08X, error %d)\n",
-                         static_cast<unsigned>(hr), nError);
-        } else if (!bWait) {
-            std::printf("{\"type\":%u,\"id\":%d}\n", nType, nEventId);
-            nExit = 0;
-        } else {
-            SYSTEMTIME received{};
-            CComPtr<IKTEvent> pAnswer = pCollectorObject->WaitFor(
-                nEventId, std::chrono::steady_clock::now() + std::chrono::seconds(ulWait), &received);
-            if (pAnswer) {
-                std::printf("%s\n", EventJson(pAnswer.Get(), received).c_str());
-                if (pnState != nullptr) {
-                    pAnswer->GetState(pnState);
-                }
-                CComPtr<IKTConfigEvent> pConfig;
-                if (phrResult != nullptr && SUCCEEDED(pAnswer->QueryInterface(
-                                                IID_IKTConfigEvent, reinterpret_cast<void**>(&pConfig)))) {
-                    pConfig->GetResult(phrResult);
-                }
-                nExit = 0;
-            } else {
-                std::fprintf(stderr, "krellctl: no answer to event %d within %lu s\n", nEventId, ulWait);
-            }
-        }
+    if (!bWait) {
+        std::printf("{\"type\":%u,\"id\":%d}\n", nType, nEventId);
+        return 0;
     }
-    LONG nUnregisterError = 0;
-    session.pManager->UnregisterProvider(nProviderId, &nUnregisterError);
-    session.pProxyFactory->DeleteProviderProxy(pProxy.Detach());
-    return nExit;
+    SYSTEMTIME received{};
+    CComPtr<IKTEvent> pAnswer = client.WaitForAnswer(
+        nEventId, std::chrono::steady_clock::now() + std::chrono::seconds(ulWait), &received);
+    if (!pAnswer) {
+        std::fprintf(stderr, "krellctl: no answer to event %d within %lu s\n", nEventId, ulWait);
+        return 1;
+    }
+    std::printf("%s\n", EventJson(pAnswer.Get(), received).c_str());
+    if (pnState != nullptr) {
+        pAnswer->GetState(pnState);
+    }
+    CComPtr<IKTConfigEvent> pConfig;
+    if (phrResult != nullptr &&
+        SUCCEEDED(pAnswer->QueryInterface(IID_IKTConfigEvent, reinterpret_cast<void**>(&pConfig)))) {
+        pConfig->GetResult(phrResult);
+    }
+    return 0;
 }
 
 int Publish(const std::vector<std::string>& args) {

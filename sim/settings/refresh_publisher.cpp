@@ -2,14 +2,10 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <map>
-#include <mutex>
 #include <vector>
 
-#include "events/event_interfaces.h"
-#include "events/object_loader.h"
+#include "event_client.h"
 #include "platform/strings.h"
 #include "platform/sync.h"
 #include "service/sync_objects.h"
@@ -36,12 +32,6 @@ bool IsEventManagerRunning() {
 void Log(const std::string& sLine) {
     std::printf("lcSetMgr: %s\n", sLine.c_str());
     std::fflush(stdout);
-}
-
-std::string Hex(ULONG ul) {
-    char szText[16];
-    std::snprintf(szText, sizeof(szText), "0x%08X", ul);
-    return szText;
 }
 
 void AddKey(CSettingsDatabase& database, std::vector<std::u16string>& path, std::string* pSnapshot) {
@@ -71,57 +61,6 @@ void AddKey(CSettingsDatabase& database, std::vector<std::u16string>& path, std:
         }
     }
 }
-
-// Copies of the answers to the events this provider created, by id.
-class CAnswers final : public IKTEventProviderCallback, private CRefCounted {
-public:
-    explicit CAnswers(IKTEventFactory* pFactory) : m_pFactory(pFactory) {}
-
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (riid == IID_IUnknown || riid == IID_IKTEventProviderCallback) {
-            AddRef();
-            *ppv = static_cast<IKTEventProviderCallback*>(this);
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return AddRefImpl(); }
-    ULONG Release() override { return ReleaseImpl(); }
-
-    LONG OnEvent(LONG, IKTEvent* pEvent) override {
-        CComPtr<IKTEvent> pCopy;
-        LONG nId = 0;
-        if (m_pFactory->CopyEvent(pEvent, &pCopy) != CError::eNoError || FAILED(pEvent->GetId(&nId))) {
-            return CError::eFailure;
-        }
-        std::lock_guard lock(m_mutex);
-        m_answers[nId] = pCopy;
-        m_answered.notify_all();
-        return CError::eNoError;
-    }
-
-    // The answer, or null at the deadline or when the stop event is set.
-    CComPtr<IKTEvent> WaitFor(LONG nId, HANDLE hStopEvent) {
-        const auto deadline = Clock::now() + ANSWER_TIMEOUT;
-        std::unique_lock lock(m_mutex);
-        while (!m_answers.contains(nId)) {
-            if (Clock::now() >= deadline || platform::WaitForSingleObject(hStopEvent, 0) == WAIT_OBJECT_0) {
-                return nullptr;
-            }
-            m_answered.wait_for(lock, POLL);
-        }
-        CComPtr<IKTEvent> pAnswer = m_answers[nId];
-        m_answers.erase(nId);
-        return pAnswer;
-    }
-
-private:
-    CComPtr<IKTEventFactory> m_pFactory;
-    std::mutex m_mutex;
-    std::condition_variable m_answered;
-    std::map<LONG, CComPtr<IKTEvent>> m_answers;
-};
 
 // Notes each settings refresh request and refuses it, so a request meant for someone else is not
 // taken away.
@@ -156,57 +95,26 @@ class CConnection {
 public:
     ~CConnection() { Close(); }
 
-    // An HRESULT-style reason on failure, for the log.
+    // The reason on failure, for the log.
     bool Open(std::string* psWhy) {
         Close();
-        const ZELRESULT zrLoad = m_loader.Load(u"KRELLEvt.dll");
-        if (zrLoad < 0 ||
-            m_loader.CreateObject(CLSID_KTEventFactory, IID_IKTEventFactory,
-                                  reinterpret_cast<void**>(&m_pEventFactory)) < 0 ||
-            m_loader.CreateObject(CLSID_KTProxyFactory, IID_IKTProxyFactory,
-                                  reinterpret_cast<void**>(&m_pProxyFactory)) < 0) {
-            *psWhy =
-                "the event library KRELLEvt.dll cannot be loaded (" + Hex(static_cast<ULONG>(zrLoad)) + ")";
+        if (!m_client.Open(psWhy) || !m_client.RegisterProvider(psWhy)) {
             Close();
             return false;
         }
-        CComPtr<IUnknown> pUnknown;
-        HRESULT hr = platform::CoCreateInstance(CLSID_KTEventManager, nullptr, CLSCTX_ALL, IID_IUnknown,
-                                                reinterpret_cast<void**>(&pUnknown));
-        if (SUCCEEDED(hr)) {
-            hr = platform::OleRun(pUnknown.Get());
-        }
-        if (SUCCEEDED(hr)) {
-            hr = pUnknown->QueryInterface(IID_IKTEventManager, reinterpret_cast<void**>(&m_pManager));
-        }
-        if (FAILED(hr)) {
-            *psWhy = "the event manager is not reachable (" + Hex(static_cast<ULONG>(hr)) + ")";
-            Close();
-            return false;
-        }
-        m_pAnswers = CComPtr<CAnswers>::Attach(new CAnswers(m_pEventFactory.Get()));
         m_pRequests = CComPtr<CRequests>::Attach(new CRequests());
         LONG nError = CError::eFailure;
-        hr = E_FAIL;
-        if (m_pProxyFactory->CreateProviderProxy(m_pAnswers.Get(), &m_pProviderProxy) == CError::eNoError) {
-            hr = m_pManager->RegisterProvider(m_pProviderProxy.Get(), &m_nProviderId, &nError);
-        }
-        if (FAILED(hr) || nError != CError::eNoError) {
-            *psWhy = "cannot register as a provider (" + Hex(static_cast<ULONG>(hr)) + ", error " +
-                     std::to_string(nError) + ")";
-            Close();
-            return false;
-        }
-        nError = CError::eFailure;
-        hr = E_FAIL;
-        if (m_pProxyFactory->CreateSubscriberProxy(m_pRequests.Get(), &m_pSubscriberProxy) ==
+        HRESULT hr = E_FAIL;
+        if (m_client.ProxyFactory()->CreateSubscriberProxy(m_pRequests.Get(), &m_pSubscriberProxy) ==
             CError::eNoError) {
-            hr = m_pManager->RegisterSubscriber(m_pSubscriberProxy.Get(), KT_EVENT_SETTINGS_REFRESH, 0,
-                                                nullptr, 0, VARIANT_FALSE, &m_nSubscriberId, &nError);
+            hr =
+                m_client.Manager()->RegisterSubscriber(m_pSubscriberProxy.Get(), KT_EVENT_SETTINGS_REFRESH, 0,
+                                                       nullptr, 0, VARIANT_FALSE, &m_nSubscriberId, &nError);
         }
         if (FAILED(hr) || nError != CError::eNoError) {
-            *psWhy = "cannot subscribe to settings refresh requests (" + Hex(static_cast<ULONG>(hr)) +
-                     ", error " + std::to_string(nError) + ")";
+            m_nSubscriberId = 0;
+            *psWhy = "cannot subscribe to settings refresh requests (" +
+                     sim::HexCode(static_cast<ULONG>(hr)) + ", error " + std::to_string(nError) + ")";
             Close();
             return false;
         }
@@ -219,23 +127,20 @@ public:
     // Publishes one configuration change and logs its answer; false when the manager is gone.
     bool Publish(const std::string& sWhy, HANDLE hStopEvent) {
         CComPtr<IKTEvent> pEvent;
-        if (m_pEventFactory->NewEvent(KT_EVENT_CONFIG_CHANGE, &pEvent) != CError::eNoError) {
+        if (m_client.EventFactory()->NewEvent(KT_EVENT_CONFIG_CHANGE, &pEvent) != CError::eNoError) {
             Log("the event library made no configuration change event");
-            return true;
-        }
-        KT_TRANSPORTED_EVENT transported{};
-        if (m_pEventFactory->ToTransported(pEvent.Get(), &transported) != CError::eNoError) {
-            Log("the configuration change event cannot be transported");
             return true;
         }
         LONG nEventId = 0;
         LONG nError = CError::eFailure;
-        const HRESULT hr =
-            m_pManager->CreateEvent(m_nProviderId, &transported, VARIANT_FALSE, &nEventId, &nError);
-        m_pEventFactory->FreeTransported(&transported);
+        HRESULT hr = E_FAIL;
+        if (!m_client.Publish(pEvent.Get(), false, &nEventId, &hr, &nError)) {
+            Log("the configuration change event cannot be transported");
+            return true;
+        }
         if (FAILED(hr)) {
             Log("configuration change for " + sWhy + " not published: the event manager is gone (" +
-                Hex(static_cast<ULONG>(hr)) + ")");
+                sim::HexCode(static_cast<ULONG>(hr)) + ")");
             return false;
         }
         if (nError != CError::eNoError) {
@@ -244,7 +149,9 @@ public:
             return true;
         }
         Log("configuration change " + std::to_string(nEventId) + " published for " + sWhy);
-        CComPtr<IKTEvent> pAnswer = m_pAnswers->WaitFor(nEventId, hStopEvent);
+        CComPtr<IKTEvent> pAnswer = m_client.WaitForAnswer(
+            nEventId, Clock::now() + ANSWER_TIMEOUT, nullptr,
+            [&] { return platform::WaitForSingleObject(hStopEvent, 0) == WAIT_OBJECT_0; });
         if (!pAnswer) {
             Log("configuration change " + std::to_string(nEventId) + " got no answer");
             return true;
@@ -261,7 +168,7 @@ public:
             pConfig->GetResult(&hrResult);
         }
         std::string sLine = "configuration change " + std::to_string(nEventId) + " committed, result " +
-                            Hex(static_cast<ULONG>(hrResult));
+                            sim::HexCode(static_cast<ULONG>(hrResult));
         CComPtr<IKTErrorStackContainer> pContainer;
         CComPtr<IKTErrorStack> pStack;
         if (SUCCEEDED(
@@ -285,40 +192,22 @@ public:
     }
 
     void Close() {
-        if (m_pManager) {
+        if (m_client.Manager() != nullptr && m_nSubscriberId != 0) {
             LONG nError = 0;
-            if (m_nSubscriberId != 0) {
-                m_pManager->UnregisterSubscriber(m_nSubscriberId, &nError);
-            }
-            if (m_nProviderId != 0) {
-                m_pManager->UnregisterProvider(m_nProviderId, &nError);
-            }
+            m_client.Manager()->UnregisterSubscriber(m_nSubscriberId, &nError);
         }
         if (m_pSubscriberProxy) {
-            m_pProxyFactory->DeleteSubscriberProxy(m_pSubscriberProxy.Detach());
-        }
-        if (m_pProviderProxy) {
-            m_pProxyFactory->DeleteProviderProxy(m_pProviderProxy.Detach());
+            m_client.ProxyFactory()->DeleteSubscriberProxy(m_pSubscriberProxy.Detach());
         }
         m_nSubscriberId = 0;
-        m_nProviderId = 0;
-        m_pManager.Release();
-        m_pAnswers.Release();
         m_pRequests.Release();
-        m_pProxyFactory.Release();
-        m_pEventFactory.Release();
+        m_client.Close();
     }
 
 private:
-    CObjectLoader m_loader;
-    CComPtr<IKTEventFactory> m_pEventFactory;
-    CComPtr<IKTProxyFactory> m_pProxyFactory;
-    CComPtr<IKTEventManager> m_pManager;
-    CComPtr<CAnswers> m_pAnswers;
+    sim::CEventClient m_client;
     CComPtr<CRequests> m_pRequests;
-    CComPtr<IKTProviderProxy> m_pProviderProxy;
     CComPtr<IKTSubscriberProxy> m_pSubscriberProxy;
-    LONG m_nProviderId = 0;
     LONG m_nSubscriberId = 0;
 };
 

@@ -15,6 +15,8 @@ DWORD GetCurrentProcessId();
 DWORD GetCurrentThreadId();
 
 void GetLocalTime(SYSTEMTIME* pTime);
+// The current time in UTC.
+void GetSystemTime(SYSTEMTIME* pTime);
 // Calendar conversions without any time-zone change. False with ERROR_INVALID_PARAMETER for a field
 // out of range, or a file time at or above 0x8000000000000000 intervals (beyond the year 30828), as
 // on the platform; wDayOfWeek is ignored on input and computed on output.

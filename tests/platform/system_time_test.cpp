@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <ctime>
+
 #include "platform/system.h"
 
 namespace {
@@ -49,3 +51,39 @@ TEST(SystemTime, RefusesFieldsOutOfRange) {
 }
 
 }  // namespace
+
+namespace {
+
+// The seconds since 1970 that a broken-down time names, read as UTC.
+long long UtcSeconds(const SYSTEMTIME& time) {
+    FILETIME ft{};
+    EXPECT_TRUE(platform::SystemTimeToFileTime(&time, &ft));
+    return static_cast<long long>(Ticks(ft) / 10000000ULL) - 11644473600LL;
+}
+
+}  // namespace
+
+// The clock in UTC and in local time: each names the moment of time(), the local one shifted by the
+// zone's offset then, and both give the weekday their date has.
+TEST(SystemTime, CurrentTimeInUtcAndLocally) {
+    SYSTEMTIME utc{};
+    SYSTEMTIME local{};
+    const std::time_t tBefore = std::time(nullptr);
+    platform::GetSystemTime(&utc);
+    platform::GetLocalTime(&local);
+    const std::time_t tAfter = std::time(nullptr);
+    EXPECT_GE(UtcSeconds(utc), tBefore);
+    EXPECT_LE(UtcSeconds(utc), tAfter);
+    std::tm parts{};
+    localtime_r(&tBefore, &parts);
+    EXPECT_GE(UtcSeconds(local) - parts.tm_gmtoff, tBefore);
+    EXPECT_LE(UtcSeconds(local) - parts.tm_gmtoff, tAfter);
+    for (const SYSTEMTIME& time : {utc, local}) {
+        SYSTEMTIME normalised = time;
+        FILETIME ft{};
+        ASSERT_TRUE(platform::SystemTimeToFileTime(&time, &ft));
+        ASSERT_TRUE(platform::FileTimeToSystemTime(&ft, &normalised));
+        EXPECT_EQ(time.wDayOfWeek, normalised.wDayOfWeek);
+        EXPECT_LT(time.wMilliseconds, 1000);
+    }
+}

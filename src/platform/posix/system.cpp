@@ -65,19 +65,32 @@ DWORD GetCurrentThreadId() {
     return static_cast<DWORD>(syscall(SYS_gettid));
 }
 
-void GetLocalTime(SYSTEMTIME* pTime) {
+namespace {
+
+// The current time, broken down by gmtime_r or localtime_r.
+void GetBrokenDownTime(SYSTEMTIME* pTime, tm* (*breakDown)(const time_t*, tm*)) {
     timespec ts{};
     clock_gettime(CLOCK_REALTIME, &ts);
-    tm local{};
-    localtime_r(&ts.tv_sec, &local);
-    pTime->wYear = static_cast<WORD>(local.tm_year + 1900);
-    pTime->wMonth = static_cast<WORD>(local.tm_mon + 1);
-    pTime->wDayOfWeek = static_cast<WORD>(local.tm_wday);
-    pTime->wDay = static_cast<WORD>(local.tm_mday);
-    pTime->wHour = static_cast<WORD>(local.tm_hour);
-    pTime->wMinute = static_cast<WORD>(local.tm_min);
-    pTime->wSecond = static_cast<WORD>(local.tm_sec);
+    tm parts{};
+    breakDown(&ts.tv_sec, &parts);
+    pTime->wYear = static_cast<WORD>(parts.tm_year + 1900);
+    pTime->wMonth = static_cast<WORD>(parts.tm_mon + 1);
+    pTime->wDayOfWeek = static_cast<WORD>(parts.tm_wday);
+    pTime->wDay = static_cast<WORD>(parts.tm_mday);
+    pTime->wHour = static_cast<WORD>(parts.tm_hour);
+    pTime->wMinute = static_cast<WORD>(parts.tm_min);
+    pTime->wSecond = static_cast<WORD>(parts.tm_sec);
     pTime->wMilliseconds = static_cast<WORD>(ts.tv_nsec / 1000000);
+}
+
+}  // namespace
+
+void GetLocalTime(SYSTEMTIME* pTime) {
+    GetBrokenDownTime(pTime, &localtime_r);
+}
+
+void GetSystemTime(SYSTEMTIME* pTime) {
+    GetBrokenDownTime(pTime, &gmtime_r);
 }
 
 namespace {
