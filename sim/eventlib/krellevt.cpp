@@ -7,6 +7,7 @@
 #include <cstring>
 #include <new>
 
+#include "../common/class_factory.h"
 #include "event_transport.h"
 #include "settings/zel_result.h"
 
@@ -14,9 +15,6 @@
 
 namespace krellevt {
 namespace {
-
-constexpr HRESULT CLASS_E_NOAGGREGATION = static_cast<HRESULT>(0x80040110);
-constexpr HRESULT CLASS_E_CLASSNOTAVAILABLE = static_cast<HRESULT>(0x80040111);
 
 std::atomic<ULONG> g_nObjects{0};
 
@@ -538,41 +536,6 @@ private:
     }
 };
 
-template <class TObject>
-class CClassFactory final : public IClassFactory, public CCounted {
-public:
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr) {
-            return E_POINTER;
-        }
-        *ppv = nullptr;
-        return riid == IID_IUnknown || riid == IID_IClassFactory ? Answer<IClassFactory>(this, ppv)
-                                                                 : E_NOINTERFACE;
-    }
-    KRELLEVT_REFS
-
-    HRESULT CreateInstance(IUnknown* pOuter, REFIID riid, void** ppv) override {
-        if (ppv == nullptr) {
-            return E_POINTER;
-        }
-        *ppv = nullptr;
-        if (pOuter != nullptr) {
-            return CLASS_E_NOAGGREGATION;
-        }
-        auto* pObject = new (std::nothrow) TObject();
-        if (pObject == nullptr) {
-            return E_OUTOFMEMORY;
-        }
-        const HRESULT hr = pObject->QueryInterface(riid, ppv);
-        pObject->Release();
-        return hr;
-    }
-    HRESULT LockServer(bool bLock) override {
-        bLock ? ++g_nObjects : --g_nObjects;
-        return S_OK;
-    }
-};
-
 }  // namespace
 }  // namespace krellevt
 
@@ -582,11 +545,11 @@ KRELLEVT_EXPORT ZELRESULT GetFactory(const CLSID* pClsid, IClassFactory** ppFact
     }
     *ppFactory = nullptr;
     if (*pClsid == CLSID_KTEventFactory) {
-        *ppFactory = new (std::nothrow) krellevt::CClassFactory<krellevt::CEventFactory>();
+        *ppFactory = new (std::nothrow) sim::CClassFactory<krellevt::CEventFactory, krellevt::g_nObjects>();
     } else if (*pClsid == CLSID_KTProxyFactory) {
-        *ppFactory = new (std::nothrow) krellevt::CClassFactory<krellevt::CProxyFactory>();
+        *ppFactory = new (std::nothrow) sim::CClassFactory<krellevt::CProxyFactory, krellevt::g_nObjects>();
     } else {
-        return krellevt::CLASS_E_CLASSNOTAVAILABLE;
+        return sim::CLASS_E_CLASSNOTAVAILABLE;
     }
     return *ppFactory != nullptr ? ZEL_SUCCESS : ZEL_E_OUT_OF_MEMORY;
 }

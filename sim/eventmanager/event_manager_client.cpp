@@ -16,6 +16,7 @@
 #include <new>
 #include <thread>
 
+#include "../common/class_factory.h"
 #include "events/event_interfaces.h"
 #include "manager_protocol.h"
 
@@ -24,8 +25,6 @@
 namespace zuzazezi {
 namespace {
 
-constexpr HRESULT CLASS_E_NOAGGREGATION = static_cast<HRESULT>(0x80040110);
-constexpr HRESULT CLASS_E_CLASSNOTAVAILABLE = static_cast<HRESULT>(0x80040111);
 // The manager is not there (any more): RPC_S_SERVER_UNAVAILABLE.
 constexpr HRESULT E_SERVER_UNAVAILABLE = static_cast<HRESULT>(0x800706BA);
 constexpr HRESULT RPC_E_TIMEOUT = static_cast<HRESULT>(0x8001011F);
@@ -333,48 +332,6 @@ private:
     std::thread m_dispatcher;
 };
 
-class CClientFactory final : public IClassFactory, private CRefCounted {
-public:
-    CClientFactory() { ++g_nObjects; }
-    ~CClientFactory() override { --g_nObjects; }
-
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr) {
-            return E_POINTER;
-        }
-        *ppv = nullptr;
-        if (riid != IID_IUnknown && riid != IID_IClassFactory) {
-            return E_NOINTERFACE;
-        }
-        AddRef();
-        *ppv = static_cast<IClassFactory*>(this);
-        return S_OK;
-    }
-    ULONG AddRef() override { return AddRefImpl(); }
-    ULONG Release() override { return ReleaseImpl(); }
-
-    HRESULT CreateInstance(IUnknown* pOuter, REFIID riid, void** ppv) override {
-        if (ppv == nullptr) {
-            return E_POINTER;
-        }
-        *ppv = nullptr;
-        if (pOuter != nullptr) {
-            return CLASS_E_NOAGGREGATION;
-        }
-        auto* pClient = new (std::nothrow) CEventManagerClient();
-        if (pClient == nullptr) {
-            return E_OUTOFMEMORY;
-        }
-        const HRESULT hr = pClient->QueryInterface(riid, ppv);
-        pClient->Release();
-        return hr;
-    }
-    HRESULT LockServer(bool bLock) override {
-        bLock ? ++g_nObjects : --g_nObjects;
-        return S_OK;
-    }
-};
-
 }  // namespace
 }  // namespace zuzazezi
 
@@ -384,9 +341,9 @@ ZUZAZEZI_EXPORT HRESULT GetFactory(const CLSID* pClsid, IClassFactory** ppFactor
     }
     *ppFactory = nullptr;
     if (!(*pClsid == CLSID_KTEventManager)) {
-        return zuzazezi::CLASS_E_CLASSNOTAVAILABLE;
+        return sim::CLASS_E_CLASSNOTAVAILABLE;
     }
-    *ppFactory = new (std::nothrow) zuzazezi::CClientFactory();
+    *ppFactory = new (std::nothrow) sim::CClassFactory<zuzazezi::CEventManagerClient, zuzazezi::g_nObjects>();
     return *ppFactory != nullptr ? S_OK : E_OUTOFMEMORY;
 }
 

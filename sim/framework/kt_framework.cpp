@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 
+#include "../common/class_factory.h"
 #include "module/kt_framework.h"
 #include "settings/zel_result.h"
 
@@ -68,38 +69,6 @@ private:
     bool m_bLoaded = false;
 };
 
-class CKTFrameworkFactory final : public IClassFactory, private CRefCounted {
-public:
-    HRESULT QueryInterface(REFIID riid, void** ppvObject) override {
-        if (ppvObject == nullptr) {
-            return E_POINTER;
-        }
-        if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-            AddRef();
-            *ppvObject = static_cast<IClassFactory*>(this);
-            return S_OK;
-        }
-        *ppvObject = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return AddRefImpl(); }
-    ULONG Release() override { return ReleaseImpl(); }
-
-    HRESULT CreateInstance(IUnknown* pOuter, REFIID riid, void** ppvObject) override {
-        if (pOuter != nullptr) {
-            return E_INVALIDARG;
-        }
-        auto* pObject = new (std::nothrow) CKTFramework;
-        if (pObject == nullptr) {
-            return E_OUTOFMEMORY;
-        }
-        const HRESULT hr = pObject->QueryInterface(riid, ppvObject);
-        pObject->Release();
-        return hr;
-    }
-    HRESULT LockServer(bool) override { return S_OK; }
-};
-
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) ZELRESULT GetFactory(const CLSID* pClsid,
@@ -111,7 +80,7 @@ extern "C" __attribute__((visibility("default"))) ZELRESULT GetFactory(const CLS
         *ppFactory = nullptr;
         return ZEL_E_NOT_FOUND;
     }
-    *ppFactory = new (std::nothrow) CKTFrameworkFactory;
+    *ppFactory = new (std::nothrow) sim::CClassFactory<CKTFramework, g_nObjects>;
     return *ppFactory != nullptr ? ZEL_SUCCESS : ZEL_E_OUT_OF_MEMORY;
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "../common/class_factory.h"
 #include "compiler/rule_preprocessor.h"
 #include "ktrgen_results.h"
 #include "rule_compiler.h"
@@ -12,9 +13,6 @@
 #include "srtc/srtc.h"
 
 namespace {
-
-constexpr HRESULT CLASS_E_NOAGGREGATION = static_cast<HRESULT>(0x80040110);
-constexpr HRESULT CLASS_E_CLASSNOTAVAILABLE = static_cast<HRESULT>(0x80040111);
 
 std::atomic<ULONG> g_nObjects{0};
 
@@ -173,45 +171,6 @@ private:
     std::u16string m_sError;
 };
 
-class CRulePreprocessorFactory final : public IClassFactory, private CRefCounted {
-public:
-    CRulePreprocessorFactory() { ++g_nObjects; }
-    ~CRulePreprocessorFactory() override { --g_nObjects; }
-
-    HRESULT QueryInterface(REFIID riid, void** ppvObject) override {
-        if (ppvObject == nullptr) {
-            return E_POINTER;
-        }
-        if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-            AddRef();
-            *ppvObject = static_cast<IClassFactory*>(this);
-            return S_OK;
-        }
-        *ppvObject = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return AddRefImpl(); }
-    ULONG Release() override { return ReleaseImpl(); }
-
-    HRESULT CreateInstance(IUnknown* pOuter, REFIID riid, void** ppvObject) override {
-        if (ppvObject == nullptr) {
-            return E_POINTER;
-        }
-        *ppvObject = nullptr;
-        if (pOuter != nullptr) {
-            return CLASS_E_NOAGGREGATION;
-        }
-        auto* pObject = new (std::nothrow) CRulePreprocessor;
-        if (pObject == nullptr) {
-            return E_OUTOFMEMORY;
-        }
-        const HRESULT hr = pObject->QueryInterface(riid, ppvObject);
-        pObject->Release();
-        return hr;
-    }
-    HRESULT LockServer(bool) override { return S_OK; }
-};
-
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) ZELRESULT GetFactory(const CLSID* pClsid,
@@ -221,9 +180,9 @@ extern "C" __attribute__((visibility("default"))) ZELRESULT GetFactory(const CLS
     }
     *ppFactory = nullptr;
     if (!(*pClsid == CLSID_KTRulePreprocessor)) {
-        return CLASS_E_CLASSNOTAVAILABLE;
+        return sim::CLASS_E_CLASSNOTAVAILABLE;
     }
-    *ppFactory = new (std::nothrow) CRulePreprocessorFactory;
+    *ppFactory = new (std::nothrow) sim::CClassFactory<CRulePreprocessor, g_nObjects>;
     return *ppFactory != nullptr ? ZEL_SUCCESS : ZEL_E_OUT_OF_MEMORY;
 }
 

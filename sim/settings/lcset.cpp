@@ -7,15 +7,13 @@
 #include <new>
 #include <unordered_map>
 
+#include "../common/class_factory.h"
 #include "settings_db.h"
 
 #define LCSET_EXPORT extern "C" __attribute__((visibility("default")))
 
 namespace lcset {
 namespace {
-
-constexpr HRESULT CLASS_E_NOAGGREGATION = static_cast<HRESULT>(0x80040110);
-constexpr HRESULT CLASS_E_CLASSNOTAVAILABLE = static_cast<HRESULT>(0x80040111);
 
 // Known only inside the library: lets PutSettings recognise its own key objects.
 constexpr IID IID_CSettingsImpl = {
@@ -431,43 +429,6 @@ CSettings::~CSettings() {
     m_pManager->Release();
 }
 
-class CManagerFactory final : public IClassFactory, public CCounted {
-public:
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr) {
-            return E_POINTER;
-        }
-        *ppv = nullptr;
-        return riid == IID_IUnknown || riid == IID_IClassFactory ? Answer(this, ppv) : E_NOINTERFACE;
-    }
-    LCSET_IUNKNOWN_REFS
-
-    HRESULT CreateInstance(IUnknown* pOuter, REFIID riid, void** ppv) override {
-        if (ppv == nullptr) {
-            return E_POINTER;
-        }
-        *ppv = nullptr;
-        if (pOuter != nullptr) {
-            return CLASS_E_NOAGGREGATION;
-        }
-        auto* pManager = new (std::nothrow) CSettingsManager();
-        if (pManager == nullptr) {
-            return E_OUTOFMEMORY;
-        }
-        const HRESULT hr = pManager->QueryInterface(riid, ppv);
-        pManager->Release();
-        return hr;
-    }
-    HRESULT LockServer(bool bLock) override {
-        if (bLock) {
-            ++g_ulObjects;
-        } else {
-            --g_ulObjects;
-        }
-        return S_OK;
-    }
-};
-
 }  // namespace
 }  // namespace lcset
 
@@ -477,9 +438,9 @@ LCSET_EXPORT ZELRESULT GetFactory(const CLSID* pClsid, IClassFactory** ppFactory
     }
     *ppFactory = nullptr;
     if (!(*pClsid == CLSID_SettingsManager)) {
-        return lcset::CLASS_E_CLASSNOTAVAILABLE;
+        return sim::CLASS_E_CLASSNOTAVAILABLE;
     }
-    *ppFactory = new (std::nothrow) lcset::CManagerFactory();
+    *ppFactory = new (std::nothrow) sim::CClassFactory<lcset::CSettingsManager, lcset::g_ulObjects>();
     return *ppFactory != nullptr ? ZEL_SUCCESS : ZEL_E_OUT_OF_MEMORY;
 }
 
