@@ -207,6 +207,8 @@ void CKTConfigurationCompiler::Notify(HRESULT hr) {
 }
 
 HRESULT CKTConfigurationCompiler::UpdateConfig(CErrorStack& errorStack) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point start = Clock::now();
     std::unique_ptr<CIntermediateConfiguration> pNewConfig;
     bool bCreateNewIC = false;
     try {
@@ -263,9 +265,9 @@ HRESULT CKTConfigurationCompiler::UpdateConfig(CErrorStack& errorStack) {
         return E_FAIL;
     }
     static constexpr const char16_t* WRITE_FAILED = u"Failed to create configuration data";
-    using Clock = std::chrono::steady_clock;
     CCompilationTimes times;
     const Clock::time_point writeStart = Clock::now();
+    times.configuration = writeStart - start;
     CKTDataFile file;
     std::u16string sPath;
     if (!CreateKCFile(file, sPath)) {

@@ -26,6 +26,8 @@ public:
 
 // Where one compilation's time went.
 struct CCompilationTimes {
+    // The plug-ins asked for their configurations, these merged and the cached configuration updated.
+    std::chrono::steady_clock::duration configuration{};
     // Rule nodes turned into serialized rules (their GetData).
     std::chrono::steady_clock::duration rules{};
     // Creating, filling and committing the KC file, or deleting a file that failed; rules excluded.

@@ -442,6 +442,7 @@ TEST_F(ConfigurationCompilerTest, TheObserverHearsWhereEachWrittenFilesTimeWent)
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0].second, S_OK);
     EXPECT_GE(calls[0].first.delivery, HELD);
+    EXPECT_GT(calls[0].first.configuration.count(), 0);
     EXPECT_GT(calls[0].first.rules.count(), 0);
     EXPECT_GT(calls[0].first.kcFile.count(), 0);
 
