@@ -22,6 +22,15 @@ std::unique_ptr<CBaseConfigCompilerPlugin> MakePlugin(const SettingsManagerFacto
     return std::make_unique<T>(createSettings);
 }
 
+// A section's data; the time goes to rules, since only a rule node's data takes time to make.
+bool TimedGetData(CICNode& node, const BYTE*& pData, DWORD& cbData, CErrorStack& errorStack,
+                  std::chrono::steady_clock::duration& rules) {
+    const auto start = std::chrono::steady_clock::now();
+    const bool bOk = node.GetData(pData, cbData, &errorStack);
+    rules += std::chrono::steady_clock::now() - start;
+    return bOk;
+}
+
 }  // namespace
 
 void MergeIntoEventErrorStack(IKTErrorStack* pEventStack, const CErrorStack& errorStack) {
@@ -198,6 +207,8 @@ void CKTConfigurationCompiler::Notify(HRESULT hr) {
 }
 
 HRESULT CKTConfigurationCompiler::UpdateConfig(CErrorStack& errorStack) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point start = Clock::now();
     std::unique_ptr<CIntermediateConfiguration> pNewConfig;
     bool bCreateNewIC = false;
     try {
@@ -254,11 +265,16 @@ HRESULT CKTConfigurationCompiler::UpdateConfig(CErrorStack& errorStack) {
         return E_FAIL;
     }
     static constexpr const char16_t* WRITE_FAILED = u"Failed to create configuration data";
+    CCompilationTimes times;
+    const Clock::time_point writeStart = Clock::now();
+    times.configuration = writeStart - start;
     CKTDataFile file;
     std::u16string sPath;
     if (!CreateKCFile(file, sPath)) {
         DebugOut1(DBG_CAT_COMPILER, u"CKTConfigurationCompiler::UpdateConfig() - couldn't create KC file\n");
         errorStack.AddError(WRITE_FAILED);
+        times.kcFile = Clock::now() - writeStart;
+        ReportTimes(times, E_FAIL);
         return E_FAIL;
     }
     HRESULT hr = S_OK;
@@ -274,7 +290,7 @@ HRESULT CKTConfigurationCompiler::UpdateConfig(CErrorStack& errorStack) {
                       u"CKTConfigurationCompiler::UpdateConfig() - attempted to add too many sections to KC "
                       u"file\n");
             hr = E_FAIL;
-        } else if (!pNode->GetData(pData, cbData, &errorStack)) {
+        } else if (!TimedGetData(*pNode, pData, cbData, errorStack, times.rules)) {
             DebugOut1(DBG_CAT_COMPILER,
                       u"CKTConfigurationCompiler::UpdateConfig() - failed to get data for section %08x\n",
                       dwSectionId);
@@ -306,9 +322,22 @@ HRESULT CKTConfigurationCompiler::UpdateConfig(CErrorStack& errorStack) {
             file.CFile::Close();
         }
         DeleteKCFile(file, sPath);
+        times.kcFile = Clock::now() - writeStart - times.rules;
+        ReportTimes(times, hr);
         return hr;
     }
-    return m_pOwner->SendConfigNotification(sPath, errorStack);
+    times.kcFile = Clock::now() - writeStart - times.rules;
+    const Clock::time_point deliveryStart = Clock::now();
+    hr = m_pOwner->SendConfigNotification(sPath, errorStack);
+    times.delivery = Clock::now() - deliveryStart;
+    ReportTimes(times, hr);
+    return hr;
+}
+
+void CKTConfigurationCompiler::ReportTimes(const CCompilationTimes& times, HRESULT hr) {
+    if (m_pObserver != nullptr) {
+        m_pObserver->OnCompiled(times, hr);
+    }
 }
 
 bool CKTConfigurationCompiler::CreateKCFile(CKTDataFile& file, std::u16string& sPath) {

@@ -3,6 +3,7 @@
 // owner; the outcome goes back in the event and as a notification.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -21,6 +22,26 @@ public:
     virtual void RequestStop() = 0;
     // Delivers the committed KC file at sPath to the driver.
     virtual HRESULT SendConfigNotification(const std::u16string& sPath, CErrorStack& errorStack) = 0;
+};
+
+// Where one compilation's time went.
+struct CCompilationTimes {
+    // The plug-ins asked for their configurations, these merged and the cached configuration updated.
+    std::chrono::steady_clock::duration configuration{};
+    // Rule nodes turned into serialized rules (their GetData).
+    std::chrono::steady_clock::duration rules{};
+    // Creating, filling and committing the KC file, or deleting a file that failed; rules excluded.
+    std::chrono::steady_clock::duration kcFile{};
+    // The owner's SendConfigNotification: the driver told and its reply awaited.
+    std::chrono::steady_clock::duration delivery{};
+};
+
+// Watches compilations from the event thread, for diagnostics and measurements.
+class ICompilationObserver {
+public:
+    virtual ~ICompilationObserver() = default;
+    // After each compilation that got as far as a KC file, before its event is answered.
+    virtual void OnCompiled(const CCompilationTimes& times, HRESULT hr) = 0;
 };
 
 // Appends the compiler's messages to an event's error stack and folds in their status.
@@ -45,6 +66,8 @@ public:
 
     bool Create();
     void Destroy();
+    // Set before Create; the observer must outlive the compiler's event thread.
+    void SetObserver(ICompilationObserver* pObserver) { m_pObserver = pObserver; }
 
     LONG OnEvent(LONG nSubscriberId, IKTEvent* pEvent, LONG* pnAction) override;
 
@@ -84,8 +107,10 @@ private:
     };
 
     void Notify(HRESULT hr);
+    void ReportTimes(const CCompilationTimes& times, HRESULT hr);
 
     IConfigCompilerCallback* m_pOwner;
+    ICompilationObserver* m_pObserver = nullptr;
     std::unique_ptr<CIntermediateConfiguration> m_pCachedConfiguration;
     IEventBridgeSource* m_pSource;
     CNotifyEventSender* m_pNotifySender;

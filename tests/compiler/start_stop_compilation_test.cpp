@@ -407,6 +407,67 @@ TEST_F(ConfigurationCompilerTest, SectionCountAndSizeLimitsOfAKCFile) {
     }
 }
 
+// Records what the compiler reports of each compilation.
+class CTestObserver final : public ICompilationObserver {
+public:
+    void OnCompiled(const CCompilationTimes& times, HRESULT hr) override {
+        std::lock_guard lock(m_Lock);
+        m_Calls.emplace_back(times, hr);
+    }
+    std::vector<std::pair<CCompilationTimes, HRESULT>> Calls() {
+        std::lock_guard lock(m_Lock);
+        return m_Calls;
+    }
+
+private:
+    std::mutex m_Lock;
+    std::vector<std::pair<CCompilationTimes, HRESULT>> m_Calls;
+};
+
+TEST_F(ConfigurationCompilerTest, TheObserverHearsWhereEachWrittenFilesTimeWent) {
+    constexpr auto HELD = std::chrono::milliseconds(80);
+    CTestObserver observer;
+    auto pCompiler = std::make_unique<CKTConfigurationCompiler>(
+        &m_Owner, &m_EventSource, compilertest::MemorySettings(&m_Store), &m_Sender);
+    pCompiler->SetObserver(&observer);
+    Start(std::move(pCompiler));
+    // The delivery is held in the owner: that time is the delivery's, not the file's or the rules'.
+    m_Owner.Hold(true);
+    EXPECT_EQ(Deliver(), 0);
+    ASSERT_TRUE(m_Owner.WaitForPaths(1));
+    std::this_thread::sleep_for(HELD);
+    m_Owner.Hold(false);
+    ASSERT_EQ(WaitForCommits(1).size(), 1u);
+    auto calls = observer.Calls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].second, S_OK);
+    EXPECT_GE(calls[0].first.delivery, HELD);
+    EXPECT_GT(calls[0].first.configuration.count(), 0);
+    EXPECT_GT(calls[0].first.rules.count(), 0);
+    EXPECT_GT(calls[0].first.kcFile.count(), 0);
+
+    // Nothing changed: no file, nothing to report.
+    EXPECT_EQ(Deliver(), 0);
+    ASSERT_EQ(WaitForCommits(2).size(), 2u);
+    EXPECT_EQ(observer.Calls().size(), 1u);
+    m_pCompiler.reset();
+
+    // A file that fails is reported with its failure and without a delivery.
+    CTestObserver failed;
+    pCompiler = std::make_unique<CSectionsCompiler>(&m_Owner, &m_EventSource, &m_Store, &m_Sender, 1,
+                                                    CKTConfigurationCompiler::MAX_SECTION_DATA + 1);
+    pCompiler->SetObserver(&failed);
+    Start(std::move(pCompiler));
+    EXPECT_EQ(Deliver(), 0);
+    ASSERT_EQ(WaitForCommits(3).size(), 3u);
+    calls = failed.Calls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].second, HR_FAIL);
+    EXPECT_EQ(calls[0].first.delivery.count(), 0);
+    EXPECT_GT(calls[0].first.kcFile.count(), 0);
+    EXPECT_EQ(m_Owner.Paths().size(), 1u);
+}
+
 TEST_F(ConfigurationCompilerTest, EventsOfAnotherKindAreRefused) {
     Start();
     CTestEvent* pEvent = new CTestEvent(6010, true);
