@@ -168,6 +168,37 @@ bool CICDirectNode::SetData(const BYTE* pData, DWORD cbData) {
 
 // Rule node.
 
+namespace {
+
+// A value's key for Append's look-up: its primitive type and class, then its contents, strings
+// upper-cased as EqualNoCase compares them. Values of another class get no key (class '?').
+std::u16string ValueKey(DWORD dwPrimitiveType, const IRuleValue& value, char16_t* pchClass) {
+    const auto withNumber = [dwPrimitiveType](char16_t chClass, ULONGLONG ullNumber) {
+        std::u16string sKey{static_cast<char16_t>(dwPrimitiveType >> 16),
+                            static_cast<char16_t>(dwPrimitiveType), chClass};
+        for (int nShift = 48; nShift >= 0; nShift -= 16) {
+            sKey.push_back(static_cast<char16_t>(ullNumber >> nShift));
+        }
+        return sKey;
+    };
+    if (const auto* pIntegral = dynamic_cast<const CICIntegralRuleValue*>(&value)) {
+        *pchClass = u'I';
+        return withNumber(u'I', static_cast<ULONGLONG>(pIntegral->Value()));
+    }
+    if (const auto* pString = dynamic_cast<const CICStringRuleValue*>(&value)) {
+        *pchClass = u'S';
+        return withNumber(u'S', 0) + platform::ToUpper(pString->Value());
+    }
+    if (const auto* pPair = dynamic_cast<const CICStringDWORDRuleValue*>(&value)) {
+        *pchClass = u'D';
+        return withNumber(u'D', pPair->Number()) + platform::ToUpper(pPair->String());
+    }
+    *pchClass = u'?';
+    return {};
+}
+
+}  // namespace
+
 CICRuleNode::CICRuleNode(const CICRuleNode& other) : m_dwRSType(other.m_dwRSType) {
     *this = other;
 }
@@ -177,6 +208,8 @@ CICRuleNode& CICRuleNode::operator=(const CICRuleNode& other) {
         return *this;
     }
     m_values.clear();
+    m_valueKeys.clear();
+    m_typeClasses.clear();
     m_bDirty = true;
     m_dwRSType = other.m_dwRSType;
     for (const auto& [dwType, pValue] : other.m_values) {
@@ -195,12 +228,33 @@ CICRuleNode& CICRuleNode::operator=(const CICRuleNode& other) {
     return *this;
 }
 
-bool CICRuleNode::Append(DWORD dwPrimitiveType, const IRuleValue& value) {
+bool CICRuleNode::HasEquivalent(DWORD dwPrimitiveType, const IRuleValue& value, const std::u16string& sKey,
+                                char16_t chClass) const {
+    const auto itClass = m_typeClasses.find(dwPrimitiveType);
+    if (itClass == m_typeClasses.end()) {
+        return false;
+    }
+    // Values of one class are told apart by their keys alone.
+    if (chClass != MIXED_CLASSES && itClass->second == chClass) {
+        return m_valueKeys.contains(sKey);
+    }
     const auto [itBegin, itEnd] = m_values.equal_range(dwPrimitiveType);
-    for (auto it = itBegin; it != itEnd; ++it) {
-        if (value.IsEquivalentTo(*it->second)) {
-            return true;
-        }
+    return std::any_of(itBegin, itEnd,
+                       [&](const auto& entry) { return value.IsEquivalentTo(*entry.second); });
+}
+
+bool CICRuleNode::Append(DWORD dwPrimitiveType, const IRuleValue& value) {
+    std::u16string sKey;
+    char16_t chClass = MIXED_CLASSES;
+    try {
+        sKey = ValueKey(dwPrimitiveType, value, &chClass);
+    } catch (const std::bad_alloc& e) {
+        DebugOut1(DBG_CAT_COMPILER, u"CICRuleNode::Append() - Failed to insert into value map (%S)\n",
+                  e.what());
+        return false;
+    }
+    if (HasEquivalent(dwPrimitiveType, value, sKey, chClass)) {
+        return true;
     }
     std::unique_ptr<IRuleValue> pClone = value.Clone();
     if (!pClone) {
@@ -208,8 +262,20 @@ bool CICRuleNode::Append(DWORD dwPrimitiveType, const IRuleValue& value) {
         return false;
     }
     try {
-        // A multimap inserts after the values already filed under the same key.
-        m_values.emplace(dwPrimitiveType, std::move(pClone));
+        auto& chFiled = m_typeClasses.try_emplace(dwPrimitiveType, chClass).first->second;
+        if (chFiled != chClass) {
+            chFiled = MIXED_CLASSES;
+        }
+        if (chClass != MIXED_CLASSES) {
+            m_valueKeys.insert(sKey);
+        }
+        try {
+            // A multimap inserts after the values already filed under the same key.
+            m_values.emplace(dwPrimitiveType, std::move(pClone));
+        } catch (const std::bad_alloc&) {
+            m_valueKeys.erase(sKey);
+            throw;
+        }
     } catch (const std::bad_alloc& e) {
         DebugOut1(DBG_CAT_COMPILER, u"CICRuleNode::Append() - Failed to insert into value map (%S)\n",
                   e.what());

@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <unordered_set>
 
 #include "compiler/rule_converter.h"
 #include "platform/types.h"
@@ -162,8 +163,18 @@ public:
     const CRuleConverter& RuleConverter() const { return m_ruleConverter; }
 
 private:
+    // The one value class filed under a type, or this once there are several or one without a key.
+    static constexpr char16_t MIXED_CLASSES = u'?';
+
+    bool HasEquivalent(DWORD dwPrimitiveType, const IRuleValue& value, const std::u16string& sKey,
+                       char16_t chClass) const;
+
     DWORD m_dwRSType;
     ValueMap m_values;
+    // Append's look-up, so that a node of many values does not compare each new one with all before
+    // it: the keys of the values filed (class and contents), and the class filed under each type.
+    std::unordered_set<std::u16string> m_valueKeys;
+    std::map<DWORD, char16_t> m_typeClasses;
     CRuleConverter m_ruleConverter;
     bool m_bDirty = true;
 };

@@ -11,6 +11,7 @@
 #include "compiler/ic_nodes.h"
 #include "diagnostics/debug_options.h"
 #include "diagnostics/user_debug_output.h"
+#include "platform/strings.h"
 #include "service/registry_key.h"
 #include "support/files.h"
 
@@ -153,13 +154,13 @@ struct ValueCase {
     const char* szLogged;  // the type-mismatch line, or null
 };
 
-TEST(RuleValueTest, EquivalenceComparesClassValueAndStringIgnoringCase) {
+std::vector<ValueCase> ValueCases() {
     const auto Int = [](LONGLONG ll) { return std::make_shared<CICIntegralRuleValue>(ll); };
     const auto Str = [](std::u16string s) { return std::make_shared<CICStringRuleValue>(std::move(s)); };
     const auto StrDw = [](std::u16string s, DWORD dw) {
         return std::make_shared<CICStringDWORDRuleValue>(std::move(s), dw);
     };
-    const ValueCase cases[] = {
+    return {
         {"same integer", Int(0x1122334455667788), Int(0x1122334455667788), true, nullptr},
         {"integers differing in the high half", Int(0x100000001), Int(1), false, nullptr},
         {"integer against string", Int(1), Str(u"1"), false,
@@ -176,7 +177,10 @@ TEST(RuleValueTest, EquivalenceComparesClassValueAndStringIgnoringCase) {
         {"string+number against string", StrDw(u"abc", 0), Str(u"abc"), false,
          "CICStringDWORDRuleValue::IsEquivalentTo() - type mismatch"},
     };
-    for (const ValueCase& c : cases) {
+}
+
+TEST(RuleValueTest, EquivalenceComparesClassValueAndStringIgnoringCase) {
+    for (const ValueCase& c : ValueCases()) {
         SCOPED_TRACE(c.szName);
         const LogCapture log;
         EXPECT_EQ(c.pA->IsEquivalentTo(*c.pB), c.bEquivalent);
@@ -212,6 +216,44 @@ TEST(RuleNodeTest, AppendFilesByTypeInInsertionOrderAndDropsEquivalentValues) {
     ASSERT_TRUE(node.SetSerializedRules(reinterpret_cast<const BYTE*>("x"), 1));
     EXPECT_TRUE(node.Append(PT_PROTECTED_PROCESS, CICStringRuleValue(u"A.exe")));
     EXPECT_FALSE(node.IsDirty());
+}
+
+// Append drops a value exactly when the value is equivalent to one filed under its type, whatever
+// classes the type holds, in the node and in its copies.
+TEST(RuleNodeTest, AppendDropsExactlyTheEquivalentValues) {
+    for (const ValueCase& c : ValueCases()) {
+        SCOPED_TRACE(c.szName);
+        CICRuleNode node(RS_TYPE_PROTECTED_RESOURCES);
+        ASSERT_TRUE(node.Append(PT_PROTECTED_FILE, *c.pA));
+        ASSERT_TRUE(node.Append(PT_PROTECTED_FILE, *c.pB));
+        const std::size_t nExpected = c.bEquivalent ? 1 : 2;
+        EXPECT_EQ(node.Values().size(), nExpected);
+        // Both again, now into a copy and under a type of classes of both kinds.
+        CICRuleNode copy(node);
+        ASSERT_TRUE(copy.Append(PT_PROTECTED_FILE, *c.pB));
+        ASSERT_TRUE(copy.Append(PT_PROTECTED_FILE, *c.pA));
+        EXPECT_EQ(copy.Values().size(), nExpected);
+        ASSERT_TRUE(copy.Append(PT_PROTECTED_PROCESS, *c.pB));
+        EXPECT_EQ(copy.Values().size(), nExpected + 1);
+    }
+}
+
+TEST(RuleNodeTest, ManyValuesKeepTheirOrderAndLoseTheirDuplicates) {
+    CICRuleNode node(RS_TYPE_PROTECTED_RESOURCES);
+    constexpr int VALUES = 5000;
+    for (int i = 0; i < VALUES; ++i) {
+        ASSERT_TRUE(node.Append(PT_PROTECTED_FILE,
+                                CICStringRuleValue(u"C:\\Data\\f" + platform::FromUtf8(std::to_string(i)))));
+        ASSERT_TRUE(
+            node.Append(PT_PROTECTED_FILE,
+                        CICStringRuleValue(u"c:\\DATA\\F" + platform::FromUtf8(std::to_string(i / 2)))));
+    }
+    ASSERT_EQ(node.Values().size(), static_cast<std::size_t>(VALUES));
+    int i = 0;
+    for (const auto& [dwType, pValue] : node.Values()) {
+        EXPECT_EQ(static_cast<const CICStringRuleValue&>(*pValue).Value(),
+                  u"C:\\Data\\f" + platform::FromUtf8(std::to_string(i++)));
+    }
 }
 
 TEST(RuleNodeTest, EquivalenceComparesValuesInStoredOrderButNotTheRuleSetType) {
