@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "settings/settings_helpers.h"
+
 int RunInitCommand(const std::vector<std::string>& args);
 int RunRegistryCommand(const std::vector<std::string>& args);
 int RunLogCommand(const std::vector<std::string>& args);
@@ -22,3 +24,6 @@ int RunConfigCommand(const std::vector<std::string>& args);
 // krellctl events prints events; 0 when a subscriber finished it, 1 when it came back cancelled or
 // not at all.
 int PublishConfigChange(unsigned long ulWaitSeconds);
+
+// Connects to the settings store through pHelper; 0, or the exit code after saying why not.
+int ConnectStore(CSettingsManagerHelper* pHelper, CComPtr<ISettingsManager>& pManager);

@@ -57,24 +57,6 @@ bool ParseNumber(const std::string& sText, unsigned long* pulValue) {
     return *pEnd == '\0' && *pulValue <= 0xFFFFFFFFul;
 }
 
-int ConnectStore(CSettingsManagerHelper* pHelper, CComPtr<ISettingsManager>& pManager) {
-    ISettingsManager* pMgr = nullptr;
-    const ZELRESULT zr = pHelper->Create(&pMgr);
-    if (zr == ZEL_E_STORE_NOT_RUNNING) {
-        std::fprintf(stderr,
-                     "krellctl: the settings store is not running; start its service first "
-                     "(krellctl service start lcSetMgr, or krellctl boot)\n");
-        return 1;
-    }
-    if (!ZEL_SUCCEEDED(zr)) {
-        std::fprintf(stderr, "krellctl: cannot load the settings store (lcSet.dll): 0x%08X\n",
-                     static_cast<unsigned>(zr));
-        return 1;
-    }
-    pManager = CComPtr<ISettingsManager>::Attach(pMgr);
-    return 0;
-}
-
 int Status() {
     CSettingsManagerHelper helper;
     CComPtr<ISettingsManager> pMgr;

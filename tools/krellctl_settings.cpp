@@ -190,23 +190,7 @@ std::u16string Child(const std::u16string& sKey, const std::u16string& sName) {
 class CSettingsCommand {
 public:
     // The manager, or an exit code when it cannot be had.
-    int Connect() {
-        ISettingsManager* pMgr = nullptr;
-        const ZELRESULT zr = m_Helper.Create(&pMgr);
-        if (zr == ZEL_E_STORE_NOT_RUNNING) {
-            std::fprintf(stderr,
-                         "krellctl: the settings store is not running; start its service first "
-                         "(krellctl service start lcSetMgr, or krellctl boot)\n");
-            return 1;
-        }
-        if (!ZEL_SUCCEEDED(zr)) {
-            std::fprintf(stderr, "krellctl: cannot load the settings store (lcSet.dll): 0x%08X\n",
-                         static_cast<unsigned>(zr));
-            return 1;
-        }
-        m_pMgr = CComPtr<ISettingsManager>::Attach(pMgr);
-        return 0;
-    }
+    int Connect() { return ConnectStore(&m_Helper, m_pMgr); }
 
     int Get(const std::u16string& sKey, const std::u16string* psValue, bool bJson) {
         CComPtr<ISettings> pKey;
@@ -405,4 +389,22 @@ int RunSettingsCommand(const std::vector<std::string>& argsIn) {
         return command.Delete(sKey, nArgs == 3 ? &sValue : nullptr);
     }
     return command.Dump(sKey, bJson);
+}
+
+int ConnectStore(CSettingsManagerHelper* pHelper, CComPtr<ISettingsManager>& pManager) {
+    ISettingsManager* pMgr = nullptr;
+    const ZELRESULT zr = pHelper->Create(&pMgr);
+    if (zr == ZEL_E_STORE_NOT_RUNNING) {
+        std::fprintf(stderr,
+                     "krellctl: the settings store is not running; start its service first "
+                     "(krellctl service start lcSetMgr, or krellctl boot)\n");
+        return 1;
+    }
+    if (!ZEL_SUCCEEDED(zr)) {
+        std::fprintf(stderr, "krellctl: cannot load the settings store (lcSet.dll): 0x%08X\n",
+                     static_cast<unsigned>(zr));
+        return 1;
+    }
+    pManager = CComPtr<ISettingsManager>::Attach(pMgr);
+    return 0;
 }

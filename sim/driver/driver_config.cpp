@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "compiler/file.h"
+#include "json_text.h"
 #include "kcfile/kc_format.h"
 #include "kcfile/kc_reader.h"
 #include "platform/strings.h"
@@ -20,23 +21,6 @@ std::string HexId(DWORD dwId) {
     char szId[16];
     std::snprintf(szId, sizeof(szId), "0x%X", dwId);
     return szId;
-}
-
-std::string JsonText(std::string_view sUtf8) {
-    std::string sOut = "\"";
-    for (const char ch : sUtf8) {
-        if (ch == '"' || ch == '\\') {
-            sOut += '\\';
-            sOut += ch;
-        } else if (static_cast<unsigned char>(ch) < 0x20) {
-            char szEscape[8];
-            std::snprintf(szEscape, sizeof(szEscape), "\\u%04x", static_cast<unsigned char>(ch));
-            sOut += szEscape;
-        } else {
-            sOut += ch;
-        }
-    }
-    return sOut + "\"";
 }
 
 }  // namespace
@@ -159,7 +143,7 @@ std::string ConfigurationJson(const CDriverConfiguration& config) {
         return "null";
     }
     std::ostringstream out;
-    out << "{\"path\":" << JsonText(platform::ToUtf8(config.sPath)) << ",\"digest\":\""
+    out << "{\"path\":" << JsonString(platform::ToUtf8(config.sPath)) << ",\"digest\":\""
         << kcfile::DigestToHex(config.headerDigest) << "\",\"sections\":[";
     for (size_t i = 0; i < config.sections.size(); ++i) {
         const CConfigSection& section = config.sections[i];

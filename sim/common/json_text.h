@@ -1,4 +1,4 @@
-// JSON string literals for the tools' machine-readable output.
+// JSON string literals for the machine-readable output of the tools and the stand-ins.
 #pragma once
 
 #include <cstdio>
