@@ -39,12 +39,7 @@ HRESULT CKTDataFile::AddSection(DWORD dwSectionId, const BYTE* pData, DWORD dwLe
     if (!pRecord) {
         return KTDATAFILE_E_OUTOFMEMORY;
     }
-    if (dwLength != 0) {
-        std::memcpy(pRecord.get() + KC_RECORD_DATA, pData, dwLength);
-    }
-    // Pad bytes carry no data; zero keeps the file reproducible.
-    std::memset(pRecord.get() + KC_RECORD_DATA + dwLength, 0, cbPadded - dwLength);
-    if (!SealRecord(pRecord.get(), dwSectionId, dwLength, cbPadded, m_Blowfish)) {
+    if (!SealRecord(pRecord.get(), dwSectionId, {pData, dwLength}, m_Blowfish)) {
         return KTDATAFILE_E_FAIL;
     }
     try {

@@ -12,10 +12,10 @@
 
 namespace kcfile {
 
-// pRecord holds 28 + cbPadded bytes with the data and pad bytes at offset 28 in plain text.
-// Enciphers them, writes id and length, and stores the record's digest. False if SHA-1 failed.
-bool SealRecord(BYTE* pRecord, DWORD dwId, DWORD dwDataLength, std::size_t cbPadded,
-                const crypto::CBlowfish& cipher);
+// pRecord holds 28 + PaddedLength(data.size()) bytes and must not overlap data. Writes id and
+// length, enciphers the data and the zero pad bytes into the record, and stores the record's digest.
+// False if SHA-1 failed.
+bool SealRecord(BYTE* pRecord, DWORD dwId, std::span<const BYTE> data, const crypto::CBlowfish& cipher);
 
 // pHeader holds header and table (32·(n+1) bytes) with every field but the digest filled in.
 // Computes the digest with its field zero and stores it. False if SHA-1 failed.
