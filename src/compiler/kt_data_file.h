@@ -3,7 +3,6 @@
 // written at commit, header last. The layout is in kcfile/kc_format.h and docs/kcfile.md.
 #pragma once
 
-#include <memory>
 #include <vector>
 
 #include "compiler/file.h"
@@ -35,9 +34,16 @@ private:
     struct SectionRecord {
         DWORD dwSectionId;
         DWORD cbRecord;
-        std::unique_ptr<BYTE[]> pBytes;
+        BYTE* pBytes;  // in one of m_Regions
     };
+
+    // Room for a record: packed into regions of virtual memory that grow as the file does.
+    BYTE* AllocateRecord(std::size_t cbRecord);
 
     crypto::CBlowfish m_Blowfish;
     std::vector<SectionRecord> m_Records;
+    std::vector<void*> m_Regions;
+    BYTE* m_pFree = nullptr;
+    std::size_t m_cbFree = 0;
+    std::size_t m_cbNextRegion;
 };
