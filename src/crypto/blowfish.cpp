@@ -116,7 +116,7 @@ void CBlowfish::RunEcb(const BYTE* pIn, BYTE* pOut, std::size_t cbData) const {
         StoreWord(pOut, dwLeft, eOrder);
         StoreWord(pOut + 4, dwRight, eOrder);
     }
-    if (pIn != pOut) {
+    if (pIn != pOut && cbData % BLOWFISH_BLOCK_SIZE != 0) {
         std::memcpy(pOut, pIn, cbData % BLOWFISH_BLOCK_SIZE);
     }
 }
