@@ -82,7 +82,7 @@ HRESULT CKTDataFile::AddSection(DWORD dwSectionId, const BYTE* pData, DWORD dwLe
     if (pRecord == nullptr) {
         return KTDATAFILE_E_OUTOFMEMORY;
     }
-    if (!SealRecord(pRecord, dwSectionId, {pData, dwLength}, m_Blowfish)) {
+    if (!m_Sealer.Seal(pRecord, dwSectionId, {pData, dwLength}, m_Blowfish)) {
         return KTDATAFILE_E_FAIL;
     }
     try {

@@ -7,6 +7,7 @@
 
 #include "compiler/file.h"
 #include "crypto/blowfish.h"
+#include "kcfile/kc_writer.h"
 #include "platform/types.h"
 
 constexpr HRESULT KTDATAFILE_S_OK = 0x00010000;
@@ -41,6 +42,7 @@ private:
     BYTE* AllocateRecord(std::size_t cbRecord);
 
     crypto::CBlowfish m_Blowfish;
+    kcfile::CRecordSealer m_Sealer;
     std::vector<SectionRecord> m_Records;
     std::vector<void*> m_Regions;
     BYTE* m_pFree = nullptr;

@@ -18,83 +18,48 @@ namespace {
 constexpr std::size_t PARALLEL_SEAL_MIN = 64 * 1024;
 // A large record is enciphered in chunks of at least this size, at most MAX_CHUNKS of them.
 constexpr std::size_t CHUNK_MIN = 32 * 1024;
-constexpr std::size_t MAX_CHUNKS = 64;
-
-// Enciphers the whole blocks of a large record in chunks, taken in turn by this thread and a helper;
-// this thread digests each chunk as soon as it and those before it are enciphered, between chunks of
-// its own. So both cores encipher and the digest trails just behind, instead of waiting for the end.
-class CChunkedSeal {
-public:
-    CChunkedSeal(const BYTE* pIn, BYTE* pOut, std::size_t cbWhole, const crypto::CBlowfish& cipher)
-        : m_pIn(pIn), m_pOut(pOut), m_cbWhole(cbWhole), m_Cipher(cipher) {
-        const std::size_t cbEven = (cbWhole + MAX_CHUNKS - 1) / MAX_CHUNKS;
-        m_cbChunk = std::max(CHUNK_MIN, (cbEven + KC_CIPHER_BLOCK - 1) / KC_CIPHER_BLOCK * KC_CIPHER_BLOCK);
-        m_nChunks = (cbWhole + m_cbChunk - 1) / m_cbChunk;
-    }
-
-    // Digests the ciphertext into sha1 in order; false if SHA-1 failed.
-    bool Run(crypto::CSha1& sha1) {
-        std::thread helper;
-        try {
-            helper = std::thread([this] {
-                while (EncipherNext()) {
-                }
-            });
-        } catch (const std::system_error&) {
-            // No thread to be had: this one does it all.
-        }
-        bool bOk = true;
-        std::size_t nDigested = 0;
-        const auto digestReady = [&](bool bWait) {
-            while (nDigested < m_nChunks) {
-                std::atomic<bool>& done = m_Done[nDigested];
-                if (!done.load(std::memory_order_acquire)) {
-                    if (!bWait) {
-                        return;
-                    }
-                    done.wait(false, std::memory_order_acquire);
-                }
-                bOk = sha1.Update({m_pOut + nDigested * m_cbChunk, ChunkSize(nDigested)}) && bOk;
-                ++nDigested;
-            }
-        };
-        while (EncipherNext()) {
-            digestReady(false);
-        }
-        digestReady(true);
-        if (helper.joinable()) {
-            helper.join();
-        }
-        return bOk;
-    }
-
-private:
-    std::size_t ChunkSize(std::size_t n) const { return std::min(m_cbChunk, m_cbWhole - n * m_cbChunk); }
-
-    bool EncipherNext() {
-        const std::size_t n = m_nNext.fetch_add(1, std::memory_order_relaxed);
-        if (n >= m_nChunks) {
-            return false;
-        }
-        m_Cipher.EncipherEcb(m_pIn + n * m_cbChunk, m_pOut + n * m_cbChunk, ChunkSize(n));
-        m_Done[n].store(true, std::memory_order_release);
-        m_Done[n].notify_one();
-        return true;
-    }
-
-    const BYTE* m_pIn;
-    BYTE* m_pOut;
-    std::size_t m_cbWhole;
-    const crypto::CBlowfish& m_Cipher;
-    std::size_t m_cbChunk;
-    std::size_t m_nChunks;
-    std::atomic<std::size_t> m_nNext{0};
-    std::atomic<bool> m_Done[MAX_CHUNKS] = {};
-};
+constexpr std::uint64_t CHUNK_MASK = 0xFFFFFFFF;
 
 }  // namespace
 
-bool SealRecord(BYTE* pRecord, DWORD dwId, std::span<const BYTE> data, const crypto::CBlowfish& cipher) {
+CRecordSealer::CRecordSealer() = default;
+
+CRecordSealer::~CRecordSealer() {
+    if (m_Helper.joinable()) {
+        m_bStop.store(true);
+        m_nClaim.fetch_add(CHUNK_MASK + 1);
+        m_nClaim.notify_all();
+        m_Helper.join();
+    }
+}
+
+bool CRecordSealer::EncipherNext() {
+    std::uint64_t nClaim = m_nClaim.load();
+    do {
+        // m_nChunks may already be the next record's; then the exchange fails.
+        if ((nClaim & CHUNK_MASK) >= m_nChunks.load()) {
+            return false;
+        }
+    } while (!m_nClaim.compare_exchange_weak(nClaim, nClaim + 1));
+    const std::size_t n = nClaim & CHUNK_MASK;
+    const std::size_t cbChunk = std::min(m_cbChunk, m_cbWhole - n * m_cbChunk);
+    m_pCipher->EncipherEcb(m_pIn + n * m_cbChunk, m_pOut + n * m_cbChunk, cbChunk);
+    m_Done[n].store(true);
+    m_Done[n].notify_one();
+    return true;
+}
+
+void CRecordSealer::HelperLoop() {
+    while (!m_bStop.load()) {
+        const std::uint64_t nClaim = m_nClaim.load();
+        if (!EncipherNext()) {
+            m_nClaim.wait(nClaim);
+        }
+    }
+}
+
+bool CRecordSealer::Seal(BYTE* pRecord, DWORD dwId, std::span<const BYTE> data,
+                         const crypto::CBlowfish& cipher) {
     const std::size_t cbWhole = data.size() / KC_CIPHER_BLOCK * KC_CIPHER_BLOCK;
     const std::size_t cbPadded = PaddedLength(data.size());
     BYTE* pOut = pRecord + KC_RECORD_DATA;
@@ -109,11 +74,53 @@ bool SealRecord(BYTE* pRecord, DWORD dwId, std::span<const BYTE> data, const cry
     }
     crypto::CSha1 sha1;
     bool bOk = sha1.Update({pRecord, KC_RECORD_HEADER_SIZE});
-    if (cbWhole >= PARALLEL_SEAL_MIN) {
-        bOk = CChunkedSeal(data.data(), pOut, cbWhole, cipher).Run(sha1) && bOk;
-    } else {
+    if (cbWhole < PARALLEL_SEAL_MIN) {
         cipher.EncipherEcb(data.data(), pOut, cbWhole);
         bOk = sha1.Update({pOut, cbWhole}) && bOk;
+    } else {
+        // A new record number with no chunk to claim first: a claim the helper still means for the
+        // previous record then fails, and it cannot see these fields half written.
+        const std::uint64_t nRecord = (m_nClaim.load() >> 32) + 1;
+        m_nClaim.store(nRecord << 32 | CHUNK_MASK);
+        const std::size_t cbEven = (cbWhole + MAX_CHUNKS - 1) / MAX_CHUNKS;
+        m_cbChunk = std::max(CHUNK_MIN, (cbEven + KC_CIPHER_BLOCK - 1) / KC_CIPHER_BLOCK * KC_CIPHER_BLOCK);
+        m_pIn = data.data();
+        m_pOut = pOut;
+        m_cbWhole = cbWhole;
+        m_pCipher = &cipher;
+        const std::size_t nChunks = (cbWhole + m_cbChunk - 1) / m_cbChunk;
+        for (std::size_t n = 0; n < nChunks; ++n) {
+            m_Done[n].store(false);
+        }
+        m_nChunks.store(nChunks);
+        m_nClaim.store(nRecord << 32);
+        if (!m_bHelperTried) {
+            m_bHelperTried = true;
+            try {
+                m_Helper = std::thread([this] { HelperLoop(); });
+            } catch (const std::system_error&) {
+                // No thread to be had: this one does it all.
+            }
+        }
+        m_nClaim.notify_one();
+
+        std::size_t nDigested = 0;
+        const auto digestReady = [&](bool bWait) {
+            for (; nDigested < nChunks; ++nDigested) {
+                if (!m_Done[nDigested].load()) {
+                    if (!bWait) {
+                        return;
+                    }
+                    m_Done[nDigested].wait(false);
+                }
+                const std::size_t cbChunk = std::min(m_cbChunk, cbWhole - nDigested * m_cbChunk);
+                bOk = sha1.Update({pOut + nDigested * m_cbChunk, cbChunk}) && bOk;
+            }
+        };
+        while (EncipherNext()) {
+            digestReady(false);
+        }
+        digestReady(true);
     }
     crypto::Sha1Digest digest;
     if (!bOk || !sha1.Update({pOut + cbWhole, cbPadded - cbWhole}) || !sha1.Final(digest)) {
@@ -148,11 +155,12 @@ std::vector<BYTE> BuildKCImage(std::span<const KCSectionInput> sections) {
     WriteLE32(&image[KC_HEADER_VERSION], KC_FORMAT_VERSION);
     WriteLE32(&image[KC_HEADER_COUNT], static_cast<DWORD>(sorted.size()));
 
+    CRecordSealer sealer;
     std::size_t nOffset = cbTable;
     for (std::size_t i = 0; i < sorted.size(); ++i) {
         const std::size_t cbPadded = PaddedLength(sorted[i].data.size());
         BYTE* pRecord = &image[nOffset];
-        if (!SealRecord(pRecord, sorted[i].dwId, sorted[i].data, SectionCipher())) {
+        if (!sealer.Seal(pRecord, sorted[i].dwId, sorted[i].data, SectionCipher())) {
             return {};
         }
         BYTE* pEntry = &image[KC_HEADER_SIZE + i * KC_ENTRY_SIZE];
