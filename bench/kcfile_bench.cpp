@@ -17,6 +17,7 @@
 
 #include "compiler/kt_data_file.h"
 #include "crypto/blowfish.h"
+#include "crypto/blowfish_kernels.h"
 #include "crypto/sha1.h"
 #include "kcfile/kc_format.h"
 #include "platform/file.h"
@@ -157,6 +158,9 @@ int main(int argc, char** argv) {
     const double dOpenSsl = reporter.Median("BM_OpenSslBlowfishEcb");
     const double dWrite = reporter.Median("BM_WriteKCFile");
     const double dBaseline = reporter.Median("BM_Sha1AndPlainWrite");
+    const char* const KERNEL_NAMES[] = {"scalar", "AVX2", "AVX-512"};
+    std::printf("section cipher kernel: %s\n",
+                KERNEL_NAMES[static_cast<int>(crypto::detail::ChosenKernel())]);
     if (dOurs > 0 && dOpenSsl > 0) {
         std::printf("cipher throughput, section cipher / OpenSSL Blowfish ECB: %.2f (goal >= 0.80)\n",
                     dOpenSsl / dOurs);

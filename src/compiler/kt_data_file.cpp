@@ -3,20 +3,63 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <new>
 
 #include "diagnostics/user_debug_output.h"
 #include "kcfile/kc_format.h"
 #include "kcfile/kc_writer.h"
+#include "platform/memory.h"
 
 using namespace kcfile;
 
-CKTDataFile::CKTDataFile() : m_Blowfish(crypto::BLOWFISH_ZERO_P_LE, KC_SECTION_KEY) {}
+namespace {
+
+// Records are sealed once and written once, so they need no heap: they are packed into regions from
+// VirtualAlloc, which come in whole huge pages where the system has them. The first region is small for
+// the common small file; each further one doubles, up to a limit.
+constexpr std::size_t FIRST_REGION = std::size_t{2} << 20;
+constexpr std::size_t LARGEST_REGION = std::size_t{32} << 20;
+constexpr std::size_t RECORD_ALIGNMENT = 64;
+
+}  // namespace
+
+CKTDataFile::CKTDataFile()
+    : m_Blowfish(crypto::BLOWFISH_ZERO_P_LE, KC_SECTION_KEY), m_cbNextRegion(FIRST_REGION) {}
 
 CKTDataFile::~CKTDataFile() {
     if (IsOpen()) {
         Close();
     }
+    for (void* pRegion : m_Regions) {
+        platform::VirtualFree(pRegion, 0, platform::MEM_RELEASE);
+    }
+}
+
+BYTE* CKTDataFile::AllocateRecord(std::size_t cbRecord) {
+    const std::size_t cbAligned = (cbRecord + RECORD_ALIGNMENT - 1) / RECORD_ALIGNMENT * RECORD_ALIGNMENT;
+    if (cbAligned > m_cbFree) {
+        const std::size_t cbRegion =
+            std::max(m_cbNextRegion, (cbAligned + FIRST_REGION - 1) / FIRST_REGION * FIRST_REGION);
+        try {
+            m_Regions.reserve(m_Regions.size() + 1);
+        } catch (const std::bad_alloc&) {
+            return nullptr;
+        }
+        void* pRegion = platform::VirtualAlloc(
+            nullptr, cbRegion, platform::MEM_COMMIT | platform::MEM_RESERVE, platform::PAGE_READWRITE);
+        if (pRegion == nullptr) {
+            return nullptr;
+        }
+        m_Regions.push_back(pRegion);
+        m_pFree = static_cast<BYTE*>(pRegion);
+        m_cbFree = cbRegion;
+        m_cbNextRegion = std::min(LARGEST_REGION, m_cbNextRegion * 2);
+    }
+    BYTE* pRecord = m_pFree;
+    m_pFree += cbAligned;
+    m_cbFree -= cbAligned;
+    return pRecord;
 }
 
 HRESULT CKTDataFile::Open(const WCHAR* szPath) {
@@ -35,20 +78,15 @@ HRESULT CKTDataFile::AddSection(DWORD dwSectionId, const BYTE* pData, DWORD dwLe
     if (cbRecord > 0xFFFFFFFFu) {
         return KTDATAFILE_E_OUTOFMEMORY;
     }
-    std::unique_ptr<BYTE[]> pRecord(new (std::nothrow) BYTE[cbRecord]);
-    if (!pRecord) {
+    BYTE* pRecord = AllocateRecord(cbRecord);
+    if (pRecord == nullptr) {
         return KTDATAFILE_E_OUTOFMEMORY;
     }
-    if (dwLength != 0) {
-        std::memcpy(pRecord.get() + KC_RECORD_DATA, pData, dwLength);
-    }
-    // Pad bytes carry no data; zero keeps the file reproducible.
-    std::memset(pRecord.get() + KC_RECORD_DATA + dwLength, 0, cbPadded - dwLength);
-    if (!SealRecord(pRecord.get(), dwSectionId, dwLength, cbPadded, m_Blowfish)) {
+    if (!m_Sealer.Seal(pRecord, dwSectionId, {pData, dwLength}, m_Blowfish)) {
         return KTDATAFILE_E_FAIL;
     }
     try {
-        m_Records.push_back({dwSectionId, static_cast<DWORD>(cbRecord), std::move(pRecord)});
+        m_Records.push_back({dwSectionId, static_cast<DWORD>(cbRecord), pRecord});
     } catch (const std::exception& e) {
         DebugOut1(DBG_CAT_COMPILER, u"CKTDataFile::AddSection(): Exception thrown: %S.\n", e.what());
         return KTDATAFILE_E_FAIL;
@@ -83,8 +121,8 @@ HRESULT CKTDataFile::WriteFile() {
         WriteLE32(pEntry + KC_ENTRY_ID, record.dwSectionId);
         WriteLE32(pEntry + KC_ENTRY_OFFSET, static_cast<DWORD>(nOffset));
         WriteLE32(pEntry + KC_ENTRY_LENGTH, record.cbRecord);
-        std::memcpy(pEntry + KC_ENTRY_DIGEST, record.pBytes.get() + KC_RECORD_DIGEST, KC_DIGEST_SIZE);
-        if (!Seek(nOffset) || !Write(record.pBytes.get(), record.cbRecord)) {
+        std::memcpy(pEntry + KC_ENTRY_DIGEST, record.pBytes + KC_RECORD_DIGEST, KC_DIGEST_SIZE);
+        if (!Seek(nOffset) || !Write(record.pBytes, record.cbRecord)) {
             DebugOut1(DBG_CAT_COMPILER,
                       u"CKTDataFile::WriteFile(): section (%d) write operation failed (0x%08X).\n",
                       record.dwSectionId, GetLastError());

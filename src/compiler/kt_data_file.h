@@ -3,11 +3,11 @@
 // written at commit, header last. The layout is in kcfile/kc_format.h and docs/kcfile.md.
 #pragma once
 
-#include <memory>
 #include <vector>
 
 #include "compiler/file.h"
 #include "crypto/blowfish.h"
+#include "kcfile/kc_writer.h"
 #include "platform/types.h"
 
 constexpr HRESULT KTDATAFILE_S_OK = 0x00010000;
@@ -35,9 +35,17 @@ private:
     struct SectionRecord {
         DWORD dwSectionId;
         DWORD cbRecord;
-        std::unique_ptr<BYTE[]> pBytes;
+        BYTE* pBytes;  // in one of m_Regions
     };
 
+    // Room for a record: packed into regions of virtual memory that grow as the file does.
+    BYTE* AllocateRecord(std::size_t cbRecord);
+
     crypto::CBlowfish m_Blowfish;
+    kcfile::CRecordSealer m_Sealer;
     std::vector<SectionRecord> m_Records;
+    std::vector<void*> m_Regions;
+    BYTE* m_pFree = nullptr;
+    std::size_t m_cbFree = 0;
+    std::size_t m_cbNextRegion;
 };

@@ -1,6 +1,6 @@
 #include "crypto/blowfish.h"
 
-#include "crypto/blowfish_simd.h"
+#include "crypto/blowfish_kernels.h"
 
 #include <bit>
 #include <cstring>
@@ -90,69 +90,47 @@ void CBlowfish::DecipherBlock(DWORD& dwLeft, DWORD& dwRight) const {
     dwRight = l ^ m_P[1];
 }
 
-// ECB blocks are independent, so several are run through the rounds side by side: the rounds of one
-// block are a chain of dependent table lookups, and interleaving lets the processor overlap them.
-// Vector kernels take the bulk where the processor has them; the interleaved scalar loop the rest.
+// ECB blocks are independent, so a kernel runs groups of them through the rounds side by side; the
+// single-block rounds finish the blocks left over.
 template <bool bEncipher>
-void CBlowfish::RunEcb(BYTE* pData, std::size_t cbData) const {
-    constexpr std::size_t LANES = 8;
+void CBlowfish::RunEcb(const BYTE* pIn, BYTE* pOut, std::size_t cbData) const {
     const EBlockOrder eOrder = m_eBlockOrder;
     std::size_t nBlocks = cbData / BLOWFISH_BLOCK_SIZE;
-    if (const detail::EVectorKernel eKernel = detail::BestVectorKernel();
-        eKernel != detail::EVectorKernel::eNone) {
-        detail::RoundKeys keys;
-        for (std::size_t i = 0; i < BLOWFISH_P_WORDS; ++i) {
-            keys[i] = bEncipher ? m_P[i] : m_P[BLOWFISH_P_WORDS - 1 - i];
-        }
-        const std::size_t nDone = detail::RunEcbVector(eKernel, keys, m_S, eOrder, pData, nBlocks);
-        nBlocks -= nDone;
-        pData += nDone * BLOWFISH_BLOCK_SIZE;
+    detail::RoundKeys keys;
+    for (std::size_t i = 0; i < BLOWFISH_P_WORDS; ++i) {
+        keys[i] = bEncipher ? m_P[i] : m_P[BLOWFISH_P_WORDS - 1 - i];
     }
-    for (; nBlocks >= LANES; nBlocks -= LANES, pData += LANES * BLOWFISH_BLOCK_SIZE) {
-        DWORD l[LANES];
-        DWORD r[LANES];
-        for (std::size_t n = 0; n < LANES; ++n) {
-            l[n] = LoadWord(pData + n * BLOWFISH_BLOCK_SIZE, eOrder);
-            r[n] = LoadWord(pData + n * BLOWFISH_BLOCK_SIZE + 4, eOrder);
-        }
-        for (std::size_t i = 0; i < BLOWFISH_ROUNDS; i += 2) {
-            const DWORD p0 = bEncipher ? m_P[i] : m_P[BLOWFISH_ROUNDS + 1 - i];
-            const DWORD p1 = bEncipher ? m_P[i + 1] : m_P[BLOWFISH_ROUNDS - i];
-            for (std::size_t n = 0; n < LANES; ++n) {
-                l[n] ^= p0;
-                r[n] ^= F(l[n]);
-            }
-            for (std::size_t n = 0; n < LANES; ++n) {
-                r[n] ^= p1;
-                l[n] ^= F(r[n]);
-            }
-        }
-        const DWORD pl = bEncipher ? m_P[BLOWFISH_ROUNDS + 1] : m_P[0];
-        const DWORD pr = bEncipher ? m_P[BLOWFISH_ROUNDS] : m_P[1];
-        for (std::size_t n = 0; n < LANES; ++n) {
-            StoreWord(pData + n * BLOWFISH_BLOCK_SIZE, r[n] ^ pl, eOrder);
-            StoreWord(pData + n * BLOWFISH_BLOCK_SIZE + 4, l[n] ^ pr, eOrder);
-        }
-    }
-    for (; nBlocks != 0; --nBlocks, pData += BLOWFISH_BLOCK_SIZE) {
-        DWORD dwLeft = LoadWord(pData, eOrder);
-        DWORD dwRight = LoadWord(pData + 4, eOrder);
+    const std::size_t nDone =
+        detail::RunEcbKernel(detail::ChosenKernel(), keys, m_S, eOrder, pIn, pOut, nBlocks);
+    nBlocks -= nDone;
+    pIn += nDone * BLOWFISH_BLOCK_SIZE;
+    pOut += nDone * BLOWFISH_BLOCK_SIZE;
+    for (; nBlocks != 0; --nBlocks, pIn += BLOWFISH_BLOCK_SIZE, pOut += BLOWFISH_BLOCK_SIZE) {
+        DWORD dwLeft = LoadWord(pIn, eOrder);
+        DWORD dwRight = LoadWord(pIn + 4, eOrder);
         if (bEncipher) {
             EncipherBlock(dwLeft, dwRight);
         } else {
             DecipherBlock(dwLeft, dwRight);
         }
-        StoreWord(pData, dwLeft, eOrder);
-        StoreWord(pData + 4, dwRight, eOrder);
+        StoreWord(pOut, dwLeft, eOrder);
+        StoreWord(pOut + 4, dwRight, eOrder);
+    }
+    if (pIn != pOut && cbData % BLOWFISH_BLOCK_SIZE != 0) {
+        std::memcpy(pOut, pIn, cbData % BLOWFISH_BLOCK_SIZE);
     }
 }
 
 void CBlowfish::EncipherEcb(BYTE* pData, std::size_t cbData) const {
-    RunEcb<true>(pData, cbData);
+    RunEcb<true>(pData, pData, cbData);
 }
 
 void CBlowfish::DecipherEcb(BYTE* pData, std::size_t cbData) const {
-    RunEcb<false>(pData, cbData);
+    RunEcb<false>(pData, pData, cbData);
+}
+
+void CBlowfish::EncipherEcb(const BYTE* pIn, BYTE* pOut, std::size_t cbData) const {
+    RunEcb<true>(pIn, pOut, cbData);
 }
 
 }  // namespace crypto

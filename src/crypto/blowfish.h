@@ -49,10 +49,13 @@ public:
     // 8 bytes) is left as it is.
     void EncipherEcb(BYTE* pData, std::size_t cbData) const;
     void DecipherEcb(BYTE* pData, std::size_t cbData) const;
+    // The same from one buffer into another of cbData bytes, which saves a copy when the plain text
+    // must be kept; the partial block is copied as it is.
+    void EncipherEcb(const BYTE* pIn, BYTE* pOut, std::size_t cbData) const;
 
 private:
     template <bool bEncipher>
-    void RunEcb(BYTE* pData, std::size_t cbData) const;
+    void RunEcb(const BYTE* pIn, BYTE* pOut, std::size_t cbData) const;
 
     DWORD F(DWORD x) const {
         return ((m_S[0][x >> 24] + m_S[1][(x >> 16) & 0xFF]) ^ m_S[2][(x >> 8) & 0xFF]) + m_S[3][x & 0xFF];

@@ -1,11 +1,12 @@
 #include "crypto/blowfish.h"
-#include "crypto/blowfish_simd.h"
+#include "crypto/blowfish_kernels.h"
 
 #include <gtest/gtest.h>
 
 #define OPENSSL_SUPPRESS_DEPRECATED
 #include <openssl/blowfish.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -172,22 +173,20 @@ TEST(BlowfishTest, EcbLeavesPartialTailAndRoundTrips) {
     }
 }
 
-// Every kernel the processor runs gives, for both block orders and both directions, what the
-// single-block rounds give: lengths around the kernels' group sizes, with tails.
+// Every kernel the processor runs gives, for both block orders and both directions, in place and
+// from one buffer into another, what the single-block rounds give: lengths around the kernels' group
+// sizes, with tails.
 TEST(BlowfishTest, EveryKernelMatchesTheSingleBlockRounds) {
-    using crypto::detail::EVectorKernel;
-    std::vector<EVectorKernel> kernels{EVectorKernel::eNone};
-    if (crypto::detail::BestVectorKernel() >= EVectorKernel::eAvx2) {
-        kernels.push_back(EVectorKernel::eAvx2);
-    }
-    if (crypto::detail::BestVectorKernel() >= EVectorKernel::eAvx512) {
-        kernels.push_back(EVectorKernel::eAvx512);
-    }
+    using crypto::detail::EEcbKernel;
+    const std::vector<EEcbKernel>& kernels = crypto::detail::AvailableKernels();
+    ASSERT_FALSE(kernels.empty());
+    EXPECT_EQ(kernels.front(), EEcbKernel::eScalar);
+    EXPECT_NE(std::find(kernels.begin(), kernels.end(), crypto::detail::ChosenKernel()), kernels.end());
     std::mt19937 rng(7);
     const std::vector<BYTE> key{0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xDC, 0xFE, 0x01};
     for (const crypto::BlowfishVariant& variant : {crypto::BLOWFISH_PUBLISHED, crypto::BLOWFISH_ZERO_P_LE}) {
         const CBlowfish cipher(variant, key);
-        for (std::size_t nBlocks : {31u, 32u, 33u, 64u, 100u, 257u}) {
+        for (std::size_t nBlocks : {1u, 7u, 8u, 9u, 15u, 31u, 32u, 33u, 64u, 100u, 257u}) {
             std::vector<BYTE> plain(nBlocks * 8 + 5);
             for (BYTE& b : plain) {
                 b = static_cast<BYTE>(rng());
@@ -213,15 +212,20 @@ TEST(BlowfishTest, EveryKernelMatchesTheSingleBlockRounds) {
                 store(i, dwLeft);
                 store(i + 4, dwRight);
             }
-            for (EVectorKernel eKernel : kernels) {
-                crypto::detail::LimitVectorKernel(eKernel);
+            for (EEcbKernel eKernel : kernels) {
+                SCOPED_TRACE("kernel " + std::to_string(static_cast<int>(eKernel)) + ", " +
+                             std::to_string(nBlocks) + " blocks");
+                crypto::detail::ForceKernel(eKernel);
                 std::vector<BYTE> data = plain;
                 cipher.EncipherEcb(data.data(), data.size());
-                EXPECT_EQ(data, expected) << "kernel " << static_cast<int>(eKernel) << ", " << nBlocks;
+                EXPECT_EQ(data, expected);
                 cipher.DecipherEcb(data.data(), data.size());
-                EXPECT_EQ(data, plain) << "kernel " << static_cast<int>(eKernel) << ", " << nBlocks;
+                EXPECT_EQ(data, plain);
+                std::vector<BYTE> out(plain.size(), 0xA5);
+                cipher.EncipherEcb(plain.data(), out.data(), plain.size());
+                EXPECT_EQ(out, expected);
             }
-            crypto::detail::LimitVectorKernel(EVectorKernel::eAvx512);
+            crypto::detail::ForceKernel(std::nullopt);
         }
     }
 }

@@ -1,7 +1,11 @@
-#include "crypto/blowfish_simd.h"
+#include "crypto/blowfish_kernels.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
+#include <chrono>
+#include <cstring>
+#include <utility>
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -13,6 +17,58 @@
 #endif
 
 namespace crypto::detail {
+
+namespace {
+
+inline DWORD LoadHalf(const BYTE* p, bool bSwap) {
+    DWORD dw;
+    std::memcpy(&dw, p, sizeof(dw));
+    return bSwap ? __builtin_bswap32(dw) : dw;
+}
+
+inline void StoreHalf(BYTE* p, DWORD dw, bool bSwap) {
+    dw = bSwap ? __builtin_bswap32(dw) : dw;
+    std::memcpy(p, &dw, sizeof(dw));
+}
+
+inline DWORD F(const DWORD (&s)[4][BLOWFISH_S_WORDS], DWORD x) {
+    return ((s[0][x >> 24] + s[1][(x >> 16) & 0xFF]) ^ s[2][(x >> 8) & 0xFF]) + s[3][x & 0xFF];
+}
+
+// The lanes are expanded at compile time, so every half stays in a register: eight blocks keep the
+// load ports busy while each block waits on its own lookups.
+template <bool bSwap, std::size_t... n>
+std::size_t RunScalar(const RoundKeys& k, const DWORD (&s)[4][BLOWFISH_S_WORDS], const BYTE* pIn, BYTE* pOut,
+                      std::size_t nBlocks, std::index_sequence<n...>) {
+    constexpr std::size_t LANES = sizeof...(n);
+    std::size_t nDone = 0;
+    for (; nBlocks - nDone >= LANES; nDone += LANES) {
+        const BYTE* pi = pIn + nDone * BLOWFISH_BLOCK_SIZE;
+        BYTE* po = pOut + nDone * BLOWFISH_BLOCK_SIZE;
+        DWORD l[LANES] = {LoadHalf(pi + n * BLOWFISH_BLOCK_SIZE, bSwap)...};
+        DWORD r[LANES] = {LoadHalf(pi + n * BLOWFISH_BLOCK_SIZE + 4, bSwap)...};
+#pragma GCC unroll 8
+        for (std::size_t i = 0; i < BLOWFISH_ROUNDS; i += 2) {
+            const DWORD k0 = k[i];
+            const DWORD k1 = k[i + 1];
+            ((l[n] ^= k0, r[n] ^= F(s, l[n])), ...);
+            ((r[n] ^= k1, l[n] ^= F(s, r[n])), ...);
+        }
+        (StoreHalf(po + n * BLOWFISH_BLOCK_SIZE, r[n] ^ k[BLOWFISH_ROUNDS + 1], bSwap), ...);
+        (StoreHalf(po + n * BLOWFISH_BLOCK_SIZE + 4, l[n] ^ k[BLOWFISH_ROUNDS], bSwap), ...);
+    }
+    return nDone;
+}
+
+constexpr std::size_t SCALAR_LANES = 8;
+
+std::size_t RunScalar(const RoundKeys& k, const DWORD (&s)[4][BLOWFISH_S_WORDS], bool bSwap, const BYTE* pIn,
+                      BYTE* pOut, std::size_t nBlocks) {
+    return bSwap ? RunScalar<true>(k, s, pIn, pOut, nBlocks, std::make_index_sequence<SCALAR_LANES>())
+                 : RunScalar<false>(k, s, pIn, pOut, nBlocks, std::make_index_sequence<SCALAR_LANES>());
+}
+
+}  // namespace
 
 #if defined(__x86_64__)
 namespace {
@@ -42,7 +98,7 @@ KRELL_AVX512 inline __m512i F512(const DWORD (&s)[4][BLOWFISH_S_WORDS], __m512i 
 }
 
 KRELL_AVX512 std::size_t RunAvx512(const RoundKeys& k, const DWORD (&s)[4][BLOWFISH_S_WORDS], bool bSwap,
-                                   BYTE* pData, std::size_t nBlocks) {
+                                   const BYTE* pIn, BYTE* pOut, std::size_t nBlocks) {
     constexpr std::size_t GROUP = AVX512_LANES * AVX512_VECTORS;
     const __m512i even = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
     const __m512i odd = _mm512_setr_epi32(1, 3, 5, 7, 9, 11, 13, 15, 17, 19, 21, 23, 25, 27, 29, 31);
@@ -50,12 +106,13 @@ KRELL_AVX512 std::size_t RunAvx512(const RoundKeys& k, const DWORD (&s)[4][BLOWF
     const __m512i high = _mm512_setr_epi32(8, 24, 9, 25, 10, 26, 11, 27, 12, 28, 13, 29, 14, 30, 15, 31);
     std::size_t nDone = 0;
     for (; nBlocks - nDone >= GROUP; nDone += GROUP) {
-        BYTE* p = pData + nDone * BLOWFISH_BLOCK_SIZE;
+        const BYTE* pi = pIn + nDone * BLOWFISH_BLOCK_SIZE;
+        BYTE* po = pOut + nDone * BLOWFISH_BLOCK_SIZE;
         __m512i l[AVX512_VECTORS];
         __m512i r[AVX512_VECTORS];
         for (std::size_t v = 0; v < AVX512_VECTORS; ++v) {
-            __m512i a = _mm512_loadu_si512(p + v * 128);
-            __m512i b = _mm512_loadu_si512(p + v * 128 + 64);
+            __m512i a = _mm512_loadu_si512(pi + v * 128);
+            __m512i b = _mm512_loadu_si512(pi + v * 128 + 64);
             if (bSwap) {
                 a = Swap512(a);
                 b = Swap512(b);
@@ -86,8 +143,8 @@ KRELL_AVX512 std::size_t RunAvx512(const RoundKeys& k, const DWORD (&s)[4][BLOWF
                 a = Swap512(a);
                 b = Swap512(b);
             }
-            _mm512_storeu_si512(p + v * 128, a);
-            _mm512_storeu_si512(p + v * 128 + 64, b);
+            _mm512_storeu_si512(po + v * 128, a);
+            _mm512_storeu_si512(po + v * 128 + 64, b);
         }
     }
     return nDone;
@@ -107,19 +164,20 @@ KRELL_AVX2 inline __m256i F256(const DWORD (&s)[4][BLOWFISH_S_WORDS], __m256i x)
 }
 
 KRELL_AVX2 std::size_t RunAvx2(const RoundKeys& k, const DWORD (&s)[4][BLOWFISH_S_WORDS], bool bSwap,
-                               BYTE* pData, std::size_t nBlocks) {
+                               const BYTE* pIn, BYTE* pOut, std::size_t nBlocks) {
     constexpr std::size_t GROUP = AVX2_LANES * AVX2_VECTORS;
     const __m256i swap = _mm256_setr_epi8(3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12, 3, 2, 1, 0, 7,
                                           6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12);
     const __m256i split = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
     std::size_t nDone = 0;
     for (; nBlocks - nDone >= GROUP; nDone += GROUP) {
-        BYTE* p = pData + nDone * BLOWFISH_BLOCK_SIZE;
+        const BYTE* pi = pIn + nDone * BLOWFISH_BLOCK_SIZE;
+        BYTE* po = pOut + nDone * BLOWFISH_BLOCK_SIZE;
         __m256i l[AVX2_VECTORS];
         __m256i r[AVX2_VECTORS];
         for (std::size_t v = 0; v < AVX2_VECTORS; ++v) {
-            __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + v * 64));
-            __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + v * 64 + 32));
+            __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pi + v * 64));
+            __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pi + v * 64 + 32));
             if (bSwap) {
                 a = _mm256_shuffle_epi8(a, swap);
                 b = _mm256_shuffle_epi8(b, swap);
@@ -156,64 +214,109 @@ KRELL_AVX2 std::size_t RunAvx2(const RoundKeys& k, const DWORD (&s)[4][BLOWFISH_
                 a = _mm256_shuffle_epi8(a, swap);
                 b = _mm256_shuffle_epi8(b, swap);
             }
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(p + v * 64), a);
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(p + v * 64 + 32), b);
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(po + v * 64), a);
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(po + v * 64 + 32), b);
         }
     }
     return nDone;
 }
 
-EVectorKernel g_eLimit = EVectorKernel::eAvx512;
+}  // namespace
+#endif
+
+namespace {
+
+bool Runs(EEcbKernel eKernel) {
+#if defined(__x86_64__)
+    __builtin_cpu_init();
+    switch (eKernel) {
+        case EEcbKernel::eAvx512:
+            return __builtin_cpu_supports("avx512f");
+        case EEcbKernel::eAvx2:
+            return __builtin_cpu_supports("avx2");
+        case EEcbKernel::eScalar:
+            break;
+    }
+#endif
+    return eKernel == EEcbKernel::eScalar;
+}
+
+// Interleaved rounds of a few kernel calls on a buffer that stays in the first-level cache; the best
+// time of each counts, so a preempted run does not decide. About a tenth of a millisecond, once.
+EEcbKernel MeasureFastest() {
+    const std::vector<EEcbKernel>& kernels = AvailableKernels();
+    if (kernels.size() == 1) {
+        return kernels.front();
+    }
+    constexpr std::size_t BLOCKS = 512;
+    constexpr int TRIALS = 5;
+    RoundKeys keys;
+    std::memcpy(keys, BLOWFISH_PI_P_ARRAY, sizeof(keys));
+    BYTE buffer[BLOCKS * BLOWFISH_BLOCK_SIZE] = {};
+    std::vector<std::chrono::steady_clock::duration> best(kernels.size(),
+                                                          std::chrono::steady_clock::duration::max());
+    for (int nTrial = 0; nTrial < TRIALS; ++nTrial) {
+        for (std::size_t i = 0; i < kernels.size(); ++i) {
+            const auto start = std::chrono::steady_clock::now();
+            RunEcbKernel(kernels[i], keys, BLOWFISH_PI_S_BOXES, EBlockOrder::eLittleEndian, buffer, buffer,
+                         BLOCKS);
+            best[i] = std::min(best[i], std::chrono::steady_clock::now() - start);
+        }
+    }
+    return kernels[std::min_element(best.begin(), best.end()) - best.begin()];
+}
+
+// -1 for the measured choice, else the forced kernel.
+std::atomic<int> g_nForced{-1};
 
 }  // namespace
 
-void LimitVectorKernel(EVectorKernel eLimit) {
-    g_eLimit = eLimit;
-}
-
-EVectorKernel BestVectorKernel() {
-    static const EVectorKernel eBest = [] {
-        __builtin_cpu_init();
-        if (__builtin_cpu_supports("avx512f")) {
-            return EVectorKernel::eAvx512;
+const std::vector<EEcbKernel>& AvailableKernels() {
+    static const std::vector<EEcbKernel> kernels = [] {
+        std::vector<EEcbKernel> v;
+        for (EEcbKernel e : {EEcbKernel::eScalar, EEcbKernel::eAvx2, EEcbKernel::eAvx512}) {
+            if (Runs(e)) {
+                v.push_back(e);
+            }
         }
-        if (__builtin_cpu_supports("avx2")) {
-            return EVectorKernel::eAvx2;
-        }
-        return EVectorKernel::eNone;
+        return v;
     }();
-    return std::min(eBest, g_eLimit);
+    return kernels;
 }
 
-std::size_t RunEcbVector(EVectorKernel eKernel, const RoundKeys& keys,
-                         const DWORD (&sBoxes)[4][BLOWFISH_S_WORDS], EBlockOrder eOrder, BYTE* pData,
-                         std::size_t nBlocks) {
+EEcbKernel ChosenKernel() {
+    const int nForced = g_nForced.load(std::memory_order_relaxed);
+    if (nForced >= 0) {
+        return static_cast<EEcbKernel>(nForced);
+    }
+    static const EEcbKernel eFastest = MeasureFastest();
+    return eFastest;
+}
+
+void ForceKernel(std::optional<EEcbKernel> eKernel) {
+    g_nForced.store(eKernel ? static_cast<int>(*eKernel) : -1, std::memory_order_relaxed);
+}
+
+std::size_t RunEcbKernel(EEcbKernel eKernel, const RoundKeys& keys,
+                         const DWORD (&sBoxes)[4][BLOWFISH_S_WORDS], EBlockOrder eOrder, const BYTE* pIn,
+                         BYTE* pOut, std::size_t nBlocks) {
     // The kernels load words in the processor's order; a block order that differs swaps bytes.
     const bool bSwap = (eOrder == EBlockOrder::eLittleEndian) != (std::endian::native == std::endian::little);
     switch (eKernel) {
-        case EVectorKernel::eAvx512:
-            return RunAvx512(keys, sBoxes, bSwap, pData, nBlocks);
-        case EVectorKernel::eAvx2:
-            return RunAvx2(keys, sBoxes, bSwap, pData, nBlocks);
-        case EVectorKernel::eNone:
+#if defined(__x86_64__)
+        case EEcbKernel::eAvx512:
+            return RunAvx512(keys, sBoxes, bSwap, pIn, pOut, nBlocks);
+        case EEcbKernel::eAvx2:
+            return RunAvx2(keys, sBoxes, bSwap, pIn, pOut, nBlocks);
+#else
+        case EEcbKernel::eAvx512:
+        case EEcbKernel::eAvx2:
             break;
+#endif
+        case EEcbKernel::eScalar:
+            return RunScalar(keys, sBoxes, bSwap, pIn, pOut, nBlocks);
     }
     return 0;
 }
-
-#else
-
-void LimitVectorKernel(EVectorKernel) {}
-
-EVectorKernel BestVectorKernel() {
-    return EVectorKernel::eNone;
-}
-
-std::size_t RunEcbVector(EVectorKernel, const RoundKeys&, const DWORD (&)[4][BLOWFISH_S_WORDS], EBlockOrder,
-                         BYTE*, std::size_t) {
-    return 0;
-}
-
-#endif
 
 }  // namespace crypto::detail
