@@ -26,8 +26,9 @@ public:
         }
         m_slots.assign(nSlots, {0, EMPTY});
     }
-    std::uint32_t Intern(std::u16string_view s) {
-        const std::uint64_t qwHash = std::hash<std::u16string_view>{}(s);
+    static std::uint64_t Hash(std::u16string_view s) { return std::hash<std::u16string_view>{}(s); }
+    std::uint32_t Intern(std::u16string_view s) { return Intern(s, Hash(s)); }
+    std::uint32_t Intern(std::u16string_view s, std::uint64_t qwHash) {
         if (2 * (m_entries.size() + 1) > m_slots.size()) {
             Grow();
         }
@@ -46,7 +47,9 @@ public:
             }
         }
     }
-    std::uint32_t InternId(const std::u16string& s) { return s.empty() ? SRTC_NO_STRING : Intern(s); }
+    // A large table misses the cache on nearly every insert; fetching the slot early hides that.
+    void Prefetch(std::uint64_t qwHash) const { __builtin_prefetch(&m_slots[qwHash & (m_slots.size() - 1)]); }
+    std::uint32_t InternId(std::u16string_view s) { return s.empty() ? SRTC_NO_STRING : Intern(s); }
 
     struct Entry {
         std::uint32_t dwOffset;
@@ -96,24 +99,57 @@ std::uint32_t U(E e) {
     return static_cast<std::uint32_t>(e);
 }
 
-}  // namespace
-
-std::vector<std::uint8_t> Write(const RuleSet& source) {
-    RuleSet ruleSet = source;
-    Canonicalize(ruleSet);
-    return WriteCanonical(ruleSet);
+// Sets as the rule set holds them, or packed; both give their items as views in canonical order.
+std::u16string_view IdOf(const StringSet& set) {
+    return set.sId;
+}
+std::u16string_view IdOf(const PackedStringSet& set) {
+    return set.sId;
+}
+std::size_t ItemCount(const StringSet& set, bool bPrefix) {
+    return (bPrefix ? set.prefix : set.exact).size();
+}
+std::size_t ItemCount(const PackedStringSet& set, bool bPrefix) {
+    return (bPrefix ? set.prefix : set.exact).size();
+}
+std::u16string_view ItemAt(const StringSet& set, bool bPrefix, std::size_t k) {
+    return (bPrefix ? set.prefix : set.exact)[k];
+}
+std::u16string_view ItemAt(const PackedStringSet& set, bool bPrefix, std::size_t k) {
+    return set.View((bPrefix ? set.prefix : set.exact)[k]);
 }
 
-std::vector<std::uint8_t> WriteCanonical(const RuleSet& ruleSet) {
+// Hashes first, one pass over the items in order, so each insert's slot can be fetched a few inserts
+// ahead of it.
+template <class Set>
+void InternItems(CStringTable& strings, const Set& set, bool bPrefix, std::vector<std::uint64_t>& hashes,
+                 std::vector<std::uint32_t>& items) {
+    constexpr std::size_t AHEAD = 8;
+    const std::size_t nItems = ItemCount(set, bPrefix);
+    hashes.clear();
+    for (std::size_t k = 0; k < nItems; ++k) {
+        hashes.push_back(CStringTable::Hash(ItemAt(set, bPrefix, k)));
+    }
+    for (std::size_t k = 0; k < nItems; ++k) {
+        if (k + AHEAD < nItems) {
+            strings.Prefetch(hashes[k + AHEAD]);
+        }
+        items.push_back(strings.Intern(ItemAt(set, bPrefix, k), hashes[k]));
+    }
+}
+
+template <class Set>
+std::vector<std::uint8_t> WriteWith(const RuleSet& ruleSet, std::span<const Set> sourceSets) {
     std::size_t nStrings = ruleSet.literals.size() + ruleSet.expressions.size() + ruleSet.rules.size();
     std::size_t nUnits = 0;
-    for (const StringSet& set : ruleSet.sets) {
-        nStrings += 1 + set.exact.size() + set.prefix.size();
-        for (const auto* pItems : {&set.exact, &set.prefix}) {
-            for (const std::u16string& item : *pItems) {
-                nUnits += item.size();
+    for (const Set& set : sourceSets) {
+        for (const bool bPrefix : {false, true}) {
+            nStrings += ItemCount(set, bPrefix);
+            for (std::size_t k = 0; k < ItemCount(set, bPrefix); ++k) {
+                nUnits += ItemAt(set, bPrefix, k).size();
             }
         }
+        ++nStrings;
     }
     CStringTable strings(nStrings, nUnits);
     struct SetEntry {
@@ -121,17 +157,15 @@ std::vector<std::uint8_t> WriteCanonical(const RuleSet& ruleSet) {
     };
     std::vector<SetEntry> sets;
     std::vector<std::uint32_t> items;
-    for (const StringSet& set : ruleSet.sets) {
-        SetEntry entry{strings.Intern(set.sId), static_cast<std::uint32_t>(items.size()),
-                       static_cast<std::uint32_t>(set.exact.size()), 0, 0};
-        for (const std::u16string& item : set.exact) {
-            items.push_back(strings.Intern(item));
-        }
+    items.reserve(nStrings);
+    std::vector<std::uint64_t> hashes;
+    for (const Set& set : sourceSets) {
+        SetEntry entry{strings.Intern(IdOf(set)), static_cast<std::uint32_t>(items.size()), 0, 0, 0};
+        InternItems(strings, set, false, hashes, items);
         entry.dwFirstPrefix = static_cast<std::uint32_t>(items.size());
-        entry.dwPrefixCount = static_cast<std::uint32_t>(set.prefix.size());
-        for (const std::u16string& item : set.prefix) {
-            items.push_back(strings.Intern(item));
-        }
+        entry.dwExactCount = entry.dwFirstPrefix - entry.dwFirstExact;
+        InternItems(strings, set, true, hashes, items);
+        entry.dwPrefixCount = static_cast<std::uint32_t>(items.size()) - entry.dwFirstPrefix;
         sets.push_back(entry);
     }
     std::vector<std::uint32_t> literalIds, literalTexts;
@@ -245,6 +279,22 @@ std::vector<std::uint8_t> WriteCanonical(const RuleSet& ruleSet) {
         *p++ = static_cast<std::uint8_t>(ch >> 8);
     }
     return out;
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> Write(const RuleSet& source) {
+    RuleSet ruleSet = source;
+    Canonicalize(ruleSet);
+    return WriteCanonical(ruleSet);
+}
+
+std::vector<std::uint8_t> WriteCanonical(const RuleSet& ruleSet) {
+    return WriteWith(ruleSet, std::span<const StringSet>(ruleSet.sets));
+}
+
+std::vector<std::uint8_t> WriteCanonical(const RuleSet& ruleSet, std::span<const PackedStringSet> sets) {
+    return WriteWith(ruleSet, sets);
 }
 
 }  // namespace srtc
