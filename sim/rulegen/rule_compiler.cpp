@@ -173,13 +173,18 @@ private:
     // The element children of a container; text other than white space is refused.
     bool Children(const xmlNode* pParent, std::vector<const xmlNode*>& children) {
         children.clear();
+        return EachChild(pParent, [&](const xmlNode* p) { children.push_back(p); });
+    }
+    // The same, handing each element to onElement as it goes.
+    template <class F>
+    bool EachChild(const xmlNode* pParent, F onElement) {
         for (const xmlNode* p = pParent->children; p != nullptr; p = p->next) {
             if (p->type == XML_ELEMENT_NODE) {
                 if (!InNamespace(p)) {
                     return Fail("unknown element '" + NameOf(p) + "' in '" + NameOf(pParent) +
                                 "' (not in the rules namespace)");
                 }
-                children.push_back(p);
+                onElement(p);
             } else if ((p->type == XML_TEXT_NODE || p->type == XML_CDATA_SECTION_NODE) &&
                        !IsBlank(p->content)) {
                 return Fail("unexpected text in '" + NameOf(pParent) + "'");
@@ -216,15 +221,15 @@ private:
     bool m_bInExpr = false;
 };
 
+// One walk over a set's items, which a large document's tree spreads over more memory than the caches
+// hold. A misnamed item is reported after the walk, so that the container's own refusals come first.
 bool CCompiler::SetItems(const xmlNode* pDef, srtc::PackedStringSet& set) {
-    std::vector<const xmlNode*> items;
-    if (!Children(pDef, items)) {
-        return false;
-    }
-    for (const xmlNode* pItem : items) {
+    const xmlNode* pUnknown = nullptr;
+    const bool bChildren = EachChild(pDef, [&](const xmlNode* pItem) {
         const bool bPrefix = Is(pItem, "prefixStr");
         if (!bPrefix && !Is(pItem, "exactStr")) {
-            return Fail("unknown element '" + NameOf(pItem) + "' in set '" + srtc::ToUtf8(set.sId) + "'");
+            pUnknown = pUnknown != nullptr ? pUnknown : pItem;
+            return;
         }
         // Decoded straight into the set's units: the parser never splits a character between nodes.
         const std::size_t nStart = set.units.size();
@@ -236,6 +241,12 @@ bool CCompiler::SetItems(const xmlNode* pDef, srtc::PackedStringSet& set) {
         (bPrefix ? set.prefix : set.exact)
             .push_back(
                 {static_cast<std::uint32_t>(nStart), static_cast<std::uint32_t>(set.units.size() - nStart)});
+    });
+    if (!bChildren) {
+        return false;
+    }
+    if (pUnknown != nullptr) {
+        return Fail("unknown element '" + NameOf(pUnknown) + "' in set '" + srtc::ToUtf8(set.sId) + "'");
     }
     return true;
 }

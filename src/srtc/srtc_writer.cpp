@@ -12,14 +12,13 @@ namespace srtc {
 namespace {
 
 // Open addressing over one flat array of (hash, index) slots: an insert touches one slot and the
-// string itself only when the hashes agree, which keeps large sets out of the cache's way. Strings
-// are compared in the string data already written, so the table owns no copies.
+// string itself only when the hashes agree, which keeps large sets out of the cache's way. Entries
+// point into the rule set's own strings, which outlive the writing, so the table owns no copies and
+// the units are copied once, into the blob.
 class CStringTable {
 public:
-    // Sized for the expected strings and their units (set items dominate), so nothing is copied twice.
-    CStringTable(std::size_t nExpected, std::size_t nUnits) {
+    explicit CStringTable(std::size_t nExpected) {
         m_entries.reserve(nExpected);
-        m_units.reserve(nUnits);
         std::size_t nSlots = 16;
         while (nSlots < 2 * nExpected) {
             nSlots *= 2;
@@ -38,8 +37,8 @@ public:
             if (slot.dwIndex == EMPTY) {
                 slot = {qwHash, static_cast<std::uint32_t>(m_entries.size())};
                 m_entries.push_back(
-                    {static_cast<std::uint32_t>(m_units.size()), static_cast<std::uint32_t>(s.size())});
-                m_units.append(s);
+                    {s.data(), static_cast<std::uint32_t>(m_nUnits), static_cast<std::uint32_t>(s.size())});
+                m_nUnits += s.size();
                 return slot.dwIndex;
             }
             if (slot.qwHash == qwHash && View(slot.dwIndex) == s) {
@@ -52,11 +51,12 @@ public:
     std::uint32_t InternId(std::u16string_view s) { return s.empty() ? SRTC_NO_STRING : Intern(s); }
 
     struct Entry {
+        const char16_t* pUnits;
         std::uint32_t dwOffset;
         std::uint32_t dwLength;
     };
     const std::vector<Entry>& Entries() const { return m_entries; }
-    const std::u16string& Units() const { return m_units; }
+    std::size_t UnitCount() const { return m_nUnits; }
 
 private:
     static constexpr std::uint32_t EMPTY = 0xFFFFFFFF;
@@ -66,7 +66,7 @@ private:
     };
 
     std::u16string_view View(std::uint32_t dwIndex) const {
-        return std::u16string_view(m_units).substr(m_entries[dwIndex].dwOffset, m_entries[dwIndex].dwLength);
+        return std::u16string_view(m_entries[dwIndex].pUnits, m_entries[dwIndex].dwLength);
     }
     void Grow() {
         std::vector<Slot> old(2 * m_slots.size(), Slot{0, EMPTY});
@@ -85,7 +85,7 @@ private:
 
     std::vector<Slot> m_slots;
     std::vector<Entry> m_entries;
-    std::u16string m_units;
+    std::size_t m_nUnits = 0;
 };
 
 void Put32(std::vector<std::uint8_t>& out, std::uint32_t dw) {
@@ -141,17 +141,10 @@ void InternItems(CStringTable& strings, const Set& set, bool bPrefix, std::vecto
 template <class Set>
 std::vector<std::uint8_t> WriteWith(const RuleSet& ruleSet, std::span<const Set> sourceSets) {
     std::size_t nStrings = ruleSet.literals.size() + ruleSet.expressions.size() + ruleSet.rules.size();
-    std::size_t nUnits = 0;
     for (const Set& set : sourceSets) {
-        for (const bool bPrefix : {false, true}) {
-            nStrings += ItemCount(set, bPrefix);
-            for (std::size_t k = 0; k < ItemCount(set, bPrefix); ++k) {
-                nUnits += ItemAt(set, bPrefix, k).size();
-            }
-        }
-        ++nStrings;
+        nStrings += 1 + ItemCount(set, false) + ItemCount(set, true);
     }
-    CStringTable strings(nStrings, nUnits);
+    CStringTable strings(nStrings);
     struct SetEntry {
         std::uint32_t dwId, dwFirstExact, dwExactCount, dwFirstPrefix, dwPrefixCount;
     };
@@ -189,7 +182,7 @@ std::vector<std::uint8_t> WriteWith(const RuleSet& ruleSet, std::span<const Set>
 
     Counts counts;
     counts.dwStrings = static_cast<std::uint32_t>(strings.Entries().size());
-    counts.dwStringUnits = static_cast<std::uint32_t>(strings.Units().size());
+    counts.dwStringUnits = static_cast<std::uint32_t>(strings.UnitCount());
     counts.dwSets = static_cast<std::uint32_t>(sets.size());
     counts.dwSetItems = static_cast<std::uint32_t>(items.size());
     counts.dwLiterals = static_cast<std::uint32_t>(ruleSet.literals.size());
@@ -274,9 +267,11 @@ std::vector<std::uint8_t> WriteWith(const RuleSet& ruleSet, std::span<const Set>
     const std::size_t nData = out.size();
     out.resize(static_cast<std::size_t>(layout.qwTotal), 0);
     std::uint8_t* p = out.data() + nData;
-    for (const char16_t ch : strings.Units()) {
-        *p++ = static_cast<std::uint8_t>(ch);
-        *p++ = static_cast<std::uint8_t>(ch >> 8);
+    for (const CStringTable::Entry& entry : strings.Entries()) {
+        for (const char16_t ch : std::u16string_view(entry.pUnits, entry.dwLength)) {
+            *p++ = static_cast<std::uint8_t>(ch);
+            *p++ = static_cast<std::uint8_t>(ch >> 8);
+        }
     }
     return out;
 }

@@ -128,6 +128,33 @@ TEST(SrtcPacked, CompiledSerializedRulesMatchTheRuleSetsBytes) {
     }
 }
 
+// A set's items are read in one walk; what the set's container refuses still comes before a misnamed item.
+TEST(SrtcPacked, SetItemRefusalsInDocumentOrder) {
+    const struct {
+        const char16_t* szItems;
+        const char* szReason;
+    } cases[] = {
+        {u"<exactStr>a</exactStr><bogus/><other/>", "unknown element 'bogus' in set 's'"},
+        {u"<bogus/><x:exactStr xmlns:x=\"urn:other\">a</x:exactStr>",
+         "unknown element 'exactStr' in 'setLiteralDef' (not in the rules namespace)"},
+        {u"<bogus/><exactStr>a</exactStr>text", "unexpected text in 'setLiteralDef'"},
+        {u"<exactStr>a</exactStr> <!-- fine --> <prefixStr>b</prefixStr>", ""},
+    };
+    for (const auto& c : cases) {
+        const std::u16string sXml =
+            std::u16string(
+                uR"(<ruleModule xmlns="urn:quillon:gatewarden:rules:1" ruleSet="exclusion" defaultEffect="allow">)"
+                uR"(<definitions><setLiteralDef setLiteralId="s">)") +
+            c.szItems + u"</setLiteralDef></definitions></ruleModule>";
+        rulegen::CRuleDocument document;
+        std::string sError;
+        ASSERT_TRUE(document.Parse(sXml, sError)) << sError;
+        std::vector<std::uint8_t> blob;
+        EXPECT_EQ(document.CompileSerialized(blob, sError), *c.szReason == 0) << c.szReason;
+        EXPECT_EQ(*c.szReason == 0 ? std::string() : sError, c.szReason);
+    }
+}
+
 // Every byte of compiled blobs corrupted in turn, and every truncation: the check refuses exactly what
 // the reader refuses, for the same reason.
 TEST(SrtcCheck, GivesTheReadersVerdictAndReason) {
