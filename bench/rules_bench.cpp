@@ -78,13 +78,11 @@ BENCHMARK(BM_CompileProtectedResources)
 }  // namespace
 
 int main(int argc, char** argv) {
-    const CBenchRoot root("krell-bench-rules", "ktRGen.dll");
-    CObjectLoader loader;
-    if (loader.Load(u"ktRGen.dll") != ZEL_SUCCESS) {
-        std::fprintf(stderr, "cannot load ktRGen.dll\n");
+    CBenchRoot root("krell-bench-rules", "ktRGen.dll");
+    g_pLoader = root.Loader();
+    if (g_pLoader == nullptr) {
         return 1;
     }
-    g_pLoader = &loader;
 
     benchmark::Initialize(&argc, argv);
     CRunTimesReporter reporter;

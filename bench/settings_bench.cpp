@@ -97,13 +97,11 @@ BENCHMARK(BM_LoadStringsFromKey)->Unit(benchmark::kMicrosecond);
 }  // namespace
 
 int main(int argc, char** argv) {
-    const CBenchRoot root("krell-bench-settings", "lcSet.dll");
-    CObjectLoader loader;
-    if (loader.Load(u"lcSet.dll") != ZEL_SUCCESS) {
-        std::fprintf(stderr, "cannot load lcSet.dll\n");
+    CBenchRoot root("krell-bench-settings", "lcSet.dll");
+    g_pLoader = root.Loader();
+    if (g_pLoader == nullptr) {
         return 1;
     }
-    g_pLoader = &loader;
     for (int i = 0; i < VALUES; ++i) {
         g_names.push_back(u"C:\\Program Files\\Vendor\\Product\\file" +
                           platform::FromUtf8(std::to_string(i)) + u".dll");
