@@ -3,48 +3,21 @@
 // document text in, serialized rules out. Prints t(100,000) / t(10,000) (goal: at most 12, i.e. close
 // to linear), from the medians of five repetitions.
 #include <benchmark/benchmark.h>
-#include <stdlib.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <random>
 #include <string>
 
+#include "bench_root.h"
 #include "compiler/rule_preprocessor.h"
+#include "compiler/xml_text.h"
 #include "events/object_loader.h"
-#include "platform/paths.h"
 #include "platform/strings.h"
 #include "run_times_reporter.h"
-#include "service/installed_apps.h"
-#include "service/registry_key.h"
 
 namespace {
 
 CObjectLoader* g_pLoader = nullptr;
-
-class CXmlText final : public IKTXmlText, private CRefCounted {
-public:
-    explicit CXmlText(std::u16string sXml) : m_sXml(std::move(sXml)) {}
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (riid == IID_IUnknown || riid == IID_IKTXmlText) {
-            AddRef();
-            *ppv = static_cast<IKTXmlText*>(this);
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return AddRefImpl(); }
-    ULONG Release() override { return ReleaseImpl(); }
-    HRESULT GetXml(const char16_t** pszXml, ULONG* pcchXml) override {
-        *pszXml = m_sXml.data();
-        *pcchXml = static_cast<ULONG>(m_sXml.size());
-        return S_OK;
-    }
-
-private:
-    std::u16string m_sXml;
-};
 
 // Paths in no particular order, a tenth of them folder trees, a few repeated, as plug-ins deliver them.
 std::u16string ProtectedResourcesDocument(int nPaths) {
@@ -69,8 +42,7 @@ std::u16string ProtectedResourcesDocument(int nPaths) {
 
 void BM_CompileProtectedResources(benchmark::State& state) {
     const int nPaths = static_cast<int>(state.range(0));
-    CComPtr<IUnknown> pDocument(static_cast<IUnknown*>(new CXmlText(ProtectedResourcesDocument(nPaths))));
-    pDocument->Release();
+    const CComPtr<IUnknown> pDocument = CXmlText::Create(ProtectedResourcesDocument(nPaths));
     CComPtr<IKTRulePreprocessor> pPreproc;
     if (g_pLoader->CreateObject(CLSID_KTRulePreprocessor, IID_IKTRulePreprocessor,
                                 reinterpret_cast<void**>(&pPreproc)) != ZEL_SUCCESS) {
@@ -106,41 +78,21 @@ BENCHMARK(BM_CompileProtectedResources)
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::string sRoot = (std::filesystem::temp_directory_path() / "krell-bench-rules").string();
-    std::filesystem::remove_all(sRoot);
-    std::filesystem::create_directories(sRoot);
-    setenv("KRELL_ROOT", sRoot.c_str(), 1);
-    setenv("KRELL_DEBUG_OUTPUT", "none", 1);
-
-    // A product directory with the preprocessor's library, as krellctl init leaves it.
-    const std::u16string sProduct = u"C:\\Program Files\\Quillon\\KRELL";
-    std::string sHostProduct;
-    platform::MapPath(sProduct, &sHostProduct);
-    std::filesystem::create_directories(sHostProduct);
-    std::filesystem::create_symlink(std::string(KRELL_PROGRAM_DIR) + "/ktRGen.dll",
-                                    sHostProduct + "/ktRGen.dll");
-    CRegistryKey reg;
-    reg.Create(HKEY_LOCAL_MACHINE, CInstalledApps::INSTALLED_APPS_KEY);
-    reg.SetString(u"KRELL", sProduct);
-    {
-        CObjectLoader loader;
-        if (loader.Load(u"ktRGen.dll") != ZEL_SUCCESS) {
-            std::fprintf(stderr, "cannot load ktRGen.dll\n");
-            return 1;
-        }
-        g_pLoader = &loader;
-
-        benchmark::Initialize(&argc, argv);
-        CRunTimesReporter reporter;
-        benchmark::RunSpecifiedBenchmarks(&reporter);
-        benchmark::Shutdown();
-
-        const double d10k = reporter.m_Times["BM_CompileProtectedResources/10000/repeats:5_median"];
-        const double d100k = reporter.m_Times["BM_CompileProtectedResources/100000/repeats:5_median"];
-        if (d10k > 0 && d100k > 0) {
-            std::printf("t(100,000 paths) / t(10,000 paths) = %.2f (goal <= 12)\n", d100k / d10k);
-        }
+    CBenchRoot root("krell-bench-rules", "ktRGen.dll");
+    g_pLoader = root.Loader();
+    if (g_pLoader == nullptr) {
+        return 1;
     }
-    std::filesystem::remove_all(sRoot);
+
+    benchmark::Initialize(&argc, argv);
+    CRunTimesReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+
+    const double d10k = reporter.m_Times["BM_CompileProtectedResources/10000/repeats:5_median"];
+    const double d100k = reporter.m_Times["BM_CompileProtectedResources/100000/repeats:5_median"];
+    if (d10k > 0 && d100k > 0) {
+        std::printf("t(100,000 paths) / t(10,000 paths) = %.2f (goal <= 12)\n", d100k / d10k);
+    }
     return 0;
 }

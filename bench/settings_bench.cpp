@@ -3,7 +3,6 @@
 // into a table of the same shape, in the same run.
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
-#include <stdlib.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -11,12 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "bench_root.h"
 #include "events/object_loader.h"
-#include "platform/paths.h"
 #include "platform/strings.h"
 #include "run_times_reporter.h"
-#include "service/installed_apps.h"
-#include "service/registry_key.h"
 #include "settings/settings_helpers.h"
 
 namespace {
@@ -100,28 +97,11 @@ BENCHMARK(BM_LoadStringsFromKey)->Unit(benchmark::kMicrosecond);
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::string sRoot = (std::filesystem::temp_directory_path() / "krell-bench-settings").string();
-    std::filesystem::remove_all(sRoot);
-    std::filesystem::create_directories(sRoot);
-    setenv("KRELL_ROOT", sRoot.c_str(), 1);
-    setenv("KRELL_DEBUG_OUTPUT", "none", 1);
-
-    // A product directory with the store's library, as krellctl init leaves it.
-    const std::u16string sProduct = u"C:\\Program Files\\Quillon\\KRELL";
-    std::string sHostProduct;
-    platform::MapPath(sProduct, &sHostProduct);
-    std::filesystem::create_directories(sHostProduct);
-    std::filesystem::create_symlink(std::string(KRELL_PROGRAM_DIR) + "/lcSet.dll",
-                                    sHostProduct + "/lcSet.dll");
-    CRegistryKey reg;
-    reg.Create(HKEY_LOCAL_MACHINE, CInstalledApps::INSTALLED_APPS_KEY);
-    reg.SetString(u"KRELL", sProduct);
-    CObjectLoader loader;
-    if (loader.Load(u"lcSet.dll") != ZEL_SUCCESS) {
-        std::fprintf(stderr, "cannot load lcSet.dll\n");
+    CBenchRoot root("krell-bench-settings", "lcSet.dll");
+    g_pLoader = root.Loader();
+    if (g_pLoader == nullptr) {
         return 1;
     }
-    g_pLoader = &loader;
     for (int i = 0; i < VALUES; ++i) {
         g_names.push_back(u"C:\\Program Files\\Vendor\\Product\\file" +
                           platform::FromUtf8(std::to_string(i)) + u".dll");
@@ -138,6 +118,5 @@ int main(int argc, char** argv) {
             std::printf("ratio %s / BM_RawSqliteInsert = %.2f\n", szName, reporter.m_Times[szName] / dBase);
         }
     }
-    std::filesystem::remove_all(sRoot);
     return 0;
 }

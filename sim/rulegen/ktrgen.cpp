@@ -97,16 +97,12 @@ public:
             if (!m_document.IsParsed()) {
                 return Failed(E_UNEXPECTED, "no document loaded");
             }
-            srtc::RuleSet ruleSet;
             std::string sError;
-            if (!m_document.Compile(ruleSet, sError)) {
+            if (!m_document.CompileSerialized(m_rules, sError)) {
                 return Failed(KTRGEN_E_BAD_DOCUMENT, sError);
             }
-            srtc::Canonicalize(ruleSet);
-            m_rules = srtc::WriteCanonical(ruleSet);
             // What the driver's reader would refuse is refused here, with its reason (e.g. nesting depth).
-            srtc::RuleSet check;
-            if (!srtc::Read(m_rules, check, sError)) {
+            if (!srtc::Check(m_rules, sError)) {
                 m_rules.clear();
                 return Failed(KTRGEN_E_BAD_DOCUMENT, "the compiled rules are not acceptable: " + sError);
             }

@@ -1,5 +1,6 @@
-// The document compiler. Identifiers are collected first so references may point forward; items are
-// gathered in one pass and sorted once by the writer's canonical form, so large sets stay n log n.
+// The document compiler. Identifiers are collected first so references may point forward; set items
+// are decoded straight into their set's packed units in one pass and sorted once by the writer's
+// canonical form, so large sets stay n log n and in contiguous memory.
 #include "rule_compiler.h"
 
 #include <libxml/parser.h>
@@ -158,7 +159,9 @@ bool ParseNumber(const std::string& sText, bool bHex, std::uint64_t& qwValue) {
 
 class CCompiler {
 public:
-    CCompiler(srtc::RuleSet& ruleSet, std::string& sError) : m_ruleSet(ruleSet), m_sError(sError) {}
+    // Sets go to sets, packed, rather than to ruleSet.sets.
+    CCompiler(srtc::RuleSet& ruleSet, std::vector<srtc::PackedStringSet>& sets, std::string& sError)
+        : m_ruleSet(ruleSet), m_packedSets(sets), m_sError(sError) {}
 
     bool Run(const xmlNode* pRoot);
 
@@ -170,13 +173,18 @@ private:
     // The element children of a container; text other than white space is refused.
     bool Children(const xmlNode* pParent, std::vector<const xmlNode*>& children) {
         children.clear();
+        return EachChild(pParent, [&](const xmlNode* p) { children.push_back(p); });
+    }
+    // The same, handing each element to onElement as it goes.
+    template <class F>
+    bool EachChild(const xmlNode* pParent, F onElement) {
         for (const xmlNode* p = pParent->children; p != nullptr; p = p->next) {
             if (p->type == XML_ELEMENT_NODE) {
                 if (!InNamespace(p)) {
                     return Fail("unknown element '" + NameOf(p) + "' in '" + NameOf(pParent) +
                                 "' (not in the rules namespace)");
                 }
-                children.push_back(p);
+                onElement(p);
             } else if ((p->type == XML_TEXT_NODE || p->type == XML_CDATA_SECTION_NODE) &&
                        !IsBlank(p->content)) {
                 return Fail("unexpected text in '" + NameOf(pParent) + "'");
@@ -192,7 +200,7 @@ private:
     }
 
     bool Collect(const xmlNode* pDefinitions);
-    bool SetItems(const xmlNode* pDef, srtc::StringSet& set);
+    bool SetItems(const xmlNode* pDef, srtc::PackedStringSet& set);
     bool Value(const xmlNode* pValue, const std::string& sWhere, srtc::Literal& literal);
     bool Condition(const xmlNode* pNode, const std::string& sWhere, std::uint32_t& dwNode);
     bool FunEval(const xmlNode* pNode, const std::string& sWhere, std::uint32_t& dwNode);
@@ -203,6 +211,7 @@ private:
     bool NoCycles();
 
     srtc::RuleSet& m_ruleSet;
+    std::vector<srtc::PackedStringSet>& m_packedSets;
     std::string& m_sError;
     std::unordered_map<std::string, std::uint32_t> m_sets, m_literals, m_expressions;
     std::vector<const xmlNode*> m_exprDefs;
@@ -212,19 +221,32 @@ private:
     bool m_bInExpr = false;
 };
 
-bool CCompiler::SetItems(const xmlNode* pDef, srtc::StringSet& set) {
-    std::vector<const xmlNode*> items;
-    if (!Children(pDef, items)) {
+// One walk over a set's items, which a large document's tree spreads over more memory than the caches
+// hold. A misnamed item is reported after the walk, so that the container's own refusals come first.
+bool CCompiler::SetItems(const xmlNode* pDef, srtc::PackedStringSet& set) {
+    const xmlNode* pUnknown = nullptr;
+    const bool bChildren = EachChild(pDef, [&](const xmlNode* pItem) {
+        const bool bPrefix = Is(pItem, "prefixStr");
+        if (!bPrefix && !Is(pItem, "exactStr")) {
+            pUnknown = pUnknown != nullptr ? pUnknown : pItem;
+            return;
+        }
+        // Decoded straight into the set's units: the parser never splits a character between nodes.
+        const std::size_t nStart = set.units.size();
+        for (const xmlNode* p = pItem->children; p != nullptr; p = p->next) {
+            if ((p->type == XML_TEXT_NODE || p->type == XML_CDATA_SECTION_NODE) && p->content != nullptr) {
+                srtc::AppendUtf8(reinterpret_cast<const char*>(p->content), set.units);
+            }
+        }
+        (bPrefix ? set.prefix : set.exact)
+            .push_back(
+                {static_cast<std::uint32_t>(nStart), static_cast<std::uint32_t>(set.units.size() - nStart)});
+    });
+    if (!bChildren) {
         return false;
     }
-    for (const xmlNode* pItem : items) {
-        if (Is(pItem, "exactStr")) {
-            set.exact.push_back(srtc::FromUtf8(Text(pItem)));
-        } else if (Is(pItem, "prefixStr")) {
-            set.prefix.push_back(srtc::FromUtf8(Text(pItem)));
-        } else {
-            return Fail("unknown element '" + NameOf(pItem) + "' in set '" + srtc::ToUtf8(set.sId) + "'");
-        }
+    if (pUnknown != nullptr) {
+        return Fail("unknown element '" + NameOf(pUnknown) + "' in set '" + srtc::ToUtf8(set.sId) + "'");
     }
     return true;
 }
@@ -273,10 +295,10 @@ bool CCompiler::Collect(const xmlNode* pDefinitions) {
             if (!Id(pDef, "setLiteralId", sId)) {
                 return false;
             }
-            if (!m_sets.emplace(sId, static_cast<std::uint32_t>(m_ruleSet.sets.size())).second) {
+            if (!m_sets.emplace(sId, static_cast<std::uint32_t>(m_packedSets.size())).second) {
                 return Fail("set '" + sId + "' defined twice");
             }
-            srtc::StringSet& set = m_ruleSet.sets.emplace_back();
+            srtc::PackedStringSet& set = m_packedSets.emplace_back();
             set.sId = srtc::FromUtf8(sId);
             if (!SetItems(pDef, set)) {
                 return false;
@@ -671,7 +693,34 @@ bool CRuleDocument::Parse(std::u16string_view sXml, std::string& sError) {
 }
 
 bool CRuleDocument::Compile(srtc::RuleSet& ruleSet, std::string& sError) const {
+    std::vector<srtc::PackedStringSet> sets;
+    if (!Compile(ruleSet, sets, sError)) {
+        return false;
+    }
+    for (const srtc::PackedStringSet& set : sets) {
+        ruleSet.sets.push_back(set.Unpacked());
+    }
+    return true;
+}
+
+bool CRuleDocument::CompileSerialized(std::vector<std::uint8_t>& blob, std::string& sError) const {
+    blob.clear();
+    srtc::RuleSet ruleSet;
+    std::vector<srtc::PackedStringSet> sets;
+    if (!Compile(ruleSet, sets, sError)) {
+        return false;
+    }
+    for (srtc::PackedStringSet& set : sets) {
+        srtc::Canonicalize(set);
+    }
+    blob = srtc::WriteCanonical(ruleSet, sets);
+    return true;
+}
+
+bool CRuleDocument::Compile(srtc::RuleSet& ruleSet, std::vector<srtc::PackedStringSet>& sets,
+                            std::string& sError) const {
     ruleSet = srtc::RuleSet{};
+    sets.clear();
     if (m_pDoc == nullptr) {
         sError = "no document loaded";
         return false;
@@ -681,7 +730,7 @@ bool CRuleDocument::Compile(srtc::RuleSet& ruleSet, std::string& sError) const {
         sError = "document type declarations are not accepted";
         return false;
     }
-    CCompiler compiler(ruleSet, sError);
+    CCompiler compiler(ruleSet, sets, sError);
     return compiler.Run(xmlDocGetRootElement(m_pDoc->pDoc));
 }
 

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "srtc/srtc.h"
 
@@ -24,9 +25,14 @@ public:
     bool IsParsed() const;
     // Compiles the parsed document; false with the first reason it cannot be compiled.
     bool Compile(srtc::RuleSet& ruleSet, std::string& sError) const;
+    // Compiles and writes the serialized rules, the sets packed all the way (what srtc::Write gives
+    // for the rule set Compile makes).
+    bool CompileSerialized(std::vector<std::uint8_t>& blob, std::string& sError) const;
     void Clear();
 
 private:
+    bool Compile(srtc::RuleSet& ruleSet, std::vector<srtc::PackedStringSet>& sets, std::string& sError) const;
+
     struct CDoc;
     std::unique_ptr<CDoc> m_pDoc;
 };

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace srtc {
@@ -52,6 +53,25 @@ struct StringSet {
     std::vector<std::u16string> prefix;
 
     friend bool operator==(const StringSet&, const StringSet&) = default;
+};
+
+// A set whose items lie end to end in one buffer. Compiling a document of many items this way keeps
+// them in contiguous memory from parsing to writing, instead of one allocation per item.
+struct PackedStringSet {
+    struct Item {
+        std::uint32_t dwOffset;  // in units
+        std::uint32_t dwLength;
+    };
+    std::u16string sId;
+    std::u16string units;
+    std::vector<Item> exact;
+    std::vector<Item> prefix;
+
+    std::u16string_view View(const Item& item) const {
+        return std::u16string_view(units).substr(item.dwOffset, item.dwLength);
+    }
+    // The set with one string per item, as StringSet holds it.
+    StringSet Unpacked() const;
 };
 
 struct Literal {
@@ -108,16 +128,25 @@ std::u16string Upper(std::u16string_view s);
 
 // Brings every set into its canonical form; sorting once keeps this n log n in the items.
 void Canonicalize(RuleSet& ruleSet);
+// The same for a packed set; its units are laid out again in the items' canonical order, so what
+// follows reads them front to back.
+void Canonicalize(PackedStringSet& set);
 
 // The blob of a rule set. Sets are canonicalized on the way, so equivalent sets give equal bytes.
 std::vector<std::uint8_t> Write(const RuleSet& ruleSet);
 // The same for a rule set already canonical (Canonicalize or Read), without copying it first.
 std::vector<std::uint8_t> WriteCanonical(const RuleSet& ruleSet);
+// The same for a rule set whose sets are given packed and canonical instead of in ruleSet.sets (which
+// is not read); the bytes are those of the unpacked rule set.
+std::vector<std::uint8_t> WriteCanonical(const RuleSet& ruleSet, std::span<const PackedStringSet> sets);
 
 // Checks every count, offset and index of the blob and decodes it. On failure sError names the table,
 // the entry and the field, what was found and what was expected; the blob is never read beyond its
 // size. A rule set read successfully is canonical, acyclic and no deeper than SRTC_MAX_DEPTH.
 bool Read(std::span<const std::uint8_t> blob, RuleSet& ruleSet, std::string& sError);
+// Read's checks, with the same verdict and reason, for a writer checking its own output: set items are
+// checked but not copied out.
+bool Check(std::span<const std::uint8_t> blob, std::string& sError);
 
 struct Access {
     std::u16string sActorPath;
@@ -159,5 +188,7 @@ std::string FormatDate(std::uint64_t qwFileTime);
 
 std::string ToUtf8(std::u16string_view s);
 std::u16string FromUtf8(std::string_view s);
+// FromUtf8 appended to out.
+void AppendUtf8(std::string_view s, std::u16string& out);
 
 }  // namespace srtc

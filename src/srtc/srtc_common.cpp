@@ -129,46 +129,34 @@ namespace {
 // Sorting large sets by pointer chasing into every string misses the cache on most comparisons. The
 // records below carry each item's leading code units (after the part all items share) inline, stored
 // big-endian so memcmp orders them by code unit; the sort then walks one contiguous array and looks
-// at the strings themselves only when those units tie.
-constexpr std::size_t SORT_HEAD_UNITS = 24;
+// at the strings themselves only when those units tie. Items whose units all fit a byte (most paths)
+// store one byte a unit, so twice as many units decide before the strings are looked at.
+constexpr std::size_t SORT_HEAD_BYTES = 48;
 
 struct CSortRecord {
-    std::uint8_t head[2 * SORT_HEAD_UNITS];
+    std::uint8_t head[SORT_HEAD_BYTES];
     std::uint32_t dwLength;  // units after the shared part
     std::uint32_t dwIndex;
 };
 
-// Upper-cases the items and sorts them. Each string is touched twice in all: once to upper-case it
-// and find the part all items share, once to fill its record.
-void UpperAndSortItems(std::vector<std::u16string>& items) {
-    if (items.empty()) {
-        return;
-    }
-    // Upper-casing is idempotent, so the first item may be done twice.
-    items[0] = Upper(items[0]);
-    std::size_t nShared = items[0].size();
-    for (std::u16string& item : items) {
-        for (char16_t& ch : item) {
-            ch = UpperUnit(ch);
-        }
-        std::size_t i = 0;
-        while (i < nShared && i < item.size() && item[i] == items[0][i]) {
-            ++i;
-        }
-        nShared = i;
-    }
-    if (items.size() < 2) {
-        return;
-    }
-    std::vector<CSortRecord> records(items.size());
-    for (std::size_t k = 0; k < items.size(); ++k) {
+// The records of items in code-unit order; nShared units at the start are common to all items, and
+// bNarrow says that every unit after them is below 0x100.
+template <class ViewOf>
+std::vector<CSortRecord> SortedRecords(std::size_t nItems, std::size_t nShared, bool bNarrow, ViewOf viewOf) {
+    const std::size_t nHeadUnits = bNarrow ? SORT_HEAD_BYTES : SORT_HEAD_BYTES / 2;
+    std::vector<CSortRecord> records(nItems);
+    for (std::size_t k = 0; k < nItems; ++k) {
         CSortRecord& record = records[k];
         std::memset(record.head, 0, sizeof(record.head));
-        const std::u16string& item = items[k];
-        const std::size_t nHead = std::min(item.size() - nShared, SORT_HEAD_UNITS);
+        const std::u16string_view item = viewOf(k);
+        const std::size_t nHead = std::min(item.size() - nShared, nHeadUnits);
         for (std::size_t i = 0; i < nHead; ++i) {
-            record.head[2 * i] = static_cast<std::uint8_t>(item[nShared + i] >> 8);
-            record.head[2 * i + 1] = static_cast<std::uint8_t>(item[nShared + i]);
+            if (bNarrow) {
+                record.head[i] = static_cast<std::uint8_t>(item[nShared + i]);
+            } else {
+                record.head[2 * i] = static_cast<std::uint8_t>(item[nShared + i] >> 8);
+                record.head[2 * i + 1] = static_cast<std::uint8_t>(item[nShared + i]);
+            }
         }
         record.dwLength = static_cast<std::uint32_t>(item.size() - nShared);
         record.dwIndex = static_cast<std::uint32_t>(k);
@@ -179,12 +167,45 @@ void UpperAndSortItems(std::vector<std::u16string>& items) {
             return n < 0;
         }
         // Equal heads: zero padding or real zero units, so the lengths or the tails decide.
-        if (a.dwLength <= SORT_HEAD_UNITS || b.dwLength <= SORT_HEAD_UNITS) {
+        if (a.dwLength <= nHeadUnits || b.dwLength <= nHeadUnits) {
             return a.dwLength < b.dwLength;
         }
-        return std::u16string_view(items[a.dwIndex]).substr(nShared + SORT_HEAD_UNITS) <
-               std::u16string_view(items[b.dwIndex]).substr(nShared + SORT_HEAD_UNITS);
+        return viewOf(a.dwIndex).substr(nShared + nHeadUnits) <
+               viewOf(b.dwIndex).substr(nShared + nHeadUnits);
     });
+    return records;
+}
+
+std::size_t SharedStart(std::size_t nShared, std::u16string_view first, std::u16string_view item) {
+    std::size_t i = 0;
+    while (i < nShared && i < item.size() && item[i] == first[i]) {
+        ++i;
+    }
+    return i;
+}
+
+// Upper-cases the items and sorts them. Each string is touched twice in all: once to upper-case it
+// and find the part all items share, once to fill its record.
+void UpperAndSortItems(std::vector<std::u16string>& items) {
+    if (items.empty()) {
+        return;
+    }
+    // Upper-casing is idempotent, so the first item may be done twice.
+    items[0] = Upper(items[0]);
+    std::size_t nShared = items[0].size();
+    char16_t chMax = 0;
+    for (std::u16string& item : items) {
+        for (char16_t& ch : item) {
+            ch = UpperUnit(ch);
+            chMax = std::max(chMax, ch);
+        }
+        nShared = SharedStart(nShared, items[0], item);
+    }
+    if (items.size() < 2) {
+        return;
+    }
+    const std::vector<CSortRecord> records = SortedRecords(
+        items.size(), nShared, chMax < 0x100, [&](std::size_t k) { return std::u16string_view(items[k]); });
     std::vector<std::u16string> sorted;
     sorted.reserve(items.size());
     for (const CSortRecord& record : records) {
@@ -221,6 +242,72 @@ void Canonicalize(RuleSet& ruleSet) {
         CanonicalizeItems(set.exact, false);
         CanonicalizeItems(set.prefix, true);
     }
+}
+
+void Canonicalize(PackedStringSet& set) {
+    char16_t chMax = 0;
+    for (char16_t& ch : set.units) {
+        ch = UpperUnit(ch);
+        chMax = std::max(chMax, ch);
+    }
+    // Items are copied in sorted order into fresh units. Duplicates and covered prefixes are met right after
+    // the item kept before them.
+    std::u16string units;
+    units.reserve(set.units.size());
+    for (const bool bPrefix : {false, true}) {
+        std::vector<PackedStringSet::Item>& items = bPrefix ? set.prefix : set.exact;
+        if (items.empty()) {
+            continue;
+        }
+        const std::u16string_view first = set.View(items[0]);
+        std::size_t nShared = first.size();
+        for (const PackedStringSet::Item& item : items) {
+            nShared = SharedStart(nShared, first, set.View(item));
+        }
+        const std::vector<CSortRecord> records = SortedRecords(
+            items.size(), nShared, chMax < 0x100, [&](std::size_t k) { return set.View(items[k]); });
+        std::vector<PackedStringSet::Item> kept;
+        kept.reserve(items.size());
+        constexpr std::size_t AHEAD = 8;
+        for (std::size_t k = 0; k < records.size(); ++k) {
+            // The only pass that reads items out of order: fetch the item's place, then its units, ahead.
+            if (k + 2 * AHEAD < records.size()) {
+                __builtin_prefetch(&items[records[k + 2 * AHEAD].dwIndex]);
+            }
+            if (k + AHEAD < records.size()) {
+                const PackedStringSet::Item& ahead = items[records[k + AHEAD].dwIndex];
+                __builtin_prefetch(set.units.data() + ahead.dwOffset);
+                __builtin_prefetch(set.units.data() + ahead.dwOffset + ahead.dwLength);
+            }
+            const std::u16string_view item = set.View(items[records[k].dwIndex]);
+            if (!kept.empty()) {
+                const std::u16string_view previous =
+                    std::u16string_view(units).substr(kept.back().dwOffset, kept.back().dwLength);
+                if (bPrefix ? item.starts_with(previous) : item == previous) {
+                    continue;
+                }
+            }
+            kept.push_back(
+                {static_cast<std::uint32_t>(units.size()), static_cast<std::uint32_t>(item.size())});
+            units.append(item);
+        }
+        items.swap(kept);
+    }
+    set.units.swap(units);
+}
+
+StringSet PackedStringSet::Unpacked() const {
+    StringSet set;
+    set.sId = sId;
+    set.exact.reserve(exact.size());
+    for (const Item& item : exact) {
+        set.exact.emplace_back(View(item));
+    }
+    set.prefix.reserve(prefix.size());
+    for (const Item& item : prefix) {
+        set.prefix.emplace_back(View(item));
+    }
+    return set;
 }
 
 const char* NameOf(RuleSetKind kind) {
@@ -406,7 +493,14 @@ std::string ToUtf8(std::u16string_view s) {
 
 std::u16string FromUtf8(std::string_view s) {
     std::u16string out;
-    out.reserve(s.size());
+    AppendUtf8(s, out);
+    return out;
+}
+
+void AppendUtf8(std::string_view s, std::u16string& out) {
+    if (out.empty()) {
+        out.reserve(s.size());
+    }
     for (std::size_t i = 0; i < s.size();) {
         const auto b = static_cast<unsigned char>(s[i]);
         std::uint32_t cp = 0xFFFD;
@@ -445,7 +539,6 @@ std::u16string FromUtf8(std::string_view s) {
             out += static_cast<char16_t>(cp > 0x10FFFF ? 0xFFFD : cp);
         }
     }
-    return out;
 }
 
 }  // namespace srtc

@@ -14,8 +14,8 @@ namespace {
 
 class CReader {
 public:
-    CReader(std::span<const std::uint8_t> blob, RuleSet& ruleSet, std::string& sError)
-        : m_blob(blob), m_ruleSet(ruleSet), m_sError(sError) {}
+    CReader(std::span<const std::uint8_t> blob, RuleSet& ruleSet, std::string& sError, bool bKeepItems)
+        : m_blob(blob), m_ruleSet(ruleSet), m_sError(sError), m_bKeepItems(bKeepItems) {}
 
     bool Run();
 
@@ -52,6 +52,7 @@ private:
     std::span<const std::uint8_t> m_blob;
     RuleSet& m_ruleSet;
     std::string& m_sError;
+    const bool m_bKeepItems;
     Counts m_counts;
     Layout m_layout{};
     std::u16string m_units;                      // the string data, decoded once
@@ -140,7 +141,9 @@ bool CReader::String(const std::string& sWhere, const char* szField, std::uint32
 // The bulk of a large blob: the entry's name is made only for a refusal.
 bool CReader::Items(const std::string& sWhere, std::uint32_t dwFirst, std::uint32_t dwCount, bool bPrefix,
                     std::vector<std::u16string>& items) {
-    items.reserve(dwCount);
+    if (m_bKeepItems) {
+        items.reserve(dwCount);
+    }
     std::u16string_view previous;
     for (std::uint32_t k = 0; k < dwCount; ++k) {
         auto where = [&] {
@@ -163,7 +166,9 @@ bool CReader::Items(const std::string& sWhere, std::uint32_t dwFirst, std::uint3
             m_sError = where() + ": begins with the prefix item before it";
             return false;
         }
-        items.emplace_back(s);
+        if (m_bKeepItems) {
+            items.emplace_back(s);
+        }
         previous = s;
     }
     return true;
@@ -478,11 +483,17 @@ bool CReader::Run() {
 bool Read(std::span<const std::uint8_t> blob, RuleSet& ruleSet, std::string& sError) {
     ruleSet = RuleSet{};
     sError.clear();
-    if (CReader(blob, ruleSet, sError).Run()) {
+    if (CReader(blob, ruleSet, sError, true).Run()) {
         return true;
     }
     ruleSet = RuleSet{};
     return false;
+}
+
+bool Check(std::span<const std::uint8_t> blob, std::string& sError) {
+    RuleSet ruleSet;
+    sError.clear();
+    return CReader(blob, ruleSet, sError, false).Run();
 }
 
 }  // namespace srtc

@@ -12,22 +12,22 @@ namespace srtc {
 namespace {
 
 // Open addressing over one flat array of (hash, index) slots: an insert touches one slot and the
-// string itself only when the hashes agree, which keeps large sets out of the cache's way. Strings
-// are compared in the string data already written, so the table owns no copies.
+// string itself only when the hashes agree, which keeps large sets out of the cache's way. Entries
+// point into the rule set's own strings, which outlive the writing, so the table owns no copies and
+// the units are copied once, into the blob.
 class CStringTable {
 public:
-    // Sized for the expected strings and their units (set items dominate), so nothing is copied twice.
-    CStringTable(std::size_t nExpected, std::size_t nUnits) {
+    explicit CStringTable(std::size_t nExpected) {
         m_entries.reserve(nExpected);
-        m_units.reserve(nUnits);
         std::size_t nSlots = 16;
         while (nSlots < 2 * nExpected) {
             nSlots *= 2;
         }
         m_slots.assign(nSlots, {0, EMPTY});
     }
-    std::uint32_t Intern(std::u16string_view s) {
-        const std::uint64_t qwHash = std::hash<std::u16string_view>{}(s);
+    static std::uint64_t Hash(std::u16string_view s) { return std::hash<std::u16string_view>{}(s); }
+    std::uint32_t Intern(std::u16string_view s) { return Intern(s, Hash(s)); }
+    std::uint32_t Intern(std::u16string_view s, std::uint64_t qwHash) {
         if (2 * (m_entries.size() + 1) > m_slots.size()) {
             Grow();
         }
@@ -37,8 +37,8 @@ public:
             if (slot.dwIndex == EMPTY) {
                 slot = {qwHash, static_cast<std::uint32_t>(m_entries.size())};
                 m_entries.push_back(
-                    {static_cast<std::uint32_t>(m_units.size()), static_cast<std::uint32_t>(s.size())});
-                m_units.append(s);
+                    {s.data(), static_cast<std::uint32_t>(m_nUnits), static_cast<std::uint32_t>(s.size())});
+                m_nUnits += s.size();
                 return slot.dwIndex;
             }
             if (slot.qwHash == qwHash && View(slot.dwIndex) == s) {
@@ -46,14 +46,17 @@ public:
             }
         }
     }
-    std::uint32_t InternId(const std::u16string& s) { return s.empty() ? SRTC_NO_STRING : Intern(s); }
+    // A large table misses the cache on nearly every insert; fetching the slot early hides that.
+    void Prefetch(std::uint64_t qwHash) const { __builtin_prefetch(&m_slots[qwHash & (m_slots.size() - 1)]); }
+    std::uint32_t InternId(std::u16string_view s) { return s.empty() ? SRTC_NO_STRING : Intern(s); }
 
     struct Entry {
+        const char16_t* pUnits;
         std::uint32_t dwOffset;
         std::uint32_t dwLength;
     };
     const std::vector<Entry>& Entries() const { return m_entries; }
-    const std::u16string& Units() const { return m_units; }
+    std::size_t UnitCount() const { return m_nUnits; }
 
 private:
     static constexpr std::uint32_t EMPTY = 0xFFFFFFFF;
@@ -63,7 +66,7 @@ private:
     };
 
     std::u16string_view View(std::uint32_t dwIndex) const {
-        return std::u16string_view(m_units).substr(m_entries[dwIndex].dwOffset, m_entries[dwIndex].dwLength);
+        return std::u16string_view(m_entries[dwIndex].pUnits, m_entries[dwIndex].dwLength);
     }
     void Grow() {
         std::vector<Slot> old(2 * m_slots.size(), Slot{0, EMPTY});
@@ -82,7 +85,7 @@ private:
 
     std::vector<Slot> m_slots;
     std::vector<Entry> m_entries;
-    std::u16string m_units;
+    std::size_t m_nUnits = 0;
 };
 
 void Put32(std::vector<std::uint8_t>& out, std::uint32_t dw) {
@@ -96,42 +99,66 @@ std::uint32_t U(E e) {
     return static_cast<std::uint32_t>(e);
 }
 
-}  // namespace
-
-std::vector<std::uint8_t> Write(const RuleSet& source) {
-    RuleSet ruleSet = source;
-    Canonicalize(ruleSet);
-    return WriteCanonical(ruleSet);
+// Sets as the rule set holds them, or packed; both give their items as views in canonical order.
+std::u16string_view IdOf(const StringSet& set) {
+    return set.sId;
+}
+std::u16string_view IdOf(const PackedStringSet& set) {
+    return set.sId;
+}
+std::size_t ItemCount(const StringSet& set, bool bPrefix) {
+    return (bPrefix ? set.prefix : set.exact).size();
+}
+std::size_t ItemCount(const PackedStringSet& set, bool bPrefix) {
+    return (bPrefix ? set.prefix : set.exact).size();
+}
+std::u16string_view ItemAt(const StringSet& set, bool bPrefix, std::size_t k) {
+    return (bPrefix ? set.prefix : set.exact)[k];
+}
+std::u16string_view ItemAt(const PackedStringSet& set, bool bPrefix, std::size_t k) {
+    return set.View((bPrefix ? set.prefix : set.exact)[k]);
 }
 
-std::vector<std::uint8_t> WriteCanonical(const RuleSet& ruleSet) {
-    std::size_t nStrings = ruleSet.literals.size() + ruleSet.expressions.size() + ruleSet.rules.size();
-    std::size_t nUnits = 0;
-    for (const StringSet& set : ruleSet.sets) {
-        nStrings += 1 + set.exact.size() + set.prefix.size();
-        for (const auto* pItems : {&set.exact, &set.prefix}) {
-            for (const std::u16string& item : *pItems) {
-                nUnits += item.size();
-            }
-        }
+// Hashes first, one pass over the items in order, so each insert's slot can be fetched a few inserts
+// ahead of it.
+template <class Set>
+void InternItems(CStringTable& strings, const Set& set, bool bPrefix, std::vector<std::uint64_t>& hashes,
+                 std::vector<std::uint32_t>& items) {
+    constexpr std::size_t AHEAD = 8;
+    const std::size_t nItems = ItemCount(set, bPrefix);
+    hashes.clear();
+    for (std::size_t k = 0; k < nItems; ++k) {
+        hashes.push_back(CStringTable::Hash(ItemAt(set, bPrefix, k)));
     }
-    CStringTable strings(nStrings, nUnits);
+    for (std::size_t k = 0; k < nItems; ++k) {
+        if (k + AHEAD < nItems) {
+            strings.Prefetch(hashes[k + AHEAD]);
+        }
+        items.push_back(strings.Intern(ItemAt(set, bPrefix, k), hashes[k]));
+    }
+}
+
+template <class Set>
+std::vector<std::uint8_t> WriteWith(const RuleSet& ruleSet, std::span<const Set> sourceSets) {
+    std::size_t nStrings = ruleSet.literals.size() + ruleSet.expressions.size() + ruleSet.rules.size();
+    for (const Set& set : sourceSets) {
+        nStrings += 1 + ItemCount(set, false) + ItemCount(set, true);
+    }
+    CStringTable strings(nStrings);
     struct SetEntry {
         std::uint32_t dwId, dwFirstExact, dwExactCount, dwFirstPrefix, dwPrefixCount;
     };
     std::vector<SetEntry> sets;
     std::vector<std::uint32_t> items;
-    for (const StringSet& set : ruleSet.sets) {
-        SetEntry entry{strings.Intern(set.sId), static_cast<std::uint32_t>(items.size()),
-                       static_cast<std::uint32_t>(set.exact.size()), 0, 0};
-        for (const std::u16string& item : set.exact) {
-            items.push_back(strings.Intern(item));
-        }
+    items.reserve(nStrings);
+    std::vector<std::uint64_t> hashes;
+    for (const Set& set : sourceSets) {
+        SetEntry entry{strings.Intern(IdOf(set)), static_cast<std::uint32_t>(items.size()), 0, 0, 0};
+        InternItems(strings, set, false, hashes, items);
         entry.dwFirstPrefix = static_cast<std::uint32_t>(items.size());
-        entry.dwPrefixCount = static_cast<std::uint32_t>(set.prefix.size());
-        for (const std::u16string& item : set.prefix) {
-            items.push_back(strings.Intern(item));
-        }
+        entry.dwExactCount = entry.dwFirstPrefix - entry.dwFirstExact;
+        InternItems(strings, set, true, hashes, items);
+        entry.dwPrefixCount = static_cast<std::uint32_t>(items.size()) - entry.dwFirstPrefix;
         sets.push_back(entry);
     }
     std::vector<std::uint32_t> literalIds, literalTexts;
@@ -155,7 +182,7 @@ std::vector<std::uint8_t> WriteCanonical(const RuleSet& ruleSet) {
 
     Counts counts;
     counts.dwStrings = static_cast<std::uint32_t>(strings.Entries().size());
-    counts.dwStringUnits = static_cast<std::uint32_t>(strings.Units().size());
+    counts.dwStringUnits = static_cast<std::uint32_t>(strings.UnitCount());
     counts.dwSets = static_cast<std::uint32_t>(sets.size());
     counts.dwSetItems = static_cast<std::uint32_t>(items.size());
     counts.dwLiterals = static_cast<std::uint32_t>(ruleSet.literals.size());
@@ -240,11 +267,29 @@ std::vector<std::uint8_t> WriteCanonical(const RuleSet& ruleSet) {
     const std::size_t nData = out.size();
     out.resize(static_cast<std::size_t>(layout.qwTotal), 0);
     std::uint8_t* p = out.data() + nData;
-    for (const char16_t ch : strings.Units()) {
-        *p++ = static_cast<std::uint8_t>(ch);
-        *p++ = static_cast<std::uint8_t>(ch >> 8);
+    for (const CStringTable::Entry& entry : strings.Entries()) {
+        for (const char16_t ch : std::u16string_view(entry.pUnits, entry.dwLength)) {
+            *p++ = static_cast<std::uint8_t>(ch);
+            *p++ = static_cast<std::uint8_t>(ch >> 8);
+        }
     }
     return out;
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> Write(const RuleSet& source) {
+    RuleSet ruleSet = source;
+    Canonicalize(ruleSet);
+    return WriteCanonical(ruleSet);
+}
+
+std::vector<std::uint8_t> WriteCanonical(const RuleSet& ruleSet) {
+    return WriteWith(ruleSet, std::span<const StringSet>(ruleSet.sets));
+}
+
+std::vector<std::uint8_t> WriteCanonical(const RuleSet& ruleSet, std::span<const PackedStringSet> sets) {
+    return WriteWith(ruleSet, sets);
 }
 
 }  // namespace srtc

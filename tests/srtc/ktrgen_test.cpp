@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "compiler/rule_preprocessor.h"
+#include "compiler/xml_text.h"
 #include "events/object_loader.h"
 #include "ktrgen_results.h"
 #include "platform/paths.h"
@@ -19,31 +20,6 @@
 namespace {
 
 constexpr const char16_t* PRODUCT_DIRECTORY = u"C:\\Program Files\\Quillon\\KRELL";
-
-// The document as the converter hands it over: an object offering its text.
-class CXmlText final : public IKTXmlText, private CRefCounted {
-public:
-    explicit CXmlText(std::u16string sXml) : m_sXml(std::move(sXml)) {}
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (riid == IID_IUnknown || riid == IID_IKTXmlText) {
-            AddRef();
-            *ppv = static_cast<IKTXmlText*>(this);
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return AddRefImpl(); }
-    ULONG Release() override { return ReleaseImpl(); }
-    HRESULT GetXml(const char16_t** pszXml, ULONG* pcchXml) override {
-        *pszXml = m_sXml.data();
-        *pcchXml = static_cast<ULONG>(m_sXml.size());
-        return S_OK;
-    }
-
-private:
-    std::u16string m_sXml;
-};
 
 // Offers nothing beyond IUnknown.
 class CNoText final : public IUnknown, private CRefCounted {
@@ -90,9 +66,7 @@ protected:
     }
 
     HRESULT Load(std::u16string sXml) {
-        CComPtr<IUnknown> pDocument(static_cast<IUnknown*>(new CXmlText(std::move(sXml))));
-        pDocument->Release();  // the constructor's reference; the pointer keeps its own
-        return m_pPreproc->LoadXMLObject(pDocument.Get());
+        return m_pPreproc->LoadXMLObject(CXmlText::Create(std::move(sXml)).Get());
     }
     std::string LastError() {
         const char16_t* sz = nullptr;
@@ -282,9 +256,7 @@ TEST(KtRGenInstall, KrellctlInitPlacesItInTheProductDirectory) {
     ASSERT_EQ(loader.CreateObject(CLSID_KTRulePreprocessor, IID_IKTRulePreprocessor,
                                   reinterpret_cast<void**>(&pPreproc)),
               ZEL_SUCCESS);
-    CComPtr<IUnknown> pDocument(static_cast<IUnknown*>(new CXmlText(srtctest::EXCLUSION_DOCUMENT)));
-    pDocument->Release();
-    ASSERT_EQ(pPreproc->LoadXMLObject(pDocument.Get()), S_OK);
+    ASSERT_EQ(pPreproc->LoadXMLObject(CXmlText::Create(srtctest::EXCLUSION_DOCUMENT).Get()), S_OK);
     ASSERT_EQ(pPreproc->ProcessRules(), S_OK);
     ULONG cb = 0;
     ASSERT_EQ(pPreproc->GetSerializedRulesLength(&cb), S_OK);
