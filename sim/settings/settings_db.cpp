@@ -1,16 +1,18 @@
 #include "settings_db.h"
 
-#include <errno.h>
-#include <fcntl.h>
 #include <stdlib.h>
-#include <sys/file.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <new>
 
+#include "platform/posix/shared_database.h"
+
 namespace lcset {
 namespace {
+
+using platform::posix::BusyTimeoutMs;
+using platform::posix::CSetupLock;
+using platform::posix::OpenSharedDatabase;
 
 constexpr int SCHEMA_VERSION = 1;
 constexpr const char* BUSY_ENV = "KRELL_SETTINGS_BUSY_MS";
@@ -125,19 +127,6 @@ public:
 private:
     sqlite3_stmt* m_pStmt = nullptr;
 };
-
-int BusyTimeoutMs() {
-    const char* szValue = getenv(BUSY_ENV);
-    if (szValue == nullptr || *szValue == '\0') {
-        return BUSY_DEFAULT_MS;
-    }
-    char* pEnd = nullptr;
-    const long lValue = strtol(szValue, &pEnd, 10);
-    if (*pEnd != '\0' || lValue < 0 || lValue > 24L * 3600 * 1000) {
-        return BUSY_DEFAULT_MS;
-    }
-    return static_cast<int>(lValue);
-}
 
 sqlite3_int64 UserVersion(sqlite3* pDb) {
     CStatement stmt(pDb, "PRAGMA user_version");
@@ -275,29 +264,12 @@ ZELRESULT CSettingsDatabase::EnsureOpen() {
     const std::string sPath = DatabasePath();
     std::error_code ec;
     std::filesystem::create_directories(std::filesystem::path(sPath).parent_path(), ec);
-    const int nOpen = sqlite3_open_v2(
-        sPath.c_str(), &m_pDb, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    const int nOpen = OpenSharedDatabase(sPath, BusyTimeoutMs(BUSY_ENV, BUSY_DEFAULT_MS), &m_pDb);
     if (nOpen != SQLITE_OK) {
         Close();
         return CodeFromSqlite(nOpen);
     }
-    sqlite3_extended_result_codes(m_pDb, 1);
-    sqlite3_busy_timeout(m_pDb, BusyTimeoutMs());
-    // Two processes setting up a new file together can get SQLITE_BUSY at once instead of waiting
-    // (the switch to WAL, the first schema): they take turns under a file lock instead.
-    const int nInitLock = open((sPath + ".init").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (nInitLock >= 0) {
-        while (flock(nInitLock, LOCK_EX) != 0 && errno == EINTR) {
-        }
-    }
-    struct CInitLockRelease {
-        int nFd;
-        ~CInitLockRelease() {
-            if (nFd >= 0) {
-                close(nFd);
-            }
-        }
-    } initLock{nInitLock};
+    const CSetupLock setupLock(sPath);
     try {
         {
             CStatement mode(m_pDb, "PRAGMA journal_mode = WAL");

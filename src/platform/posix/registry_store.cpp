@@ -1,21 +1,20 @@
 #include "platform/posix/registry_store.h"
 
-#include <errno.h>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
-#include <stdlib.h>
 #include <time.h>
 
 #include <cstring>
 #include <new>
 
+#include "platform/posix/shared_database.h"
 #include "platform/root.h"
 #include "platform/strings.h"
 
 namespace platform::registry {
 namespace {
+
+using posix::BusyTimeoutMs;
+using posix::CSetupLock;
+using posix::OpenSharedDatabase;
 
 constexpr int SCHEMA_VERSION = 1;
 
@@ -47,19 +46,6 @@ constexpr CHive HIVES[] = {
     {HIVE_LOCAL_MACHINE, u"HKEY_LOCAL_MACHINE"},
     {HIVE_USERS, u"HKEY_USERS"},
 };
-
-int BusyTimeoutMs() {
-    const char* szValue = getenv(REGISTRY_BUSY_ENV);
-    if (szValue == nullptr || *szValue == '\0') {
-        return REGISTRY_BUSY_DEFAULT_MS;
-    }
-    char* pEnd = nullptr;
-    const long lValue = strtol(szValue, &pEnd, 10);
-    if (*pEnd != '\0' || lValue < 0 || lValue > 24L * 3600 * 1000) {
-        return REGISTRY_BUSY_DEFAULT_MS;
-    }
-    return static_cast<int>(lValue);
-}
 
 void Exec(sqlite3* pDb, const char* szSql) {
     const int nResult = sqlite3_exec(pDb, szSql, nullptr, nullptr, nullptr);
@@ -235,30 +221,13 @@ LONG CRegistryStore::EnsureOpen() {
         return ERROR_SUCCESS;
     }
     const std::string sPath = RootDirectory() + "/registry.db";
-    const int nOpen = sqlite3_open_v2(
-        sPath.c_str(), &m_pDb, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    const int nOpen =
+        OpenSharedDatabase(sPath, BusyTimeoutMs(REGISTRY_BUSY_ENV, REGISTRY_BUSY_DEFAULT_MS), &m_pDb);
     if (nOpen != SQLITE_OK) {
         Close();
         return ErrorFromSqlite(nOpen);
     }
-    sqlite3_extended_result_codes(m_pDb, 1);
-    sqlite3_busy_timeout(m_pDb, BusyTimeoutMs());
-    // Switching a new file to WAL and creating the schema can meet another process doing the same,
-    // and SQLite answers some of those meetings with SQLITE_BUSY at once instead of waiting: the
-    // processes of a root take turns here instead.
-    const int nInitLock = open((sPath + ".init").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (nInitLock >= 0) {
-        while (flock(nInitLock, LOCK_EX) != 0 && errno == EINTR) {
-        }
-    }
-    struct CInitLockRelease {
-        int nFd;
-        ~CInitLockRelease() {
-            if (nFd >= 0) {
-                close(nFd);
-            }
-        }
-    } initLock{nInitLock};
+    const CSetupLock setupLock(sPath);
     try {
         {
             CStatement mode(m_pDb, "PRAGMA journal_mode = WAL");
