@@ -17,6 +17,7 @@
 
 #include "platform/root.h"
 #include "service/registry_key.h"
+#include "support/files.h"
 #include "support/protection_root.h"
 #include "support/test_root.h"
 
@@ -192,8 +193,7 @@ TEST_F(Configuration, ProtectionOffAltogetherStopsTheService) {
     }
     // The service stops itself, deactivating the driver, and leaves the protection off.
     ASSERT_TRUE(krelltest::WaitForServiceStatus("KRELLSvc", "STOPPED", 30000));
-    std::string sDriverLog;
-    RunCommand("cat '" + platform::RootDirectory() + "/run/KRELLDrv.log'", &sDriverLog);
+    const std::string sDriverLog = krelltest::ReadText(platform::RootDirectory() + "/run/KRELLDrv.log");
     EXPECT_NE(sDriverLog.find("krelldrv: activation 0"), npos) << sDriverLog;
     std::string sValue;
     RunCommand(m_sCtl + " settings get 'GATEWARDEN\\PRIVATE' CurrentState", &sValue);

@@ -119,8 +119,7 @@ TEST_F(DriverControl, HandshakeActivatesAndTheStopDeactivatesAndStopsTheDriver) 
     // The stop control ends the driver's process: its control socket no longer answers.
     EXPECT_TRUE(WaitForDriverGone()) << DriverStatus();
     // Activated at the start, deactivated before the stop.
-    std::string sDriverLog;
-    RunCommand("cat '" + platform::RootDirectory() + "/run/KRELLDrv.log'", &sDriverLog);
+    const std::string sDriverLog = krelltest::ReadText(platform::RootDirectory() + "/run/KRELLDrv.log");
     const size_t nOn = sDriverLog.find("krelldrv: activation 1");
     ASSERT_NE(nOn, std::string::npos) << sDriverLog;
     EXPECT_NE(sDriverLog.find("krelldrv: activation 0", nOn), std::string::npos) << sDriverLog;

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -13,6 +12,7 @@
 #include "platform/registry.h"
 #include "platform/root.h"
 #include "service/registry_key.h"
+#include "support/files.h"
 #include "support/protection_root.h"
 #include "support/test_root.h"
 
@@ -20,25 +20,9 @@ namespace {
 
 using krelltest::DriverStatus;
 using krelltest::ProgramPath;
+using krelltest::ReadText;
 using krelltest::RunCommand;
 using krelltest::WaitForDriverStatus;
-
-std::string ReadText(const std::string& sPath) {
-    std::ifstream in(sPath);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-bool WaitFor(const std::string& sPath, const std::string& sText, int nTimeoutMs) {
-    for (int n = 0; n < nTimeoutMs / 50; ++n) {
-        if (ReadText(sPath).find(sText) != std::string::npos) {
-            return true;
-        }
-        usleep(50000);
-    }
-    return false;
-}
 
 std::vector<std::string> Lines(const std::string& sText) {
     std::vector<std::string> lines;
@@ -71,7 +55,7 @@ protected:
                                             "exec '" + m_sCtl + "' events watch " + sArguments + " > '" +
                                                 m_sRun + "/watch.out' 2> '" + m_sRun + "/watch.err'"});
         ASSERT_GT(m_nWatcher, 0);
-        ASSERT_TRUE(WaitFor(m_sRun + "/watch.err", "watching types", 20000))
+        ASSERT_TRUE(krelltest::WaitForFileText(m_sRun + "/watch.err", "watching types", 20000))
             << ReadText(m_sRun + "/watch.err");
     }
 
@@ -89,7 +73,7 @@ TEST_F(ServiceEvents, BootAndTerminateAreAnnouncedInOrder) {
     std::string sOutput;
     ASSERT_EQ(RunCommand(m_sCtl + " boot", &sOutput), 0) << sOutput;
     ASSERT_TRUE(WaitForDriverStatus("driver=activated")) << DriverStatus();
-    ASSERT_TRUE(WaitFor(m_sRun + "/watch.out", "Gatewarden is enabled", 20000))
+    ASSERT_TRUE(krelltest::WaitForFileText(m_sRun + "/watch.out", "Gatewarden is enabled", 20000))
         << ReadText(m_sRun + "/watch.out");
     // The first configuration reaches the driver before the stop.
     ASSERT_TRUE(WaitForDriverStatus("loaded=1")) << DriverStatus();
@@ -121,9 +105,8 @@ TEST_F(ServiceEvents, BootAndTerminateAreAnnouncedInOrder) {
     }
     // The driver was deactivated before its stop (the last notification goes out just before it),
     // and its process has ended.
-    EXPECT_TRUE(WaitFor(m_sRun + "/KRELLDrv.log", "krelldrv: activation 0", 20000));
-    std::string sDriverLog;
-    RunCommand("cat '" + m_sRun + "/KRELLDrv.log'", &sDriverLog);
+    EXPECT_TRUE(krelltest::WaitForFileText(m_sRun + "/KRELLDrv.log", "krelldrv: activation 0", 20000));
+    const std::string sDriverLog = krelltest::ReadText(m_sRun + "/KRELLDrv.log");
     const std::size_t nOn = sDriverLog.find("krelldrv: activation 1");
     ASSERT_NE(nOn, std::string::npos) << sDriverLog;
     EXPECT_NE(sDriverLog.find("krelldrv: activation 0", nOn), std::string::npos) << sDriverLog;
@@ -155,8 +138,7 @@ TEST_F(ServiceEvents, EventManagerGoneWhileRunningLeavesTheStopWhole) {
 
     ASSERT_EQ(RunCommand(ProgramPath("krellsvc") + " -t", &sOutput), 0) << sOutput;
     ASSERT_TRUE(krelltest::WaitForServiceStatus("KRELLSvc", "STOPPED"));
-    std::string sDriverLog;
-    RunCommand("cat '" + m_sRun + "/KRELLDrv.log'", &sDriverLog);
+    const std::string sDriverLog = krelltest::ReadText(m_sRun + "/KRELLDrv.log");
     EXPECT_NE(sDriverLog.find("krelldrv: activation 0"), std::string::npos) << sDriverLog;
     RunCommand(m_sCtl + " settings get 'GATEWARDEN\\PRIVATE' CurrentState", &sOutput);
     EXPECT_NE(sOutput.find("0x00000000"), std::string::npos) << sOutput;

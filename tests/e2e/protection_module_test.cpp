@@ -104,22 +104,6 @@ TEST_F(ProtectionModule, MissingEventManagerFallsBack) {
     EXPECT_EQ(StartType(u"KRELLSvc"), dwServiceStart);
 }
 
-}  // namespace
-
-namespace {
-
-bool WaitForText(const std::string& sPath, const char* szText) {
-    for (int n = 0; n < 2000; ++n) {
-        std::string sOutput;
-        if (krelltest::RunCommand("cat '" + sPath + "'", &sOutput) == 0 &&
-            sOutput.find(szText) != std::string::npos) {
-            return true;
-        }
-        usleep(10 * 1000);
-    }
-    return false;
-}
-
 // A run with the protection intended on starts, loads the framework's services, and on the terminate
 // switch stops: the framework unloaded, the protection off, the service on demand.
 TEST_F(ProtectionModule, RunUntilTerminatedLeavesProtectionOff) {
@@ -127,7 +111,7 @@ TEST_F(ProtectionModule, RunUntilTerminatedLeavesProtectionOff) {
     const pid_t pid = krelltest::StartChild({ProgramPath("krellsvc"), "-Debug"});
     ASSERT_GT(pid, 0);
     const std::string sFrameworkLog = platform::RootDirectory() + "/run/KT.log";
-    ASSERT_TRUE(WaitForText(sFrameworkLog, "LoadServices"));
+    ASSERT_TRUE(krelltest::WaitForFileText(sFrameworkLog, "LoadServices"));
     EXPECT_EQ(StartType(u"KRELLSvc"), static_cast<DWORD>(SERVICE_AUTO_START));
     std::string sStatus;
     ASSERT_EQ(RunCommand(m_sCtl + " status", &sStatus), 0);
@@ -135,7 +119,7 @@ TEST_F(ProtectionModule, RunUntilTerminatedLeavesProtectionOff) {
     EXPECT_NE(sStatus.find("zuZazEzi"), std::string::npos) << sStatus;
     EXPECT_EQ(RunCommand(ProgramPath("krellsvc") + " -t"), 0);
     EXPECT_EQ(krelltest::WaitChild(pid, 20000), 0);
-    EXPECT_TRUE(WaitForText(sFrameworkLog, "UnloadServices"));
+    EXPECT_TRUE(krelltest::WaitForFileText(sFrameworkLog, "UnloadServices"));
     EXPECT_NE(GetSetting("CurrentState").find("0x00000000"), std::string::npos) << GetSetting("CurrentState");
     EXPECT_EQ(StartType(u"KRELLSvc"), static_cast<DWORD>(SERVICE_DEMAND_START));
 }

@@ -1,27 +1,21 @@
 // krellctl events driven as a program against the event manager of the test's root.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <sstream>
 #include <thread>
 
 #include "event_client.h"
 #include "platform/root.h"
 #include "scm/scm_admin.h"
+#include "support/files.h"
 #include "support/protection_root.h"
 #include "support/test_root.h"
 
 namespace {
 
 using krelltest::ProgramPath;
+using krelltest::ReadText;
 using krelltest::RunCommand;
-
-std::string ReadText(const std::string& sPath) {
-    std::ifstream in(sPath);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 std::vector<std::string> Lines(const std::string& sText) {
     std::vector<std::string> lines;

@@ -6,27 +6,20 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
-#include <sstream>
 
 #include "event_client.h"
 #include "platform/root.h"
 #include "platform/strings.h"
 #include "scm/scm_admin.h"
+#include "support/files.h"
 #include "support/protection_root.h"
 #include "support/test_root.h"
 
 namespace {
 
 using krelltest::ProgramPath;
+using krelltest::ReadText;
 using krelltest::RunCommand;
-
-std::string ReadText(const std::string& sPath) {
-    std::ifstream in(sPath);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 class RefreshPublisher : public testing::Test {
 protected:

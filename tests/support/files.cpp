@@ -1,5 +1,7 @@
 #include "support/files.h"
 
+#include <unistd.h>
+
 #include <fstream>
 #include <iterator>
 
@@ -20,6 +22,21 @@ std::string ReadFileBytes(const std::u16string& sWindowsPath) {
 bool FileExists(const std::u16string& sWindowsPath) {
     std::string sPath;
     return platform::MapPath(sWindowsPath, &sPath) && std::ifstream(sPath).good();
+}
+
+std::string ReadText(const std::string& sPath) {
+    std::ifstream in(sPath, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool WaitForFileText(const std::string& sPath, const std::string& sText, int nTimeoutMs) {
+    for (int nWaited = 0; nWaited < nTimeoutMs; nWaited += 25) {
+        if (ReadText(sPath).find(sText) != std::string::npos) {
+            return true;
+        }
+        usleep(25000);
+    }
+    return false;
 }
 
 std::string Utf16LeToUtf8(const std::string& sBytes) {

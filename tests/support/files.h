@@ -7,6 +7,10 @@ namespace krelltest {
 // The bytes of the file at a Windows-form path; empty when it does not exist.
 std::string ReadFileBytes(const std::u16string& sWindowsPath);
 bool FileExists(const std::u16string& sWindowsPath);
+// The text of the file at a path of this machine; empty when it cannot be read.
+std::string ReadText(const std::string& sPath);
+// A wait until that text contains sText.
+bool WaitForFileText(const std::string& sPath, const std::string& sText, int nTimeoutMs = 20000);
 // Decodes UTF-16LE bytes (after a byte-order mark, if any) to UTF-8.
 std::string Utf16LeToUtf8(const std::string& sBytes);
 
