@@ -165,21 +165,9 @@ bool OpenClient(sim::CEventClient& client, bool bProvider) {
 
 // Prints every event it is offered and refuses to keep it, so watching never takes an event away
 // from the subscriber it is meant for.
-class CWatcher final : public IKTEventSubscriberCallback, private CRefCounted {
+class CWatcher final : public sim::CSubscriberCallback {
 public:
     explicit CWatcher(unsigned long nLimit) : m_nLimit(nLimit) {}
-
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (riid == IID_IUnknown || riid == IID_IKTEventSubscriberCallback) {
-            AddRef();
-            *ppv = static_cast<IKTEventSubscriberCallback*>(this);
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return AddRefImpl(); }
-    ULONG Release() override { return ReleaseImpl(); }
 
     LONG OnEvent(LONG, IKTEvent* pEvent, LONG* pnAction) override {
         *pnAction = 1;

@@ -20,16 +20,6 @@ std::string HexCode(ULONG ulCode) {
     return szText;
 }
 
-HRESULT CAnswerCollector::QueryInterface(REFIID riid, void** ppv) {
-    if (riid == IID_IUnknown || riid == IID_IKTEventProviderCallback) {
-        AddRef();
-        *ppv = static_cast<IKTEventProviderCallback*>(this);
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-}
-
 LONG CAnswerCollector::OnEvent(LONG, IKTEvent* pEvent) {
     CComPtr<IKTEvent> pCopy;
     LONG nId = 0;
@@ -61,7 +51,19 @@ CComPtr<IKTEvent> CAnswerCollector::WaitFor(LONG nId, std::chrono::steady_clock:
     return answer.mapped().first;
 }
 
-bool CEventClient::Open(std::string* psWhy) {
+bool CEventClient::Open(std::string* psWhy, HRESULT* phr) {
+    const HRESULT hr = Connect(psWhy);
+    if (phr != nullptr) {
+        *phr = hr;
+    }
+    if (FAILED(hr)) {
+        Close();
+        return false;
+    }
+    return true;
+}
+
+HRESULT CEventClient::Connect(std::string* psWhy) {
     Close();
     const ZELRESULT zrLoad = m_loader.Load(EVENT_LIBRARY);
     if (zrLoad < 0 ||
@@ -71,8 +73,7 @@ bool CEventClient::Open(std::string* psWhy) {
                               reinterpret_cast<void**>(&m_pProxyFactory)) < 0) {
         *psWhy =
             "the event library KRELLEvt.dll cannot be loaded (" + HexCode(static_cast<ULONG>(zrLoad)) + ")";
-        Close();
-        return false;
+        return E_FAIL;
     }
     CComPtr<IUnknown> pUnknown;
     HRESULT hr = platform::CoCreateInstance(CLSID_KTEventManager, nullptr, CLSCTX_ALL, IID_IUnknown,
@@ -85,10 +86,8 @@ bool CEventClient::Open(std::string* psWhy) {
     }
     if (FAILED(hr)) {
         *psWhy = "the event manager is not reachable (" + HexCode(static_cast<ULONG>(hr)) + ")";
-        Close();
-        return false;
     }
-    return true;
+    return hr;
 }
 
 bool CEventClient::RegisterProvider(std::string* psWhy) {

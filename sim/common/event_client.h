@@ -15,14 +15,30 @@
 
 namespace sim {
 
+// A reference-counted callback object that offers the one callback interface TCallback.
+template <class TCallback, const IID& riidCallback>
+class CEventCallback : public TCallback, private CRefCounted {
+public:
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        if (riid == IID_IUnknown || riid == riidCallback) {
+            AddRef();
+            *ppv = static_cast<TCallback*>(this);
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG AddRef() override { return AddRefImpl(); }
+    ULONG Release() override { return ReleaseImpl(); }
+};
+using CProviderCallback = CEventCallback<IKTEventProviderCallback, IID_IKTEventProviderCallback>;
+using CSubscriberCallback = CEventCallback<IKTEventSubscriberCallback, IID_IKTEventSubscriberCallback>;
+
 // Copies of the answers to a provider's events, by event id, with the UTC time each came.
-class CAnswerCollector final : public IKTEventProviderCallback, private CRefCounted {
+class CAnswerCollector final : public CProviderCallback {
 public:
     explicit CAnswerCollector(IKTEventFactory* pFactory) : m_pFactory(pFactory) {}
 
-    HRESULT QueryInterface(REFIID riid, void** ppv) override;
-    ULONG AddRef() override { return AddRefImpl(); }
-    ULONG Release() override { return ReleaseImpl(); }
     LONG OnEvent(LONG nProviderId, IKTEvent* pEvent) override;
 
     // Takes the answer to event nId; null when the deadline passes first or fnStop (asked every
@@ -44,8 +60,9 @@ public:
     CEventClient(const CEventClient&) = delete;
     CEventClient& operator=(const CEventClient&) = delete;
 
-    // Loads the event library and reaches the manager; false with the reason in *psWhy.
-    bool Open(std::string* psWhy);
+    // Loads the event library and reaches the manager; false with the reason in *psWhy and, when
+    // asked for, the activation's result in *phr (E_FAIL when the library did not load).
+    bool Open(std::string* psWhy, HRESULT* phr = nullptr);
     // Registers a provider whose answers are collected; false with the reason in *psWhy.
     bool RegisterProvider(std::string* psWhy);
     // Unregisters the provider and lets everything go; Open may follow again.
@@ -65,6 +82,8 @@ public:
     IKTEventManager* Manager() const { return m_pManager.Get(); }
 
 private:
+    HRESULT Connect(std::string* psWhy);
+
     CObjectLoader m_loader;
     CComPtr<IKTEventFactory> m_pEventFactory;
     CComPtr<IKTProxyFactory> m_pProxyFactory;

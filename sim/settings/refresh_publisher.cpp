@@ -64,20 +64,8 @@ void AddKey(CSettingsDatabase& database, std::vector<std::u16string>& path, std:
 
 // Notes each settings refresh request and refuses it, so a request meant for someone else is not
 // taken away.
-class CRequests final : public IKTEventSubscriberCallback, private CRefCounted {
+class CRequests final : public sim::CSubscriberCallback {
 public:
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (riid == IID_IUnknown || riid == IID_IKTEventSubscriberCallback) {
-            AddRef();
-            *ppv = static_cast<IKTEventSubscriberCallback*>(this);
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return AddRefImpl(); }
-    ULONG Release() override { return ReleaseImpl(); }
-
     LONG OnEvent(LONG, IKTEvent*, LONG* pnAction) override {
         *pnAction = 1;
         m_bRequested = true;

@@ -9,12 +9,12 @@
 #include <set>
 #include <thread>
 
-#include "event_client.h"
 #include "platform/registry.h"
 #include "scm/scm_admin.h"
 #include "service/registry_key.h"
 #include "support/protection_root.h"
 #include "support/test_root.h"
+#include "test_event_clients.h"
 
 namespace {
 

@@ -4,12 +4,12 @@
 #include <sstream>
 #include <thread>
 
-#include "event_client.h"
 #include "platform/root.h"
 #include "scm/scm_admin.h"
 #include "support/files.h"
 #include "support/protection_root.h"
 #include "support/test_root.h"
+#include "test_event_clients.h"
 
 namespace {
 

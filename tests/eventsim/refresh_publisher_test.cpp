@@ -7,13 +7,13 @@
 
 #include <algorithm>
 
-#include "event_client.h"
 #include "platform/root.h"
 #include "platform/strings.h"
 #include "scm/scm_admin.h"
 #include "support/files.h"
 #include "support/protection_root.h"
 #include "support/test_root.h"
+#include "test_event_clients.h"
 
 namespace {
 

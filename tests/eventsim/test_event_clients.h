@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "event_client.h"
 #include "events/event_interfaces.h"
-#include "events/object_loader.h"
 
 namespace evtest {
 
@@ -83,10 +83,10 @@ public:
     explicit CEventClient(HRESULT* phr = nullptr);
     ~CEventClient();
 
-    bool Connected() const { return bool(m_pManager); }
-    IKTEventManager* Manager() const { return m_pManager.Get(); }
-    IKTEventFactory* Factory() const { return m_pEventFactory.Get(); }
-    IKTProxyFactory* ProxyFactory() const { return m_pProxyFactory.Get(); }
+    bool Connected() const { return m_client.Manager() != nullptr; }
+    IKTEventManager* Manager() const { return m_client.Manager(); }
+    IKTEventFactory* Factory() const { return m_client.EventFactory(); }
+    IKTProxyFactory* ProxyFactory() const { return m_client.ProxyFactory(); }
 
     // Registers a recorder; 0 when the manager refused (*pnError, *phr tell why).
     LONG AddProvider(CComPtr<CRecorder>& recorder, LONG* pnError = nullptr, HRESULT* phr = nullptr);
@@ -101,34 +101,12 @@ public:
     void Disconnect();
 
 private:
-    CObjectLoader m_loader;
-    CComPtr<IKTEventFactory> m_pEventFactory;
-    CComPtr<IKTProxyFactory> m_pProxyFactory;
-    CComPtr<IKTEventManager> m_pManager;
+    sim::CEventClient m_client;
 };
 
 inline CEventClient::CEventClient(HRESULT* phr) {
-    HRESULT hr = m_loader.Load(u"KRELLEvt.dll") >= 0 &&
-                         m_loader.CreateObject(CLSID_KTEventFactory, IID_IKTEventFactory,
-                                               reinterpret_cast<void**>(&m_pEventFactory)) >= 0 &&
-                         m_loader.CreateObject(CLSID_KTProxyFactory, IID_IKTProxyFactory,
-                                               reinterpret_cast<void**>(&m_pProxyFactory)) >= 0
-                     ? S_OK
-                     : E_FAIL;
-    CComPtr<IUnknown> pUnknown;
-    if (SUCCEEDED(hr)) {
-        hr = platform::CoCreateInstance(CLSID_KTEventManager, nullptr, CLSCTX_ALL, IID_IUnknown,
-                                        reinterpret_cast<void**>(&pUnknown));
-    }
-    if (SUCCEEDED(hr)) {
-        hr = platform::OleRun(pUnknown.Get());
-    }
-    if (SUCCEEDED(hr)) {
-        hr = pUnknown->QueryInterface(IID_IKTEventManager, reinterpret_cast<void**>(&m_pManager));
-    }
-    if (phr != nullptr) {
-        *phr = hr;
-    }
+    std::string sWhy;
+    m_client.Open(&sWhy, phr);
 }
 
 inline CEventClient::~CEventClient() {
@@ -136,16 +114,16 @@ inline CEventClient::~CEventClient() {
 }
 
 inline void CEventClient::Disconnect() {
-    m_pManager.Release();
+    m_client.Close();
 }
 
 inline LONG CEventClient::AddProvider(CComPtr<CRecorder>& recorder, LONG* pnError, HRESULT* phr) {
-    recorder = CComPtr<CRecorder>::Attach(new CRecorder(m_pEventFactory.Get(), 0));
+    recorder = CComPtr<CRecorder>::Attach(new CRecorder(Factory(), 0));
     CComPtr<IKTProviderProxy> pProxy;
-    m_pProxyFactory->CreateProviderProxy(recorder.Get(), &pProxy);
+    ProxyFactory()->CreateProviderProxy(recorder.Get(), &pProxy);
     LONG nId = 0;
     LONG nError = 0;
-    const HRESULT hr = m_pManager->RegisterProvider(pProxy.Get(), &nId, &nError);
+    const HRESULT hr = Manager()->RegisterProvider(pProxy.Get(), &nId, &nError);
     if (pnError != nullptr) {
         *pnError = nError;
     }
@@ -157,9 +135,9 @@ inline LONG CEventClient::AddProvider(CComPtr<CRecorder>& recorder, LONG* pnErro
 
 inline LONG CEventClient::AddSubscriber(ULONG nType, LONG nAction, const std::vector<LONG>& states,
                                         CComPtr<CRecorder>& recorder, LONG* pnError, HRESULT* phr) {
-    recorder = CComPtr<CRecorder>::Attach(new CRecorder(m_pEventFactory.Get(), nAction));
+    recorder = CComPtr<CRecorder>::Attach(new CRecorder(Factory(), nAction));
     CComPtr<IKTSubscriberProxy> pProxy;
-    m_pProxyFactory->CreateSubscriberProxy(recorder.Get(), &pProxy);
+    ProxyFactory()->CreateSubscriberProxy(recorder.Get(), &pProxy);
     SAFEARRAY* psaStates = nullptr;
     if (!states.empty()) {
         psaStates = platform::SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(states.size()));
@@ -173,7 +151,7 @@ inline LONG CEventClient::AddSubscriber(ULONG nType, LONG nAction, const std::ve
     LONG nId = 0;
     LONG nError = 0;
     const HRESULT hr =
-        m_pManager->RegisterSubscriber(pProxy.Get(), nType, 512, psaStates, 0, VARIANT_FALSE, &nId, &nError);
+        Manager()->RegisterSubscriber(pProxy.Get(), nType, 512, psaStates, 0, VARIANT_FALSE, &nId, &nError);
     if (psaStates != nullptr) {
         platform::SafeArrayDestroy(psaStates);
     }
@@ -189,12 +167,12 @@ inline LONG CEventClient::AddSubscriber(ULONG nType, LONG nAction, const std::ve
 inline LONG CEventClient::Create(LONG nProviderId, IKTEvent* pEvent, bool bBroadcast, LONG* pnError,
                                  HRESULT* phr) {
     KT_TRANSPORTED_EVENT transported{};
-    m_pEventFactory->ToTransported(pEvent, &transported);
+    Factory()->ToTransported(pEvent, &transported);
     LONG nEventId = 0;
     LONG nError = 0;
-    const HRESULT hr = m_pManager->CreateEvent(nProviderId, &transported,
-                                               bBroadcast ? VARIANT_TRUE : VARIANT_FALSE, &nEventId, &nError);
-    m_pEventFactory->FreeTransported(&transported);
+    const HRESULT hr = Manager()->CreateEvent(nProviderId, &transported,
+                                              bBroadcast ? VARIANT_TRUE : VARIANT_FALSE, &nEventId, &nError);
+    Factory()->FreeTransported(&transported);
     if (pnError != nullptr) {
         *pnError = nError;
     }
@@ -206,11 +184,11 @@ inline LONG CEventClient::Create(LONG nProviderId, IKTEvent* pEvent, bool bBroad
 
 inline LONG CEventClient::Finish(LONG nSubscriberId, IKTEvent* pEvent, bool bCommit, HRESULT* phr) {
     KT_TRANSPORTED_EVENT transported{};
-    m_pEventFactory->ToTransported(pEvent, &transported);
+    Factory()->ToTransported(pEvent, &transported);
     LONG nError = 0;
-    const HRESULT hr = bCommit ? m_pManager->CommitEvent(nSubscriberId, &transported, &nError)
-                               : m_pManager->CancelEvent(nSubscriberId, &transported, &nError);
-    m_pEventFactory->FreeTransported(&transported);
+    const HRESULT hr = bCommit ? Manager()->CommitEvent(nSubscriberId, &transported, &nError)
+                               : Manager()->CancelEvent(nSubscriberId, &transported, &nError);
+    Factory()->FreeTransported(&transported);
     if (phr != nullptr) {
         *phr = hr;
     }
@@ -219,7 +197,7 @@ inline LONG CEventClient::Finish(LONG nSubscriberId, IKTEvent* pEvent, bool bCom
 
 inline CComPtr<IKTEvent> CEventClient::NewEvent(ULONG nType) {
     CComPtr<IKTEvent> pEvent;
-    m_pEventFactory->NewEvent(nType, &pEvent);
+    Factory()->NewEvent(nType, &pEvent);
     return pEvent;
 }
 
