@@ -31,6 +31,8 @@ CKTDataFile::~CKTDataFile() {
     if (IsOpen()) {
         Close();
     }
+    // The helper may still be digesting records in the regions.
+    m_Sealer.Finish();
     for (void* pRegion : m_Regions) {
         platform::VirtualFree(pRegion, 0, platform::MEM_RELEASE);
     }
@@ -82,9 +84,7 @@ HRESULT CKTDataFile::AddSection(DWORD dwSectionId, const BYTE* pData, DWORD dwLe
     if (pRecord == nullptr) {
         return KTDATAFILE_E_OUTOFMEMORY;
     }
-    if (!m_Sealer.Seal(pRecord, dwSectionId, {pData, dwLength}, m_Blowfish)) {
-        return KTDATAFILE_E_FAIL;
-    }
+    m_Sealer.Seal(pRecord, dwSectionId, {pData, dwLength}, m_Blowfish);
     try {
         m_Records.push_back({dwSectionId, static_cast<DWORD>(cbRecord), pRecord});
     } catch (const std::exception& e) {
@@ -109,6 +109,10 @@ HRESULT CKTDataFile::WriteFile() {
     WriteLE32(pHeader.get() + KC_HEADER_VERSION, KC_FORMAT_VERSION);
     WriteLE32(pHeader.get() + KC_HEADER_COUNT, static_cast<DWORD>(m_Records.size()));
 
+    // The records' digests go into the table.
+    if (!m_Sealer.Finish()) {
+        return KTDATAFILE_E_FAIL;
+    }
     std::stable_sort(m_Records.begin(), m_Records.end(), [](const SectionRecord& a, const SectionRecord& b) {
         return a.dwSectionId < b.dwSectionId;
     });

@@ -1,7 +1,6 @@
 #include "kcfile/kc_writer.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <system_error>
 #include <thread>
@@ -18,47 +17,95 @@ namespace {
 constexpr std::size_t PARALLEL_SEAL_MIN = 64 * 1024;
 // A large record is enciphered in chunks of at least this size, at most MAX_CHUNKS of them.
 constexpr std::size_t CHUNK_MIN = 32 * 1024;
-constexpr std::uint64_t CHUNK_MASK = 0xFFFFFFFF;
 
 }  // namespace
 
 CRecordSealer::CRecordSealer() = default;
 
 CRecordSealer::~CRecordSealer() {
+    Finish();
     if (m_Helper.joinable()) {
-        m_bStop.store(true);
-        m_nClaim.fetch_add(CHUNK_MASK + 1);
-        m_nClaim.notify_all();
+        {
+            std::lock_guard lock(m_Lock);
+            m_bStop = true;
+        }
+        m_WorkReady.notify_one();
         m_Helper.join();
     }
 }
 
-bool CRecordSealer::EncipherNext() {
-    std::uint64_t nClaim = m_nClaim.load();
-    do {
-        // m_nChunks may already be the next record's; then the exchange fails.
-        if ((nClaim & CHUNK_MASK) >= m_nChunks.load()) {
-            return false;
-        }
-    } while (!m_nClaim.compare_exchange_weak(nClaim, nClaim + 1));
-    const std::size_t n = nClaim & CHUNK_MASK;
-    const std::size_t cbChunk = std::min(m_cbChunk, m_cbWhole - n * m_cbChunk);
-    m_pCipher->EncipherEcb(m_pIn + n * m_cbChunk, m_pOut + n * m_cbChunk, cbChunk);
-    m_Done[n].store(true);
-    m_Done[n].notify_one();
+bool CRecordSealer::EncipherNext(std::unique_lock<std::mutex>& lock) {
+    if (m_Records.empty() || m_Records.back().nClaimed == m_Records.back().nChunks) {
+        return false;
+    }
+    Record& record = m_Records.back();
+    const std::size_t n = record.nClaimed++;
+    const std::size_t cbChunk = std::min(record.cbChunk, record.cbWhole - n * record.cbChunk);
+    lock.unlock();
+    BYTE* pOut = record.pRecord + KC_RECORD_DATA;
+    record.pCipher->EncipherEcb(record.pIn + n * record.cbChunk, pOut + n * record.cbChunk, cbChunk);
+    lock.lock();
+    record.bEnciphered[n] = true;
+    if (++record.nEnciphered == record.nChunks) {
+        ++m_nEnciphered;
+        m_Progress.notify_one();
+    }
+    // The helper may be asleep with nothing to encipher, and this chunk may be the one its digest
+    // waits for.
+    m_WorkReady.notify_one();
+    return true;
+}
+
+bool CRecordSealer::DigestReady(std::unique_lock<std::mutex>& lock) {
+    if (m_Records.empty() || m_Records.front().bDigesting) {
+        return false;
+    }
+    Record& record = m_Records.front();
+    const std::size_t nBegin = record.nDigested;
+    std::size_t nEnd = nBegin;
+    while (nEnd < record.nChunks && record.bEnciphered[nEnd]) {
+        ++nEnd;
+    }
+    if (nEnd == nBegin) {
+        return false;
+    }
+    record.bDigesting = true;
+    lock.unlock();
+    BYTE* pOut = record.pRecord + KC_RECORD_DATA;
+    const std::size_t cbEnd = std::min(record.cbWhole, nEnd * record.cbChunk);
+    bool bOk = record.sha1.Update({pOut + nBegin * record.cbChunk, cbEnd - nBegin * record.cbChunk});
+    const bool bLast = nEnd == record.nChunks;
+    if (bLast) {
+        crypto::Sha1Digest digest;
+        bOk = record.sha1.Update({pOut + record.cbWhole, record.cbPadded - record.cbWhole}) &&
+              record.sha1.Final(digest) && bOk;
+        std::copy(digest.begin(), digest.end(), record.pRecord + KC_RECORD_DIGEST);
+    }
+    lock.lock();
+    m_bOk = m_bOk && bOk;
+    record.nDigested = nEnd;
+    record.bDigesting = false;
+    if (bLast) {
+        m_Records.pop_front();
+        m_Progress.notify_one();
+    }
     return true;
 }
 
 void CRecordSealer::HelperLoop() {
-    while (!m_bStop.load()) {
-        const std::uint64_t nClaim = m_nClaim.load();
-        if (!EncipherNext()) {
-            m_nClaim.wait(nClaim);
+    std::unique_lock lock(m_Lock);
+    for (;;) {
+        if (DigestReady(lock) || EncipherNext(lock)) {
+            continue;
         }
+        if (m_bStop) {
+            return;
+        }
+        m_WorkReady.wait(lock);
     }
 }
 
-bool CRecordSealer::Seal(BYTE* pRecord, DWORD dwId, std::span<const BYTE> data,
+void CRecordSealer::Seal(BYTE* pRecord, DWORD dwId, std::span<const BYTE> data,
                          const crypto::CBlowfish& cipher) {
     const std::size_t cbWhole = data.size() / KC_CIPHER_BLOCK * KC_CIPHER_BLOCK;
     const std::size_t cbPadded = PaddedLength(data.size());
@@ -72,62 +119,56 @@ bool CRecordSealer::Seal(BYTE* pRecord, DWORD dwId, std::span<const BYTE> data,
         std::memcpy(pOut + cbWhole, data.data() + cbWhole, data.size() - cbWhole);
         cipher.EncipherEcb(pOut + cbWhole, KC_CIPHER_BLOCK);
     }
-    crypto::CSha1 sha1;
-    bool bOk = sha1.Update({pRecord, KC_RECORD_HEADER_SIZE});
     if (cbWhole < PARALLEL_SEAL_MIN) {
         cipher.EncipherEcb(data.data(), pOut, cbWhole);
-        bOk = sha1.Update({pOut, cbWhole}) && bOk;
-    } else {
-        // A new record number with no chunk to claim first: a claim the helper still means for the
-        // previous record then fails, and it cannot see these fields half written.
-        const std::uint64_t nRecord = (m_nClaim.load() >> 32) + 1;
-        m_nClaim.store(nRecord << 32 | CHUNK_MASK);
-        const std::size_t cbEven = (cbWhole + MAX_CHUNKS - 1) / MAX_CHUNKS;
-        m_cbChunk = std::max(CHUNK_MIN, (cbEven + KC_CIPHER_BLOCK - 1) / KC_CIPHER_BLOCK * KC_CIPHER_BLOCK);
-        m_pIn = data.data();
-        m_pOut = pOut;
-        m_cbWhole = cbWhole;
-        m_pCipher = &cipher;
-        const std::size_t nChunks = (cbWhole + m_cbChunk - 1) / m_cbChunk;
-        for (std::size_t n = 0; n < nChunks; ++n) {
-            m_Done[n].store(false);
+        crypto::Sha1Digest digest;
+        if (crypto::Sha1({pRecord, KC_RECORD_HEADER_SIZE + cbPadded}, digest)) {
+            std::copy(digest.begin(), digest.end(), pRecord + KC_RECORD_DIGEST);
+        } else {
+            std::lock_guard lock(m_Lock);
+            m_bOk = false;
         }
-        m_nChunks.store(nChunks);
-        m_nClaim.store(nRecord << 32);
-        if (!m_bHelperTried) {
-            m_bHelperTried = true;
-            try {
-                m_Helper = std::thread([this] { HelperLoop(); });
-            } catch (const std::system_error&) {
-                // No thread to be had: this one does it all.
-            }
-        }
-        m_nClaim.notify_one();
+        return;
+    }
 
-        std::size_t nDigested = 0;
-        const auto digestReady = [&](bool bWait) {
-            for (; nDigested < nChunks; ++nDigested) {
-                if (!m_Done[nDigested].load()) {
-                    if (!bWait) {
-                        return;
-                    }
-                    m_Done[nDigested].wait(false);
-                }
-                const std::size_t cbChunk = std::min(m_cbChunk, cbWhole - nDigested * m_cbChunk);
-                bOk = sha1.Update({pOut + nDigested * m_cbChunk, cbChunk}) && bOk;
-            }
-        };
-        while (EncipherNext()) {
-            digestReady(false);
+    const std::size_t cbEven = (cbWhole + MAX_CHUNKS - 1) / MAX_CHUNKS;
+    const std::size_t cbChunk =
+        std::max(CHUNK_MIN, (cbEven + KC_CIPHER_BLOCK - 1) / KC_CIPHER_BLOCK * KC_CIPHER_BLOCK);
+    std::unique_lock lock(m_Lock);
+    Record& record = m_Records.emplace_back();
+    record.pRecord = pRecord;
+    record.pIn = data.data();
+    record.cbWhole = cbWhole;
+    record.cbPadded = cbPadded;
+    record.cbChunk = cbChunk;
+    record.nChunks = (cbWhole + cbChunk - 1) / cbChunk;
+    record.pCipher = &cipher;
+    m_bOk = record.sha1.Update({pRecord, KC_RECORD_HEADER_SIZE}) && m_bOk;
+    const std::uint64_t nRecord = ++m_nSealed;
+    if (!m_bHelperTried) {
+        m_bHelperTried = true;
+        try {
+            m_Helper = std::thread([this] { HelperLoop(); });
+        } catch (const std::system_error&) {
+            // No thread to be had: this one does it all, the digests in Finish.
         }
-        digestReady(true);
     }
-    crypto::Sha1Digest digest;
-    if (!bOk || !sha1.Update({pOut + cbWhole, cbPadded - cbWhole}) || !sha1.Final(digest)) {
-        return false;
+    m_WorkReady.notify_one();
+    while (EncipherNext(lock)) {
     }
-    std::copy(digest.begin(), digest.end(), pRecord + KC_RECORD_DIGEST);
-    return true;
+    m_Progress.wait(lock, [&] { return m_nEnciphered >= nRecord; });
+}
+
+bool CRecordSealer::Finish() {
+    std::unique_lock lock(m_Lock);
+    while (!m_Records.empty()) {
+        if (!DigestReady(lock)) {
+            m_Progress.wait(lock);
+        }
+    }
+    const bool bOk = m_bOk;
+    m_bOk = true;
+    return bOk;
 }
 
 bool SealHeader(BYTE* pHeader, std::size_t cbHeaderAndTable) {
@@ -156,20 +197,25 @@ std::vector<BYTE> BuildKCImage(std::span<const KCSectionInput> sections) {
     WriteLE32(&image[KC_HEADER_COUNT], static_cast<DWORD>(sorted.size()));
 
     CRecordSealer sealer;
+    std::vector<std::size_t> offsets;
     std::size_t nOffset = cbTable;
+    for (const KCSectionInput& section : sorted) {
+        sealer.Seal(&image[nOffset], section.dwId, section.data, SectionCipher());
+        offsets.push_back(nOffset);
+        nOffset += KC_RECORD_HEADER_SIZE + PaddedLength(section.data.size());
+    }
+    if (!sealer.Finish()) {
+        return {};
+    }
     for (std::size_t i = 0; i < sorted.size(); ++i) {
-        const std::size_t cbPadded = PaddedLength(sorted[i].data.size());
-        BYTE* pRecord = &image[nOffset];
-        if (!sealer.Seal(pRecord, sorted[i].dwId, sorted[i].data, SectionCipher())) {
-            return {};
-        }
+        const BYTE* pRecord = &image[offsets[i]];
         BYTE* pEntry = &image[KC_HEADER_SIZE + i * KC_ENTRY_SIZE];
         WriteLE32(pEntry + KC_ENTRY_ID, sorted[i].dwId);
-        WriteLE32(pEntry + KC_ENTRY_OFFSET, static_cast<DWORD>(nOffset));
-        WriteLE32(pEntry + KC_ENTRY_LENGTH, static_cast<DWORD>(KC_RECORD_HEADER_SIZE + cbPadded));
+        WriteLE32(pEntry + KC_ENTRY_OFFSET, static_cast<DWORD>(offsets[i]));
+        WriteLE32(pEntry + KC_ENTRY_LENGTH,
+                  static_cast<DWORD>(KC_RECORD_HEADER_SIZE + PaddedLength(sorted[i].data.size())));
         std::copy(pRecord + KC_RECORD_DIGEST, pRecord + KC_RECORD_DIGEST + KC_DIGEST_SIZE,
                   pEntry + KC_ENTRY_DIGEST);
-        nOffset += KC_RECORD_HEADER_SIZE + cbPadded;
     }
     if (!SealHeader(image.data(), cbTable)) {
         return {};

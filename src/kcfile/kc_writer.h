@@ -3,54 +3,79 @@
 // tools.
 #pragma once
 
-#include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <mutex>
 #include <span>
 #include <thread>
 #include <vector>
 
 #include "crypto/blowfish.h"
+#include "crypto/sha1.h"
 #include "platform/types.h"
 
 namespace kcfile {
 
 // Seals records. A large record is enciphered in chunks that the sealing thread and a helper thread
-// take in turn; the sealing thread digests each chunk as soon as it and all before it are enciphered,
-// between chunks of its own, so both cores encipher and the digest trails just behind. The helper
-// is started at the first large record and lives as long as the sealer, so a file of many records
-// does not pay for a thread per record, nor wait for one to end. One thread seals at a time.
+// take in turn. Its digest is left to the helper, which digests each record's chunks in order as
+// they become ready, before it takes chunks to encipher: so Seal returns as soon as its record is
+// enciphered, the next record's enciphering overlaps the last one's digest, and the work balances
+// itself between the two threads. Finish waits for the digests. The helper is started at the first
+// large record and lives as long as the sealer. One thread calls Seal and Finish.
 class CRecordSealer {
 public:
     CRecordSealer();
+    // Finishes the records still being digested first.
     ~CRecordSealer();
     CRecordSealer(const CRecordSealer&) = delete;
     CRecordSealer& operator=(const CRecordSealer&) = delete;
 
     // pRecord holds 28 + PaddedLength(data.size()) bytes and must not overlap data. Writes id and
-    // length, enciphers the data and the zero pad bytes into the record, and stores the record's
-    // digest. False if SHA-1 failed.
-    bool Seal(BYTE* pRecord, DWORD dwId, std::span<const BYTE> data, const crypto::CBlowfish& cipher);
+    // length and enciphers the data and the zero pad bytes into the record; data may go once Seal
+    // returns. The record's digest is stored by the time Finish returns, and pRecord must stay
+    // valid until then.
+    void Seal(BYTE* pRecord, DWORD dwId, std::span<const BYTE> data, const crypto::CBlowfish& cipher);
+    // Waits until every record sealed so far holds its digest. False if SHA-1 failed for any of
+    // them since the last Finish.
+    bool Finish();
 
     static constexpr std::size_t MAX_CHUNKS = 64;
 
 private:
-    // Claims the next chunk of the current record and enciphers it; false when none is left.
-    bool EncipherNext();
+    // A large record from Seal until its digest is stored. Guarded by m_Lock, except the bytes a
+    // thread has claimed and sha1 while bDigesting.
+    struct Record {
+        BYTE* pRecord;
+        const BYTE* pIn;
+        std::size_t cbWhole;
+        std::size_t cbPadded;
+        std::size_t cbChunk;
+        std::size_t nChunks;
+        const crypto::CBlowfish* pCipher;
+        std::size_t nClaimed = 0;
+        std::size_t nEnciphered = 0;
+        bool bEnciphered[MAX_CHUNKS] = {};
+        std::size_t nDigested = 0;
+        bool bDigesting = false;
+        crypto::CSha1 sha1;
+    };
+
+    // Each takes one piece of work under the lock, does it without, and is false when there was none.
+    bool EncipherNext(std::unique_lock<std::mutex>& lock);
+    bool DigestReady(std::unique_lock<std::mutex>& lock);
     void HelperLoop();
 
-    // The record being sealed; written only while no chunk of it can be claimed.
-    const BYTE* m_pIn = nullptr;
-    BYTE* m_pOut = nullptr;
-    std::size_t m_cbWhole = 0;
-    std::size_t m_cbChunk = 0;
-    const crypto::CBlowfish* m_pCipher = nullptr;
-    std::atomic<std::size_t> m_nChunks{0};
-    // The record's number in the high half and the next chunk to claim in the low half, so a claim
-    // meant for a record that is done cannot take a chunk of the next one.
-    std::atomic<std::uint64_t> m_nClaim{0};
-    std::atomic<bool> m_Done[MAX_CHUNKS] = {};
-    std::atomic<bool> m_bStop{false};
+    std::mutex m_Lock;
+    std::condition_variable m_WorkReady;  // the helper waits for work
+    std::condition_variable m_Progress;   // the sealing thread waits for a record's chunks or digests
+    // Oldest first: records are digested from the front and enciphered at the back.
+    std::deque<Record> m_Records;
+    std::uint64_t m_nSealed = 0;      // large records given to Seal
+    std::uint64_t m_nEnciphered = 0;  // of those, wholly enciphered
+    bool m_bOk = true;
+    bool m_bStop = false;
     std::thread m_Helper;
     bool m_bHelperTried = false;
 };

@@ -36,22 +36,53 @@ std::vector<BYTE> ModelRecord(DWORD dwId, const std::vector<BYTE>& data) {
 
 // Sizes on both sides of the point where a record is enciphered in chunks on two threads, of the
 // chunk size, and beyond the size where chunks grow; with and without pad bytes.
+const std::size_t SEAL_SIZES[] = {0u,     5u,       8u,       65535u,   65536u,         65541u,
+                                  98304u, 0x80000u, 0x80003u, 0x81237u, 0x200000u + 8u, 0x300000u + 1u};
+
+std::vector<BYTE> RandomData(std::size_t cb, std::mt19937& rng) {
+    std::vector<BYTE> data(cb);
+    for (BYTE& b : data) {
+        b = static_cast<BYTE>(rng());
+    }
+    return data;
+}
+
+// Records sealed one at a time, each finished before the next: each must be whole whatever the
+// sealer did before.
 TEST(KCWriterTest, SealedRecordMatchesTheBlockByBlockModel) {
     std::mt19937 rng(99);
-    // One sealer for all, as a writer uses it: each record must be whole whatever came before.
     CRecordSealer sealer;
-    for (std::size_t cb : {0u, 5u, 8u, 65535u, 65536u, 65541u, 98304u, 0x80000u, 0x80003u, 0x81237u,
-                           0x200000u + 8u, 0x300000u + 1u}) {
+    for (std::size_t cb : SEAL_SIZES) {
         SCOPED_TRACE(cb);
-        std::vector<BYTE> data(cb);
-        for (BYTE& b : data) {
-            b = static_cast<BYTE>(rng());
-        }
+        const std::vector<BYTE> data = RandomData(cb, rng);
         const std::vector<BYTE> expected = ModelRecord(0x1234, data);
         // Garbage where the record goes: nothing of it may survive.
         std::vector<BYTE> record(expected.size(), 0xCC);
-        ASSERT_TRUE(sealer.Seal(record.data(), 0x1234, data, SectionCipher()));
+        sealer.Seal(record.data(), 0x1234, data, SectionCipher());
+        ASSERT_TRUE(sealer.Finish());
         EXPECT_TRUE(record == expected);
+    }
+}
+
+// Records sealed back to back and finished together, as a file's are: the digests of earlier records
+// trail the enciphering of later ones, and each caller's buffer is gone as soon as Seal returns.
+TEST(KCWriterTest, RecordsSealedTogetherMatchTheModel) {
+    std::mt19937 rng(7);
+    CRecordSealer sealer;
+    for (int nRound = 0; nRound < 3; ++nRound) {
+        std::vector<std::vector<BYTE>> expected;
+        std::vector<std::vector<BYTE>> records;
+        for (std::size_t cb : SEAL_SIZES) {
+            std::vector<BYTE> data = RandomData(cb, rng);
+            expected.push_back(ModelRecord(static_cast<DWORD>(cb), data));
+            records.emplace_back(expected.back().size(), 0xCC);
+            sealer.Seal(records.back().data(), static_cast<DWORD>(cb), data, SectionCipher());
+            std::fill(data.begin(), data.end(), BYTE{0x55});
+        }
+        ASSERT_TRUE(sealer.Finish());
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            EXPECT_TRUE(records[i] == expected[i]) << "round " << nRound << ", record of " << SEAL_SIZES[i];
+        }
     }
 }
 
