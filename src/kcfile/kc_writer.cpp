@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <system_error>
 #include <thread>
 
@@ -119,29 +120,34 @@ void CRecordSealer::Seal(BYTE* pRecord, DWORD dwId, std::span<const BYTE> data,
         std::memcpy(pOut + cbWhole, data.data() + cbWhole, data.size() - cbWhole);
         cipher.EncipherEcb(pOut + cbWhole, KC_CIPHER_BLOCK);
     }
-    if (cbWhole < PARALLEL_SEAL_MIN) {
+    std::unique_lock lock(m_Lock);
+    Record* pQueued = nullptr;
+    if (cbWhole >= PARALLEL_SEAL_MIN) {
+        try {
+            pQueued = &m_Records.emplace_back();
+        } catch (const std::bad_alloc&) {
+            // Sealed here alone, as a small record is.
+        }
+    }
+    if (pQueued == nullptr) {
+        lock.unlock();
         cipher.EncipherEcb(data.data(), pOut, cbWhole);
         crypto::Sha1Digest digest;
-        if (crypto::Sha1({pRecord, KC_RECORD_HEADER_SIZE + cbPadded}, digest)) {
-            std::copy(digest.begin(), digest.end(), pRecord + KC_RECORD_DIGEST);
-        } else {
-            std::lock_guard lock(m_Lock);
-            m_bOk = false;
-        }
+        const bool bOk = crypto::Sha1({pRecord, KC_RECORD_HEADER_SIZE + cbPadded}, digest);
+        std::copy(digest.begin(), digest.end(), pRecord + KC_RECORD_DIGEST);
+        lock.lock();
+        m_bOk = m_bOk && bOk;
         return;
     }
 
+    Record& record = *pQueued;
     const std::size_t cbEven = (cbWhole + MAX_CHUNKS - 1) / MAX_CHUNKS;
-    const std::size_t cbChunk =
-        std::max(CHUNK_MIN, (cbEven + KC_CIPHER_BLOCK - 1) / KC_CIPHER_BLOCK * KC_CIPHER_BLOCK);
-    std::unique_lock lock(m_Lock);
-    Record& record = m_Records.emplace_back();
+    record.cbChunk = std::max(CHUNK_MIN, (cbEven + KC_CIPHER_BLOCK - 1) / KC_CIPHER_BLOCK * KC_CIPHER_BLOCK);
     record.pRecord = pRecord;
     record.pIn = data.data();
     record.cbWhole = cbWhole;
     record.cbPadded = cbPadded;
-    record.cbChunk = cbChunk;
-    record.nChunks = (cbWhole + cbChunk - 1) / cbChunk;
+    record.nChunks = (cbWhole + record.cbChunk - 1) / record.cbChunk;
     record.pCipher = &cipher;
     m_bOk = record.sha1.Update({pRecord, KC_RECORD_HEADER_SIZE}) && m_bOk;
     const std::uint64_t nRecord = ++m_nSealed;
