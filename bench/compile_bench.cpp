@@ -19,7 +19,6 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <random>
 #include <string>
 #include <vector>
@@ -27,7 +26,6 @@
 #include "compiler/configuration_compiler.h"
 #include "compiler/error_stack.h"
 #include "compiler/ic_nodes.h"
-#include "compiler/start_stop_config_plugin.h"
 #include "events/event_bridge_source.h"
 #include "events/provider_helper.h"
 #include "module/driver_control.h"
@@ -35,6 +33,7 @@
 #include "platform/strings.h"
 #include "platform/system.h"
 #include "scm/scm_admin.h"
+#include "support/in_process_compiler.h"
 
 namespace {
 
@@ -86,83 +85,8 @@ std::unique_ptr<CIntermediateConfiguration> ProtectedResourcesIC(
     return pIC;
 }
 
-// Hands over the IC the bench prepared last, once; nothing new otherwise.
-class CPathsPlugin final : public CBaseConfigCompilerPlugin {
-public:
-    using CBaseConfigCompilerPlugin::CBaseConfigCompilerPlugin;
-    std::u16string GetName() const override { return u"BenchPathsPlugin"; }
-    void Offer(std::unique_ptr<CIntermediateConfiguration> pIC) {
-        std::lock_guard lock(m_Lock);
-        m_pNext = std::move(pIC);
-    }
-
-protected:
-    bool PluginInitialize() override { return true; }
-    void PluginUninitialize() override {}
-    std::unique_ptr<CIntermediateConfiguration> PluginGetIC(bool, CErrorStack&) override {
-        std::lock_guard lock(m_Lock);
-        return std::move(m_pNext);
-    }
-
-private:
-    std::mutex m_Lock;
-    std::unique_ptr<CIntermediateConfiguration> m_pNext;
-};
-
-class CBenchCompiler final : public CKTConfigurationCompiler {
-public:
-    using CKTConfigurationCompiler::CKTConfigurationCompiler;
-    CPathsPlugin* m_pPaths = nullptr;
-
-protected:
-    ULONG CreatePlugins() override {
-        ULONG nCount = 0;
-        auto pStartStop = std::make_unique<CStartStopConfigPlugin>();
-        auto pPaths = std::make_unique<CPathsPlugin>();
-        if (pStartStop->Initialize()) {
-            m_pPlugins[nCount++] = std::move(pStartStop);
-        }
-        if (pPaths->Initialize()) {
-            m_pPaths = pPaths.get();
-            m_pPlugins[nCount++] = std::move(pPaths);
-        }
-        return nCount;
-    }
-};
-
-// The module's part: delivery through the driver control, as the service delivers.
-class CBenchOwner final : public IConfigCompilerCallback, public ICompilationObserver {
-public:
-    explicit CBenchOwner(CDriverControl* pDriver) : m_pDriver(pDriver) {}
-    void RequestStop() override { std::fprintf(stderr, "the compiler asked the service to stop\n"); }
-    HRESULT SendConfigNotification(const std::u16string& sPath, CErrorStack& errorStack) override {
-        return m_pDriver->SendConfigNotification(sPath, errorStack);
-    }
-    void OnCompiled(const CCompilationTimes& times, HRESULT hr) override {
-        std::lock_guard lock(m_Lock);
-        m_Times = times;
-        m_hr = hr;
-        ++m_nCompiled;
-    }
-    // The times of the compilation after nSeen, which the event's answer follows.
-    bool Compiled(int nSeen, CCompilationTimes* pTimes, HRESULT* phr) {
-        std::lock_guard lock(m_Lock);
-        *pTimes = m_Times;
-        *phr = m_hr;
-        return m_nCompiled > nSeen;
-    }
-    int CompiledCount() {
-        std::lock_guard lock(m_Lock);
-        return m_nCompiled;
-    }
-
-private:
-    CDriverControl* m_pDriver;
-    std::mutex m_Lock;
-    CCompilationTimes m_Times;
-    HRESULT m_hr = S_OK;
-    int m_nCompiled = 0;
-};
+using krelltest::CDeliveringOwner;
+using krelltest::CInProcessCompiler;
 
 std::string Program(const char* szName) {
     return std::string(KRELL_PROGRAM_DIR) + "/" + szName;
@@ -321,7 +245,7 @@ int RunsFor(int nPaths) {
     return nPaths <= 1000 ? 15 : 3;
 }
 
-int RunBench(const std::vector<int>& sizes, CBenchCompiler* pCompiler, CBenchOwner* pOwner,
+int RunBench(const std::vector<int>& sizes, CInProcessCompiler* pCompiler, CDeliveringOwner* pOwner,
              CPublisher* pPublisher) {
     std::printf("%8s %5s %10s %16s %16s %16s %16s %16s\n", "paths", "runs", "total ms", "rules ms   %",
                 "KC file ms   %", "delivery ms   %", "plug-ins ms   %", "other ms   %");
@@ -333,7 +257,7 @@ int RunBench(const std::vector<int>& sizes, CBenchCompiler* pCompiler, CBenchOwn
         HRESULT hrLast = S_OK;
         // The first compilation of a size is a warm-up.
         for (int nRun = -1; nRun < RunsFor(nPaths); ++nRun) {
-            pCompiler->m_pPaths->Offer(ProtectedResourcesIC(paths, ++nConfiguration));
+            pCompiler->Offered()->Offer(ProtectedResourcesIC(paths, ++nConfiguration));
             WaitForNextSecond(tLast);
             const int nSeen = pOwner->CompiledCount();
             LONG nState = 0;
@@ -436,11 +360,11 @@ int main(int argc, char** argv) {
             !driver.StartListeningForMessages() || !driver.ActivateDriver({})) {
             std::fprintf(stderr, "the driver did not come up (load error %u)\n", dwLoadError);
         } else {
-            CBenchOwner owner(&driver);
-            CBenchCompiler compiler(&owner);
+            CDeliveringOwner owner(&driver);
+            CInProcessCompiler compiler(&owner);
             compiler.SetObserver(&owner);
             CPublisher publisher;
-            if (!compiler.Create() || compiler.m_pPaths == nullptr) {
+            if (!compiler.Create() || compiler.Offered() == nullptr) {
                 std::fprintf(stderr, "the compiler did not start\n");
             } else if (!publisher.Create()) {
                 std::fprintf(stderr, "cannot publish events\n");

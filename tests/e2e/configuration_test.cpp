@@ -15,9 +15,11 @@
 #include <string>
 #include <vector>
 
+#include "compiler/ic_nodes.h"
 #include "platform/root.h"
 #include "service/registry_key.h"
 #include "support/files.h"
+#include "support/in_process_compiler.h"
 #include "support/protection_root.h"
 #include "support/test_root.h"
 
@@ -361,6 +363,71 @@ TEST_F(Configuration, SwitchesOfTheWrongTypeCountAsTheirDefaults) {
                   "failed"),
               npos);
     EXPECT_EQ(ActiveKCFile(), sSecond);
+}
+
+// The limits of a KC file with the real driver and events: 50 sections, 512 KiB a section. No plug-in
+// of the service makes that many or that large sections, so a compiler in this process is offered
+// them beside the start/stop plug-in (0x102 and 0x201), and `krellctl config apply` publishes each
+// change and prints the compiler's answer.
+TEST_F(Configuration, SectionLimitsOfAKCFileWithTheRealDriver) {
+    ASSERT_EQ(RunCommand(m_sCtl + " service start zuZazEzi"), 0);
+    // The store's service connects and announces the settings it has; nobody may take that change
+    // but an offered configuration's own.
+    ASSERT_TRUE(krelltest::WaitForFileText(platform::RootSubdirectory("run") + "/lcSetMgr.log",
+                                           "cancelled: nobody took it"));
+    CDriverControl driver;
+    DWORD dwLoadError = 0;
+    ASSERT_TRUE(driver.InitializeChannelSubscriber() && driver.loadDriver(&dwLoadError) &&
+                driver.openDriverChannel() && driver.StartListeningForMessages() && driver.ActivateDriver({}))
+        << "load error " << dwLoadError;
+    krelltest::CDeliveringOwner owner(&driver);
+    krelltest::CInProcessCompiler compiler(&owner);
+    ASSERT_TRUE(compiler.Create());
+    ASSERT_NE(compiler.Offered(), nullptr);
+
+    struct Row {
+        DWORD nSections;  // from 0x1000 on, 16 bytes each but the first
+        DWORD cbFirst;
+        bool bAccepted;
+    };
+    // A refused configuration stays cached: the row that adds a section comes last.
+    for (const Row& row :
+         {Row{48, 16, true}, Row{48, 0x80000, true}, Row{48, 0x80001, false}, Row{49, 16, false}}) {
+        SCOPED_TRACE(testing::Message() << row.nSections << " sections, the first of " << row.cbFirst);
+        auto pIC = std::make_unique<CIntermediateConfiguration>();
+        for (DWORD nIndex = 0; nIndex < row.nSections; ++nIndex) {
+            CICDirectNode node;
+            const std::vector<BYTE> data(nIndex == 0 ? row.cbFirst : 16, static_cast<BYTE>(nIndex));
+            ASSERT_TRUE(node.SetData(data.data(), static_cast<DWORD>(data.size())));
+            ASSERT_TRUE(pIC->AddNode(0x1000 + nIndex, node));
+        }
+        const std::string sBefore = ActiveKCFile();
+        // KC file names repeat within a second: each file gets a second of its own.
+        for (const std::time_t t = std::time(nullptr); std::time(nullptr) == t;) {
+            usleep(10000);
+        }
+        compiler.Offered()->Offer(std::move(pIC));
+        const CAnswer answer = RunUntilTaken({m_sCtl + " config apply"});
+        const std::string sStatus = DriverStatus();
+        if (row.bAccepted) {
+            EXPECT_EQ(answer.nExit, 0) << answer.sText;
+            EXPECT_NE(ActiveKCFile(), sBefore) << sStatus;
+            std::size_t nSections = 0;
+            for (std::size_t nAt = sStatus.find("\nsection "); nAt != npos;
+                 nAt = sStatus.find("\nsection ", nAt + 1)) {
+                ++nSections;
+            }
+            EXPECT_EQ(nSections, 50u) << sStatus;
+            EXPECT_NE(sStatus.find("section 0x1000 length=" + std::to_string(row.cbFirst)), npos) << sStatus;
+        } else {
+            EXPECT_NE(answer.nExit, 0) << answer.sText;
+            EXPECT_NE(answer.sText.find("Failed to create configuration data"), npos) << answer.sText;
+            EXPECT_EQ(ActiveKCFile(), sBefore) << sStatus;
+            EXPECT_EQ(access(sBefore.c_str(), F_OK), 0) << sBefore;
+        }
+    }
+    compiler.Destroy();
+    driver.ShutdownDriver(true);
 }
 
 }  // namespace
