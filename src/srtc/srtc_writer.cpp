@@ -1,5 +1,6 @@
 // The writer: lays a rule set out as docs/srtc.md describes, strings interned in a fixed walk so the
 // same rule set always gives the same bytes.
+#include <algorithm>
 #include <functional>
 #include <string_view>
 #include <vector>
@@ -12,9 +13,8 @@ namespace srtc {
 namespace {
 
 // Open addressing over one flat array of (hash, index) slots: an insert touches one slot and the
-// string itself only when the hashes agree, which keeps large sets out of the cache's way. Entries
-// point into the rule set's own strings, which outlive the writing, so the table owns no copies and
-// the units are copied once, into the blob.
+// string itself only when the hashes agree. Entries point into the rule set's own strings, which
+// outlive the writing, so the table owns no copies and the units are copied once, into the blob.
 class CStringTable {
 public:
     explicit CStringTable(std::size_t nExpected) {
@@ -46,8 +46,6 @@ public:
             }
         }
     }
-    // A large table misses the cache on nearly every insert; fetching the slot early hides that.
-    void Prefetch(std::uint64_t qwHash) const { __builtin_prefetch(&m_slots[qwHash & (m_slots.size() - 1)]); }
     std::uint32_t InternId(std::u16string_view s) { return s.empty() ? SRTC_NO_STRING : Intern(s); }
 
     struct Entry {
@@ -119,46 +117,74 @@ std::u16string_view ItemAt(const PackedStringSet& set, bool bPrefix, std::size_t
     return set.View((bPrefix ? set.prefix : set.exact)[k]);
 }
 
-// Hashes first, one pass over the items in order, so each insert's slot can be fetched a few inserts
-// ahead of it.
+void PutVarint(std::vector<std::uint8_t>& out, std::uint32_t dw) {
+    while (dw >= 0x80) {
+        out.push_back(static_cast<std::uint8_t>(dw | 0x80));
+        dw >>= 7;
+    }
+    out.push_back(static_cast<std::uint8_t>(dw));
+}
+
+// A run front-coded: per item the units it shares with the item before it, the count of the rest and
+// the rest, all as varints. Returns the bytes appended.
 template <class Set>
-void InternItems(CStringTable& strings, const Set& set, bool bPrefix, std::vector<std::uint64_t>& hashes,
-                 std::vector<std::uint32_t>& items) {
-    constexpr std::size_t AHEAD = 8;
+std::uint32_t EncodeRun(const Set& set, bool bPrefix, std::vector<std::uint8_t>& data) {
+    const std::size_t nStart = data.size();
+    std::u16string_view previous;
     const std::size_t nItems = ItemCount(set, bPrefix);
-    hashes.clear();
     for (std::size_t k = 0; k < nItems; ++k) {
-        hashes.push_back(CStringTable::Hash(ItemAt(set, bPrefix, k)));
-    }
-    for (std::size_t k = 0; k < nItems; ++k) {
-        if (k + AHEAD < nItems) {
-            strings.Prefetch(hashes[k + AHEAD]);
+        const std::u16string_view item = ItemAt(set, bPrefix, k);
+        const std::size_t nShared = static_cast<std::size_t>(
+            std::mismatch(item.begin(),
+                          item.begin() + static_cast<std::ptrdiff_t>(std::min(item.size(), previous.size())),
+                          previous.begin())
+                .first -
+            item.begin());
+        PutVarint(data, static_cast<std::uint32_t>(nShared));
+        PutVarint(data, static_cast<std::uint32_t>(item.size() - nShared));
+        for (const char16_t ch : item.substr(nShared)) {
+            PutVarint(data, ch);
         }
-        items.push_back(strings.Intern(ItemAt(set, bPrefix, k), hashes[k]));
+        previous = item;
     }
+    return static_cast<std::uint32_t>(data.size() - nStart);
+}
+
+// Enough for sets of one-byte units, most paths, without growing the buffer as they are coded.
+std::size_t ItemDataEstimate(std::span<const StringSet> sets) {
+    std::size_t n = 0;
+    for (const StringSet& set : sets) {
+        for (const auto* pItems : {&set.exact, &set.prefix}) {
+            for (const std::u16string& item : *pItems) {
+                n += item.size() + 2;
+            }
+        }
+    }
+    return n;
+}
+std::size_t ItemDataEstimate(std::span<const PackedStringSet> sets) {
+    std::size_t n = 0;
+    for (const PackedStringSet& set : sets) {
+        n += set.units.size() + 2 * (set.exact.size() + set.prefix.size());
+    }
+    return n;
 }
 
 template <class Set>
 std::vector<std::uint8_t> WriteWith(const RuleSet& ruleSet, std::span<const Set> sourceSets) {
-    std::size_t nStrings = ruleSet.literals.size() + ruleSet.expressions.size() + ruleSet.rules.size();
-    for (const Set& set : sourceSets) {
-        nStrings += 1 + ItemCount(set, false) + ItemCount(set, true);
-    }
-    CStringTable strings(nStrings);
+    CStringTable strings(sourceSets.size() + 2 * ruleSet.literals.size() + ruleSet.expressions.size() +
+                         ruleSet.rules.size());
     struct SetEntry {
-        std::uint32_t dwId, dwFirstExact, dwExactCount, dwFirstPrefix, dwPrefixCount;
+        std::uint32_t dwId, dwExactCount, dwExactBytes, dwPrefixCount, dwPrefixBytes;
     };
     std::vector<SetEntry> sets;
-    std::vector<std::uint32_t> items;
-    items.reserve(nStrings);
-    std::vector<std::uint64_t> hashes;
+    std::vector<std::uint8_t> itemData;
+    itemData.reserve(ItemDataEstimate(sourceSets));
     for (const Set& set : sourceSets) {
-        SetEntry entry{strings.Intern(IdOf(set)), static_cast<std::uint32_t>(items.size()), 0, 0, 0};
-        InternItems(strings, set, false, hashes, items);
-        entry.dwFirstPrefix = static_cast<std::uint32_t>(items.size());
-        entry.dwExactCount = entry.dwFirstPrefix - entry.dwFirstExact;
-        InternItems(strings, set, true, hashes, items);
-        entry.dwPrefixCount = static_cast<std::uint32_t>(items.size()) - entry.dwFirstPrefix;
+        SetEntry entry{strings.Intern(IdOf(set)), static_cast<std::uint32_t>(ItemCount(set, false)), 0,
+                       static_cast<std::uint32_t>(ItemCount(set, true)), 0};
+        entry.dwExactBytes = EncodeRun(set, false, itemData);
+        entry.dwPrefixBytes = EncodeRun(set, true, itemData);
         sets.push_back(entry);
     }
     std::vector<std::uint32_t> literalIds, literalTexts;
@@ -184,7 +210,7 @@ std::vector<std::uint8_t> WriteWith(const RuleSet& ruleSet, std::span<const Set>
     counts.dwStrings = static_cast<std::uint32_t>(strings.Entries().size());
     counts.dwStringUnits = static_cast<std::uint32_t>(strings.UnitCount());
     counts.dwSets = static_cast<std::uint32_t>(sets.size());
-    counts.dwSetItems = static_cast<std::uint32_t>(items.size());
+    counts.dwItemBytes = static_cast<std::uint32_t>(itemData.size());
     counts.dwLiterals = static_cast<std::uint32_t>(ruleSet.literals.size());
     counts.dwNodes = static_cast<std::uint32_t>(ruleSet.nodes.size());
     counts.dwChildren = static_cast<std::uint32_t>(children.size());
@@ -200,7 +226,7 @@ std::vector<std::uint8_t> WriteWith(const RuleSet& ruleSet, std::span<const Set>
     Put32(out, U(ruleSet.defaultEffect));
     Put32(out, static_cast<std::uint32_t>(layout.qwTotal));
     for (const std::uint32_t dw :
-         {counts.dwStrings, counts.dwStringUnits, counts.dwSets, counts.dwSetItems, counts.dwLiterals,
+         {counts.dwStrings, counts.dwStringUnits, counts.dwSets, counts.dwItemBytes, counts.dwLiterals,
           counts.dwNodes, counts.dwChildren, counts.dwExpressions, counts.dwRules}) {
         Put32(out, dw);
     }
@@ -210,12 +236,9 @@ std::vector<std::uint8_t> WriteWith(const RuleSet& ruleSet, std::span<const Set>
     }
     for (const SetEntry& entry : sets) {
         for (const std::uint32_t dw :
-             {entry.dwId, entry.dwFirstExact, entry.dwExactCount, entry.dwFirstPrefix, entry.dwPrefixCount}) {
+             {entry.dwId, entry.dwExactCount, entry.dwExactBytes, entry.dwPrefixCount, entry.dwPrefixBytes}) {
             Put32(out, dw);
         }
-    }
-    for (const std::uint32_t dw : items) {
-        Put32(out, dw);
     }
     for (std::size_t i = 0; i < ruleSet.literals.size(); ++i) {
         const Literal& literal = ruleSet.literals[i];
@@ -273,6 +296,7 @@ std::vector<std::uint8_t> WriteWith(const RuleSet& ruleSet, std::span<const Set>
             *p++ = static_cast<std::uint8_t>(ch >> 8);
         }
     }
+    std::copy(itemData.begin(), itemData.end(), p);
     return out;
 }
 
