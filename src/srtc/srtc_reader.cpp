@@ -61,7 +61,8 @@ private:
     std::vector<std::u16string_view> m_strings;  // views into m_units
     const std::uint8_t* m_pRun = nullptr;        // the next byte of the set run being decoded
     const std::uint8_t* m_pRunEnd = nullptr;
-    std::u16string m_item, m_previous;    // the item being decoded and the one before it
+    std::u16string m_item;                // the set item last decoded
+    std::u16string m_added;               // the units the next one puts in place of its tail
     std::vector<std::uint8_t> m_state;    // per node: 0 unvisited, 1 on the current path, 2 done
     std::vector<std::uint32_t> m_height;  // per done node: the longest chain below and including it
 };
@@ -177,8 +178,9 @@ bool CReader::Varint(const Name& name, std::uint32_t dwMax, std::uint32_t& dwVal
     return true;
 }
 
-// Decodes a front-coded run item by item, checking each against the one before it; two buffers
-// swapped between items, so nothing is allocated per item beyond the copy a kept item needs.
+// Decodes a front-coded run item by item in one buffer: each item replaces the tail of the one before
+// it, so checking a run costs what its bytes hold, however long the parts its items share. With the
+// shared count known to be all the two items have in common, the first new unit decides their order.
 bool CReader::Items(const std::string& sWhere, std::uint32_t dwCount, std::uint32_t dwBytes, bool bPrefix,
                     std::vector<std::u16string>& items) {
     if (m_bKeepItems) {
@@ -187,19 +189,19 @@ bool CReader::Items(const std::string& sWhere, std::uint32_t dwCount, std::uint3
     const std::uint8_t* const pStart = m_pRun;
     m_pRunEnd = m_pRun + dwBytes;
     std::u16string& item = m_item;
-    std::u16string& previous = m_previous;
-    previous.clear();
+    item.clear();
     for (std::uint32_t k = 0; k < dwCount; ++k) {
         const auto where = [&] {
             return sWhere + (bPrefix ? " prefix item " : " exact item ") + std::to_string(k);
         };
+        const std::size_t nPrevious = item.size();
         std::uint32_t dwShared = 0, dwNew = 0;
         if (!Varint([&] { return where() + ": shared prefix"; }, 0xFFFFFFFF, dwShared)) {
             return false;
         }
-        if (dwShared > previous.size()) {
+        if (dwShared > nPrevious) {
             m_sError = where() + ": shared prefix " + std::to_string(dwShared) +
-                       " is longer than the item before it (" + std::to_string(previous.size()) + ")";
+                       " is longer than the item before it (" + std::to_string(nPrevious) + ")";
             return false;
         }
         if (!Varint([&] { return where() + ": new unit count"; }, 0xFFFFFFFF, dwNew)) {
@@ -211,46 +213,47 @@ bool CReader::Items(const std::string& sWhere, std::uint32_t dwCount, std::uint3
             return Fail(where(), "new unit count", dwNew,
                         "at most " + std::to_string(qwLeft) + " (a byte a unit, in what is left of the run)");
         }
-        item.assign(previous, 0, dwShared);
-        item.resize(std::size_t{dwShared} + dwNew);
+        // The new units are checked against the item before, still whole, then replace its tail.
+        std::u16string& added = m_added;
+        added.resize(dwNew);
         for (std::uint32_t i = 0; i < dwNew; ++i) {
-            std::uint32_t dwUnit = *m_pRun;  // dwNew is within the run, so this byte is
+            std::uint32_t dwUnit = *m_pRun;  // in the run: dwNew is no more than the bytes left
             if (dwUnit < 0x80) {
                 ++m_pRun;
             } else if (!Varint([&] { return where() + ": new unit " + std::to_string(i); }, 0xFFFF, dwUnit)) {
                 return false;
             }
-            item[dwShared + i] = static_cast<char16_t>(dwUnit);
+            added[i] = static_cast<char16_t>(dwUnit);
         }
-        const std::u16string_view added = std::u16string_view(item).substr(dwShared);
         if (std::any_of(added.begin(), added.end(), [](char16_t ch) { return UpperUnit(ch) != ch; })) {
             m_sError = where() + ": not upper-cased";
             return false;
         }
+        const std::u16string_view previousTail = std::u16string_view(item).substr(dwShared);
         // The writer shares all it can, so every set has one encoding.
-        if (dwShared < previous.size() && dwNew > 0 && item[dwShared] == previous[dwShared]) {
-            const std::size_t nCommon = static_cast<std::size_t>(
-                std::mismatch(
-                    item.begin() + dwShared,
-                    item.begin() + static_cast<std::ptrdiff_t>(std::min(item.size(), previous.size())),
-                    previous.begin() + dwShared)
+        if (!previousTail.empty() && !added.empty() && added[0] == previousTail[0]) {
+            const std::size_t nMore = static_cast<std::size_t>(
+                std::mismatch(added.begin(), added.begin() + std::min(added.size(), previousTail.size()),
+                              previousTail.begin())
                     .first -
-                item.begin());
-            return Fail(where(), "shared prefix", dwShared,
-                        std::to_string(nCommon) + " (the units it has in common with the item before it)");
+                added.begin());
+            return Fail(
+                where(), "shared prefix", dwShared,
+                std::to_string(dwShared + nMore) + " (the units it has in common with the item before it)");
         }
-        if (k > 0 && !(previous < item)) {
+        if (k > 0 && (added.empty() || (!previousTail.empty() && added[0] < previousTail[0]))) {
             m_sError = where() + ": not above the item before it (items are sorted, without duplicates)";
             return false;
         }
-        if (bPrefix && k > 0 && dwShared == previous.size()) {
+        if (bPrefix && k > 0 && previousTail.empty()) {
             m_sError = where() + ": begins with the prefix item before it";
             return false;
         }
+        item.resize(dwShared);
+        item += added;
         if (m_bKeepItems) {
             items.push_back(item);
         }
-        item.swap(previous);
     }
     if (m_pRun != m_pRunEnd) {
         return Fail(sWhere, bPrefix ? "prefix data length" : "exact data length", dwBytes,
