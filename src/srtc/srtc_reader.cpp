@@ -144,6 +144,10 @@ bool CReader::String(const std::string& sWhere, const char* szField, std::uint32
 // cost an allocation, and a run may hold a hundred thousand items.
 template <class Name>
 bool CReader::Varint(const Name& name, std::uint32_t dwMax, std::uint32_t& dwValue) {
+    if (m_pRun != m_pRunEnd && *m_pRun < 0x80) {
+        dwValue = *m_pRun++;
+        return true;
+    }
     std::uint64_t qwValue = 0;
     for (std::uint32_t n = 0;; ++n) {
         if (m_pRun == m_pRunEnd) {
@@ -225,7 +229,10 @@ bool CReader::Items(const std::string& sWhere, std::uint32_t dwCount, std::uint3
             }
             added[i] = static_cast<char16_t>(dwUnit);
         }
-        if (std::any_of(added.begin(), added.end(), [](char16_t ch) { return UpperUnit(ch) != ch; })) {
+        // Most units are ASCII outside a-z, which upper-casing keeps.
+        if (std::any_of(added.begin(), added.end(), [](char16_t ch) {
+                return !(ch < u'a' || (ch > u'z' && ch < 0x80)) && UpperUnit(ch) != ch;
+            })) {
             m_sError = where() + ": not upper-cased";
             return false;
         }

@@ -2,6 +2,7 @@
 // same rule set always gives the same bytes.
 #include <algorithm>
 #include <functional>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -116,20 +117,31 @@ std::u16string_view ItemAt(const StringSet& set, bool bPrefix, std::size_t k) {
 std::u16string_view ItemAt(const PackedStringSet& set, bool bPrefix, std::size_t k) {
     return set.View((bPrefix ? set.prefix : set.exact)[k]);
 }
-
-void PutVarint(std::vector<std::uint8_t>& out, std::uint32_t dw) {
-    while (dw >= 0x80) {
-        out.push_back(static_cast<std::uint8_t>(dw | 0x80));
-        dw >>= 7;
-    }
-    out.push_back(static_cast<std::uint8_t>(dw));
+// Without touching the units.
+std::size_t ItemLength(const StringSet& set, bool bPrefix, std::size_t k) {
+    return (bPrefix ? set.prefix : set.exact)[k].size();
+}
+std::size_t ItemLength(const PackedStringSet& set, bool bPrefix, std::size_t k) {
+    return (bPrefix ? set.prefix : set.exact)[k].dwLength;
 }
 
+void PutVarint(std::uint8_t*& p, std::uint32_t dw) {
+    while (dw >= 0x80) {
+        *p++ = static_cast<std::uint8_t>(dw | 0x80);
+        dw >>= 7;
+    }
+    *p++ = static_cast<std::uint8_t>(dw);
+}
+
+// An item takes at most five bytes for each count and three for each unit.
+constexpr std::size_t MAX_ITEM_OVERHEAD = 10;
+constexpr std::size_t MAX_UNIT_BYTES = 3;
+
 // A run front-coded: per item the units it shares with the item before it, the count of the rest and
-// the rest, all as varints. Returns the bytes appended.
+// the rest, all as varints. Returns the bytes written.
 template <class Set>
-std::uint32_t EncodeRun(const Set& set, bool bPrefix, std::vector<std::uint8_t>& data) {
-    const std::size_t nStart = data.size();
+std::uint32_t EncodeRun(const Set& set, bool bPrefix, std::uint8_t*& p) {
+    const std::uint8_t* const pStart = p;
     std::u16string_view previous;
     const std::size_t nItems = ItemCount(set, bPrefix);
     for (std::size_t k = 0; k < nItems; ++k) {
@@ -140,32 +152,27 @@ std::uint32_t EncodeRun(const Set& set, bool bPrefix, std::vector<std::uint8_t>&
                           previous.begin())
                 .first -
             item.begin());
-        PutVarint(data, static_cast<std::uint32_t>(nShared));
-        PutVarint(data, static_cast<std::uint32_t>(item.size() - nShared));
+        PutVarint(p, static_cast<std::uint32_t>(nShared));
+        PutVarint(p, static_cast<std::uint32_t>(item.size() - nShared));
         for (const char16_t ch : item.substr(nShared)) {
-            PutVarint(data, ch);
+            PutVarint(p, ch);
         }
         previous = item;
     }
-    return static_cast<std::uint32_t>(data.size() - nStart);
+    return static_cast<std::uint32_t>(p - pStart);
 }
 
-// Enough for sets of one-byte units, most paths, without growing the buffer as they are coded.
-std::size_t ItemDataEstimate(std::span<const StringSet> sets) {
+template <class Set>
+std::size_t ItemDataBound(std::span<const Set> sets) {
     std::size_t n = 0;
-    for (const StringSet& set : sets) {
-        for (const auto* pItems : {&set.exact, &set.prefix}) {
-            for (const std::u16string& item : *pItems) {
-                n += item.size() + 2;
+    for (const Set& set : sets) {
+        for (const bool bPrefix : {false, true}) {
+            const std::size_t nItems = ItemCount(set, bPrefix);
+            n += MAX_ITEM_OVERHEAD * nItems;
+            for (std::size_t k = 0; k < nItems; ++k) {
+                n += MAX_UNIT_BYTES * ItemLength(set, bPrefix, k);
             }
         }
-    }
-    return n;
-}
-std::size_t ItemDataEstimate(std::span<const PackedStringSet> sets) {
-    std::size_t n = 0;
-    for (const PackedStringSet& set : sets) {
-        n += set.units.size() + 2 * (set.exact.size() + set.prefix.size());
     }
     return n;
 }
@@ -178,13 +185,14 @@ std::vector<std::uint8_t> WriteWith(const RuleSet& ruleSet, std::span<const Set>
         std::uint32_t dwId, dwExactCount, dwExactBytes, dwPrefixCount, dwPrefixBytes;
     };
     std::vector<SetEntry> sets;
-    std::vector<std::uint8_t> itemData;
-    itemData.reserve(ItemDataEstimate(sourceSets));
+    // Sized for the worst case and left uninitialized, so only the bytes written are touched.
+    const auto pItemData = std::make_unique_for_overwrite<std::uint8_t[]>(ItemDataBound(sourceSets));
+    std::uint8_t* pItemEnd = pItemData.get();
     for (const Set& set : sourceSets) {
         SetEntry entry{strings.Intern(IdOf(set)), static_cast<std::uint32_t>(ItemCount(set, false)), 0,
                        static_cast<std::uint32_t>(ItemCount(set, true)), 0};
-        entry.dwExactBytes = EncodeRun(set, false, itemData);
-        entry.dwPrefixBytes = EncodeRun(set, true, itemData);
+        entry.dwExactBytes = EncodeRun(set, false, pItemEnd);
+        entry.dwPrefixBytes = EncodeRun(set, true, pItemEnd);
         sets.push_back(entry);
     }
     std::vector<std::uint32_t> literalIds, literalTexts;
@@ -210,7 +218,7 @@ std::vector<std::uint8_t> WriteWith(const RuleSet& ruleSet, std::span<const Set>
     counts.dwStrings = static_cast<std::uint32_t>(strings.Entries().size());
     counts.dwStringUnits = static_cast<std::uint32_t>(strings.UnitCount());
     counts.dwSets = static_cast<std::uint32_t>(sets.size());
-    counts.dwItemBytes = static_cast<std::uint32_t>(itemData.size());
+    counts.dwItemBytes = static_cast<std::uint32_t>(pItemEnd - pItemData.get());
     counts.dwLiterals = static_cast<std::uint32_t>(ruleSet.literals.size());
     counts.dwNodes = static_cast<std::uint32_t>(ruleSet.nodes.size());
     counts.dwChildren = static_cast<std::uint32_t>(children.size());
@@ -296,7 +304,7 @@ std::vector<std::uint8_t> WriteWith(const RuleSet& ruleSet, std::span<const Set>
             *p++ = static_cast<std::uint8_t>(ch >> 8);
         }
     }
-    std::copy(itemData.begin(), itemData.end(), p);
+    std::copy(pItemData.get(), pItemEnd, p);
     return out;
 }
 
