@@ -221,10 +221,8 @@ bool CReader::Items(const std::string& sWhere, std::uint32_t dwCount, std::uint3
         std::u16string& added = m_added;
         added.resize(dwNew);
         for (std::uint32_t i = 0; i < dwNew; ++i) {
-            std::uint32_t dwUnit = *m_pRun;  // in the run: dwNew is no more than the bytes left
-            if (dwUnit < 0x80) {
-                ++m_pRun;
-            } else if (!Varint([&] { return where() + ": new unit " + std::to_string(i); }, 0xFFFF, dwUnit)) {
+            std::uint32_t dwUnit = 0;
+            if (!Varint([&] { return where() + ": new unit " + std::to_string(i); }, 0xFFFF, dwUnit)) {
                 return false;
             }
             added[i] = static_cast<char16_t>(dwUnit);
