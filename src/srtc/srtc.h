@@ -13,7 +13,7 @@
 namespace srtc {
 
 constexpr std::uint32_t SRTC_MAGIC = 0x43545253;  // "SRTC" read as a little-endian word
-constexpr std::uint32_t SRTC_VERSION = 1;
+constexpr std::uint32_t SRTC_VERSION = 2;
 constexpr std::uint32_t SRTC_HEADER_SIZE = 56;
 constexpr std::uint32_t SRTC_NO_STRING = 0xFFFFFFFF;
 // Longest chain of nested conditions (through named expressions too) that a reader accepts.

@@ -40,7 +40,9 @@ private:
     bool String(const std::string& sWhere, const char* szField, std::uint32_t dwIndex, bool bOptional,
                 std::u16string& s);
     bool Sets();
-    bool Items(const std::string& sWhere, std::uint32_t dwFirst, std::uint32_t dwCount, bool bPrefix,
+    template <class Name>
+    bool Varint(const Name& name, std::uint32_t dwMax, std::uint32_t& dwValue);
+    bool Items(const std::string& sWhere, std::uint32_t dwCount, std::uint32_t dwBytes, bool bPrefix,
                std::vector<std::u16string>& items);
     bool Literals();
     bool Nodes();
@@ -57,8 +59,12 @@ private:
     Layout m_layout{};
     std::u16string m_units;                      // the string data, decoded once
     std::vector<std::u16string_view> m_strings;  // views into m_units
-    std::vector<std::uint8_t> m_state;           // per node: 0 unvisited, 1 on the current path, 2 done
-    std::vector<std::uint32_t> m_height;         // per done node: the longest chain below and including it
+    const std::uint8_t* m_pRun = nullptr;        // the next byte of the set run being decoded
+    const std::uint8_t* m_pRunEnd = nullptr;
+    std::u16string m_item;                // the set item last decoded
+    std::u16string m_added;               // the units the next one puts in place of its tail
+    std::vector<std::uint8_t> m_state;    // per node: 0 unvisited, 1 on the current path, 2 done
+    std::vector<std::uint32_t> m_height;  // per done node: the longest chain below and including it
 };
 
 bool CReader::Header() {
@@ -117,11 +123,6 @@ bool CReader::Strings() {
         return Fail("string table", "units used", qwNext,
                     std::to_string(m_counts.dwStringUnits) + " (the header's count)");
     }
-    for (std::uint64_t q = m_layout.qwUnits + qwNext * 2; q < m_blob.size(); ++q) {
-        if (m_blob[q] != 0) {
-            return Fail("string table", "padding byte", m_blob[q], "0");
-        }
-    }
     return true;
 }
 
@@ -139,43 +140,136 @@ bool CReader::String(const std::string& sWhere, const char* szField, std::uint32
 }
 
 // The bulk of a large blob: the entry's name is made only for a refusal.
-bool CReader::Items(const std::string& sWhere, std::uint32_t dwFirst, std::uint32_t dwCount, bool bPrefix,
+// One LEB128 varint of the run being decoded. Field names are made only for a problem: the names
+// cost an allocation, and a run may hold a hundred thousand items.
+template <class Name>
+bool CReader::Varint(const Name& name, std::uint32_t dwMax, std::uint32_t& dwValue) {
+    if (m_pRun != m_pRunEnd && *m_pRun < 0x80) {
+        dwValue = *m_pRun++;
+        return true;
+    }
+    std::uint64_t qwValue = 0;
+    for (std::uint32_t n = 0;; ++n) {
+        if (m_pRun == m_pRunEnd) {
+            m_sError = name() + " runs past the end of the run";
+            return false;
+        }
+        if (n == 5) {
+            m_sError = name() + " takes more than 5 bytes";
+            return false;
+        }
+        const std::uint8_t b = *m_pRun++;
+        qwValue |= std::uint64_t{b & 0x7Fu} << (7 * n);
+        if ((b & 0x80) != 0) {
+            continue;
+        }
+        if (n > 0 && b == 0) {
+            std::uint32_t nShortest = 1;
+            while (qwValue >> (7 * nShortest) != 0) {
+                ++nShortest;
+            }
+            m_sError = name() + " takes " + std::to_string(n + 1) + " bytes, expected " +
+                       std::to_string(nShortest) + " (the shortest form of " + std::to_string(qwValue) + ")";
+            return false;
+        }
+        break;
+    }
+    if (qwValue > dwMax) {
+        m_sError = name() + " is " + std::to_string(qwValue) + ", expected at most " + std::to_string(dwMax);
+        return false;
+    }
+    dwValue = static_cast<std::uint32_t>(qwValue);
+    return true;
+}
+
+// Decodes a front-coded run item by item in one buffer: each item replaces the tail of the one before
+// it, so checking a run costs what its bytes hold, however long the parts its items share. With the
+// shared count known to be all the two items have in common, the first new unit decides their order.
+bool CReader::Items(const std::string& sWhere, std::uint32_t dwCount, std::uint32_t dwBytes, bool bPrefix,
                     std::vector<std::u16string>& items) {
     if (m_bKeepItems) {
         items.reserve(dwCount);
     }
-    std::u16string_view previous;
+    const std::uint8_t* const pStart = m_pRun;
+    m_pRunEnd = m_pRun + dwBytes;
+    std::u16string& item = m_item;
+    item.clear();
     for (std::uint32_t k = 0; k < dwCount; ++k) {
-        auto where = [&] {
+        const auto where = [&] {
             return sWhere + (bPrefix ? " prefix item " : " exact item ") + std::to_string(k);
         };
-        const std::uint32_t dwString = At(m_layout.qwItems + (std::uint64_t{dwFirst} + k) * 4);
-        if (dwString >= m_strings.size()) {
-            return Fail(where(), "string", dwString, Below(m_strings.size()) + " (a string)");
+        const std::size_t nPrevious = item.size();
+        std::uint32_t dwShared = 0, dwNew = 0;
+        if (!Varint([&] { return where() + ": shared prefix"; }, 0xFFFFFFFF, dwShared)) {
+            return false;
         }
-        const std::u16string_view s = m_strings[dwString];
-        if (std::any_of(s.begin(), s.end(), [](char16_t ch) { return UpperUnit(ch) != ch; })) {
+        if (dwShared > nPrevious) {
+            m_sError = where() + ": shared prefix " + std::to_string(dwShared) +
+                       " is longer than the item before it (" + std::to_string(nPrevious) + ")";
+            return false;
+        }
+        if (!Varint([&] { return where() + ": new unit count"; }, 0xFFFFFFFF, dwNew)) {
+            return false;
+        }
+        // Every unit takes a byte at least, which bounds what a hostile count can make us allocate.
+        const std::uint64_t qwLeft = static_cast<std::uint64_t>(m_pRunEnd - m_pRun);
+        if (dwNew > qwLeft) {
+            return Fail(where(), "new unit count", dwNew,
+                        "at most " + std::to_string(qwLeft) + " (a byte a unit, in what is left of the run)");
+        }
+        // The new units are checked against the item before, still whole, then replace its tail.
+        std::u16string& added = m_added;
+        added.resize(dwNew);
+        for (std::uint32_t i = 0; i < dwNew; ++i) {
+            std::uint32_t dwUnit = 0;
+            if (!Varint([&] { return where() + ": new unit " + std::to_string(i); }, 0xFFFF, dwUnit)) {
+                return false;
+            }
+            added[i] = static_cast<char16_t>(dwUnit);
+        }
+        // Most units are ASCII outside a-z, which upper-casing keeps.
+        if (std::any_of(added.begin(), added.end(), [](char16_t ch) {
+                return !(ch < u'a' || (ch > u'z' && ch < 0x80)) && UpperUnit(ch) != ch;
+            })) {
             m_sError = where() + ": not upper-cased";
             return false;
         }
-        if (k > 0 && !(previous < s)) {
+        const std::u16string_view previousTail = std::u16string_view(item).substr(dwShared);
+        // The writer shares all it can, so every set has one encoding.
+        if (!previousTail.empty() && !added.empty() && added[0] == previousTail[0]) {
+            const std::size_t nMore = static_cast<std::size_t>(
+                std::mismatch(added.begin(), added.begin() + std::min(added.size(), previousTail.size()),
+                              previousTail.begin())
+                    .first -
+                added.begin());
+            return Fail(
+                where(), "shared prefix", dwShared,
+                std::to_string(dwShared + nMore) + " (the units it has in common with the item before it)");
+        }
+        if (k > 0 && (added.empty() || (!previousTail.empty() && added[0] < previousTail[0]))) {
             m_sError = where() + ": not above the item before it (items are sorted, without duplicates)";
             return false;
         }
-        if (bPrefix && k > 0 && s.starts_with(previous)) {
+        if (bPrefix && k > 0 && previousTail.empty()) {
             m_sError = where() + ": begins with the prefix item before it";
             return false;
         }
+        item.resize(dwShared);
+        item += added;
         if (m_bKeepItems) {
-            items.emplace_back(s);
+            items.push_back(item);
         }
-        previous = s;
+    }
+    if (m_pRun != m_pRunEnd) {
+        return Fail(sWhere, bPrefix ? "prefix data length" : "exact data length", dwBytes,
+                    std::to_string(m_pRun - pStart) + " (what its items take)");
     }
     return true;
 }
 
 bool CReader::Sets() {
     std::uint64_t qwNext = 0;
+    m_pRun = m_blob.data() + m_layout.qwItemData;
     m_ruleSet.sets.resize(m_counts.dwSets);
     for (std::uint32_t i = 0; i < m_counts.dwSets; ++i) {
         const std::string sWhere = Entry("set", i);
@@ -184,32 +278,32 @@ bool CReader::Sets() {
         if (!String(sWhere, "id", At(qwEntry), false, set.sId)) {
             return false;
         }
-        const std::uint32_t dwFirstExact = At(qwEntry + 4), dwExactCount = At(qwEntry + 8);
-        const std::uint32_t dwFirstPrefix = At(qwEntry + 12), dwPrefixCount = At(qwEntry + 16);
-        if (dwFirstExact != qwNext) {
-            return Fail(sWhere, "first exact item", dwFirstExact, std::to_string(qwNext));
-        }
-        if (qwNext + dwExactCount > m_counts.dwSetItems) {
-            return Fail(sWhere, "exact item count", dwExactCount,
-                        "at most " + std::to_string(m_counts.dwSetItems - qwNext));
-        }
-        qwNext += dwExactCount;
-        if (dwFirstPrefix != qwNext) {
-            return Fail(sWhere, "first prefix item", dwFirstPrefix, std::to_string(qwNext));
-        }
-        if (qwNext + dwPrefixCount > m_counts.dwSetItems) {
-            return Fail(sWhere, "prefix item count", dwPrefixCount,
-                        "at most " + std::to_string(m_counts.dwSetItems - qwNext));
-        }
-        qwNext += dwPrefixCount;
-        if (!Items(sWhere, dwFirstExact, dwExactCount, false, set.exact) ||
-            !Items(sWhere, dwFirstPrefix, dwPrefixCount, true, set.prefix)) {
-            return false;
+        for (const bool bPrefix : {false, true}) {
+            const std::uint32_t dwCount = At(qwEntry + (bPrefix ? 12 : 4));
+            const std::uint32_t dwBytes = At(qwEntry + (bPrefix ? 16 : 8));
+            if (qwNext + dwBytes > m_counts.dwItemBytes) {
+                return Fail(sWhere, bPrefix ? "prefix data length" : "exact data length", dwBytes,
+                            "at most " + std::to_string(m_counts.dwItemBytes - qwNext));
+            }
+            if (dwCount > dwBytes / SRTC_MIN_ITEM_BYTES) {
+                return Fail(sWhere, bPrefix ? "prefix item count" : "exact item count", dwCount,
+                            "at most " + std::to_string(dwBytes / SRTC_MIN_ITEM_BYTES) + " (" +
+                                std::to_string(SRTC_MIN_ITEM_BYTES) + " bytes an item at least)");
+            }
+            if (!Items(sWhere, dwCount, dwBytes, bPrefix, bPrefix ? set.prefix : set.exact)) {
+                return false;
+            }
+            qwNext += dwBytes;
         }
     }
-    if (qwNext != m_counts.dwSetItems) {
-        return Fail("set table", "items used", qwNext,
-                    std::to_string(m_counts.dwSetItems) + " (the header's count)");
+    if (qwNext != m_counts.dwItemBytes) {
+        return Fail("set table", "item data used", qwNext,
+                    std::to_string(m_counts.dwItemBytes) + " (the header's count)");
+    }
+    for (std::uint64_t q = m_layout.qwPadding; q < m_blob.size(); ++q) {
+        if (m_blob[q] != 0) {
+            return Fail("item data", "padding byte", m_blob[q], "0");
+        }
     }
     return true;
 }

@@ -1,6 +1,8 @@
 // The writer: lays a rule set out as docs/srtc.md describes, strings interned in a fixed walk so the
 // same rule set always gives the same bytes.
+#include <algorithm>
 #include <functional>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -12,9 +14,8 @@ namespace srtc {
 namespace {
 
 // Open addressing over one flat array of (hash, index) slots: an insert touches one slot and the
-// string itself only when the hashes agree, which keeps large sets out of the cache's way. Entries
-// point into the rule set's own strings, which outlive the writing, so the table owns no copies and
-// the units are copied once, into the blob.
+// string itself only when the hashes agree. Entries point into the rule set's own strings, which
+// outlive the writing, so the table owns no copies and the units are copied once, into the blob.
 class CStringTable {
 public:
     explicit CStringTable(std::size_t nExpected) {
@@ -46,8 +47,6 @@ public:
             }
         }
     }
-    // A large table misses the cache on nearly every insert; fetching the slot early hides that.
-    void Prefetch(std::uint64_t qwHash) const { __builtin_prefetch(&m_slots[qwHash & (m_slots.size() - 1)]); }
     std::uint32_t InternId(std::u16string_view s) { return s.empty() ? SRTC_NO_STRING : Intern(s); }
 
     struct Entry {
@@ -118,47 +117,82 @@ std::u16string_view ItemAt(const StringSet& set, bool bPrefix, std::size_t k) {
 std::u16string_view ItemAt(const PackedStringSet& set, bool bPrefix, std::size_t k) {
     return set.View((bPrefix ? set.prefix : set.exact)[k]);
 }
+// Without touching the units.
+std::size_t ItemLength(const StringSet& set, bool bPrefix, std::size_t k) {
+    return (bPrefix ? set.prefix : set.exact)[k].size();
+}
+std::size_t ItemLength(const PackedStringSet& set, bool bPrefix, std::size_t k) {
+    return (bPrefix ? set.prefix : set.exact)[k].dwLength;
+}
 
-// Hashes first, one pass over the items in order, so each insert's slot can be fetched a few inserts
-// ahead of it.
+void PutVarint(std::uint8_t*& p, std::uint32_t dw) {
+    while (dw >= 0x80) {
+        *p++ = static_cast<std::uint8_t>(dw | 0x80);
+        dw >>= 7;
+    }
+    *p++ = static_cast<std::uint8_t>(dw);
+}
+
+// An item takes at most five bytes for each count and three for each unit.
+constexpr std::size_t MAX_ITEM_OVERHEAD = 10;
+constexpr std::size_t MAX_UNIT_BYTES = 3;
+
+// A run front-coded: per item the units it shares with the item before it, the count of the rest and
+// the rest, all as varints. Returns the bytes written.
 template <class Set>
-void InternItems(CStringTable& strings, const Set& set, bool bPrefix, std::vector<std::uint64_t>& hashes,
-                 std::vector<std::uint32_t>& items) {
-    constexpr std::size_t AHEAD = 8;
+std::uint32_t EncodeRun(const Set& set, bool bPrefix, std::uint8_t*& p) {
+    const std::uint8_t* const pStart = p;
+    std::u16string_view previous;
     const std::size_t nItems = ItemCount(set, bPrefix);
-    hashes.clear();
     for (std::size_t k = 0; k < nItems; ++k) {
-        hashes.push_back(CStringTable::Hash(ItemAt(set, bPrefix, k)));
-    }
-    for (std::size_t k = 0; k < nItems; ++k) {
-        if (k + AHEAD < nItems) {
-            strings.Prefetch(hashes[k + AHEAD]);
+        const std::u16string_view item = ItemAt(set, bPrefix, k);
+        const std::size_t nShared = static_cast<std::size_t>(
+            std::mismatch(item.begin(),
+                          item.begin() + static_cast<std::ptrdiff_t>(std::min(item.size(), previous.size())),
+                          previous.begin())
+                .first -
+            item.begin());
+        PutVarint(p, static_cast<std::uint32_t>(nShared));
+        PutVarint(p, static_cast<std::uint32_t>(item.size() - nShared));
+        for (const char16_t ch : item.substr(nShared)) {
+            PutVarint(p, ch);
         }
-        items.push_back(strings.Intern(ItemAt(set, bPrefix, k), hashes[k]));
+        previous = item;
     }
+    return static_cast<std::uint32_t>(p - pStart);
+}
+
+template <class Set>
+std::size_t ItemDataBound(std::span<const Set> sets) {
+    std::size_t n = 0;
+    for (const Set& set : sets) {
+        for (const bool bPrefix : {false, true}) {
+            const std::size_t nItems = ItemCount(set, bPrefix);
+            n += MAX_ITEM_OVERHEAD * nItems;
+            for (std::size_t k = 0; k < nItems; ++k) {
+                n += MAX_UNIT_BYTES * ItemLength(set, bPrefix, k);
+            }
+        }
+    }
+    return n;
 }
 
 template <class Set>
 std::vector<std::uint8_t> WriteWith(const RuleSet& ruleSet, std::span<const Set> sourceSets) {
-    std::size_t nStrings = ruleSet.literals.size() + ruleSet.expressions.size() + ruleSet.rules.size();
-    for (const Set& set : sourceSets) {
-        nStrings += 1 + ItemCount(set, false) + ItemCount(set, true);
-    }
-    CStringTable strings(nStrings);
+    CStringTable strings(sourceSets.size() + 2 * ruleSet.literals.size() + ruleSet.expressions.size() +
+                         ruleSet.rules.size());
     struct SetEntry {
-        std::uint32_t dwId, dwFirstExact, dwExactCount, dwFirstPrefix, dwPrefixCount;
+        std::uint32_t dwId, dwExactCount, dwExactBytes, dwPrefixCount, dwPrefixBytes;
     };
     std::vector<SetEntry> sets;
-    std::vector<std::uint32_t> items;
-    items.reserve(nStrings);
-    std::vector<std::uint64_t> hashes;
+    // Sized for the worst case and left uninitialized, so only the bytes written are touched.
+    const auto pItemData = std::make_unique_for_overwrite<std::uint8_t[]>(ItemDataBound(sourceSets));
+    std::uint8_t* pItemEnd = pItemData.get();
     for (const Set& set : sourceSets) {
-        SetEntry entry{strings.Intern(IdOf(set)), static_cast<std::uint32_t>(items.size()), 0, 0, 0};
-        InternItems(strings, set, false, hashes, items);
-        entry.dwFirstPrefix = static_cast<std::uint32_t>(items.size());
-        entry.dwExactCount = entry.dwFirstPrefix - entry.dwFirstExact;
-        InternItems(strings, set, true, hashes, items);
-        entry.dwPrefixCount = static_cast<std::uint32_t>(items.size()) - entry.dwFirstPrefix;
+        SetEntry entry{strings.Intern(IdOf(set)), static_cast<std::uint32_t>(ItemCount(set, false)), 0,
+                       static_cast<std::uint32_t>(ItemCount(set, true)), 0};
+        entry.dwExactBytes = EncodeRun(set, false, pItemEnd);
+        entry.dwPrefixBytes = EncodeRun(set, true, pItemEnd);
         sets.push_back(entry);
     }
     std::vector<std::uint32_t> literalIds, literalTexts;
@@ -184,7 +218,7 @@ std::vector<std::uint8_t> WriteWith(const RuleSet& ruleSet, std::span<const Set>
     counts.dwStrings = static_cast<std::uint32_t>(strings.Entries().size());
     counts.dwStringUnits = static_cast<std::uint32_t>(strings.UnitCount());
     counts.dwSets = static_cast<std::uint32_t>(sets.size());
-    counts.dwSetItems = static_cast<std::uint32_t>(items.size());
+    counts.dwItemBytes = static_cast<std::uint32_t>(pItemEnd - pItemData.get());
     counts.dwLiterals = static_cast<std::uint32_t>(ruleSet.literals.size());
     counts.dwNodes = static_cast<std::uint32_t>(ruleSet.nodes.size());
     counts.dwChildren = static_cast<std::uint32_t>(children.size());
@@ -200,7 +234,7 @@ std::vector<std::uint8_t> WriteWith(const RuleSet& ruleSet, std::span<const Set>
     Put32(out, U(ruleSet.defaultEffect));
     Put32(out, static_cast<std::uint32_t>(layout.qwTotal));
     for (const std::uint32_t dw :
-         {counts.dwStrings, counts.dwStringUnits, counts.dwSets, counts.dwSetItems, counts.dwLiterals,
+         {counts.dwStrings, counts.dwStringUnits, counts.dwSets, counts.dwItemBytes, counts.dwLiterals,
           counts.dwNodes, counts.dwChildren, counts.dwExpressions, counts.dwRules}) {
         Put32(out, dw);
     }
@@ -210,12 +244,9 @@ std::vector<std::uint8_t> WriteWith(const RuleSet& ruleSet, std::span<const Set>
     }
     for (const SetEntry& entry : sets) {
         for (const std::uint32_t dw :
-             {entry.dwId, entry.dwFirstExact, entry.dwExactCount, entry.dwFirstPrefix, entry.dwPrefixCount}) {
+             {entry.dwId, entry.dwExactCount, entry.dwExactBytes, entry.dwPrefixCount, entry.dwPrefixBytes}) {
             Put32(out, dw);
         }
-    }
-    for (const std::uint32_t dw : items) {
-        Put32(out, dw);
     }
     for (std::size_t i = 0; i < ruleSet.literals.size(); ++i) {
         const Literal& literal = ruleSet.literals[i];
@@ -273,6 +304,7 @@ std::vector<std::uint8_t> WriteWith(const RuleSet& ruleSet, std::span<const Set>
             *p++ = static_cast<std::uint8_t>(ch >> 8);
         }
     }
+    std::copy(pItemData.get(), pItemEnd, p);
     return out;
 }
 

@@ -21,6 +21,11 @@ void WriteSeed(const char* szName, const std::vector<std::uint8_t>& blob) {
         .write(reinterpret_cast<const char*>(blob.data()), static_cast<std::streamsize>(blob.size()));
 }
 
+std::uint32_t Word(const std::vector<std::uint8_t>& blob, std::size_t nAt) {
+    return blob[nAt] | blob[nAt + 1] << 8 | blob[nAt + 2] << 16 |
+           static_cast<std::uint32_t>(blob[nAt + 3]) << 24;
+}
+
 void WriteSeeds() {
     const std::vector<std::uint8_t> authorization = srtctest::CompileToBlob(srtctest::AUTHORIZATION_DOCUMENT);
     const std::vector<std::uint8_t> protectedResources =
@@ -31,7 +36,7 @@ void WriteSeeds() {
     WriteSeed("valid_empty", srtc::Write(srtc::RuleSet{}));
     WriteSeed("bad_truncated", {protectedResources.begin(), protectedResources.end() - 4});
     std::vector<std::uint8_t> bad = authorization;
-    bad[4] = 2;  // version
+    bad[4] = 1;  // the version before set items were front-coded
     WriteSeed("bad_version", bad);
     bad = protectedResources;
     bad[16] ^= 4;  // total length
@@ -42,6 +47,25 @@ void WriteSeeds() {
     cycle.expressions.push_back({u"e", 0});
     cycle.rules.push_back({u"r", srtc::Effect::Deny, 0});
     WriteSeed("bad_cycle", srtc::Write(cycle));
+    // Front-coded items of every varint width: shared parts, units past a byte, a lone surrogate.
+    srtc::RuleSet items;
+    items.sets.push_back({u"s", {u"C:\\A", u"C:\\A\u0416", u"C:\\B\xD800"}, {u"D:\\", u"E:\\\u3042\\"}});
+    items.nodes.push_back({srtc::NodeKind::FunEval,
+                           srtc::Function::InSet,
+                           srtc::Attribute::ActorPath,
+                           srtc::OperandKind::Set,
+                           0,
+                           {}});
+    items.rules.push_back({u"r", srtc::Effect::Deny, 0});
+    const std::vector<std::uint8_t> valid = srtc::Write(items);
+    WriteSeed("valid_front_coded_items", valid);
+    // The second item claims more shared units than the first has.
+    bad = valid;
+    const srtc::Layout layout =
+        srtc::LayoutOf({Word(bad, 20), Word(bad, 24), Word(bad, 28), Word(bad, 32), Word(bad, 36),
+                        Word(bad, 40), Word(bad, 44), Word(bad, 48), Word(bad, 52)});
+    bad[static_cast<std::size_t>(layout.qwItemData) + 6] = 0x7F;
+    WriteSeed("bad_shared_prefix", bad);
 }
 
 TEST(SrtcFuzzCorpus, SeedsReplayWithExpectedVerdicts) {
@@ -64,7 +88,7 @@ TEST(SrtcFuzzCorpus, SeedsReplayWithExpectedVerdicts) {
             ++nSeeds;
         }
     }
-    EXPECT_GE(nSeeds, 8u);
+    EXPECT_GE(nSeeds, 10u);
 }
 
 }  // namespace

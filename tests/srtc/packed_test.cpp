@@ -28,22 +28,8 @@ srtc::RuleSet InSetRuleSet(std::vector<std::u16string> exact, std::vector<std::u
     return ruleSet;
 }
 
-srtc::PackedStringSet Packed(const srtc::StringSet& set) {
-    srtc::PackedStringSet packed;
-    packed.sId = set.sId;
-    for (const bool bPrefix : {false, true}) {
-        for (const std::u16string& item : bPrefix ? set.prefix : set.exact) {
-            (bPrefix ? packed.prefix : packed.exact)
-                .push_back({static_cast<std::uint32_t>(packed.units.size()),
-                            static_cast<std::uint32_t>(item.size())});
-            packed.units += item;
-        }
-    }
-    return packed;
-}
-
 void ExpectPackedMatchesPlain(const srtc::RuleSet& plain, const std::string& sCase) {
-    srtc::PackedStringSet packed = Packed(plain.sets[0]);
+    srtc::PackedStringSet packed = srtctest::Packed(plain.sets[0]);
     srtc::Canonicalize(packed);
     srtc::RuleSet canonical = plain;
     srtc::Canonicalize(canonical);

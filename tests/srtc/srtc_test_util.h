@@ -29,6 +29,21 @@ inline srtc::RuleSet CompileAndRead(std::u16string_view sXml) {
     return ruleSet;
 }
 
+// A set packed as the rule compiler packs it, items in the order given.
+inline srtc::PackedStringSet Packed(const srtc::StringSet& set) {
+    srtc::PackedStringSet packed;
+    packed.sId = set.sId;
+    for (const bool bPrefix : {false, true}) {
+        for (const std::u16string& item : bPrefix ? set.prefix : set.exact) {
+            (bPrefix ? packed.prefix : packed.exact)
+                .push_back({static_cast<std::uint32_t>(packed.units.size()),
+                            static_cast<std::uint32_t>(item.size())});
+            packed.units += item;
+        }
+    }
+    return packed;
+}
+
 inline std::uint64_t FileTime(const char* szIso) {
     std::uint64_t q = 0;
     EXPECT_TRUE(srtc::ParseDate(szIso, q)) << szIso;

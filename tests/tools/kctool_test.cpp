@@ -275,7 +275,7 @@ TEST_F(KCToolTest, DumpsRuleSections) {
              "expression \"is-protected\": in-set(target/path, set \"protected-files\")",
              "rule \"deny-file\" deny: and(literal \"enabled\", expr \"is-protected\", "
              "not(binary-and(action/desired-access, hex32 0x00010006)))",
-             "serialized rules not decodable: header: version is 9, expected 1",
+             "serialized rules not decodable: header: version is 9, expected 2",
          }) {
         EXPECT_NE(dump.sOutput.find(szExpected), std::string::npos) << szExpected << "\n" << dump.sOutput;
     }
@@ -288,7 +288,7 @@ TEST_F(KCToolTest, DumpsRuleSections) {
             R"({"id":null,"type":"hex32","value":"0x00010006"})",
             R"({"kind":"and","children":[1,4,3]})",
             R"("rules":[{"id":"deny-file","effect":"deny","root":5,)",
-            R"("decoded":{"error":"header: version is 9, expected 1"})",
+            R"("decoded":{"error":"header: version is 9, expected 2"})",
         }) {
         EXPECT_NE(json.sOutput.find(szExpected), std::string::npos) << szExpected << "\n" << json.sOutput;
     }
