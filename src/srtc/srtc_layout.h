@@ -14,6 +14,10 @@ constexpr std::uint32_t SRTC_EXPRESSION_ENTRY_SIZE = 8;
 constexpr std::uint32_t SRTC_RULE_ENTRY_SIZE = 12;
 // The fewest bytes a set item takes in the item data: its shared and new unit counts.
 constexpr std::uint32_t SRTC_MIN_ITEM_BYTES = 2;
+// The most UTF-16 units all set items of a blob may decode to. Front coding lets a few bytes an item
+// repeat a long shared start, so a hostile blob could otherwise decode to the square of its size; a
+// 512 KiB section of real paths decodes to far less.
+constexpr std::uint64_t SRTC_MAX_DECODED_UNITS = std::uint64_t{1} << 26;
 
 struct Counts {
     std::uint32_t dwStrings = 0;

@@ -63,6 +63,7 @@ private:
     const std::uint8_t* m_pRunEnd = nullptr;
     std::u16string m_item;                // the set item last decoded
     std::u16string m_added;               // the units the next one puts in place of its tail
+    std::uint64_t m_qwDecodedUnits = 0;   // of all set items so far
     std::vector<std::uint8_t> m_state;    // per node: 0 unvisited, 1 on the current path, 2 done
     std::vector<std::uint32_t> m_height;  // per done node: the longest chain below and including it
 };
@@ -216,6 +217,12 @@ bool CReader::Items(const std::string& sWhere, std::uint32_t dwCount, std::uint3
         if (dwNew > qwLeft) {
             return Fail(where(), "new unit count", dwNew,
                         "at most " + std::to_string(qwLeft) + " (a byte a unit, in what is left of the run)");
+        }
+        m_qwDecodedUnits += std::uint64_t{dwShared} + dwNew;
+        if (m_qwDecodedUnits > SRTC_MAX_DECODED_UNITS) {
+            m_sError = where() + ": the set items decode to more than " +
+                       std::to_string(SRTC_MAX_DECODED_UNITS) + " units";
+            return false;
         }
         // The new units are checked against the item before, still whole, then replace its tail.
         std::u16string& added = m_added;

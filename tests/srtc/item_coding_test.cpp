@@ -253,4 +253,44 @@ TEST(SrtcItemCoding, RefusesRunLengthsBeyondTheItemData) {
     }
 }
 
+// A few bytes an item can repeat a long shared start: what the items of a blob decode to is bounded,
+// so a small hostile blob cannot make the reader allocate the square of its size.
+TEST(SrtcItemCoding, RefusesItemsDecodingBeyondTheBound) {
+    // A first item of 60,000 units, then items that each keep all of the one before and add one.
+    constexpr std::uint32_t FIRST = 60000;
+    const auto varint = [](std::vector<std::uint8_t>& bytes, std::uint32_t dw) {
+        for (; dw >= 0x80; dw >>= 7) {
+            bytes.push_back(static_cast<std::uint8_t>(dw | 0x80));
+        }
+        bytes.push_back(static_cast<std::uint8_t>(dw));
+    };
+    Runs runs{{}, 0, {}, 0, {}};
+    varint(runs.exact, 0);
+    varint(runs.exact, FIRST);
+    runs.exact.insert(runs.exact.end(), FIRST, 'A');
+    std::uint64_t qwUnits = FIRST;
+    std::uint32_t nOver = 0;
+    for (std::uint32_t k = 1; nOver == 0; ++k) {
+        varint(runs.exact, FIRST + k - 1);
+        varint(runs.exact, 1);
+        runs.exact.push_back('B');
+        qwUnits += FIRST + k;
+        nOver = qwUnits > srtc::SRTC_MAX_DECODED_UNITS ? k : 0;
+    }
+    runs.dwExactCount = nOver + 1;
+    const std::vector<std::uint8_t> blob = BlobWith(runs);
+    srtc::RuleSet ruleSet;
+    std::string sRead, sCheck;
+    EXPECT_FALSE(srtc::Read(blob, ruleSet, sRead));
+    EXPECT_EQ(sRead, "set 0 exact item " + std::to_string(nOver) + ": the set items decode to more than " +
+                         std::to_string(srtc::SRTC_MAX_DECODED_UNITS) + " units");
+    EXPECT_FALSE(srtc::Check(blob, sCheck));
+    EXPECT_EQ(sCheck, sRead);
+
+    // One item fewer stays within the bound.
+    runs.dwExactCount = nOver;
+    runs.exact.resize(runs.exact.size() - 5);
+    EXPECT_TRUE(srtc::Check(BlobWith(runs), sCheck)) << sCheck;
+}
+
 }  // namespace
