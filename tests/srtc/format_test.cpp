@@ -29,21 +29,9 @@ constexpr const char16_t* SMALL_DOCUMENT =
   </rules>
 </ruleModule>)";
 
-std::uint32_t Word(const std::vector<std::uint8_t>& blob, std::size_t nAt) {
-    return blob[nAt] | blob[nAt + 1] << 8 | blob[nAt + 2] << 16 |
-           static_cast<std::uint32_t>(blob[nAt + 3]) << 24;
-}
-
-void SetWord(std::vector<std::uint8_t>& blob, std::size_t nAt, std::uint32_t dw) {
-    for (int i = 0; i < 4; ++i) {
-        blob[nAt + i] = static_cast<std::uint8_t>(dw >> (8 * i));
-    }
-}
-
-srtc::Layout LayoutOfBlob(const std::vector<std::uint8_t>& blob) {
-    return srtc::LayoutOf({Word(blob, 20), Word(blob, 24), Word(blob, 28), Word(blob, 32), Word(blob, 36),
-                           Word(blob, 40), Word(blob, 44), Word(blob, 48), Word(blob, 52)});
-}
+using srtctest::LayoutOfBlob;
+using srtctest::SetWord;
+using srtctest::Word;
 
 TEST(SrtcFormat, RoundTripKeepsEveryTable) {
     for (const char16_t* szXml : {SMALL_DOCUMENT, srtctest::AUTHORIZATION_DOCUMENT,

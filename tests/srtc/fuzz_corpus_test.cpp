@@ -21,11 +21,6 @@ void WriteSeed(const char* szName, const std::vector<std::uint8_t>& blob) {
         .write(reinterpret_cast<const char*>(blob.data()), static_cast<std::streamsize>(blob.size()));
 }
 
-std::uint32_t Word(const std::vector<std::uint8_t>& blob, std::size_t nAt) {
-    return blob[nAt] | blob[nAt + 1] << 8 | blob[nAt + 2] << 16 |
-           static_cast<std::uint32_t>(blob[nAt + 3]) << 24;
-}
-
 void WriteSeeds() {
     const std::vector<std::uint8_t> authorization = srtctest::CompileToBlob(srtctest::AUTHORIZATION_DOCUMENT);
     const std::vector<std::uint8_t> protectedResources =
@@ -61,10 +56,7 @@ void WriteSeeds() {
     WriteSeed("valid_front_coded_items", valid);
     // The second item claims more shared units than the first has.
     bad = valid;
-    const srtc::Layout layout =
-        srtc::LayoutOf({Word(bad, 20), Word(bad, 24), Word(bad, 28), Word(bad, 32), Word(bad, 36),
-                        Word(bad, 40), Word(bad, 44), Word(bad, 48), Word(bad, 52)});
-    bad[static_cast<std::size_t>(layout.qwItemData) + 6] = 0x7F;
+    bad[static_cast<std::size_t>(srtctest::LayoutOfBlob(bad).qwItemData) + 6] = 0x7F;
     WriteSeed("bad_shared_prefix", bad);
 }
 

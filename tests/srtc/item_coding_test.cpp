@@ -11,34 +11,9 @@
 
 namespace {
 
-srtc::RuleSet OneSet(std::vector<std::u16string> exact, std::vector<std::u16string> prefix) {
-    srtc::RuleSet ruleSet;
-    ruleSet.sets.push_back({u"s", std::move(exact), std::move(prefix)});
-    ruleSet.nodes.push_back({srtc::NodeKind::FunEval,
-                             srtc::Function::InSet,
-                             srtc::Attribute::TargetPath,
-                             srtc::OperandKind::Set,
-                             0,
-                             {}});
-    ruleSet.rules.push_back({u"r", srtc::Effect::Deny, 0});
-    return ruleSet;
-}
-
-std::uint32_t Word(const std::vector<std::uint8_t>& blob, std::size_t nAt) {
-    return blob[nAt] | blob[nAt + 1] << 8 | blob[nAt + 2] << 16 |
-           static_cast<std::uint32_t>(blob[nAt + 3]) << 24;
-}
-
-void SetWord(std::vector<std::uint8_t>& blob, std::size_t nAt, std::uint32_t dw) {
-    for (int i = 0; i < 4; ++i) {
-        blob[nAt + i] = static_cast<std::uint8_t>(dw >> (8 * i));
-    }
-}
-
-srtc::Layout LayoutOfBlob(const std::vector<std::uint8_t>& blob) {
-    return srtc::LayoutOf({Word(blob, 20), Word(blob, 24), Word(blob, 28), Word(blob, 32), Word(blob, 36),
-                           Word(blob, 40), Word(blob, 44), Word(blob, 48), Word(blob, 52)});
-}
+using srtctest::LayoutOfBlob;
+using srtctest::SetWord;
+using srtctest::Word;
 
 // The item data of a blob's one set.
 std::vector<std::uint8_t> ItemData(const std::vector<std::uint8_t>& blob) {
@@ -70,7 +45,7 @@ TEST(SrtcItemCoding, RoundTripsKeepEveryItem) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.szCase);
-        const srtc::RuleSet ruleSet = OneSet(c.exact, c.prefix);
+        const srtc::RuleSet ruleSet = srtctest::InSetRuleSet(c.exact, c.prefix);
         const std::vector<std::uint8_t> blob = srtc::Write(ruleSet);
         srtc::RuleSet read;
         std::string sError;
@@ -88,7 +63,8 @@ TEST(SrtcItemCoding, RoundTripsKeepEveryItem) {
 // Per item: the units shared with the item before it, the count of new units, the new units; all
 // LEB128. The runs lie in set order, exact before prefix.
 TEST(SrtcItemCoding, RunsHaveTheDocumentedBytes) {
-    const std::vector<std::uint8_t> blob = srtc::Write(OneSet({u"AB", u"AC", u"AC\u0100"}, {u"\xD800"}));
+    const std::vector<std::uint8_t> blob =
+        srtc::Write(srtctest::InSetRuleSet({u"AB", u"AC", u"AC\u0100"}, {u"\xD800"}));
     const std::vector<std::uint8_t> exact = {0, 2, 'A', 'B', 1, 1, 'C', 2, 1, 0x80, 0x02};
     const std::vector<std::uint8_t> prefix = {0, 1, 0x80, 0xB0, 0x03};
     std::vector<std::uint8_t> expected = exact;
@@ -114,7 +90,7 @@ struct Runs {
 };
 
 std::vector<std::uint8_t> BlobWith(const Runs& runs) {
-    std::vector<std::uint8_t> blob = srtc::Write(OneSet({}, {}));
+    std::vector<std::uint8_t> blob = srtc::Write(srtctest::InSetRuleSet({}, {}));
     const srtc::Layout l = LayoutOfBlob(blob);
     blob.resize(static_cast<std::size_t>(l.qwItemData));
     for (const auto* pData : {&runs.exact, &runs.prefix, &runs.after}) {

@@ -12,22 +12,6 @@
 
 namespace {
 
-srtc::RuleSet InSetRuleSet(std::vector<std::u16string> exact, std::vector<std::u16string> prefix) {
-    srtc::RuleSet ruleSet;
-    srtc::StringSet& set = ruleSet.sets.emplace_back();
-    set.sId = u"s";
-    set.exact = std::move(exact);
-    set.prefix = std::move(prefix);
-    ruleSet.nodes.push_back({srtc::NodeKind::FunEval,
-                             srtc::Function::InSet,
-                             srtc::Attribute::TargetPath,
-                             srtc::OperandKind::Set,
-                             0,
-                             {}});
-    ruleSet.rules.push_back({u"r", srtc::Effect::Deny, 0});
-    return ruleSet;
-}
-
 void ExpectPackedMatchesPlain(const srtc::RuleSet& plain, const std::string& sCase) {
     srtc::PackedStringSet packed = srtctest::Packed(plain.sets[0]);
     srtc::Canonicalize(packed);
@@ -62,7 +46,7 @@ TEST(SrtcPacked, CanonicalFormAndBytesMatchThePlainSet) {
         {"the same string exact and prefix", {u"C:\\X\\"}, {u"c:\\x\\"}},
     };
     for (const auto& c : cases) {
-        ExpectPackedMatchesPlain(InSetRuleSet(c.exact, c.prefix), c.szCase);
+        ExpectPackedMatchesPlain(srtctest::InSetRuleSet(c.exact, c.prefix), c.szCase);
     }
 
     std::mt19937 rng(7);
@@ -77,7 +61,8 @@ TEST(SrtcPacked, CanonicalFormAndBytesMatchThePlainSet) {
             }
             lists[i % 4 == 0].push_back(s);
         }
-        ExpectPackedMatchesPlain(InSetRuleSet(lists[0], lists[1]), "random over " + srtc::ToUtf8(alphabet));
+        ExpectPackedMatchesPlain(srtctest::InSetRuleSet(lists[0], lists[1]),
+                                 "random over " + srtc::ToUtf8(alphabet));
     }
 }
 

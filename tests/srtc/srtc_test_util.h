@@ -9,6 +9,7 @@
 
 #include "rule_compiler.h"
 #include "srtc/srtc.h"
+#include "srtc/srtc_layout.h"
 
 namespace srtctest {
 
@@ -27,6 +28,37 @@ inline srtc::RuleSet CompileAndRead(std::u16string_view sXml) {
     std::string sError;
     EXPECT_TRUE(srtc::Read(blob, ruleSet, sError)) << sError;
     return ruleSet;
+}
+
+// A rule set of one set, tested by one rule on the target path.
+inline srtc::RuleSet InSetRuleSet(std::vector<std::u16string> exact, std::vector<std::u16string> prefix) {
+    srtc::RuleSet ruleSet;
+    ruleSet.sets.push_back({u"s", std::move(exact), std::move(prefix)});
+    ruleSet.nodes.push_back({srtc::NodeKind::FunEval,
+                             srtc::Function::InSet,
+                             srtc::Attribute::TargetPath,
+                             srtc::OperandKind::Set,
+                             0,
+                             {}});
+    ruleSet.rules.push_back({u"r", srtc::Effect::Deny, 0});
+    return ruleSet;
+}
+
+// Little-endian words of a blob, and the layout its header's counts give.
+inline std::uint32_t Word(const std::vector<std::uint8_t>& blob, std::size_t nAt) {
+    return blob[nAt] | blob[nAt + 1] << 8 | blob[nAt + 2] << 16 |
+           static_cast<std::uint32_t>(blob[nAt + 3]) << 24;
+}
+
+inline void SetWord(std::vector<std::uint8_t>& blob, std::size_t nAt, std::uint32_t dw) {
+    for (int i = 0; i < 4; ++i) {
+        blob[nAt + i] = static_cast<std::uint8_t>(dw >> (8 * i));
+    }
+}
+
+inline srtc::Layout LayoutOfBlob(const std::vector<std::uint8_t>& blob) {
+    return srtc::LayoutOf({Word(blob, 20), Word(blob, 24), Word(blob, 28), Word(blob, 32), Word(blob, 36),
+                           Word(blob, 40), Word(blob, 44), Word(blob, 48), Word(blob, 52)});
 }
 
 // A set packed as the rule compiler packs it, items in the order given.
