@@ -10,33 +10,56 @@ ULONGLONG Ticks(const FILETIME& ft) {
     return (static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
 }
 
-TEST(SystemTime, ConvertsToFileTimeAndBack) {
+FILETIME FileTime(ULONGLONG ull) {
+    return FILETIME{static_cast<DWORD>(ull), static_cast<DWORD>(ull >> 32)};
+}
+
+constexpr ULONGLONG UNIX_EPOCH_SECONDS = 11644473600ULL;
+
+// Each row both ways: the ticks name the time; the time, which keeps milliseconds only, names the
+// ticks cut to the millisecond. Times go back to ticks up to the year 30827 only, as on Windows,
+// though the last ticks lie in 30828.
+TEST(SystemTime, ConvertsBetweenTicksAndCalendar) {
     struct Case {
-        SYSTEMTIME time;
         ULONGLONG ullTicks;
-        WORD wDayOfWeek;
+        SYSTEMTIME time;  // year, month, day of week, day, hour, minute, second, ms
     };
     const Case cases[] = {
-        {{1601, 1, 0, 1, 0, 0, 0, 0}, 0, 1},
-        {{1970, 1, 0, 1, 0, 0, 0, 0}, 116444736000000000ULL, 4},
-        {{2000, 2, 0, 29, 12, 34, 56, 789}, 125963012967890000ULL, 2},
-        {{2026, 12, 0, 31, 23, 59, 59, 999}, 134432351999990000ULL, 4},
+        {0, {1601, 1, 1, 1, 0, 0, 0, 0}},
+        {UNIX_EPOCH_SECONDS * 10000000ULL, {1970, 1, 4, 1, 0, 0, 0, 0}},
+        {125963012967890000ULL, {2000, 2, 2, 29, 12, 34, 56, 789}},
+        {(951782400ULL + UNIX_EPOCH_SECONDS) * 10000000ULL,
+         {2000, 2, 2, 29, 0, 0, 0, 0}},  // leap day of a 400 year
+        {(1706688309ULL + UNIX_EPOCH_SECONDS) * 10000000ULL + 1234567, {2024, 1, 3, 31, 8, 5, 9, 123}},
+        {(1735689599ULL + UNIX_EPOCH_SECONDS) * 10000000ULL, {2024, 12, 2, 31, 23, 59, 59, 0}},
+        {134432351999990000ULL, {2026, 12, 4, 31, 23, 59, 59, 999}},
+        {(4107542400ULL + UNIX_EPOCH_SECONDS) * 10000000ULL,
+         {2100, 3, 1, 1, 0, 0, 0, 0}},  // no Feb 29 in 2100
+        {0x7FFFFFFFFFFFFFFFULL, {30828, 9, 4, 14, 2, 48, 5, 477}},
     };
-    for (const auto& c : cases) {
-        FILETIME ft{};
-        ASSERT_TRUE(platform::SystemTimeToFileTime(&c.time, &ft));
-        EXPECT_EQ(Ticks(ft), c.ullTicks) << c.time.wYear;
-        SYSTEMTIME back{};
-        ASSERT_TRUE(platform::FileTimeToSystemTime(&ft, &back));
-        EXPECT_EQ(back.wYear, c.time.wYear);
-        EXPECT_EQ(back.wMonth, c.time.wMonth);
-        EXPECT_EQ(back.wDay, c.time.wDay);
-        EXPECT_EQ(back.wHour, c.time.wHour);
-        EXPECT_EQ(back.wMinute, c.time.wMinute);
-        EXPECT_EQ(back.wSecond, c.time.wSecond);
-        EXPECT_EQ(back.wMilliseconds, c.time.wMilliseconds);
-        EXPECT_EQ(back.wDayOfWeek, c.wDayOfWeek);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.ullTicks);
+        const FILETIME ft = FileTime(c.ullTicks);
+        SYSTEMTIME st{};
+        ASSERT_TRUE(platform::FileTimeToSystemTime(&ft, &st));
+        EXPECT_EQ(st.wYear, c.time.wYear);
+        EXPECT_EQ(st.wMonth, c.time.wMonth);
+        EXPECT_EQ(st.wDayOfWeek, c.time.wDayOfWeek);
+        EXPECT_EQ(st.wDay, c.time.wDay);
+        EXPECT_EQ(st.wHour, c.time.wHour);
+        EXPECT_EQ(st.wMinute, c.time.wMinute);
+        EXPECT_EQ(st.wSecond, c.time.wSecond);
+        EXPECT_EQ(st.wMilliseconds, c.time.wMilliseconds);
+        FILETIME back{};
+        ASSERT_EQ(platform::SystemTimeToFileTime(&c.time, &back), c.time.wYear <= 30827);
+        if (c.time.wYear <= 30827) {
+            EXPECT_EQ(Ticks(back), c.ullTicks - c.ullTicks % 10000);
+        }
     }
+    const FILETIME tooLate = FileTime(0x8000000000000000ULL);
+    SYSTEMTIME st{};
+    EXPECT_FALSE(platform::FileTimeToSystemTime(&tooLate, &st));
+    EXPECT_EQ(platform::GetLastError(), ERROR_INVALID_PARAMETER);
 }
 
 TEST(SystemTime, RefusesFieldsOutOfRange) {

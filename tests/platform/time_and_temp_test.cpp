@@ -8,44 +8,6 @@
 
 namespace {
 
-FILETIME FileTime(ULONGLONG ull) {
-    return FILETIME{static_cast<DWORD>(ull), static_cast<DWORD>(ull >> 32)};
-}
-
-TEST(FileTimeToSystemTime, ConvertsAcrossTheCalendar) {
-    struct Case {
-        ULONGLONG ullTime;
-        SYSTEMTIME expected;  // year, month, day of week, day, hour, minute, second, ms
-    };
-    const Case cases[] = {
-        {0, {1601, 1, 1, 1, 0, 0, 0, 0}},
-        {(1706688309ULL + 11644473600ULL) * 10000000ULL + 1234567, {2024, 1, 3, 31, 8, 5, 9, 123}},
-        {(951782400ULL + 11644473600ULL) * 10000000ULL,
-         {2000, 2, 2, 29, 0, 0, 0, 0}},  // leap day of a 400 year
-        {(4107542400ULL + 11644473600ULL) * 10000000ULL, {2100, 3, 1, 1, 0, 0, 0, 0}},  // 2100 has no Feb 29
-        {(1735689599ULL + 11644473600ULL) * 10000000ULL, {2024, 12, 2, 31, 23, 59, 59, 0}},
-        {0x7FFFFFFFFFFFFFFFULL, {30828, 9, 4, 14, 2, 48, 5, 477}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.ullTime);
-        const FILETIME ft = FileTime(c.ullTime);
-        SYSTEMTIME st{};
-        ASSERT_TRUE(platform::FileTimeToSystemTime(&ft, &st));
-        EXPECT_EQ(st.wYear, c.expected.wYear);
-        EXPECT_EQ(st.wMonth, c.expected.wMonth);
-        EXPECT_EQ(st.wDayOfWeek, c.expected.wDayOfWeek);
-        EXPECT_EQ(st.wDay, c.expected.wDay);
-        EXPECT_EQ(st.wHour, c.expected.wHour);
-        EXPECT_EQ(st.wMinute, c.expected.wMinute);
-        EXPECT_EQ(st.wSecond, c.expected.wSecond);
-        EXPECT_EQ(st.wMilliseconds, c.expected.wMilliseconds);
-    }
-    const FILETIME tooLate = FileTime(0x8000000000000000ULL);
-    SYSTEMTIME st{};
-    EXPECT_FALSE(platform::FileTimeToSystemTime(&tooLate, &st));
-    EXPECT_EQ(platform::GetLastError(), ERROR_INVALID_PARAMETER);
-}
-
 TEST(GetTempFileName, CreatesNewFilesInTheTemporaryDirectory) {
     std::u16string sTemp;
     ASSERT_TRUE(platform::GetTempPath(&sTemp));
