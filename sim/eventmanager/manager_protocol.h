@@ -3,13 +3,12 @@
 // docs/events.md for the message kinds and the routing rules.
 #pragma once
 
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "../common/root_directory.h"
 
 namespace zuzazezi {
 
@@ -75,23 +74,10 @@ inline bool DecodeMessage(const std::uint8_t* pData, std::size_t cbData, CMessag
     return true;
 }
 
-// The manager's socket, found from the environment the way the system finds its root, so the
-// handler library needs nothing of the system.
+// The manager's socket, in the root the system would find, so the handler library needs nothing of
+// the system.
 inline std::string ManagerSocketPath() {
-    std::string s;
-    if (const char* szRoot = getenv("KRELL_ROOT"); szRoot != nullptr && *szRoot != '\0') {
-        s = szRoot;
-    } else if (const char* szState = getenv("XDG_STATE_HOME"); szState != nullptr && *szState != '\0') {
-        s = std::string(szState) + "/krell/root";
-    } else if (const char* szHome = getenv("HOME"); szHome != nullptr && *szHome != '\0') {
-        s = std::string(szHome) + "/.local/state/krell/root";
-    } else {
-        s = "/tmp/krell-" + std::to_string(getuid()) + "/root";
-    }
-    while (s.size() > 1 && s.back() == '/') {
-        s.pop_back();
-    }
-    return s + "/run/zuZazEzi.sock";
+    return sim::RootDirectory() + "/run/zuZazEzi.sock";
 }
 
 }  // namespace zuzazezi

@@ -1,10 +1,9 @@
 #include "settings_db.h"
 
-#include <stdlib.h>
-
 #include <filesystem>
 #include <new>
 
+#include "../common/root_directory.h"
 #include "platform/posix/shared_database.h"
 
 namespace lcset {
@@ -174,28 +173,10 @@ char16_t AsciiUpper(char16_t ch) {
     return ch >= u'a' && ch <= u'z' ? static_cast<char16_t>(ch - u'a' + u'A') : ch;
 }
 
-// The root as the system finds it: KRELL_ROOT, else the per-user default.
-std::string RootDirectory() {
-    std::string s;
-    if (const char* szRoot = getenv("KRELL_ROOT"); szRoot != nullptr && *szRoot != '\0') {
-        s = szRoot;
-    } else if (const char* szState = getenv("XDG_STATE_HOME"); szState != nullptr && *szState != '\0') {
-        s = std::string(szState) + "/krell/root";
-    } else if (const char* szHome = getenv("HOME"); szHome != nullptr && *szHome != '\0') {
-        s = std::string(szHome) + "/.local/state/krell/root";
-    } else {
-        s = "/tmp/krell-" + std::to_string(getuid()) + "/root";
-    }
-    while (s.size() > 1 && s.back() == '/') {
-        s.pop_back();
-    }
-    return s;
-}
-
 }  // namespace
 
 std::string DatabasePath() {
-    return RootDirectory() + "/settings.db";
+    return sim::RootDirectory() + "/settings.db";
 }
 
 std::u16string FoldName(std::u16string_view s) {
