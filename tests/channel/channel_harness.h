@@ -19,6 +19,7 @@
 #include "platform/root.h"
 #include "platform/system.h"
 #include "service/registry_key.h"
+#include "support/debug_log.h"
 #include "support/files.h"
 #include "support/test_root.h"
 
@@ -99,39 +100,6 @@ public:
 
 private:
     pid_t m_Pid = -1;
-};
-
-// The debug log of this test process at every level and category; Since() gives what was logged
-// after a mark.
-class CDebugLog {
-public:
-    CDebugLog() {
-        static const bool bConstructed = [] {
-            CRegistryKey reg;
-            const std::u16string sKey = std::u16string(CDebugOptions::BASE_KEY) + u"\\DebugOutput";
-            reg.Create(HKEY_LOCAL_MACHINE, sKey.c_str());
-            reg.SetString(u"Directory", u"C:\\Logs");
-            platform::CreateDirectory(u"C:\\Logs");
-            g_DebugOutput.Construct(u"KRELLSvc", DBG_CAT_ALL | 3);
-            return g_DebugOutput.HasFile();
-        }();
-        EXPECT_TRUE(bConstructed);
-        m_nMark = Text().size();
-    }
-    static std::string Text() { return Utf16LeToUtf8(ReadFileBytes(u"C:\\Logs\\KRELLSvc.log")); }
-    std::string Since() const { return Text().substr(m_nMark); }
-    size_t Count(const std::string& sNeedle) const {
-        const std::string sText = Since();
-        size_t nCount = 0;
-        for (size_t nPos = sText.find(sNeedle); nPos != std::string::npos;
-             nPos = sText.find(sNeedle, nPos + 1)) {
-            ++nCount;
-        }
-        return nCount;
-    }
-
-private:
-    size_t m_nMark = 0;
 };
 
 }  // namespace krelltest

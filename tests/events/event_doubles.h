@@ -21,6 +21,7 @@
 #include "platform/sync.h"
 #include "platform/system.h"
 #include "service/registry_key.h"
+#include "support/debug_log.h"
 #include "support/files.h"
 
 namespace eventtest {
@@ -553,31 +554,7 @@ public:
     bool m_bFailConnect = false;
 };
 
-// The debug log of this test process at every level and category; Since() is what was logged after
-// the object was made.
-class CDebugLog {
-public:
-    CDebugLog() {
-        static const bool bConstructed = [] {
-            CRegistryKey reg;
-            const std::u16string sKey = std::u16string(CDebugOptions::BASE_KEY) + u"\\DebugOutput";
-            reg.Create(HKEY_LOCAL_MACHINE, sKey.c_str());
-            reg.SetString(u"Directory", u"C:\\Logs");
-            platform::CreateDirectory(u"C:\\Logs");
-            g_DebugOutput.Construct(u"KRELLSvc", DBG_CAT_ALL | 3);
-            return g_DebugOutput.HasFile();
-        }();
-        EXPECT_TRUE(bConstructed);
-        m_nMark = Text().size();
-    }
-    static std::string Text() {
-        return krelltest::Utf16LeToUtf8(krelltest::ReadFileBytes(u"C:\\Logs\\KRELLSvc.log"));
-    }
-    std::string Since() const { return Text().substr(m_nMark); }
-    bool Has(const std::string& sNeedle) const { return Since().find(sNeedle) != std::string::npos; }
-
-private:
-    size_t m_nMark = 0;
-};
+// The debug log, at every level and category.
+using krelltest::CDebugLog;
 
 }  // namespace eventtest
