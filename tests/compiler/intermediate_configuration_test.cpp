@@ -9,63 +9,17 @@
 #include <vector>
 
 #include "compiler/ic_nodes.h"
-#include "diagnostics/debug_options.h"
-#include "diagnostics/user_debug_output.h"
 #include "platform/strings.h"
-#include "service/registry_key.h"
-#include "support/files.h"
+#include "support/debug_log.h"
 
 namespace {
 
+using krelltest::CDebugLog;
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
 using ::testing::Not;
-
-// The process's debug log at full verbosity for every category, written to C:\KRELLSvc.log.
-std::string LogText() {
-    if (!g_DebugOutput.HasFile()) {
-        CRegistryKey reg;
-        const std::u16string sKey = std::u16string(CDebugOptions::BASE_KEY) + u"\\DebugOutput";
-        EXPECT_TRUE(reg.Create(HKEY_LOCAL_MACHINE, sKey.c_str()));
-        EXPECT_TRUE(reg.SetDword(u"DebugType", 1));
-        EXPECT_TRUE(reg.SetString(u"Directory", u"C:\\"));
-        g_DebugOutput.Construct(u"KRELLSvc", std::nullopt);
-        EXPECT_TRUE(g_DebugOutput.HasFile());
-    }
-    return krelltest::Utf16LeToUtf8(krelltest::ReadFileBytes(u"C:\\KRELLSvc.log"));
-}
-
-// Collects the messages logged while it lives, without their line prefixes.
-class LogCapture {
-public:
-    LogCapture() : m_cbStart(LogText().size()) {}
-
-    std::vector<std::string> Messages() const {
-        const std::string sText = LogText().substr(m_cbStart);
-        std::vector<std::string> messages;
-        std::size_t nPos = 0;
-        while (nPos < sText.size()) {
-            std::size_t nEnd = sText.find("\r\n", nPos);
-            if (nEnd == std::string::npos) {
-                nEnd = sText.size();
-            }
-            const std::string sLine = sText.substr(nPos, nEnd - nPos);
-            // Prefix: "<date> <time> : KRELLSvc : 0x<pid> : 0x<tid> : ".
-            std::size_t nMessage = sLine.find(" : KRELLSvc : ");
-            for (int i = 0; i < 3 && nMessage != std::string::npos; ++i) {
-                nMessage = sLine.find(" : ", nMessage + 1);
-            }
-            messages.push_back(nMessage == std::string::npos ? sLine : sLine.substr(nMessage + 3));
-            nPos = nEnd + 2;
-        }
-        return messages;
-    }
-
-private:
-    std::size_t m_cbStart;
-};
 
 // An IC that can hold null entries, as one built elsewhere may.
 class TestIC : public CIntermediateConfiguration {
@@ -182,7 +136,7 @@ std::vector<ValueCase> ValueCases() {
 TEST(RuleValueTest, EquivalenceComparesClassValueAndStringIgnoringCase) {
     for (const ValueCase& c : ValueCases()) {
         SCOPED_TRACE(c.szName);
-        const LogCapture log;
+        const CDebugLog log;
         EXPECT_EQ(c.pA->IsEquivalentTo(*c.pB), c.bEquivalent);
         if (c.szLogged != nullptr) {
             EXPECT_THAT(log.Messages(), ElementsAre(c.szLogged));
@@ -371,7 +325,7 @@ TEST(IntermediateConfigurationTest, AddNodeMergesReplacesOrFailsByNodeKind) {
         SCOPED_TRACE(c.szName);
         TestIC ic;
         c.prepare(ic);
-        const LogCapture log;
+        const CDebugLog log;
         EXPECT_EQ(ic.AddNode(0x201, *c.pAdded), c.bResult);
         EXPECT_THAT(log.Messages(), ElementsAreArray(c.logged));
         const auto it = ic.Nodes().find(0x201);
@@ -417,7 +371,7 @@ TEST(IntermediateConfigurationTest, CombineSkipsNullEntriesAndStopsAtTheFirstFai
 
     {
         CIntermediateConfiguration ic;
-        const LogCapture log;
+        const CDebugLog log;
         EXPECT_TRUE(ic.Combine(other));
         EXPECT_THAT(log.Messages(), ElementsAre("Tried to combine IC containing NULL node for section 513"));
         std::vector<DWORD> ids;
@@ -431,7 +385,7 @@ TEST(IntermediateConfigurationTest, CombineSkipsNullEntriesAndStopsAtTheFirstFai
         // A direct node where the other IC has rules: the sections before stay, those after are not added.
         CIntermediateConfiguration ic;
         ASSERT_TRUE(ic.AddNode(KTDATAFILE_AUTHORIZATION_RULES_ID, MakeDirect({5})));
-        const LogCapture log;
+        const CDebugLog log;
         EXPECT_FALSE(ic.Combine(other));
         EXPECT_THAT(log.Messages(),
                     ElementsAre("Tried to combine IC containing NULL node for section 513",
@@ -462,7 +416,7 @@ TEST(IntermediateConfigurationTest, UpdateKeepsEquivalentRuleNodesWithTheirGener
     ASSERT_TRUE(fresh.AddNode(KTDATAFILE_GATEWARDEN_RULES_ID, MakeRule(2, {{9, u"c:\\A"}})));
     ASSERT_TRUE(fresh.AddNode(KTDATAFILE_AUTHORIZATION_RULES_ID, MakeRule(0, {{2, u"C:\\c"}})));
 
-    const LogCapture log;
+    const CDebugLog log;
     EXPECT_TRUE(cached.Update(fresh));
     EXPECT_THAT(log.Messages(), IsEmpty());
     EXPECT_FALSE(cached.Nodes().contains(KTDATAFILE_LEGACY_INSTALL_ID));
@@ -473,7 +427,7 @@ TEST(IntermediateConfigurationTest, UpdateKeepsEquivalentRuleNodesWithTheirGener
 
     CICNode& gatewarden = *cached.Nodes().at(KTDATAFILE_GATEWARDEN_RULES_ID);
     {
-        const LogCapture getData;
+        const CDebugLog getData;
         bool bResult = false;
         EXPECT_EQ(DataOf(gatewarden, &bResult), rules);
         EXPECT_TRUE(bResult);
@@ -498,7 +452,7 @@ TEST(IntermediateConfigurationTest, UpdateReportsNullAndUnclonableNodes) {
     fresh.AddNull(KTDATAFILE_GATEWARDEN_RULES_ID);
     ASSERT_TRUE(fresh.AddNode(KTDATAFILE_LEGACY_INSTALL_ID, FakeNode(REPLACE, false)));
     {
-        const LogCapture log;
+        const CDebugLog log;
         EXPECT_TRUE(cached.Update(fresh));
         EXPECT_THAT(log.Messages(),
                     ElementsAre("CIntermediateConfiguration::Update() - provided node at index 513 is NULL"));
@@ -513,7 +467,7 @@ TEST(IntermediateConfigurationTest, UpdateReportsNullAndUnclonableNodes) {
     ASSERT_TRUE(failing.AddNode(KTDATAFILE_CONFIG_ID, MakeDirect({3})));
     failing.Put(KTDATAFILE_LEGACY_INSTALL_ID, std::make_unique<FakeNode>(REPLACE, true));
     {
-        const LogCapture log;
+        const CDebugLog log;
         EXPECT_FALSE(cached.Update(failing));
         EXPECT_THAT(log.Messages(),
                     ElementsAre("CIntermediateConfiguration::Update() - couldn't clone node at index 1025"));
@@ -560,7 +514,7 @@ TEST(ICNodeTest, GetDataByNodeKind) {
     CICRuleNode node(RS_TYPE_AUTHORIZATION);
     ASSERT_TRUE(node.Append(PT_AUTHORIZED_LOCATION, CICStringRuleValue(u"C:\\a")));
     {
-        const LogCapture log;
+        const CDebugLog log;
         bool bResult = true;
         EXPECT_THAT(DataOf(node, &bResult), IsEmpty());
         EXPECT_FALSE(bResult);
@@ -570,7 +524,7 @@ TEST(ICNodeTest, GetDataByNodeKind) {
     const std::vector<BYTE> rules = {9, 8, 7, 6, 5};
     ASSERT_TRUE(node.SetSerializedRules(rules.data(), static_cast<DWORD>(rules.size())));
     for (int i = 0; i < 2; ++i) {
-        const LogCapture log;
+        const CDebugLog log;
         bool bResult = false;
         EXPECT_EQ(DataOf(node, &bResult), rules);
         EXPECT_TRUE(bResult);
@@ -578,7 +532,7 @@ TEST(ICNodeTest, GetDataByNodeKind) {
     }
     ASSERT_TRUE(node.Append(PT_AUTHORIZED_LOCATION, CICStringRuleValue(u"C:\\b")));
     {
-        const LogCapture log;
+        const CDebugLog log;
         bool bResult = true;
         DataOf(node, &bResult);
         EXPECT_FALSE(bResult);
@@ -610,7 +564,7 @@ TEST(ICNodeTest, DumpWritesEveryValueAtLevelThree) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.szName);
-        const LogCapture log;
+        const CDebugLog log;
         c.dump();
         EXPECT_THAT(log.Messages(), ElementsAreArray(c.expected));
     }

@@ -7,12 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "diagnostics/debug_options.h"
-#include "diagnostics/user_debug_output.h"
 #include "kcfile/kc_reader.h"
 #include "kcfile/kc_writer.h"
 #include "platform/paths.h"
-#include "service/registry_key.h"
+#include "support/debug_log.h"
 #include "support/files.h"
 
 namespace {
@@ -149,45 +147,25 @@ TEST(KTDataFileTest, DestructorCommitsAnOpenFile) {
     EXPECT_EQ(info.sections[0].data, (std::vector<BYTE>{9, 8, 7}));
 }
 
-// The process's debug log, switched on for level 1 of every category and written to C:\KRELLSvc.log;
-// returns what it holds, as UTF-8.
-std::string LogText() {
-    static const bool bConstructed = [] {
-        CRegistryKey reg;
-        const std::u16string sKey = std::u16string(CDebugOptions::BASE_KEY) + u"\\DebugOutput";
-        EXPECT_TRUE(reg.Create(HKEY_LOCAL_MACHINE, sKey.c_str()));
-        EXPECT_TRUE(reg.SetDword(u"DebugType", 1));
-        EXPECT_TRUE(reg.SetString(u"Directory", u"C:\\"));
-        g_DebugOutput.Construct(u"KRELLSvc", std::nullopt);
-        return true;
-    }();
-    (void)bConstructed;
-    return krelltest::Utf16LeToUtf8(krelltest::ReadFileBytes(u"C:\\KRELLSvc.log"));
-}
-
-std::string NewLogLines(std::size_t cbBefore) {
-    return LogText().substr(cbBefore);
-}
-
 TEST(KTDataFileTest, FailuresAreLoggedWithTheirCodes) {
-    const std::size_t cbStart = LogText().size();
+    const krelltest::CDebugLog logEmpty;
     {
         CKTDataFile file;
         ASSERT_EQ(file.Open(u"C:\\log-empty.kc"), KTDATAFILE_S_OK);
         EXPECT_EQ(file.Close(), KTDATAFILE_E_FAIL);
     }
-    std::string sLines = NewLogLines(cbStart);
+    std::string sLines = logEmpty.Since();
     EXPECT_NE(sLines.find("CKTDataFile::WriteFile(): No data sections added!\r\n"), std::string::npos)
         << sLines;
     EXPECT_NE(sLines.find("CKTDataFile::Close(): WriteFile() failed (0x8001FFFF).\r\n"), std::string::npos)
         << sLines;
 
-    std::size_t cbBefore = LogText().size();
+    const krelltest::CDebugLog logMissing;
     {
         CKTDataFile file;
         EXPECT_EQ(file.Open(u"C:\\no such folder\\x.kc"), KTDATAFILE_E_FAIL);
     }
-    sLines = NewLogLines(cbBefore);
+    sLines = logMissing.Since();
     EXPECT_NE(sLines.find("CKTDataFile::Open(): Error opening \"C:\\no such folder\\x.kc\": GetLastError() "
                           "returned 0x0000000"),
               std::string::npos)
@@ -198,7 +176,7 @@ TEST(KTDataFileTest, FailuresAreLoggedWithTheirCodes) {
     std::string sPosix;
     ASSERT_TRUE(platform::MapPath(u"C:\\full.kc", &sPosix));
     ASSERT_EQ(symlink("/dev/full", sPosix.c_str()), 0);
-    cbBefore = LogText().size();
+    const krelltest::CDebugLog logFull;
     {
         CKTDataFile file;
         ASSERT_EQ(file.Open(u"C:\\full.kc"), KTDATAFILE_S_OK);
@@ -208,7 +186,7 @@ TEST(KTDataFileTest, FailuresAreLoggedWithTheirCodes) {
         EXPECT_EQ(file.Close(), KTDATAFILE_E_FAIL);
         EXPECT_FALSE(file.IsOpen());
     }
-    sLines = NewLogLines(cbBefore);
+    sLines = logFull.Since();
     EXPECT_NE(sLines.find("CKTDataFile::WriteFile(): section (258) write operation failed (0x00000070).\r\n"),
               std::string::npos)
         << sLines;

@@ -21,12 +21,13 @@
 #include "service/sync_objects.h"
 #include "settings/settings_fixture.h"
 #include "settings/settings_helpers.h"
+#include "support/debug_log.h"
 
 namespace {
 
+using krelltest::CDebugLog;
 using platform::CXmlDocument;
 using platform::CXmlNode;
-using settingstest::DebugLog;
 using testing::Contains;
 using testing::Not;
 
@@ -98,7 +99,7 @@ constexpr LONGLONG END_OF_JANUARY = (1706688309LL + 11644473600LL) * 10000000LL;
 class RuleConverterTest : public testing::Test {
 protected:
     void SetUp() override {
-        DebugLog::Enable();
+        CDebugLog::Enable();
         settingstest::InstallProduct();
         settingstest::PlaceLibrary(krelltest::TestBinary("RuleGenDouble.dll"), u"ktRGen.dll");
         ASSERT_NE(State(), nullptr);
@@ -329,7 +330,7 @@ TEST_F(RuleConverterTest, FillErrorsFallBackToTheTemplateWithAWarning) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.szName);
         CRuleConverter::SetTemplateModule(c.bTestTemplates ? TestTemplates() : nullptr);
-        DebugLog log;
+        CDebugLog log;
         CErrorStack errors;
         errors.AddInfo(u"earlier");
         const std::string sXml = Convert(MakeNode(c.dwRSType, c.values), &errors);
@@ -341,7 +342,7 @@ TEST_F(RuleConverterTest, FillErrorsFallBackToTheTemplateWithAWarning) {
             EXPECT_NE(sXml.find("<exactStr>?</exactStr>"), std::string::npos);
             EXPECT_EQ(sXml.find("CDROM"), std::string::npos);
         }
-        const auto lines = log.New();
+        const auto lines = log.Messages();
         for (const std::string& sLine : c.lines) {
             EXPECT_THAT(lines, Contains(sLine));
         }
@@ -350,7 +351,7 @@ TEST_F(RuleConverterTest, FillErrorsFallBackToTheTemplateWithAWarning) {
 
 TEST_F(RuleConverterTest, TemplatesThatCannotBeLoadedFailTheConversion) {
     CRuleConverter::SetTemplateModule(TestTemplates());
-    DebugLog log;
+    CDebugLog log;
     CErrorStack errors;
     CRuleConverter converter;
     ASSERT_TRUE(converter.SetSerializedRules(reinterpret_cast<const BYTE*>("old"), 3));
@@ -360,7 +361,7 @@ TEST_F(RuleConverterTest, TemplatesThatCannotBeLoadedFailTheConversion) {
     EXPECT_EQ(converter.GetSerializedRulesLength(), 0u);
     EXPECT_TRUE(errors.Entries().empty());
     EXPECT_EQ(State()->nObjectsCreated, nCreated);
-    const auto lines = log.New();
+    const auto lines = log.Messages();
     EXPECT_THAT(lines,
                 Contains(testing::StartsWith(
                     "CRuleConverter::ReadXmlFromResource - parse error 0xC00CE04D, line 7, position 1: ")));
@@ -392,13 +393,13 @@ TEST_F(RuleConverterTest, ResourcesThatAreMissingOrNotEncipheredDoNotLoad) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.szName);
         CRuleConverter::SetTemplateModule(c.bTestTemplates ? TestTemplates() : nullptr);
-        DebugLog log;
+        CDebugLog log;
         CTestConverter converter;
         CComPtr<CXmlDocument> pXML;
         ASSERT_EQ(CXmlDocument::Create(&pXML), S_OK);
         EXPECT_EQ(converter.ReadXmlFromResource(c.dwId, pXML.Get()), c.bLoads);
         EXPECT_EQ(pXML->IsLoaded(), c.bLoads);
-        EXPECT_THAT(log.New(), Contains(c.szLine));
+        EXPECT_THAT(log.Messages(), Contains(c.szLine));
     }
 }
 
@@ -417,30 +418,30 @@ TEST_F(RuleConverterTest, PreprocessorFailuresLeaveNoRules) {
         SCOPED_TRACE(c.nFailAt);
         State()->nFailAt = c.nFailAt;
         State()->hrFail = E_FAIL;
-        DebugLog log;
+        CDebugLog log;
         CErrorStack errors;
         CRuleConverter converter;
         ASSERT_TRUE(converter.SetSerializedRules(reinterpret_cast<const BYTE*>("old"), 3));
         EXPECT_FALSE(converter.GenerateSRTC(CICRuleNode(RS_TYPE_AUTHORIZATION), &errors));
         EXPECT_EQ(converter.GetSerializedRulesData(), nullptr);
         EXPECT_FALSE(converter.IsInitialized());
-        const auto lines = log.New();
+        const auto lines = log.Messages();
         EXPECT_THAT(lines, Contains(c.szLine));
         EXPECT_THAT(lines, Contains("CRuleConverter::GenerateSRTC - Exit (failure)"));
     }
 }
 
 TEST_F(RuleConverterTest, UnknownRuleSetTypeFailsBeforeThePreprocessor) {
-    DebugLog log;
+    CDebugLog log;
     const int nCreated = State()->nObjectsCreated;
     CRuleConverter converter;
     EXPECT_FALSE(converter.GenerateSRTC(CICRuleNode(5), nullptr));
     EXPECT_EQ(State()->nObjectsCreated, nCreated);
-    EXPECT_THAT(log.New(), Contains("CRuleConverter::GenerateSRTC - Unknown RS-type: 5"));
+    EXPECT_THAT(log.Messages(), Contains("CRuleConverter::GenerateSRTC - Unknown RS-type: 5"));
 }
 
 TEST_F(RuleConverterTest, UnusableValuesAreSkippedWithoutAWarning) {
-    DebugLog log;
+    CDebugLog log;
     CErrorStack errors;
     // A hash with a path must carry two strings; a plain string cannot be made into a rule.
     const std::string sXml =
@@ -448,7 +449,7 @@ TEST_F(RuleConverterTest, UnusableValuesAreSkippedWithoutAWarning) {
                          {{PT_AUTHORIZED_MD5_WITH_PATH, Str(u"x")}, {PT_AUTHORIZED_LOCATION, Hash(u"y", 1)}}),
                 &errors);
     EXPECT_TRUE(errors.Entries().empty());
-    const auto lines = log.New();
+    const auto lines = log.Messages();
     EXPECT_THAT(lines,
                 Contains("AddAuthorizedHashRules - Unable to add hash authorization rule for hash , param "));
     EXPECT_THAT(lines, Contains("AddStringsToSet - Unable to add \"\" node (hr=0x80070057)"));
@@ -492,7 +493,7 @@ TEST_F(SaveRSDocumentTest, EachConversionLeavesACopyWhenTheSwitchIsOn) {
     PutPrivateDword(u"RulesConverterDebug", 1);
     for (int i = 0; i < 2; ++i) {
         const auto before = TempFiles();
-        DebugLog log;
+        CDebugLog log;
         const std::string sXml =
             Convert(MakeNode(RS_TYPE_PROTECTED_RESOURCES, {{PT_PROTECTED_FILE, Str(u"C:\\x")}}), nullptr);
         const auto after = TempFiles();
@@ -503,7 +504,7 @@ TEST_F(SaveRSDocumentTest, EachConversionLeavesACopyWhenTheSwitchIsOn) {
         const std::string sName = added.front();
         EXPECT_THAT(sName, testing::MatchesRegex("XML[0-9A-F]{4}\\.TMP"));
         const std::u16string sPath = u"C:\\Windows\\Temp\\" + platform::FromUtf8(sName);
-        EXPECT_THAT(log.New(),
+        EXPECT_THAT(log.Messages(),
                     Contains("CRuleConverter::SaveRSDocument - rs-doc saved: " + platform::ToUtf8(sPath)));
         const std::string sSaved = krelltest::ReadFileBytes(sPath);
         CComPtr<CXmlDocument> pSaved;
@@ -543,10 +544,10 @@ TEST_F(SaveRSDocumentTest, NothingIsSavedWithoutTheSwitch) {
             m_Running.Close();
         }
         const auto before = TempFiles();
-        DebugLog log;
+        CDebugLog log;
         Convert(CICRuleNode(RS_TYPE_EXCLUSION), nullptr);
         EXPECT_EQ(TempFiles(), before);
-        const auto lines = log.New();
+        const auto lines = log.Messages();
         EXPECT_THAT(lines, Contains(c.szLine));
         EXPECT_THAT(lines, Contains("CRuleConverter::GenerateSRTC - Failed to save rs-doc"));
     }

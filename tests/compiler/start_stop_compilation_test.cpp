@@ -15,6 +15,7 @@
 #include "events/event_doubles.h"
 #include "kcfile/kc_reader.h"
 #include "settings/settings_fixture.h"
+#include "support/debug_log.h"
 
 // The compiler end to end with the start/stop plug-in. These tests place the rule preprocessor in the
 // product directory, which the converter keeps loaded for the process: in a run of the whole program
@@ -22,11 +23,11 @@
 
 namespace {
 
-using compilertest::CLogMark;
 using compilertest::CStore;
 using compilertest::GW_STATES_KEY;
 using eventtest::CTestEvent;
 using eventtest::CTestSource;
+using krelltest::CDebugLog;
 using settingstest::PRODUCT_DIRECTORY;
 
 constexpr ULONG CONFIG_EVENT = 6008;
@@ -208,7 +209,7 @@ protected:
         return texts;
     }
 
-    std::optional<CLogMark> m_Log;
+    std::optional<CDebugLog> m_Log;
     CStore m_Store;
     CTestOwner m_Owner;
     CTestSource m_EventSource;
@@ -380,7 +381,7 @@ TEST_F(ConfigurationCompilerTest, SectionCountAndSizeLimitsOfAKCFile) {
         }
         const size_t nCommits = m_EventSource.m_pManager->Finished().size();
         const size_t nPaths = m_Owner.Paths().size();
-        const CLogMark log;
+        const CDebugLog log;
         Start(std::make_unique<CSectionsCompiler>(&m_Owner, &m_EventSource, &m_Store, &m_Sender,
                                                   row.nSections, row.cbData));
         EXPECT_EQ(Deliver(), 0);

@@ -8,14 +8,15 @@
 
 #include "compiler/ic_nodes.h"
 #include "compiler_test_support.h"
+#include "support/debug_log.h"
 
 namespace {
 
-using compilertest::CLogMark;
 using compilertest::CStore;
 using compilertest::GW_PRIVATE_KEY;
 using compilertest::GW_STATES_KEY;
 using GatewardenEvt::CInternalGatewardenConfigEventImpl;
+using krelltest::CDebugLog;
 
 class TestPlugin : public CStartStopConfigPlugin {
 public:
@@ -82,7 +83,7 @@ TEST_P(StartStopStateTest, SwitchesAndStateDecideTheNodes) {
     }
     TestPlugin plugin(compilertest::MemorySettings(&store));
     ASSERT_TRUE(plugin.Initialize());
-    const CLogMark log;
+    const CDebugLog log;
     CErrorStack errors;
     const auto pIC = plugin.PluginGetIC(true, errors);
     ASSERT_TRUE(pIC);
@@ -184,7 +185,7 @@ TEST(StartStopConfigPlugin, FailedSettingsManagerFailsInitialize) {
         *ppManager = nullptr;
         return ZEL_E_STORE_NOT_RUNNING;
     });
-    const CLogMark log;
+    const CDebugLog log;
     EXPECT_FALSE(plugin.Initialize());
     EXPECT_TRUE(
         log.Has("CBaseConfigCompilerPlugin::Initialize() - m_SettingsManagerHelper.Create() failed "
@@ -232,7 +233,7 @@ TEST(StartStopConfigPlugin, TemporaryDisablingAddsItsEndAsFileTime) {
     SetTempEnd(store, 600);
     TestPlugin plugin(compilertest::MemorySettings(&store));
     ASSERT_TRUE(plugin.Initialize());
-    const CLogMark log;
+    const CDebugLog log;
     CErrorStack errors;
     const std::time_t tBefore = std::time(nullptr);
     const auto pIC = plugin.PluginGetIC(true, errors);

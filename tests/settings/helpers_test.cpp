@@ -8,10 +8,11 @@
 #include <vector>
 
 #include "settings_fixture.h"
+#include "support/debug_log.h"
 
 namespace {
 
-using settingstest::DebugLog;
+using krelltest::CDebugLog;
 using settingstest::StoreTest;
 
 // What the counting doubles answer, and how many of their objects are alive.
@@ -148,7 +149,7 @@ ZELRESULT FromBool(bool b) {
 
 class SettingsHelpers : public testing::Test {
 protected:
-    void SetUp() override { DebugLog::Enable(); }
+    void SetUp() override { CDebugLog::Enable(); }
 };
 
 TEST_F(SettingsHelpers, ResultsLogLinesAndReleasesOnEveryPath) {
@@ -297,9 +298,9 @@ TEST_F(SettingsHelpers, ResultsLogLinesAndReleasesOnEveryPath) {
         dwValue = 0;
         sText = u"untouched";
         names = {u"old"};
-        DebugLog log;
+        CDebugLog log;
         EXPECT_EQ(c.fnCall(manager.Handed()), c.zrExpected);
-        EXPECT_EQ(log.New(), c.log);
+        EXPECT_EQ(log.Messages(), c.log);
         EXPECT_EQ(manager.Refs(), 1u) << "the handed reference was not released exactly once";
         EXPECT_EQ(behaviour.nLiveObjects, 0) << "a key or enumerator was not released";
     }
@@ -367,10 +368,10 @@ TEST_F(SettingsHelpers, IteratorsReportReadingPastTheEnd) {
             seen.emplace_back(szName);
         }
         EXPECT_EQ(seen, behaviour.valueNames);
-        DebugLog log;
+        CDebugLog log;
         const char16_t* szName = nullptr;
         EXPECT_EQ(values.GetNextValue(&szName), ZEL_E_CONSISTENCY);
-        EXPECT_EQ(log.New(),
+        EXPECT_EQ(log.Messages(),
                   std::vector<std::string>{"CSettingsValuesIterator::GetNextValue(): Consistency error, "
                                            "m_iCurrentIndex >= m_dwMaxItems"});
     }
@@ -378,10 +379,10 @@ TEST_F(SettingsHelpers, IteratorsReportReadingPastTheEnd) {
         CSettingsKeysIterator keys;
         EXPECT_EQ(keys.Init(&manager, KEY), ZEL_SUCCESS_DEFAULT);  // the double has no sub-keys
         EXPECT_FALSE(keys.HasMoreValues());
-        DebugLog log;
+        CDebugLog log;
         const char16_t* szName = nullptr;
         EXPECT_EQ(keys.GetNextValue(&szName), ZEL_E_CONSISTENCY);
-        EXPECT_EQ(log.New(),
+        EXPECT_EQ(log.Messages(),
                   std::vector<std::string>{"CSettingsKeysIterator::GetNextValue(): Consistency error, "
                                            "m_iCurrentIndex >= m_dwMaxItems"});
     }
@@ -393,19 +394,19 @@ TEST_F(SettingsHelpers, IteratorsReportReadingPastTheEnd) {
 class SettingsHelpersOnStore : public StoreTest {
 protected:
     void SetUp() override {
-        DebugLog::Enable();
+        CDebugLog::Enable();
         StoreTest::SetUp();
     }
 };
 
 TEST_F(SettingsHelpersOnStore, WritesCreateKeysAndReadsFindThem) {
-    DebugLog log;
+    CDebugLog log;
     DWORD dwValue = 0;
     const DWORD dwDefault = 5;
     EXPECT_EQ(CLcSettingsHelper::GetDword(Ref(), KEY, u"CurrentState", &dwValue, &dwDefault),
               ZEL_SUCCESS_DEFAULT);
     EXPECT_EQ(dwValue, 5u);
-    EXPECT_TRUE(log.New().empty()) << "an absent value with a default is no failure";
+    EXPECT_TRUE(log.Messages().empty()) << "an absent value with a default is no failure";
 
     EXPECT_EQ(CLcSettingsHelper::PutDword(Ref(), KEY, u"CurrentState", 1), ZEL_SUCCESS);
     EXPECT_EQ(CLcSettingsHelper::PutString(Ref(), u"GATEWARDEN\\PRIVATE\\Manifest", u"Folder", u"C:\\M"),
@@ -418,7 +419,7 @@ TEST_F(SettingsHelpersOnStore, WritesCreateKeysAndReadsFindThem) {
     EXPECT_EQ(sText, u"C:\\M");
     EXPECT_EQ(CLcSettingsHelper::GetString(Ref(), KEY, u"CurrentState", &sText), ZEL_E_WRONG_TYPE);
     EXPECT_EQ(CLcSettingsHelper::GetDword(Ref(), u"GATEWARDEN\\None", u"X", &dwValue), ZEL_E_NOT_FOUND);
-    EXPECT_EQ(log.New(),
+    EXPECT_EQ(log.Messages(),
               (std::vector<std::string>{
                   "CLcSettingsHelper::GetString() - pSettings->GetString(CurrentState) failed: 0X80000101",
                   "CLcSettingsHelper::GetDword() - pSetMgr->GetSettings(GATEWARDEN\\None) failed: 0X80000100",

@@ -19,10 +19,11 @@
 #include "scm/scm_admin.h"
 #include "settings/settings_helpers.h"
 #include "settings_fixture.h"
+#include "support/debug_log.h"
 
 namespace {
 
-using settingstest::DebugLog;
+using krelltest::CDebugLog;
 using settingstest::StorePath;
 using settingstest::StoreTest;
 using testing::Contains;
@@ -179,7 +180,7 @@ TEST_F(SharedStore, ADamagedFileIsReportedAndLeftAlone) {
 class SettingsService : public testing::Test {
 protected:
     void SetUp() override {
-        DebugLog::Enable();
+        CDebugLog::Enable();
         settingstest::InstallProduct();
         m_hManager = platform::OpenSCManager(nullptr, u"ServicesActive", SC_MANAGER_ALL_ACCESS);
         ASSERT_NE(m_hManager, nullptr);
@@ -214,12 +215,12 @@ protected:
 
 TEST_F(SettingsService, HoldsTheRunningMutexWhileItRuns) {
     {
-        DebugLog log;
+        CDebugLog log;
         CSettingsManagerHelper helper;
         ISettingsManager* pMgr = nullptr;
         EXPECT_EQ(helper.Create(&pMgr), ZEL_E_STORE_NOT_RUNNING);
         EXPECT_EQ(pMgr, nullptr);
-        const auto lines = log.New();
+        const auto lines = log.Messages();
         EXPECT_THAT(lines,
                     Contains("CSettingsManagerHelper::IsSettingsManagerActive() : runningMutex.Open() == "
                              "FALSE, 0x00000002"));
