@@ -111,16 +111,9 @@ TEST_F(KrellctlEvents, PublishWaitsForTheAnswerAndPrintsIt) {
     std::thread publish([&] { nExit = Publish("6008 --wait 20", &sOutput); });
     const bool bOffered = pKeeper->WaitForCount(1, 20000);
     if (bOffered) {
-        CComPtr<IKTEvent> pEvent = pKeeper->Seen()[0].pEvent;
-        CComPtr<IKTConfigEvent> pConfig;
-        CComPtr<IKTErrorStackContainer> pContainer;
-        CComPtr<IKTErrorStack> pStack;
-        pEvent->QueryInterface(IID_IKTConfigEvent, reinterpret_cast<void**>(&pConfig));
-        pEvent->QueryInterface(IID_IKTErrorStackContainer, reinterpret_cast<void**>(&pContainer));
-        pContainer->GetErrorStack(&pStack);
-        pConfig->SetResult(static_cast<HRESULT>(0x80004005));
-        pStack->Add(KT_SEVERITY_ERROR, u"Failed to create configuration data");
-        EXPECT_EQ(compiler.Finish(nKeeperId, pEvent.Get(), true), CError::eNoError);
+        EXPECT_EQ(compiler.CommitConfigFailure(nKeeperId, pKeeper->Seen()[0].pEvent.Get(), KT_SEVERITY_ERROR,
+                                               u"Failed to create configuration data"),
+                  CError::eNoError);
     }
     publish.join();
     ASSERT_TRUE(bOffered);

@@ -63,15 +63,9 @@ protected:
     }
     // Commits the offered configuration change with a failure and one error entry.
     static void Answer(evtest::CEventClient& compiler, LONG nKeeperId, IKTEvent* pEvent) {
-        CComPtr<IKTConfigEvent> pConfig;
-        CComPtr<IKTErrorStackContainer> pContainer;
-        CComPtr<IKTErrorStack> pStack;
-        pEvent->QueryInterface(IID_IKTConfigEvent, reinterpret_cast<void**>(&pConfig));
-        pEvent->QueryInterface(IID_IKTErrorStackContainer, reinterpret_cast<void**>(&pContainer));
-        pContainer->GetErrorStack(&pStack);
-        pConfig->SetResult(static_cast<HRESULT>(0x80004005));
-        pStack->Add(KT_SEVERITY_WARNING, u"Using default component configuration settings");
-        EXPECT_EQ(compiler.Finish(nKeeperId, pEvent, true), CError::eNoError);
+        EXPECT_EQ(compiler.CommitConfigFailure(nKeeperId, pEvent, KT_SEVERITY_WARNING,
+                                               u"Using default component configuration settings"),
+                  CError::eNoError);
     }
 
     std::string m_sCtl;
