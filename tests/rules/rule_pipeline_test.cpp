@@ -3,9 +3,6 @@
 // reader and evaluator judge accesses against the bytes. kctool then reads them back from a KC file.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <spawn.h>
-
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -23,8 +20,6 @@
 #include "settings/settings_fixture.h"
 #include "srtc/srtc.h"
 #include "support/test_root.h"
-
-extern char** environ;
 
 namespace {
 
@@ -556,40 +551,11 @@ TEST_F(RulePipelineTest, UnusableValuesLeaveNothingAuthorizedOrExcluded) {
 // kctool, run as a program, decodes the sections of a KC file the compiler's writer made.
 class RuleSectionDumpTest : public RulePipelineTest {
 protected:
-    struct ToolResult {
-        int nExitCode;
-        std::string sOutput;
-    };
+    using ToolResult = krelltest::ToolResult;
 
     static ToolResult RunKCTool(std::vector<std::string> args) {
-        const std::string sDir = krelltest::MakeTempDirectory("kctool-rules");
         args.insert(args.begin(), KRELL_KCTOOL);
-        std::vector<char*> argv;
-        for (auto& s : args) {
-            argv.push_back(s.data());
-        }
-        argv.push_back(nullptr);
-        const std::string sOutput = sDir + "/output.txt";
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, sOutput.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        pid_t pid = -1;
-        const int nSpawn = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        EXPECT_EQ(nSpawn, 0);
-        ToolResult result{-1, ""};
-        if (nSpawn == 0) {
-            result.nExitCode = krelltest::WaitChild(pid, 60000);
-            if (result.nExitCode < 0) {
-                krelltest::KillChild(pid);
-            }
-            std::ifstream in(sOutput);
-            result.sOutput.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-        }
-        std::error_code ec;
-        std::filesystem::remove_all(sDir, ec);
-        return result;
+        return krelltest::RunTool(args);
     }
 };
 

@@ -23,4 +23,11 @@ int WaitChild(pid_t pid, int nTimeoutMs);
 // Ends a child started here, by its process id, and reaps it.
 void KillChild(pid_t pid);
 
+struct ToolResult {
+    int nExitCode;        // as WaitChild gives it
+    std::string sOutput;  // stdout and stderr together
+};
+// Runs a program to its end (killed after a minute) and collects what it printed.
+ToolResult RunTool(const std::vector<std::string>& args);
+
 }  // namespace krelltest

@@ -1,8 +1,4 @@
 // kctool driven as a real program: build, verify and dump, and the verdicts on damaged files.
-#include <fcntl.h>
-#include <spawn.h>
-#include <stdlib.h>
-
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -16,14 +12,9 @@
 #include "srtc/srtc.h"
 #include "support/test_root.h"
 
-extern char** environ;
-
 namespace {
 
-struct ToolResult {
-    int nExitCode;
-    std::string sOutput;  // stdout and stderr together
-};
+using krelltest::ToolResult;
 
 class KCToolTest : public testing::Test {
 protected:
@@ -42,31 +33,9 @@ protected:
         return std::vector<BYTE>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     }
 
-    ToolResult Run(std::vector<std::string> args) const {
+    static ToolResult Run(std::vector<std::string> args) {
         args.insert(args.begin(), KRELL_KCTOOL);
-        std::vector<char*> argv;
-        for (auto& s : args) {
-            argv.push_back(s.data());
-        }
-        argv.push_back(nullptr);
-        const std::string sOutput = Path("output.txt");
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, sOutput.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        pid_t pid = -1;
-        const int nSpawn = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        EXPECT_EQ(nSpawn, 0);
-        if (nSpawn != 0) {
-            return {-1, ""};
-        }
-        const int nExit = krelltest::WaitChild(pid, 60000);
-        if (nExit < 0) {
-            krelltest::KillChild(pid);
-        }
-        std::ifstream in(sOutput);
-        return {nExit, std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>())};
+        return krelltest::RunTool(args);
     }
 
     // Three sections: protection state, rules, and a legacy install block with one executable.
