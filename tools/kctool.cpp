@@ -66,11 +66,12 @@ std::u16string ToWindowsPath(const std::string& sPath) {
     return platform::WindowsPathOf(ec ? sPath : absolute.lexically_normal().string());
 }
 
-bool ReadWholeFile(const std::string& sPath, std::vector<BYTE>& bytes, std::string& sError) {
+// Reads a file the user named; a failure is reported on stderr.
+bool ReadWholeFile(const std::string& sPath, std::vector<BYTE>& bytes) {
     CFile file;
     if (!file.Create(ToWindowsPath(sPath).c_str(), GENERIC_READ, platform::FILE_SHARE_READ,
                      platform::OPEN_EXISTING, platform::FILE_ATTRIBUTE_NORMAL)) {
-        sError = "cannot open (error " + std::to_string(file.GetLastError()) + ")";
+        std::cerr << "kctool: " << sPath << ": cannot open (error " << file.GetLastError() << ")\n";
         return false;
     }
     bytes.clear();
@@ -78,7 +79,7 @@ bool ReadWholeFile(const std::string& sPath, std::vector<BYTE>& bytes, std::stri
     for (;;) {
         DWORD cbRead = 0;
         if (!file.Read(buffer, sizeof(buffer), cbRead)) {
-            sError = "cannot read (error " + std::to_string(file.GetLastError()) + ")";
+            std::cerr << "kctool: " << sPath << ": cannot read (error " << file.GetLastError() << ")\n";
             return false;
         }
         if (cbRead == 0) {
@@ -150,10 +151,8 @@ int Build(const std::vector<std::string>& args) {
             return EXIT_USAGE;
         }
         std::vector<BYTE> data;
-        std::string sError;
         const std::string sDataPath = sSpec.substr(nEquals + 1);
-        if (!ReadWholeFile(sDataPath, data, sError)) {
-            std::cerr << "kctool: " << sDataPath << ": " << sError << "\n";
+        if (!ReadWholeFile(sDataPath, data)) {
             return EXIT_USAGE;
         }
         if (data.size() > 0xFFFFFFF0u) {
@@ -171,9 +170,7 @@ int Build(const std::vector<std::string>& args) {
         return EXIT_INVALID;
     }
     std::vector<BYTE> bytes;
-    std::string sError;
-    if (!ReadWholeFile(sOut, bytes, sError)) {
-        std::cerr << "kctool: " << sOut << ": " << sError << "\n";
+    if (!ReadWholeFile(sOut, bytes)) {
         return EXIT_USAGE;
     }
     std::cout << sOut << ": " << sections.size() << " section(s), " << bytes.size() << " bytes\n";
@@ -200,9 +197,7 @@ int VerifyOrDump(bool bDump, const std::vector<std::string>& args) {
         return EXIT_USAGE;
     }
     std::vector<BYTE> bytes;
-    std::string sError;
-    if (!ReadWholeFile(sFile, bytes, sError)) {
-        std::cerr << "kctool: " << sFile << ": " << sError << "\n";
+    if (!ReadWholeFile(sFile, bytes)) {
         return EXIT_USAGE;
     }
     const kcfile::KCFileInfo info = kcfile::ReadKCFile(bytes, bDump);
@@ -283,9 +278,7 @@ int Eval(const std::vector<std::string>& args) {
         return EXIT_USAGE;
     }
     std::vector<BYTE> bytes;
-    std::string sError;
-    if (!ReadWholeFile(sFile, bytes, sError)) {
-        std::cerr << "kctool: " << sFile << ": " << sError << "\n";
+    if (!ReadWholeFile(sFile, bytes)) {
         return EXIT_USAGE;
     }
     const kcfile::KCFileInfo info = kcfile::ReadKCFile(bytes);
@@ -298,6 +291,7 @@ int Eval(const std::vector<std::string>& args) {
             continue;
         }
         srtc::RuleSet ruleSet;
+        std::string sError;
         if (!srtc::Read(section.data, ruleSet, sError)) {
             std::cout << "section 0x" << std::hex << dwSection << std::dec << ": " << sError << "\n";
             return EXIT_INVALID;
