@@ -45,8 +45,13 @@ ZELRESULT CSettingsManagerHelper::Create(ISettingsManager** ppManager) {
                                  reinterpret_cast<void**>(ppManager));
 }
 
-ZELRESULT CLcSettingsHelper::PutDword(ISettingsManager* pSetMgrIn, const char16_t* szKeyName,
-                                      const char16_t* szValueName, DWORD dwValue) {
+namespace {
+
+// The steps every Put helper shares: open the key for writing, put the value through fnPut (which
+// logs its own failure), commit. szCaller names the helper in the log.
+template <typename PutValue>
+ZELRESULT PutOneValue(const char16_t* szCaller, ISettingsManager* pSetMgrIn, const char16_t* szKeyName,
+                      const PutValue& fnPut) {
     auto pSetMgr = CComPtr<ISettingsManager>::Attach(pSetMgrIn);
     if (!pSetMgr) {
         return ZEL_E_INVALID_ARGUMENT;
@@ -54,19 +59,17 @@ ZELRESULT CLcSettingsHelper::PutDword(ISettingsManager* pSetMgrIn, const char16_
     CComPtr<ISettings> pSettings;
     ZELRESULT zr = pSetMgr->CreateSettings(szKeyName, &pSettings);
     if (!ZEL_SUCCEEDED(zr)) {
-        DebugOut1(DBG_CAT_ALL, u"CLcSettingsHelper::PutDword() - pSetMgr->CreateSettings(%s) failed: %#08X\n",
-                  szKeyName, Code(zr));
+        DebugOut1(DBG_CAT_ALL, u"CLcSettingsHelper::%s() - pSetMgr->CreateSettings(%s) failed: %#08X\n",
+                  szCaller, szKeyName, Code(zr));
         return zr;
     }
-    zr = pSettings->PutDword(szValueName, dwValue);
+    zr = fnPut(pSettings.Get());
     if (!ZEL_SUCCEEDED(zr)) {
-        DebugOut1(DBG_CAT_ALL,
-                  u"CLcSettingsHelper::PutDword() - pSettings->PutDword(\"%s\", %#08X) failed: %#08X\n",
-                  szValueName, dwValue, Code(zr));
         return zr;
     }
     zr = pSetMgr->PutSettings(pSettings.Get());
     if (!ZEL_SUCCEEDED(zr)) {
+        // Every helper's commit logs under PutDword's name.
         DebugOut1(DBG_CAT_ALL, u"CLcSettingsHelper::PutDword() - pSetMgr->PutSettings() failed: %#08X\n",
                   Code(zr));
         return zr;
@@ -74,35 +77,33 @@ ZELRESULT CLcSettingsHelper::PutDword(ISettingsManager* pSetMgrIn, const char16_
     return ZEL_SUCCESS;
 }
 
+}  // namespace
+
+ZELRESULT CLcSettingsHelper::PutDword(ISettingsManager* pSetMgrIn, const char16_t* szKeyName,
+                                      const char16_t* szValueName, DWORD dwValue) {
+    return PutOneValue(u"PutDword", pSetMgrIn, szKeyName, [&](ISettings* pSettings) {
+        const ZELRESULT zr = pSettings->PutDword(szValueName, dwValue);
+        if (!ZEL_SUCCEEDED(zr)) {
+            DebugOut1(DBG_CAT_ALL,
+                      u"CLcSettingsHelper::PutDword() - pSettings->PutDword(\"%s\", %#08X) failed: %#08X\n",
+                      szValueName, dwValue, Code(zr));
+        }
+        return zr;
+    });
+}
+
 ZELRESULT CLcSettingsHelper::PutString(ISettingsManager* pSetMgrIn, const char16_t* szKeyName,
                                        const char16_t* szValueName, const char16_t* szText) {
-    auto pSetMgr = CComPtr<ISettingsManager>::Attach(pSetMgrIn);
-    if (!pSetMgr) {
-        return ZEL_E_INVALID_ARGUMENT;
-    }
-    CComPtr<ISettings> pSettings;
-    ZELRESULT zr = pSetMgr->CreateSettings(szKeyName, &pSettings);
-    if (!ZEL_SUCCEEDED(zr)) {
-        DebugOut1(DBG_CAT_ALL,
-                  u"CLcSettingsHelper::PutString() - pSetMgr->CreateSettings(%s) failed: %#08X\n", szKeyName,
-                  Code(zr));
+    return PutOneValue(u"PutString", pSetMgrIn, szKeyName, [&](ISettings* pSettings) {
+        const ZELRESULT zr = pSettings->PutString(szValueName, szText);
+        if (!ZEL_SUCCEEDED(zr)) {
+            DebugOut1(
+                DBG_CAT_ALL,
+                u"CLcSettingsHelper::PutString() - pSettings->PutString(\"%s\", \"%s\") failed: %#08X\n",
+                szValueName, szText, Code(zr));
+        }
         return zr;
-    }
-    zr = pSettings->PutString(szValueName, szText);
-    if (!ZEL_SUCCEEDED(zr)) {
-        DebugOut1(DBG_CAT_ALL,
-                  u"CLcSettingsHelper::PutString() - pSettings->PutString(\"%s\", \"%s\") failed: %#08X\n",
-                  szValueName, szText, Code(zr));
-        return zr;
-    }
-    zr = pSetMgr->PutSettings(pSettings.Get());
-    if (!ZEL_SUCCEEDED(zr)) {
-        // The commit's message is shared with PutDword.
-        DebugOut1(DBG_CAT_ALL, u"CLcSettingsHelper::PutDword() - pSetMgr->PutSettings() failed: %#08X\n",
-                  Code(zr));
-        return zr;
-    }
-    return ZEL_SUCCESS;
+    });
 }
 
 ZELRESULT CLcSettingsHelper::GetDword(ISettingsManager* pSetMgrIn, const char16_t* szKeyName,
