@@ -28,6 +28,23 @@ private:
     HANDLE m_hEvent;
 };
 
+// What a transfer needs before it starts: its event, an open device and a chunk of the negotiated size.
+DWORD CheckTransfer(const CTransferEvent& event, HANDLE hDevice, const CKTUChunk* pChunk, DWORD dwChunkSize) {
+    if (event.Get() == nullptr) {
+        return KTU_CHUNK_FAILURE;
+    }
+    if (hDevice == INVALID_HANDLE_VALUE) {
+        return KTU_CHUNK_NOT_OPEN;
+    }
+    if (pChunk == nullptr || pChunk->GetBuffer() == nullptr) {
+        return KTU_CHUNK_FAILURE;
+    }
+    if (pChunk->GetSize() != dwChunkSize) {
+        return KTU_CHUNK_SIZE_MISMATCH;
+    }
+    return KTU_CHUNK_SUCCESS;
+}
+
 }  // namespace
 
 CKTUChunk::~CKTUChunk() {
@@ -137,18 +154,10 @@ CKTUChunk* CKTUChunkChannel::MakeEmptyChunk() {
 
 DWORD CKTUChunkChannel::SendChunk(CKTUChunk* pChunk) {
     CTransferEvent event;
-    if (event.Get() == nullptr) {
-        return KTU_CHUNK_FAILURE;
-    }
     const HANDLE hDevice = m_hDevice.load();
-    if (hDevice == INVALID_HANDLE_VALUE) {
-        return KTU_CHUNK_NOT_OPEN;
-    }
-    if (pChunk == nullptr || pChunk->GetBuffer() == nullptr) {
-        return KTU_CHUNK_FAILURE;
-    }
-    if (pChunk->GetSize() != GetChunkSize()) {
-        return KTU_CHUNK_SIZE_MISMATCH;
+    if (const DWORD dwCheck = CheckTransfer(event, hDevice, pChunk, GetChunkSize());
+        dwCheck != KTU_CHUNK_SUCCESS) {
+        return dwCheck;
     }
     platform::OVERLAPPED overlapped{};
     overlapped.hEvent = event.Get();
@@ -163,19 +172,10 @@ DWORD CKTUChunkChannel::SendChunk(CKTUChunk* pChunk) {
 
 DWORD CKTUChunkChannel::WaitForChunk(CKTUChunk* pChunk) {
     CTransferEvent event;
-    if (event.Get() == nullptr) {
-        return KTU_CHUNK_FAILURE;
-    }
     const HANDLE hDevice = m_hDevice.load();
-    if (hDevice == INVALID_HANDLE_VALUE) {
-        return KTU_CHUNK_NOT_OPEN;
-    }
-    if (pChunk == nullptr || pChunk->GetBuffer() == nullptr) {
-        return KTU_CHUNK_FAILURE;
-    }
-    const DWORD dwChunkSize = GetChunkSize();
-    if (pChunk->GetSize() != dwChunkSize) {
-        return KTU_CHUNK_SIZE_MISMATCH;
+    if (const DWORD dwCheck = CheckTransfer(event, hDevice, pChunk, GetChunkSize());
+        dwCheck != KTU_CHUNK_SUCCESS) {
+        return dwCheck;
     }
     platform::OVERLAPPED overlapped{};
     overlapped.hEvent = event.Get();
@@ -200,10 +200,10 @@ DWORD CKTUChunkChannel::WaitForChunk(CKTUChunk* pChunk) {
             return KTU_CHUNK_FAILURE;
         }
     }
-    if (dwRead != dwChunkSize) {
+    if (dwRead != pChunk->GetSize()) {
         DebugOut1(DBG_CAT_CHUNK_TRANSPORT,
                   u"CKTUChunkChannel::WaitForChunk - received wrong-sized chunk: expected %d, got %d\n",
-                  dwChunkSize, dwRead);
+                  pChunk->GetSize(), dwRead);
         return KTU_CHUNK_FAILURE;
     }
     return KTU_CHUNK_SUCCESS;
