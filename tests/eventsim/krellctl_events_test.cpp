@@ -111,8 +111,9 @@ TEST_F(KrellctlEvents, PublishWaitsForTheAnswerAndPrintsIt) {
     std::thread publish([&] { nExit = Publish("6008 --wait 20", &sOutput); });
     const bool bOffered = pKeeper->WaitForCount(1, 20000);
     if (bOffered) {
-        EXPECT_EQ(compiler.CommitConfigFailure(nKeeperId, pKeeper->Seen()[0].pEvent.Get(), KT_SEVERITY_ERROR,
-                                               u"Failed to create configuration data"),
+        EXPECT_EQ(compiler.CommitConfigAnswer(nKeeperId, pKeeper->Seen()[0].pEvent.Get(),
+                                              static_cast<HRESULT>(0x80004005), KT_SEVERITY_ERROR,
+                                              u"Failed to create configuration data"),
                   CError::eNoError);
     }
     publish.join();

@@ -74,18 +74,9 @@ protected:
             if (nAnswered == 0 && psStatus != nullptr) {
                 Ctl("protection status", psStatus);
             }
-            CComPtr<IKTEvent> pEvent = pKeeper->Seen()[nAnswered++].pEvent;
-            CComPtr<IKTConfigEvent> pConfig;
-            CComPtr<IKTErrorStackContainer> pContainer;
-            CComPtr<IKTErrorStack> pStack;
-            pEvent->QueryInterface(IID_IKTConfigEvent, reinterpret_cast<void**>(&pConfig));
-            pEvent->QueryInterface(IID_IKTErrorStackContainer, reinterpret_cast<void**>(&pContainer));
-            pContainer->GetErrorStack(&pStack);
-            pConfig->SetResult(hrResult);
-            if (szError != nullptr) {
-                pStack->Add(KT_SEVERITY_ERROR, szError);
-            }
-            EXPECT_EQ(compiler.Finish(nKeeperId, pEvent.Get(), true), CError::eNoError);
+            EXPECT_EQ(compiler.CommitConfigAnswer(nKeeperId, pKeeper->Seen()[nAnswered++].pEvent.Get(),
+                                                  hrResult, KT_SEVERITY_ERROR, szError),
+                      CError::eNoError);
         }
         command.join();
         EXPECT_GT(nAnswered, 0u) << "no configuration change offered for " << sArguments;

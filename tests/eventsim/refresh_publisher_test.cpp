@@ -63,8 +63,9 @@ protected:
     }
     // Commits the offered configuration change with a failure and one error entry.
     static void Answer(evtest::CEventClient& compiler, LONG nKeeperId, IKTEvent* pEvent) {
-        EXPECT_EQ(compiler.CommitConfigFailure(nKeeperId, pEvent, KT_SEVERITY_WARNING,
-                                               u"Using default component configuration settings"),
+        EXPECT_EQ(compiler.CommitConfigAnswer(nKeeperId, pEvent, static_cast<HRESULT>(0x80004005),
+                                              KT_SEVERITY_WARNING,
+                                              u"Using default component configuration settings"),
                   CError::eNoError);
     }
 

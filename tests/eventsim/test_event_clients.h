@@ -96,8 +96,10 @@ public:
     LONG Create(LONG nProviderId, IKTEvent* pEvent, bool bBroadcast, LONG* pnError = nullptr,
                 HRESULT* phr = nullptr);
     LONG Finish(LONG nSubscriberId, IKTEvent* pEvent, bool bCommit, HRESULT* phr = nullptr);
-    // Commits an offered configuration change as a compiler that failed, with one error entry.
-    LONG CommitConfigFailure(LONG nSubscriberId, IKTEvent* pEvent, LONG nSeverity, const char16_t* szText);
+    // Commits an offered configuration change as the compiler would: its result, and one error entry
+    // unless szText is null.
+    LONG CommitConfigAnswer(LONG nSubscriberId, IKTEvent* pEvent, HRESULT hrResult, LONG nSeverity,
+                            const char16_t* szText);
     CComPtr<IKTEvent> NewEvent(ULONG nType);
     // Drops the connection, as a client process that ends.
     void Disconnect();
@@ -197,16 +199,18 @@ inline LONG CEventClient::Finish(LONG nSubscriberId, IKTEvent* pEvent, bool bCom
     return FAILED(hr) ? CError::eFailure : nError;
 }
 
-inline LONG CEventClient::CommitConfigFailure(LONG nSubscriberId, IKTEvent* pEvent, LONG nSeverity,
-                                              const char16_t* szText) {
+inline LONG CEventClient::CommitConfigAnswer(LONG nSubscriberId, IKTEvent* pEvent, HRESULT hrResult,
+                                             LONG nSeverity, const char16_t* szText) {
     CComPtr<IKTConfigEvent> pConfig;
     CComPtr<IKTErrorStackContainer> pContainer;
     CComPtr<IKTErrorStack> pStack;
     pEvent->QueryInterface(IID_IKTConfigEvent, reinterpret_cast<void**>(&pConfig));
     pEvent->QueryInterface(IID_IKTErrorStackContainer, reinterpret_cast<void**>(&pContainer));
     pContainer->GetErrorStack(&pStack);
-    pConfig->SetResult(static_cast<HRESULT>(0x80004005));
-    pStack->Add(nSeverity, szText);
+    pConfig->SetResult(hrResult);
+    if (szText != nullptr) {
+        pStack->Add(nSeverity, szText);
+    }
     return Finish(nSubscriberId, pEvent, true);
 }
 
