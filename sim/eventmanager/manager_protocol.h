@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "../common/root_directory.h"
+#include "platform/posix/root_location.h"
 
 namespace zuzazezi {
 
@@ -77,7 +77,7 @@ inline bool DecodeMessage(const std::uint8_t* pData, std::size_t cbData, CMessag
 // The manager's socket, in the root the system would find, so the handler library needs nothing of
 // the system.
 inline std::string ManagerSocketPath() {
-    return sim::RootDirectory() + "/run/zuZazEzi.sock";
+    return platform::LocateRoot() + "/run/zuZazEzi.sock";
 }
 
 }  // namespace zuzazezi

@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <new>
 
-#include "../common/root_directory.h"
+#include "platform/posix/root_location.h"
 #include "platform/posix/shared_database.h"
 
 namespace lcset {
@@ -176,7 +176,7 @@ char16_t AsciiUpper(char16_t ch) {
 }  // namespace
 
 std::string DatabasePath() {
-    return sim::RootDirectory() + "/settings.db";
+    return platform::LocateRoot() + "/settings.db";
 }
 
 std::u16string FoldName(std::u16string_view s) {

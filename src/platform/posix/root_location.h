@@ -1,5 +1,5 @@
-// The machine root as the system finds it (KRELL_ROOT, else the per-user default), for the stand-in
-// libraries, which may not link the system.
+// Where the machine root is: KRELL_ROOT, else a per-user default, without trailing slashes.
+// Header-only, so that stand-in libraries that link nothing of the system find the same root.
 #pragma once
 
 #include <unistd.h>
@@ -7,9 +7,9 @@
 #include <cstdlib>
 #include <string>
 
-namespace sim {
+namespace platform {
 
-inline std::string RootDirectory() {
+inline std::string LocateRoot() {
     std::string s;
     if (const char* szRoot = std::getenv("KRELL_ROOT"); szRoot != nullptr && *szRoot != '\0') {
         s = szRoot;
@@ -26,4 +26,4 @@ inline std::string RootDirectory() {
     return s;
 }
 
-}  // namespace sim
+}  // namespace platform
