@@ -3,6 +3,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <chrono>
 #include <map>
 #include <set>
 
@@ -31,43 +32,24 @@ EntryMap ByName(const std::vector<ServiceEntry>& services) {
     return map;
 }
 
-// Depth first, dependencies before dependents. Dependencies outside the map are not services of
-// this root and are left out; members of a cycle land in *pCyclic.
-void Visit(const std::u16string& sKey, const EntryMap& map, std::set<std::u16string>* pVisiting,
-           std::set<std::u16string>* pDone, std::set<std::u16string>* pCyclic,
-           std::vector<std::u16string>* pOrder) {
-    if (pDone->contains(sKey)) {
-        return;
-    }
-    if (pVisiting->contains(sKey)) {
-        pCyclic->insert(pVisiting->begin(), pVisiting->end());
-        return;
-    }
-    pVisiting->insert(sKey);
-    for (const auto& sDependency : map.at(sKey).dependencies) {
-        const std::u16string sDependencyKey = platform::ToUpper(sDependency);
-        if (map.contains(sDependencyKey)) {
-            Visit(sDependencyKey, map, pVisiting, pDone, pCyclic, pOrder);
-        }
-    }
-    pVisiting->erase(sKey);
-    pDone->insert(sKey);
-    pOrder->push_back(sKey);
+bool IsBootStarted(const ServiceEntry& entry) {
+    return entry.dwStartType <= SERVICE_AUTO_START && !entry.bMarkedForDelete;
 }
 
-// Waits while the service is START_PENDING; returns the state it settled in (START_PENDING on timeout).
-DWORD WaitWhileStarting(const std::u16string& sName, DWORD dwTimeoutMs, SERVICE_STATUS* pStatus) {
-    for (DWORD dwWaited = 0;; dwWaited += 10) {
-        ServiceEntry entry;
-        if (!QueryService(sName, &entry)) {
-            return SERVICE_STOPPED;
-        }
-        *pStatus = entry.status;
-        if (entry.status.dwCurrentState != SERVICE_START_PENDING || dwWaited >= dwTimeoutMs) {
-            return entry.status.dwCurrentState;
-        }
-        SleepMs(10);
-    }
+bool IsAny(const ServiceEntry&) {
+    return true;
+}
+
+std::chrono::milliseconds Since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+}
+
+// Why a start failed, from the status the service stopped with.
+void SetFailure(const SERVICE_STATUS& status, DWORD dwResult, Step* pStep) {
+    pStep->outcome = Outcome::Failed;
+    pStep->dwError = dwResult;
+    pStep->dwServiceSpecificExitCode =
+        dwResult == ERROR_SERVICE_SPECIFIC_ERROR ? status.dwServiceSpecificExitCode : 0;
 }
 
 Step BootOne(const ServiceEntry& entry, DWORD dwTimeoutMs) {
@@ -75,9 +57,12 @@ Step BootOne(const ServiceEntry& entry, DWORD dwTimeoutMs) {
     if (entry.status.dwCurrentState == SERVICE_STOPPED) {
         if (!StartServiceByName(entry.sName)) {
             step.dwError = platform::GetLastError();
-            step.outcome =
-                step.dwError == ERROR_SERVICE_ALREADY_RUNNING ? Outcome::AlreadyRunning : Outcome::Failed;
-            return step;
+            if (step.dwError != ERROR_SERVICE_ALREADY_RUNNING) {
+                step.outcome = Outcome::Failed;
+                return step;
+            }
+            step.dwError = ERROR_SUCCESS;
+            step.outcome = Outcome::AlreadyRunning;
         }
     } else {
         step.outcome = Outcome::AlreadyRunning;
@@ -86,15 +71,34 @@ Step BootOne(const ServiceEntry& entry, DWORD dwTimeoutMs) {
         return step;
     }
     SERVICE_STATUS status{};
-    const DWORD dwState = WaitWhileStarting(entry.sName, dwTimeoutMs, &status);
-    if (dwState == SERVICE_START_PENDING) {
-        step = {entry.sName, Outcome::Failed, ERROR_SERVICE_REQUEST_TIMEOUT};
-    } else if (dwState == SERVICE_STOPPED || dwState == SERVICE_STOP_PENDING) {
-        step = {
-            entry.sName, Outcome::Failed,
-            status.dwWin32ExitCode != ERROR_SUCCESS ? status.dwWin32ExitCode : ERROR_SERVICE_NEVER_STARTED};
+    const DWORD dwResult = WaitForStart(entry.sName, dwTimeoutMs, &status);
+    if (dwResult != ERROR_SUCCESS) {
+        SetFailure(status, dwResult, &step);
     }
     return step;
+}
+
+// The dependency of the entry that did not come up, if any: a failed service it depends on, or a
+// group it depends on of which no member runs.
+bool DependencyFailed(const ServiceEntry& entry, const EntryMap& map,
+                      const std::set<std::u16string>& failed) {
+    for (const auto& sDependency : entry.dependencies) {
+        if (failed.contains(platform::ToUpper(sDependency))) {
+            return true;
+        }
+    }
+    for (const auto& sGroup : entry.groupDependencies) {
+        const bool bMemberRuns = std::any_of(map.begin(), map.end(), [&](const auto& item) {
+            ServiceEntry member;
+            return platform::EqualNoCase(item.second.sGroup, sGroup) &&
+                   QueryService(item.second.sName, &member) &&
+                   member.status.dwCurrentState == SERVICE_RUNNING;
+        });
+        if (!bMemberRuns) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // Ends the service's process as a machine shutdown does.
@@ -121,6 +125,14 @@ Step ShutdownOne(const ServiceEntry& entry, DWORD dwTimeoutMs) {
     if (IsDriverType(current.dwType)) {
         EndServiceProcess(current.sName);
         return step;
+    }
+    if (current.status.dwCurrentState == SERVICE_START_PENDING) {
+        // Stopping it halfway would leave whatever it was setting up half done.
+        SERVICE_STATUS status{};
+        WaitForStart(current.sName, dwTimeoutMs, &status);
+        if (!QueryService(entry.sName, &current) || current.status.dwCurrentState == SERVICE_STOPPED) {
+            return step;
+        }
     }
     const DWORD dwState = current.status.dwCurrentState;
     const DWORD dwAccepted = current.status.dwControlsAccepted;
@@ -179,7 +191,9 @@ bool QueryService(std::u16string_view sName, ServiceEntry* pEntry) {
     entry.sDescription = config.sDescription;
     entry.dwType = config.dwType;
     entry.dwStartType = config.dwStartType;
+    entry.sGroup = config.sGroup;
     entry.dependencies = config.dependencies;
+    entry.groupDependencies = config.groupDependencies;
     entry.bMarkedForDelete = config.bDeleteFlag;
     entry.status = observed.record.status;
     entry.dwProcessId = observed.record.dwProcessId;
@@ -223,31 +237,54 @@ bool WaitForState(std::u16string_view sName, DWORD dwState, DWORD dwTimeoutMs, S
     }
 }
 
+DWORD WaitForStart(std::u16string_view sName, DWORD dwBoundMs, SERVICE_STATUS* pLast) {
+    const auto start = std::chrono::steady_clock::now();
+    auto progress = start;
+    SERVICE_STATUS last{};
+    for (;;) {
+        ServiceEntry entry;
+        if (!QueryService(sName, &entry)) {
+            return platform::GetLastError();
+        }
+        const SERVICE_STATUS& s = entry.status;
+        *pLast = s;
+        if (s.dwCurrentState == SERVICE_STOPPED) {
+            return s.dwWin32ExitCode != ERROR_SUCCESS ? s.dwWin32ExitCode : ERROR_SERVICE_NEVER_STARTED;
+        }
+        // A service that gives up its start reports STOP_PENDING first; its exit code comes with STOPPED.
+        if (s.dwCurrentState != SERVICE_START_PENDING && s.dwCurrentState != SERVICE_STOP_PENDING) {
+            return ERROR_SUCCESS;
+        }
+        if (s.dwCurrentState != last.dwCurrentState || s.dwCheckPoint != last.dwCheckPoint) {
+            progress = std::chrono::steady_clock::now();
+        }
+        last = s;
+        const auto allowance = std::chrono::milliseconds(std::max(s.dwWaitHint, MIN_WAIT_HINT_MS));
+        if (Since(progress) > allowance || Since(start) > std::chrono::milliseconds(dwBoundMs)) {
+            return ERROR_SERVICE_REQUEST_TIMEOUT;
+        }
+        SleepMs(20);
+    }
+}
+
 bool Boot(std::vector<Step>* pSteps, DWORD dwTimeoutMs) {
     pSteps->clear();
+    RunLock bootLock(BOOT_LOCK_FILE);
     std::vector<ServiceEntry> services;
     if (!ListServices(&services)) {
         return false;
     }
     const EntryMap map = ByName(services);
-    std::set<std::u16string> visiting, done, cyclic;
-    std::vector<std::u16string> order;
-    for (const auto& [sKey, entry] : map) {
-        if (entry.dwStartType <= SERVICE_AUTO_START && !entry.bMarkedForDelete) {
-            Visit(sKey, map, &visiting, &done, &cyclic, &order);
-        }
-    }
+    const StartOrder order = ComputeStartOrder(services, ReadGroupOrder(), IsBootStarted);
     std::set<std::u16string> failed;
     bool bAllStarted = true;
-    for (const auto& sKey : order) {
+    for (const auto& sName : order.names) {
+        const std::u16string sKey = platform::ToUpper(sName);
         const ServiceEntry& entry = map.at(sKey);
         Step step{entry.sName, Outcome::Failed, ERROR_SUCCESS};
-        const bool bDependencyFailed =
-            std::any_of(entry.dependencies.begin(), entry.dependencies.end(),
-                        [&failed](const std::u16string& s) { return failed.contains(platform::ToUpper(s)); });
-        if (cyclic.contains(sKey)) {
+        if (std::find(order.cyclic.begin(), order.cyclic.end(), sName) != order.cyclic.end()) {
             step.dwError = ERROR_CIRCULAR_DEPENDENCY;
-        } else if (bDependencyFailed) {
+        } else if (DependencyFailed(entry, map, failed)) {
             step = {entry.sName, Outcome::DependencyFailed, ERROR_SERVICE_DEPENDENCY_FAIL};
         } else {
             step = BootOne(entry, dwTimeoutMs);
@@ -263,21 +300,18 @@ bool Boot(std::vector<Step>* pSteps, DWORD dwTimeoutMs) {
 
 bool Shutdown(std::vector<Step>* pSteps, DWORD dwTimeoutMs) {
     pSteps->clear();
+    RunLock bootLock(BOOT_LOCK_FILE);
     std::vector<ServiceEntry> services;
     if (!ListServices(&services)) {
         return false;
     }
     std::erase_if(services, [](const ServiceEntry& e) { return e.status.dwCurrentState == SERVICE_STOPPED; });
     const EntryMap map = ByName(services);
-    std::set<std::u16string> visiting, done, cyclic;
-    std::vector<std::u16string> order;
-    for (const auto& [sKey, entry] : map) {
-        Visit(sKey, map, &visiting, &done, &cyclic, &order);
-    }
-    std::reverse(order.begin(), order.end());
+    StartOrder order = ComputeStartOrder(services, ReadGroupOrder(), IsAny);
+    std::reverse(order.names.begin(), order.names.end());
     bool bAllStopped = true;
-    for (const auto& sKey : order) {
-        Step step = ShutdownOne(map.at(sKey), dwTimeoutMs);
+    for (const auto& sName : order.names) {
+        Step step = ShutdownOne(map.at(platform::ToUpper(sName)), dwTimeoutMs);
         ServiceEntry after;
         if (QueryService(step.sName, &after) && after.status.dwCurrentState != SERVICE_STOPPED) {
             step.outcome = Outcome::Failed;

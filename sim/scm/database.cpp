@@ -139,20 +139,6 @@ std::u16string TrimAtTerminator(std::u16string s) {
     return s;
 }
 
-std::vector<std::u16string> SplitMultiString(const std::u16string& s) {
-    std::vector<std::u16string> items;
-    std::size_t nStart = 0;
-    while (nStart < s.size()) {
-        const std::size_t nEnd = std::min(s.find(u'\0', nStart), s.size());
-        if (nEnd == nStart) {
-            break;
-        }
-        items.push_back(s.substr(nStart, nEnd - nStart));
-        nStart = nEnd + 1;
-    }
-    return items;
-}
-
 bool IsValidServiceName(const char16_t* szName) {
     const std::size_t nLength = platform::WideLength(szName);
     if (nLength == 0 || nLength > MAX_SERVICE_NAME) {
@@ -192,7 +178,45 @@ bool DisplayNameTaken(const std::u16string& sNewName, const std::u16string& sDis
     return false;
 }
 
+// The dependency list of CreateService: services, and groups marked with SC_GROUP_IDENTIFIER.
+struct Dependencies {
+    std::u16string sServices;  // REG_MULTI_SZ data, with its final empty string
+    std::u16string sGroups;
+};
+
+Dependencies SplitDependencies(const char16_t* szDependencies) {
+    Dependencies result;
+    for (const char16_t* p = szDependencies; p != nullptr && *p != u'\0'; p += platform::WideLength(p) + 1) {
+        const std::u16string_view sItem(p, platform::WideLength(p));
+        if (sItem.starts_with(u'+')) {
+            result.sGroups.append(sItem.substr(1)).push_back(u'\0');
+        } else {
+            result.sServices.append(sItem).push_back(u'\0');
+        }
+    }
+    for (std::u16string* ps : {&result.sServices, &result.sGroups}) {
+        if (!ps->empty()) {
+            ps->push_back(u'\0');
+        }
+    }
+    return result;
+}
+
 }  // namespace
+
+std::vector<std::u16string> SplitMultiString(const std::u16string& s) {
+    std::vector<std::u16string> items;
+    std::size_t nStart = 0;
+    while (nStart < s.size()) {
+        const std::size_t nEnd = std::min(s.find(u'\0', nStart), s.size());
+        if (nEnd == nStart) {
+            break;
+        }
+        items.push_back(s.substr(nStart, nEnd - nStart));
+        nStart = nEnd + 1;
+    }
+    return items;
+}
 
 bool LookupScHandle(SC_HANDLE hHandle, bool bManager, ScObject* pObject) {
     HandleTable& table = Handles();
@@ -282,8 +306,14 @@ bool ReadConfig(std::u16string_view sName, ServiceConfig* pConfig) {
     if (key.GetChars(u"ObjectName", &s)) {
         config.sObjectName = TrimAtTerminator(s);
     }
+    if (key.GetChars(u"Group", &s)) {
+        config.sGroup = TrimAtTerminator(s);
+    }
     if (key.GetChars(u"DependOnService", &s)) {
         config.dependencies = SplitMultiString(s);
+    }
+    if (key.GetChars(u"DependOnGroup", &s)) {
+        config.groupDependencies = SplitMultiString(s);
     }
     *pConfig = std::move(config);
     return true;
@@ -420,15 +450,14 @@ SC_HANDLE CreateService(SC_HANDLE hSCManager, const char16_t* szServiceName, con
         if (szLoadOrderGroup != nullptr && *szLoadOrderGroup != u'\0') {
             check(key.SetChars(u"Group", REG_SZ, szLoadOrderGroup));
         }
-        if (szDependencies != nullptr && *szDependencies != u'\0') {
-            const char16_t* p = szDependencies;
-            while (*p != u'\0') {
-                p += WideLength(p) + 1;
+        const Dependencies dependencies = SplitDependencies(szDependencies);
+        for (const auto& [szValue, psData] : {std::pair{u"DependOnService", &dependencies.sServices},
+                                              std::pair{u"DependOnGroup", &dependencies.sGroups}}) {
+            if (!psData->empty()) {
+                check(platform::RegSetValueEx(key.Handle(), szValue, REG_MULTI_SZ,
+                                              reinterpret_cast<const BYTE*>(psData->data()),
+                                              static_cast<DWORD>(psData->size() * sizeof(char16_t))));
             }
-            // The list with its final empty string.
-            check(platform::RegSetValueEx(key.Handle(), u"DependOnService", REG_MULTI_SZ,
-                                          reinterpret_cast<const BYTE*>(szDependencies),
-                                          static_cast<DWORD>((p - szDependencies + 1) * sizeof(char16_t))));
         }
         if (szServiceStartName != nullptr && *szServiceStartName != u'\0') {
             check(key.SetChars(u"ObjectName", REG_SZ, szServiceStartName));

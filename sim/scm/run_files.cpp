@@ -135,8 +135,8 @@ bool WriteStatusFile(const std::u16string& sName, const StatusRecord& record) {
     return WriteFileAtomically(RunFile(sName, ".status"), szLine);
 }
 
-RunLock::RunLock() {
-    const std::string sPath = platform::RootSubdirectory("run") + "/.scm.lock";
+RunLock::RunLock(const char* szFile) {
+    const std::string sPath = platform::RootSubdirectory("run") + "/" + szFile;
     m_fd = open(sPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (m_fd >= 0) {
         while (flock(m_fd, LOCK_EX) != 0 && errno == EINTR) {

@@ -51,7 +51,9 @@ struct ServiceConfig {
     DWORD dwType = 0;
     DWORD dwStartType = 0;
     DWORD dwErrorControl = 0;
+    std::u16string sGroup;
     std::vector<std::u16string> dependencies;
+    std::vector<std::u16string> groupDependencies;
     bool bDeleteFlag = false;
 };
 
@@ -74,6 +76,8 @@ bool CheckAccess(const ScObject& object, DWORD dwNeeded);
 bool FindServiceName(std::u16string_view sName, std::u16string* psStored);
 bool ReadConfig(std::u16string_view sName, ServiceConfig* pConfig);
 bool ListServiceNames(std::vector<std::u16string>* pNames);
+// The strings of REG_MULTI_SZ data, up to its empty string.
+std::vector<std::u16string> SplitMultiString(const std::u16string& s);
 // Removes the database entry and the run files (caller holds the run lock).
 void RemoveService(const std::u16string& sName);
 bool SetDeleteFlag(const std::u16string& sName);
@@ -100,10 +104,12 @@ bool ReadStatusFile(const std::u16string& sName, StatusRecord* pRecord);
 // Written to a temporary file and renamed, so a reader sees the old record or the new one.
 bool WriteStatusFile(const std::u16string& sName, const StatusRecord& record);
 
-// Serialises changes of the service database and the run files among all processes of the root.
+// Serialises changes of the service database and the run files among all processes of the root
+// (the default file), or, on its own file, whole boots and shutdowns.
+constexpr const char* BOOT_LOCK_FILE = ".boot.lock";
 class RunLock {
 public:
-    RunLock();
+    explicit RunLock(const char* szFile = ".scm.lock");
     ~RunLock();
     RunLock(const RunLock&) = delete;
     RunLock& operator=(const RunLock&) = delete;

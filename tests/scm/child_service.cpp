@@ -4,6 +4,8 @@
 //       RUNNING with MASK as controls accepted, and on STOP reports STOP_PENDING with rising
 //       checkpoints and then STOPPED (exit code EXIT as service-specific code, 0 for none).
 //       hang-stop: a stop control is answered but ignored. ignore-term: SIGTERM is ignored.
+//       refuse: after the delay it reports STOPPED with EXIT instead of RUNNING.
+//       stall: it stays START_PENDING, never raising its checkpoint, until its process is ended.
 //   krell_child_service driver [ignore-term]   a driver stand-in: sleeps until it is ended
 //   krell_child_service exit-now               exits at once without connecting
 // Received controls, the ServiceMain arguments and the root are written to standard output.
@@ -29,6 +31,8 @@ DWORD g_dwMask = 0;
 DWORD g_dwExitCode = 0;
 DWORD g_dwStartDelay = 0;
 bool g_bHangStop = false;
+bool g_bRefuse = false;
+bool g_bStall = false;
 HANDLE g_hStopEvent = nullptr;
 SERVICE_STATUS_HANDLE g_hStatus = nullptr;
 std::atomic<DWORD> g_dwState{SERVICE_START_PENDING};
@@ -83,6 +87,15 @@ void ServiceMain(DWORD dwArgc, char16_t** pArgv) {
     }
     Report(SERVICE_START_PENDING, 1);
     Sleep(g_dwStartDelay);
+    if (g_bRefuse) {
+        Report(SERVICE_STOPPED, 0);
+        return;
+    }
+    if (g_bStall) {
+        WaitForSingleObject(g_hStopEvent, INFINITE);
+        Report(SERVICE_STOPPED, 0);
+        return;
+    }
     Report(SERVICE_RUNNING, 0);
     WaitForSingleObject(g_hStopEvent, INFINITE);
     for (DWORD dwCheckPoint = 1; dwCheckPoint <= 3; ++dwCheckPoint) {
@@ -103,6 +116,8 @@ int main(int argc, char** argv) {
             signal(SIGTERM, SIG_IGN);
         }
         g_bHangStop = g_bHangStop || strcmp(argv[i], "hang-stop") == 0;
+        g_bRefuse = g_bRefuse || strcmp(argv[i], "refuse") == 0;
+        g_bStall = g_bStall || strcmp(argv[i], "stall") == 0;
     }
     if (argc >= 2 && strcmp(argv[1], "exit-now") == 0) {
         return 0;

@@ -73,6 +73,7 @@ protected:
         platform::CloseServiceHandle(m_hManager);
         // Tests of one program share a root when run in one process: each starts with no services.
         platform::RegDeleteTree(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Services");
+        platform::RegDeleteTree(HKEY_LOCAL_MACHINE, scm::GROUP_ORDER_KEY);
         std::error_code ec;
         std::filesystem::remove_all(platform::RootSubdirectory("run"), ec);
     }
@@ -84,9 +85,10 @@ protected:
 
     SC_HANDLE Create(const std::u16string& sName, const std::u16string& sImage,
                      DWORD dwType = SERVICE_WIN32_OWN_PROCESS, DWORD dwStart = SERVICE_DEMAND_START,
-                     const char16_t* szDependencies = nullptr, const char16_t* szDisplayName = nullptr) {
+                     const char16_t* szDependencies = nullptr, const char16_t* szDisplayName = nullptr,
+                     const char16_t* szGroup = nullptr) {
         return platform::CreateService(m_hManager, sName.c_str(), szDisplayName, SERVICE_ALL_ACCESS, dwType,
-                                       dwStart, SERVICE_ERROR_NORMAL, sImage.c_str(), nullptr, nullptr,
+                                       dwStart, SERVICE_ERROR_NORMAL, sImage.c_str(), szGroup, nullptr,
                                        szDependencies, nullptr, nullptr);
     }
 
