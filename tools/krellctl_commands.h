@@ -25,5 +25,9 @@ int RunConfigCommand(const std::vector<std::string>& args);
 // not at all.
 int PublishConfigChange(unsigned long ulWaitSeconds);
 
+enum class DriverAnswer { Answered, NotRunning, Silent };
+// One line to the stand-in driver's control socket, and its answer.
+DriverAnswer AskDriver(const std::string& sLine, std::string* psReply);
+
 // Connects to the settings store through pHelper; 0, or the exit code after saying why not.
 int ConnectStore(CSettingsManagerHelper* pHelper, CComPtr<ISettingsManager>& pManager);

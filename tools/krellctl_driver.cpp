@@ -23,6 +23,34 @@
 #include "krellctl_commands.h"
 #include "platform/root.h"
 
+DriverAnswer AskDriver(const std::string& sLine, std::string* psReply) {
+    const std::string sPath = platform::RootSubdirectory("run") + "/krelldrv.ctl";
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (sPath.size() >= sizeof(address.sun_path)) {
+        return DriverAnswer::NotRunning;
+    }
+    std::memcpy(address.sun_path, sPath.c_str(), sPath.size() + 1);
+    const int nSocket = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (nSocket < 0 || connect(nSocket, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+        if (nSocket >= 0) {
+            close(nSocket);
+        }
+        return DriverAnswer::NotRunning;
+    }
+    std::vector<char> reply(1024 * 1024);
+    ssize_t n = -1;
+    if (send(nSocket, sLine.data(), sLine.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(sLine.size())) {
+        n = recv(nSocket, reply.data(), reply.size(), 0);
+    }
+    close(nSocket);
+    if (n <= 0) {
+        return DriverAnswer::Silent;
+    }
+    psReply->assign(reply.data(), static_cast<size_t>(n));
+    return DriverAnswer::Answered;
+}
+
 int RunDriverCommand(const std::vector<std::string>& args) {
     if (args.empty()) {
         std::fprintf(stderr,
@@ -36,33 +64,17 @@ int RunDriverCommand(const std::vector<std::string>& args) {
     for (size_t i = 0; i < args.size() && !bJson; ++i) {
         sLine += (sLine.empty() ? "" : " ") + args[i];
     }
-    const std::string sPath = platform::RootSubdirectory("run") + "/krelldrv.ctl";
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (sPath.size() >= sizeof(address.sun_path)) {
-        std::fprintf(stderr, "krellctl: control socket path too long\n");
+    std::string sReply;
+    const DriverAnswer answer = AskDriver(sLine, &sReply);
+    if (answer == DriverAnswer::NotRunning) {
+        std::fprintf(stderr, "krellctl: the driver is not running (no %s)\n",
+                     (platform::RootSubdirectory("run") + "/krelldrv.ctl").c_str());
         return 1;
     }
-    std::memcpy(address.sun_path, sPath.c_str(), sPath.size() + 1);
-    const int nSocket = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    if (nSocket < 0 || connect(nSocket, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
-        std::fprintf(stderr, "krellctl: the driver is not running (no %s)\n", sPath.c_str());
-        if (nSocket >= 0) {
-            close(nSocket);
-        }
-        return 1;
-    }
-    std::vector<char> reply(1024 * 1024);
-    ssize_t n = -1;
-    if (send(nSocket, sLine.data(), sLine.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(sLine.size())) {
-        n = recv(nSocket, reply.data(), reply.size(), 0);
-    }
-    close(nSocket);
-    if (n <= 0) {
+    if (answer == DriverAnswer::Silent) {
         std::fprintf(stderr, "krellctl: no answer from the driver\n");
         return 1;
     }
-    const std::string sReply(reply.data(), static_cast<size_t>(n));
     const bool bOk = sReply.starts_with("ok");
     std::printf("%s\n", bJson && sReply.starts_with("ok ") ? sReply.c_str() + 3 : sReply.c_str());
     return bOk ? 0 : 1;

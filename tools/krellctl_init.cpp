@@ -2,6 +2,7 @@
 // Running it again repairs what is missing and changes nothing else.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -17,6 +18,7 @@
 #include "platform/service_control.h"
 #include "platform/strings.h"
 #include "platform/system.h"
+#include "scm/scm_admin.h"
 #include "service/installed_apps.h"
 #include "service/registry_key.h"
 
@@ -28,6 +30,15 @@ constexpr const char16_t* COMMON_FILES_DIRECTORY = u"C:\\Program Files\\Common F
 constexpr const char16_t* MANIFEST_DIRECTORY =
     u"C:\\Program Files\\Common Files\\Quillon Shared\\GWManifests";
 constexpr const char16_t* LOG_DIRECTORY = u"C:\\ProgramData\\Quillon\\Logs";
+
+// The shared client library's load-order groups: the event manager, then the settings store (a client
+// of the event manager), both before every service without a group, such as the protection service.
+constexpr const char16_t* EVENTS_GROUP = u"Loom Core Events";
+constexpr const char16_t* SETTINGS_GROUP = u"Loom Core Settings";
+// The head of the platform's own list, for a root that has none yet.
+constexpr const char16_t* PLATFORM_GROUPS[] = {
+    u"System Reserved", u"Boot Bus Extender",   u"System Bus Extender", u"SCSI miniport", u"Primary Disk",
+    u"Filter",          u"FSFilter Anti-Virus", u"File System",         u"Event Log",     u"NetworkProvider"};
 
 std::string Narrow(const std::u16string& s) {
     return platform::ToUtf8(s);
@@ -100,19 +111,53 @@ bool RegisterEventManagerClass(const std::u16string& sHandler) {
            Fail("register", sKey);
 }
 
-bool InstallService(SC_HANDLE hManager, const char16_t* szName, const char16_t* szDisplayName, DWORD dwType,
-                    DWORD dwStartType, const std::u16string& sImage) {
+// Our groups join the platform's list after the groups it already has.
+bool RegisterGroups() {
+    CRegistryKey reg;
+    if (!reg.Create(HKEY_LOCAL_MACHINE, scm::GROUP_ORDER_KEY)) {
+        return Fail("write", scm::GROUP_ORDER_KEY);
+    }
+    std::vector<std::u16string> groups = scm::ReadGroupOrder();
+    if (groups.empty()) {
+        groups.assign(std::begin(PLATFORM_GROUPS), std::end(PLATFORM_GROUPS));
+    }
+    std::u16string sList;
+    for (const char16_t* szOurs : {EVENTS_GROUP, SETTINGS_GROUP}) {
+        if (std::none_of(groups.begin(), groups.end(),
+                         [szOurs](const std::u16string& s) { return platform::EqualNoCase(s, szOurs); })) {
+            groups.emplace_back(szOurs);
+        }
+    }
+    for (const auto& sGroup : groups) {
+        sList += sGroup + u'\0';
+    }
+    sList += u'\0';
+    return platform::RegSetValueEx(
+               reg.Handle(), u"List", REG_MULTI_SZ, reinterpret_cast<const BYTE*>(sList.data()),
+               static_cast<DWORD>(sList.size() * sizeof(char16_t))) == static_cast<LONG>(ERROR_SUCCESS) ||
+           Fail("write", std::u16string(scm::GROUP_ORDER_KEY) + u"\\List");
+}
+
+// szGroup (or none) is also given to an entry installed before it had one.
+bool InstallService(SC_HANDLE hManager, const char16_t* szName, DWORD dwType, DWORD dwStartType,
+                    const std::u16string& sImage, const char16_t* szGroup) {
     SC_HANDLE hService = platform::OpenService(hManager, szName, SERVICE_QUERY_STATUS);
     if (hService == nullptr) {
-        hService = platform::CreateService(hManager, szName, szDisplayName, SERVICE_ALL_ACCESS, dwType,
-                                           dwStartType, SERVICE_ERROR_NORMAL, sImage.c_str(), nullptr,
-                                           nullptr, nullptr, nullptr, nullptr);
+        hService = platform::CreateService(hManager, szName, szName, SERVICE_ALL_ACCESS, dwType, dwStartType,
+                                           SERVICE_ERROR_NORMAL, sImage.c_str(), szGroup, nullptr, nullptr,
+                                           nullptr, nullptr);
         if (hService == nullptr) {
             return Fail("install the service", szName);
         }
     }
     platform::CloseServiceHandle(hService);
-    return true;
+    const std::u16string sKey = std::u16string(u"SYSTEM\\CurrentControlSet\\Services\\") + szName;
+    CRegistryKey reg;
+    std::u16string sGroup;
+    return szGroup == nullptr ||
+           (reg.Open(HKEY_LOCAL_MACHINE, sKey.c_str(), KEY_ALL_ACCESS) &&
+            (reg.GetString(u"Group", &sGroup) || reg.SetString(u"Group", szGroup))) ||
+           Fail("write", sKey + u"\\Group");
 }
 
 bool Init() {
@@ -139,12 +184,13 @@ bool Init() {
     }
     const std::u16string sEventManager = platform::WindowsPathOf(SiblingProgram("zuzazezi"));
     const std::u16string sSettingsManager = platform::WindowsPathOf(SiblingProgram("lcsetmgr"));
-    const bool bServices = InstallService(hManager, u"KRELLDrv", u"KRELLDrv", SERVICE_KERNEL_DRIVER,
-                                          SERVICE_DEMAND_START, sDriverImage) &&
-                           InstallService(hManager, u"zuZazEzi", u"zuZazEzi", SERVICE_WIN32_OWN_PROCESS,
-                                          SERVICE_DEMAND_START, sEventManager) &&
-                           InstallService(hManager, u"lcSetMgr", u"lcSetMgr", SERVICE_WIN32_OWN_PROCESS,
-                                          SERVICE_AUTO_START, sSettingsManager);
+    const bool bServices = RegisterGroups() &&
+                           InstallService(hManager, u"KRELLDrv", SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START,
+                                          sDriverImage, nullptr) &&
+                           InstallService(hManager, u"zuZazEzi", SERVICE_WIN32_OWN_PROCESS,
+                                          SERVICE_DEMAND_START, sEventManager, EVENTS_GROUP) &&
+                           InstallService(hManager, u"lcSetMgr", SERVICE_WIN32_OWN_PROCESS,
+                                          SERVICE_AUTO_START, sSettingsManager, SETTINGS_GROUP);
     platform::CloseServiceHandle(hManager);
     return bServices;
 }

@@ -1,11 +1,11 @@
 // krellctl's service commands: the service control manager of a root, as an operator sees it.
 //   service list [--json]            every service with type, start type, state and process id
 //   service status NAME [--json]     one service's status
-//   service start NAME               start it (returns once its process has connected)
+//   service start NAME               start it; returns once it runs, or fails with its exit code
 //   service stop NAME                send STOP and wait up to 30 s for STOPPED
 //   service control NAME CODE        send a control (4 interrogate, 128-255 user codes, ...)
-//   boot                             start the automatic services, dependencies first
-//   shutdown                         stop every running service, dependents first
+//   boot                             start the automatic services by load-order group and dependency
+//   shutdown                         stop every running service in the reverse order
 #include <stdlib.h>
 #include <sys/stat.h>
 
@@ -16,6 +16,7 @@
 
 #include "json_text.h"
 #include "krellctl_commands.h"
+#include "krellctl_protection_service.h"
 #include "platform/service_control.h"
 #include "platform/strings.h"
 #include "platform/system.h"
@@ -25,6 +26,11 @@
 namespace {
 
 constexpr DWORD STOP_TIMEOUT_MS = 30000;
+constexpr DWORD START_TIMEOUT_MS = 120000;
+// From the protection service's start to its first configuration in the driver.
+constexpr DWORD PROTECTION_TIMEOUT_MS = 120000;
+// How long a shutdown lets a start or stop of the protection service under way finish.
+constexpr DWORD PROTECTION_SETTLE_MS = 30000;
 
 int ServiceUsage() {
     std::fprintf(
@@ -109,6 +115,31 @@ void PrintStatus(const scm::ServiceEntry& e) {
         StartName(e.dwStartType), e.bMarkedForDelete ? ", marked for delete" : "",
         StateName(s.dwCurrentState), e.dwProcessId, s.dwControlsAccepted, s.dwWin32ExitCode,
         s.dwServiceSpecificExitCode, s.dwCheckPoint, s.dwWaitHint);
+}
+
+// The code a start failed with, in words.
+std::string FailureText(DWORD dwError, DWORD dwServiceSpecificExitCode) {
+    char szText[160];
+    switch (dwError) {
+        case ERROR_SERVICE_SPECIFIC_ERROR:
+            std::snprintf(szText, sizeof(szText), "exit code %u, service-specific exit code 0x%08X", dwError,
+                          dwServiceSpecificExitCode);
+            break;
+        case ERROR_PROCESS_ABORTED:
+            std::snprintf(szText, sizeof(szText), "exit code %u: its process ended without reporting",
+                          dwError);
+            break;
+        case ERROR_SERVICE_NEVER_STARTED:
+            std::snprintf(szText, sizeof(szText), "error %u: it stopped without reporting an error", dwError);
+            break;
+        case ERROR_SERVICE_REQUEST_TIMEOUT:
+            std::snprintf(szText, sizeof(szText), "error %u: it did not respond in time", dwError);
+            break;
+        default:
+            std::snprintf(szText, sizeof(szText), "error %u", dwError);
+            break;
+    }
+    return szText;
 }
 
 int Fail(const char* szWhat, const std::string& sName) {
@@ -198,7 +229,16 @@ int Start(const std::string& sName) {
     if (!bOk) {
         return Fail("start", sName);
     }
-    std::printf("%s started\n", sName.c_str());
+    SERVICE_STATUS status{};
+    const DWORD dwResult = scm::WaitForStart(platform::FromUtf8(sName), START_TIMEOUT_MS, &status);
+    if (dwResult != ERROR_SUCCESS) {
+        std::fprintf(stderr,
+                     "krellctl: %s did not start (%s); last state %s, checkpoint %u, wait hint %u ms\n",
+                     sName.c_str(), FailureText(dwResult, status.dwServiceSpecificExitCode).c_str(),
+                     StateName(status.dwCurrentState), status.dwCheckPoint, status.dwWaitHint);
+        return 1;
+    }
+    std::printf("%s: %s\n", sName.c_str(), StateName(status.dwCurrentState));
     return 0;
 }
 
@@ -244,8 +284,9 @@ bool ParseCode(const std::string& s, DWORD* pdw) {
 void PrintSteps(const std::vector<scm::Step>& steps) {
     for (const auto& step : steps) {
         if (step.dwError != ERROR_SUCCESS) {
-            std::printf("%-20s %s (error %u)\n", platform::ToUtf8(step.sName).c_str(),
-                        scm::OutcomeName(step.outcome), step.dwError);
+            std::printf("%-20s %s (%s)\n", platform::ToUtf8(step.sName).c_str(),
+                        scm::OutcomeName(step.outcome),
+                        FailureText(step.dwError, step.dwServiceSpecificExitCode).c_str());
         } else {
             std::printf("%-20s %s\n", platform::ToUtf8(step.sName).c_str(), scm::OutcomeName(step.outcome));
         }
@@ -297,8 +338,20 @@ int RunBootCommand(const std::vector<std::string>& args) {
     if (!RootExists()) {
         return 1;
     }
+    const CProtectionStart protection = CProtectionStart::Begun();
     std::vector<scm::Step> steps;
-    const bool bOk = scm::Boot(&steps);
+    bool bOk = scm::Boot(&steps);
+    for (auto& step : steps) {
+        if (step.outcome == scm::Outcome::Started && platform::EqualNoCase(step.sName, PROTECTION_SERVICE) &&
+            !protection.Await(PROTECTION_TIMEOUT_MS, &step)) {
+            bOk = false;
+            if (step.dwError == ERROR_SERVICE_REQUEST_TIMEOUT) {
+                std::fprintf(stderr,
+                             "krellctl: %s runs, but the driver got no configuration from it within %u s\n",
+                             platform::ToUtf8(step.sName).c_str(), PROTECTION_TIMEOUT_MS / 1000);
+            }
+        }
+    }
     PrintSteps(steps);
     return bOk ? 0 : 1;
 }
@@ -310,6 +363,7 @@ int RunShutdownCommand(const std::vector<std::string>& args) {
     if (!RootExists()) {
         return 1;
     }
+    SettleProtectionService(PROTECTION_SETTLE_MS);
     std::vector<scm::Step> steps;
     const bool bOk = scm::Shutdown(&steps);
     PrintSteps(steps);
