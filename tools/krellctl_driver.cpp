@@ -1,8 +1,8 @@
 // krellctl driver ...: commands for the stand-in driver, passed to its control socket
 // (<root>/run/krelldrv.ctl) as one line; the driver's answer is printed.
 //   driver status [--json]                      connections, chunk size, counters, reply mode,
-//                                               driver=activated|deactivated, configurations loaded
-//                                               and rejected, then the KC file in force: its path,
+//                                               driver=activated|deactivated, configurations loaded,
+//                                               rejected and offered, then the KC file in force: its path,
 //                                               header digest and sections with their rule counts
 //   driver send TYPE [ID:dw:N|ID:str:TEXT|ID:fill:N|ID:bin:HEX]... [order=reverse|I,J,...]
 //   driver raw HEX [size=N]                     one raw packet, zero-filled to N (default a chunk)

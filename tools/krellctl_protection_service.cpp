@@ -15,7 +15,7 @@ namespace {
 
 struct CDriverState {
     bool bActivated = false;
-    unsigned long ulLoaded = 0;
+    unsigned long ulOffered = 0;  // configurations the service has sent, whatever the driver made of them
 };
 
 CDriverState ReadDriverState() {
@@ -25,9 +25,9 @@ CDriverState ReadDriverState() {
         return state;
     }
     state.bActivated = sReply.find(" driver=activated") != std::string::npos;
-    const std::size_t nLoaded = sReply.find(" loaded=");
-    if (nLoaded != std::string::npos) {
-        state.ulLoaded = std::strtoul(sReply.c_str() + nLoaded + 8, nullptr, 10);
+    const std::size_t nOffered = sReply.find(" offered=");
+    if (nOffered != std::string::npos) {
+        state.ulOffered = std::strtoul(sReply.c_str() + nOffered + 9, nullptr, 10);
     }
     return state;
 }
@@ -56,12 +56,12 @@ bool IsStopRequested() {
 }  // namespace
 
 CProtectionStart CProtectionStart::Begun() {
-    return CProtectionStart(ReadDriverState().ulLoaded);
+    return CProtectionStart(ReadDriverState().ulOffered);
 }
 
 bool CProtectionStart::IsUp() const {
     const CDriverState state = ReadDriverState();
-    return state.bActivated && state.ulLoaded > m_ulLoadedBefore;
+    return state.bActivated && state.ulOffered > m_ulOfferedBefore;
 }
 
 bool CProtectionStart::Await(DWORD dwBoundMs, scm::Step* pStep) const {
@@ -101,7 +101,7 @@ void SettleProtectionService(DWORD dwBoundMs) {
         }
         return;
     }
-    // Nothing loaded yet: its start-up is still under way.
+    // No configuration offered yet: its start-up is still under way.
     scm::Step step{PROTECTION_SERVICE};
     if (!CProtectionStart::Any().Await(dwBoundMs, &step) && step.dwError == ERROR_SERVICE_REQUEST_TIMEOUT) {
         std::fprintf(stderr, "krellctl: %s still starting after %u s; ending it\n", sName.c_str(),

@@ -1,6 +1,7 @@
 // The protection service as krellctl boot and shutdown see it. The service reports RUNNING before
 // its start-up has done anything, so the protection counts as up only when the driver says so:
-// activated, with a configuration loaded since the start began.
+// activated, and offered a configuration since the start began (the service sends one only once
+// its compiler runs; whether the driver accepts it is the configuration's answer, not the start's).
 #pragma once
 
 #include "platform/types.h"
@@ -10,9 +11,9 @@ constexpr const char16_t* PROTECTION_SERVICE = u"KRELLSvc";
 
 class CProtectionStart {
 public:
-    // Before the service starts: remembers what the driver has loaded so far.
+    // Before the service starts: remembers how many configurations the driver has been offered.
     static CProtectionStart Begun();
-    // A start of which any configuration the driver has loaded is the first.
+    // A start of which any configuration the driver has been offered is the first.
     static CProtectionStart Any() { return CProtectionStart(0); }
 
     // Waits at most dwBoundMs until the protection is up or the service stopped. False, with *pStep
@@ -21,10 +22,10 @@ public:
     bool Await(DWORD dwBoundMs, scm::Step* pStep) const;
 
 private:
-    explicit CProtectionStart(unsigned long ulLoaded) : m_ulLoadedBefore(ulLoaded) {}
+    explicit CProtectionStart(unsigned long ulOffered) : m_ulOfferedBefore(ulOffered) {}
     bool IsUp() const;
 
-    unsigned long m_ulLoadedBefore;
+    unsigned long m_ulOfferedBefore;
 };
 
 // Before a shutdown: lets a start of the protection that is under way come up, and a stop that was

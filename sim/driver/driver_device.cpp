@@ -362,6 +362,7 @@ void CDriverDevice::Dispatch(CConnection& connection, CKTUMessage* pMsg) {
 }
 
 void CDriverDevice::LoadSettings(CConnection& connection, CKTUSettingsMessage* pMsg) {
+    ++m_dwConfigsOffered;
     const CConfigOptions options = ReadConfigOptions();
     if (options.bSilent) {
         return;
@@ -597,7 +598,7 @@ std::string CDriverDevice::StatusLine() {
         << " refused=" << m_dwRefusedChunks << " held=" << m_HeldReplies.size()
         << " echo=" << (m_bEcho ? 1 : 0) << " replies=" << szMode
         << " driver=" << (m_bActivated ? "activated" : "deactivated") << " loaded=" << m_dwConfigsLoaded
-        << " rejected=" << m_dwConfigsRejected;
+        << " rejected=" << m_dwConfigsRejected << " offered=" << m_dwConfigsOffered;
     return out.str();
 }
 
@@ -611,7 +612,8 @@ std::string CDriverDevice::StatusJson() {
         << ",\"chunk\":" << dwChunkSize << ",\"received\":" << m_dwMessagesReceived
         << ",\"sent\":" << m_dwMessagesSent << ",\"activated\":" << (m_bActivated ? "true" : "false")
         << ",\"loaded\":" << m_dwConfigsLoaded << ",\"rejected\":" << m_dwConfigsRejected
-        << ",\"configuration\":" << ConfigurationJson(m_Config) << "}";
+        << ",\"offered\":" << m_dwConfigsOffered << ",\"configuration\":" << ConfigurationJson(m_Config)
+        << "}";
     return out.str();
 }
 

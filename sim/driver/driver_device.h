@@ -95,6 +95,7 @@ private:
     CDriverConfiguration m_Config;  // the one in force
     DWORD m_dwConfigsLoaded = 0;
     DWORD m_dwConfigsRejected = 0;
+    DWORD m_dwConfigsOffered = 0;  // configuration messages received, answered or not
 };
 
 // One line describing a message: "type=4 1:str:C:\x.exe 2:dw:17 ...".

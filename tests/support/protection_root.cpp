@@ -41,10 +41,6 @@ bool PrepareProtectionRoot(bool bProtectionOn) {
             return false;
         }
     }
-    if (!scm::WaitForState(u"lcSetMgr", SERVICE_RUNNING, 20000)) {
-        std::fprintf(stderr, "lcSetMgr did not reach RUNNING\n");
-        return false;
-    }
     return !bProtectionOn || SetProtectionSetting("CurrentState", 1);
 }
 
