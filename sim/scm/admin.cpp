@@ -78,8 +78,8 @@ Step BootOne(const ServiceEntry& entry, DWORD dwTimeoutMs) {
     return step;
 }
 
-// The dependency of the entry that did not come up, if any: a failed service it depends on, or a
-// group it depends on of which no member runs.
+// Whether something the entry depends on did not come up: a service that failed, or a group of
+// which no member runs.
 bool DependencyFailed(const ServiceEntry& entry, const EntryMap& map,
                       const std::set<std::u16string>& failed) {
     for (const auto& sDependency : entry.dependencies) {

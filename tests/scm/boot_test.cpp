@@ -71,13 +71,19 @@ TEST_F(ScmBootTest, StartsThatEndWithoutRunningAreFailuresWithTheirExitCodes) {
                                 SERVICE_AUTO_START)));
     ASSERT_TRUE(ScHandle(Create(u"Needy", ServiceImage(m_sStop + " 0"), SERVICE_WIN32_OWN_PROCESS,
                                 SERVICE_AUTO_START, u"Refuser\0")));
+    // A group that has no member running cannot satisfy a dependency on it.
+    ASSERT_TRUE(ScHandle(Create(u"Orphan", ServiceImage(m_sStop + " 0"), SERVICE_WIN32_OWN_PROCESS,
+                                SERVICE_AUTO_START, u"+Nobody\0")));
     std::vector<scm::Step> steps;
     EXPECT_FALSE(scm::Boot(&steps));
-    ASSERT_EQ(Names(steps), "Refuser Needy");
+    ASSERT_EQ(Names(steps), "Refuser Needy Orphan");
     EXPECT_EQ(steps[0].outcome, scm::Outcome::Failed);
     EXPECT_EQ(steps[0].dwError, ERROR_SERVICE_SPECIFIC_ERROR);
     EXPECT_EQ(steps[0].dwServiceSpecificExitCode, 0x80000207u);
-    EXPECT_EQ(steps[1].outcome, scm::Outcome::DependencyFailed);
+    for (const std::size_t n : {1u, 2u}) {
+        EXPECT_EQ(steps[n].outcome, scm::Outcome::DependencyFailed) << ToUtf8(steps[n].sName);
+        EXPECT_EQ(steps[n].dwError, ERROR_SERVICE_DEPENDENCY_FAIL) << ToUtf8(steps[n].sName);
+    }
 
     // The same through the platform's calls: the start is accepted, the wait tells the outcome.
     ScHandle hStalled(Create(u"Stalled", ServiceImage(m_sStop + " 0 0 stall")));
