@@ -385,6 +385,10 @@ bool ListFiles(const char16_t* szDirectory, std::vector<std::u16string>* pNames)
     }
     std::unique_ptr<DIR, int (*)(DIR*)> pDir(opendir(sPath.c_str()), closedir);
     if (!pDir) {
+        if (errno == ENOENT) {
+            SetLastError(ERROR_PATH_NOT_FOUND);
+            return false;
+        }
         return FailWithErrno();
     }
     pNames->clear();
