@@ -6,9 +6,7 @@
 // started and ended by this program.
 //
 // Each measured compilation gets a path set of its own (one path differs), so the compiler really
-// writes a file. KC file names are made from the current second: a compilation in the same second
-// as the one before would reuse the file name the driver holds, so each one waits, untimed, for the
-// next second.
+// writes a file.
 #include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -16,7 +14,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -219,12 +216,6 @@ private:
     CProviderHelper m_Provider;
 };
 
-void WaitForNextSecond(std::time_t tAfter) {
-    while (std::time(nullptr) <= tAfter) {
-        usleep(10000);
-    }
-}
-
 double Median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
     const size_t n = values.size();
@@ -251,7 +242,6 @@ int RunBench(const std::vector<int>& sizes, CInProcessCompiler* pCompiler, CDeli
                 "rules ms   %", "KC file ms   %", "delivery ms   %", "plug-ins ms   %", "other ms   %",
                 "rules bytes", "/path");
     int nConfiguration = 0;
-    std::time_t tLast = std::time(nullptr);
     for (const int nPaths : sizes) {
         const auto paths = ProtectedPaths(nPaths);
         std::vector<double> totals, rules, files, deliveries, configurations, others;
@@ -259,14 +249,12 @@ int RunBench(const std::vector<int>& sizes, CInProcessCompiler* pCompiler, CDeli
         // The first compilation of a size is a warm-up.
         for (int nRun = -1; nRun < RunsFor(nPaths); ++nRun) {
             pCompiler->Offered()->Offer(ProtectedResourcesIC(paths, ++nConfiguration));
-            WaitForNextSecond(tLast);
             const int nSeen = pOwner->CompiledCount();
             LONG nState = 0;
             HRESULT hrResult = S_OK;
             const Clock::time_point start = Clock::now();
             const bool bAnswered = pPublisher->PublishAndWait(&nState, &hrResult);
             const Clock::duration total = Clock::now() - start;
-            tLast = std::time(nullptr);
             CCompilationTimes times;
             HRESULT hrCompiled = S_OK;
             if (!bAnswered || nState != KT_EVENT_STATE_COMMITTED ||

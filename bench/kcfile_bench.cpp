@@ -78,7 +78,7 @@ void BM_WriteKCFile(benchmark::State& state) {
     const auto& sections = Sections();
     for (auto _ : state) {
         CKTDataFile file;
-        if (file.Open(KC_PATH) < 0) {
+        if (file.Open(KC_PATH, platform::CREATE_ALWAYS) < 0) {
             state.SkipWithError("Open failed");
             break;
         }

@@ -112,7 +112,7 @@ HRESULT WriteKC(const std::u16string& sPath, const std::map<DWORD, std::vector<B
                 std::string& sStep) {
     CKTDataFile file;
     sStep = "Open";
-    HRESULT hr = file.Open(sPath.c_str());
+    HRESULT hr = file.Open(sPath.c_str(), platform::CREATE_ALWAYS);
     if (hr < 0) {
         return hr;
     }

@@ -20,10 +20,11 @@ int RunEventsCommand(const std::vector<std::string>& args);
 int RunProtectionCommand(const std::vector<std::string>& args);
 int RunConfigCommand(const std::vector<std::string>& args);
 
-// Publishes one configuration change (6008) and waits up to ulWaitSeconds for its answer, printed as
-// krellctl events prints events; 0 when a subscriber finished it, 1 when it came back cancelled or
-// not at all.
-int PublishConfigChange(unsigned long ulWaitSeconds);
+// Asks the settings store's service for a configuration change with a settings refresh request
+// (6009) and waits up to ulWaitSeconds for the first configuration change (6008) created after it,
+// whose answer is printed as krellctl events prints events; 0 when a subscriber committed it with a
+// result that is no failure, 1 when it failed, came back cancelled or did not come.
+int RequestConfigChange(unsigned long ulWaitSeconds);
 
 enum class DriverAnswer { Answered, NotRunning, Silent };
 // One line to the stand-in driver's control socket, and its answer.

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -163,6 +164,55 @@ bool OpenClient(sim::CEventClient& client, bool bProvider) {
     return true;
 }
 
+// One subscription of the callback to events of a type in the given states; ended on destruction.
+class CSubscription {
+public:
+    CSubscription(sim::CEventClient& client, IKTEventSubscriberCallback* pCallback, ULONG nType,
+                  std::initializer_list<LONG> states)
+        : m_client(client) {
+        SAFEARRAY* psaStates =
+            platform::SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(states.size()));
+        LONG nIndex = 0;
+        for (const LONG nState : states) {
+            VARIANT value{};
+            value.vt = VT_I4;
+            value.lVal = nState;
+            platform::SafeArrayPutElement(psaStates, &nIndex, &value);
+            ++nIndex;
+        }
+        LONG nError = CError::eFailure;
+        HRESULT hr = E_FAIL;
+        if (client.ProxyFactory()->CreateSubscriberProxy(pCallback, &m_pProxy) == CError::eNoError) {
+            hr = client.Manager()->RegisterSubscriber(m_pProxy.Get(), nType, 0, psaStates, 0, VARIANT_FALSE,
+                                                      &m_nId, &nError);
+        }
+        platform::SafeArrayDestroy(psaStates);
+        if (FAILED(hr) || nError != CError::eNoError) {
+            std::fprintf(stderr, "krellctl: cannot subscribe to type %u (0x%08X, error %d)\n", nType,
+                         static_cast<unsigned>(hr), nError);
+            m_nId = 0;
+        }
+    }
+    ~CSubscription() {
+        if (m_nId != 0) {
+            LONG nError = 0;
+            m_client.Manager()->UnregisterSubscriber(m_nId, &nError);
+        }
+        if (m_pProxy) {
+            m_client.ProxyFactory()->DeleteSubscriberProxy(m_pProxy.Detach());
+        }
+    }
+    CSubscription(const CSubscription&) = delete;
+    CSubscription& operator=(const CSubscription&) = delete;
+
+    bool IsActive() const { return m_nId != 0; }
+
+private:
+    sim::CEventClient& m_client;
+    CComPtr<IKTSubscriberProxy> m_pProxy;
+    LONG m_nId = 0;
+};
+
 // Prints every event it is offered and refuses to keep it, so watching never takes an event away
 // from the subscriber it is meant for.
 class CWatcher final : public sim::CSubscriberCallback {
@@ -195,6 +245,51 @@ private:
     std::condition_variable m_seen;
     const unsigned long m_nLimit;
     unsigned long m_nSeen = 0;
+};
+
+// The configuration changes that were finished (committed or cancelled), as krellctl events prints
+// them; their ids grow with the order the event manager created them in.
+class CConfigAnswers final : public sim::CSubscriberCallback {
+public:
+    struct CAnswer {
+        LONG nState = KT_EVENT_STATE_CANCELLED;
+        HRESULT hrResult = S_OK;
+        std::string sJson;
+    };
+
+    LONG OnEvent(LONG, IKTEvent* pEvent, LONG* pnAction) override {
+        *pnAction = 1;
+        LONG nId = 0;
+        CAnswer answer;
+        pEvent->GetId(&nId);
+        pEvent->GetState(&answer.nState);
+        CComPtr<IKTConfigEvent> pConfig;
+        if (SUCCEEDED(pEvent->QueryInterface(IID_IKTConfigEvent, reinterpret_cast<void**>(&pConfig)))) {
+            pConfig->GetResult(&answer.hrResult);
+        }
+        answer.sJson = EventJson(pEvent, UtcNow());
+        std::lock_guard lock(m_mutex);
+        m_answers.emplace(nId, std::move(answer));
+        m_finished.notify_all();
+        return CError::eNoError;
+    }
+
+    // The first change created after event nAfter: its compilation read the store after nAfter was
+    // made. False when none is finished before the deadline.
+    bool WaitForOneAfter(LONG nAfter, std::chrono::steady_clock::time_point deadline, CAnswer* pAnswer) {
+        std::unique_lock lock(m_mutex);
+        if (!m_finished.wait_until(lock, deadline,
+                                   [&] { return m_answers.upper_bound(nAfter) != m_answers.end(); })) {
+            return false;
+        }
+        *pAnswer = m_answers.upper_bound(nAfter)->second;
+        return true;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_finished;
+    std::map<LONG, CAnswer> m_answers;
 };
 
 int Watch(const std::vector<std::string>& args) {
@@ -230,50 +325,24 @@ int Watch(const std::vector<std::string>& args) {
         CComPtr<IKTEventSubscriberCallback>::Attach(new CWatcher(bCount ? ulCount : ~0ul));
     auto* pWatcherObject = static_cast<CWatcher*>(pWatcher.Get());
     // Every state, so the watcher also sees commits and cancellations.
-    SAFEARRAY* psaStates = platform::SafeArrayCreateVector(VT_VARIANT, 0, 3);
-    for (LONG nState = KT_EVENT_STATE_CREATED; nState <= KT_EVENT_STATE_CANCELLED; ++nState) {
-        VARIANT value{};
-        value.vt = VT_I4;
-        value.lVal = nState;
-        platform::SafeArrayPutElement(psaStates, &nState, &value);
-    }
-    std::vector<std::pair<LONG, CComPtr<IKTSubscriberProxy>>> subscriptions;
-    int nExit = 0;
+    std::vector<std::unique_ptr<CSubscription>> subscriptions;
     std::string sTypes;
     for (const ULONG nType : types) {
-        CComPtr<IKTSubscriberProxy> pProxy;
-        LONG nId = 0;
-        LONG nError = CError::eFailure;
-        HRESULT hr = E_FAIL;
-        if (client.ProxyFactory()->CreateSubscriberProxy(pWatcher.Get(), &pProxy) == CError::eNoError) {
-            hr = client.Manager()->RegisterSubscriber(pProxy.Get(), nType, 0, psaStates, 0, VARIANT_FALSE,
-                                                      &nId, &nError);
+        subscriptions.push_back(std::make_unique<CSubscription>(
+            client, pWatcher.Get(), nType,
+            std::initializer_list<LONG>{KT_EVENT_STATE_CREATED, KT_EVENT_STATE_COMMITTED,
+                                        KT_EVENT_STATE_CANCELLED}));
+        if (!subscriptions.back()->IsActive()) {
+            return 1;
         }
-        if (FAILED(hr) || nError != CError::eNoError) {
-            std::fprintf(stderr, "krellctl: cannot subscribe to type %u (0x%08X, error %d)\n", nType,
-                         static_cast<unsigned>(hr), nError);
-            nExit = 1;
-            break;
-        }
-        subscriptions.emplace_back(nId, pProxy);
         sTypes += " " + std::to_string(nType);
     }
-    platform::SafeArrayDestroy(psaStates);
-    if (nExit == 0) {
-        std::fprintf(stderr, "watching types%s\n", sTypes.c_str());
-        std::fflush(stderr);
-        const auto deadline = ulTimeout != 0
-                                  ? std::chrono::steady_clock::now() + std::chrono::seconds(ulTimeout)
-                                  : std::chrono::steady_clock::time_point::max();
-        const bool bSeen = pWatcherObject->WaitFor(bCount ? ulCount : ~0ul, deadline);
-        nExit = bSeen || !bCount ? 0 : 1;
-    }
-    for (auto& [nId, pProxy] : subscriptions) {
-        LONG nError = 0;
-        client.Manager()->UnregisterSubscriber(nId, &nError);
-        client.ProxyFactory()->DeleteSubscriberProxy(pProxy.Detach());
-    }
-    return nExit;
+    std::fprintf(stderr, "watching types%s\n", sTypes.c_str());
+    std::fflush(stderr);
+    const auto deadline = ulTimeout != 0 ? std::chrono::steady_clock::now() + std::chrono::seconds(ulTimeout)
+                                         : std::chrono::steady_clock::time_point::max();
+    const bool bSeen = pWatcherObject->WaitFor(bCount ? ulCount : ~0ul, deadline);
+    return bSeen || !bCount ? 0 : 1;
 }
 
 // Applies NAME=VALUE settings through the event's typed interface; false (with a message) for a
@@ -337,10 +406,10 @@ bool ApplySettings(IKTEvent* pEvent, ULONG nType,
     return true;
 }
 
-// Creates one event of the type, broadcast unless bWait, and with bWait prints its answer; the
-// answer's state goes to *pnState when asked for. The exit code of krellctl events publish.
+// Creates one event of the type, broadcast unless bWait, and with bWait prints its answer. The exit
+// code of krellctl events publish.
 int CreateAndWait(ULONG nType, const std::vector<std::pair<std::string, std::string>>& sets, bool bWait,
-                  unsigned long ulWait, LONG* pnState, HRESULT* phrResult = nullptr) {
+                  unsigned long ulWait) {
     sim::CEventClient client;
     if (!OpenClient(client, true)) {
         return 1;
@@ -377,14 +446,6 @@ int CreateAndWait(ULONG nType, const std::vector<std::pair<std::string, std::str
         return 1;
     }
     std::printf("%s\n", EventJson(pAnswer.Get(), received).c_str());
-    if (pnState != nullptr) {
-        pAnswer->GetState(pnState);
-    }
-    CComPtr<IKTConfigEvent> pConfig;
-    if (phrResult != nullptr &&
-        SUCCEEDED(pAnswer->QueryInterface(IID_IKTConfigEvent, reinterpret_cast<void**>(&pConfig)))) {
-        pConfig->GetResult(phrResult);
-    }
     return 0;
 }
 
@@ -409,7 +470,7 @@ int Publish(const std::vector<std::string>& args) {
             return EventsUsage();
         }
     }
-    return CreateAndWait(static_cast<ULONG>(ulType), sets, bWait, ulWait, nullptr);
+    return CreateAndWait(static_cast<ULONG>(ulType), sets, bWait, ulWait);
 }
 
 }  // namespace
@@ -424,18 +485,48 @@ int RunEventsCommand(const std::vector<std::string>& args) {
     return EventsUsage();
 }
 
-int PublishConfigChange(unsigned long ulWaitSeconds) {
-    LONG nState = KT_EVENT_STATE_CREATED;
-    HRESULT hrResult = S_OK;
-    const int nExit = CreateAndWait(KT_EVENT_CONFIG_CHANGE, {}, true, ulWaitSeconds, &nState, &hrResult);
-    if (nExit != 0) {
-        return nExit;
+int RequestConfigChange(unsigned long ulWaitSeconds) {
+    sim::CEventClient client;
+    if (!OpenClient(client, true)) {
+        return 1;
     }
-    if (nState == KT_EVENT_STATE_CANCELLED) {
+    // Listening before asking, so that no answer can pass unheard.
+    CComPtr<CConfigAnswers> pAnswers = CComPtr<CConfigAnswers>::Attach(new CConfigAnswers());
+    const CSubscription answers(client, pAnswers.Get(), KT_EVENT_CONFIG_CHANGE,
+                                {KT_EVENT_STATE_COMMITTED, KT_EVENT_STATE_CANCELLED});
+    if (!answers.IsActive()) {
+        return 1;
+    }
+    CComPtr<IKTEvent> pRequest;
+    if (client.EventFactory()->NewEvent(KT_EVENT_SETTINGS_REFRESH, &pRequest) != CError::eNoError) {
+        std::fprintf(stderr, "krellctl: the event library made no event of type %u\n",
+                     KT_EVENT_SETTINGS_REFRESH);
+        return 1;
+    }
+    LONG nRequestId = 0;
+    HRESULT hr = E_FAIL;
+    LONG nError = CError::eFailure;
+    if (!client.Publish(pRequest.Get(), true, &nRequestId, &hr, &nError) || FAILED(hr) ||
+        nError != CError::eNoError) {
+        std::fprintf(stderr,
+                     "krellctl: the event manager refused the settings refresh request (0x%08X, error %d)\n",
+                     static_cast<unsigned>(hr), nError);
+        return 1;
+    }
+    CConfigAnswers::CAnswer answer;
+    if (!pAnswers->WaitForOneAfter(
+            nRequestId, std::chrono::steady_clock::now() + std::chrono::seconds(ulWaitSeconds), &answer)) {
+        std::fprintf(stderr,
+                     "krellctl: no configuration change answered the settings refresh request within %lu s\n",
+                     ulWaitSeconds);
+        return 1;
+    }
+    std::printf("%s\n", answer.sJson.c_str());
+    if (answer.nState == KT_EVENT_STATE_CANCELLED) {
         std::fprintf(stderr,
                      "krellctl: nobody took the configuration change; the event manager cancelled it\n");
         return 1;
     }
     // The compiler's own verdict: the answer above says why.
-    return FAILED(hrResult) ? 1 : 0;
+    return FAILED(answer.hrResult) ? 1 : 0;
 }

@@ -4,8 +4,9 @@
 //   protection on|off [--disable-for MINUTES] [--wait S]
 //   protection set file=0|1 registry=0|1 process=0|1 [--disable-for MINUTES] [--wait S]
 //   config apply [--wait S]
-// Every change is one commit of the switches with "RefreshNeeded" set, followed by a configuration
-// change event whose answer (result and error stack) is printed; exit 1 when nobody took it.
+// Every change is one commit of the switches with "RefreshNeeded" set, followed by a settings refresh
+// request to the store's service, whose configuration change's answer (result and error stack) is
+// printed; exit 1 when nobody took it.
 #include <time.h>
 
 #include <cstdio>
@@ -207,7 +208,7 @@ int RunProtectionCommand(const std::vector<std::string>& args) {
     if (const int nExit = WriteSwitches(values); nExit != 0) {
         return nExit;
     }
-    return PublishConfigChange(ulWait);
+    return RequestConfigChange(ulWait);
 }
 
 int RunConfigCommand(const std::vector<std::string>& args) {
@@ -217,5 +218,5 @@ int RunConfigCommand(const std::vector<std::string>& args) {
         lDisableFor >= 0) {
         return Usage();
     }
-    return PublishConfigChange(ulWait);
+    return RequestConfigChange(ulWait);
 }

@@ -276,6 +276,10 @@ void CRefreshPublisher::Run(HANDLE hStopEvent) {
         }
         const bool bRequested = connection.TakeRequest();
         if (bRequested || bChangePending || bCatchUp) {
+            // The compilation reads the store after this, so every change up to now is answered: a
+            // change seen only later (krellctl's, which asks with a request) needs no 6008 of its own.
+            sSnapshot = ConfigurationSnapshot();
+            bCounted = false;
             const bool bAlive = connection.Publish(bRequested       ? "a settings refresh request"
                                                    : bChangePending ? "a settings change"
                                                                     : "a new connection to the event manager",

@@ -4,10 +4,14 @@
 #include <cstdlib>
 #include <ctime>
 #include <new>
+#include <string_view>
+#include <vector>
 
 #include "compiler/ic_nodes.h"
 #include "compiler/start_stop_config_plugin.h"
 #include "diagnostics/user_debug_output.h"
+#include "platform/file.h"
+#include "platform/strings.h"
 #include "platform/system.h"
 #include "service/installed_apps.h"
 
@@ -29,6 +33,24 @@ bool TimedGetData(CICNode& node, const BYTE*& pData, DWORD& cbData, CErrorStack&
     const bool bOk = node.GetData(pData, cbData, &errorStack);
     rules += std::chrono::steady_clock::now() - start;
     return bOk;
+}
+
+// A name the compiler gives its files: YYYY-MM-DD-xxxx.kc.
+bool IsKCFileName(std::u16string_view sName) {
+    static constexpr std::u16string_view SHAPE = u"0000-00-00-xxxx.kc";
+    if (sName.size() != SHAPE.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < SHAPE.size(); ++i) {
+        const char16_t ch = sName[i];
+        const bool bFits = SHAPE[i] == u'0'   ? (ch >= u'0' && ch <= u'9')
+                           : SHAPE[i] == u'x' ? ((ch >= u'0' && ch <= u'9') || (ch >= u'a' && ch <= u'f'))
+                                              : ch == SHAPE[i];
+        if (!bFits) {
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace
@@ -272,6 +294,7 @@ HRESULT CKTConfigurationCompiler::UpdateConfig(CErrorStack& errorStack) {
     std::u16string sPath;
     if (!CreateKCFile(file, sPath)) {
         DebugOut1(DBG_CAT_COMPILER, u"CKTConfigurationCompiler::UpdateConfig() - couldn't create KC file\n");
+        m_pCachedConfiguration.reset();
         errorStack.AddError(WRITE_FAILED);
         times.kcFile = Clock::now() - writeStart;
         ReportTimes(times, E_FAIL);
@@ -318,6 +341,7 @@ HRESULT CKTConfigurationCompiler::UpdateConfig(CErrorStack& errorStack) {
         hr = E_FAIL;
     }
     if (hr < 0) {
+        m_pCachedConfiguration.reset();
         if (file.IsOpen()) {
             file.CFile::Close();
         }
@@ -330,8 +354,48 @@ HRESULT CKTConfigurationCompiler::UpdateConfig(CErrorStack& errorStack) {
     const Clock::time_point deliveryStart = Clock::now();
     hr = m_pOwner->SendConfigNotification(sPath, errorStack);
     times.delivery = Clock::now() - deliveryStart;
+    if (hr >= 0) {
+        RemoveStaleKCFiles(sPath);
+    } else {
+        // The driver keeps what it had: nothing compiled here may pass for the configuration in force.
+        m_pCachedConfiguration.reset();
+        if (hr == E_FAIL) {
+            // Refused outright, so the driver does not hold it.
+            DeleteKCFile(file, sPath);
+        }
+    }
     ReportTimes(times, hr);
     return hr;
+}
+
+void CKTConfigurationCompiler::RemoveStaleKCFiles(const std::u16string& sInForce) {
+    const std::size_t nSlash = sInForce.rfind(u'\\');
+    if (nSlash == std::u16string::npos) {
+        return;
+    }
+    const std::u16string sDirectory = sInForce.substr(0, nSlash);
+    std::vector<std::u16string> names;
+    if (!platform::ListFiles(sDirectory.c_str(), &names)) {
+        DebugOut1(DBG_CAT_COMPILER,
+                  u"CKTConfigurationCompiler::RemoveStaleKCFiles() - cannot list %s (%#08X)\n", sDirectory,
+                  platform::GetLastError());
+        return;
+    }
+    for (const std::u16string& sName : names) {
+        const std::u16string sPath = sDirectory + u"\\" + sName;
+        if (!IsKCFileName(sName) || platform::EqualNoCase(sPath, sInForce)) {
+            continue;
+        }
+        if (platform::DeleteFile(sPath.c_str())) {
+            DebugOut3(DBG_CAT_COMPILER,
+                      u"CKTConfigurationCompiler::RemoveStaleKCFiles() - deleted stale KC file %s\n", sPath);
+        } else {
+            DebugOut1(DBG_CAT_COMPILER,
+                      u"CKTConfigurationCompiler::RemoveStaleKCFiles() - unable to delete stale KC file %s "
+                      u"(%#08X)\n",
+                      sPath, platform::GetLastError());
+        }
+    }
 }
 
 void CKTConfigurationCompiler::ReportTimes(const CCompilationTimes& times, HRESULT hr) {
@@ -363,6 +427,8 @@ bool CKTConfigurationCompiler::CreateKCFile(CKTDataFile& file, std::u16string& s
         sPath.push_back(static_cast<char16_t>(*p));
     }
     std::srand(static_cast<unsigned>(static_cast<std::uint64_t>(tNow) & 0xFFFFFFFFu));
+    // The names of one second come in the same order, and Open never replaces a file: a name an
+    // earlier compilation of this second took (perhaps the file the driver holds) is passed over.
     for (int nAttempt = 0; nAttempt < KC_NAME_ATTEMPTS; ++nAttempt) {
         sPath += platform::Format(u"%04x.kc", static_cast<unsigned>(std::rand() & 0xFFFF));
         if (file.Open(sPath.c_str()) >= 0) {

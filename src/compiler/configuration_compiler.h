@@ -76,6 +76,9 @@ protected:
     HRESULT UpdateConfig(CErrorStack& errorStack);
     bool CreateKCFile(CKTDataFile& file, std::u16string& sPath);
     void DeleteKCFile(CKTDataFile& file, const std::u16string& sPath);
+    // Deletes the KC files of the product directory other than the one the driver just accepted:
+    // files of earlier runs, and files sent while the driver's verdict was unknown.
+    void RemoveStaleKCFiles(const std::u16string& sInForce);
 
     // Constructs, initialises and files one plug-in at slot *pnCount; a failure leaves the slot empty.
     void AddPlugin(const char16_t* szClassName,

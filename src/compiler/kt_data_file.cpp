@@ -64,8 +64,8 @@ BYTE* CKTDataFile::AllocateRecord(std::size_t cbRecord) {
     return pRecord;
 }
 
-HRESULT CKTDataFile::Open(const WCHAR* szPath) {
-    if (!CFile::Create(szPath, GENERIC_WRITE, 0, platform::CREATE_ALWAYS, platform::FILE_ATTRIBUTE_NORMAL)) {
+HRESULT CKTDataFile::Open(const WCHAR* szPath, DWORD dwCreation) {
+    if (!CFile::Create(szPath, GENERIC_WRITE, 0, dwCreation, platform::FILE_ATTRIBUTE_NORMAL)) {
         DebugOut1(DBG_CAT_COMPILER,
                   u"CKTDataFile::Open(): Error opening \"%s\": GetLastError() returned 0x%08X.\n", szPath,
                   GetLastError());

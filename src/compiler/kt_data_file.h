@@ -8,6 +8,7 @@
 #include "compiler/file.h"
 #include "crypto/blowfish.h"
 #include "kcfile/kc_writer.h"
+#include "platform/file.h"
 #include "platform/types.h"
 
 constexpr HRESULT KTDATAFILE_S_OK = 0x00010000;
@@ -21,8 +22,9 @@ public:
     // Commits a file that is still open, then frees the records.
     ~CKTDataFile() override;
 
-    // Creates (or replaces) the file for writing, unshared.
-    HRESULT Open(const WCHAR* szPath);
+    // Creates the file for writing, unshared. By default an existing file is never replaced, so a
+    // name taken (by the file the driver has loaded, say) fails and the caller tries another.
+    HRESULT Open(const WCHAR* szPath, DWORD dwCreation = platform::CREATE_NEW);
     // Copies, enciphers and seals one section; the caller keeps its buffer.
     HRESULT AddSection(DWORD dwSectionId, const BYTE* pData, DWORD dwLength);
     // Writes the whole file, flushes it to stable storage and closes it.

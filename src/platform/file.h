@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "platform/types.h"
 
@@ -72,6 +73,9 @@ bool FlushFileBuffers(HANDLE hFile);
 bool DeleteFile(const char16_t* szPath);
 bool CreateDirectory(const char16_t* szPath);
 DWORD GetFileAttributes(const char16_t* szPath);
+// The names of the entries of a directory that are not directories, as FindFirstFile and FindNextFile
+// list them; false with the last error set when the directory cannot be read.
+bool ListFiles(const char16_t* szDirectory, std::vector<std::u16string>* pNames);
 
 // The temporary directory, with a trailing backslash: "C:\Windows\Temp\" of the root, created on
 // first use.

@@ -43,10 +43,10 @@ Sections ValidSections() {
     return {{kcfile::KC_SECTION_PROTECTION_STATE, STATE}, {kcfile::KC_SECTION_GATEWARDEN_RULES, RuleBlob(3)}};
 }
 
-// Writes a KC file the way the compiler does.
+// Writes a KC file the way the compiler does, replacing one the test wrote before.
 void WriteKC(const std::u16string& sPath, const Sections& sections) {
     CKTDataFile file;
-    ASSERT_EQ(file.Open(sPath.c_str()), KTDATAFILE_S_OK);
+    ASSERT_EQ(file.Open(sPath.c_str(), platform::CREATE_ALWAYS), KTDATAFILE_S_OK);
     for (const auto& [dwId, data] : sections) {
         ASSERT_EQ(file.AddSection(dwId, data.data(), static_cast<DWORD>(data.size())), KTDATAFILE_S_OK);
     }

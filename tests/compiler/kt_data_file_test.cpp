@@ -80,7 +80,7 @@ TEST(KTDataFileTest, WritesTheFormatsImageForAnyLengthsAndOrder) {
             buffers.push_back(std::move(data));
         }
         CKTDataFile file;
-        ASSERT_EQ(file.Open(u"C:\\image.kc"), KTDATAFILE_S_OK);
+        ASSERT_EQ(file.Open(u"C:\\image.kc", platform::CREATE_ALWAYS), KTDATAFILE_S_OK);
         for (std::size_t i = 0; i < buffers.size(); ++i) {
             const std::vector<BYTE> before = buffers[i];
             ASSERT_EQ(file.AddSection(c.sections[i].first, buffers[i].data(),
@@ -118,18 +118,28 @@ TEST(KTDataFileTest, OpenFailsWhereNoFileCanBeCreated) {
     EXPECT_EQ(file.Close(), KTDATAFILE_E_NOTOPEN);
 }
 
-TEST(KTDataFileTest, OpenReplacesAnExistingFile) {
+// A KC file's name may be the one the driver has loaded: by default Open leaves an existing file
+// untouched and fails, and only an explicit CREATE_ALWAYS replaces it.
+TEST(KTDataFileTest, OpenCreatesNewFilesUnlessToldToReplace) {
     const std::vector<BYTE> big(4000, 0xAB);
     const BYTE small[] = {1};
-    for (const std::vector<BYTE>* pData : {&big, static_cast<const std::vector<BYTE>*>(nullptr)}) {
+    {
         CKTDataFile file;
         ASSERT_EQ(file.Open(u"C:\\replace.kc"), KTDATAFILE_S_OK);
-        if (pData) {
-            ASSERT_EQ(file.AddSection(0x201, pData->data(), static_cast<DWORD>(pData->size())),
-                      KTDATAFILE_S_OK);
-        } else {
-            ASSERT_EQ(file.AddSection(0x201, small, 1), KTDATAFILE_S_OK);
-        }
+        ASSERT_EQ(file.AddSection(0x201, big.data(), static_cast<DWORD>(big.size())), KTDATAFILE_S_OK);
+        ASSERT_EQ(file.Close(), KTDATAFILE_S_OK);
+    }
+    const std::vector<BYTE> written = ReadBack(u"C:\\replace.kc");
+    {
+        CKTDataFile file;
+        EXPECT_EQ(file.Open(u"C:\\replace.kc"), KTDATAFILE_E_FAIL);
+        EXPECT_FALSE(file.IsOpen());
+    }
+    EXPECT_EQ(ReadBack(u"C:\\replace.kc"), written);
+    {
+        CKTDataFile file;
+        ASSERT_EQ(file.Open(u"C:\\replace.kc", platform::CREATE_ALWAYS), KTDATAFILE_S_OK);
+        ASSERT_EQ(file.AddSection(0x201, small, 1), KTDATAFILE_S_OK);
         ASSERT_EQ(file.Close(), KTDATAFILE_S_OK);
     }
     EXPECT_EQ(ReadBack(u"C:\\replace.kc").size(), 100u);
@@ -179,7 +189,7 @@ TEST(KTDataFileTest, FailuresAreLoggedWithTheirCodes) {
     const krelltest::CDebugLog logFull;
     {
         CKTDataFile file;
-        ASSERT_EQ(file.Open(u"C:\\full.kc"), KTDATAFILE_S_OK);
+        ASSERT_EQ(file.Open(u"C:\\full.kc", platform::CREATE_ALWAYS), KTDATAFILE_S_OK);
         const BYTE data[] = {1, 2, 3};
         ASSERT_EQ(file.AddSection(0x202, data, sizeof(data)), KTDATAFILE_S_OK);
         ASSERT_EQ(file.AddSection(0x102, data, sizeof(data)), KTDATAFILE_S_OK);

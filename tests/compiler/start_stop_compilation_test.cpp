@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <optional>
 #include <regex>
@@ -275,25 +276,69 @@ TEST_F(ConfigurationCompilerTest, FirstEventWritesAKCFileAndLaterEventsWithoutCh
     EXPECT_EQ(notes[1], (std::pair<ULONG, std::u16string>{5, u"hr=0x00000000"}));
 }
 
-TEST_F(ConfigurationCompilerTest, ASwitchChangeWritesANewFile) {
+// Changes in quick succession, within one second: each compilation takes a name other than that of
+// the file delivered before (the one the driver holds), which is never written again.
+TEST_F(ConfigurationCompilerTest, ChangesWithinOneSecondEachGetAFileOfTheirOwn) {
+    Start();
+    std::vector<std::string> delivered;
+    for (DWORD nChange = 0; nChange < 6; ++nChange) {
+        m_Store[GW_STATES_KEY][u"FileProtectState"] = nChange % 2;
+        m_Store[GW_STATES_KEY][u"RefreshNeeded"] = 1;
+        EXPECT_EQ(Deliver(), 0);
+        ASSERT_TRUE(m_Owner.WaitForPaths(nChange + 1));
+        ASSERT_EQ(WaitForCommits(nChange + 1).size(), nChange + 1);
+        const auto paths = m_Owner.Paths();
+        delivered.push_back(krelltest::ReadFileBytes(paths.back()));
+        const auto info = kcfile::ReadKCFile(
+            std::span(reinterpret_cast<const BYTE*>(delivered.back().data()), delivered.back().size()));
+        ASSERT_TRUE(info.IsValid());
+        EXPECT_EQ(info.sections[0].data[0], nChange % 2);
+        if (nChange > 0) {
+            EXPECT_NE(paths[nChange], paths[nChange - 1]);
+        }
+    }
+    // Accepting a file makes the others stale (which frees their names): only the last one is left,
+    // as it was delivered.
+    const auto paths = m_Owner.Paths();
+    EXPECT_EQ(KCFiles().size(), 1u);
+    EXPECT_EQ(krelltest::ReadFileBytes(paths.back()), delivered.back());
+}
+
+// A refused file is deleted, and since the driver kept its old configuration the next event compiles
+// again instead of answering from the cache; the accepted file then removes files a stop left behind.
+TEST_F(ConfigurationCompilerTest, ARefusedFileIsDeletedAndTheNextEventCompilesAgain) {
+    const std::string sDirectory = settingstest::HostPath(PRODUCT_DIRECTORY);
+    const std::vector<std::string> stale = {"2020-01-31-1a2b.kc", "2021-12-01-ffff.kc"};
+    for (const std::string& sName : stale) {
+        std::ofstream(sDirectory + "/" + sName) << "left by an earlier run";
+    }
+    // Not the compiler's: another name, and a folder of a KC file's name.
+    std::ofstream(sDirectory + "/notes.kc") << "kept";
+    std::filesystem::create_directory(sDirectory + "/2020-01-31-0000.kc");
+
+    m_Owner.m_hrAnswer = HR_FAIL;
     Start();
     EXPECT_EQ(Deliver(), 0);
-    ASSERT_TRUE(m_Owner.WaitForPaths(1));
-    WaitForCommits(1);
-    m_Store[GW_STATES_KEY][u"FileProtectState"] = 0;
-    m_Store[GW_STATES_KEY][u"RefreshNeeded"] = 1;
+    ASSERT_EQ(WaitForCommits(1).size(), 1u);
+    ASSERT_EQ(m_Owner.Paths().size(), 1u);
+    EXPECT_FALSE(krelltest::FileExists(m_Owner.Paths()[0]));
+    EXPECT_EQ(KCFiles().size(), stale.size() + 2);
+
+    m_Owner.m_hrAnswer = S_OK;
     EXPECT_EQ(Deliver(), 0);
-    ASSERT_TRUE(m_Owner.WaitForPaths(2));
-    // Within one second the name repeats and the new file replaces the old one.
-    const auto paths = m_Owner.Paths();
-    const std::string sBytes = krelltest::ReadFileBytes(paths[1]);
-    const auto info =
-        kcfile::ReadKCFile(std::span(reinterpret_cast<const BYTE*>(sBytes.data()), sBytes.size()));
-    ASSERT_TRUE(info.IsValid());
-    ASSERT_EQ(info.sections[0].data.size(), 16u);
-    EXPECT_EQ(info.sections[0].data[0], 0);
-    EXPECT_EQ(m_Store[GW_STATES_KEY][u"RefreshNeeded"], 0u);
-    EXPECT_EQ(WaitForCommits(2).size(), 2u);
+    const auto finished = WaitForCommits(2);
+    ASSERT_EQ(finished.size(), 2u);
+    EXPECT_EQ(finished[1].event.m_hrResult, S_OK);
+    EXPECT_TRUE(Texts(finished[1].event).empty());
+    ASSERT_EQ(m_Owner.Paths().size(), 2u);
+    EXPECT_TRUE(krelltest::FileExists(m_Owner.Paths()[1]));
+    for (const std::string& sName : stale) {
+        EXPECT_FALSE(std::filesystem::exists(sDirectory + "/" + sName)) << sName;
+    }
+    EXPECT_TRUE(std::filesystem::exists(sDirectory + "/notes.kc"));
+    EXPECT_TRUE(std::filesystem::is_directory(sDirectory + "/2020-01-31-0000.kc"));
+    std::filesystem::remove(sDirectory + "/notes.kc");
+    std::filesystem::remove(sDirectory + "/2020-01-31-0000.kc");
 }
 
 TEST_F(ConfigurationCompilerTest, ProtectionOffAltogetherStopsTheServiceWithoutAFile) {

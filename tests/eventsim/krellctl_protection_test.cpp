@@ -143,7 +143,7 @@ TEST_F(KrellctlProtection, StatusShowsTheDefaultsOfAnEmptyStore) {
               "RefreshNeeded = 0\nnot temporarily disabled\n");
 }
 
-TEST_F(KrellctlProtection, ConfigApplyPublishesTheChangeAloneAndPrintsTheAnswer) {
+TEST_F(KrellctlProtection, ConfigApplyAsksForTheChangeAloneAndPrintsTheAnswer) {
     std::string sOutput;
     std::string sStatus;
     EXPECT_EQ(RunAnswered("config apply --wait 20", S_OK, u"Using default component configuration settings",
@@ -154,6 +154,39 @@ TEST_F(KrellctlProtection, ConfigApplyPublishesTheChangeAloneAndPrintsTheAnswer)
                           "\"text\":\"Using default component configuration settings\""});
     // Nothing was written to the store.
     ExpectParts(sStatus, {"RefreshNeeded = 0\n"});
+}
+
+// The answer is that of the first change made after the command's request: a change already on its
+// way (here one the test publishes and holds) read the store before, even when it finishes later.
+TEST_F(KrellctlProtection, TheAnswerIsTheFirstChangeMadeAfterTheRequest) {
+    evtest::CEventClient compiler;
+    CComPtr<evtest::CRecorder> pKeeper;
+    const LONG nKeeperId = compiler.AddSubscriber(KT_EVENT_CONFIG_CHANGE, 0, {}, pKeeper);
+    ASSERT_GT(nKeeperId, 0);
+    std::string sEarly;
+    std::thread early([&] { Ctl("events publish 6008 --wait 20", &sEarly); });
+    const bool bEarlyOffered = pKeeper->WaitForCount(1);
+    std::string sOutput;
+    int nExit = -1;
+    std::thread command([&] { nExit = Ctl("protection set file=0 --wait 20", &sOutput); });
+    const bool bOffered = bEarlyOffered && pKeeper->WaitForCount(2);
+    if (bEarlyOffered) {
+        EXPECT_EQ(compiler.CommitConfigAnswer(nKeeperId, pKeeper->Seen()[0].pEvent.Get(),
+                                              static_cast<HRESULT>(0x80004005), KT_SEVERITY_ERROR, u"early"),
+                  CError::eNoError);
+    }
+    if (bOffered) {
+        EXPECT_EQ(compiler.CommitConfigAnswer(nKeeperId, pKeeper->Seen()[1].pEvent.Get(), S_OK,
+                                              KT_SEVERITY_INFO, nullptr),
+                  CError::eNoError);
+    }
+    command.join();
+    early.join();
+    ASSERT_TRUE(bOffered);
+    EXPECT_EQ(nExit, 0) << sOutput;
+    ExpectParts(sOutput, {"\"state\":\"committed\"", "\"Result\":\"0x00000000\""});
+    EXPECT_EQ(sOutput.find("early"), std::string::npos) << sOutput;
+    ExpectParts(sEarly, {"\"Result\":\"0x80004005\"", "early"});
 }
 
 TEST_F(KrellctlProtection, AChangeNobodyTakesComesBackCancelledAndFails) {

@@ -149,4 +149,21 @@ TEST(Files, CreateDispositionsAndErrors) {
     EXPECT_EQ(platform::GetLastError(), ERROR_FILE_NOT_FOUND);
 }
 
+TEST(Files, ListFilesNamesTheFilesButNotTheFolders) {
+    ASSERT_TRUE(platform::CreateDirectory(u"C:\\Listed"));
+    ASSERT_TRUE(platform::CreateDirectory(u"C:\\Listed\\Sub.kc"));
+    for (const char16_t* szPath : {u"C:\\Listed\\a.kc", u"C:\\Listed\\B.txt"}) {
+        HANDLE hFile = platform::CreateFile(szPath, GENERIC_WRITE, 0, platform::CREATE_NEW, 0);
+        ASSERT_NE(hFile, INVALID_HANDLE_VALUE);
+        platform::CloseHandle(hFile);
+    }
+    std::vector<std::u16string> names{u"left from before"};
+    ASSERT_TRUE(platform::ListFiles(u"c:\\listed", &names));
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::u16string>{u"B.txt", u"a.kc"}));
+
+    EXPECT_FALSE(platform::ListFiles(u"C:\\Listed\\none", &names));
+    EXPECT_EQ(platform::GetLastError(), ERROR_PATH_NOT_FOUND);
+}
+
 }  // namespace

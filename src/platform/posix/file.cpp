@@ -1,5 +1,6 @@
 #include "platform/file.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
@@ -375,6 +376,29 @@ DWORD GetFileAttributes(const char16_t* szPath) {
         return INVALID_FILE_ATTRIBUTES;
     }
     return S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+}
+
+bool ListFiles(const char16_t* szDirectory, std::vector<std::u16string>* pNames) {
+    std::string sPath;
+    if (!MapPath(szDirectory, &sPath)) {
+        return false;
+    }
+    std::unique_ptr<DIR, int (*)(DIR*)> pDir(opendir(sPath.c_str()), closedir);
+    if (!pDir) {
+        if (errno == ENOENT) {
+            SetLastError(ERROR_PATH_NOT_FOUND);
+            return false;
+        }
+        return FailWithErrno();
+    }
+    pNames->clear();
+    while (const dirent* pEntry = readdir(pDir.get())) {
+        struct stat st {};
+        if (fstatat(dirfd(pDir.get()), pEntry->d_name, &st, 0) == 0 && !S_ISDIR(st.st_mode)) {
+            pNames->push_back(FromUtf8(pEntry->d_name));
+        }
+    }
+    return true;
 }
 
 void OutputDebugString(const char16_t* szText) {
