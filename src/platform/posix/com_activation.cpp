@@ -77,4 +77,16 @@ HRESULT OleRun(IUnknown* pUnknown) {
     return pRunnable->Run();
 }
 
+bool OleIsRunning(IUnknown* pUnknown) {
+    if (pUnknown == nullptr) {
+        return false;
+    }
+    CComPtr<IRunnableObject> pRunnable;
+    if (FAILED(pUnknown->QueryInterface(IID_IRunnableObject, reinterpret_cast<void**>(&pRunnable))) ||
+        !pRunnable) {
+        return true;
+    }
+    return pRunnable->IsRunning();
+}
+
 }  // namespace platform
