@@ -153,6 +153,7 @@ public:
                              IKTProxyFactory* pProxyFactory) override {
         return pHelper->Create(m_pManager.Get(), pEventFactory, pProxyFactory);
     }
+    bool IsEventManagerRunning() override { return true; }
     CComPtr<CStalledEventManager> m_pManager =
         CComPtr<CStalledEventManager>::Attach(new CStalledEventManager());
 };
