@@ -48,6 +48,14 @@ std::string BackLine(const std::string& sWhere, int nDropped, const std::string&
            " dropped while it was away\r\n";
 }
 
+// The owner at sWhere said once that it lost the manager and once that it is back with nDropped.
+void ExpectLostAndBackOnce(const CDebugLog& log, const std::string& sWhere, int nDropped,
+                           const std::string& sWhat) {
+    EXPECT_EQ(log.Count(LostLine(sWhere)), 1u) << log.Since();
+    EXPECT_EQ(log.Count(BackLine(sWhere, nDropped, sWhat)), 1u) << log.Since();
+    EXPECT_EQ(log.Count(sWhere + ": reconnected"), 1u) << log.Since();
+}
+
 TEST(CEventManagerReconnector, SaysOnceWhenTheManagerGoesAndOnceWhenItIsBack) {
     CDebugLog log;
     CTestSource source;
@@ -156,69 +164,69 @@ TEST(CKTUMSEventProvider, AnEventAfterTheManagerCameBackRegistersAgainFirst) {
     ASSERT_EQ(published.size(), 1u);
     EXPECT_EQ(published[0].event.m_nType, KT_EVENT_SETTINGS_REFRESH);
     EXPECT_EQ(published[0].nProviderId, provider.ProviderId());
-    const std::string sWhere = "CKTUMSEventProvider::CheckConnection()";
-    EXPECT_EQ(log.Count(LostLine(sWhere)), 1u) << log.Since();
-    EXPECT_EQ(log.Count(BackLine(sWhere, 2, "events")), 1u) << log.Since();
+    ExpectLostAndBackOnce(log, "CKTUMSEventProvider::CheckConnection()", 2, "events");
     provider.Destroy();
     EXPECT_EQ(source.m_pManager->ProviderCount(), 0u);
 }
 
+// A sender registered with the event manager double, which the tests stop and start again.
+class SenderAcrossARestart : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(m_Sender.InitializeInternal());
+        ASSERT_TRUE(WaitUntil([&] { return m_Source.m_pManager->ProviderCount() == 1; }));
+    }
+
+    CDebugLog m_Log;
+    CTestSource m_Source;
+    CNotifyEventSender m_Sender{&m_Source};
+};
+
 // The event manager dies while the sender thread is inside its call with the first of a burst: that
 // one fails, the rest are dropped without calling the dead connection, each logged with its code and
 // counted; the next notification after the manager's return goes out through a new registration.
-TEST(CNotifyEventSender, BurstCutByTheEventManagersDeathIsLoggedCountedAndDropped) {
-    CDebugLog log;
-    CTestSource source;
-    CNotifyEventSender sender(&source);
-    ASSERT_TRUE(sender.InitializeInternal());
-    ASSERT_TRUE(WaitUntil([&] { return source.m_pManager->ProviderCount() == 1; }));
-    platform::ResetEvent(source.m_pManager->m_hGate);
-    ASSERT_TRUE(sender.EnqueueEventInternal(10, u"first", TIME));
-    ASSERT_TRUE(WaitUntil([&] { return sender.QueuedCount() == 0; }));
+TEST_F(SenderAcrossARestart, BurstCutByTheEventManagersDeathIsLoggedCountedAndDropped) {
+    platform::ResetEvent(m_Source.m_pManager->m_hGate);
+    ASSERT_TRUE(m_Sender.EnqueueEventInternal(10, u"first", TIME));
+    ASSERT_TRUE(WaitUntil([&] { return m_Sender.QueuedCount() == 0; }));
     for (DWORD dwCode = 11; dwCode <= 14; ++dwCode) {
-        ASSERT_TRUE(sender.EnqueueEventInternal(dwCode, nullptr, TIME));
+        ASSERT_TRUE(m_Sender.EnqueueEventInternal(dwCode, nullptr, TIME));
     }
-    source.StopManager();
-    platform::SetEvent(source.m_pManager->m_hGate);
-    ASSERT_TRUE(WaitUntil([&] { return log.Has("Unable to send event; code=14,"); })) << log.Since();
+    m_Source.StopManager();
+    platform::SetEvent(m_Source.m_pManager->m_hGate);
+    ASSERT_TRUE(WaitUntil([&] { return m_Log.Has("Unable to send event; code=14,"); })) << m_Log.Since();
     for (DWORD dwCode = 10; dwCode <= 14; ++dwCode) {
-        EXPECT_EQ(log.Count("Unable to send event; code=" + std::to_string(dwCode) + ","), 1u) << dwCode;
+        EXPECT_EQ(m_Log.Count("Unable to send event; code=" + std::to_string(dwCode) + ","), 1u) << dwCode;
     }
     // Only the first reached the dead connection.
-    EXPECT_EQ(log.Count("m_ProviderHelper.CreateEvent() != eNoError"), 1u) << log.Since();
-    EXPECT_TRUE(source.m_pManager->Published().empty());
+    EXPECT_EQ(m_Log.Count("m_ProviderHelper.CreateEvent() != eNoError"), 1u) << m_Log.Since();
+    EXPECT_TRUE(m_Source.m_pManager->Published().empty());
 
-    source.StartManager();
-    ASSERT_TRUE(sender.EnqueueEventInternal(5, u"hr=0x00000000", TIME));
-    ASSERT_TRUE(WaitUntil([&] { return source.m_pManager->Published().size() == 1; }));
-    EXPECT_EQ(source.m_pManager->Published()[0].event.m_nCode, 5u);
-    EXPECT_EQ(source.m_pManager->ProviderCount(), 1u);
-    const std::string sWhere = "CNotifyEventSender::NotifySenderThread::CheckConnection()";
-    EXPECT_EQ(log.Count(LostLine(sWhere)), 1u) << log.Since();
-    EXPECT_EQ(log.Count(BackLine(sWhere, 5, "notifications")), 1u) << log.Since();
-    sender.DestroyInternal();
-    EXPECT_EQ(source.m_pManager->ProviderCount(), 0u);
+    m_Source.StartManager();
+    ASSERT_TRUE(m_Sender.EnqueueEventInternal(5, u"hr=0x00000000", TIME));
+    ASSERT_TRUE(WaitUntil([&] { return m_Source.m_pManager->Published().size() == 1; }));
+    EXPECT_EQ(m_Source.m_pManager->Published()[0].event.m_nCode, 5u);
+    EXPECT_EQ(m_Source.m_pManager->ProviderCount(), 1u);
+    ExpectLostAndBackOnce(m_Log, "CNotifyEventSender::NotifySenderThread::CheckConnection()", 5,
+                          "notifications");
+    m_Sender.DestroyInternal();
+    EXPECT_EQ(m_Source.m_pManager->ProviderCount(), 0u);
 }
 
 // A notification queued while the manager is away is dropped without a call, and the sender keeps
 // draining its queue.
-TEST(CNotifyEventSender, WhileTheManagerIsAwayNotificationsAreDroppedWithoutCalls) {
-    CDebugLog log;
-    CTestSource source;
-    CNotifyEventSender sender(&source);
-    ASSERT_TRUE(sender.InitializeInternal());
-    ASSERT_TRUE(WaitUntil([&] { return source.m_pManager->ProviderCount() == 1; }));
-    source.StopManager();
+TEST_F(SenderAcrossARestart, WhileTheManagerIsAwayNotificationsAreDroppedWithoutCalls) {
+    m_Source.StopManager();
     for (DWORD dwCode = 1; dwCode <= 3; ++dwCode) {
-        ASSERT_TRUE(sender.EnqueueEventInternal(dwCode, u"x", TIME));
+        ASSERT_TRUE(m_Sender.EnqueueEventInternal(dwCode, u"x", TIME));
         ASSERT_TRUE(WaitUntil([&] {
-            return log.Has("Unable to send event; code=" + std::to_string(dwCode) + ", data=\"x\"");
-        })) << log.Since();
+            return m_Log.Has("Unable to send event; code=" + std::to_string(dwCode) + ", data=\"x\"");
+        })) << m_Log.Since();
     }
-    EXPECT_EQ(sender.QueuedCount(), 0u);
-    EXPECT_FALSE(log.Has("CreateEvent")) << log.Since();
-    EXPECT_EQ(log.Count(LostLine("CNotifyEventSender::NotifySenderThread::CheckConnection()")), 1u);
-    sender.DestroyInternal();
+    EXPECT_EQ(m_Sender.QueuedCount(), 0u);
+    EXPECT_FALSE(m_Log.Has("CreateEvent")) << m_Log.Since();
+    EXPECT_EQ(m_Log.Count(LostLine("CNotifyEventSender::NotifySenderThread::CheckConnection()")), 1u);
+    m_Sender.DestroyInternal();
 }
 
 }  // namespace
