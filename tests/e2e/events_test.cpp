@@ -175,11 +175,14 @@ TEST_F(ServiceEvents, EventManagerGoneWhileRunningLeavesTheStopWhole) {
         << sLog;
 }
 
-// The event manager killed (SIGKILL) while a configuration change is being delivered to the driver,
-// and started again through the SCM: the service keeps running and finishes that delivery, then
-// finds the manager back on its own, registers again (the compiler, the provider, the sender), logs
-// the outage and the reconnection once each, and answers the next configuration change.
-TEST_F(ServiceEvents, EventManagerKilledDuringACompilationAndStartedAgainIsReconnected) {
+// How the event manager goes away: "kill" (SIGKILL) or "stop" (through the SCM).
+class EventManagerRestart : public ServiceEvents, public testing::WithParamInterface<std::string> {};
+
+// The event manager made to go while a configuration change is being delivered to the driver, and
+// started again through the SCM: the service keeps running and finishes that delivery, then finds
+// the manager back on its own, registers again (the compiler, the provider, the sender), logs the
+// outage and the reconnection once each, and answers the next configuration change.
+TEST_P(EventManagerRestart, DuringACompilationIsSurvivedAndReconnected) {
     ASSERT_TRUE(krelltest::SetProtectionSetting("DebugOutput", 0xFFFFFFFF));
     // The root's debug log may hold earlier runs of the service.
     const size_t nLogBefore = krelltest::ServiceLog().size();
@@ -211,7 +214,11 @@ TEST_F(ServiceEvents, EventManagerKilledDuringACompilationAndStartedAgainIsRecon
         usleep(10000);
     }
     ASSERT_EQ(Count(ReadText(sDriverLog), " loaded\n"), nLoadedBefore + 1) << ReadText(sDriverLog);
-    ASSERT_EQ(kill(nManager, SIGKILL), 0);
+    if (GetParam() == "kill") {
+        ASSERT_EQ(kill(nManager, SIGKILL), 0);
+    } else {
+        ASSERT_EQ(RunCommand(m_sCtl + " service stop zuZazEzi", &sOutput), 0) << sOutput;
+    }
     ASSERT_TRUE(krelltest::WaitForServiceStatus("zuZazEzi", "STOPPED"));
     // Its answer is lost with the manager, and the tool says so at once.
     EXPECT_EQ(krelltest::WaitChild(nChange, 60000), 1)
@@ -253,5 +260,8 @@ TEST_F(ServiceEvents, EventManagerKilledDuringACompilationAndStartedAgainIsRecon
     // The notification of the delivery that finished while the manager was away was logged and dropped.
     EXPECT_NE(sLog.find("Unable to send event; code=5, data=\"hr=0x00000000\""), std::string::npos) << sLog;
 }
+
+INSTANTIATE_TEST_SUITE_P(Ways, EventManagerRestart, testing::Values("kill", "stop"),
+                         [](const testing::TestParamInfo<std::string>& info) { return info.param; });
 
 }  // namespace
