@@ -441,6 +441,11 @@ int CreateAndWait(ULONG nType, const std::vector<std::pair<std::string, std::str
     SYSTEMTIME received{};
     CComPtr<IKTEvent> pAnswer = client.WaitForAnswer(
         nEventId, std::chrono::steady_clock::now() + std::chrono::seconds(ulWait), &received);
+    if (!pAnswer && !client.IsConnected()) {
+        std::fprintf(stderr, "krellctl: the event manager went away before event %d was answered\n",
+                     nEventId);
+        return 1;
+    }
     if (!pAnswer) {
         std::fprintf(stderr, "krellctl: no answer to event %d within %lu s\n", nEventId, ulWait);
         return 1;

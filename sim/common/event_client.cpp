@@ -51,6 +51,16 @@ CComPtr<IKTEvent> CAnswerCollector::WaitFor(LONG nId, std::chrono::steady_clock:
     return answer.mapped().first;
 }
 
+CComPtr<IKTEvent> CEventClient::WaitForAnswer(LONG nId, std::chrono::steady_clock::time_point deadline,
+                                              SYSTEMTIME* pReceived, const std::function<bool()>& fnStop) {
+    return m_pAnswers->WaitFor(nId, deadline, pReceived,
+                               [&] { return !IsConnected() || (fnStop && fnStop()); });
+}
+
+bool CEventClient::IsConnected() const {
+    return m_pManager && platform::OleIsRunning(m_pManager.Get());
+}
+
 bool CEventClient::Open(std::string* psWhy, HRESULT* phr) {
     const HRESULT hr = Connect(psWhy);
     if (phr != nullptr) {

@@ -71,11 +71,12 @@ public:
     // Publishes an event as the provider, with the manager's HRESULT and error; false when the event
     // cannot be put in its transported form.
     bool Publish(IKTEvent* pEvent, bool bBroadcast, LONG* pnEventId, HRESULT* phr, LONG* pnError);
+    // Null also as soon as the manager has gone: no answer can come any more.
     CComPtr<IKTEvent> WaitForAnswer(LONG nId, std::chrono::steady_clock::time_point deadline,
                                     SYSTEMTIME* pReceived = nullptr,
-                                    const std::function<bool()>& fnStop = {}) {
-        return m_pAnswers->WaitFor(nId, deadline, pReceived, fnStop);
-    }
+                                    const std::function<bool()>& fnStop = {});
+    // Whether the connection to the manager stands.
+    bool IsConnected() const;
 
     IKTEventFactory* EventFactory() const { return m_pEventFactory.Get(); }
     IKTProxyFactory* ProxyFactory() const { return m_pProxyFactory.Get(); }

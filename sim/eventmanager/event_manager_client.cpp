@@ -88,6 +88,11 @@ public:
         return S_OK;
     }
 
+    bool IsRunning() override {
+        std::lock_guard lock(m_mutex);
+        return m_nSocket >= 0 && !m_bDead;
+    }
+
     HRESULT RegisterProvider(IKTProviderProxy* pProxy, LONG* pnProviderId, LONG* pnError) override {
         if (pProxy == nullptr) {
             return E_POINTER;

@@ -140,6 +140,11 @@ public:
         CComPtr<IKTEvent> pAnswer = m_client.WaitForAnswer(
             nEventId, Clock::now() + ANSWER_TIMEOUT, nullptr,
             [&] { return platform::WaitForSingleObject(hStopEvent, 0) == WAIT_OBJECT_0; });
+        if (!pAnswer && !m_client.IsConnected()) {
+            Log("configuration change " + std::to_string(nEventId) +
+                " got no answer: the event manager went away");
+            return false;
+        }
         if (!pAnswer) {
             Log("configuration change " + std::to_string(nEventId) + " got no answer");
             return true;

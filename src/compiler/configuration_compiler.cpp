@@ -69,6 +69,8 @@ CKTConfigurationCompiler::CKTConfigurationCompiler(IConfigCompilerCallback* pOwn
     : m_CreateSettings(std::move(createSettings)),
       m_pOwner(pOwner),
       m_pSource(pSource),
+      m_Reconnector(pSource, u"CKTConfigurationCompiler::CheckConnection()",
+                    u"answers to configuration changes", DBG_CAT_COMPILER),
       m_pNotifySender(pNotifySender),
       m_EventThread(this) {}
 
@@ -98,23 +100,19 @@ bool CKTConfigurationCompiler::Create() {
             u"CKTConfigurationCompiler::Create() : m_ProxyFactoryLoader.CreateObject() != S_OK, 0x%08X\n",
             static_cast<DWORD>(zr));
     } else {
-        try {
-            m_EventManagerHelper = CComPtr<CEventManagerHelper>::Attach(new CEventManagerHelper());
-            static constexpr KT_SUBSCRIPTION CONFIG_SUBSCRIPTION = {CONFIG_EVENT_TYPE, 512, nullptr, 0, 0, 0};
-            if (!m_pSource->ConnectEventManager(m_EventManagerHelper.Get(), m_pEventFactory.Get(),
-                                                m_pProxyFactory.Get())) {
-                DebugOut1(DBG_CAT_COMPILER,
-                          u"CKTConfigurationCompiler::Create() : m_EventManagerHelper.Create() == FALSE\n");
-            } else if (!CSubscriberHelper::Create(m_EventManagerHelper.Get(), &CONFIG_SUBSCRIPTION, 1)) {
-                DebugOut1(
-                    DBG_CAT_COMPILER,
-                    u"CKTConfigurationCompiler::Create() : zuZazEzi::CSubscriberHelper::Create() == FALSE\n");
-            } else {
-                bResult = true;
-            }
-        } catch (const std::bad_alloc&) {
+        std::lock_guard lock(m_ConnectionLock);
+        const eSubscribeResult eResult = Subscribe();
+        if (eResult == CONNECT_FAILED) {
             DebugOut1(DBG_CAT_COMPILER,
                       u"CKTConfigurationCompiler::Create() : m_EventManagerHelper.Create() == FALSE\n");
+        } else if (eResult == SUBSCRIBE_FAILED) {
+            DebugOut1(
+                DBG_CAT_COMPILER,
+                u"CKTConfigurationCompiler::Create() : zuZazEzi::CSubscriberHelper::Create() == FALSE\n");
+        } else {
+            m_bConnectionClosed = false;
+            m_Reconnector.Connected();
+            bResult = true;
         }
     }
     if (!bResult) {
@@ -125,9 +123,49 @@ bool CKTConfigurationCompiler::Create() {
     return true;
 }
 
+CKTConfigurationCompiler::eSubscribeResult CKTConfigurationCompiler::Subscribe() {
+    static constexpr KT_SUBSCRIPTION CONFIG_SUBSCRIPTION = {CONFIG_EVENT_TYPE, 512, nullptr, 0, 0, 0};
+    m_EventManagerHelper = ConnectEventManager(m_pSource, m_pEventFactory.Get(), m_pProxyFactory.Get());
+    if (!m_EventManagerHelper) {
+        return CONNECT_FAILED;
+    }
+    return CSubscriberHelper::Create(m_EventManagerHelper.Get(), &CONFIG_SUBSCRIPTION, 1) ? SUBSCRIBED
+                                                                                          : SUBSCRIBE_FAILED;
+}
+
+void CKTConfigurationCompiler::CheckConnection() {
+    bool bResubscribed = false;
+    {
+        std::lock_guard lock(m_ConnectionLock);
+        if (m_bConnectionClosed) {
+            return;
+        }
+        m_Reconnector.Check(m_EventManagerHelper.Get(), [&] {
+            bResubscribed = Subscribe() == SUBSCRIBED;
+            return bResubscribed;
+        });
+    }
+    if (bResubscribed) {
+        m_pOwner->RequestSettingsRefresh();
+    }
+}
+
+LONG CKTConfigurationCompiler::CommitAnswer(IKTEvent* pEvent) {
+    std::lock_guard lock(m_ConnectionLock);
+    const LONG nCommit = CommitEvent(pEvent);
+    if (nCommit != CError::eNoError && m_EventManagerHelper && !m_EventManagerHelper->IsConnected()) {
+        m_Reconnector.CountDropped();
+    }
+    return nCommit;
+}
+
 void CKTConfigurationCompiler::Destroy() {
-    UnregisterAll();
-    m_EventManagerHelper.Release();
+    {
+        std::lock_guard lock(m_ConnectionLock);
+        m_bConnectionClosed = true;
+        UnregisterAll();
+        m_EventManagerHelper.Release();
+    }
     m_pProxyFactory.Release();
     m_pEventFactory.Release();
     m_EventThread.SignalTermination();
@@ -522,7 +560,13 @@ DWORD CKTConfigurationCompiler::EventThread::Run() {
     DebugOut3(DBG_CAT_COMPILER,
               u"CKTConfigurationCompiler::EventThread::Run() - event handler thread starting\n");
     for (;;) {
-        const DWORD dwWait = CMessageLock().LockWithMessagePump(handles, 2, false, INFINITE);
+        // The subscription has to be looked after even while no event comes: it may have gone with the
+        // event manager.
+        const DWORD dwWait = CMessageLock().LockWithMessagePump(handles, 2, false, CONNECTION_CHECK_MS);
+        if (dwWait == WAIT_TIMEOUT) {
+            m_pCompiler->CheckConnection();
+            continue;
+        }
         if (dwWait == WAIT_OBJECT_0 + 1) {
             DebugOut3(DBG_CAT_COMPILER,
                       u"CKTConfigurationCompiler::EventThread::Run() - Received termination signal\n");
@@ -583,7 +627,7 @@ void CKTConfigurationCompiler::EventThread::ProcessEvent() {
         if (pEvent->QueryInterface(IID_IKTEvent, reinterpret_cast<void**>(&pRawEvent)) >= 0 &&
             pRawEvent != nullptr) {
             CComPtr<IKTEvent> pPlain = CComPtr<IKTEvent>::Attach(pRawEvent);
-            nCommit = m_pCompiler->CommitEvent(pPlain.Get());
+            nCommit = m_pCompiler->CommitAnswer(pPlain.Get());
         }
         if (nCommit != CError::eNoError) {
             DebugOut1(DBG_CAT_COMPILER,

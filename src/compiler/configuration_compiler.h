@@ -10,6 +10,7 @@
 #include "compiler/config_compiler_plugin.h"
 #include "compiler/kt_data_file.h"
 #include "events/event_bridge_source.h"
+#include "events/event_manager_reconnector.h"
 #include "events/notify_event_sender.h"
 #include "events/subscriber_helper.h"
 #include "service/sync_objects.h"
@@ -22,6 +23,9 @@ public:
     virtual void RequestStop() = 0;
     // Delivers the committed KC file at sPath to the driver.
     virtual HRESULT SendConfigNotification(const std::u16string& sPath, CErrorStack& errorStack) = 0;
+    // The compiler has subscribed again to an event manager that came back. A change published while
+    // it was away reaches it only in a new configuration change, which a settings refresh brings.
+    virtual void RequestSettingsRefresh() {}
 };
 
 // Where one compilation's time went.
@@ -56,6 +60,8 @@ public:
     static constexpr int KC_NAME_ATTEMPTS = 100;
     static constexpr DWORD NOTIFY_CONFIG_SUCCEEDED = 5;
     static constexpr DWORD NOTIFY_CONFIG_FAILED = 6;
+    // How often the event thread looks at its subscription while no event comes.
+    static constexpr DWORD CONNECTION_CHECK_MS = 1000;
 
     // A null sender means the process's own.
     explicit CKTConfigurationCompiler(IConfigCompilerCallback* pOwner,
@@ -109,6 +115,13 @@ private:
         std::atomic<bool> m_bRunning{false};
     };
 
+    // Connects a new event manager helper and subscribes to 6008 through it.
+    enum eSubscribeResult { SUBSCRIBED, CONNECT_FAILED, SUBSCRIBE_FAILED };
+    eSubscribeResult Subscribe();
+    // On the event thread: subscribes again when the event manager went away and is back.
+    void CheckConnection();
+    // Commits an answered event through the current subscription.
+    LONG CommitAnswer(IKTEvent* pEvent);
     void Notify(HRESULT hr);
     void ReportTimes(const CCompilationTimes& times, HRESULT hr);
 
@@ -116,6 +129,10 @@ private:
     ICompilationObserver* m_pObserver = nullptr;
     std::unique_ptr<CIntermediateConfiguration> m_pCachedConfiguration;
     IEventBridgeSource* m_pSource;
+    CEventManagerReconnector m_Reconnector;
+    // Guards the subscription and its helper: the event thread renews them, Destroy ends them.
+    CCriticalSection m_ConnectionLock;
+    bool m_bConnectionClosed = true;
     CNotifyEventSender* m_pNotifySender;
     CObjectLoader m_ProxyFactoryLoader;
     CObjectLoader m_EventFactoryLoader;

@@ -1,5 +1,7 @@
 #include "events/event_bridge_source.h"
 
+#include <new>
+
 namespace {
 
 class CProductEventBridgeSource final : public IEventBridgeSource {
@@ -16,6 +18,7 @@ public:
                              IKTProxyFactory* pProxyFactory) override {
         return pHelper->Create(pEventFactory, pProxyFactory);
     }
+    bool IsEventManagerRunning() override { return CEventManagerHelper::RunningMutexExists(); }
 
 private:
     static ZELRESULT Create(CObjectLoader* pLoader, REFCLSID rclsid, REFIID riid, void** ppObject) {
@@ -32,4 +35,18 @@ private:
 IEventBridgeSource* ProductEventBridgeSource() {
     static CProductEventBridgeSource source;
     return &source;
+}
+
+CComPtr<CEventManagerHelper> ConnectEventManager(IEventBridgeSource* pSource, IKTEventFactory* pEventFactory,
+                                                 IKTProxyFactory* pProxyFactory) {
+    CComPtr<CEventManagerHelper> pHelper;
+    try {
+        pHelper = CComPtr<CEventManagerHelper>::Attach(new CEventManagerHelper());
+    } catch (const std::bad_alloc&) {
+        return {};
+    }
+    if (!pSource->ConnectEventManager(pHelper.Get(), pEventFactory, pProxyFactory)) {
+        pHelper.Release();
+    }
+    return pHelper;
 }

@@ -60,6 +60,21 @@ bool CEventManagerHelper::IsEventManagerActive() {
     return true;
 }
 
+bool CEventManagerHelper::RunningMutexExists() {
+    // Past the mutex wrapper, which logs a name it cannot open.
+    const std::u16string sName = std::u16string(u"Global\\") + RUNNING_MUTEX_NAME;
+    const HANDLE hMutex = platform::OpenMutex(platform::SYNCHRONIZE, false, sName.c_str());
+    if (hMutex == nullptr) {
+        return false;
+    }
+    platform::CloseHandle(hMutex);
+    return true;
+}
+
+bool CEventManagerHelper::IsConnected() {
+    return m_piEventManager && platform::OleIsRunning(m_piEventManager.Get());
+}
+
 void CEventManagerHelper::ReleaseAll() {
     std::map<LONG, IKTProviderProxy*> providers;
     std::map<LONG, IKTSubscriberProxy*> subscribers;
@@ -175,16 +190,20 @@ LONG CEventManagerHelper::UnregisterProvider(LONG nProviderId) {
         TraceOut1(u"CEventManagerHelper::UnregisterProvider() : m_piEventManager == NULL\n");
         return CError::eFailure;
     }
-    LONG nError = CError::eFailure;
-    TraceOut3(
-        u"CEventManagerHelper::UnregisterProvider() : Enter : m_piEventManager->UnregisterProvider(), "
-        u"nProviderId : %ld\n",
-        nProviderId);
-    const HRESULT hr = m_piEventManager->UnregisterProvider(nProviderId, &nError);
-    TraceOut3(
-        u"CEventManagerHelper::UnregisterProvider() : Exit : m_piEventManager->UnregisterProvider(), "
-        u"nProviderId : %ld\n",
-        nProviderId);
+    // A registration of a connection that has gone went with it: only its proxy is left to hand back.
+    LONG nError = CError::eNoError;
+    HRESULT hr = S_OK;
+    if (IsConnected()) {
+        TraceOut3(
+            u"CEventManagerHelper::UnregisterProvider() : Enter : m_piEventManager->UnregisterProvider(), "
+            u"nProviderId : %ld\n",
+            nProviderId);
+        hr = m_piEventManager->UnregisterProvider(nProviderId, &nError);
+        TraceOut3(
+            u"CEventManagerHelper::UnregisterProvider() : Exit : m_piEventManager->UnregisterProvider(), "
+            u"nProviderId : %ld\n",
+            nProviderId);
+    }
     IKTProviderProxy* pProxy = nullptr;
     {
         std::lock_guard lock(m_MapLock);
@@ -273,16 +292,21 @@ LONG CEventManagerHelper::UnregisterSubscriber(LONG nSubscriberId) {
         TraceOut1(u"CEventManagerHelper::UnregisterSubscriber() : m_piEventManager == NULL\n");
         return CError::eFailure;
     }
-    LONG nError = CError::eFailure;
-    TraceOut3(
-        u"CEventManagerHelper::UnregisterSubscriber() : Enter : m_piEventManager->UnregisterSubscriber(), "
-        u"nSubscriberId : %ld\n",
-        nSubscriberId);
-    const HRESULT hr = m_piEventManager->UnregisterSubscriber(nSubscriberId, &nError);
-    TraceOut3(
-        u"CEventManagerHelper::UnregisterSubscriber() : Exit : m_piEventManager->UnregisterSubscriber(), "
-        u"nSubscriberId : %ld\n",
-        nSubscriberId);
+    // A registration of a connection that has gone went with it: only its proxy is left to hand back.
+    LONG nError = CError::eNoError;
+    HRESULT hr = S_OK;
+    if (IsConnected()) {
+        TraceOut3(
+            u"CEventManagerHelper::UnregisterSubscriber() : Enter : "
+            u"m_piEventManager->UnregisterSubscriber(), "
+            u"nSubscriberId : %ld\n",
+            nSubscriberId);
+        hr = m_piEventManager->UnregisterSubscriber(nSubscriberId, &nError);
+        TraceOut3(
+            u"CEventManagerHelper::UnregisterSubscriber() : Exit : m_piEventManager->UnregisterSubscriber(), "
+            u"nSubscriberId : %ld\n",
+            nSubscriberId);
+    }
     IKTSubscriberProxy* pProxy = nullptr;
     {
         std::lock_guard lock(m_MapLock);

@@ -20,6 +20,12 @@ public:
     ULONG Release() { return ReleaseImpl(); }
 
     static bool IsEventManagerActive();
+    // The same test without a word in the log, for callers that ask again and again.
+    static bool RunningMutexExists();
+
+    // Whether the connection Create made still stands: the event manager object is there and still
+    // running. Registrations made through a connection that is gone went with it.
+    bool IsConnected();
 
     // Never starts the event manager: it has to be running already.
     bool Create(IKTEventFactory* pEventFactory, IKTProxyFactory* pProxyFactory);

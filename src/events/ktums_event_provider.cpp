@@ -1,16 +1,21 @@
 #include "events/ktums_event_provider.h"
 
+#include <mutex>
 #include <new>
+#include <utility>
 
 #include "diagnostics/user_debug_output.h"
 
-CKTUMSEventProvider::CKTUMSEventProvider(IEventBridgeSource* pSource) : m_pSource(pSource) {}
+CKTUMSEventProvider::CKTUMSEventProvider(IEventBridgeSource* pSource)
+    : m_pSource(pSource),
+      m_Reconnector(pSource, u"CKTUMSEventProvider::CheckConnection()", u"events", DBG_CAT_MODULE) {}
 
 CKTUMSEventProvider::~CKTUMSEventProvider() {
     ReleaseAll();
 }
 
 void CKTUMSEventProvider::ReleaseAll() {
+    std::lock_guard lock(m_ConnectionLock);
     // The registration goes before the helper it was made through.
     Release();
     m_EventManagerHelper.Release();
@@ -39,6 +44,7 @@ bool CKTUMSEventProvider::Create() {
                 DebugOut1(DBG_CAT_MODULE,
                           u"CKTUMSEventProvider::Create() - CProviderHelper::Create() failed.\n");
             } else {
+                m_Reconnector.Connected();
                 return true;
             }
         }
@@ -49,9 +55,31 @@ bool CKTUMSEventProvider::Create() {
     return false;
 }
 
+bool CKTUMSEventProvider::Reconnect() {
+    CComPtr<CEventManagerHelper> pHelper =
+        ConnectEventManager(m_pSource, m_EventFactory.Get(), m_ProxyFactory.Get());
+    if (!pHelper || !CProviderHelper::Create(pHelper.Get(), false)) {
+        return false;
+    }
+    m_EventManagerHelper = std::move(pHelper);
+    return true;
+}
+
+bool CKTUMSEventProvider::CheckConnection() {
+    if (m_Reconnector.Check(m_EventManagerHelper.Get(), [this] { return Reconnect(); })) {
+        return true;
+    }
+    m_Reconnector.CountDropped();
+    return false;
+}
+
 LONG CKTUMSEventProvider::ForceSettingsRefresh() {
+    std::lock_guard lock(m_ConnectionLock);
     if (!m_EventFactory || !m_EventManagerHelper) {
         DebugOut1(DBG_CAT_MODULE, u"CKTUMSEventProvider::ForceSettingsRefresh() - m_EventFactory == NULL\n");
+        return CError::eFailure;
+    }
+    if (!CheckConnection()) {
         return CError::eFailure;
     }
     IKTEvent* pEvent = nullptr;
@@ -69,8 +97,12 @@ LONG CKTUMSEventProvider::SendGatewardenAlert(const SYSTEMTIME* pTime, const cha
                                               ULONG nActorProcessId, ULONG nAction,
                                               const char16_t* szTargetPath, ULONG nTargetProcessId,
                                               ULONG nSessionId, bool bBlocked) {
+    std::lock_guard lock(m_ConnectionLock);
     if (!m_EventFactory || !m_EventManagerHelper) {
         DebugOut1(DBG_CAT_MODULE, u"CKTUMSEventProvider::SendGatewardenAlert() - m_EventFactory == NULL\n");
+        return CError::eFailure;
+    }
+    if (!CheckConnection()) {
         return CError::eFailure;
     }
     IKTEvent* pEvent = nullptr;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "events/event_bridge_source.h"
+#include "events/event_manager_reconnector.h"
 #include "events/provider_helper.h"
 
 class CKTUMSEventProvider : public CProviderHelper {
@@ -20,8 +21,16 @@ public:
 
 private:
     void ReleaseAll();
+    // Registers again when the event manager went away and is back; false while it is away. It has
+    // no thread to watch the connection from, so each event looks first.
+    bool CheckConnection();
+    bool Reconnect();
 
     IEventBridgeSource* m_pSource;
+    CEventManagerReconnector m_Reconnector;
+    // The module's thread, the violation listener and the compiler's thread (its refresh requests)
+    // publish through one registration, which any of them may renew.
+    CCriticalSection m_ConnectionLock;
     CComPtr<IKTProxyFactory> m_ProxyFactory;
     CComPtr<IKTEventFactory> m_EventFactory;
     CObjectLoader m_EventFactoryLoader;

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <mutex>
 #include <new>
+#include <utility>
 
 #include "diagnostics/user_debug_output.h"
 #include "platform/sync.h"
@@ -174,7 +175,9 @@ CNotifyEventSender::NotifySenderThread::NotifySenderThread(CNotifyEventSender* p
     : CThread(SenderThreadOptions()),
       m_pSender(pSender),
       m_QueueNotifyEvent(queueEvent),
-      m_ShutdownEvent(shutdownEvent) {}
+      m_ShutdownEvent(shutdownEvent),
+      m_Reconnector(pSender->m_pSource, u"CNotifyEventSender::NotifySenderThread::CheckConnection()",
+                    u"notifications", DBG_CAT_NOTIFY_SENDER) {}
 
 CNotifyEventSender::NotifySenderThread::~NotifySenderThread() {
     // A thread that was killed never ran ExitInstance.
@@ -241,15 +244,49 @@ DWORD CNotifyEventSender::NotifySenderThread::Run() {
         if (dwWait != WAIT_OBJECT_0 + 1) {
             continue;
         }
-        // The queue event is auto-reset: everything queued meanwhile goes out on this one wake-up.
-        CNotifyRecord record;
-        while (m_pSender->TakeFirst(&record)) {
-            Publish(record);
+        PublishQueued();
+    }
+}
+
+bool CNotifyEventSender::NotifySenderThread::Reconnect() {
+    CComPtr<CEventManagerHelper> pHelper =
+        ConnectEventManager(m_pSender->m_pSource, m_EventFactory.Get(), m_ProxyFactory.Get());
+    if (!pHelper || !m_ProviderHelper.Create(pHelper.Get(), false)) {
+        return false;
+    }
+    m_EventManagerHelper = std::move(pHelper);
+    return true;
+}
+
+bool CNotifyEventSender::NotifySenderThread::CheckConnection() {
+    return m_Reconnector.Check(m_EventManagerHelper.Get(), [this] { return Reconnect(); });
+}
+
+void CNotifyEventSender::NotifySenderThread::PublishQueued() {
+    // Looked at once per wake-up, not per record; an idle sender does not watch the connection, its
+    // registration comes back with the next notification.
+    bool bConnected = CheckConnection();
+    // The queue event is auto-reset: everything queued meanwhile goes out on this one wake-up.
+    CNotifyRecord record;
+    while (m_pSender->TakeFirst(&record)) {
+        if (!bConnected) {
+            LogUnsent(record);
+            m_Reconnector.CountDropped();
+        } else if (!Publish(record) && !m_EventManagerHelper->IsConnected()) {
+            // Gone in the middle of a burst: the rest is dropped without calling it.
+            m_Reconnector.CountDropped();
+            bConnected = false;
         }
     }
 }
 
-void CNotifyEventSender::NotifySenderThread::Publish(const CNotifyRecord& record) {
+void CNotifyEventSender::NotifySenderThread::LogUnsent(const CNotifyRecord& record) {
+    DebugOut1(DBG_CAT_ALL,
+              u"CNotifyEventSender::NotifySenderThread::Run - Unable to send event; code=%d, data=\"%s\"\n",
+              static_cast<LONG>(record.dwCode), record.sData);
+}
+
+bool CNotifyEventSender::NotifySenderThread::Publish(const CNotifyRecord& record) {
     SYSTEMTIME time{};
     platform::FileTimeToSystemTime(&record.ftTime, &time);
     bool bSent = false;
@@ -285,9 +322,7 @@ void CNotifyEventSender::NotifySenderThread::Publish(const CNotifyRecord& record
         }
     }
     if (!bSent) {
-        DebugOut1(
-            DBG_CAT_ALL,
-            u"CNotifyEventSender::NotifySenderThread::Run - Unable to send event; code=%d, data=\"%s\"\n",
-            static_cast<LONG>(record.dwCode), record.sData);
+        LogUnsent(record);
     }
+    return bSent;
 }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "events/event_bridge_source.h"
+#include "events/event_manager_reconnector.h"
 #include "events/provider_helper.h"
 #include "service/sync_objects.h"
 #include "service/thread.h"
@@ -53,7 +54,13 @@ private:
         void ExitInstance() override;
 
     private:
-        void Publish(const CNotifyRecord& record);
+        // Registers again when the event manager went away and is back; false while it is away.
+        bool CheckConnection();
+        bool Reconnect();
+        // Publishes the records queued now; without a connection each is logged and dropped.
+        void PublishQueued();
+        bool Publish(const CNotifyRecord& record);
+        static void LogUnsent(const CNotifyRecord& record);
 
         CNotifyEventSender* m_pSender;
         CEvent& m_QueueNotifyEvent;
@@ -64,6 +71,7 @@ private:
         CComPtr<IKTEventFactory> m_EventFactory;
         CComPtr<CEventManagerHelper> m_EventManagerHelper;
         CProviderHelper m_ProviderHelper;
+        CEventManagerReconnector m_Reconnector;
     };
 
     bool TakeFirst(CNotifyRecord* pRecord);

@@ -96,6 +96,13 @@ HRESULT CModuleComponents::SendConfigNotification(const std::u16string& sPath, C
     return m_DriverControl.SendConfigNotification(sPath, errorStack);
 }
 
+void CModuleComponents::RequestSettingsRefresh() {
+    if (m_EventProvider.ForceSettingsRefresh() != CError::eNoError) {
+        DebugOut2(DBG_CAT_MODULE,
+                  u"CModuleComponents::RequestSettingsRefresh(): failed to force settings refresh\n");
+    }
+}
+
 void CModuleComponents::StopTrackingManifestFolder(DWORD /*dwTimeout*/) {
     NotBuiltIn(u"manifest folder watcher");
 }

@@ -78,6 +78,7 @@ private:
     // The compiler's owner: it delivers KC files on the compiler's event thread.
     void RequestStop() override;
     HRESULT SendConfigNotification(const std::u16string& sPath, CErrorStack& errorStack) override;
+    void RequestSettingsRefresh() override;
 
     CDriverControl m_DriverControl;
     // After the driver control: it goes first, before the subscriber and the channel.

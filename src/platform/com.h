@@ -142,6 +142,8 @@ inline constexpr IID IID_IRunnableObject = {
 // An object whose server must be running before it is used; OleRun runs it.
 struct IRunnableObject : IUnknown {
     virtual HRESULT Run() = 0;
+    // Whether its server is still there: false once the connection that Run made has gone.
+    virtual bool IsRunning() = 0;
 
 protected:
     ~IRunnableObject() = default;
@@ -155,5 +157,7 @@ namespace platform {
 HRESULT CoCreateInstance(REFCLSID rclsid, IUnknown* pOuter, DWORD dwClsContext, REFIID riid, void** ppv);
 // Runs an object that offers IRunnableObject; any other object counts as running.
 HRESULT OleRun(IUnknown* pUnknown);
+// Whether an object that offers IRunnableObject is running; any other object counts as running.
+bool OleIsRunning(IUnknown* pUnknown);
 
 }  // namespace platform

@@ -39,6 +39,7 @@ constexpr HRESULT HR_FAIL = static_cast<HRESULT>(0x80004005);
 class CTestOwner final : public IConfigCompilerCallback {
 public:
     void RequestStop() override { ++m_nStops; }
+    void RequestSettingsRefresh() override { ++m_nRefreshes; }
     HRESULT SendConfigNotification(const std::u16string& sPath, CErrorStack& errorStack) override {
         std::unique_lock lock(m_Lock);
         m_Paths.push_back(sPath);
@@ -64,6 +65,7 @@ public:
     }
 
     std::atomic<int> m_nStops{0};
+    std::atomic<int> m_nRefreshes{0};
     HRESULT m_hrAnswer = S_OK;
 
 private:
@@ -145,13 +147,20 @@ protected:
                           : std::make_unique<CKTConfigurationCompiler>(
                                 &m_Owner, &m_EventSource, compilertest::MemorySettings(&m_Store), &m_Sender);
         ASSERT_TRUE(m_pCompiler->Create());
+        m_nSubscriberId = ConfigSubscriberId();
+        ASSERT_NE(m_nSubscriberId, 0);
+    }
+
+    // The compiler's subscription with the event manager that runs now, or 0.
+    LONG ConfigSubscriberId() {
+        LONG nSubscriberId = 0;
         for (const auto& [nId, subscription] : m_EventSource.m_pManager->Subscriptions()) {
             if (subscription.nEventType == CONFIG_EVENT) {
                 EXPECT_EQ(subscription.nParam1, 512u);
-                m_nSubscriberId = nId;
+                nSubscriberId = nId;
             }
         }
-        ASSERT_NE(m_nSubscriberId, 0);
+        return nSubscriberId;
     }
 
     // Offers one configuration event as the event manager would; the answer is the action.
@@ -512,6 +521,51 @@ TEST_F(ConfigurationCompilerTest, TheObserverHearsWhereEachWrittenFilesTimeWent)
     EXPECT_EQ(calls[0].first.delivery.count(), 0);
     EXPECT_GT(calls[0].first.kcFile.count(), 0);
     EXPECT_EQ(m_Owner.Paths().size(), 1u);
+}
+
+// The event manager dies while a configuration change is being delivered: the compilation finishes,
+// its answer cannot go back and is counted; once the manager is back the compiler subscribes again on
+// its own, asks for a settings refresh (which brings any change it missed), and answers the next event.
+TEST_F(ConfigurationCompilerTest, EventManagerKilledDuringACompilationIsSubscribedToAgain) {
+    Start();
+    m_Owner.Hold(true);
+    EXPECT_EQ(Deliver(), 0);
+    ASSERT_TRUE(m_Owner.WaitForPaths(1));
+    m_EventSource.StopManager();
+    m_Owner.Hold(false);
+    const auto waitForLog = [&](const std::string& sLine) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!m_Log->Has(sLine) && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return m_Log->Has(sLine);
+    };
+    const std::string sLost =
+        "CKTConfigurationCompiler::CheckConnection(): lost the event manager; reconnecting once it is "
+        "back\r\n";
+    ASSERT_TRUE(waitForLog(sLost)) << m_Log->Since();
+    EXPECT_TRUE(m_Log->Has("CKTConfigurationCompiler::EventThread::Run() - Commit call failed\r\n"));
+    // The compilation itself went through: the driver has the file, the notification is queued.
+    EXPECT_EQ(WaitForNotifications(1).size(), 1u);
+    EXPECT_EQ(m_Owner.m_nRefreshes, 0);
+
+    m_EventSource.StartManager();
+    const std::string sBack =
+        "CKTConfigurationCompiler::CheckConnection(): reconnected to the event manager; 1 answers to "
+        "configuration changes dropped while it was away\r\n";
+    ASSERT_TRUE(waitForLog(sBack)) << m_Log->Since();
+    m_nSubscriberId = ConfigSubscriberId();
+    ASSERT_NE(m_nSubscriberId, 0);
+    EXPECT_EQ(m_Owner.m_nRefreshes, 1);
+    EXPECT_EQ(Deliver(), 0);
+    const auto finished = WaitForCommits(1);
+    ASSERT_EQ(finished.size(), 1u);
+    EXPECT_EQ(finished[0].nSubscriberId, m_nSubscriberId);
+    EXPECT_EQ(finished[0].nState, KT_EVENT_STATE_COMMITTED);
+    EXPECT_EQ(finished[0].event.m_hrResult, S_OK);
+    EXPECT_EQ(m_Log->Count(sLost), 1u);
+    EXPECT_EQ(m_Log->Count(sBack), 1u);
+    EXPECT_EQ(m_Owner.m_nRefreshes, 1);
 }
 
 TEST_F(ConfigurationCompilerTest, EventsOfAnotherKindAreRefused) {

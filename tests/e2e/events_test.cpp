@@ -2,9 +2,11 @@
 // manager's stand-in routing between the service and a `krellctl events watch` started beforehand,
 // and the service terminated again.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -23,6 +25,31 @@ using krelltest::ProgramPath;
 using krelltest::ReadText;
 using krelltest::RunCommand;
 using krelltest::WaitForDriverStatus;
+
+size_t Count(const std::string& sText, const std::string& sNeedle) {
+    size_t nCount = 0;
+    for (size_t nAt = sText.find(sNeedle); nAt != std::string::npos; nAt = sText.find(sNeedle, nAt + 1)) {
+        ++nCount;
+    }
+    return nCount;
+}
+
+// The service's debug log written since a run began (the root's log keeps earlier runs).
+std::string LogSince(size_t nBefore) {
+    const std::string sLog = krelltest::ServiceLog();
+    return nBefore < sLog.size() ? sLog.substr(nBefore) : std::string();
+}
+
+bool WaitForLogSince(size_t nBefore, const std::string& sText) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (LogSince(nBefore).find(sText) == std::string::npos) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        usleep(50000);
+    }
+    return true;
+}
 
 std::vector<std::string> Lines(const std::string& sText) {
     std::vector<std::string> lines;
@@ -147,5 +174,94 @@ TEST_F(ServiceEvents, EventManagerGoneWhileRunningLeavesTheStopWhole) {
     EXPECT_NE(sLog.find("Unable to send event; code=3, data=\"Gatewarden is disabled\""), std::string::npos)
         << sLog;
 }
+
+// How the event manager goes away: "kill" (SIGKILL) or "stop" (through the SCM).
+class EventManagerRestart : public ServiceEvents, public testing::WithParamInterface<std::string> {};
+
+// The event manager made to go while a configuration change is being delivered to the driver, and
+// started again through the SCM: the service keeps running and finishes that delivery, then finds
+// the manager back on its own, registers again (the compiler, the provider, the sender), logs the
+// outage and the reconnection once each, and answers the next configuration change.
+TEST_P(EventManagerRestart, DuringACompilationIsSurvivedAndReconnected) {
+    ASSERT_TRUE(krelltest::SetProtectionSetting("DebugOutput", 0xFFFFFFFF));
+    // The root's debug log may hold earlier runs of the service.
+    const size_t nLogBefore = krelltest::ServiceLog().size();
+    // Started and running before the boot, so that its run file names the one process that serves.
+    std::string sOutput;
+    ASSERT_EQ(RunCommand(m_sCtl + " service start zuZazEzi", &sOutput), 0) << sOutput;
+    ASSERT_TRUE(krelltest::WaitForServiceStatus("zuZazEzi", "RUNNING"));
+    const pid_t nManager = std::stoi(ReadText(m_sRun + "/zuZazEzi.pid"));
+    ASSERT_GT(nManager, 0);
+    ASSERT_EQ(RunCommand(m_sCtl + " boot", &sOutput), 0) << sOutput;
+    ASSERT_TRUE(WaitForDriverStatus("driver=activated")) << DriverStatus();
+    ASSERT_TRUE(WaitForDriverStatus("loaded=1")) << DriverStatus();
+
+    // The driver answers the next configuration late, so the event manager dies during its delivery.
+    CRegistryKey driverParameters;
+    ASSERT_TRUE(driverParameters.Create(HKEY_LOCAL_MACHINE,
+                                        u"SYSTEM\\CurrentControlSet\\Services\\KRELLDrv\\Parameters"));
+    ASSERT_TRUE(driverParameters.SetDword(u"ConfigDelay", 3000));
+    const size_t nLoadedBefore = Count(ReadText(m_sRun + "/KRELLDrv.log"), " loaded\n");
+    const pid_t nChange = krelltest::StartChild(
+        {"/bin/sh", "-c",
+         "exec '" + m_sCtl + "' protection set file=0 --wait 30 > '" + m_sRun + "/change.out' 2>&1"});
+    ASSERT_GT(nChange, 0);
+    // The driver's log, not its status: the driver answers nothing while it holds the reply back.
+    const std::string sDriverLog = m_sRun + "/KRELLDrv.log";
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (Count(ReadText(sDriverLog), " loaded\n") == nLoadedBefore &&
+           std::chrono::steady_clock::now() < deadline) {
+        usleep(10000);
+    }
+    ASSERT_EQ(Count(ReadText(sDriverLog), " loaded\n"), nLoadedBefore + 1) << ReadText(sDriverLog);
+    if (GetParam() == "kill") {
+        ASSERT_EQ(kill(nManager, SIGKILL), 0);
+    } else {
+        ASSERT_EQ(RunCommand(m_sCtl + " service stop zuZazEzi", &sOutput), 0) << sOutput;
+    }
+    ASSERT_TRUE(krelltest::WaitForServiceStatus("zuZazEzi", "STOPPED"));
+    // Its answer is lost with the manager, and the tool says so at once.
+    EXPECT_EQ(krelltest::WaitChild(nChange, 60000), 1)
+        << ReadText(m_sRun + "/change.out") << ReadText(m_sRun + "/KRELLDrv.log") << krelltest::ServiceLog();
+    EXPECT_NE(ReadText(m_sRun + "/change.out").find("the event manager went away before event"),
+              std::string::npos)
+        << ReadText(m_sRun + "/change.out");
+    const std::string sCompilerLost =
+        "CKTConfigurationCompiler::CheckConnection(): lost the event manager; reconnecting once it is back";
+    ASSERT_TRUE(WaitForLogSince(nLogBefore, sCompilerLost)) << LogSince(nLogBefore);
+    ASSERT_TRUE(WaitForLogSince(nLogBefore, "Commit call failed")) << LogSince(nLogBefore);
+    ASSERT_TRUE(driverParameters.SetDword(u"ConfigDelay", 0));
+
+    ASSERT_EQ(RunCommand(m_sCtl + " service start zuZazEzi", &sOutput), 0) << sOutput;
+    // The answer of that delivery is counted (with one for the store's own announcement of the change,
+    // when it was waiting for the compiler).
+    ASSERT_TRUE(WaitForLogSince(
+        nLogBefore, "CKTConfigurationCompiler::CheckConnection(): reconnected to the event manager; "))
+        << LogSince(nLogBefore);
+    std::string sAnswer;
+    EXPECT_EQ(RunCommand(m_sCtl + " protection set file=1 --wait 60", &sAnswer), 0) << sAnswer;
+    EXPECT_NE(sAnswer.find("\"state\":\"committed\""), std::string::npos) << sAnswer;
+    EXPECT_TRUE(WaitForDriverStatus("loaded=3")) << DriverStatus();
+    // The notification of that compilation goes out through a new registration of the sender.
+    ASSERT_TRUE(WaitForLogSince(
+        nLogBefore,
+        "CNotifyEventSender::NotifySenderThread::CheckConnection(): reconnected to the event manager"))
+        << LogSince(nLogBefore);
+    ASSERT_TRUE(krelltest::WaitForServiceStatus("KRELLSvc", "RUNNING"));
+
+    const std::string sLog = LogSince(nLogBefore);
+    for (const char* szOwner : {"CKTConfigurationCompiler::CheckConnection()",
+                                "CNotifyEventSender::NotifySenderThread::CheckConnection()",
+                                "CKTUMSEventProvider::CheckConnection()"}) {
+        SCOPED_TRACE(szOwner);
+        EXPECT_EQ(Count(sLog, std::string(szOwner) + ": lost the event manager"), 1u) << sLog;
+        EXPECT_EQ(Count(sLog, std::string(szOwner) + ": reconnected to the event manager"), 1u) << sLog;
+    }
+    // The notification of the delivery that finished while the manager was away was logged and dropped.
+    EXPECT_NE(sLog.find("Unable to send event; code=5, data=\"hr=0x00000000\""), std::string::npos) << sLog;
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, EventManagerRestart, testing::Values("kill", "stop"),
+                         [](const testing::TestParamInfo<std::string>& info) { return info.param; });
 
 }  // namespace

@@ -317,24 +317,36 @@ struct CPublished {
     CTestEvent event;
 };
 
-class CTestEventManager final : public IKTEventManager, private CRefCounted {
+// One connection to an event manager: once the manager has gone (Stop) it answers every call with
+// RPC_S_SERVER_UNAVAILABLE and says it is no longer running, as the handler does.
+class CTestEventManager final : public IKTEventManager, public IRunnableObject, private CRefCounted {
 public:
     enum eAnswer { ANSWER_NONE, ANSWER_BEFORE_RETURN, ANSWER_LATER };
+    static constexpr HRESULT SERVER_UNAVAILABLE = static_cast<HRESULT>(0x800706BA);
 
     CTestEventManager() : m_hGate(platform::CreateEvent(true, true, nullptr)) {}
     HRESULT QueryInterface(REFIID riid, void** ppv) override {
         if (riid == IID_IUnknown || riid == IID_IKTEventManager) {
             *ppv = static_cast<IKTEventManager*>(this);
-            AddRef();
-            return S_OK;
+        } else if (riid == IID_IRunnableObject) {
+            *ppv = static_cast<IRunnableObject*>(this);
+        } else {
+            *ppv = nullptr;
+            return E_NOINTERFACE;
         }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
+        AddRef();
+        return S_OK;
     }
     ULONG AddRef() override { return AddRefImpl(); }
     ULONG Release() override { return ReleaseImpl(); }
+    HRESULT Run() override { return m_bRunning ? S_OK : SERVER_UNAVAILABLE; }
+    bool IsRunning() override { return m_bRunning; }
+    void Stop() { m_bRunning = false; }
 
     HRESULT RegisterProvider(IKTProviderProxy* pProxy, LONG* pnProviderId, LONG* pnError) override {
+        if (!m_bRunning) {
+            return SERVER_UNAVAILABLE;
+        }
         if (m_hrFail < 0) {
             return m_hrFail;
         }
@@ -349,6 +361,9 @@ public:
         return S_OK;
     }
     HRESULT UnregisterProvider(LONG nProviderId, LONG* pnError) override {
+        if (!m_bRunning) {
+            return SERVER_UNAVAILABLE;
+        }
         std::lock_guard lock(m_Lock);
         *pnError = m_Providers.erase(nProviderId) == 1 ? CError::eNoError : CError::eFailure;
         return S_OK;
@@ -356,6 +371,9 @@ public:
     HRESULT RegisterSubscriber(IKTSubscriberProxy*, ULONG nEventType, ULONG nParam1,
                                const SAFEARRAY* psaStates, ULONG nParam2, VARIANT_BOOL bFlag,
                                LONG* pnSubscriberId, LONG* pnError) override {
+        if (!m_bRunning) {
+            return SERVER_UNAVAILABLE;
+        }
         std::lock_guard lock(m_Lock);
         if (m_nFailSubscriptionType == nEventType) {
             *pnError = CError::eFailure;
@@ -375,6 +393,9 @@ public:
         return S_OK;
     }
     HRESULT UnregisterSubscriber(LONG nSubscriberId, LONG* pnError) override {
+        if (!m_bRunning) {
+            return SERVER_UNAVAILABLE;
+        }
         std::lock_guard lock(m_Lock);
         *pnError = m_Subscribers.erase(nSubscriberId) == 1 ? CError::eNoError : CError::eFailure;
         return S_OK;
@@ -385,6 +406,9 @@ public:
             platform::Sleep(m_dwStallMs);
         }
         platform::WaitForSingleObject(m_hGate, INFINITE);
+        if (!m_bRunning) {
+            return SERVER_UNAVAILABLE;
+        }
         std::unique_lock lock(m_Lock);
         *pnEventId = ++m_nLastId;
         CTestEvent copy(*CTestEventFactory::Peek(pEvent));
@@ -494,6 +518,7 @@ public:
     // Reset to hold every CreateEvent until it is set again.
     HANDLE m_hGate;
     std::atomic<int> m_nAnswers{0};
+    std::atomic<bool> m_bRunning{true};
 
 private:
     ~CTestEventManager() override {
@@ -501,6 +526,9 @@ private:
         platform::CloseHandle(m_hGate);
     }
     HRESULT Finish(LONG nSubscriberId, const KT_TRANSPORTED_EVENT* pEvent, LONG nState, LONG* pnError) {
+        if (!m_bRunning) {
+            return SERVER_UNAVAILABLE;
+        }
         std::lock_guard lock(m_Lock);
         const CTestEvent* pSent = CTestEventFactory::Peek(pEvent);
         m_Finished.push_back({nSubscriberId, pSent->m_nType, nState, *pSent});
@@ -543,7 +571,23 @@ public:
     }
     bool ConnectEventManager(CEventManagerHelper* pHelper, IKTEventFactory* pEventFactory,
                              IKTProxyFactory* pProxyFactory) override {
+        std::lock_guard lock(m_ManagerLock);
+        ++m_nConnects;
         return !m_bFailConnect && pHelper->Create(m_pManager.Get(), pEventFactory, pProxyFactory);
+    }
+    bool IsEventManagerRunning() override { return m_bManagerRunning; }
+
+    // The event manager goes away: its connections are dead, and nothing is there to connect to.
+    void StopManager() {
+        m_bManagerRunning = false;
+        m_pManager->Stop();
+    }
+    // It comes back, a new process with nobody registered: connections made from now on reach it.
+    void StartManager() {
+        CComPtr<CTestEventManager> pManager = CComPtr<CTestEventManager>::Attach(new CTestEventManager());
+        std::lock_guard lock(m_ManagerLock);
+        m_pManager = pManager;
+        m_bManagerRunning = true;
     }
 
     CComPtr<CTestEventFactory> m_pEventFactory;
@@ -551,7 +595,12 @@ public:
     CComPtr<CTestEventManager> m_pManager;
     bool m_bFailEventFactory = false;
     bool m_bFailProxyFactory = false;
-    bool m_bFailConnect = false;
+    std::atomic<bool> m_bFailConnect{false};
+    std::atomic<bool> m_bManagerRunning{true};
+    std::atomic<int> m_nConnects{0};
+
+private:
+    std::mutex m_ManagerLock;
 };
 
 // The debug log, at every level and category.

@@ -46,6 +46,7 @@ public:
         m_bRunning = true;
         return S_OK;
     }
+    bool IsRunning() override { return m_bRunning; }
     HRESULT RegisterProvider(IKTProviderProxy*, LONG* pnProviderId, LONG* pnError) override {
         if (!m_bRunning) {
             return E_UNEXPECTED;

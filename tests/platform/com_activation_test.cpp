@@ -70,24 +70,31 @@ TEST(ComActivation, CreatesRegisteredClassesOrSaysWhyNot) {
               E_POINTER);
 }
 
-TEST(ComActivation, OleRunRunsRunnableObjectsOnly) {
+TEST(ComActivation, OleRunAndOleIsRunningAskRunnableObjectsOnly) {
     Register(CLSID_TestRunnable, u"InprocServer32", LibraryPath("ComServer.dll"));
     Register(CLSID_TestRunFails, u"InprocHandler32", LibraryPath("ComServer.dll"));
     Register(CLSID_TestPlain, u"InprocServer32", LibraryPath("ComServer.dll"));
+    // Whether each object counts as running before and after OleRun.
     struct Case {
         const CLSID& clsid;
         HRESULT hrRun;
+        bool bRunningBefore;
+        bool bRunningAfter;
     };
-    for (const Case& c : {Case{CLSID_TestRunnable, S_OK}, Case{CLSID_TestRunFails, RUN_FAILURE},
-                          Case{CLSID_TestPlain, S_OK}}) {
+    for (const Case& c :
+         {Case{CLSID_TestRunnable, S_OK, false, true}, Case{CLSID_TestRunFails, RUN_FAILURE, false, false},
+          Case{CLSID_TestPlain, S_OK, true, true}}) {
+        SCOPED_TRACE(platform::ToUtf8(platform::GuidToString(c.clsid)));
         CComPtr<IUnknown> pObject;
         ASSERT_EQ(platform::CoCreateInstance(c.clsid, nullptr, CLSCTX_ALL, IID_IUnknown,
                                              reinterpret_cast<void**>(&pObject)),
                   S_OK);
-        EXPECT_EQ(platform::OleRun(pObject.Get()), c.hrRun)
-            << platform::ToUtf8(platform::GuidToString(c.clsid));
+        EXPECT_EQ(platform::OleIsRunning(pObject.Get()), c.bRunningBefore);
+        EXPECT_EQ(platform::OleRun(pObject.Get()), c.hrRun);
+        EXPECT_EQ(platform::OleIsRunning(pObject.Get()), c.bRunningAfter);
     }
     EXPECT_EQ(platform::OleRun(nullptr), E_INVALIDARG);
+    EXPECT_FALSE(platform::OleIsRunning(nullptr));
 }
 
 }  // namespace

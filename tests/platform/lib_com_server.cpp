@@ -20,10 +20,15 @@ public:
     }
     ULONG AddRef() override { return AddRefImpl(); }
     ULONG Release() override { return ReleaseImpl(); }
-    HRESULT Run() override { return m_clsid == CLSID_TestRunFails ? RUN_FAILURE : S_OK; }
+    HRESULT Run() override {
+        m_bRunning = !(m_clsid == CLSID_TestRunFails);
+        return m_bRunning ? S_OK : RUN_FAILURE;
+    }
+    bool IsRunning() override { return m_bRunning; }
 
 private:
     const CLSID m_clsid;
+    bool m_bRunning = false;
 };
 
 class CTestFactory final : public IClassFactory, private CRefCounted {

@@ -31,6 +31,15 @@ std::u16string RegisteredLibrary(REFCLSID rclsid, const char16_t* szServerKey) {
     return sPath;
 }
 
+// The object's IRunnableObject, or none for an object that is always running.
+CComPtr<IRunnableObject> RunnableOf(IUnknown* pUnknown) {
+    CComPtr<IRunnableObject> pRunnable;
+    if (FAILED(pUnknown->QueryInterface(IID_IRunnableObject, reinterpret_cast<void**>(&pRunnable)))) {
+        pRunnable.Release();
+    }
+    return pRunnable;
+}
+
 }  // namespace
 
 HRESULT CoCreateInstance(REFCLSID rclsid, IUnknown* pOuter, DWORD dwClsContext, REFIID riid, void** ppv) {
@@ -69,12 +78,16 @@ HRESULT OleRun(IUnknown* pUnknown) {
     if (pUnknown == nullptr) {
         return E_INVALIDARG;
     }
-    CComPtr<IRunnableObject> pRunnable;
-    if (FAILED(pUnknown->QueryInterface(IID_IRunnableObject, reinterpret_cast<void**>(&pRunnable))) ||
-        !pRunnable) {
-        return S_OK;
+    const CComPtr<IRunnableObject> pRunnable = RunnableOf(pUnknown);
+    return pRunnable ? pRunnable->Run() : S_OK;
+}
+
+bool OleIsRunning(IUnknown* pUnknown) {
+    if (pUnknown == nullptr) {
+        return false;
     }
-    return pRunnable->Run();
+    const CComPtr<IRunnableObject> pRunnable = RunnableOf(pUnknown);
+    return !pRunnable || pRunnable->IsRunning();
 }
 
 }  // namespace platform
