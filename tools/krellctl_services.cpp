@@ -10,12 +10,12 @@
 #include <sys/stat.h>
 
 #include <cstdio>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "json_text.h"
 #include "krellctl_commands.h"
+#include "platform/error_text.h"
 #include "platform/service_control.h"
 #include "platform/strings.h"
 #include "platform/system.h"
@@ -104,16 +104,17 @@ void PrintStatus(const scm::ServiceEntry& e) {
     const SERVICE_STATUS& s = e.status;
     std::printf(
         "%s (%s)\n  type %s, start %s%s\n  state %s, pid %u, controls accepted 0x%X\n"
-        "  exit code %u, service-specific %u, checkpoint %u, wait hint %u ms\n",
+        "  exit code %s, service-specific %u, checkpoint %u, wait hint %u ms\n",
         platform::ToUtf8(e.sName).c_str(), platform::ToUtf8(e.sDisplayName).c_str(), TypeName(e.dwType),
         StartName(e.dwStartType), e.bMarkedForDelete ? ", marked for delete" : "",
-        StateName(s.dwCurrentState), e.dwProcessId, s.dwControlsAccepted, s.dwWin32ExitCode,
-        s.dwServiceSpecificExitCode, s.dwCheckPoint, s.dwWaitHint);
+        StateName(s.dwCurrentState), e.dwProcessId, s.dwControlsAccepted,
+        platform::DescribeError(s.dwWin32ExitCode).c_str(), s.dwServiceSpecificExitCode, s.dwCheckPoint,
+        s.dwWaitHint);
 }
 
 int Fail(const char* szWhat, const std::string& sName) {
-    std::fprintf(stderr, "krellctl: %s %s failed (error %u)\n", szWhat, sName.c_str(),
-                 platform::GetLastError());
+    std::fprintf(stderr, "krellctl: %s %s failed: error %s\n", szWhat, sName.c_str(),
+                 platform::DescribeError(platform::GetLastError()).c_str());
     return 1;
 }
 
@@ -152,8 +153,8 @@ SC_HANDLE OpenForControl(const std::string& sName, SC_HANDLE* phManager) {
 int List(bool bJson) {
     std::vector<scm::ServiceEntry> services;
     if (!scm::ListServices(&services)) {
-        std::fprintf(stderr, "krellctl: cannot read the service database (error %u)\n",
-                     platform::GetLastError());
+        std::fprintf(stderr, "krellctl: cannot read the service database: error %s\n",
+                     platform::DescribeError(platform::GetLastError()).c_str());
         return 1;
     }
     if (bJson) {
@@ -244,8 +245,8 @@ bool ParseCode(const std::string& s, DWORD* pdw) {
 void PrintSteps(const std::vector<scm::Step>& steps) {
     for (const auto& step : steps) {
         if (step.dwError != ERROR_SUCCESS) {
-            std::printf("%-20s %s (error %u)\n", platform::ToUtf8(step.sName).c_str(),
-                        scm::OutcomeName(step.outcome), step.dwError);
+            std::printf("%-20s %s (error %s)\n", platform::ToUtf8(step.sName).c_str(),
+                        scm::OutcomeName(step.outcome), platform::DescribeError(step.dwError).c_str());
         } else {
             std::printf("%-20s %s\n", platform::ToUtf8(step.sName).c_str(), scm::OutcomeName(step.outcome));
         }
@@ -324,18 +325,44 @@ const char* ProtectionStateName(DWORD dwState) {
     return dwState < std::size(NAMES) ? NAMES[dwState] : "unknown";
 }
 
-// One DWORD of the protection's private settings, or nothing when absent or unreadable.
-std::optional<DWORD> ProtectionValue(CSettingsManagerHelper& helper, const char16_t* szName) {
-    ISettingsManager* pManager = nullptr;
-    if (!ZEL_SUCCEEDED(helper.Create(&pManager))) {
-        return std::nullopt;
-    }
+// One DWORD of the protection's private settings as the store answers it: a value, or why not.
+struct CStoredDword {
+    ZELRESULT zr = ZEL_E_NOT_FOUND;
     DWORD dwValue = 0;
-    // The helper takes the manager over and releases it.
-    if (CLcSettingsHelper::GetDword(pManager, u"GATEWARDEN\\PRIVATE", szName, &dwValue) != ZEL_SUCCESS) {
-        return std::nullopt;
+};
+
+CStoredDword ProtectionValue(CSettingsManagerHelper& helper, const char16_t* szName) {
+    CStoredDword value;
+    ISettingsManager* pManager = nullptr;
+    value.zr = helper.Create(&pManager);
+    if (ZEL_SUCCEEDED(value.zr)) {
+        // The helper takes the manager over and releases it.
+        value.zr = CLcSettingsHelper::GetDword(pManager, u"GATEWARDEN\\PRIVATE", szName, &value.dwValue);
     }
-    return dwValue;
+    return value;
+}
+
+// Why a stored value cannot be shown, or an empty text when it can.
+std::string Problem(const CStoredDword& value, const char* szAbsent) {
+    if (value.zr == ZEL_SUCCESS) {
+        return "";
+    }
+    if (value.zr == ZEL_E_NOT_FOUND) {
+        return std::string("absent (") + szAbsent + ")";
+    }
+    char szCode[16];
+    std::snprintf(szCode, sizeof(szCode), "0x%08X", static_cast<unsigned>(value.zr));
+    if (value.zr == ZEL_E_WRONG_TYPE) {
+        return std::string("wrongly typed: not a DWORD (") + szCode + ")";
+    }
+    return std::string("unreadable (") + szCode + ")";
+}
+
+std::string Json(const CStoredDword& value) {
+    if (value.zr == ZEL_SUCCESS) {
+        return std::to_string(value.dwValue);
+    }
+    return value.zr == ZEL_E_NOT_FOUND ? "null" : JsonString(Problem(value, ""));
 }
 
 }  // namespace
@@ -351,18 +378,17 @@ int RunStatusCommand(const std::vector<std::string>& args) {
     }
     std::vector<scm::ServiceEntry> services;
     if (!scm::ListServices(&services)) {
-        std::fprintf(stderr, "krellctl: cannot read the service database (error %u)\n",
-                     platform::GetLastError());
+        std::fprintf(stderr, "krellctl: cannot read the service database: error %s\n",
+                     platform::DescribeError(platform::GetLastError()).c_str());
         return 1;
     }
     const bool bStore = CSettingsManagerHelper::IsSettingsManagerActive();
     CSettingsManagerHelper helper;
-    const std::optional<DWORD> dwState = bStore ? ProtectionValue(helper, u"CurrentState") : std::nullopt;
-    const std::optional<DWORD> dwMarker = bStore ? ProtectionValue(helper, u"DriverError") : std::nullopt;
+    const CStoredDword state = bStore ? ProtectionValue(helper, u"CurrentState") : CStoredDword{};
+    const CStoredDword marker = bStore ? ProtectionValue(helper, u"DriverError") : CStoredDword{};
     if (bJson) {
         std::printf("{\"settingsStore\":%s,\"currentState\":%s,\"driverError\":%s,\"services\":[",
-                    bStore ? "true" : "false", dwState ? std::to_string(*dwState).c_str() : "null",
-                    dwMarker ? std::to_string(*dwMarker).c_str() : "null");
+                    bStore ? "true" : "false", Json(state).c_str(), Json(marker).c_str());
         for (std::size_t i = 0; i < services.size(); ++i) {
             const auto& entry = services[i];
             std::printf("%s{\"name\":%s,\"state\":\"%s\",\"start\":\"%s\",\"pid\":%u}", i == 0 ? "" : ",",
@@ -375,10 +401,14 @@ int RunStatusCommand(const std::vector<std::string>& args) {
     if (!bStore) {
         std::printf("settings store: not running (start the service lcSetMgr)\n");
     } else {
+        const std::string sStateProblem = Problem(state, "read as GW_STATE_ERROR_UNKNOWN");
+        const std::string sMarkerProblem = Problem(marker, "0");
         std::printf("protection state: %s\n",
-                    dwState ? (std::to_string(*dwState) + " " + ProtectionStateName(*dwState)).c_str()
-                            : "absent (read as GW_STATE_ERROR_UNKNOWN)");
-        std::printf("driver error marker: %s\n", dwMarker ? std::to_string(*dwMarker).c_str() : "absent (0)");
+                    sStateProblem.empty()
+                        ? (std::to_string(state.dwValue) + " " + ProtectionStateName(state.dwValue)).c_str()
+                        : sStateProblem.c_str());
+        std::printf("driver error marker: %s\n",
+                    sMarkerProblem.empty() ? std::to_string(marker.dwValue).c_str() : sMarkerProblem.c_str());
     }
     for (const auto& entry : services) {
         std::printf("service %-12s %-14s start %s\n", platform::ToUtf8(entry.sName).c_str(),
