@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "bench_programs.h"
 #include "events/object_loader.h"
 #include "platform/paths.h"
 #include "platform/strings.h"
@@ -19,7 +20,7 @@
 class CBenchRoot {
 public:
     // szName names the root below the temporary directory; szLibrary is linked from the build's
-    // program directory (KRELL_PROGRAM_DIR).
+    // program directory.
     CBenchRoot(const char* szName, const char* szLibrary)
         : m_sRoot((std::filesystem::temp_directory_path() / szName).string()) {
         std::filesystem::remove_all(m_sRoot);
@@ -31,8 +32,7 @@ public:
         std::string sHostProduct;
         platform::MapPath(sProduct, &sHostProduct);
         std::filesystem::create_directories(sHostProduct);
-        std::filesystem::create_symlink(std::string(KRELL_PROGRAM_DIR) + "/" + szLibrary,
-                                        sHostProduct + "/" + szLibrary);
+        std::filesystem::create_symlink(ProgramPath(szLibrary), sHostProduct + "/" + szLibrary);
         CRegistryKey reg;
         reg.Create(HKEY_LOCAL_MACHINE, CInstalledApps::INSTALLED_APPS_KEY);
         reg.SetString(u"KRELL", sProduct);

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_programs.h"
 #include "channel/message_channel.h"
 #include "platform/root.h"
 #include "platform/system.h"
@@ -151,8 +152,7 @@ int main(int argc, char** argv) {
     std::filesystem::create_directories(sRoot);
     setenv("KRELL_ROOT", sRoot.c_str(), 1);
     setenv("KRELL_DEBUG_OUTPUT", "none", 1);
-    const std::string sDriver =
-        (std::filesystem::path(argv[0]).parent_path() / "../sim/driver/krelldrv").string();
+    const std::string sDriver = ProgramPath("krelldrv");
     char* driverArgs[] = {const_cast<char*>(sDriver.c_str()), const_cast<char*>("--echo"),
                           const_cast<char*>("--exit-with-parent"), nullptr};
     pid_t pidDriver = -1;

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_programs.h"
 #include "compiler/configuration_compiler.h"
 #include "compiler/error_stack.h"
 #include "compiler/ic_nodes.h"
@@ -84,10 +85,6 @@ std::unique_ptr<CIntermediateConfiguration> ProtectedResourcesIC(
 
 using krelltest::CDeliveringOwner;
 using krelltest::CInProcessCompiler;
-
-std::string Program(const char* szName) {
-    return std::string(KRELL_PROGRAM_DIR) + "/" + szName;
-}
 
 // A process this program started, known by its pid and start time so that a reused pid is left alone.
 struct CStarted {
@@ -331,7 +328,7 @@ int main(int argc, char** argv) {
     setenv("KRELL_ROOT", sRoot.c_str(), 1);
     setenv("KRELL_DEBUG_OUTPUT", "none", 1);
 
-    const std::string sCtl = Program("krellctl");
+    const std::string sCtl = ProgramPath("krellctl");
     if (std::system((sCtl + " init > /dev/null").c_str()) != 0) {
         std::fprintf(stderr, "could not install the product into the root\n");
         return 1;

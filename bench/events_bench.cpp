@@ -17,6 +17,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "bench_programs.h"
 #include "compiler/configuration_compiler.h"
 #include "events/event_bridge_source.h"
 #include "events/notify_event_sender.h"
@@ -198,10 +199,6 @@ BENCHMARK(BM_EnqueueWhileStalled)->Arg(0)->Arg(10)->Arg(100)->UseManualTime()->I
 
 constexpr int THROUGHPUT_EVENTS = 2000;
 
-std::string Program(const char* szName) {
-    return std::string(KRELL_PROGRAM_DIR) + "/" + szName;
-}
-
 // A watcher of notifications, started and ended here.
 class CWatcher {
 public:
@@ -216,7 +213,7 @@ public:
             dup2(fds[1], STDERR_FILENO);
             close(fds[0]);
             close(fds[1]);
-            const std::string sCtl = Program("krellctl");
+            const std::string sCtl = ProgramPath("krellctl");
             const std::string sCount = std::to_string(nCount);
             execl(sCtl.c_str(), sCtl.c_str(), "events", "watch", "--type", "6010", "--count", sCount.c_str(),
                   "--timeout", "120", static_cast<char*>(nullptr));
@@ -477,7 +474,7 @@ int main(int argc, char** argv) {
     std::filesystem::create_directories(sRoot);
     setenv("KRELL_ROOT", sRoot.c_str(), 1);
     // The throughput runs need the product installed and the event manager running in this root.
-    const std::string sCtl = Program("krellctl");
+    const std::string sCtl = ProgramPath("krellctl");
     if (std::system(
             (sCtl + " init > /dev/null && " + sCtl + " service start zuZazEzi > /dev/null").c_str()) != 0) {
         std::fprintf(stderr, "could not prepare the root for the throughput runs\n");

@@ -5,8 +5,6 @@
 //       count was asked for), 1 when the timeout comes first
 //   krellctl events publish TYPE [--wait S] [--set NAME=VALUE ...]
 //       creates one event, broadcast unless --wait; with --wait prints the answer as JSON
-#include <time.h>
-
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -19,6 +17,7 @@
 #include <vector>
 
 #include "event_client.h"
+#include "event_time.h"
 #include "events/event_interfaces.h"
 #include "json_text.h"
 #include "krellctl_commands.h"
@@ -43,35 +42,11 @@ bool ParseNumber(const std::string& sText, unsigned long* pulValue) {
     return !sText.empty() && *pEnd == '\0' && *pulValue <= 0xFFFFFFFFul;
 }
 
-std::string IsoTime(const SYSTEMTIME& time) {
-    char szText[64];
-    std::snprintf(szText, sizeof(szText), "%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", time.wYear, time.wMonth,
-                  time.wDay, time.wHour, time.wMinute, time.wSecond, time.wMilliseconds);
-    return szText;
-}
-
-SYSTEMTIME UtcNow() {
+// Events carry local time; so does what the tools stamp.
+SYSTEMTIME LocalNow() {
     SYSTEMTIME now{};
-    platform::GetSystemTime(&now);
+    platform::GetLocalTime(&now);
     return now;
-}
-
-// File times before 1970 (an unset time) show as the start of 1970.
-std::string FileTimeText(ULONGLONG ullTicks) {
-    constexpr ULONGLONG UNIX_EPOCH_MS = 11644473600000ull;
-    const ULONGLONG ullUnixMs = std::max(ullTicks / 10000, UNIX_EPOCH_MS) - UNIX_EPOCH_MS;
-    const time_t t = static_cast<time_t>(ullUnixMs / 1000);
-    tm parts{};
-    gmtime_r(&t, &parts);
-    SYSTEMTIME time{static_cast<WORD>(parts.tm_year + 1900),
-                    static_cast<WORD>(parts.tm_mon + 1),
-                    0,
-                    static_cast<WORD>(parts.tm_mday),
-                    static_cast<WORD>(parts.tm_hour),
-                    static_cast<WORD>(parts.tm_min),
-                    static_cast<WORD>(parts.tm_sec),
-                    static_cast<WORD>(ullUnixMs % 1000)};
-    return IsoTime(time);
 }
 
 const char* StateName(LONG nState) {
@@ -103,7 +78,7 @@ std::string EventJson(IKTEvent* pEvent, const SYSTEMTIME& received) {
     pEvent->GetState(&nState);
     pEvent->GetPropertyCount(&nCount);
     std::string s = "{\"type\":" + std::to_string(nType) + ",\"id\":" + std::to_string(nId) +
-                    ",\"state\":\"" + StateName(nState) + "\",\"time\":\"" + IsoTime(received) + "\"";
+                    ",\"state\":\"" + StateName(nState) + "\",\"time\":\"" + LocalTimeText(received) + "\"";
     for (ULONG i = 0; i < nCount; ++i) {
         KT_PROPERTY property{};
         if (FAILED(pEvent->GetProperty(i, &property)) || property.szName == nullptr) {
@@ -124,7 +99,7 @@ std::string EventJson(IKTEvent* pEvent, const SYSTEMTIME& received) {
                 s += JsonString(std::u16string_view(property.szValue != nullptr ? property.szValue : u""));
                 break;
             case KT_PROPERTY_FILETIME:
-                s += "\"" + FileTimeText(property.ullValue) + "\"";
+                s += "\"" + LocalFileTimeText(property.ullValue) + "\"";
                 break;
             case KT_PROPERTY_HRESULT:
                 s += Hex32(static_cast<ULONG>(property.lValue));
@@ -221,7 +196,7 @@ public:
 
     LONG OnEvent(LONG, IKTEvent* pEvent, LONG* pnAction) override {
         *pnAction = 1;
-        const std::string sLine = EventJson(pEvent, UtcNow());
+        const std::string sLine = EventJson(pEvent, LocalNow());
         std::lock_guard lock(m_mutex);
         // Events past the count asked for arrive while the watch ends; they are not shown.
         if (m_nSeen >= m_nLimit) {
@@ -354,7 +329,7 @@ bool ApplySettings(IKTEvent* pEvent, ULONG nType,
         ParseNumber(sValue, &ul);
         return static_cast<ULONG>(ul);
     };
-    const SYSTEMTIME now = UtcNow();
+    const SYSTEMTIME now = LocalNow();
     if (nType == KT_EVENT_NOTIFY) {
         CComPtr<IKTNotifyEvent> pNotify;
         pEvent->QueryInterface(IID_IKTNotifyEvent, reinterpret_cast<void**>(&pNotify));

@@ -12,6 +12,7 @@
 #include "diagnostics/user_debug_output.h"
 #include "events/event_interfaces.h"
 #include "krellctl_commands.h"
+#include "platform/error_text.h"
 #include "platform/file.h"
 #include "platform/paths.h"
 #include "platform/root.h"
@@ -45,8 +46,8 @@ std::string Narrow(const std::u16string& s) {
 }
 
 bool Fail(const char* szWhat, const std::u16string& sName) {
-    std::fprintf(stderr, "krellctl: cannot %s %s (error %u)\n", szWhat, Narrow(sName).c_str(),
-                 platform::GetLastError());
+    std::fprintf(stderr, "krellctl: cannot %s %s: error %s\n", szWhat, Narrow(sName).c_str(),
+                 platform::DescribeError(platform::GetLastError()).c_str());
     return false;
 }
 

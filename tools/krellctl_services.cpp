@@ -7,16 +7,15 @@
 //   boot                             start the automatic services by load-order group and dependency
 //   shutdown                         stop every running service in the reverse order
 #include <stdlib.h>
-#include <sys/stat.h>
 
 #include <cstdio>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "json_text.h"
 #include "krellctl_commands.h"
 #include "krellctl_protection_service.h"
+#include "platform/error_text.h"
 #include "platform/service_control.h"
 #include "platform/strings.h"
 #include "platform/system.h"
@@ -39,20 +38,6 @@ int ServiceUsage() {
         "       krellctl [--root DIR] service start NAME | service stop NAME | service control NAME CODE\n"
         "       krellctl [--root DIR] boot | shutdown\n");
     return 2;
-}
-
-// These commands look at an existing root; a mistyped one must not be created empty.
-bool RootExists() {
-    const char* szRoot = getenv("KRELL_ROOT");
-    if (szRoot == nullptr || *szRoot == '\0') {
-        return true;
-    }
-    struct stat st {};
-    if (stat(szRoot, &st) != 0 || !S_ISDIR(st.st_mode)) {
-        std::fprintf(stderr, "krellctl: no machine root at %s\n", szRoot);
-        return false;
-    }
-    return true;
 }
 
 const char* StateName(DWORD dwState) {
@@ -110,41 +95,28 @@ void PrintStatus(const scm::ServiceEntry& e) {
     const SERVICE_STATUS& s = e.status;
     std::printf(
         "%s (%s)\n  type %s, start %s%s\n  state %s, pid %u, controls accepted 0x%X\n"
-        "  exit code %u, service-specific %u, checkpoint %u, wait hint %u ms\n",
+        "  exit code %s, service-specific %u, checkpoint %u, wait hint %u ms\n",
         platform::ToUtf8(e.sName).c_str(), platform::ToUtf8(e.sDisplayName).c_str(), TypeName(e.dwType),
         StartName(e.dwStartType), e.bMarkedForDelete ? ", marked for delete" : "",
-        StateName(s.dwCurrentState), e.dwProcessId, s.dwControlsAccepted, s.dwWin32ExitCode,
-        s.dwServiceSpecificExitCode, s.dwCheckPoint, s.dwWaitHint);
+        StateName(s.dwCurrentState), e.dwProcessId, s.dwControlsAccepted,
+        platform::DescribeError(s.dwWin32ExitCode).c_str(), s.dwServiceSpecificExitCode, s.dwCheckPoint,
+        s.dwWaitHint);
 }
 
 // The code a start failed with, in words.
 std::string FailureText(DWORD dwError, DWORD dwServiceSpecificExitCode) {
-    char szText[160];
-    switch (dwError) {
-        case ERROR_SERVICE_SPECIFIC_ERROR:
-            std::snprintf(szText, sizeof(szText), "exit code %u, service-specific exit code 0x%08X", dwError,
-                          dwServiceSpecificExitCode);
-            break;
-        case ERROR_PROCESS_ABORTED:
-            std::snprintf(szText, sizeof(szText), "exit code %u: its process ended without reporting",
-                          dwError);
-            break;
-        case ERROR_SERVICE_NEVER_STARTED:
-            std::snprintf(szText, sizeof(szText), "error %u: it stopped without reporting an error", dwError);
-            break;
-        case ERROR_SERVICE_REQUEST_TIMEOUT:
-            std::snprintf(szText, sizeof(szText), "error %u: it did not respond in time", dwError);
-            break;
-        default:
-            std::snprintf(szText, sizeof(szText), "error %u", dwError);
-            break;
+    if (dwError != ERROR_SERVICE_SPECIFIC_ERROR) {
+        return "error " + platform::DescribeError(dwError);
     }
-    return szText;
+    char szSpecific[48];
+    std::snprintf(szSpecific, sizeof(szSpecific), ", service-specific exit code 0x%08X",
+                  dwServiceSpecificExitCode);
+    return "exit code " + platform::DescribeError(dwError) + szSpecific;
 }
 
 int Fail(const char* szWhat, const std::string& sName) {
-    std::fprintf(stderr, "krellctl: %s %s failed (error %u)\n", szWhat, sName.c_str(),
-                 platform::GetLastError());
+    std::fprintf(stderr, "krellctl: %s %s failed: error %s\n", szWhat, sName.c_str(),
+                 platform::DescribeError(platform::GetLastError()).c_str());
     return 1;
 }
 
@@ -183,8 +155,8 @@ SC_HANDLE OpenForControl(const std::string& sName, SC_HANDLE* phManager) {
 int List(bool bJson) {
     std::vector<scm::ServiceEntry> services;
     if (!scm::ListServices(&services)) {
-        std::fprintf(stderr, "krellctl: cannot read the service database (error %u)\n",
-                     platform::GetLastError());
+        std::fprintf(stderr, "krellctl: cannot read the service database: error %s\n",
+                     platform::DescribeError(platform::GetLastError()).c_str());
         return 1;
     }
     if (bJson) {
@@ -313,9 +285,6 @@ int RunServiceCommand(const std::vector<std::string>& args) {
         std::fprintf(stderr, "krellctl: not a control code: %s\n", args[2].c_str());
         return 2;
     }
-    if (!RootExists()) {
-        return 1;
-    }
     if (sVerb == "list") {
         return List(bJson);
     }
@@ -334,9 +303,6 @@ int RunServiceCommand(const std::vector<std::string>& args) {
 int RunBootCommand(const std::vector<std::string>& args) {
     if (!args.empty()) {
         return ServiceUsage();
-    }
-    if (!RootExists()) {
-        return 1;
     }
     const CProtectionStart protection = CProtectionStart::Begun();
     std::vector<scm::Step> steps;
@@ -360,9 +326,6 @@ int RunShutdownCommand(const std::vector<std::string>& args) {
     if (!args.empty()) {
         return ServiceUsage();
     }
-    if (!RootExists()) {
-        return 1;
-    }
     SettleProtectionService(PROTECTION_SETTLE_MS);
     std::vector<scm::Step> steps;
     const bool bOk = scm::Shutdown(&steps);
@@ -378,18 +341,44 @@ const char* ProtectionStateName(DWORD dwState) {
     return dwState < std::size(NAMES) ? NAMES[dwState] : "unknown";
 }
 
-// One DWORD of the protection's private settings, or nothing when absent or unreadable.
-std::optional<DWORD> ProtectionValue(CSettingsManagerHelper& helper, const char16_t* szName) {
-    ISettingsManager* pManager = nullptr;
-    if (!ZEL_SUCCEEDED(helper.Create(&pManager))) {
-        return std::nullopt;
-    }
+// One DWORD of the protection's private settings as the store answers it: a value, or why not.
+struct CStoredDword {
+    ZELRESULT zr = ZEL_E_NOT_FOUND;
     DWORD dwValue = 0;
-    // The helper takes the manager over and releases it.
-    if (CLcSettingsHelper::GetDword(pManager, u"GATEWARDEN\\PRIVATE", szName, &dwValue) != ZEL_SUCCESS) {
-        return std::nullopt;
+};
+
+CStoredDword ProtectionValue(CSettingsManagerHelper& helper, const char16_t* szName) {
+    CStoredDword value;
+    ISettingsManager* pManager = nullptr;
+    value.zr = helper.Create(&pManager);
+    if (ZEL_SUCCEEDED(value.zr)) {
+        // The helper takes the manager over and releases it.
+        value.zr = CLcSettingsHelper::GetDword(pManager, u"GATEWARDEN\\PRIVATE", szName, &value.dwValue);
     }
-    return dwValue;
+    return value;
+}
+
+// Why a stored value cannot be shown, or an empty text when it can.
+std::string Problem(const CStoredDword& value, const char* szAbsent) {
+    if (value.zr == ZEL_SUCCESS) {
+        return "";
+    }
+    if (value.zr == ZEL_E_NOT_FOUND) {
+        return std::string("absent (") + szAbsent + ")";
+    }
+    char szCode[16];
+    std::snprintf(szCode, sizeof(szCode), "0x%08X", static_cast<unsigned>(value.zr));
+    if (value.zr == ZEL_E_WRONG_TYPE) {
+        return std::string("wrongly typed: not a DWORD (") + szCode + ")";
+    }
+    return std::string("unreadable (") + szCode + ")";
+}
+
+std::string Json(const CStoredDword& value) {
+    if (value.zr == ZEL_SUCCESS) {
+        return std::to_string(value.dwValue);
+    }
+    return value.zr == ZEL_E_NOT_FOUND ? "null" : JsonString(Problem(value, ""));
 }
 
 }  // namespace
@@ -400,23 +389,19 @@ int RunStatusCommand(const std::vector<std::string>& args) {
         std::fprintf(stderr, "usage: krellctl [--root DIR] status [--json]\n");
         return 2;
     }
-    if (!RootExists()) {
-        return 1;
-    }
     std::vector<scm::ServiceEntry> services;
     if (!scm::ListServices(&services)) {
-        std::fprintf(stderr, "krellctl: cannot read the service database (error %u)\n",
-                     platform::GetLastError());
+        std::fprintf(stderr, "krellctl: cannot read the service database: error %s\n",
+                     platform::DescribeError(platform::GetLastError()).c_str());
         return 1;
     }
     const bool bStore = CSettingsManagerHelper::IsSettingsManagerActive();
     CSettingsManagerHelper helper;
-    const std::optional<DWORD> dwState = bStore ? ProtectionValue(helper, u"CurrentState") : std::nullopt;
-    const std::optional<DWORD> dwMarker = bStore ? ProtectionValue(helper, u"DriverError") : std::nullopt;
+    const CStoredDword state = bStore ? ProtectionValue(helper, u"CurrentState") : CStoredDword{};
+    const CStoredDword marker = bStore ? ProtectionValue(helper, u"DriverError") : CStoredDword{};
     if (bJson) {
         std::printf("{\"settingsStore\":%s,\"currentState\":%s,\"driverError\":%s,\"services\":[",
-                    bStore ? "true" : "false", dwState ? std::to_string(*dwState).c_str() : "null",
-                    dwMarker ? std::to_string(*dwMarker).c_str() : "null");
+                    bStore ? "true" : "false", Json(state).c_str(), Json(marker).c_str());
         for (std::size_t i = 0; i < services.size(); ++i) {
             const auto& entry = services[i];
             std::printf("%s{\"name\":%s,\"state\":\"%s\",\"start\":\"%s\",\"pid\":%u}", i == 0 ? "" : ",",
@@ -429,10 +414,14 @@ int RunStatusCommand(const std::vector<std::string>& args) {
     if (!bStore) {
         std::printf("settings store: not running (start the service lcSetMgr)\n");
     } else {
+        const std::string sStateProblem = Problem(state, "read as GW_STATE_ERROR_UNKNOWN");
+        const std::string sMarkerProblem = Problem(marker, "0");
         std::printf("protection state: %s\n",
-                    dwState ? (std::to_string(*dwState) + " " + ProtectionStateName(*dwState)).c_str()
-                            : "absent (read as GW_STATE_ERROR_UNKNOWN)");
-        std::printf("driver error marker: %s\n", dwMarker ? std::to_string(*dwMarker).c_str() : "absent (0)");
+                    sStateProblem.empty()
+                        ? (std::to_string(state.dwValue) + " " + ProtectionStateName(state.dwValue)).c_str()
+                        : sStateProblem.c_str());
+        std::printf("driver error marker: %s\n",
+                    sMarkerProblem.empty() ? std::to_string(marker.dwValue).c_str() : sMarkerProblem.c_str());
     }
     for (const auto& entry : services) {
         std::printf("service %-12s %-14s start %s\n", platform::ToUtf8(entry.sName).c_str(),

@@ -26,8 +26,9 @@ LONG CAnswerCollector::OnEvent(LONG, IKTEvent* pEvent) {
     if (m_pFactory->CopyEvent(pEvent, &pCopy) != CError::eNoError || FAILED(pEvent->GetId(&nId))) {
         return CError::eFailure;
     }
+    // Local, as the times events carry.
     SYSTEMTIME received{};
-    platform::GetSystemTime(&received);
+    platform::GetLocalTime(&received);
     std::lock_guard lock(m_mutex);
     m_answers[nId] = {pCopy, received};
     m_answered.notify_all();

@@ -34,7 +34,7 @@ public:
 using CProviderCallback = CEventCallback<IKTEventProviderCallback, IID_IKTEventProviderCallback>;
 using CSubscriberCallback = CEventCallback<IKTEventSubscriberCallback, IID_IKTEventSubscriberCallback>;
 
-// Copies of the answers to a provider's events, by event id, with the UTC time each came.
+// Copies of the answers to a provider's events, by event id, with the local time each came.
 class CAnswerCollector final : public CProviderCallback {
 public:
     explicit CAnswerCollector(IKTEventFactory* pFactory) : m_pFactory(pFactory) {}

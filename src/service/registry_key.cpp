@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "diagnostics/user_debug_output.h"
+#include "platform/system.h"
 
 bool CRegistryKey::Open(HKEY hParent, const char16_t* szSubKey, REGSAM samDesired) {
     Close();
@@ -10,6 +11,7 @@ bool CRegistryKey::Open(HKEY hParent, const char16_t* szSubKey, REGSAM samDesire
     if (lResult != static_cast<LONG>(ERROR_SUCCESS)) {
         m_hKey = nullptr;
         TraceOut2(u"CRegistryKey::Open() : RegOpenKeyEx() != ERROR_SUCCESS, %s, 0x%08X\n", szSubKey, lResult);
+        platform::SetLastError(static_cast<DWORD>(lResult));
         return false;
     }
     return true;
@@ -23,6 +25,7 @@ bool CRegistryKey::Create(HKEY hParent, const char16_t* szSubKey, REGSAM samDesi
         m_hKey = nullptr;
         TraceOut1(u"CRegistryKey::Create() : RegCreateKeyEx() != ERROR_SUCCESS, %s, 0x%08X\n", szSubKey,
                   lResult);
+        platform::SetLastError(static_cast<DWORD>(lResult));
         return false;
     }
     return true;
@@ -77,6 +80,7 @@ bool CRegistryKey::SetDword(const char16_t* szName, DWORD dwValue) {
     if (lResult != static_cast<LONG>(ERROR_SUCCESS)) {
         TraceOut1(u"CRegistryKey::SetDword() : RegSetValueEx() != ERROR_SUCCESS, %s, 0x%08X\n", szName,
                   lResult);
+        platform::SetLastError(static_cast<DWORD>(lResult));
         return false;
     }
     return true;
@@ -89,6 +93,7 @@ bool CRegistryKey::SetString(const char16_t* szName, const std::u16string& sValu
     if (lResult != static_cast<LONG>(ERROR_SUCCESS)) {
         TraceOut1(u"CRegistryKey::SetString() : RegSetValueEx() != ERROR_SUCCESS, %s, 0x%08X\n", szName,
                   lResult);
+        platform::SetLastError(static_cast<DWORD>(lResult));
         return false;
     }
     return true;

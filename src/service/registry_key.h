@@ -1,5 +1,6 @@
 // The framework's registry key: one open key, closed on destruction. Failures are traced through the
-// debug log's framework entry points and reported as false.
+// debug log's framework entry points and reported as false; opening, creating and setting leave the
+// registry's code as the thread's last error.
 #pragma once
 
 #include <string>

@@ -1,14 +1,74 @@
 #include "service/service_app.h"
 
+#include <algorithm>
+#include <cstdio>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
 #include "diagnostics/user_debug_output.h"
 #include "platform/event_log.h"
 #include "platform/process.h"
+#include "platform/strings.h"
 
 namespace {
 constexpr DWORD PENDING_WAIT_HINT_MS = 30000;
 constexpr DWORD EVENT_TYPES_SUPPORTED = 31;
 // The dependency list of the installed service: one name, double-NUL terminated.
 constexpr char16_t SERVICE_DEPENDENCIES[] = u"RPCSS\0";
+
+// The run modes' switches, each with its spellings, the full name first.
+constexpr std::initializer_list<const char16_t*> SWITCH_VERSION = {u"Version", u"V"};
+constexpr std::initializer_list<const char16_t*> SWITCH_HELP = {u"Help", u"H", u"?"};
+constexpr std::initializer_list<const char16_t*> SWITCH_TERMINATE = {u"Terminate", u"T"};
+constexpr std::initializer_list<const char16_t*> SWITCH_INSTALL = {u"Install", u"I"};
+constexpr std::initializer_list<const char16_t*> SWITCH_REMOVE = {u"Remove", u"R"};
+constexpr std::initializer_list<const char16_t*> SWITCH_REGSERVER = {u"RegServer"};
+constexpr std::initializer_list<const char16_t*> SWITCH_UNREGSERVER = {u"UnregServer"};
+constexpr std::initializer_list<const char16_t*> SWITCH_DEBUG = {u"Debug", u"D"};
+constexpr std::initializer_list<const char16_t*> SWITCH_EMBEDDING = {u"Embedding"};
+constexpr std::initializer_list<const char16_t*> RUN_MODE_SWITCHES[] = {
+    SWITCH_VERSION,   SWITCH_HELP,        SWITCH_TERMINATE, SWITCH_INSTALL,  SWITCH_REMOVE,
+    SWITCH_REGSERVER, SWITCH_UNREGSERVER, SWITCH_DEBUG,     SWITCH_EMBEDDING};
+
+// The switch tokens that name no run mode, as typed.
+std::vector<std::u16string> UnknownSwitches(const CCommandLine& commandLine) {
+    std::vector<std::u16string> unknown;
+    for (const auto& entry : commandLine.Entries()) {
+        const auto names = [&](const char16_t* szSpelling) {
+            return platform::EqualNoCase(entry.m_sText, szSpelling);
+        };
+        const bool bKnown = std::ranges::any_of(
+            RUN_MODE_SWITCHES, [&](const auto& spellings) { return std::ranges::any_of(spellings, names); });
+        if (entry.m_bSwitch && !bKnown) {
+            unknown.push_back(entry.m_sRaw);
+        }
+    }
+    return unknown;
+}
+
+// Someone typed the program with a switch it does not know, and no service control manager started
+// it: the exit code alone would not tell them which switches exist.
+void ReportUnknownSwitches(const std::u16string& sProgram, const std::vector<std::u16string>& unknown) {
+    std::string sText = platform::ToUtf8(sProgram) + ": unknown switch";
+    for (const auto& sSwitch : unknown) {
+        sText += " " + platform::ToUtf8(sSwitch);
+    }
+    sText += "\nswitches, with / or - and in any case:";
+    const char* szSeparator = " ";
+    for (const auto& spellings : RUN_MODE_SWITCHES) {
+        sText += szSeparator + platform::ToUtf8(*spellings.begin());
+        szSeparator = ", ";
+        std::string sShort;
+        for (auto it = spellings.begin() + 1; it != spellings.end(); ++it) {
+            sShort += (sShort.empty() ? "" : " ") + platform::ToUtf8(*it);
+        }
+        sText += sShort.empty() ? "" : " (" + sShort + ")";
+    }
+    sText += "\nwithout a switch it runs as a service, started by the service control manager\n";
+    std::fputs(sText.c_str(), stderr);
+}
+
 }  // namespace
 
 int CServiceApp::Run(const char16_t* szServiceName, const char16_t* szDisplayName,
@@ -44,15 +104,15 @@ int CServiceApp::Run(const char16_t* szServiceName, const char16_t* szDisplayNam
 }
 
 int CServiceApp::RunMode(const CCommandLine& commandLine, DWORD dwControlsAccepted) {
-    if (commandLine.HasSwitch({u"Version", u"V"})) {
+    if (commandLine.HasSwitch(SWITCH_VERSION)) {
         TraceOut3(u"CServiceApp::Run() : OnShowVersion()\n");
         return OnShowVersion();
     }
-    if (commandLine.HasSwitch({u"Help", u"H", u"?"})) {
+    if (commandLine.HasSwitch(SWITCH_HELP)) {
         TraceOut3(u"CServiceApp::Run() : OnShowHelp()\n");
         return OnShowHelp();
     }
-    if (commandLine.HasSwitch({u"Terminate", u"T"})) {
+    if (commandLine.HasSwitch(SWITCH_TERMINATE)) {
         TraceOut1(u"CServiceApp::Run() : OnTerminate()\n");
         return OnTerminate();
     }
@@ -73,32 +133,36 @@ int CServiceApp::RunMode(const CCommandLine& commandLine, DWORD dwControlsAccept
         TraceOut1(u"CServiceApp::Run() : ProcessCommandLine() == FALSE\n");
         return -1;
     }
-    if (commandLine.HasSwitch({u"Install", u"I"})) {
+    if (commandLine.HasSwitch(SWITCH_INSTALL)) {
         TraceOut3(u"CServiceApp::Run() : OnInstallService()\n");
         return OnInstallService();
     }
-    if (commandLine.HasSwitch({u"Remove", u"R"})) {
+    if (commandLine.HasSwitch(SWITCH_REMOVE)) {
         TraceOut3(u"CServiceApp::Run() : OnRemoveService()\n");
         return OnRemoveService();
     }
-    if (commandLine.HasSwitch({u"RegServer"})) {
+    if (commandLine.HasSwitch(SWITCH_REGSERVER)) {
         TraceOut3(u"CServiceApp::Run() : OnRegServer()\n");
         return OnRegServer();
     }
-    if (commandLine.HasSwitch({u"UnregServer"})) {
+    if (commandLine.HasSwitch(SWITCH_UNREGSERVER)) {
         TraceOut3(u"CServiceApp::Run() : OnUnregServer()\n");
         return OnUnregServer();
     }
-    if (commandLine.HasSwitch({u"Debug", u"D"})) {
+    if (commandLine.HasSwitch(SWITCH_DEBUG)) {
         TraceOut3(u"CServiceApp::Run() : OnRunDebug()\n");
         return OnRunDebug();
     }
-    if (commandLine.HasSwitch({u"Embedding"})) {
+    if (commandLine.HasSwitch(SWITCH_EMBEDDING)) {
         TraceOut3(u"CServiceApp::Run() : OnRunEmbedded()\n");
         return OnRunEmbedded();
     }
     TraceOut1(u"CServiceApp::Run() : OnRunService()\n");
-    return OnRunService(dwControlsAccepted);
+    const int nResult = OnRunService(dwControlsAccepted);
+    if (const auto unknown = UnknownSwitches(commandLine); nResult != 0 && !unknown.empty()) {
+        ReportUnknownSwitches(m_sServiceName, unknown);
+    }
+    return nResult;
 }
 
 bool CServiceApp::RegisterEventLog() {

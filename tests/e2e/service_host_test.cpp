@@ -9,6 +9,7 @@
 
 #include "platform/file.h"
 #include "platform/registry.h"
+#include "platform/root.h"
 #include "platform/service_control.h"
 #include "platform/strings.h"
 #include "platform/sync.h"
@@ -23,6 +24,8 @@ namespace {
 
 using krelltest::KillChild;
 using krelltest::ProgramPath;
+using krelltest::ReadText;
+using krelltest::RunCommand;
 using krelltest::StartChild;
 using krelltest::WaitChild;
 
@@ -77,6 +80,25 @@ TEST(ServiceHostModes, ModesThatDoNothingOrFail) {
     // None of them registered anything.
     CRegistryKey reg;
     EXPECT_FALSE(reg.Open(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Services\\KRELLSvc"));
+}
+
+TEST(ServiceHostModes, UnknownSwitchNamesTheSwitchesOnStandardError) {
+    const std::string sErrors = platform::RootSubdirectory("run") + "/krellsvc.err";
+    const std::string sProgram = ProgramPath("krellsvc");
+    // In a subshell of its own, so that standard error alone goes to the file.
+    EXPECT_EQ(RunCommand("(" + sProgram + " -frobnicate /Debugx 2>" + sErrors + ")"), EXIT_FAILURE_CODE);
+    const std::string sText = ReadText(sErrors);
+    EXPECT_EQ(sText,
+              "KRELLSvc: unknown switch -frobnicate /Debugx\n"
+              "switches, with / or - and in any case: Version (V), Help (H ?), Terminate (T), Install (I), "
+              "Remove (R), RegServer, UnregServer, Debug (D), Embedding\n"
+              "without a switch it runs as a service, started by the service control manager\n");
+    // Known switches and no switch at all stay as quiet as before.
+    for (const char* szArguments : {"", " -RegServer", " /embedding"}) {
+        EXPECT_EQ(RunCommand("(" + sProgram + szArguments + " 2>" + sErrors + ")"), EXIT_FAILURE_CODE)
+            << szArguments;
+        EXPECT_EQ(ReadText(sErrors), "") << szArguments;
+    }
 }
 
 TEST_F(ServiceHost, DebugRunIsSingleAndEndsOnTerminateSwitch) {

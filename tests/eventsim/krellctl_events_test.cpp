@@ -1,6 +1,10 @@
 // krellctl events driven as a program against the event manager of the test's root.
 #include <gtest/gtest.h>
 
+#include <time.h>
+
+#include <cstdio>
+#include <cstdlib>
 #include <sstream>
 #include <thread>
 
@@ -75,8 +79,42 @@ protected:
     pid_t m_nWatch = 0;
 };
 
+// The instant a time text of the tools ("2026-12-07T15:47:56.123+01:00") names, or -1 when it is
+// not such a text.
+time_t InstantOf(const std::string& sText) {
+    tm parts{};
+    int nMs = 0;
+    char chSign = 0;
+    int nOffsetHours = 0;
+    int nOffsetMinutes = 0;
+    if (std::sscanf(sText.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d.%3d%c%2d:%2d", &parts.tm_year, &parts.tm_mon,
+                    &parts.tm_mday, &parts.tm_hour, &parts.tm_min, &parts.tm_sec, &nMs, &chSign,
+                    &nOffsetHours, &nOffsetMinutes) != 10 ||
+        (chSign != '+' && chSign != '-') || sText.size() != 29) {
+        return -1;
+    }
+    parts.tm_year -= 1900;
+    parts.tm_mon -= 1;
+    const long lOffset = (chSign == '-' ? -60L : 60L) * (nOffsetHours * 60 + nOffsetMinutes);
+    return timegm(&parts) - lOffset;
+}
+
+// The text of a JSON string member of a line.
+std::string Member(const std::string& sLine, const std::string& sName) {
+    const std::size_t nStart = sLine.find("\"" + sName + "\":\"");
+    if (nStart == std::string::npos) {
+        return "";
+    }
+    const std::size_t nText = nStart + sName.size() + 4;
+    return sLine.substr(nText, sLine.find('"', nText) - nText);
+}
+
 TEST_F(KrellctlEvents, WatchPrintsEachEventOfItsTypesAsOneJsonLine) {
     StartManager();
+    // A zone of its own for the tools, an hour or two east of UTC, so that a local time shown as UTC
+    // (or the reverse) names another instant.
+    const std::string sZone = "env TZ='CET-1CEST,M3.5.0,M10.5.0/3' ";
+    m_sCtl = sZone + m_sCtl;
     StartWatch("--type 6010 --count 2 --timeout 20", "watching types 6010");
     ASSERT_EQ(Publish("6010 --set Code=5 --set 'Data=hr=0x00000000'"), 0);
     ASSERT_EQ(Publish("6000 --set ActorPath=x"), 0);
@@ -85,8 +123,17 @@ TEST_F(KrellctlEvents, WatchPrintsEachEventOfItsTypesAsOneJsonLine) {
     const std::vector<std::string> lines = Lines(ReadText(m_sOut));
     ASSERT_EQ(lines.size(), 2u) << ReadText(m_sOut);
     for (const char* szPart : {"{\"type\":6010,\"id\":", ",\"state\":\"created\",\"time\":\"20",
-                               "Z\",\"Code\":5,", "\"Time\":\"20", ",\"Data\":\"hr=0x00000000\"}"}) {
+                               "\",\"Code\":5,", "\"Time\":\"20", ",\"Data\":\"hr=0x00000000\"}"}) {
         EXPECT_NE(lines[0].find(szPart), std::string::npos) << szPart << " in " << lines[0];
+    }
+    // Both times (when the watch received it, when it was stamped) are local with their offset, and
+    // name the present instant.
+    const time_t now = time(nullptr);
+    for (const char* szName : {"time", "Time"}) {
+        const std::string sText = Member(lines[0], szName);
+        EXPECT_NE(sText.find_first_of("+-", 19), std::string::npos) << sText;
+        const time_t instant = InstantOf(sText);
+        EXPECT_LE(std::abs(static_cast<long>(instant - now)), 600L) << szName << " " << sText;
     }
     EXPECT_NE(lines[1].find("\"Code\":1,"), std::string::npos) << lines[1];
     // Data that was never set is not shown.
