@@ -441,7 +441,7 @@ void BM_FirstConfigurationChangeReachesTheCompiler(benchmark::State& state) {
         state.SkipWithError("the compiler did not subscribe");
         return;
     }
-    const std::string sCtl = Program("krellctl");
+    const std::string sCtl = ProgramPath("krellctl");
     for (auto _ : state) {
         if (state.range(0) != 0 && std::system((sCtl + " service stop zuZazEzi > /dev/null && " + sCtl +
                                                 " service start zuZazEzi > /dev/null")

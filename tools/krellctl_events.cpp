@@ -242,7 +242,7 @@ public:
         if (SUCCEEDED(pEvent->QueryInterface(IID_IKTConfigEvent, reinterpret_cast<void**>(&pConfig)))) {
             pConfig->GetResult(&answer.hrResult);
         }
-        answer.sJson = EventJson(pEvent, UtcNow());
+        answer.sJson = EventJson(pEvent, LocalNow());
         std::lock_guard lock(m_mutex);
         m_answers.emplace(nId, std::move(answer));
         m_finished.notify_all();
