@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -251,11 +252,16 @@ public:
 
     // The first change created after event nAfter: its compilation read the store after nAfter was
     // made. False when none is finished before the deadline.
-    bool WaitForOneAfter(LONG nAfter, std::chrono::steady_clock::time_point deadline, CAnswer* pAnswer) {
+    // Also gives up once fnStop says so, which it is asked every 100 ms.
+    bool WaitForOneAfter(LONG nAfter, std::chrono::steady_clock::time_point deadline,
+                         const std::function<bool()>& fnStop, CAnswer* pAnswer) {
         std::unique_lock lock(m_mutex);
-        if (!m_finished.wait_until(lock, deadline,
-                                   [&] { return m_answers.upper_bound(nAfter) != m_answers.end(); })) {
-            return false;
+        while (m_answers.upper_bound(nAfter) == m_answers.end()) {
+            if (std::chrono::steady_clock::now() >= deadline || fnStop()) {
+                return false;
+            }
+            m_finished.wait_until(
+                lock, std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(100)));
         }
         *pAnswer = m_answers.upper_bound(nAfter)->second;
         return true;
@@ -495,7 +501,16 @@ int RequestConfigChange(unsigned long ulWaitSeconds) {
     }
     CConfigAnswers::CAnswer answer;
     if (!pAnswers->WaitForOneAfter(
-            nRequestId, std::chrono::steady_clock::now() + std::chrono::seconds(ulWaitSeconds), &answer)) {
+            nRequestId, std::chrono::steady_clock::now() + std::chrono::seconds(ulWaitSeconds),
+            [&] { return !client.IsConnected(); }, &answer)) {
+        if (!client.IsConnected()) {
+            std::fprintf(
+                stderr,
+                "krellctl: the event manager went away before event %d, the settings refresh request, "
+                "was answered\n",
+                nRequestId);
+            return 1;
+        }
         std::fprintf(stderr,
                      "krellctl: no configuration change answered the settings refresh request within %lu s\n",
                      ulWaitSeconds);
