@@ -341,7 +341,15 @@ public:
     ULONG Release() override { return ReleaseImpl(); }
     HRESULT Run() override { return m_bRunning ? S_OK : SERVER_UNAVAILABLE; }
     bool IsRunning() override { return m_bRunning; }
-    void Stop() { m_bRunning = false; }
+    // A manager that has gone holds nothing: its registrations' proxies are released, as the
+    // process's death releases them, so none outlives the owner of its callback.
+    void Stop() {
+        m_bRunning = false;
+        std::map<LONG, CComPtr<IKTProviderProxy>> providers;
+        std::lock_guard lock(m_Lock);
+        providers.swap(m_Providers);
+        m_Subscribers.clear();
+    }
 
     HRESULT RegisterProvider(IKTProviderProxy* pProxy, LONG* pnProviderId, LONG* pnError) override {
         if (!m_bRunning) {
