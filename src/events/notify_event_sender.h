@@ -19,8 +19,8 @@ public:
     // "Ended": the module's last notification of a run. Once it is queued the sender refuses every
     // other until the next Initialize, so a watcher can take it as the end of the run: otherwise a
     // component still at work during the stop (the compiler answering a configuration change that
-    // the stop's own state write caused, a violation reported before the driver is shut down) would
-    // announce itself after it.
+    // came just before it, a violation reported before the driver is shut down) would announce
+    // itself after it.
     static constexpr DWORD NOTIFY_ENDED = 2;
 
     explicit CNotifyEventSender(IEventBridgeSource* pSource = ProductEventBridgeSource());

@@ -22,6 +22,26 @@ struct MessageDeleter {
 };
 using MessagePtr = std::unique_ptr<CKTUMessage, MessageDeleter>;
 
+// A second connection to the device, negotiated for 64-byte chunks: the chunk channel's handle is
+// private, this one shows the seam's own behaviour. INVALID_HANDLE_VALUE when either step fails.
+HANDLE OpenNegotiatedDevice() {
+    const HANDLE hDevice = platform::CreateFile(KTU_CHANNEL_DEVICE_NAME, GENERIC_READ | GENERIC_WRITE, 0,
+                                                platform::OPEN_EXISTING, platform::FILE_FLAG_OVERLAPPED);
+    if (hDevice == INVALID_HANDLE_VALUE) {
+        return hDevice;
+    }
+    const DWORD request[2] = {1, 64};
+    DWORD reply[2] = {};
+    DWORD dwReturned = 0;
+    if (!platform::DeviceIoControl(hDevice, IOCTL_KTDRV_NEGOTIATE, request, 8, reply, 8, &dwReturned,
+                                   nullptr) ||
+        dwReturned != 8 || reply[1] != 64) {
+        platform::CloseHandle(hDevice);
+        return INVALID_HANDLE_VALUE;
+    }
+    return hDevice;
+}
+
 TEST(Device, MissingServerIsFileNotFound) {
     const HANDLE hDevice = platform::CreateFile(KTU_CHANNEL_DEVICE_NAME, GENERIC_READ | GENERIC_WRITE, 0,
                                                 platform::OPEN_EXISTING, platform::FILE_FLAG_OVERLAPPED);
@@ -43,17 +63,8 @@ TEST(Device, OverlappedReadPendsAndCompletesNoWaitReportsIncomplete) {
     CKTUChunkChannel channel(KTU_CHANNEL_DEVICE_NAME);
     DWORD dwChunkSize = 0;
     ASSERT_EQ(channel.Open(8096, &dwChunkSize), KTU_CHUNK_SUCCESS);
-    // The chunk channel's handle is private; a second connection shows the seam's own behaviour.
-    const HANDLE hDevice = platform::CreateFile(KTU_CHANNEL_DEVICE_NAME, GENERIC_READ | GENERIC_WRITE, 0,
-                                                platform::OPEN_EXISTING, platform::FILE_FLAG_OVERLAPPED);
+    const HANDLE hDevice = OpenNegotiatedDevice();
     ASSERT_NE(hDevice, INVALID_HANDLE_VALUE);
-    const DWORD request[2] = {1, 64};
-    DWORD reply[2] = {};
-    DWORD dwReturned = 0;
-    ASSERT_TRUE(platform::DeviceIoControl(hDevice, IOCTL_KTDRV_NEGOTIATE, request, 8, reply, 8, &dwReturned,
-                                          nullptr));
-    EXPECT_EQ(dwReturned, 8u);
-    EXPECT_EQ(reply[1], 64u);
     std::vector<BYTE> buffer(64);
     platform::OVERLAPPED overlapped{};
     overlapped.hEvent = platform::CreateEvent(true, true, nullptr);
@@ -85,14 +96,8 @@ TEST(Device, ReadOfAThreadEndedByForceEndsWithIt) {
     CKTUChunkChannel channel(KTU_CHANNEL_DEVICE_NAME);
     DWORD dwChunkSize = 0;
     ASSERT_EQ(channel.Open(8096, &dwChunkSize), KTU_CHUNK_SUCCESS);
-    const HANDLE hDevice = platform::CreateFile(KTU_CHANNEL_DEVICE_NAME, GENERIC_READ | GENERIC_WRITE, 0,
-                                                platform::OPEN_EXISTING, platform::FILE_FLAG_OVERLAPPED);
+    const HANDLE hDevice = OpenNegotiatedDevice();
     ASSERT_NE(hDevice, INVALID_HANDLE_VALUE);
-    const DWORD request[2] = {1, 64};
-    DWORD reply[2] = {};
-    DWORD dwReturned = 0;
-    ASSERT_TRUE(platform::DeviceIoControl(hDevice, IOCTL_KTDRV_NEGOTIATE, request, 8, reply, 8, &dwReturned,
-                                          nullptr));
     // The dead thread's read lives here, so that what the device does with it after the end shows.
     struct CDeadRead {
         HANDLE hDevice;

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -23,17 +22,6 @@ using krelltest::ProgramPath;
 using krelltest::ReadText;
 using krelltest::RunCommand;
 using krelltest::WaitForDriverStatus;
-
-std::vector<std::string> Lines(const std::string& sText) {
-    std::vector<std::string> lines;
-    std::istringstream in(sText);
-    for (std::string sLine; std::getline(in, sLine);) {
-        if (!sLine.empty()) {
-            lines.push_back(sLine);
-        }
-    }
-    return lines;
-}
 
 class ServiceEvents : public testing::Test {
 protected:
@@ -82,7 +70,7 @@ TEST_F(ServiceEvents, BootAndTerminateAreAnnouncedInOrder) {
     EXPECT_EQ(krelltest::WaitChild(m_nWatcher, 60000), 0) << ReadText(m_sRun + "/watch.err");
     m_nWatcher = -1;
 
-    std::vector<std::string> events = Lines(ReadText(m_sRun + "/watch.out"));
+    std::vector<std::string> events = krelltest::NonEmptyLines(ReadText(m_sRun + "/watch.out"));
     ASSERT_EQ(events.size(), 5u) << ReadText(m_sRun + "/watch.out");
     const auto configured = std::find_if(events.begin(), events.end(), [](const std::string& sEvent) {
         return sEvent.find("\"Code\":5,") != std::string::npos;

@@ -5,7 +5,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -25,27 +24,13 @@ using krelltest::RunCommand;
 constexpr unsigned long STALL_MS = 1200;
 constexpr int SLOW_WAIT_MS = 180000;
 constexpr const char* FORCED_END = "CNotifyEventSender::DestroyInternal - Thread did not respond in time";
+constexpr const char* PARAMETERS_KEY = "SYSTEM\\CurrentControlSet\\Services\\zuZazEzi\\Parameters";
+constexpr const char* STARTED = "KTUMS started OK.";
 // The event provider's unregistration, the stop's last step before the final state is written.
 constexpr const char* PROVIDER_GONE = "CEventManagerHelper::UnregisterProvider() : Exit";
 
-std::size_t Count(const std::string& sText, const std::string& sWhat) {
-    std::size_t nCount = 0;
-    for (std::size_t n = sText.find(sWhat); n != std::string::npos; n = sText.find(sWhat, n + 1)) {
-        ++nCount;
-    }
-    return nCount;
-}
-
-std::vector<std::string> Lines(const std::string& sText) {
-    std::vector<std::string> lines;
-    std::istringstream in(sText);
-    for (std::string sLine; std::getline(in, sLine);) {
-        if (!sLine.empty()) {
-            lines.push_back(sLine);
-        }
-    }
-    return lines;
-}
+using krelltest::CountOf;
+using krelltest::NonEmptyLines;
 
 class ServiceStop : public testing::Test {
 protected:
@@ -54,31 +39,32 @@ protected:
         m_sRun = platform::RootDirectory() + "/run";
         ASSERT_TRUE(krelltest::PrepareProtectionRoot());
         ASSERT_TRUE(krelltest::SetProtectionSetting("DebugOutput", 0xFFFFFFFF));
+        m_nStartsBefore = CountOf(krelltest::ServiceLog(), STARTED);
     }
     void TearDown() override {
         if (m_nWatcher > 0) {
             krelltest::KillChild(m_nWatcher);
         }
         krelltest::ShutdownProtectionRoot();
+        // The root outlives the test when tests share a process.
+        RunCommand(m_sCtl + " registry delete '" + PARAMETERS_KEY + "'");
     }
 
     void SlowEventManager() {
-        ASSERT_EQ(RunCommand(m_sCtl +
-                             " registry set 'SYSTEM\\CurrentControlSet\\Services\\zuZazEzi\\Parameters'"
-                             " StallMs dword " +
+        ASSERT_EQ(RunCommand(m_sCtl + " registry set '" + PARAMETERS_KEY + "' StallMs dword " +
                              std::to_string(STALL_MS)),
                   0);
     }
 
     // Starts the service with the protection on and waits until its start-up is complete (the nth
-    // start in this root's debug log).
+    // start of this test).
     void StartService(std::size_t nStart) {
         ASSERT_TRUE(krelltest::SetProtectionSetting("CurrentState", 1));
         std::string sOutput;
         ASSERT_EQ(RunCommand(m_sCtl + " service start KRELLSvc", &sOutput), 0) << sOutput;
         bool bStarted = false;
         for (int nWaited = 0; nWaited < SLOW_WAIT_MS && !bStarted; nWaited += 200) {
-            bStarted = Count(krelltest::ServiceLog(), "KTUMS started OK.") >= nStart;
+            bStarted = CountOf(krelltest::ServiceLog(), STARTED) >= m_nStartsBefore + nStart;
             if (!bStarted) {
                 usleep(200000);
             }
@@ -115,7 +101,7 @@ protected:
         ASSERT_EQ(RunCommand(m_sCtl + " events publish 6010 --set Code=99", &sOutput), 0) << sOutput;
         bool bSeen = false;
         for (int nWaited = 0; nWaited < SLOW_WAIT_MS && !bSeen; nWaited += 100) {
-            bSeen = Count(ReadText(m_sRun + "/watch.out"), "\"Code\":99,") >= nMarker;
+            bSeen = CountOf(ReadText(m_sRun + "/watch.out"), "\"Code\":99,") >= nMarker;
             if (!bSeen) {
                 usleep(100000);
             }
@@ -126,6 +112,8 @@ protected:
     std::string m_sCtl;
     std::string m_sRun;
     pid_t m_nWatcher = -1;
+    // Starts logged before this test, by an earlier test of the same process and root.
+    std::size_t m_nStartsBefore = 0;
 };
 
 // The notification sender is ended by force while it waits for the slow manager's answer; the
@@ -171,8 +159,9 @@ TEST_F(ServiceStop, EventManagerKilledDuringTheStop) {
     EXPECT_NE(LastRunLog().find(PROVIDER_GONE), std::string::npos) << LastRunLog();
 }
 
-// "Ended" (2) is the last notification of a run: the configuration changes the stop itself causes
-// (it writes the interim protection state) are compiled and answered, but not announced after it.
+// "Ended" (2) is the last notification of a run: a configuration change that reaches the compiler
+// while the service stops (the settings store publishes its own a moment after the change) is
+// answered, but not announced after it.
 TEST_F(ServiceStop, NothingFollowsEnded) {
     ASSERT_EQ(RunCommand(m_sCtl + " service start zuZazEzi"), 0);
     m_nWatcher = krelltest::StartChild({"/bin/sh", "-c",
@@ -185,10 +174,14 @@ TEST_F(ServiceStop, NothingFollowsEnded) {
         SCOPED_TRACE("run " + std::to_string(nRun));
         ASSERT_NO_FATAL_FAILURE(StartService(nRun));
         ASSERT_TRUE(krelltest::WaitForDriverStatus("loaded=1")) << krelltest::DriverStatus();
+        // A change whose compilation is still under way when the stop begins.
+        std::string sOutput;
+        ASSERT_EQ(RunCommand(m_sCtl + " protection set file=" + std::to_string(nRun % 2), &sOutput), 0)
+            << sOutput;
         ASSERT_NO_FATAL_FAILURE(Terminate());
         ASSERT_NO_FATAL_FAILURE(ExpectCleanStop());
         ASSERT_NO_FATAL_FAILURE(WaitForWatcherToCatchUp(nRun));
-        const std::vector<std::string> events = Lines(ReadText(m_sRun + "/watch.out"));
+        const std::vector<std::string> events = NonEmptyLines(ReadText(m_sRun + "/watch.out"));
         // The line before the marker.
         ASSERT_GE(events.size(), 2u);
         EXPECT_NE(events[events.size() - 2].find("\"Code\":2,"), std::string::npos)
