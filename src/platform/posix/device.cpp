@@ -41,15 +41,28 @@ DWORD SocketError(int nErrno) {
     }
 }
 
-// Every device object alive, for the transfers of an ending thread.
-std::mutex g_DevicesLock;
-std::vector<std::weak_ptr<CDeviceObject>> g_Devices;
+// Every device object alive, for the transfers of an ending thread. Never destroyed: detached threads
+// may still end while the process exits.
+struct CDeviceRegistry {
+    std::mutex lock;
+    std::vector<std::weak_ptr<CDeviceObject>> devices;
+};
+CDeviceRegistry& Devices() {
+    static auto* s_pRegistry = new CDeviceRegistry;
+    return *s_pRegistry;
+}
 
 void AddDevice(const std::shared_ptr<CDeviceObject>& pDevice) {
     CTerminateShield shield;
-    std::lock_guard lock(g_DevicesLock);
-    std::erase_if(g_Devices, [](const std::weak_ptr<CDeviceObject>& wpDevice) { return wpDevice.expired(); });
-    g_Devices.push_back(pDevice);
+    CDeviceRegistry& registry = Devices();
+    std::lock_guard lock(registry.lock);
+    std::erase_if(registry.devices,
+                  [](const std::weak_ptr<CDeviceObject>& wpDevice) { return wpDevice.expired(); });
+    try {
+        registry.devices.push_back(pDevice);
+    } catch (const std::bad_alloc&) {
+        // Unlisted, its transfers are not cancelled at their thread's end; the device still works.
+    }
 }
 
 // Whether p lies on the calling thread's stack.
@@ -72,8 +85,9 @@ void CancelThreadTransfers() {
     std::vector<std::shared_ptr<CDeviceObject>> devices;
     {
         CTerminateShield shield;
-        std::lock_guard lock(g_DevicesLock);
-        for (const std::weak_ptr<CDeviceObject>& wpDevice : g_Devices) {
+        CDeviceRegistry& registry = Devices();
+        std::lock_guard lock(registry.lock);
+        for (const std::weak_ptr<CDeviceObject>& wpDevice : registry.devices) {
             if (auto pDevice = wpDevice.lock()) {
                 devices.push_back(std::move(pDevice));
             }
