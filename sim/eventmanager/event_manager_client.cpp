@@ -170,6 +170,25 @@ private:
         CComPtr<IKTSubscriberProxy> pSubscriber;
     };
 
+    // A call's record is filed for the reader while the call is under way, and taken back on every
+    // way out under the caller's lock. The record lives on the caller's stack, and a caller ended by
+    // force inside the wait unwinds through here (the wait gives the lock back first): a record
+    // left behind would have the reader write a late answer into a stack that is gone.
+    class CFiledCall {
+    public:
+        CFiledCall(std::map<std::uint32_t, CCall*>& calls, std::uint32_t nSeq, CCall& call)
+            : m_calls(calls), m_nSeq(nSeq) {
+            m_calls[m_nSeq] = &call;
+        }
+        ~CFiledCall() { m_calls.erase(m_nSeq); }
+        CFiledCall(const CFiledCall&) = delete;
+        CFiledCall& operator=(const CFiledCall&) = delete;
+
+    private:
+        std::map<std::uint32_t, CCall*>& m_calls;
+        std::uint32_t m_nSeq;
+    };
+
     HRESULT EventCall(MessageKind nKind, std::vector<std::int32_t> fields, const KT_TRANSPORTED_EVENT* pEvent,
                       LONG* pnError, LONG* pnValue) {
         if (pEvent == nullptr || (pEvent->pData == nullptr && pEvent->cbData != 0) ||
@@ -197,16 +216,14 @@ private:
             return E_SERVER_UNAVAILABLE;
         }
         request.nSeq = ++m_nLastSeq;
-        m_calls[request.nSeq] = &call;
+        const CFiledCall filed(m_calls, request.nSeq, call);
         const std::vector<std::uint8_t> bytes = EncodeMessage(request);
         // Sent under the lock: one packet per message keeps requests whole, and the answer cannot be
         // filed before the call is.
         if (send(m_nSocket, bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size())) {
-            m_calls.erase(request.nSeq);
             return E_SERVER_UNAVAILABLE;
         }
         const bool bDone = m_answered.wait_for(lock, CALL_TIMEOUT, [&] { return call.bAnswered || m_bDead; });
-        m_calls.erase(request.nSeq);
         if (!call.bAnswered) {
             return bDone ? E_SERVER_UNAVAILABLE : RPC_E_TIMEOUT;
         }

@@ -88,6 +88,7 @@ bool CNotifyEventSender::InitializeInternal() {
     }
     std::lock_guard lock(m_QueueAccessLock);
     m_bInitialized = true;
+    m_bEnded = false;
     return true;
 }
 
@@ -136,12 +137,20 @@ bool CNotifyEventSender::EnqueueEventInternal(DWORD dwCode, const char16_t* szDa
             // Destroyed meanwhile: nothing would send it.
             return false;
         }
+        if (m_bEnded) {
+            lock.unlock();
+            DebugOut2(DBG_CAT_NOTIFY_SENDER,
+                      u"CNotifyEventSender::EnqueueEvent - Run ended, event refused: code=%d, data=\"%s\"\n",
+                      static_cast<LONG>(dwCode), szText);
+            return false;
+        }
         if (m_Queue.size() >= MAX_QUEUED_EVENTS) {
             lock.unlock();
             DebugOut2(DBG_CAT_NOTIFY_SENDER, u"CNotifyEventSender::EnqueueEvent - Queue full\n");
             return false;
         }
         m_Queue.push_back(std::move(record));
+        m_bEnded = dwCode == NOTIFY_ENDED;
         if (!m_QueueNotifyEvent.SetEvent()) {
             lock.unlock();
             DebugOut1(DBG_CAT_NOTIFY_SENDER,

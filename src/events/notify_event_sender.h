@@ -17,6 +17,12 @@ class CNotifyEventSender {
 public:
     static constexpr size_t MAX_QUEUED_EVENTS = 101;
     static constexpr DWORD THREAD_STOP_TIMEOUT_MS = 1000;
+    // "Ended": the module's last notification of a run. Once it is queued the sender refuses every
+    // other until the next Initialize, so a watcher can take it as the end of the run: otherwise a
+    // component still at work during the stop (the compiler answering a configuration change that
+    // came just before it, a violation reported before the driver is shut down) would announce
+    // itself after it.
+    static constexpr DWORD NOTIFY_ENDED = 2;
 
     explicit CNotifyEventSender(IEventBridgeSource* pSource = ProductEventBridgeSource());
     ~CNotifyEventSender();
@@ -78,6 +84,8 @@ private:
 
     IEventBridgeSource* m_pSource;
     bool m_bInitialized = false;
+    // NOTIFY_ENDED is queued; under m_QueueAccessLock.
+    bool m_bEnded = false;
     std::unique_ptr<NotifySenderThread> m_EventSendingThread;
     CEvent m_QueueNotifyEvent;
     CEvent m_ShutdownEvent;

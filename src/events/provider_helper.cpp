@@ -1,6 +1,7 @@
 #include "events/provider_helper.h"
 
 #include <mutex>
+#include <optional>
 #include <utility>
 
 #include "diagnostics/user_debug_output.h"
@@ -98,7 +99,7 @@ LONG CProviderHelper::CreateEvent(IKTEvent* pEvent, bool bBroadcast, LONG* pnEve
         return nCreate;
     }
     const LONG nEventId = *pnEventId;
-    std::shared_ptr<CPendingEvent> pInfo;
+    std::optional<CWaitGuard> guard;
     bool bAnswered = false;
     try {
         std::lock_guard lock(m_PendingLock);
@@ -106,6 +107,7 @@ LONG CProviderHelper::CreateEvent(IKTEvent* pEvent, bool bBroadcast, LONG* pnEve
             // Released while the event was being created: the shutdown has passed already.
             return CError::eFailure;
         }
+        std::shared_ptr<CPendingEvent> pInfo;
         const auto it = m_PendingEvents.find(nEventId);
         if (it != m_PendingEvents.end()) {
             // The answer overtook us.
@@ -119,21 +121,40 @@ LONG CProviderHelper::CreateEvent(IKTEvent* pEvent, bool bBroadcast, LONG* pnEve
             }
             m_PendingEvents[nEventId] = pInfo;
         }
-        ++m_nWaiters;
+        // The waiter leaves through the guard on every way out, a forced end of this thread
+        // included, so that Release never waits for a thread that is gone and the late answer
+        // finds its record abandoned.
+        guard.emplace(this, std::move(pInfo), nEventId);
     } catch (const std::bad_alloc&) {
         TraceOut1(u"LCCATCH : %s\n", u"std::bad_alloc");
         return CError::eException;
     }
 
-    DWORD dwWait = WAIT_OBJECT_0 + 1;
-    if (!bAnswered) {
-        const HANDLE handles[3] = {m_hOnShutdown.Handle(), pInfo->m_hOnEvent.Handle(), hCancelEvent};
-        const DWORD nCount = hCancelEvent != nullptr ? 3 : 2;
-        dwWait = bPumpMessages ? CMessageLock().LockWithMessagePump(handles, nCount, false, dwTimeout)
-                               : platform::WaitForMultipleObjects(nCount, handles, false, dwTimeout);
+    if (bAnswered) {
+        return guard->Leave(WAIT_OBJECT_0 + 1, ppReturned);
     }
+    const HANDLE handles[3] = {m_hOnShutdown.Handle(), guard->Record().m_hOnEvent.Handle(), hCancelEvent};
+    const DWORD nCount = hCancelEvent != nullptr ? 3 : 2;
+    const DWORD dwWait = bPumpMessages ? CMessageLock().LockWithMessagePump(handles, nCount, false, dwTimeout)
+                                       : platform::WaitForMultipleObjects(nCount, handles, false, dwTimeout);
+    return guard->Leave(dwWait, ppReturned);
+}
 
-    std::lock_guard lock(m_PendingLock);
+CProviderHelper::CWaitGuard::CWaitGuard(CProviderHelper* pOwner, std::shared_ptr<CPendingEvent> pInfo,
+                                        LONG nEventId)
+    : m_pOwner(pOwner), m_pInfo(std::move(pInfo)), m_nEventId(nEventId) {
+    ++m_pOwner->m_nWaiters;
+}
+
+CProviderHelper::CWaitGuard::~CWaitGuard() {
+    if (m_pInfo) {
+        std::lock_guard lock(m_pOwner->m_PendingLock);
+        Finish(true, nullptr);
+    }
+}
+
+LONG CProviderHelper::CWaitGuard::Leave(DWORD dwWait, IKTEvent** ppReturned) {
+    std::lock_guard lock(m_pOwner->m_PendingLock);
     bool bAbandon = false;
     if (dwWait == WAIT_OBJECT_0 + 1) {
         // The answer is in the record.
@@ -141,7 +162,7 @@ LONG CProviderHelper::CreateEvent(IKTEvent* pEvent, bool bBroadcast, LONG* pnEve
         bAbandon = true;
     } else if (dwWait == WAIT_TIMEOUT) {
         // The answer may have come between the timeout and the lock.
-        if (!pInfo->m_hOnEvent.Lock(0)) {
+        if (!m_pInfo->m_hOnEvent.Lock(0)) {
             TraceOut1(u"CProviderHelper::CreateEvent() : m_hOnEvent.Lock() == FALSE\n");
             bAbandon = true;
         }
@@ -149,22 +170,27 @@ LONG CProviderHelper::CreateEvent(IKTEvent* pEvent, bool bBroadcast, LONG* pnEve
         TraceOut1(u"CProviderHelper::CreateEvent() : cml.Lock() default\n");
         bAbandon = true;
     }
+    return Finish(bAbandon, ppReturned);
+}
+
+LONG CProviderHelper::CWaitGuard::Finish(bool bAbandon, IKTEvent** ppReturned) {
+    const std::shared_ptr<CPendingEvent> pInfo = std::move(m_pInfo);
     if (bAbandon) {
         pInfo->m_nStatus = CError::eFailure;
         pInfo->m_bAbandoned = true;
     }
     const LONG nResult = pInfo->m_nStatus;
-    if (nResult == CError::eNoError) {
+    if (nResult == CError::eNoError && ppReturned != nullptr) {
         *ppReturned = std::exchange(pInfo->m_pEvent, nullptr);
     }
-    FreePendingEvent(pInfo.get());
+    m_pOwner->FreePendingEvent(pInfo.get());
     // An abandoned record whose answer has not come stays, so that the late answer is recognised and
     // dropped; destruction frees whatever is left.
     if (!pInfo->m_bAbandoned || pInfo->m_hOnEvent.Lock(0)) {
-        m_PendingEvents.erase(nEventId);
+        m_pOwner->m_PendingEvents.erase(m_nEventId);
     }
-    --m_nWaiters;
-    m_WaitersGone.notify_all();
+    --m_pOwner->m_nWaiters;
+    m_pOwner->m_WaitersGone.notify_all();
     return nResult;
 }
 

@@ -57,6 +57,28 @@ private:
         CProviderHelper* m_pOwner;
     };
 
+    // One waiter of the waiting CreateEvent, from its record's filing to its leaving.
+    class CWaitGuard {
+    public:
+        // Counts the waiter in; the caller holds m_PendingLock.
+        CWaitGuard(CProviderHelper* pOwner, std::shared_ptr<CPendingEvent> pInfo, LONG nEventId);
+        // Leaves abandoned unless Leave ran.
+        ~CWaitGuard();
+        CWaitGuard(const CWaitGuard&) = delete;
+        CWaitGuard& operator=(const CWaitGuard&) = delete;
+        // The wait's outcome; the record's status, and the answer in *ppReturned when there is one.
+        LONG Leave(DWORD dwWait, IKTEvent** ppReturned);
+        CPendingEvent& Record() { return *m_pInfo; }
+
+    private:
+        // Under m_PendingLock.
+        LONG Finish(bool bAbandon, IKTEvent** ppReturned);
+
+        CProviderHelper* m_pOwner;
+        std::shared_ptr<CPendingEvent> m_pInfo;
+        LONG m_nEventId;
+    };
+
     void FreePendingEvent(CPendingEvent* pInfo);
 
     CCallback m_Callback{this};

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "diagnostics/user_debug_output.h"
+#include "events/notify_event_sender.h"
 #include "platform/service_control.h"
 #include "platform/system.h"
 #include "service/registry_key.h"
@@ -18,7 +19,7 @@ constexpr DWORD EVENT_MANAGER_POLL_MAX_MS = 10000;
 constexpr int MSI_QUERY_LISTENERS = 2;
 
 constexpr DWORD NOTIFY_STARTING = 1;
-constexpr DWORD NOTIFY_STOPPED = 2;
+constexpr DWORD NOTIFY_STOPPED = CNotifyEventSender::NOTIFY_ENDED;
 constexpr DWORD NOTIFY_DISABLED = 3;
 constexpr DWORD NOTIFY_ENABLED = 4;
 

@@ -4,11 +4,13 @@
 #include <atomic>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include "channel/message_channel.h"
 #include "channel_harness.h"
 #include "platform/file.h"
 #include "platform/sync.h"
+#include "platform/thread.h"
 
 namespace {
 
@@ -19,6 +21,26 @@ struct MessageDeleter {
     void operator()(CKTUMessage* pMsg) const { CKTUMessageChannel::DestroyKTMessage(pMsg); }
 };
 using MessagePtr = std::unique_ptr<CKTUMessage, MessageDeleter>;
+
+// A second connection to the device, negotiated for 64-byte chunks: the chunk channel's handle is
+// private, this one shows the seam's own behaviour. INVALID_HANDLE_VALUE when either step fails.
+HANDLE OpenNegotiatedDevice() {
+    const HANDLE hDevice = platform::CreateFile(KTU_CHANNEL_DEVICE_NAME, GENERIC_READ | GENERIC_WRITE, 0,
+                                                platform::OPEN_EXISTING, platform::FILE_FLAG_OVERLAPPED);
+    if (hDevice == INVALID_HANDLE_VALUE) {
+        return hDevice;
+    }
+    const DWORD request[2] = {1, 64};
+    DWORD reply[2] = {};
+    DWORD dwReturned = 0;
+    if (!platform::DeviceIoControl(hDevice, IOCTL_KTDRV_NEGOTIATE, request, 8, reply, 8, &dwReturned,
+                                   nullptr) ||
+        dwReturned != 8 || reply[1] != 64) {
+        platform::CloseHandle(hDevice);
+        return INVALID_HANDLE_VALUE;
+    }
+    return hDevice;
+}
 
 TEST(Device, MissingServerIsFileNotFound) {
     const HANDLE hDevice = platform::CreateFile(KTU_CHANNEL_DEVICE_NAME, GENERIC_READ | GENERIC_WRITE, 0,
@@ -41,17 +63,8 @@ TEST(Device, OverlappedReadPendsAndCompletesNoWaitReportsIncomplete) {
     CKTUChunkChannel channel(KTU_CHANNEL_DEVICE_NAME);
     DWORD dwChunkSize = 0;
     ASSERT_EQ(channel.Open(8096, &dwChunkSize), KTU_CHUNK_SUCCESS);
-    // The chunk channel's handle is private; a second connection shows the seam's own behaviour.
-    const HANDLE hDevice = platform::CreateFile(KTU_CHANNEL_DEVICE_NAME, GENERIC_READ | GENERIC_WRITE, 0,
-                                                platform::OPEN_EXISTING, platform::FILE_FLAG_OVERLAPPED);
+    const HANDLE hDevice = OpenNegotiatedDevice();
     ASSERT_NE(hDevice, INVALID_HANDLE_VALUE);
-    const DWORD request[2] = {1, 64};
-    DWORD reply[2] = {};
-    DWORD dwReturned = 0;
-    ASSERT_TRUE(platform::DeviceIoControl(hDevice, IOCTL_KTDRV_NEGOTIATE, request, 8, reply, 8, &dwReturned,
-                                          nullptr));
-    EXPECT_EQ(dwReturned, 8u);
-    EXPECT_EQ(reply[1], 64u);
     std::vector<BYTE> buffer(64);
     platform::OVERLAPPED overlapped{};
     overlapped.hEvent = platform::CreateEvent(true, true, nullptr);
@@ -74,6 +87,59 @@ TEST(Device, OverlappedReadPendsAndCompletesNoWaitReportsIncomplete) {
     platform::CloseHandle(hDevice);
     EXPECT_EQ(channel.Close(), KTU_CHUNK_SUCCESS);
     EXPECT_EQ(channel.Close(), KTU_CHUNK_NOT_OPEN);
+}
+
+// A thread ended by force after its read was started but before it waited for it: the read ends with
+// the thread, aborted, and the next packet goes to the next reader.
+TEST(Device, ReadOfAThreadEndedByForceEndsWithIt) {
+    CDriverProcess driver;
+    CKTUChunkChannel channel(KTU_CHANNEL_DEVICE_NAME);
+    DWORD dwChunkSize = 0;
+    ASSERT_EQ(channel.Open(8096, &dwChunkSize), KTU_CHUNK_SUCCESS);
+    const HANDLE hDevice = OpenNegotiatedDevice();
+    ASSERT_NE(hDevice, INVALID_HANDLE_VALUE);
+    // The dead thread's read lives here, so that what the device does with it after the end shows.
+    struct CDeadRead {
+        HANDLE hDevice;
+        std::vector<BYTE> buffer = std::vector<BYTE>(64);
+        platform::OVERLAPPED overlapped{};
+        HANDLE hIssued = platform::CreateEvent(true, false, nullptr);
+    } dead{hDevice};
+    const HANDLE hThread = platform::CreateThread(
+        0,
+        [](void* pv) -> DWORD {
+            auto* pRead = static_cast<CDeadRead*>(pv);
+            DWORD dwRead = 0;
+            platform::ReadFile(pRead->hDevice, pRead->buffer.data(), 64, &dwRead, &pRead->overlapped);
+            platform::SetEvent(pRead->hIssued);
+            platform::Sleep(INFINITE);
+            return 0;
+        },
+        &dead, 0, nullptr);
+    ASSERT_NE(hThread, nullptr);
+    ASSERT_EQ(platform::WaitForSingleObject(dead.hIssued, 20000), WAIT_OBJECT_0);
+    ASSERT_TRUE(platform::TerminateThread(hThread, 1));
+    ASSERT_EQ(platform::WaitForSingleObject(hThread, 20000), WAIT_OBJECT_0);
+    platform::CloseHandle(hThread);
+    EXPECT_EQ(dead.overlapped.Internal, ERROR_OPERATION_ABORTED);
+
+    ASSERT_EQ(driver.Command("raw 01020304 size=64"), "ok");
+    std::vector<BYTE> buffer(64);
+    platform::OVERLAPPED overlapped{};
+    overlapped.hEvent = platform::CreateEvent(true, false, nullptr);
+    DWORD dwRead = 0;
+    if (!platform::ReadFile(hDevice, buffer.data(), 64, &dwRead, &overlapped)) {
+        ASSERT_EQ(platform::GetLastError(), ERROR_IO_PENDING);
+        EXPECT_EQ(platform::WaitForSingleObject(overlapped.hEvent, 20000), WAIT_OBJECT_0);
+        EXPECT_TRUE(platform::GetOverlappedResult(hDevice, &overlapped, &dwRead, false));
+    }
+    EXPECT_EQ(dwRead, 64u);
+    EXPECT_EQ(buffer[3], 4);
+    EXPECT_EQ(dead.buffer[3], 0);
+    platform::CloseHandle(overlapped.hEvent);
+    platform::CloseHandle(dead.hIssued);
+    platform::CloseHandle(hDevice);
+    EXPECT_EQ(channel.Close(), KTU_CHUNK_SUCCESS);
 }
 
 TEST(ChunkChannel, NegotiationAnswers) {

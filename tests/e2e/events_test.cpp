@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -26,14 +25,6 @@ using krelltest::ReadText;
 using krelltest::RunCommand;
 using krelltest::WaitForDriverStatus;
 
-size_t Count(const std::string& sText, const std::string& sNeedle) {
-    size_t nCount = 0;
-    for (size_t nAt = sText.find(sNeedle); nAt != std::string::npos; nAt = sText.find(sNeedle, nAt + 1)) {
-        ++nCount;
-    }
-    return nCount;
-}
-
 // The service's debug log written since a run began (the root's log keeps earlier runs).
 std::string LogSince(size_t nBefore) {
     const std::string sLog = krelltest::ServiceLog();
@@ -49,17 +40,6 @@ bool WaitForLogSince(size_t nBefore, const std::string& sText) {
         usleep(50000);
     }
     return true;
-}
-
-std::vector<std::string> Lines(const std::string& sText) {
-    std::vector<std::string> lines;
-    std::istringstream in(sText);
-    for (std::string sLine; std::getline(in, sLine);) {
-        if (!sLine.empty()) {
-            lines.push_back(sLine);
-        }
-    }
-    return lines;
 }
 
 class ServiceEvents : public testing::Test {
@@ -109,7 +89,7 @@ TEST_F(ServiceEvents, BootAndTerminateAreAnnouncedInOrder) {
     EXPECT_EQ(krelltest::WaitChild(m_nWatcher, 60000), 0) << ReadText(m_sRun + "/watch.err");
     m_nWatcher = -1;
 
-    std::vector<std::string> events = Lines(ReadText(m_sRun + "/watch.out"));
+    std::vector<std::string> events = krelltest::NonEmptyLines(ReadText(m_sRun + "/watch.out"));
     ASSERT_EQ(events.size(), 5u) << ReadText(m_sRun + "/watch.out");
     const auto configured = std::find_if(events.begin(), events.end(), [](const std::string& sEvent) {
         return sEvent.find("\"Code\":5,") != std::string::npos;
@@ -201,7 +181,7 @@ TEST_P(EventManagerRestart, DuringACompilationIsSurvivedAndReconnected) {
     ASSERT_TRUE(driverParameters.Create(HKEY_LOCAL_MACHINE,
                                         u"SYSTEM\\CurrentControlSet\\Services\\KRELLDrv\\Parameters"));
     ASSERT_TRUE(driverParameters.SetDword(u"ConfigDelay", 3000));
-    const size_t nLoadedBefore = Count(ReadText(m_sRun + "/KRELLDrv.log"), " loaded\n");
+    const size_t nLoadedBefore = krelltest::CountOf(ReadText(m_sRun + "/KRELLDrv.log"), " loaded\n");
     const pid_t nChange = krelltest::StartChild(
         {"/bin/sh", "-c",
          "exec '" + m_sCtl + "' protection set file=0 --wait 30 > '" + m_sRun + "/change.out' 2>&1"});
@@ -209,11 +189,12 @@ TEST_P(EventManagerRestart, DuringACompilationIsSurvivedAndReconnected) {
     // The driver's log, not its status: the driver answers nothing while it holds the reply back.
     const std::string sDriverLog = m_sRun + "/KRELLDrv.log";
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (Count(ReadText(sDriverLog), " loaded\n") == nLoadedBefore &&
+    while (krelltest::CountOf(ReadText(sDriverLog), " loaded\n") == nLoadedBefore &&
            std::chrono::steady_clock::now() < deadline) {
         usleep(10000);
     }
-    ASSERT_EQ(Count(ReadText(sDriverLog), " loaded\n"), nLoadedBefore + 1) << ReadText(sDriverLog);
+    ASSERT_EQ(krelltest::CountOf(ReadText(sDriverLog), " loaded\n"), nLoadedBefore + 1)
+        << ReadText(sDriverLog);
     if (GetParam() == "kill") {
         ASSERT_EQ(kill(nManager, SIGKILL), 0);
     } else {
@@ -254,8 +235,9 @@ TEST_P(EventManagerRestart, DuringACompilationIsSurvivedAndReconnected) {
                                 "CNotifyEventSender::NotifySenderThread::CheckConnection()",
                                 "CKTUMSEventProvider::CheckConnection()"}) {
         SCOPED_TRACE(szOwner);
-        EXPECT_EQ(Count(sLog, std::string(szOwner) + ": lost the event manager"), 1u) << sLog;
-        EXPECT_EQ(Count(sLog, std::string(szOwner) + ": reconnected to the event manager"), 1u) << sLog;
+        EXPECT_EQ(krelltest::CountOf(sLog, std::string(szOwner) + ": lost the event manager"), 1u) << sLog;
+        EXPECT_EQ(krelltest::CountOf(sLog, std::string(szOwner) + ": reconnected to the event manager"), 1u)
+            << sLog;
     }
     // The notification of the delivery that finished while the manager was away was logged and dropped.
     EXPECT_NE(sLog.find("Unable to send event; code=5, data=\"hr=0x00000000\""), std::string::npos) << sLog;

@@ -3,6 +3,8 @@
 #include <stdlib.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <future>
 #include <thread>
 
 #include "events/event_doubles.h"
@@ -11,6 +13,7 @@
 #include "events/subscriber_helper.h"
 #include "events/variant_array.h"
 #include "platform/paths.h"
+#include "platform/thread.h"
 #include "support/test_root.h"
 
 namespace {
@@ -291,6 +294,42 @@ TEST(CProviderHelper, DestroyWhileWaitingReleasesTheWaiterAtOnce) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     EXPECT_EQ(waiting.source.m_pManager->ProviderCount(), 0u);
     EXPECT_EQ(waiting.provider.PendingCount(), 0u);
+}
+
+// A waiter ended by force (its owner's last resort at a stop) leaves no registration behind: the
+// helper can still be released, and the late answer finds an abandoned record.
+TEST(CProviderHelper, WaiterEndedByForceLeavesNothingBehind) {
+    WaitingProvider waiting;
+    const HANDLE hThread = platform::CreateThread(
+        0,
+        [](void* pv) -> DWORD {
+            CComPtr<IKTEvent> pReturned;
+            LONG nEventId = 0;
+            return static_cast<DWORD>(
+                static_cast<WaitingProvider*>(pv)->Create(INFINITE, nullptr, &pReturned, &nEventId));
+        },
+        &waiting, 0, nullptr);
+    ASSERT_NE(hThread, nullptr);
+    // The record is filed together with the waiter.
+    while (waiting.provider.PendingCount() == 0) {
+        platform::Sleep(5);
+    }
+    ASSERT_TRUE(platform::TerminateThread(hThread, 7));
+    ASSERT_EQ(platform::WaitForSingleObject(hThread, 20000), WAIT_OBJECT_0);
+    platform::CloseHandle(hThread);
+
+    waiting.source.m_pManager->Answer(waiting.provider.ProviderId(),
+                                      waiting.source.m_pManager->Published().front().nEventId);
+    EXPECT_EQ(waiting.source.m_pEventFactory->m_nCopies, 0);
+    EXPECT_EQ(waiting.provider.PendingCount(), 0u);
+    // Released on a thread of its own, so that a release waiting for the dead waiter fails the
+    // test instead of hanging it.
+    auto released = std::async(std::launch::async, [&] { waiting.provider.Release(); });
+    if (released.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+        ADD_FAILURE() << "Release waits for a waiter that was ended by force";
+        std::_Exit(1);
+    }
+    EXPECT_EQ(waiting.source.m_pManager->ProviderCount(), 0u);
 }
 
 TEST(CProviderHelper, EachCreateFormNeedsItsMode) {

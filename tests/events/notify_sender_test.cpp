@@ -121,7 +121,8 @@ TEST(CNotifyEventSender, BurstQueuedWhileBusyGoesOutInOrder) {
         platform::Sleep(5);
     }
     ASSERT_EQ(sender.QueuedCount(), 0u);
-    for (DWORD dwCode = 1; dwCode <= 5; ++dwCode) {
+    // Codes of no caller ("ended" would close the run).
+    for (DWORD dwCode = 11; dwCode <= 15; ++dwCode) {
         ASSERT_TRUE(sender.EnqueueEventInternal(dwCode, nullptr, time));
     }
     EXPECT_EQ(sender.QueuedCount(), 5u);
@@ -130,8 +131,8 @@ TEST(CNotifyEventSender, BurstQueuedWhileBusyGoesOutInOrder) {
     sender.DestroyInternal();
     const auto published = source.m_pManager->Published();
     ASSERT_EQ(published.size(), 6u);
-    for (DWORD dwCode = 0; dwCode <= 5; ++dwCode) {
-        EXPECT_EQ(published[dwCode].event.m_nCode, dwCode == 0 ? 100u : dwCode);
+    for (DWORD dwIndex = 0; dwIndex <= 5; ++dwIndex) {
+        EXPECT_EQ(published[dwIndex].event.m_nCode, dwIndex == 0 ? 100u : 10 + dwIndex);
     }
 }
 
@@ -192,6 +193,44 @@ TEST(CNotifyEventSender, ThreadStuckInTheEventManagerIsKilled) {
     EXPECT_LT(elapsed, std::chrono::seconds(10));
     EXPECT_FALSE(sender.EnqueueEventInternal(3, nullptr, SYSTEMTIME{2026, 1, 0, 1, 0, 0, 0, 0}));
     platform::SetEvent(source.m_pManager->m_hGate);
+}
+
+// Once "ended" (2) is queued, nothing follows it until the next run: not a configuration answer, a
+// violation, or a second "ended"; the refusal is logged with what was refused.
+TEST(CNotifyEventSender, NothingIsQueuedAfterEnded) {
+    const struct {
+        DWORD dwCode;
+        const char16_t* szData;
+        const char* szLine;
+    } late[] = {
+        {5, u"hr=0x00000000", "Run ended, event refused: code=5, data=\"hr=0x00000000\"\r\n"},
+        {8, u"\"a\"(1) accessed protected resource \"b\"",
+         "Run ended, event refused: code=8, data=\"\"a\"(1) accessed protected resource \"b\"\"\r\n"},
+        {2, nullptr, "Run ended, event refused: code=2, data=\"\"\r\n"},
+    };
+    CDebugLog log;
+    CTestSource source;
+    CNotifyEventSender sender(&source);
+    ASSERT_TRUE(sender.InitializeInternal());
+    const SYSTEMTIME time{2026, 1, 0, 1, 0, 0, 0, 0};
+    ASSERT_TRUE(sender.EnqueueEventInternal(3, u"Gatewarden is disabled", time));
+    ASSERT_TRUE(sender.EnqueueEventInternal(CNotifyEventSender::NOTIFY_ENDED, nullptr, time));
+    for (const auto& event : late) {
+        EXPECT_FALSE(sender.EnqueueEventInternal(event.dwCode, event.szData, time)) << event.dwCode;
+        EXPECT_TRUE(log.Has(std::string("CNotifyEventSender::EnqueueEvent - ") + event.szLine))
+            << log.Since();
+    }
+    ASSERT_TRUE(WaitForPublished(source, 2));
+    sender.DestroyInternal();
+    const auto published = source.m_pManager->Published();
+    ASSERT_EQ(published.size(), 2u);
+    EXPECT_EQ(published.back().event.m_nCode, CNotifyEventSender::NOTIFY_ENDED);
+
+    // The next run starts afresh.
+    ASSERT_TRUE(sender.InitializeInternal());
+    EXPECT_TRUE(sender.EnqueueEventInternal(1, nullptr, time));
+    EXPECT_TRUE(WaitForPublished(source, 3));
+    sender.DestroyInternal();
 }
 
 TEST(CNotifyEventSender, GlobalSenderStampsTheCurrentTime) {

@@ -41,15 +41,7 @@ public:
 
     std::string Since() const { return Text().substr(m_nMark); }
     bool Has(const std::string& sNeedle) const { return Since().find(sNeedle) != std::string::npos; }
-    size_t Count(const std::string& sNeedle) const {
-        const std::string sText = Since();
-        size_t nCount = 0;
-        for (size_t nPos = sText.find(sNeedle); nPos != std::string::npos;
-             nPos = sText.find(sNeedle, nPos + 1)) {
-            ++nCount;
-        }
-        return nCount;
-    }
+    size_t Count(const std::string& sNeedle) const { return CountOf(Since(), sNeedle); }
     // The lines logged since the mark, each without its "time : service : process : thread : " prefix.
     std::vector<std::string> Messages() const {
         const std::string sText = Since();

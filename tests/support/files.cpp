@@ -4,11 +4,31 @@
 
 #include <fstream>
 #include <iterator>
+#include <sstream>
 
 #include "platform/paths.h"
 #include "platform/strings.h"
 
 namespace krelltest {
+
+std::vector<std::string> NonEmptyLines(const std::string& sText) {
+    std::vector<std::string> lines;
+    std::istringstream in(sText);
+    for (std::string sLine; std::getline(in, sLine);) {
+        if (!sLine.empty()) {
+            lines.push_back(sLine);
+        }
+    }
+    return lines;
+}
+
+std::size_t CountOf(const std::string& sText, const std::string& sWhat) {
+    std::size_t nCount = 0;
+    for (std::size_t n = sText.find(sWhat); n != std::string::npos; n = sText.find(sWhat, n + 1)) {
+        ++nCount;
+    }
+    return nCount;
+}
 
 std::string ReadFileBytes(const std::u16string& sWindowsPath) {
     std::string sPath;

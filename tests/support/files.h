@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
+#include <vector>
 
 namespace krelltest {
 
@@ -11,6 +13,9 @@ bool FileExists(const std::u16string& sWindowsPath);
 std::string ReadText(const std::string& sPath);
 // A wait until that text contains sText.
 bool WaitForFileText(const std::string& sPath, const std::string& sText, int nTimeoutMs = 20000);
+// The non-empty lines of a text, and how often a text occurs in another.
+std::vector<std::string> NonEmptyLines(const std::string& sText);
+std::size_t CountOf(const std::string& sText, const std::string& sWhat);
 // Decodes UTF-16LE bytes (after a byte-order mark, if any) to UTF-8.
 std::string Utf16LeToUtf8(const std::string& sBytes);
 

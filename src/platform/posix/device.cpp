@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <poll.h>
+#include <pthread.h>
 #include <string.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -40,7 +41,62 @@ DWORD SocketError(int nErrno) {
     }
 }
 
+// Every device object alive, for the transfers of an ending thread. Never destroyed: detached threads
+// may still end while the process exits.
+struct CDeviceRegistry {
+    std::mutex lock;
+    std::vector<std::weak_ptr<CDeviceObject>> devices;
+};
+CDeviceRegistry& Devices() {
+    static auto* s_pRegistry = new CDeviceRegistry;
+    return *s_pRegistry;
+}
+
+void AddDevice(const std::shared_ptr<CDeviceObject>& pDevice) {
+    CTerminateShield shield;
+    CDeviceRegistry& registry = Devices();
+    std::lock_guard lock(registry.lock);
+    std::erase_if(registry.devices,
+                  [](const std::weak_ptr<CDeviceObject>& wpDevice) { return wpDevice.expired(); });
+    try {
+        registry.devices.push_back(pDevice);
+    } catch (const std::bad_alloc&) {
+        // Unlisted, its transfers are not cancelled at their thread's end; the device still works.
+    }
+}
+
+// Whether p lies on the calling thread's stack.
+bool OnOwnStack(const void* p) {
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0) {
+        return true;  // cannot tell: do not touch it
+    }
+    void* pStack = nullptr;
+    size_t cbStack = 0;
+    pthread_attr_getstack(&attr, &pStack, &cbStack);
+    pthread_attr_destroy(&attr);
+    const auto* pByte = static_cast<const BYTE*>(p);
+    return pByte >= static_cast<const BYTE*>(pStack) && pByte < static_cast<const BYTE*>(pStack) + cbStack;
+}
+
 }  // namespace
+
+void CancelThreadTransfers() {
+    std::vector<std::shared_ptr<CDeviceObject>> devices;
+    {
+        CTerminateShield shield;
+        CDeviceRegistry& registry = Devices();
+        std::lock_guard lock(registry.lock);
+        for (const std::weak_ptr<CDeviceObject>& wpDevice : registry.devices) {
+            if (auto pDevice = wpDevice.lock()) {
+                devices.push_back(std::move(pDevice));
+            }
+        }
+    }
+    for (const auto& pDevice : devices) {
+        pDevice->CancelIssuedBy(GetCurrentThreadId());
+    }
+}
 
 std::shared_ptr<CDeviceObject> CDeviceObject::Connect(const std::string& sSocketPath) {
     sockaddr_un address{};
@@ -75,7 +131,9 @@ std::shared_ptr<CDeviceObject> CDeviceObject::Connect(const std::string& sSocket
         return nullptr;
     }
     try {
-        return std::shared_ptr<CDeviceObject>(new CDeviceObject(nSocket, nWakeFd));
+        std::shared_ptr<CDeviceObject> pDevice(new CDeviceObject(nSocket, nWakeFd));
+        AddDevice(pDevice);
+        return pDevice;
     } catch (const std::bad_alloc&) {
         close(nSocket);
         close(nWakeFd);
@@ -238,11 +296,12 @@ void CDeviceObject::WorkerLoop() {
 }
 
 bool CDeviceObject::Read(void* pBuffer, DWORD dwSize, DWORD* pdwDone, OVERLAPPED* pOverlapped) {
-    return Start({pOverlapped, static_cast<BYTE*>(pBuffer), dwSize}, true, pdwDone);
+    return Start({pOverlapped, static_cast<BYTE*>(pBuffer), dwSize, GetCurrentThreadId()}, true, pdwDone);
 }
 
 bool CDeviceObject::Write(const void* pBuffer, DWORD dwSize, DWORD* pdwDone, OVERLAPPED* pOverlapped) {
-    return Start({pOverlapped, static_cast<BYTE*>(const_cast<void*>(pBuffer)), dwSize}, false, pdwDone);
+    return Start({pOverlapped, static_cast<BYTE*>(const_cast<void*>(pBuffer)), dwSize, GetCurrentThreadId()},
+                 false, pdwDone);
 }
 
 void CDeviceObject::Cancel(OVERLAPPED* pOverlapped) {
@@ -256,6 +315,27 @@ void CDeviceObject::Cancel(OVERLAPPED* pOverlapped) {
                 return;
             }
         }
+    }
+}
+
+void CDeviceObject::CancelIssuedBy(DWORD dwThreadId) {
+    CTerminateShield shield;
+    std::lock_guard lock(m_Mutex);
+    for (auto* pQueue : {&m_Reads, &m_Writes}) {
+        std::erase_if(*pQueue, [dwThreadId](const CTransfer& transfer) {
+            if (transfer.dwIssuer != dwThreadId) {
+                return false;
+            }
+            // The frames that held a stack OVERLAPPED are unwound, and their memory may be in use
+            // again by this very thread: only a result outside its stack is reported.
+            if (!OnOwnStack(transfer.pOverlapped)) {
+                StoreResult(transfer.pOverlapped, ERROR_OPERATION_ABORTED, 0);
+                if (transfer.pOverlapped->hEvent != nullptr) {
+                    SetEvent(transfer.pOverlapped->hEvent);
+                }
+            }
+            return true;
+        });
     }
 }
 

@@ -28,12 +28,15 @@ public:
                  DWORD* pdwReturned);
     // Forgets a transfer that has not completed; after the call the device no longer touches it.
     void Cancel(OVERLAPPED* pOverlapped);
+    // Forgets the transfers the thread issued that have not completed (the thread is ending).
+    void CancelIssuedBy(DWORD dwThreadId);
 
 private:
     struct CTransfer {
         OVERLAPPED* pOverlapped;
         BYTE* pBuffer;
         DWORD dwSize;
+        DWORD dwIssuer;  // the thread that started it
     };
 
     CDeviceObject(int nSocket, int nWakeFd) : m_nSocket(nSocket), m_nWakeFd(nWakeFd) {}
@@ -56,5 +59,11 @@ private:
     // Completes queued transfers; started by the first transfer that has to wait.
     std::thread m_Worker;
 };
+
+// As the platform cancels a thread's pending I/O when the thread ends: called by the ending thread
+// before its handle is signalled. A transfer whose OVERLAPPED and buffer live on the thread's stack
+// would otherwise be completed into a stack that is gone, when a forced end comes between the
+// transfer's start and the wait for it.
+void CancelThreadTransfers();
 
 }  // namespace platform::posix

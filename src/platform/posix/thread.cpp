@@ -11,6 +11,7 @@
 #include <mutex>
 #include <new>
 
+#include "platform/posix/device.h"
 #include "platform/posix/handle_table.h"
 #include "platform/posix/sync_core.h"
 #include "platform/system.h"
@@ -101,6 +102,7 @@ public:
     CThreadEnd& operator=(const CThreadEnd&) = delete;
     ~CThreadEnd() {
         t_bFinishing = 1;
+        CancelThreadTransfers();
         AbandonOwnedMutexes();
         CObjectLock lock(false);
         if (m_pThread->m_bTerminateRequested.load(std::memory_order_acquire)) {
