@@ -200,42 +200,31 @@ bool CInstallIdentifier::GetGuids(MSIHANDLE hDatabase, UUID* pProductCode, UUID*
                   u"CInstallIdentifier::GetGuids() - MsiOpenPackage() FAILED with error 0x%08X", dwError);
         return false;
     }
-    return ReadGuidProperty(hPackage.Get(), u"ProductCode", pProductCode) &&
-           ReadGuidProperty(hPackage.Get(), u"UpgradeCode", pUpgradeCode);
+    static const GuidProperty PRODUCT_CODE = {
+        u"ProductCode",
+        u"CInstallIdentifier::GetGuids() - MsiGetProperty(ProductCode) FAILED with error 0x%08X",
+        u"CInstallIdentifier::GetGuids() - UuidFromString(ProductCode) FAILED; guid=\"%s\""};
+    static const GuidProperty UPGRADE_CODE = {
+        u"UpgradeCode",
+        u"CInstallIdentifier::GetGuids() - MsiGetProperty(UpgradeCode) FAILED with error 0x%08X",
+        u"CInstallIdentifier::GetGuids() - UuidFromString(UpgradeCode) FAILED; guid=\"%s\""};
+    return ReadGuidProperty(PRODUCT_CODE, hPackage.Get(), pProductCode) &&
+           ReadGuidProperty(UPGRADE_CODE, hPackage.Get(), pUpgradeCode);
 }
 
-bool CInstallIdentifier::ReadGuidProperty(MSIHANDLE hPackage, const char16_t* szProperty, UUID* pGuid) {
-    const bool bProduct = std::u16string_view(szProperty) == u"ProductCode";
+bool CInstallIdentifier::ReadGuidProperty(const GuidProperty& property, MSIHANDLE hPackage, UUID* pGuid) {
     char16_t szValue[GUID_PROPERTY_CHARS] = {};
     DWORD cchValue = GUID_PROPERTY_CHARS;
-    const DWORD dwError = platform::MsiGetProperty(hPackage, szProperty, szValue, &cchValue);
+    const DWORD dwError = platform::MsiGetProperty(hPackage, property.szName, szValue, &cchValue);
     if (dwError != ERROR_SUCCESS) {
-        if (bProduct) {
-            DebugOut1(
-                DBG_CAT_MODULE,
-                u"CInstallIdentifier::GetGuids() - MsiGetProperty(ProductCode) FAILED with error 0x%08X",
-                dwError);
-        } else {
-            DebugOut1(
-                DBG_CAT_MODULE,
-                u"CInstallIdentifier::GetGuids() - MsiGetProperty(UpgradeCode) FAILED with error 0x%08X",
-                dwError);
-        }
+        DebugOut1(DBG_CAT_MODULE, property.getFailed, dwError);
         return false;
     }
     // The 36 characters inside the braces; a shorter value leaves zeros, so the text ends early.
     szValue[GUID_TEXT_CHARS + 1] = u'\0';
     const char16_t* szGuid = szValue + 1;
     if (platform::UuidFromString(szGuid, pGuid) != RPC_S_OK) {
-        if (bProduct) {
-            DebugOut1(DBG_CAT_MODULE,
-                      u"CInstallIdentifier::GetGuids() - UuidFromString(ProductCode) FAILED; guid=\"%s\"",
-                      szGuid);
-        } else {
-            DebugOut1(DBG_CAT_MODULE,
-                      u"CInstallIdentifier::GetGuids() - UuidFromString(UpgradeCode) FAILED; guid=\"%s\"",
-                      szGuid);
-        }
+        DebugOut1(DBG_CAT_MODULE, property.convertFailed, szGuid);
         return false;
     }
     return true;

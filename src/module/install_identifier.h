@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/format.h"
 #include "platform/msi.h"
 #include "platform/uuid.h"
 #include "settings/settings_interfaces.h"
@@ -43,7 +44,13 @@ public:
     const std::vector<std::u16string>& AuthorizedFolders() const { return m_AuthorizedFolders; }
 
 private:
-    bool ReadGuidProperty(MSIHANDLE hPackage, const char16_t* szProperty, UUID* pGuid);
+    // A code property and its two failure lines.
+    struct GuidProperty {
+        const char16_t* szName;
+        platform::FormatString<char16_t, DWORD> getFailed;
+        platform::FormatString<char16_t, const char16_t*> convertFailed;
+    };
+    bool ReadGuidProperty(const GuidProperty& property, MSIHANDLE hPackage, UUID* pGuid);
     void AddEntry(ISettings* pKey, const std::u16string& sName);
 
     DWORD m_dwSecurityLevel = MSI_SECURITY_LISTED;
