@@ -1,6 +1,7 @@
 // The platform's installer database and package queries, read-only: enough to read a package's
 // properties. Handles are MSIHANDLE values of their own table (not HANDLEs); they are never reused,
-// so a stale or invented one answers ERROR_INVALID_HANDLE.
+// so a stale or invented one answers ERROR_INVALID_HANDLE. Nothing is thrown: an allocation that fails
+// answers ERROR_NOT_ENOUGH_MEMORY.
 #pragma once
 
 #include "platform/types.h"

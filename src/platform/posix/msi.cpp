@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <variant>
 
@@ -137,9 +138,7 @@ bool ParseHandleText(std::u16string_view sText, MSIHANDLE* phDatabase) {
     return true;
 }
 
-}  // namespace
-
-DWORD MsiOpenDatabase(const char16_t* szDatabasePath, const char16_t* szPersist, MSIHANDLE* phDatabase) {
+DWORD OpenDatabase(const char16_t* szDatabasePath, const char16_t* szPersist, MSIHANDLE* phDatabase) {
     if (szDatabasePath == nullptr || phDatabase == nullptr || szPersist != MSIDBOPEN_READONLY) {
         return ERROR_INVALID_PARAMETER;
     }
@@ -157,7 +156,7 @@ DWORD MsiOpenDatabase(const char16_t* szDatabasePath, const char16_t* szPersist,
     return ERROR_SUCCESS;
 }
 
-DWORD MsiOpenPackage(const char16_t* szPackagePath, MSIHANDLE* phProduct) {
+DWORD OpenPackage(const char16_t* szPackagePath, MSIHANDLE* phProduct) {
     if (szPackagePath == nullptr || phProduct == nullptr) {
         return ERROR_INVALID_PARAMETER;
     }
@@ -193,7 +192,7 @@ DWORD MsiOpenPackage(const char16_t* szPackagePath, MSIHANDLE* phProduct) {
     return ERROR_SUCCESS;
 }
 
-DWORD MsiGetProperty(MSIHANDLE hInstall, const char16_t* szName, char16_t* szValueBuf, DWORD* pcchValueBuf) {
+DWORD GetProperty(MSIHANDLE hInstall, const char16_t* szName, char16_t* szValueBuf, DWORD* pcchValueBuf) {
     if (szName == nullptr || (szValueBuf != nullptr && pcchValueBuf == nullptr)) {
         return ERROR_INVALID_PARAMETER;
     }
@@ -224,6 +223,30 @@ DWORD MsiGetProperty(MSIHANDLE hInstall, const char16_t* szName, char16_t* szVal
     sValue.copy(szValueBuf, cchCopy);
     szValueBuf[cchCopy] = u'\0';
     return cchCopy < sValue.size() ? ERROR_MORE_DATA : ERROR_SUCCESS;
+}
+
+// Nothing thrown leaves the seam: an allocation that fails is the platform's out-of-memory code.
+template <class F>
+DWORD Guarded(F f) {
+    try {
+        return f();
+    } catch (const std::bad_alloc&) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+}
+
+}  // namespace
+
+DWORD MsiOpenDatabase(const char16_t* szDatabasePath, const char16_t* szPersist, MSIHANDLE* phDatabase) {
+    return Guarded([&] { return OpenDatabase(szDatabasePath, szPersist, phDatabase); });
+}
+
+DWORD MsiOpenPackage(const char16_t* szPackagePath, MSIHANDLE* phProduct) {
+    return Guarded([&] { return OpenPackage(szPackagePath, phProduct); });
+}
+
+DWORD MsiGetProperty(MSIHANDLE hInstall, const char16_t* szName, char16_t* szValueBuf, DWORD* pcchValueBuf) {
+    return Guarded([&] { return GetProperty(hInstall, szName, szValueBuf, pcchValueBuf); });
 }
 
 DWORD MsiCloseHandle(MSIHANDLE hAny) {
