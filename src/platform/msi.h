@@ -12,6 +12,7 @@ using MSIHANDLE = DWORD;
 inline constexpr const char16_t* MSIDBOPEN_READONLY = nullptr;
 
 constexpr DWORD ERROR_OPEN_FAILED = 110;
+constexpr DWORD ERROR_INSTALL_SERVICE_FAILURE = 1601;
 constexpr DWORD ERROR_INSTALL_PACKAGE_OPEN_FAILED = 1619;
 constexpr DWORD ERROR_INSTALL_PACKAGE_INVALID = 1620;
 
@@ -20,7 +21,9 @@ namespace platform {
 // Opens an installer database file. Only MSIDBOPEN_READONLY is offered (other modes:
 // ERROR_INVALID_PARAMETER). A path that does not map into the root answers as MapPath does
 // (ERROR_BAD_PATHNAME, ERROR_FILENAME_EXCED_RANGE); a file that is missing or cannot be read as an
-// installer database answers ERROR_OPEN_FAILED.
+// installer database answers ERROR_OPEN_FAILED. Packages are read by a program of their own
+// (krellmsiread, beside the executable); when it cannot be started the answer is
+// ERROR_INSTALL_SERVICE_FAILURE, as when the platform's installer service cannot be reached.
 DWORD MsiOpenDatabase(const char16_t* szDatabasePath, const char16_t* szPersist, MSIHANDLE* phDatabase);
 
 // Opens a package: "#N" names an open database handle N (ERROR_INVALID_HANDLE when it does not);

@@ -2,10 +2,13 @@
 // are no packages.
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
 #include <algorithm>
 #include <string>
 
 #include "platform/msi.h"
+#include "platform/posix/msi_properties.h"
 #include "platform/strings.h"
 #include "platform/uuid.h"
 #include "support/installer_packages.h"
@@ -219,6 +222,51 @@ TEST_F(MsiTest, OpenPackageByPathAnswersThePackageCodes) {
         MSIHANDLE hPackage = 0;
         EXPECT_EQ(platform::MsiOpenPackage(c.sPath.c_str(), &hPackage), c.dwExpected) << c.szName;
         EXPECT_EQ(platform::MsiCloseHandle(hPackage), ERROR_SUCCESS) << c.szName;
+    }
+}
+
+TEST_F(MsiTest, WithoutTheReaderProgramTheInstallerServiceFails) {
+    const std::string sReader = getenv("KRELL_MSI_READER");
+    setenv("KRELL_MSI_READER", "/nonexistent/krellmsiread", 1);
+    MSIHANDLE hDatabase = 0;
+    MSIHANDLE hPackage = 0;
+    const DWORD dwDatabase = platform::MsiOpenDatabase(PACKAGE_PATH, MSIDBOPEN_READONLY, &hDatabase);
+    const DWORD dwPackage = platform::MsiOpenPackage(PACKAGE_PATH, &hPackage);
+    setenv("KRELL_MSI_READER", sReader.c_str(), 1);
+    EXPECT_EQ(dwDatabase, ERROR_INSTALL_SERVICE_FAILURE);
+    EXPECT_EQ(dwPackage, ERROR_INSTALL_SERVICE_FAILURE);
+}
+
+struct RecordCase {
+    const char* szName;
+    std::string sBytes;
+    bool bParsed;
+    size_t nProperties;
+};
+
+std::string Field(std::string_view sText) {
+    std::string s;
+    platform::posix::AppendMsiRecordField(&s, sText);
+    return s;
+}
+
+TEST(MsiProperties, OnlyWholeRecordsAreAccepted) {
+    const std::string sPair = Field("ProductCode") + Field("{X}");
+    const RecordCase cases[] = {
+        {"nothing: an empty table", "", true, 0},
+        {"one pair", sPair, true, 1},
+        {"two pairs", sPair + Field("UpgradeCode") + Field(""), true, 2},
+        {"a name without its value", sPair + Field("UpgradeCode"), false, 0},
+        {"a length cut short", sPair.substr(0, 2), false, 0},
+        {"a text cut short", sPair.substr(0, sPair.size() - 1), false, 0},
+        {"a length beyond the end", std::string("\xFF\xFF\xFF\x7F", 4) + "x", false, 0},
+    };
+    for (const RecordCase& c : cases) {
+        platform::posix::CMsiProperties properties;
+        EXPECT_EQ(platform::posix::ParseMsiProperties(c.sBytes, &properties), c.bParsed) << c.szName;
+        if (c.bParsed) {
+            EXPECT_EQ(properties.size(), c.nProperties) << c.szName;
+        }
     }
 }
 

@@ -1,8 +1,6 @@
-// Installer databases over libmsi. libmsi says nothing about threads, so every call into it runs under
-// one lock of this facility; packages are read once, when they open, and answer from memory after.
+// Installer databases, read through the reader program (msi_reader_process.h): opening a database
+// reads its Property table once, and databases and packages answer from memory after that.
 #include "platform/msi.h"
-
-#include <libmsi.h>
 
 #include <algorithm>
 #include <map>
@@ -13,39 +11,22 @@
 #include <variant>
 
 #include "platform/paths.h"
+#include "platform/posix/msi_reader_process.h"
 #include "platform/strings.h"
 #include "platform/system.h"
 
 namespace platform {
 namespace {
 
-template <class T>
-struct GObjectUnref {
-    void operator()(T* p) const { g_object_unref(p); }
+using posix::CMsiProperties;
+using posix::MsiReadOutcome;
+
+struct CDatabase {
+    bool bHasPropertyTable;
+    CMsiProperties properties;
 };
-template <class T>
-using CGObject = std::unique_ptr<T, GObjectUnref<T>>;
-
-// A GError the caller owns; freed on every path.
-class CGError {
-public:
-    CGError() = default;
-    CGError(const CGError&) = delete;
-    CGError& operator=(const CGError&) = delete;
-    ~CGError() {
-        if (m_pError != nullptr) {
-            g_error_free(m_pError);
-        }
-    }
-    GError** Out() { return &m_pError; }
-    bool IsSet() const { return m_pError != nullptr; }
-
-private:
-    GError* m_pError = nullptr;
-};
-
-using CDatabase = std::shared_ptr<LibmsiDatabase>;
-using CProperties = std::map<std::u16string, std::u16string>;
+using CDatabasePtr = std::shared_ptr<const CDatabase>;
+using CPackagePtr = std::shared_ptr<const CMsiProperties>;
 
 class CMsiTable {
 public:
@@ -54,69 +35,48 @@ public:
         return table;
     }
 
-    std::mutex& Lock() { return m_Mutex; }
-
-    // The callers below hold Lock().
-    MSIHANDLE Insert(std::variant<CDatabase, CProperties> object) {
+    MSIHANDLE Insert(std::variant<CDatabasePtr, CPackagePtr> object) {
+        const std::lock_guard lock(m_Mutex);
         const MSIHANDLE hNew = m_hNext++;
         m_Objects.emplace(hNew, std::move(object));
         return hNew;
     }
     template <class T>
-    const T* Find(MSIHANDLE h) const {
+    T Find(MSIHANDLE h) const {
+        const std::lock_guard lock(m_Mutex);
         const auto it = m_Objects.find(h);
-        return it == m_Objects.end() ? nullptr : std::get_if<T>(&it->second);
+        const T* pObject = it == m_Objects.end() ? nullptr : std::get_if<T>(&it->second);
+        return pObject != nullptr ? *pObject : nullptr;
     }
-    bool Erase(MSIHANDLE h) { return m_Objects.erase(h) != 0; }
+    bool Erase(MSIHANDLE h) {
+        const std::lock_guard lock(m_Mutex);
+        return m_Objects.erase(h) != 0;
+    }
 
 private:
-    std::mutex m_Mutex;
+    mutable std::mutex m_Mutex;
     MSIHANDLE m_hNext = 1;
-    std::map<MSIHANDLE, std::variant<CDatabase, CProperties>> m_Objects;
+    std::map<MSIHANDLE, std::variant<CDatabasePtr, CPackagePtr>> m_Objects;
 };
 
-// Null when the file cannot be read as an installer database. Called with the table's lock held.
-CDatabase OpenReadOnly(const std::string& sPosixPath) {
-    CGError error;
-    LibmsiDatabase* pDb =
-        libmsi_database_new(sPosixPath.c_str(), LIBMSI_DB_FLAGS_READONLY, nullptr, error.Out());
-    if (pDb == nullptr) {
-        return nullptr;
-    }
-    return CDatabase(pDb, GObjectUnref<LibmsiDatabase>());
-}
-
-std::u16string FieldText(LibmsiRecord* pRecord, guint nField) {
-    gchar* szText = libmsi_record_get_string(pRecord, nField);
-    if (szText == nullptr) {
-        return {};
-    }
-    std::u16string sText = FromUtf8(szText);
-    g_free(szText);
-    return sText;
-}
-
-// The Property table, or false when the database has none that can be read. Called with the lock held.
-bool ReadProperties(LibmsiDatabase* pDb, CProperties* pProperties) {
-    CGError error;
-    CGObject<LibmsiQuery> pQuery(
-        libmsi_query_new(pDb, "SELECT `Property`, `Value` FROM `Property`", error.Out()));
-    if (pQuery == nullptr || !libmsi_query_execute(pQuery.get(), nullptr, error.Out())) {
-        return false;
-    }
-    for (;;) {
-        CGError fetchError;
-        CGObject<LibmsiRecord> pRecord(libmsi_query_fetch(pQuery.get(), fetchError.Out()));
-        if (pRecord == nullptr) {
+// The database a file holds, or null with the answer of MsiOpenDatabase.
+CDatabasePtr ReadDatabase(const std::string& sPosixPath, DWORD* pdwError) {
+    auto pDb = std::make_shared<CDatabase>();
+    switch (posix::ReadMsiProperties(sPosixPath, &pDb->properties)) {
+        case MsiReadOutcome::PROPERTIES:
+            pDb->bHasPropertyTable = true;
+            return pDb;
+        case MsiReadOutcome::NO_PROPERTY_TABLE:
+            pDb->bHasPropertyTable = false;
+            return pDb;
+        case MsiReadOutcome::NOT_A_DATABASE:
+            *pdwError = ERROR_OPEN_FAILED;
+            return nullptr;
+        case MsiReadOutcome::NO_READER:
             break;
-        }
-        if (libmsi_record_get_field_count(pRecord.get()) < 2) {
-            return false;
-        }
-        (*pProperties)[FieldText(pRecord.get(), 1)] = FieldText(pRecord.get(), 2);
     }
-    libmsi_query_close(pQuery.get(), nullptr);
-    return true;
+    *pdwError = ERROR_INSTALL_SERVICE_FAILURE;
+    return nullptr;
 }
 
 // "#N" with N a decimal handle value, nothing else.
@@ -146,13 +106,12 @@ DWORD OpenDatabase(const char16_t* szDatabasePath, const char16_t* szPersist, MS
     if (!MapPath(szDatabasePath, &sPosixPath)) {
         return GetLastError();
     }
-    CMsiTable& table = CMsiTable::Instance();
-    const std::lock_guard lock(table.Lock());
-    CDatabase pDb = OpenReadOnly(sPosixPath);
+    DWORD dwError = ERROR_SUCCESS;
+    CDatabasePtr pDb = ReadDatabase(sPosixPath, &dwError);
     if (pDb == nullptr) {
-        return ERROR_OPEN_FAILED;
+        return dwError;
     }
-    *phDatabase = table.Insert(std::move(pDb));
+    *phDatabase = CMsiTable::Instance().Insert(std::move(pDb));
     return ERROR_SUCCESS;
 }
 
@@ -160,35 +119,25 @@ DWORD OpenPackage(const char16_t* szPackagePath, MSIHANDLE* phProduct) {
     if (szPackagePath == nullptr || phProduct == nullptr) {
         return ERROR_INVALID_PARAMETER;
     }
-    MSIHANDLE hDatabase = 0;
-    const bool bByHandle = ParseHandleText(szPackagePath, &hDatabase);
-    std::string sPosixPath;
-    if (!bByHandle && !MapPath(szPackagePath, &sPosixPath)) {
-        return ERROR_INSTALL_PACKAGE_OPEN_FAILED;
-    }
     CMsiTable& table = CMsiTable::Instance();
-    // Held until the database reference below is dropped: its last release calls into libmsi.
-    const std::lock_guard lock(table.Lock());
-    CDatabase pDb;
-    if (bByHandle) {
-        const CDatabase* ppDb = table.Find<CDatabase>(hDatabase);
-        if (ppDb == nullptr) {
+    MSIHANDLE hDatabase = 0;
+    CDatabasePtr pDb;
+    if (ParseHandleText(szPackagePath, &hDatabase)) {
+        pDb = table.Find<CDatabasePtr>(hDatabase);
+        if (pDb == nullptr) {
             return ERROR_INVALID_HANDLE;
         }
-        pDb = *ppDb;
     } else {
-        pDb = OpenReadOnly(sPosixPath);
-        if (pDb == nullptr) {
-            return ERROR_INSTALL_PACKAGE_OPEN_FAILED;
+        std::string sPosixPath;
+        DWORD dwError = ERROR_SUCCESS;
+        if (!MapPath(szPackagePath, &sPosixPath) || (pDb = ReadDatabase(sPosixPath, &dwError)) == nullptr) {
+            return dwError == ERROR_INSTALL_SERVICE_FAILURE ? dwError : ERROR_INSTALL_PACKAGE_OPEN_FAILED;
         }
     }
-    CProperties properties;
-    const bool bRead = ReadProperties(pDb.get(), &properties);
-    pDb.reset();
-    if (!bRead) {
+    if (!pDb->bHasPropertyTable) {
         return ERROR_INSTALL_PACKAGE_INVALID;
     }
-    *phProduct = table.Insert(std::move(properties));
+    *phProduct = table.Insert(std::make_shared<const CMsiProperties>(pDb->properties));
     return ERROR_SUCCESS;
 }
 
@@ -196,18 +145,12 @@ DWORD GetProperty(MSIHANDLE hInstall, const char16_t* szName, char16_t* szValueB
     if (szName == nullptr || (szValueBuf != nullptr && pcchValueBuf == nullptr)) {
         return ERROR_INVALID_PARAMETER;
     }
-    CMsiTable& table = CMsiTable::Instance();
-    std::u16string sValue;
-    {
-        const std::lock_guard lock(table.Lock());
-        const CProperties* pProperties = table.Find<CProperties>(hInstall);
-        if (pProperties == nullptr) {
-            return ERROR_INVALID_HANDLE;
-        }
-        if (const auto it = pProperties->find(szName); it != pProperties->end()) {
-            sValue = it->second;
-        }
+    const CPackagePtr pPackage = CMsiTable::Instance().Find<CPackagePtr>(hInstall);
+    if (pPackage == nullptr) {
+        return ERROR_INVALID_HANDLE;
     }
+    const auto it = pPackage->find(szName);
+    const std::u16string_view sValue = it != pPackage->end() ? std::u16string_view(it->second) : u"";
     if (pcchValueBuf == nullptr) {
         return ERROR_SUCCESS;
     }
@@ -253,9 +196,7 @@ DWORD MsiCloseHandle(MSIHANDLE hAny) {
     if (hAny == 0) {
         return ERROR_SUCCESS;
     }
-    CMsiTable& table = CMsiTable::Instance();
-    const std::lock_guard lock(table.Lock());
-    return table.Erase(hAny) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+    return CMsiTable::Instance().Erase(hAny) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 }
 
 }  // namespace platform
