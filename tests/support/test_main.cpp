@@ -16,6 +16,8 @@ int main(int argc, char** argv) {
         sRoot = krelltest::MakeTempDirectory("krell-root");
         setenv("KRELL_ROOT", sRoot.c_str(), 1);
     }
+    // Installer packages are read by the reader program of the build.
+    setenv("KRELL_MSI_READER", KRELL_PROGRAM_DIR "/krellmsiread", 0);
     const int nResult = RUN_ALL_TESTS();
     if (!sRoot.empty()) {
         // Whatever services a test left running in its root end with it.

@@ -1,0 +1,273 @@
+// The installer package and UUID functions of the seam, over packages wixl built and over files that
+// are no packages.
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+
+#include <algorithm>
+#include <string>
+
+#include "platform/msi.h"
+#include "platform/posix/msi_properties.h"
+#include "platform/strings.h"
+#include "platform/uuid.h"
+#include "support/installer_packages.h"
+
+namespace {
+
+using krelltest::PackageBytes;
+using krelltest::PlaceFile;
+
+constexpr const char16_t* PACKAGE_PATH = u"C:\\Packages\\listed.msi";
+
+struct UuidTextCase {
+    const char16_t* szText;
+    RPC_STATUS expected;
+};
+
+TEST(UuidFromString, AcceptsOnlyTheBareThirtySixCharacterForm) {
+    const UuidTextCase cases[] = {
+        {u"3F2504E0-4F89-11D3-9A0C-0305E82C3301", RPC_S_OK},
+        {u"3f2504e0-4f89-11d3-9a0c-0305e82c3301", RPC_S_OK},
+        {u"{3F2504E0-4F89-11D3-9A0C-0305E82C3301}", RPC_S_INVALID_STRING_UUID},
+        {u"3F2504E0-4F89-11D3-9A0C-0305E82C330", RPC_S_INVALID_STRING_UUID},
+        {u"3F2504E0-4F89-11D3-9A0C-0305E82C33011", RPC_S_INVALID_STRING_UUID},
+        {u"3F2504E0-4F89-11D3-9A0C-0305E82C330G", RPC_S_INVALID_STRING_UUID},
+        {u"3F2504E04-F89-11D3-9A0C-0305E82C3301", RPC_S_INVALID_STRING_UUID},
+        {u"3F2504E0 4F89 11D3 9A0C 0305E82C3301", RPC_S_INVALID_STRING_UUID},
+        {u"", RPC_S_INVALID_STRING_UUID},
+    };
+    for (const UuidTextCase& c : cases) {
+        UUID uuid{0x11111111, 0x2222, 0x3333, {4, 4, 4, 4, 4, 4, 4, 4}};
+        const UUID before = uuid;
+        EXPECT_EQ(platform::UuidFromString(c.szText, &uuid), c.expected) << platform::ToUtf8(c.szText);
+        if (c.expected != RPC_S_OK) {
+            EXPECT_EQ(uuid, before) << "a refused text leaves the UUID alone";
+        }
+    }
+    UUID uuid{};
+    ASSERT_EQ(platform::UuidFromString(u"3f2504e0-4f89-11d3-9a0c-0305e82c3301", &uuid), RPC_S_OK);
+    EXPECT_EQ(uuid, (UUID{0x3F2504E0, 0x4F89, 0x11D3, {0x9A, 0x0C, 0x03, 0x05, 0xE8, 0x2C, 0x33, 0x01}}));
+    ASSERT_EQ(platform::UuidFromString(nullptr, &uuid), RPC_S_OK);
+    EXPECT_EQ(uuid, UUID{});
+}
+
+struct UuidOrderCase {
+    const char16_t* szLess;
+    const char16_t* szGreater;
+};
+
+TEST(UuidCompare, OrdersFieldByFieldUnsigned) {
+    const UuidOrderCase cases[] = {
+        {u"7FFFFFFF-0000-0000-0000-000000000000", u"80000000-0000-0000-0000-000000000000"},
+        {u"00000001-FFFF-FFFF-FFFF-FFFFFFFFFFFF", u"00000002-0000-0000-0000-000000000000"},
+        {u"00000000-7FFF-0000-0000-000000000000", u"00000000-8000-0000-0000-000000000000"},
+        {u"00000000-0000-0001-FFFF-000000000000", u"00000000-0000-0002-0000-000000000000"},
+        {u"00000000-0000-0000-7F00-000000000000", u"00000000-0000-0000-8000-000000000000"},
+        {u"00000000-0000-0000-0000-0000000000FE", u"00000000-0000-0000-0000-0000000000FF"},
+        // Data1 is compared as a number, not as the bytes of a little-endian machine.
+        {u"000000FF-0000-0000-0000-000000000000", u"00000100-0000-0000-0000-000000000000"},
+    };
+    for (const UuidOrderCase& c : cases) {
+        UUID less{};
+        UUID greater{};
+        ASSERT_EQ(platform::UuidFromString(c.szLess, &less), RPC_S_OK);
+        ASSERT_EQ(platform::UuidFromString(c.szGreater, &greater), RPC_S_OK);
+        RPC_STATUS status = -1;
+        EXPECT_EQ(platform::UuidCompare(&less, &greater, &status), -1) << platform::ToUtf8(c.szLess);
+        EXPECT_EQ(status, RPC_S_OK);
+        EXPECT_EQ(platform::UuidCompare(&greater, &less, &status), 1) << platform::ToUtf8(c.szLess);
+        EXPECT_EQ(platform::UuidCompare(&less, &less, &status), 0);
+    }
+    const UUID nil{};
+    UUID some{};
+    ASSERT_EQ(platform::UuidFromString(u"00000000-0000-0000-0000-000000000001", &some), RPC_S_OK);
+    RPC_STATUS status = -1;
+    EXPECT_EQ(platform::UuidCompare(nullptr, &nil, &status), 0);
+    EXPECT_EQ(platform::UuidCompare(nullptr, &some, &status), -1);
+}
+
+class MsiTest : public testing::Test {
+protected:
+    void SetUp() override { PlaceFile(PACKAGE_PATH, PackageBytes("listed.msi")); }
+
+    // The property of a package opened from an open database, as the install authorization reads it.
+    static std::u16string Property(MSIHANDLE hPackage, const char16_t* szName) {
+        char16_t szValue[64] = {};
+        DWORD cchValue = 64;
+        EXPECT_EQ(platform::MsiGetProperty(hPackage, szName, szValue, &cchValue), ERROR_SUCCESS);
+        EXPECT_EQ(cchValue, std::u16string(szValue).size());
+        return szValue;
+    }
+};
+
+struct OpenCase {
+    const char* szName;
+    std::u16string sPath;
+    std::string sBytes;  // placed at sPath unless empty
+    DWORD dwExpected;
+};
+
+TEST_F(MsiTest, OpenDatabaseAnswersThePlatformsCodes) {
+    const std::string sPackage = PackageBytes("listed.msi");
+    PlaceFile(u"C:\\Packages\\empty.msi", "");
+    const OpenCase cases[] = {
+        {"package", PACKAGE_PATH, {}, ERROR_SUCCESS},
+        {"package in upper case", u"C:\\PACKAGES\\LISTED.MSI", {}, ERROR_SUCCESS},
+        {"missing file", u"C:\\Packages\\missing.msi", {}, ERROR_OPEN_FAILED},
+        {"folder", u"C:\\Packages", {}, ERROR_OPEN_FAILED},
+        {"text file", u"C:\\Packages\\text.msi", "not an installer package\n", ERROR_OPEN_FAILED},
+        {"empty file", u"C:\\Packages\\empty.msi", {}, ERROR_OPEN_FAILED},
+        {"truncated package", u"C:\\Packages\\truncated.msi", sPackage.substr(0, 1024), ERROR_OPEN_FAILED},
+        {"relative path", u"listed.msi", {}, ERROR_BAD_PATHNAME},
+        {"UNC path", u"\\\\server\\share\\listed.msi", {}, ERROR_BAD_PATHNAME},
+    };
+    for (const OpenCase& c : cases) {
+        if (!c.sBytes.empty()) {
+            PlaceFile(c.sPath, c.sBytes);
+        }
+        MSIHANDLE hDatabase = 0;
+        EXPECT_EQ(platform::MsiOpenDatabase(c.sPath.c_str(), MSIDBOPEN_READONLY, &hDatabase), c.dwExpected)
+            << c.szName;
+        EXPECT_EQ(hDatabase != 0, c.dwExpected == ERROR_SUCCESS) << c.szName;
+        EXPECT_EQ(platform::MsiCloseHandle(hDatabase), ERROR_SUCCESS) << c.szName;
+    }
+    MSIHANDLE hDatabase = 0;
+    EXPECT_EQ(platform::MsiOpenDatabase(PACKAGE_PATH, u"C:\\Packages\\out.msi", &hDatabase),
+              ERROR_INVALID_PARAMETER)
+        << "only the read-only mode is offered";
+    EXPECT_EQ(platform::MsiOpenDatabase(nullptr, MSIDBOPEN_READONLY, &hDatabase), ERROR_INVALID_PARAMETER);
+}
+
+TEST_F(MsiTest, PackageOfAnOpenDatabaseAnswersItsProperties) {
+    MSIHANDLE hDatabase = 0;
+    ASSERT_EQ(platform::MsiOpenDatabase(PACKAGE_PATH, MSIDBOPEN_READONLY, &hDatabase), ERROR_SUCCESS);
+    MSIHANDLE hPackage = 0;
+    const std::u16string sHandle = u"#" + platform::FromUtf8(std::to_string(hDatabase));
+    ASSERT_EQ(platform::MsiOpenPackage(sHandle.c_str(), &hPackage), ERROR_SUCCESS);
+    EXPECT_NE(hPackage, hDatabase);
+    // The package keeps what it read when the database closes first.
+    EXPECT_EQ(platform::MsiCloseHandle(hDatabase), ERROR_SUCCESS);
+    EXPECT_EQ(Property(hPackage, u"ProductCode"),
+              u"{" + std::u16string(krelltest::LISTED_PRODUCT_CODE) + u"}");
+    EXPECT_EQ(Property(hPackage, u"UpgradeCode"),
+              u"{" + std::u16string(krelltest::LISTED_UPGRADE_CODE) + u"}");
+    EXPECT_EQ(Property(hPackage, u"ProductName"), u"Listed");
+    EXPECT_EQ(Property(hPackage, u"NoSuchProperty"), u"");
+    EXPECT_EQ(Property(hPackage, u"productcode"), u"") << "property names keep their case";
+    EXPECT_EQ(platform::MsiCloseHandle(hPackage), ERROR_SUCCESS);
+}
+
+TEST_F(MsiTest, GetPropertyReportsTheLengthAndFillsWhatFits) {
+    MSIHANDLE hPackage = 0;
+    ASSERT_EQ(platform::MsiOpenPackage(PACKAGE_PATH, &hPackage), ERROR_SUCCESS);
+    DWORD cchValue = 0;
+    EXPECT_EQ(platform::MsiGetProperty(hPackage, u"ProductCode", nullptr, &cchValue), ERROR_SUCCESS);
+    EXPECT_EQ(cchValue, 38u);
+
+    char16_t szValue[39];
+    std::fill(std::begin(szValue), std::end(szValue), u'x');
+    cchValue = 10;
+    EXPECT_EQ(platform::MsiGetProperty(hPackage, u"ProductCode", szValue, &cchValue), ERROR_MORE_DATA);
+    EXPECT_EQ(cchValue, 38u);
+    EXPECT_EQ(std::u16string(szValue), u"{3F2504E0");
+
+    cchValue = 38;
+    EXPECT_EQ(platform::MsiGetProperty(hPackage, u"ProductCode", szValue, &cchValue), ERROR_MORE_DATA)
+        << "the terminator needs room too";
+    cchValue = 39;
+    EXPECT_EQ(platform::MsiGetProperty(hPackage, u"ProductCode", szValue, &cchValue), ERROR_SUCCESS);
+    EXPECT_EQ(cchValue, 38u);
+
+    cchValue = 0;
+    EXPECT_EQ(platform::MsiGetProperty(hPackage, u"ProductCode", szValue, &cchValue), ERROR_MORE_DATA);
+    EXPECT_EQ(platform::MsiGetProperty(hPackage, nullptr, szValue, &cchValue), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(platform::MsiGetProperty(hPackage, u"ProductCode", szValue, nullptr), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(platform::MsiCloseHandle(hPackage), ERROR_SUCCESS);
+}
+
+TEST_F(MsiTest, HandlesThatNameNothingOrTheWrongKindAreRefused) {
+    MSIHANDLE hDatabase = 0;
+    ASSERT_EQ(platform::MsiOpenDatabase(PACKAGE_PATH, MSIDBOPEN_READONLY, &hDatabase), ERROR_SUCCESS);
+    DWORD cchValue = 0;
+    EXPECT_EQ(platform::MsiGetProperty(hDatabase, u"ProductCode", nullptr, &cchValue), ERROR_INVALID_HANDLE)
+        << "a database is no package";
+    MSIHANDLE hPackage = 0;
+    const std::u16string sHandle = u"#" + platform::FromUtf8(std::to_string(hDatabase));
+    ASSERT_EQ(platform::MsiOpenPackage(sHandle.c_str(), &hPackage), ERROR_SUCCESS);
+    const std::u16string sPackageHandle = u"#" + platform::FromUtf8(std::to_string(hPackage));
+    MSIHANDLE hOther = 0;
+    EXPECT_EQ(platform::MsiOpenPackage(sPackageHandle.c_str(), &hOther), ERROR_INVALID_HANDLE)
+        << "a package is no database";
+    EXPECT_EQ(platform::MsiCloseHandle(hDatabase), ERROR_SUCCESS);
+    EXPECT_EQ(platform::MsiCloseHandle(hDatabase), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(platform::MsiOpenPackage(sHandle.c_str(), &hOther), ERROR_INVALID_HANDLE) << "closed";
+    EXPECT_EQ(platform::MsiOpenPackage(u"#4294967295", &hOther), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(platform::MsiCloseHandle(hPackage), ERROR_SUCCESS);
+    EXPECT_EQ(platform::MsiGetProperty(hPackage, u"ProductCode", nullptr, &cchValue), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(platform::MsiCloseHandle(0), ERROR_SUCCESS);
+    EXPECT_EQ(platform::MsiCloseHandle(0x7FFFFFFF), ERROR_INVALID_HANDLE);
+}
+
+TEST_F(MsiTest, OpenPackageByPathAnswersThePackageCodes) {
+    PlaceFile(u"C:\\Packages\\text.msi", "not an installer package\n");
+    const OpenCase cases[] = {
+        {"package", PACKAGE_PATH, {}, ERROR_SUCCESS},
+        {"missing file", u"C:\\Packages\\missing.msi", {}, ERROR_INSTALL_PACKAGE_OPEN_FAILED},
+        {"text file", u"C:\\Packages\\text.msi", {}, ERROR_INSTALL_PACKAGE_OPEN_FAILED},
+        {"relative path", u"listed.msi", {}, ERROR_INSTALL_PACKAGE_OPEN_FAILED},
+        {"handle text with a letter", u"#12a", {}, ERROR_INSTALL_PACKAGE_OPEN_FAILED},
+    };
+    for (const OpenCase& c : cases) {
+        MSIHANDLE hPackage = 0;
+        EXPECT_EQ(platform::MsiOpenPackage(c.sPath.c_str(), &hPackage), c.dwExpected) << c.szName;
+        EXPECT_EQ(platform::MsiCloseHandle(hPackage), ERROR_SUCCESS) << c.szName;
+    }
+}
+
+TEST_F(MsiTest, WithoutTheReaderProgramTheInstallerServiceFails) {
+    const std::string sReader = getenv("KRELL_MSI_READER");
+    setenv("KRELL_MSI_READER", "/nonexistent/krellmsiread", 1);
+    MSIHANDLE hDatabase = 0;
+    MSIHANDLE hPackage = 0;
+    const DWORD dwDatabase = platform::MsiOpenDatabase(PACKAGE_PATH, MSIDBOPEN_READONLY, &hDatabase);
+    const DWORD dwPackage = platform::MsiOpenPackage(PACKAGE_PATH, &hPackage);
+    setenv("KRELL_MSI_READER", sReader.c_str(), 1);
+    EXPECT_EQ(dwDatabase, ERROR_INSTALL_SERVICE_FAILURE);
+    EXPECT_EQ(dwPackage, ERROR_INSTALL_SERVICE_FAILURE);
+}
+
+struct RecordCase {
+    const char* szName;
+    std::string sBytes;
+    bool bParsed;
+    size_t nProperties;
+};
+
+std::string Field(std::string_view sText) {
+    std::string s;
+    platform::posix::AppendMsiRecordField(&s, sText);
+    return s;
+}
+
+TEST(MsiProperties, OnlyWholeRecordsAreAccepted) {
+    const std::string sPair = Field("ProductCode") + Field("{X}");
+    const RecordCase cases[] = {
+        {"nothing: an empty table", "", true, 0},
+        {"one pair", sPair, true, 1},
+        {"two pairs", sPair + Field("UpgradeCode") + Field(""), true, 2},
+        {"a name without its value", sPair + Field("UpgradeCode"), false, 0},
+        {"a length cut short", sPair.substr(0, 2), false, 0},
+        {"a text cut short", sPair.substr(0, sPair.size() - 1), false, 0},
+        {"a length beyond the end", std::string("\xFF\xFF\xFF\x7F", 4) + "x", false, 0},
+    };
+    for (const RecordCase& c : cases) {
+        platform::posix::CMsiProperties properties;
+        EXPECT_EQ(platform::posix::ParseMsiProperties(c.sBytes, &properties), c.bParsed) << c.szName;
+        if (c.bParsed) {
+            EXPECT_EQ(properties.size(), c.nProperties) << c.szName;
+        }
+    }
+}
+
+}  // namespace
