@@ -82,7 +82,8 @@ protected:
         ASSERT_TRUE(krelltest::WaitForServiceStatus("KRELLSvc", "STOPPED", SLOW_WAIT_MS));
         std::string sOutput;
         RunCommand(m_sCtl + " service status KRELLSvc", &sOutput);
-        EXPECT_NE(sOutput.find("exit code 0, service-specific 0"), std::string::npos) << sOutput;
+        EXPECT_NE(sOutput.find("exit code 0 ("), std::string::npos) << sOutput;
+        EXPECT_NE(sOutput.find("service-specific 0,"), std::string::npos) << sOutput;
         RunCommand(m_sCtl + " settings get 'GATEWARDEN\\PRIVATE' CurrentState", &sOutput);
         EXPECT_NE(sOutput.find("0x00000000"), std::string::npos) << sOutput;
     }
@@ -155,8 +156,10 @@ TEST_F(ServiceStop, EventManagerKilledDuringTheStop) {
     ASSERT_TRUE(krelltest::WaitForServiceLog("Stop event received", SLOW_WAIT_MS));
     // The manager this test started, by its process id.
     ASSERT_EQ(kill(managerPid, SIGKILL), 0);
+    // The final state, written after the provider and the sender are gone, shows the rest of the stop
+    // ran; the dead manager's registrations are handed back without a call, so no unregistration is
+    // logged.
     ASSERT_NO_FATAL_FAILURE(ExpectCleanStop());
-    EXPECT_NE(LastRunLog().find(PROVIDER_GONE), std::string::npos) << LastRunLog();
 }
 
 // "Ended" (2) is the last notification of a run: a configuration change that reaches the compiler
