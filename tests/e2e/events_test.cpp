@@ -243,6 +243,29 @@ TEST_P(EventManagerRestart, DuringACompilationIsSurvivedAndReconnected) {
     EXPECT_NE(sLog.find("Unable to send event; code=5, data=\"hr=0x00000000\""), std::string::npos) << sLog;
 }
 
+// The settings store's service killed under a running service and started again: the service keeps
+// running, and once the store is back a change of the switches is published, compiled, answered and
+// delivered as before.
+TEST_F(ServiceEvents, SettingsStoreKilledAndRestartedWhileRunning) {
+    std::string sOutput;
+    ASSERT_EQ(RunCommand(m_sCtl + " boot", &sOutput), 0) << sOutput;
+    ASSERT_TRUE(WaitForDriverStatus("loaded=1")) << DriverStatus();
+    const pid_t nStore = std::stoi(ReadText(m_sRun + "/lcSetMgr.pid"));
+    ASSERT_GT(nStore, 0);
+    ASSERT_EQ(kill(nStore, SIGKILL), 0);
+    ASSERT_TRUE(krelltest::WaitForServiceStatus("lcSetMgr", "STOPPED"));
+    // Without the store a change cannot be written; the tool says so and the service runs on.
+    EXPECT_NE(RunCommand(m_sCtl + " protection set file=0 --wait 10", &sOutput), 0) << sOutput;
+    EXPECT_TRUE(krelltest::WaitForServiceStatus("KRELLSvc", "RUNNING"));
+
+    ASSERT_EQ(RunCommand(m_sCtl + " service start lcSetMgr", &sOutput), 0) << sOutput;
+    std::string sAnswer;
+    EXPECT_EQ(RunCommand(m_sCtl + " protection set file=0 --wait 60", &sAnswer), 0) << sAnswer;
+    EXPECT_NE(sAnswer.find("\"state\":\"committed\""), std::string::npos) << sAnswer;
+    EXPECT_TRUE(WaitForDriverStatus("loaded=2")) << DriverStatus();
+    EXPECT_TRUE(krelltest::WaitForServiceStatus("KRELLSvc", "RUNNING"));
+}
+
 INSTANTIATE_TEST_SUITE_P(Ways, EventManagerRestart, testing::Values("kill", "stop"),
                          [](const testing::TestParamInfo<std::string>& info) { return info.param; });
 
