@@ -32,6 +32,21 @@ constexpr const char* PROVIDER_GONE = "CEventManagerHelper::UnregisterProvider()
 using krelltest::CountOf;
 using krelltest::NonEmptyLines;
 
+// ThreadSanitizer cannot let a thread be ended by force inside a blocking call it intercepts that is
+// not a wait of the seam (here the event manager handler's condition variable): its own check aborts
+// the process. The forced end inside a slow call is therefore proved by the other builds.
+#if defined(__SANITIZE_THREAD__)
+constexpr bool THREAD_SANITIZER = true;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+constexpr bool THREAD_SANITIZER = true;
+#else
+constexpr bool THREAD_SANITIZER = false;
+#endif
+#else
+constexpr bool THREAD_SANITIZER = false;
+#endif
+
 class ServiceStop : public testing::Test {
 protected:
     void SetUp() override {
@@ -120,6 +135,9 @@ protected:
 // The notification sender is ended by force while it waits for the slow manager's answer; the
 // answer comes later, and nothing of the dead thread may still be waiting for it.
 TEST_F(ServiceStop, SlowEventManagerTenStopsInARow) {
+    if (THREAD_SANITIZER) {
+        GTEST_SKIP() << "a forced end inside an intercepted blocking call aborts under ThreadSanitizer";
+    }
     SlowEventManager();
     int nForcedEnds = 0;
     for (std::size_t nRun = 1; nRun <= 10; ++nRun) {
