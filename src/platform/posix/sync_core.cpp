@@ -272,8 +272,13 @@ DWORD WaitForObjects(const std::shared_ptr<KernelObject>* ppObjects, DWORD nCoun
         }
         const std::uint32_t dwSeen = pWord->load(std::memory_order_acquire);
         lock.Unlock();
-        timespec ts{static_cast<time_t>(dwSleep / 1000), static_cast<long>(dwSleep % 1000) * 1000000};
-        Futex(pWord, bShared ? FUTEX_WAIT : FUTEX_WAIT_PRIVATE, dwSeen, dwSleep == INFINITE ? nullptr : &ts);
+        // A forced end that landed while the lock was given back (ThreadSanitizer delivers signals at
+        // its interceptors, the unlock's among them) would interrupt no sleep: look before sleeping.
+        if (!TerminationPending()) {
+            timespec ts{static_cast<time_t>(dwSleep / 1000), static_cast<long>(dwSleep % 1000) * 1000000};
+            Futex(pWord, bShared ? FUTEX_WAIT : FUTEX_WAIT_PRIVATE, dwSeen,
+                  dwSleep == INFINITE ? nullptr : &ts);
+        }
         lock.Lock();
         if (!bShared) {
             --local.nLocalWaiters;

@@ -7,6 +7,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 namespace platform {
 namespace {
 thread_local DWORD t_dwLastError = ERROR_SUCCESS;
@@ -178,21 +180,40 @@ bool FileTimeToSystemTime(const FILETIME* pFileTime, SYSTEMTIME* pSystemTime) {
     return true;
 }
 
-DWORD GetTickCount() {
+namespace {
+
+unsigned long long MonotonicMilliseconds() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<DWORD>(static_cast<unsigned long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000);
+    return static_cast<unsigned long long>(ts.tv_sec) * 1000 +
+           static_cast<unsigned long long>(ts.tv_nsec) / 1000000;
+}
+
+}  // namespace
+
+DWORD GetTickCount() {
+    return static_cast<DWORD>(MonotonicMilliseconds());
 }
 
 void Sleep(DWORD dwMilliseconds) {
     // A forced end (TerminateThread) interrupts the sleep and is taken here, outside the signal
-    // handler, where unwinding the thread is safe.
+    // handler, where unwinding the thread is safe. One that lands after the last look but before
+    // the sleep begins interrupts nothing (ThreadSanitizer delivers signals at its interceptors, so
+    // there it lands exactly then), so the sleep goes in slices and looks again after each.
+    constexpr unsigned long long SLICE_MS = 100;
     posix::TerminationPoint();
     {
         posix::CTerminateShield shield;
-        timespec ts{static_cast<time_t>(dwMilliseconds / 1000),
-                    static_cast<long>(dwMilliseconds % 1000) * 1000000};
-        while (nanosleep(&ts, &ts) == -1 && errno == EINTR && !posix::TerminationPending()) {
+        const unsigned long long ullEnd = MonotonicMilliseconds() + dwMilliseconds;
+        while (!posix::TerminationPending()) {
+            const unsigned long long ullNow = MonotonicMilliseconds();
+            if (dwMilliseconds != INFINITE && ullNow >= ullEnd) {
+                break;
+            }
+            const unsigned long long ullSlice =
+                dwMilliseconds == INFINITE ? SLICE_MS : std::min(SLICE_MS, ullEnd - ullNow);
+            timespec ts{static_cast<time_t>(ullSlice / 1000), static_cast<long>(ullSlice % 1000) * 1000000};
+            nanosleep(&ts, nullptr);
         }
     }
     posix::TerminationPoint();
