@@ -10,6 +10,7 @@
 #include "krellctl_commands.h"
 #include "platform/strings.h"
 #include "platform/sync.h"
+#include "service/terminate_event.h"
 
 namespace {
 
@@ -43,7 +44,7 @@ DWORD ServiceState(SERVICE_STATUS* pStatus) {
 
 // The service's terminate event is set: its stop is under way.
 bool IsStopRequested() {
-    const std::u16string sName = std::u16string(u"Global\\") + PROTECTION_SERVICE + u"_Terminate_Lock";
+    const std::u16string sName = u"Global\\" + TerminateEventName(PROTECTION_SERVICE);
     HANDLE hEvent = platform::OpenEvent(platform::SYNCHRONIZE, false, sName.c_str());
     if (hEvent == nullptr) {
         return false;

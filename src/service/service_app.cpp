@@ -10,6 +10,7 @@
 #include "platform/event_log.h"
 #include "platform/process.h"
 #include "platform/strings.h"
+#include "service/terminate_event.h"
 
 namespace {
 constexpr DWORD PENDING_WAIT_HINT_MS = 30000;
@@ -84,7 +85,7 @@ int CServiceApp::Run(const char16_t* szServiceName, const char16_t* szDisplayNam
         TraceOut1(u"CServiceApp::Run() : CStringConvert::Copy() == false\n");
         return -1;
     }
-    const std::u16string sTerminateName = m_sServiceName + u"_Terminate_Lock";
+    const std::u16string sTerminateName = TerminateEventName(m_sServiceName);
     if (!m_TerminateEvent.Create(nullptr, true, false, sTerminateName.c_str(), true)) {
         TraceOut1(u"CServiceApp::Run() : m_TerminateEvent.Create() == FALSE\n");
         return -1;
