@@ -11,6 +11,7 @@
 #include "platform/root.h"
 #include "support/files.h"
 #include "support/protection_root.h"
+#include "support/sanitizers.h"
 #include "support/test_root.h"
 
 namespace {
@@ -31,21 +32,6 @@ constexpr const char* PROVIDER_GONE = "CEventManagerHelper::UnregisterProvider()
 
 using krelltest::CountOf;
 using krelltest::NonEmptyLines;
-
-// ThreadSanitizer cannot let a thread be ended by force inside a blocking call it intercepts that is
-// not a wait of the seam (here the event manager handler's condition variable): its own check aborts
-// the process. The forced end inside a slow call is therefore proved by the other builds.
-#if defined(__SANITIZE_THREAD__)
-constexpr bool THREAD_SANITIZER = true;
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-constexpr bool THREAD_SANITIZER = true;
-#else
-constexpr bool THREAD_SANITIZER = false;
-#endif
-#else
-constexpr bool THREAD_SANITIZER = false;
-#endif
 
 class ServiceStop : public testing::Test {
 protected:
@@ -135,6 +121,9 @@ protected:
 // The notification sender is ended by force while it waits for the slow manager's answer; the
 // answer comes later, and nothing of the dead thread may still be waiting for it.
 TEST_F(ServiceStop, SlowEventManagerTenStopsInARow) {
+    // ThreadSanitizer cannot let a thread be ended by force inside a blocking call it intercepts that is
+    // not a wait of the seam (here the event manager handler's condition variable): its own check
+    // aborts the process. The forced end inside a slow call is therefore proved by the other builds.
     if (THREAD_SANITIZER) {
         GTEST_SKIP() << "a forced end inside an intercepted blocking call aborts under ThreadSanitizer";
     }
