@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <fstream>
 #include <string>
 
 #include "platform/msi.h"
 #include "platform/posix/msi_properties.h"
+#include "platform/root.h"
 #include "platform/strings.h"
 #include "platform/uuid.h"
 #include "support/installer_packages.h"
@@ -235,6 +238,50 @@ TEST_F(MsiTest, WithoutTheReaderProgramTheInstallerServiceFails) {
     setenv("KRELL_MSI_READER", sReader.c_str(), 1);
     EXPECT_EQ(dwDatabase, ERROR_INSTALL_SERVICE_FAILURE);
     EXPECT_EQ(dwPackage, ERROR_INSTALL_SERVICE_FAILURE);
+}
+
+struct ReaderCase {
+    const char* szName;
+    const char* szScript;  // the reader's body, as a shell script
+    DWORD dwDatabase;      // MsiOpenDatabase
+    DWORD dwPackage;       // MsiOpenPackage of the database opened, when it opened
+};
+
+// The service trusts nothing the reader does: a reader that crashes, floods its output or stops in the
+// middle of a record opens no database, and one that finds no Property table opens a database that is
+// no package.
+TEST_F(MsiTest, ReadersThatMisbehaveOpenNothing) {
+    const std::string sReader = getenv("KRELL_MSI_READER");
+    const std::string sScript = platform::RootDirectory() + "/reader.sh";
+    const ReaderCase cases[] = {
+        {"no Property table", "exit 3", ERROR_SUCCESS, ERROR_INSTALL_PACKAGE_INVALID},
+        {"crash", "kill -SEGV $$", ERROR_OPEN_FAILED, 0},
+        // One well-formed property whose name is 17,000,000 bytes long.
+        {"more than 16 MiB of output",
+         "printf '\\100\\146\\003\\001'; head -c 17000000 /dev/zero; printf '\\000\\000\\000\\000'",
+         ERROR_OPEN_FAILED, 0},
+        {"a record cut short", "printf '\\013\\000\\000\\000Product'", ERROR_OPEN_FAILED, 0},
+        {"failure after whole records", "printf '\\000\\000\\000\\000\\000\\000\\000\\000'; exit 2",
+         ERROR_OPEN_FAILED, 0},
+    };
+    for (const ReaderCase& c : cases) {
+        std::ofstream(sScript, std::ios::trunc) << "#!/bin/sh\n" << c.szScript << "\n";
+        chmod(sScript.c_str(), 0700);
+        setenv("KRELL_MSI_READER", sScript.c_str(), 1);
+        MSIHANDLE hDatabase = 0;
+        const DWORD dwDatabase = platform::MsiOpenDatabase(PACKAGE_PATH, MSIDBOPEN_READONLY, &hDatabase);
+        DWORD dwPackage = 0;
+        if (dwDatabase == ERROR_SUCCESS) {
+            MSIHANDLE hPackage = 0;
+            const std::u16string sHandle = u"#" + platform::FromUtf8(std::to_string(hDatabase));
+            dwPackage = platform::MsiOpenPackage(sHandle.c_str(), &hPackage);
+            platform::MsiCloseHandle(hPackage);
+            platform::MsiCloseHandle(hDatabase);
+        }
+        setenv("KRELL_MSI_READER", sReader.c_str(), 1);
+        EXPECT_EQ(dwDatabase, c.dwDatabase) << c.szName;
+        EXPECT_EQ(dwPackage, c.dwPackage) << c.szName;
+    }
 }
 
 struct RecordCase {
