@@ -720,6 +720,25 @@ TEST_F(DriverAccesses, KrellctlJudgesReplaysAndAsks) {
         << refused.sOutput;
     EXPECT_EQ(m_Driver.Status("judged"), 2502u);
 
+    // Paced: 300 accesses at 1000 a second go as three batches a tenth of a second apart.
+    const std::string sPaced = platform::RootSubdirectory("run") + "/paced.jsonl";
+    {
+        std::ofstream out(sPaced);
+        for (int i = 0; i < 300; ++i) {
+            out << R"({"actor":"C:\\a.exe","pid":1,"action":0,"target":"C:\\Temp\\x"})"
+                << "\n";
+        }
+    }
+    const krelltest::ToolResult paced =
+        krelltest::RunTool({sCtl, "driver", "replay", sPaced, "--rate", "1000"});
+    EXPECT_EQ(paced.nExitCode, 0) << paced.sOutput;
+    const size_t nElapsed = paced.sOutput.find("elapsed=");
+    ASSERT_NE(nElapsed, std::string::npos) << paced.sOutput;
+    const double dElapsed = std::stod(paced.sOutput.substr(nElapsed + 8));
+    EXPECT_GE(dElapsed, 0.2) << paced.sOutput;
+    EXPECT_LT(dElapsed, 1.5) << paced.sOutput;
+    EXPECT_EQ(m_Driver.Status("judged"), 2802u);
+
     // Install: a POSIX path goes as its Windows form; the service answers from another thread.
     std::thread service([this] {
         const auto [dwId, sPath] = ReceiveQuery();
