@@ -223,8 +223,9 @@ private:
                     }
                     if (nUnit >= 0xD800 && nUnit <= 0xDBFF) {
                         unsigned nLow = 0;
-                        if (m_sText.substr(m_nPos, 2) != "\\u" || (m_nPos += 2, !ParseHex4(nLow)) ||
-                            nLow < 0xDC00 || nLow > 0xDFFF) {
+                        const bool bEscape = m_sText.substr(m_nPos, 2) == "\\u";
+                        m_nPos += bEscape ? 2 : 0;
+                        if (!bEscape || !ParseHex4(nLow) || nLow < 0xDC00 || nLow > 0xDFFF) {
                             m_nPos = nEscapeAt;
                             return Fail(sError, "high surrogate without a low one");
                         }

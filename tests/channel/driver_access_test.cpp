@@ -250,6 +250,8 @@ TEST(DriverAccessJudgment, AccessJsonIsCheckedWhole) {
         {R"({"actor":7,"pid":1,"action":3,"target":"C:\\t"})", "\"actor\": expected a string"},
         {R"({"actor":"\ud800","pid":1,"action":3,"target":"C:\\t"})", "high surrogate without a low one"},
         {R"({"actor":"\u12G4","pid":1,"action":3,"target":"C:\\t"})", "four hexadecimal digits"},
+        {R"({"actor":"\ud800\u0041","pid":1,"action":3,"target":"C:\\t"})", "JSON offset 10: high surrogate"},
+        {R"({"actor":"\udc00","pid":1,"action":3,"target":"C:\\t"})", "low surrogate without a high one"},
         {"{\"actor\":\"C:\\\\x\ty\",\"pid\":1,\"action\":3,\"target\":\"C:\\\\t\"}", "control character"},
         {R"({"actor":"C:\\x","pid":1,"action":3,"target":"C:\\t)", "unterminated string"},
         {R"({"actor":"C:\\x","pid":1,"action":3,"target":"C:\\t","user":"me"})", "unknown member \"user\""},
