@@ -32,7 +32,7 @@ int Usage() {
         "       krellctl [--root DIR] boot | shutdown\n"
         "       krellctl [--root DIR] status [--json]\n"
         "       krellctl [--root DIR] settings get|set|list|delete|dump ...\n"
-        "       krellctl [--root DIR] driver status|send|raw|replies|...\n"
+        "       krellctl [--root DIR] driver status|access|replay|install|send|...\n"
         "       krellctl [--root DIR] events watch|publish ...\n"
         "       krellctl [--root DIR] protection status|on|off|set ... | config apply ...\n"
         "A group's word alone (e.g. \"krellctl settings\") shows that group's usage. Without --root,\n"

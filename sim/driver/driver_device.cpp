@@ -12,10 +12,13 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <sstream>
 #include <thread>
 
+#include "json_reader.h"
 #include "platform/strings.h"
+#include "service/registry_key.h"
 
 namespace krelldrv {
 namespace {
@@ -23,6 +26,9 @@ namespace {
 constexpr DWORD CONTROL_MAGIC = 0x636F696B;  // "kioc", the seam's device-control packet
 constexpr size_t MAX_PACKET = 16 * 1024 * 1024;
 constexpr size_t MAX_RECEIVED_LINES = 256;
+// A replay batch of a thousand accesses with long paths fits.
+constexpr size_t MAX_CONTROL_REQUEST = 1024 * 1024;
+constexpr DWORD MAX_INSTALL_TIMEOUT = 24 * 60 * 60;
 
 int ListenOn(const std::string& sPath) {
     sockaddr_un address{};
@@ -162,6 +168,25 @@ CDriverDevice::CDriverDevice(std::string sDevicePath, std::string sControlPath)
         }
         acknowledge(device, connection, pMsg);
     };
+    m_Handlers[TYPE_QUERY_MSI] = [](CDriverDevice& device, CConnection&, CKTUMessage* pMsg) {
+        device.InstallReply(static_cast<CKTUMSIMessage*>(pMsg));
+    };
+}
+
+CAccessOptions ReadAccessOptions() {
+    CAccessOptions options;
+    CRegistryKey parameters;
+    if (!parameters.Open(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Services\\KRELLDrv\\Parameters",
+                         KEY_READ)) {
+        return options;
+    }
+    DWORD dwValue = 0;
+    options.bMonitorOnly = parameters.GetDword(u"MonitorOnly", &dwValue) && dwValue == 1;
+    dwValue = 0;
+    if (parameters.GetDword(u"InstallQueryTimeout", &dwValue) && dwValue != 0) {
+        options.dwInstallQueryTimeout = std::min(dwValue, MAX_INSTALL_TIMEOUT);
+    }
+    return options;
 }
 
 CDriverDevice::~CDriverDevice() {
@@ -194,15 +219,20 @@ bool CDriverDevice::Listen() {
 
 int CDriverDevice::Run(int nSignalFd) {
     for (;;) {
+        const int nTimeoutMs = ExpireInstallQueries();
         std::vector<pollfd> fds = {
             {nSignalFd, POLLIN, 0}, {m_nDeviceListener, POLLIN, 0}, {m_nControlListener, POLLIN, 0}};
         for (const auto& pConnection : m_Connections) {
             fds.push_back({pConnection->nSocket, POLLIN, 0});
         }
+        // A client waiting for an install answer sends nothing more; only its hang-up is watched.
         for (int nClient : m_ControlClients) {
-            fds.push_back({nClient, POLLIN, 0});
+            const bool bWaiting =
+                std::any_of(m_InstallQueries.begin(), m_InstallQueries.end(),
+                            [nClient](const CInstallQuery& query) { return query.nClient == nClient; });
+            fds.push_back({nClient, static_cast<short>(bWaiting ? 0 : POLLIN), 0});
         }
-        if (poll(fds.data(), fds.size(), -1) < 0) {
+        if (poll(fds.data(), fds.size(), nTimeoutMs) < 0) {
             if (errno == EINTR) {
                 continue;
             }
@@ -235,7 +265,13 @@ int CDriverDevice::Run(int nSignalFd) {
         // Control commands run after the connections were served: "close" may empty the list.
         const std::vector<int> clients(m_ControlClients);
         for (int nClient : clients) {
-            if (fds[nIndex++].revents != 0) {
+            const pollfd& fd = fds[nIndex++];
+            if (fd.revents == 0) {
+                continue;
+            }
+            if (fd.events == 0) {
+                DropControl(nClient);
+            } else {
                 ServeControl(nClient);
             }
         }
@@ -485,15 +521,233 @@ void CDriverDevice::CloseConnections() {
 }
 
 void CDriverDevice::ServeControl(int nControl) {
-    std::vector<char> request(64 * 1024);
-    const ssize_t n = recv(nControl, request.data(), request.size(), 0);
+    m_ControlRequest.resize(MAX_CONTROL_REQUEST);
+    const ssize_t n = recv(nControl, m_ControlRequest.data(), m_ControlRequest.size(), MSG_TRUNC);
     if (n <= 0) {
-        close(nControl);
-        std::erase(m_ControlClients, nControl);
+        DropControl(nControl);
         return;
     }
-    const std::string sReply = Command(SplitWords(std::string(request.data(), static_cast<size_t>(n))));
+    if (static_cast<size_t>(n) > m_ControlRequest.size()) {
+        AnswerControl(nControl, "error request of " + std::to_string(n) + " bytes, at most " +
+                                    std::to_string(MAX_CONTROL_REQUEST));
+        return;
+    }
+    // Accesses and install queries carry paths with spaces: they take their text whole, as JSON.
+    const std::string_view sRequest(m_ControlRequest.data(), static_cast<size_t>(n));
+    const size_t nVerbEnd = sRequest.find_first_of(" \t\r\n");
+    const std::string_view sVerb = sRequest.substr(0, nVerbEnd);
+    const std::string_view sRest = nVerbEnd == std::string_view::npos ? "" : sRequest.substr(nVerbEnd + 1);
+    if (sVerb == "access") {
+        AnswerControl(nControl, CommandAccess(sRest));
+    } else if (sVerb == "replay") {
+        AnswerControl(nControl, CommandReplay(sRest));
+    } else if (sVerb == "install") {
+        const std::string sReply = CommandInstall(nControl, sRest);
+        if (!sReply.empty()) {
+            AnswerControl(nControl, sReply);
+        }
+    } else {
+        AnswerControl(nControl, Command(SplitWords(std::string(sRequest))));
+    }
+}
+
+void CDriverDevice::AnswerControl(int nControl, const std::string& sReply) {
     send(nControl, sReply.data(), sReply.size(), MSG_NOSIGNAL);
+}
+
+void CDriverDevice::DropControl(int nControl) {
+    close(nControl);
+    std::erase(m_ControlClients, nControl);
+    // Its queries stay asked; only their answers have nobody to go to.
+    for (CInstallQuery& query : m_InstallQueries) {
+        if (query.nClient == nControl) {
+            query.nClient = -1;
+        }
+    }
+}
+
+std::string CDriverDevice::JudgeAndReport(const CAccess& access, bool bMonitorOnly, bool* pbViolation) {
+    ++m_Counts.dwJudged;
+    const CJudgment judgment = Judge(m_Config, access, FileTimeNow());
+    *pbViolation = judgment.bViolation;
+    if (!judgment.bViolation) {
+        return "allowed: " + judgment.sReason;
+    }
+    const bool bBlocked = m_bActivated && !bMonitorOnly;
+    const std::string sLine =
+        std::string("violation ") + (bBlocked ? "blocked" : "not-blocked") + ": " + judgment.sReason;
+    if (m_Connections.empty() || !m_Connections.back()->bNegotiated) {
+        return sLine + " (not sent: no service connected)";
+    }
+    auto* pMsg =
+        static_cast<CKTUViolationMessage*>(CKTUMessageChannel::MakeEmptyKTMessage(TYPE_GW_VIOLATION));
+    if (pMsg == nullptr) {
+        return sLine + " (not sent: out of memory)";
+    }
+    bool bSet = pMsg->SetActorPath(access.sActorPath.c_str()) == MSG_SUCCESS &&
+                pMsg->SetActorPID(access.dwActorPid) == MSG_SUCCESS &&
+                pMsg->SetAction(access.dwAction) == MSG_SUCCESS &&
+                pMsg->SetTargetPath(access.sTargetPath.c_str()) == MSG_SUCCESS &&
+                pMsg->SetSessionID(access.dwSession) == MSG_SUCCESS &&
+                pMsg->SetBlockedStatus(bBlocked ? 1 : 0) == MSG_SUCCESS;
+    if (bSet && access.targetPid.has_value()) {
+        bSet = pMsg->SetTargetPID(*access.targetPid) == MSG_SUCCESS;
+    }
+    if (!bSet) {
+        CKTUMessageChannel::DestroyKTMessage(pMsg);
+        return sLine + " (not sent: the message could not be built)";
+    }
+    // A service that does not read holds the driver here, as a driver's queue would fill: the
+    // back-pressure is the point. The device's send timeout ends the wait.
+    if (Send(*m_Connections.back(), pMsg, {}) < 0) {
+        return sLine + " (not sent: the send failed)";
+    }
+    ++m_Counts.dwViolations;
+    return sLine;
+}
+
+std::string CDriverDevice::CommandAccess(std::string_view sJson) {
+    CAccess access;
+    std::string sError;
+    if (!ParseAccess(sJson, access, sError)) {
+        return "error " + sError;
+    }
+    bool bViolation = false;
+    return "ok " + JudgeAndReport(access, ReadAccessOptions().bMonitorOnly, &bViolation);
+}
+
+std::string CDriverDevice::CommandReplay(std::string_view sLines) {
+    // The whole batch is checked before anything is judged, so a bad line leaves no half-sent batch.
+    std::vector<CAccess> accesses;
+    size_t nLine = 0;
+    while (!sLines.empty()) {
+        const size_t nEnd = sLines.find('\n');
+        std::string_view sLine = sLines.substr(0, nEnd);
+        sLines = nEnd == std::string_view::npos ? std::string_view() : sLines.substr(nEnd + 1);
+        ++nLine;
+        if (!sLine.empty() && sLine.back() == '\r') {
+            sLine.remove_suffix(1);
+        }
+        if (sLine.find_first_not_of(" \t") == std::string_view::npos) {
+            continue;
+        }
+        std::string sError;
+        if (!ParseAccess(sLine, accesses.emplace_back(), sError)) {
+            return "error line " + std::to_string(nLine) + ": " + sError;
+        }
+    }
+    if (accesses.empty()) {
+        return "error replay takes accesses, one JSON object a line";
+    }
+    const bool bMonitorOnly = ReadAccessOptions().bMonitorOnly;
+    const DWORD dwSentBefore = m_Counts.dwViolations;
+    size_t nViolations = 0;
+    for (const CAccess& access : accesses) {
+        bool bViolation = false;
+        JudgeAndReport(access, bMonitorOnly, &bViolation);
+        nViolations += bViolation ? 1 : 0;
+    }
+    std::string sReply =
+        "ok judged=" + std::to_string(accesses.size()) + " violations=" + std::to_string(nViolations);
+    const size_t nUnsent = nViolations - (m_Counts.dwViolations - dwSentBefore);
+    if (nUnsent != 0) {
+        sReply += " unsent=" + std::to_string(nUnsent);
+    }
+    return sReply;
+}
+
+std::string CDriverDevice::CommandInstall(int nControl, std::string_view sJson) {
+    CJsonObject object;
+    std::string sError;
+    if (!object.Parse(sJson, sError)) {
+        return "error " + sError;
+    }
+    std::u16string sPath;
+    std::optional<DWORD> timeout;
+    for (const CJsonMember& member : object.Members()) {
+        if (member.sName == "path" && member.bString) {
+            sPath = platform::FromUtf8(member.sText);
+        } else if (member.sName == "timeout" && !member.bString) {
+            if (member.qwNumber == 0 || member.qwNumber > MAX_INSTALL_TIMEOUT) {
+                return "error \"timeout\": 1 to " + std::to_string(MAX_INSTALL_TIMEOUT) + " seconds";
+            }
+            timeout = static_cast<DWORD>(member.qwNumber);
+        } else if (member.sName == "path" || member.sName == "timeout") {
+            return "error \"" + member.sName + "\": expected " +
+                   (member.sName == "path" ? "a string" : "a number");
+        } else {
+            return "error unknown member \"" + member.sName + "\"";
+        }
+    }
+    if (sPath.empty()) {
+        return "error install takes {\"path\":PACKAGE[,\"timeout\":SECONDS]}";
+    }
+    if (m_Connections.empty() || !m_Connections.back()->bNegotiated) {
+        return "error no service connected";
+    }
+    auto* pMsg = static_cast<CKTUMSIMessage*>(CKTUMessageChannel::MakeEmptyKTMessage(TYPE_QUERY_MSI));
+    if (pMsg == nullptr) {
+        return "error out of memory";
+    }
+    const DWORD dwId = ++m_dwLastQueryId;
+    if (pMsg->SetMessageId(dwId) != MSG_SUCCESS || pMsg->SetMSIPath(sPath.c_str()) != MSG_SUCCESS) {
+        CKTUMessageChannel::DestroyKTMessage(pMsg);
+        return "error the query could not be built";
+    }
+    const DWORD dwTimeout = timeout.value_or(ReadAccessOptions().dwInstallQueryTimeout);
+    if (Send(*m_Connections.back(), pMsg, {}) < 0) {
+        return "error the send failed";
+    }
+    ++m_Counts.dwInstallQueries;
+    m_InstallQueries.push_back(
+        {dwId, std::chrono::steady_clock::now() + std::chrono::seconds(dwTimeout), nControl});
+    return "";
+}
+
+void CDriverDevice::InstallReply(CKTUMSIMessage* pMsg) {
+    DWORD dwId = 0;
+    DWORD dwReply = 0;
+    const bool bRead =
+        pMsg->GetMessageId(&dwId) == MSG_SUCCESS && pMsg->GetAuthorizationReply(&dwReply) == MSG_SUCCESS;
+    const auto it = std::find_if(m_InstallQueries.begin(), m_InstallQueries.end(),
+                                 [dwId](const CInstallQuery& query) { return query.dwId == dwId; });
+    if (!bRead || it == m_InstallQueries.end()) {
+        ++m_Counts.dwInstallLate;
+        std::printf("krelldrv: install reply dropped (%s): %s\n",
+                    bRead ? "no query waits for it" : "incomplete", DescribeMessage(pMsg).c_str());
+        std::fflush(stdout);
+        return;
+    }
+    const bool bAuthorized = dwReply == 0;
+    ++(bAuthorized ? m_Counts.dwInstallAuthorized : m_Counts.dwInstallRefused);
+    std::printf("krelldrv: install query %u %s\n", dwId, bAuthorized ? "authorized" : "not authorized");
+    std::fflush(stdout);
+    if (it->nClient >= 0) {
+        AnswerControl(it->nClient, bAuthorized ? "ok authorized" : "ok not-authorized");
+    }
+    m_InstallQueries.erase(it);
+}
+
+int CDriverDevice::ExpireInstallQueries() {
+    const auto now = std::chrono::steady_clock::now();
+    int nTimeoutMs = -1;
+    for (auto it = m_InstallQueries.begin(); it != m_InstallQueries.end();) {
+        if (it->deadline <= now) {
+            // As the real driver does, an unanswered install goes ahead.
+            ++m_Counts.dwInstallUnanswered;
+            std::printf("krelldrv: install query %u unanswered, let go\n", it->dwId);
+            std::fflush(stdout);
+            if (it->nClient >= 0) {
+                AnswerControl(it->nClient, "ok no-answer");
+            }
+            it = m_InstallQueries.erase(it);
+            continue;
+        }
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(it->deadline - now).count() + 1;
+        nTimeoutMs = nTimeoutMs < 0 ? static_cast<int>(ms) : std::min(nTimeoutMs, static_cast<int>(ms));
+        ++it;
+    }
+    return nTimeoutMs;
 }
 
 std::string CDriverDevice::Command(const std::vector<std::string>& words) {
@@ -598,7 +852,11 @@ std::string CDriverDevice::StatusLine() {
         << " refused=" << m_dwRefusedChunks << " held=" << m_HeldReplies.size()
         << " echo=" << (m_bEcho ? 1 : 0) << " replies=" << szMode
         << " driver=" << (m_bActivated ? "activated" : "deactivated") << " loaded=" << m_dwConfigsLoaded
-        << " rejected=" << m_dwConfigsRejected << " offered=" << m_dwConfigsOffered;
+        << " rejected=" << m_dwConfigsRejected << " offered=" << m_dwConfigsOffered
+        << " judged=" << m_Counts.dwJudged << " violations=" << m_Counts.dwViolations
+        << " installs=" << m_Counts.dwInstallQueries << " authorized=" << m_Counts.dwInstallAuthorized
+        << " not-authorized=" << m_Counts.dwInstallRefused << " unanswered=" << m_Counts.dwInstallUnanswered
+        << " late=" << m_Counts.dwInstallLate << " waiting=" << m_InstallQueries.size();
     return out.str();
 }
 
@@ -612,8 +870,13 @@ std::string CDriverDevice::StatusJson() {
         << ",\"chunk\":" << dwChunkSize << ",\"received\":" << m_dwMessagesReceived
         << ",\"sent\":" << m_dwMessagesSent << ",\"activated\":" << (m_bActivated ? "true" : "false")
         << ",\"loaded\":" << m_dwConfigsLoaded << ",\"rejected\":" << m_dwConfigsRejected
-        << ",\"offered\":" << m_dwConfigsOffered << ",\"configuration\":" << ConfigurationJson(m_Config)
-        << "}";
+        << ",\"offered\":" << m_dwConfigsOffered << ",\"judged\":" << m_Counts.dwJudged
+        << ",\"violations\":" << m_Counts.dwViolations << ",\"installQueries\":" << m_Counts.dwInstallQueries
+        << ",\"installAuthorized\":" << m_Counts.dwInstallAuthorized
+        << ",\"installRefused\":" << m_Counts.dwInstallRefused
+        << ",\"installUnanswered\":" << m_Counts.dwInstallUnanswered
+        << ",\"installLate\":" << m_Counts.dwInstallLate << ",\"installWaiting\":" << m_InstallQueries.size()
+        << ",\"configuration\":" << ConfigurationJson(m_Config) << "}";
     return out.str();
 }
 

@@ -3,14 +3,17 @@
 // layer through the channel library. Tests and krellctl steer it through a control socket.
 #pragma once
 
+#include <chrono>
 #include <deque>
 #include <functional>
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "channel/message_channel.h"
+#include "driver_access.h"
 #include "driver_config.h"
 
 namespace krelldrv {
@@ -22,6 +25,24 @@ struct CNegotiationAnswer {
 };
 
 enum class ReplyMode { Pass, Hold, Drop };
+
+// What the driver judged and asked: the counts of its status.
+struct CDriverCounts {
+    DWORD dwJudged = 0;
+    DWORD dwViolations = 0;  // sent to the service
+    DWORD dwInstallQueries = 0;
+    DWORD dwInstallAuthorized = 0;
+    DWORD dwInstallRefused = 0;
+    DWORD dwInstallUnanswered = 0;  // the deadline passed: the install went ahead
+    DWORD dwInstallLate = 0;        // replies for no query waiting
+};
+
+// Test options of the Parameters key read for each access command and each install query.
+struct CAccessOptions {
+    bool bMonitorOnly = false;         // MonitorOnly: report violations as not blocked
+    DWORD dwInstallQueryTimeout = 30;  // InstallQueryTimeout, seconds
+};
+CAccessOptions ReadAccessOptions();
 
 class CDriverDevice {
 public:
@@ -51,6 +72,7 @@ public:
     }
     bool IsActivated() const { return m_bActivated; }
     const CDriverConfiguration& Configuration() const { return m_Config; }
+    const CDriverCounts& Counts() const { return m_Counts; }
     // A reply of a handler: sent, held or dropped as the reply mode says. Takes the message.
     void Reply(CConnection& connection, CKTUMessage* pMsg);
     // Sends a message to a connection, fragments in the given order (all, in index order, when empty).
@@ -68,6 +90,18 @@ private:
     std::string StatusLine();
     std::string StatusJson();
     void ServeControl(int nControl);
+    void AnswerControl(int nControl, const std::string& sReply);
+    void DropControl(int nControl);
+    // A service's answer to an install query.
+    void InstallReply(CKTUMSIMessage* pMsg);
+    // Answers the queries whose deadline has passed; the poll timeout until the next one (-1: none).
+    int ExpireInstallQueries();
+    // Judges one access and sends the violation it is; the answer line without "ok ".
+    std::string JudgeAndReport(const CAccess& access, bool bMonitorOnly, bool* pbViolation);
+    std::string CommandAccess(std::string_view sJson);
+    std::string CommandReplay(std::string_view sLines);
+    // An empty answer: the client's answer is held until the service replies or the deadline.
+    std::string CommandInstall(int nControl, std::string_view sJson);
     std::string Command(const std::vector<std::string>& words);
     std::string CommandSend(const std::vector<std::string>& words);
     std::string CommandRaw(const std::vector<std::string>& words);
@@ -96,6 +130,15 @@ private:
     DWORD m_dwConfigsLoaded = 0;
     DWORD m_dwConfigsRejected = 0;
     DWORD m_dwConfigsOffered = 0;  // configuration messages received, answered or not
+    CDriverCounts m_Counts;
+    struct CInstallQuery {
+        DWORD dwId;
+        std::chrono::steady_clock::time_point deadline;
+        int nClient;  // -1 once the control client hung up
+    };
+    std::vector<CInstallQuery> m_InstallQueries;  // in the order they were asked
+    DWORD m_dwLastQueryId = 0;
+    std::vector<char> m_ControlRequest;
 };
 
 // One line describing a message: "type=4 1:str:C:\x.exe 2:dw:17 ...".

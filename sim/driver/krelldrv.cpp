@@ -62,7 +62,8 @@ int main(int argc, char** argv) {
     // Started as a service, the driver takes its test options from its service key, as drivers read
     // their Parameters key: ActivationSilent (1: never answer an activation), ActivationDelay (ms),
     // NoDevice (1: fail before creating the device). The Config* options are read at every settings
-    // message (driver_config.cpp).
+    // message (driver_config.cpp), MonitorOnly and InstallQueryTimeout at every access command and
+    // install query (driver_device.cpp).
     CRegistryKey parameters;
     if (parameters.Open(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Services\\KRELLDrv\\Parameters",
                         KEY_READ)) {
