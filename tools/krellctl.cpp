@@ -35,6 +35,7 @@ int Usage() {
         "       krellctl [--root DIR] driver status|access|replay|install|send|...\n"
         "       krellctl [--root DIR] events watch|publish ...\n"
         "       krellctl [--root DIR] protection status|on|off|set ... | config apply ...\n"
+        "       krellctl [--root DIR] stats [--json]\n"
         "A group's word alone (e.g. \"krellctl settings\") shows that group's usage. Without --root,\n"
         "the root is $KRELL_ROOT or a per-user default; only init creates it.\n");
     return 2;
@@ -123,6 +124,7 @@ int main(int argc, char** argv) {
         {"events", RunEventsCommand},
         {"protection", RunProtectionCommand},
         {"config", RunConfigCommand},
+        {"stats", RunStatsCommand},
     };
     for (const auto& group : GROUPS) {
         if (args[0] == group.szName) {

@@ -115,12 +115,18 @@ bool CKTKChannelSubscriber::CChannelListener::Create(DWORD dwCreationFlags) {
 }
 
 DWORD CKTKChannelSubscriber::CChannelListener::Run() {
-    // A listener stopped before it was started has no channel: an orderly end.
+    // A listener stopped before it was started has no channel, or while it waited for room in the
+    // backlog: both orderly ends.
     DWORD dwResult = KTU_MSG_CHANNEL_CLOSED;
     while (CKTUMessageChannel* pChannel = m_pSubscriber->m_pChannel.load()) {
+        if (!m_pSubscriber->AcquireBacklogSlot(TerminateEvent())) {
+            dwResult = KTU_MSG_CHANNEL_CLOSED;
+            break;
+        }
         CKTUMessage* pMsg = nullptr;
         dwResult = pChannel->ReceiveKTMessage(&pMsg);
         if (dwResult != KTU_MSG_CHANNEL_SUCCESS) {
+            m_pSubscriber->ReleaseBacklogSlot();
             break;
         }
         m_pSubscriber->Dispatch(pMsg);
@@ -148,7 +154,7 @@ CKTKChannelSubscriber::~CKTKChannelSubscriber() {
     // Messages components took and never gave back: the subscriber is their last owner.
     std::lock_guard lock(m_ActiveMessagesLock);
     for (auto& [pMsg, subscribers] : m_ActiveMessages) {
-        CKTUMessageChannel::DestroyKTMessage(pMsg);
+        ReleaseMessage(pMsg);
     }
     m_ActiveMessages.clear();
 }
@@ -158,6 +164,7 @@ void CKTKChannelSubscriber::Stop() {
         listener.Terminate(LISTENER_STOP_TIMEOUT_MS);
     }
     std::lock_guard mapLock(m_MapLock);
+    m_bStopped = true;
     std::lock_guard activeLock(m_ActiveMessagesLock);
     for (auto& [dwType, pSubscriber] : m_SubscriptionMap) {
         pSubscriber->Abort();
@@ -205,6 +212,55 @@ DWORD CKTKChannelSubscriber::ListenerExitCode(int nIndex) {
     return m_Listeners[nIndex].m_dwExitCode.load();
 }
 
+DWORD CKTKChannelSubscriber::Backlog() {
+    std::lock_guard lock(m_BacklogLock);
+    return m_dwBacklog;
+}
+
+bool CKTKChannelSubscriber::AcquireBacklogSlot(HANDLE hStop) {
+    bool bStalled = false;
+    for (;;) {
+        {
+            std::lock_guard lock(m_BacklogLock);
+            if (m_dwBacklog < m_dwBacklogLimit) {
+                ++m_dwBacklog;
+                return true;
+            }
+            m_BacklogRoom.ResetEvent();
+        }
+        if (!bStalled) {
+            bStalled = true;
+            ++m_ullStalls;
+            if (m_pStallCounter != nullptr) {
+                m_pStallCounter->fetch_add(1, std::memory_order_relaxed);
+            }
+            DebugOut2(DBG_CAT_MODULE,
+                      u"CKTKChannelSubscriber::CChannelListener::Run - %u messages not yet handled, reading "
+                      u"paused\n",
+                      m_dwBacklogLimit);
+        }
+        // No lock is held here: handling a message, which makes the room, takes the subscriber's locks.
+        const HANDLE handles[2] = {m_BacklogRoom.Handle(), hStop};
+        if (platform::WaitForMultipleObjects(2, handles, false, INFINITE) != WAIT_OBJECT_0) {
+            return false;
+        }
+    }
+}
+
+void CKTKChannelSubscriber::ReleaseBacklogSlot() {
+    std::lock_guard lock(m_BacklogLock);
+    if (m_dwBacklog > 0) {
+        if (m_dwBacklog-- == m_dwBacklogLimit) {
+            m_BacklogRoom.SetEvent();
+        }
+    }
+}
+
+void CKTKChannelSubscriber::ReleaseMessage(CKTUMessage* pMsg) {
+    CKTUMessageChannel::DestroyKTMessage(pMsg);
+    ReleaseBacklogSlot();
+}
+
 void CKTKChannelSubscriber::Dispatch(CKTUMessage* pMsg) {
     const DWORD dwType = pMsg->GetType();
     SubscriberList subscribers;
@@ -222,7 +278,7 @@ void CKTKChannelSubscriber::Dispatch(CKTUMessage* pMsg) {
             DebugOut2(DBG_CAT_MODULE,
                       u"CKTKChannelSubscriber::CChannelListener::Run - No subscribers for event, type=%d\n",
                       dwType);
-            CKTUMessageChannel::DestroyKTMessage(pMsg);
+            ReleaseMessage(pMsg);
             return;
         }
     }
@@ -236,14 +292,14 @@ void CKTKChannelSubscriber::Dispatch(CKTUMessage* pMsg) {
         DebugOut2(DBG_CAT_MODULE,
                   u"CKTKChannelSubscriber::CChannelListener::Run - No subscribers for event, type=%d\n",
                   dwType);
-        CKTUMessageChannel::DestroyKTMessage(pMsg);
+        ReleaseMessage(pMsg);
         return;
     }
     try {
         auto [it, bInserted] = m_ActiveMessages.emplace(pMsg, std::move(subscribers));
         it->second.front()->Alert(pMsg);
     } catch (const std::bad_alloc&) {
-        CKTUMessageChannel::DestroyKTMessage(pMsg);
+        ReleaseMessage(pMsg);
     }
 }
 
@@ -274,6 +330,13 @@ HRESULT CKTKChannelSubscriber::SubscribeToMessageType(DWORD dwMessageType, CSubs
             return E_FAIL;
         }
         std::lock_guard lock(m_MapLock);
+        if (m_bStopped) {
+            // Made after the stop: it would wait for ever. Its waits end at once, as an aborted one's.
+            std::lock_guard queueLock(pSubscriber->m_MsgQueueLock);
+            pSubscriber->m_bDetached = true;
+            pSubscriber->m_bAborted = true;
+            pSubscriber->m_hEvent.SetEvent();
+        }
         // A multimap inserts after the existing entries of the key: subscription order is kept.
         m_SubscriptionMap.emplace(dwMessageType, pSubscriber);
         m_AllUnsubscribed.ResetEvent();
@@ -313,7 +376,7 @@ HRESULT CKTKChannelSubscriber::MessageWasHandled(CKTUMessage** ppMsg) {
         return E_INVALIDARG;
     }
     m_ActiveMessages.erase(it);
-    CKTUMessageChannel::DestroyKTMessage(pMsg);
+    ReleaseMessage(pMsg);
     *ppMsg = nullptr;
     return S_OK;
 }

@@ -3,7 +3,12 @@
 // message passes it on to the next one, and a message nobody takes is destroyed.
 //
 // Locks are always taken in one order: m_MapLock, then m_ActiveMessagesLock, then a subscription's
-// m_MsgQueueLock (the listener releases m_MapLock before delivering).
+// m_MsgQueueLock (the listener releases m_MapLock before delivering); m_BacklogLock comes last and
+// nothing is waited for while it is held.
+//
+// The backlog bound: the listeners read a message from the driver only while fewer than the limit
+// are queued or being handled; at the limit they pause until one is handled (or the subscriber
+// stops), and the driver's sends wait in the channel meanwhile.
 #pragma once
 
 #include <atomic>
@@ -11,6 +16,7 @@
 #include <list>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <unordered_map>
 
 #include "channel/message_channel.h"
@@ -19,6 +25,7 @@
 #include "service/thread.h"
 
 constexpr HRESULT KTK_E_WAIT_TIMEOUT = HRESULT_FROM_WIN32(WAIT_TIMEOUT);  // 0x80070102
+constexpr DWORD KTK_DEFAULT_BACKLOG_LIMIT = 4096;
 
 class CKTKChannelSubscriber {
 public:
@@ -68,6 +75,9 @@ public:
 
     bool Initialize();
     bool StartListeningForMessages(CKTUMessageChannel* pChannel);
+    // Ends the listeners (a listener blocked in a read is ended by force after 5 s: close the channel
+    // first) and aborts every subscription, including ones made from now on. The destructor does it too.
+    void Stop();
     HRESULT SubscribeToMessageType(DWORD dwMessageType, CSubscriberInfo** ppSubscriber);
     HRESULT WaitForKTMessage(CSubscriberInfo* pSubscriber, CKTUMessage** ppMsg, DWORD dwTimeout);
     HRESULT MessageWasHandled(CKTUMessage** ppMsg);
@@ -77,11 +87,22 @@ public:
     // The exit codes of the listeners once they have ended (STILL_ACTIVE while they run).
     DWORD ListenerExitCode(int nIndex);
 
+    // Messages read from the channel and not yet handled, at most this many. Set before listening.
+    void SetBacklogLimit(DWORD dwLimit) { m_dwBacklogLimit = dwLimit == 0 ? 1 : dwLimit; }
+    // Where each pause of the listeners at the bound is counted, besides BacklogStalls().
+    void SetBacklogStallCounter(std::atomic<ULONGLONG>* pCounter) { m_pStallCounter = pCounter; }
+    DWORD Backlog();
+    ULONGLONG BacklogStalls() const { return m_ullStalls.load(); }
+
 private:
     using SubscriberList = std::list<std::shared_ptr<CSubscriberInfo>>;
 
-    void Stop();
     void Dispatch(CKTUMessage* pMsg);
+    // A place in the backlog for the next read; waits while it is full. False when hStop was set.
+    bool AcquireBacklogSlot(HANDLE hStop);
+    void ReleaseBacklogSlot();
+    // Destroys a message read from the channel and gives its place in the backlog back.
+    void ReleaseMessage(CKTUMessage* pMsg);
     // Hands the message to the first subscription of its list that is still attached; destroys it when
     // none is left. Caller holds m_ActiveMessagesLock.
     bool DeliverToFirst(CKTUMessage* pMsg, SubscriberList& subscribers);
@@ -93,4 +114,12 @@ private:
     CCriticalSection m_ActiveMessagesLock;
     CEvent m_AllUnsubscribed{true, true};
     std::atomic<CKTUMessageChannel*> m_pChannel{nullptr};
+    bool m_bStopped = false;  // under m_MapLock
+
+    std::mutex m_BacklogLock;
+    DWORD m_dwBacklog = 0;  // under m_BacklogLock
+    DWORD m_dwBacklogLimit = KTK_DEFAULT_BACKLOG_LIMIT;
+    CEvent m_BacklogRoom{true, true};
+    std::atomic<ULONGLONG> m_ullStalls{0};
+    std::atomic<ULONGLONG>* m_pStallCounter = nullptr;
 };

@@ -24,12 +24,29 @@ struct CScHandle {
 
 }  // namespace
 
-CDriverControl::CDriverControl() : m_Channel(KTU_CHANNEL_DEVICE_NAME) {}
+CDriverControl::CDriverControl()
+    : m_Channel(KTU_CHANNEL_DEVICE_NAME), m_pChannelSubscriber(std::make_unique<CKTKChannelSubscriber>()) {}
 
 CDriverControl::~CDriverControl() {
     if (m_bChannelOpen) {
         m_Channel.Close();
     }
+}
+
+void CDriverControl::StopSubscriber() {
+    if (m_bChannelOpen) {
+        closeDriverChannel();
+    }
+    if (m_pChannelSubscriber) {
+        m_pChannelSubscriber->Stop();
+    }
+}
+
+void CDriverControl::DestroySubscriber() {
+    if (m_bChannelOpen) {
+        closeDriverChannel();
+    }
+    m_pChannelSubscriber.reset();
 }
 
 void CDriverControl::ReportStopStep() {
@@ -39,11 +56,11 @@ void CDriverControl::ReportStopStep() {
 }
 
 bool CDriverControl::InitializeChannelSubscriber() {
-    return m_ChannelSubscriber.Initialize();
+    return m_pChannelSubscriber->Initialize();
 }
 
 bool CDriverControl::StartListeningForMessages() {
-    return m_ChannelSubscriber.StartListeningForMessages(&m_Channel);
+    return m_pChannelSubscriber->StartListeningForMessages(&m_Channel);
 }
 
 bool CDriverControl::openDriverChannel() {
@@ -184,7 +201,7 @@ CKTUMessage* CDriverControl::MakeActivationMessage(DWORD dwActivation) {
 
 bool CDriverControl::ActivateDriver(const std::function<void()>& pfnWhileWaiting) {
     CKTKChannelSubscriber::CSubscriberInfo* pReplies = nullptr;
-    HRESULT hr = m_ChannelSubscriber.SubscribeToMessageType(TYPE_GW_ACTIVATION, &pReplies);
+    HRESULT hr = m_pChannelSubscriber->SubscribeToMessageType(TYPE_GW_ACTIVATION, &pReplies);
     if (FAILED(hr)) {
         DebugOut1(DBG_CAT_MODULE,
                   u"CKTUMSModule::ServiceStartThread(): "
@@ -197,36 +214,36 @@ bool CDriverControl::ActivateDriver(const std::function<void()>& pfnWhileWaiting
     if (pMsg == nullptr) {
         DebugOut1(DBG_CAT_MODULE,
                   u"CKTUMSModule::ServiceStartThread(): failed to create or set activation message\n");
-        m_ChannelSubscriber.Unsubscribe(&pReplies);
+        m_pChannelSubscriber->Unsubscribe(&pReplies);
         return false;
     }
     if (m_Channel.SendKTMessage(pMsg) != KTU_MSG_CHANNEL_SUCCESS) {
         DebugOut1(DBG_CAT_MODULE, u"CKTUMSModule::ServiceStartThread(): driver handshake failed \n");
         CKTUMessageChannel::DestroyKTMessage(pMsg);
-        m_ChannelSubscriber.Unsubscribe(&pReplies);
+        m_pChannelSubscriber->Unsubscribe(&pReplies);
         return false;
     }
     if (pfnWhileWaiting) {
         pfnWhileWaiting();
     }
     CKTUMessage* pReply = nullptr;
-    hr = m_ChannelSubscriber.WaitForKTMessage(pReplies, &pReply, m_dwReplyTimeout);
+    hr = m_pChannelSubscriber->WaitForKTMessage(pReplies, &pReply, m_dwReplyTimeout);
     if (FAILED(hr) || pReply == nullptr) {
         DebugOut1(DBG_CAT_MODULE, u"CKTUMSModule::ServiceStartThread(): WaitForKTMessage failed: %#08X\n",
                   static_cast<DWORD>(FAILED(hr) ? hr : E_UNEXPECTED));
-        m_ChannelSubscriber.Unsubscribe(&pReplies);
+        m_pChannelSubscriber->Unsubscribe(&pReplies);
         return false;
     }
     // Any reply counts: the driver's answer is not judged.
-    m_ChannelSubscriber.MessageWasHandled(&pReply);
-    m_ChannelSubscriber.Unsubscribe(&pReplies);
+    m_pChannelSubscriber->MessageWasHandled(&pReply);
+    m_pChannelSubscriber->Unsubscribe(&pReplies);
     return true;
 }
 
 void CDriverControl::ShutdownDriver(bool bUnload) {
     ReportStopStep();
     CKTKChannelSubscriber::CSubscriberInfo* pReplies = nullptr;
-    const HRESULT hrSubscribe = m_ChannelSubscriber.SubscribeToMessageType(TYPE_GW_ACTIVATION, &pReplies);
+    const HRESULT hrSubscribe = m_pChannelSubscriber->SubscribeToMessageType(TYPE_GW_ACTIVATION, &pReplies);
     if (FAILED(hrSubscribe)) {
         DebugOut1(
             DBG_CAT_MODULE,
@@ -255,11 +272,11 @@ void CDriverControl::ShutdownDriver(bool bUnload) {
     if (pReplies != nullptr) {
         if (bSent) {
             CKTUMessage* pReply = nullptr;
-            const HRESULT hr = m_ChannelSubscriber.WaitForKTMessage(pReplies, &pReply, m_dwReplyTimeout);
+            const HRESULT hr = m_pChannelSubscriber->WaitForKTMessage(pReplies, &pReply, m_dwReplyTimeout);
             if (SUCCEEDED(hr) && pReply != nullptr) {
                 DWORD dwReplyCode = 0;
                 static_cast<CKTUReplyMessage*>(pReply)->GetReplyCode(&dwReplyCode);
-                m_ChannelSubscriber.MessageWasHandled(&pReply);
+                m_pChannelSubscriber->MessageWasHandled(&pReply);
             } else {
                 DebugOut1(
                     DBG_CAT_MODULE,
@@ -268,7 +285,7 @@ void CDriverControl::ShutdownDriver(bool bUnload) {
                     static_cast<DWORD>(FAILED(hr) ? hr : E_UNEXPECTED));
             }
         }
-        m_ChannelSubscriber.Unsubscribe(&pReplies);
+        m_pChannelSubscriber->Unsubscribe(&pReplies);
     }
     ReportStopStep();
     if (!bUnload) {
@@ -365,7 +382,7 @@ HRESULT CDriverControl::SendConfigNotification(const std::u16string& sPath, CErr
         return E_UNEXPECTED;
     }
     CKTKChannelSubscriber::CSubscriberInfo* pReplies = nullptr;
-    const HRESULT hrSubscribe = m_ChannelSubscriber.SubscribeToMessageType(TYPE_GW_ACTIVATION, &pReplies);
+    const HRESULT hrSubscribe = m_pChannelSubscriber->SubscribeToMessageType(TYPE_GW_ACTIVATION, &pReplies);
     if (FAILED(hrSubscribe)) {
         DebugOut1(DBG_CAT_MODULE,
                   u"CKTUMSModule::SendConfigNotification(): Failed to create channel subscriber (%08x)\n",
@@ -381,7 +398,7 @@ HRESULT CDriverControl::SendConfigNotification(const std::u16string& sPath, CErr
                   dwSend);
         errorStack.AddError(DRIVER_COMMUNICATION_FAILED);
         CKTUMessageChannel::DestroyKTMessage(pMsg);
-        m_ChannelSubscriber.Unsubscribe(&pReplies);
+        m_pChannelSubscriber->Unsubscribe(&pReplies);
         return E_UNEXPECTED;
     }
 
@@ -389,7 +406,7 @@ HRESULT CDriverControl::SendConfigNotification(const std::u16string& sPath, CErr
     HRESULT hrWait = S_OK;
     for (;;) {
         CKTUMessage* pReply = nullptr;
-        hrWait = m_ChannelSubscriber.WaitForKTMessage(pReplies, &pReply, m_dwReplyTimeout);
+        hrWait = m_pChannelSubscriber->WaitForKTMessage(pReplies, &pReply, m_dwReplyTimeout);
         if (FAILED(hrWait) || pReply == nullptr) {
             hrWait = FAILED(hrWait) ? hrWait : E_UNEXPECTED;
             break;
@@ -403,21 +420,21 @@ HRESULT CDriverControl::SendConfigNotification(const std::u16string& sPath, CErr
                 u"CKTUMSModule::SendConfigNotification(): failed getting reply type from reply message (code "
                 u"%d)\n",
                 dwType);
-            m_ChannelSubscriber.MessageNotHandled(&pReply);
+            m_pChannelSubscriber->MessageNotHandled(&pReply);
             continue;
         }
         if (dwReplyType != TYPE_GW_SETTINGS) {
             DebugOut3(DBG_CAT_MODULE,
                       u"CKTUMSModule::SendConfigNotification(): skipping reply to non-settings message\n");
-            m_ChannelSubscriber.MessageNotHandled(&pReply);
+            m_pChannelSubscriber->MessageNotHandled(&pReply);
             continue;
         }
         hrResult = JudgeSettingsReply(pSettingsReply, errorStack);
         DeleteReleasedKCFile(pSettingsReply);
-        m_ChannelSubscriber.MessageWasHandled(&pReply);
+        m_pChannelSubscriber->MessageWasHandled(&pReply);
         break;
     }
-    m_ChannelSubscriber.Unsubscribe(&pReplies);
+    m_pChannelSubscriber->Unsubscribe(&pReplies);
     if (FAILED(hrWait)) {
         if (hrWait == E_ABORT) {
             DebugOut3(DBG_CAT_MODULE,

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 
 #include "channel/channel_subscriber.h"
 #include "channel/message_channel.h"
@@ -46,7 +47,12 @@ public:
     HRESULT SendConfigNotification(const std::u16string& sPath, CErrorStack& errorStack);
 
     CKTUMessageChannel& Channel() { return m_Channel; }
-    CKTKChannelSubscriber& Subscriber() { return m_ChannelSubscriber; }
+    CKTKChannelSubscriber& Subscriber() { return *m_pChannelSubscriber; }
+    // The teardown in two steps, so that threads waiting on the subscriber can be waited for in between:
+    // StopSubscriber closes a channel still open and aborts every subscription (waits end with E_ABORT);
+    // DestroySubscriber then destroys it, before the channel. Nothing may use Subscriber() after it.
+    void StopSubscriber();
+    void DestroySubscriber();
 
 private:
     bool loadDriver(DWORD* pdwLoadError, bool bMayRestore);
@@ -55,7 +61,7 @@ private:
     static CKTUMessage* MakeActivationMessage(DWORD dwActivation);
 
     CKTUMessageChannel m_Channel;
-    CKTKChannelSubscriber m_ChannelSubscriber;  // destroyed before the channel
+    std::unique_ptr<CKTKChannelSubscriber> m_pChannelSubscriber;  // destroyed before the channel
     std::function<void()> m_pfnReportStopStep;
     DWORD m_dwReplyTimeout = DRIVER_REPLY_TIMEOUT_MS;
     bool m_bChannelOpen = false;

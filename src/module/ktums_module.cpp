@@ -232,6 +232,7 @@ bool CKTUMSModule::Create() {
         return false;
     }
     m_SettingsMgr = CComPtr<ISettingsManager>::Attach(pManager);
+    m_pComponents->SetSettingsManager(m_SettingsMgr.Get());
     if (!m_pComponents->CreateEventProvider()) {
         DebugOut1(DBG_CAT_MODULE, u"CKTUMSModule::Create(): event provider initialize failed \n");
         return false;

@@ -6,10 +6,12 @@
 #include <memory>
 
 #include "module/kt_framework.h"
+#include "module/listener_context.h"
 #include "module/module_components.h"
 #include "platform/com.h"
 #include "platform/library.h"
 #include "service/service_app.h"
+#include "service/thread.h"
 #include "settings/settings_helpers.h"
 #include "settings/settings_interfaces.h"
 
@@ -33,12 +35,44 @@ constexpr const char16_t* GATEWARDEN_CURRENT_STATE = u"CurrentState";
 constexpr const char16_t* GATEWARDEN_DRIVER_ERROR_STATE = u"DriverError";
 constexpr const char16_t* GATEWARDEN_DEBUG_OUTPUT = u"DebugOutput";
 
+class CKTUViolationMessage;
+class CKTUMSIMessage;
+
 class CKTUMSModule : public CServiceApp {
 public:
     static constexpr const char16_t* SERVICE_KEY = u"SYSTEM\\CurrentControlSet\\Services\\KRELLSvc";
     static constexpr const char16_t* DRIVER_SERVICE_KEY = u"SYSTEM\\CurrentControlSet\\Services\\KRELLDrv";
     static constexpr const char16_t* PRODUCT_KEY = u"SOFTWARE\\Quillon\\KRELL";
     static constexpr const char16_t* EVENT_MANAGER_SERVICE = u"zuZazEzi";
+
+    // Turns each violation the driver reports into a protection alert and a notification. Ends when
+    // its subscription is aborted (the subscriber's stop) or its wait fails.
+    class CPolicyEventListener : public CThread {
+    public:
+        explicit CPolicyEventListener(IListenerContext* pContext) : m_pContext(pContext) {}
+        // One violation, up to (not including) its acknowledgement.
+        static void HandleViolation(IListenerContext& context, CKTUViolationMessage* pMsg);
+
+    protected:
+        DWORD Run() override;
+
+    private:
+        IListenerContext* m_pContext;
+    };
+
+    // Answers the driver's install queries from the install authorization.
+    class CMSIQueryListener : public CThread {
+    public:
+        explicit CMSIQueryListener(IListenerContext* pContext) : m_pContext(pContext) {}
+        // One query, up to (not including) its acknowledgement: the reply sent, or nothing.
+        static void AnswerQuery(IListenerContext& context, CKTUMSIMessage* pMsg);
+
+    protected:
+        DWORD Run() override;
+
+    private:
+        IListenerContext* m_pContext;
+    };
 
     CKTUMSModule();
     // For tests: the components the state machine drives.

@@ -2,8 +2,14 @@
 
 #include "diagnostics/user_debug_output.h"
 #include "events/notify_event_sender.h"
+#include "module/ktums_module.h"
+#include "platform/system.h"
 
 namespace {
+
+// How long a listener may take to leave once its subscription is aborted, before it is ended by force.
+constexpr DWORD LISTENER_END_TIMEOUT_MS = 5000;
+constexpr int MSI_QUERY_LISTENERS = 2;
 
 void NotBuiltIn(const char16_t* szComponent) {
     DebugOut2(DBG_CAT_MODULE, u"CModuleComponents - %s not built in\n", szComponent);
@@ -12,6 +18,11 @@ void NotBuiltIn(const char16_t* szComponent) {
 }  // namespace
 
 bool CModuleComponents::CreateEventProvider() {
+    // The first step of a service start: its counts begin here, before any thread counts.
+    if (!m_Counters.Publish()) {
+        DebugOut2(DBG_CAT_MODULE, u"CModuleComponents - counters not published (%#08X)\n",
+                  platform::GetLastError());
+    }
     return m_EventProvider.Create();
 }
 
@@ -19,8 +30,37 @@ bool CModuleComponents::InitializeNotificationSender() {
     return CNotifyEventSender::Initialize();
 }
 
+struct CModuleComponents::CListeners {
+    explicit CListeners(IListenerContext* pContext)
+        : policy(pContext),
+          msi{CKTUMSModule::CMSIQueryListener(pContext), CKTUMSModule::CMSIQueryListener(pContext)} {}
+    CKTUMSModule::CPolicyEventListener policy;
+    CKTUMSModule::CMSIQueryListener msi[MSI_QUERY_LISTENERS];
+};
+
+CModuleComponents::CModuleComponents()
+    : m_pListeners(std::make_unique<CListeners>(static_cast<IListenerContext*>(this))) {}
+
 CModuleComponents::~CModuleComponents() {
     DestroyConfigurationCompiler();
+    // The listeners' waits end when the subscriber aborts their subscriptions; they unsubscribe on the
+    // way out and may be sending an install reply, so the subscriber and the channel stay until they
+    // have ended.
+    m_DriverControl.StopSubscriber();
+    EndListeners();
+    m_DriverControl.DestroySubscriber();
+    m_pListeners.reset();
+}
+
+void CModuleComponents::EndListeners() {
+    m_pListeners->policy.Terminate(LISTENER_END_TIMEOUT_MS);
+    for (auto& listener : m_pListeners->msi) {
+        listener.Terminate(LISTENER_END_TIMEOUT_MS);
+    }
+}
+
+void CModuleComponents::SetSettingsManager(ISettingsManager* pManager) {
+    m_SettingsMgr = CComPtr<ISettingsManager>(pManager);
 }
 
 void CModuleComponents::SetStopRequester(std::function<void()> pfnRequestStop) {
@@ -32,6 +72,7 @@ void CModuleComponents::SetStopStepReporter(std::function<void()> pfnReport) {
 }
 
 bool CModuleComponents::InitializeChannelSubscriber() {
+    m_DriverControl.Subscriber().SetBacklogStallCounter(m_Counters.Counter(COUNTER_BACKLOG_STALLS));
     return m_DriverControl.InitializeChannelSubscriber();
 }
 
@@ -44,13 +85,11 @@ bool CModuleComponents::LoadDriver(DWORD* pdwDriverError) {
 }
 
 bool CModuleComponents::CreatePolicyEventListener() {
-    NotBuiltIn(u"violation listener");
-    return true;
+    return m_pListeners->policy.Create(nullptr, 0, 0);
 }
 
-bool CModuleComponents::CreateMSIQueryListener(int /*nIndex*/) {
-    NotBuiltIn(u"install-query listener");
-    return true;
+bool CModuleComponents::CreateMSIQueryListener(int nIndex) {
+    return nIndex >= 0 && nIndex < MSI_QUERY_LISTENERS && m_pListeners->msi[nIndex].Create(nullptr, 0, 0);
 }
 
 bool CModuleComponents::StartListeningForMessages() {
@@ -113,4 +152,36 @@ void CModuleComponents::DestroyNotificationSender() {
 
 void CModuleComponents::DestroyEventProvider() {
     m_EventProvider.Destroy();
+}
+
+CKTKChannelSubscriber& CModuleComponents::Subscriber() {
+    return m_DriverControl.Subscriber();
+}
+
+CKTUMessageChannel& CModuleComponents::Channel() {
+    return m_DriverControl.Channel();
+}
+
+LONG CModuleComponents::SendGatewardenAlert(const SYSTEMTIME* pTime, const char16_t* szActorPath,
+                                            ULONG nActorProcessId, ULONG nAction,
+                                            const char16_t* szTargetPath, ULONG nTargetProcessId,
+                                            ULONG nSessionId, bool bBlocked) {
+    return m_EventProvider.SendGatewardenAlert(pTime, szActorPath, nActorProcessId, nAction, szTargetPath,
+                                               nTargetProcessId, nSessionId, bBlocked);
+}
+
+bool CModuleComponents::EnqueueNotification(DWORD dwCode, const char16_t* szText, const SYSTEMTIME& time) {
+    return CNotifyEventSender::EnqueueEvent(dwCode, szText, time);
+}
+
+ISettingsManager* CModuleComponents::SettingsManager() {
+    return m_SettingsMgr.Get();
+}
+
+CInstallIdentifier& CModuleComponents::InstallIdentifier() {
+    return m_InstallIdentifier;
+}
+
+CServiceCounters& CModuleComponents::Counters() {
+    return m_Counters;
 }

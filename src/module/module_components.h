@@ -12,7 +12,11 @@
 #include "compiler/configuration_compiler.h"
 #include "events/ktums_event_provider.h"
 #include "module/driver_control.h"
+#include "module/install_identifier.h"
+#include "module/listener_context.h"
+#include "module/service_counters.h"
 #include "platform/types.h"
+#include "settings/settings_interfaces.h"
 
 class IModuleComponents {
 public:
@@ -22,6 +26,9 @@ public:
     virtual void SetStopStepReporter(std::function<void()> /*pfnReport*/) {}
     // How a component asks the service to stop (the compiler, when the protection is switched off).
     virtual void SetStopRequester(std::function<void()> /*pfnRequestStop*/) {}
+
+    // The module's settings manager, once it has made one (the components take their own reference).
+    virtual void SetSettingsManager(ISettingsManager* pManager) = 0;
 
     // Start-up, in the order the module calls them. Each logs its own failure details.
     virtual bool CreateEventProvider() = 0;
@@ -51,9 +58,14 @@ public:
 
 // The components of this build. Those that are not built in yet are skipped: they log one line
 // saying so and report success, so that every step that exists runs end to end.
-class CModuleComponents : public IModuleComponents, private IConfigCompilerCallback {
+class CModuleComponents : public IModuleComponents,
+                          private IConfigCompilerCallback,
+                          private IListenerContext {
 public:
+    CModuleComponents();
+    // The listener threads end before the subscriber, their objects and the channel go.
     ~CModuleComponents() override;
+    void SetSettingsManager(ISettingsManager* pManager) override;
     void SetStopStepReporter(std::function<void()> pfnReport) override;
     void SetStopRequester(std::function<void()> pfnRequestStop) override;
     bool CreateEventProvider() override;
@@ -80,7 +92,28 @@ private:
     HRESULT SendConfigNotification(const std::u16string& sPath, CErrorStack& errorStack) override;
     void RequestSettingsRefresh() override;
 
+    // What the listeners use.
+    CKTKChannelSubscriber& Subscriber() override;
+    CKTUMessageChannel& Channel() override;
+    LONG SendGatewardenAlert(const SYSTEMTIME* pTime, const char16_t* szActorPath, ULONG nActorProcessId,
+                             ULONG nAction, const char16_t* szTargetPath, ULONG nTargetProcessId,
+                             ULONG nSessionId, bool bBlocked) override;
+    bool EnqueueNotification(DWORD dwCode, const char16_t* szText, const SYSTEMTIME& time) override;
+    ISettingsManager* SettingsManager() override;
+    CInstallIdentifier& InstallIdentifier() override;
+    CServiceCounters& Counters() override;
+
+    // Waits for the listener threads once their subscriptions are aborted.
+    void EndListeners();
+
+    // First: the listeners count into it until they end.
+    CServiceCounters m_Counters;
+    CComPtr<ISettingsManager> m_SettingsMgr;
+    CInstallIdentifier m_InstallIdentifier;
     CDriverControl m_DriverControl;
+    // The listener threads (CKTUMSModule's nested classes), created at start-up.
+    struct CListeners;
+    std::unique_ptr<CListeners> m_pListeners;
     // After the driver control: it goes first, before the subscriber and the channel.
     CKTUMSEventProvider m_EventProvider;
     std::function<void()> m_pfnRequestStop;

@@ -106,7 +106,8 @@ TEST(CKTUMSModule, SuccessfulStartRunsEveryStepInOrder) {
     std::vector<std::string> calls;
     CTestModule module(std::make_unique<CRecordingComponents>(&calls), &store, true);
     EXPECT_EQ(module.Start(), 0u);
-    EXPECT_THAT(calls, ElementsAreArray({"CreateEventProvider",
+    EXPECT_THAT(calls, ElementsAreArray({"SetSettingsManager",
+                                         "CreateEventProvider",
                                          "InitializeNotificationSender",
                                          "InitializeChannelSubscriber",
                                          "OpenDriverChannel",

@@ -106,6 +106,9 @@ public:
         m_pCalls->push_back(sName);
         return m_Failing.count(sName) == 0;
     }
+    void SetSettingsManager(ISettingsManager* pManager) override {
+        Call(pManager != nullptr ? "SetSettingsManager" : "SetSettingsManager(null)");
+    }
     bool CreateEventProvider() override { return Call("CreateEventProvider"); }
     bool InitializeNotificationSender() override { return Call("InitializeNotificationSender"); }
     bool InitializeChannelSubscriber() override { return Call("InitializeChannelSubscriber"); }
