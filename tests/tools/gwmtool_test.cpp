@@ -230,6 +230,33 @@ TEST_F(GwmTool, GuardSignSlotsAndTheCheckResults) {
     EXPECT_EQ(verify(), "result 0x22: a signature file held bad data\ncheck failed: not authentic\n");
 }
 
+// A signer below an intermediate CA verifies only when sign carries the intermediate with --chain.
+TEST_F(GwmTool, SignCarriesTheChain) {
+    if (!krelltest::BuildTrustsDevRoot()) {
+        GTEST_SKIP() << "the build embeds another root than certs/dev";
+    }
+    krelltest::CertOptions caOptions;
+    caOptions.sCommonName = "Test Intermediate";
+    caOptions.sOrganizationalUnit.clear();
+    caOptions.bCa = true;
+    const krelltest::CertAndKey intermediate = krelltest::IssueCert(krelltest::DevRoot(), caOptions);
+    const krelltest::CertAndKey signer = krelltest::IssueCert(intermediate, krelltest::CertOptions{});
+    WriteBytes(Path("ca.pem"), Bytes(intermediate.CertPem()));
+    WriteBytes(Path("signer.pem"), Bytes(signer.CertPem()));
+    WriteBytes(Path("signer.key"), Bytes(signer.KeyPem()));
+    WriteBytes(Path("m.xml"), Bytes("<m/>"));
+    const std::vector<std::string> base = {"pack",   Path("m.xml"),      "--out", Path("M.gwm"),
+                                           "--cert", Path("signer.pem"), "--key", Path("signer.key")};
+    ASSERT_EQ(Gwm(base).nExitCode, 0);
+    EXPECT_EQ(Gwm({"verify", Path("M.gwm")}).sOutput,
+              "result 0x01: signature files were found but none verified\nnot authentic\n");
+    std::vector<std::string> withChain = base;
+    withChain.insert(withChain.end(), {"--chain", Path("ca.pem")});
+    ASSERT_EQ(Gwm(withChain).nExitCode, 0);
+    EXPECT_EQ(Gwm({"verify", Path("M.gwm")}).sOutput,
+              "result 0x00: a signature of the guard file verified\nauthentic\n");
+}
+
 TEST_F(GwmTool, BadInputIsRefusedPlainlyAndWritesNothing) {
     WriteBytes(Path("m.xml"), Bytes("<m>"));  // not well-formed
     WriteBytes(Path("ok.xml"), Bytes("<m/>"));
