@@ -18,6 +18,9 @@
 #include "platform/sync.h"
 #include "platform/system.h"
 
+int RunOsVersionCommand(const std::vector<std::string>& args);
+int RunInitWithOsVersion(const std::vector<std::string>& args);
+
 namespace {
 
 constexpr const char16_t* SERVICE_NAME = u"KRELLSvc";
@@ -36,6 +39,7 @@ int Usage() {
         "       krellctl [--root DIR] events watch|publish ...\n"
         "       krellctl [--root DIR] protection status|on|off|set ... | config apply ...\n"
         "       krellctl [--root DIR] stats [--json]\n"
+        "       krellctl [--root DIR] os-version show | set MAJOR MINOR\n"
         "A group's word alone (e.g. \"krellctl settings\") shows that group's usage. Without --root,\n"
         "the root is $KRELL_ROOT or a per-user default; only init creates it.\n");
     return 2;
@@ -112,7 +116,7 @@ int main(int argc, char** argv) {
         int (*pfnRun)(const std::vector<std::string>&);
     };
     static constexpr CGroup GROUPS[] = {
-        {"init", RunInitCommand},
+        {"init", RunInitWithOsVersion},
         {"registry", RunRegistryCommand},
         {"log", RunLogCommand},
         {"service", RunServiceCommand},
@@ -125,10 +129,11 @@ int main(int argc, char** argv) {
         {"protection", RunProtectionCommand},
         {"config", RunConfigCommand},
         {"stats", RunStatsCommand},
+        {"os-version", RunOsVersionCommand},
     };
     for (const auto& group : GROUPS) {
         if (args[0] == group.szName) {
-            if (group.pfnRun != RunInitCommand && !RootExists()) {
+            if (group.pfnRun != RunInitWithOsVersion && !RootExists()) {
                 return 1;
             }
             return group.pfnRun(std::vector<std::string>(args.begin() + 1, args.end()));

@@ -26,5 +26,8 @@ bool SHGetSpecialFolderPath(int nCsidl, std::u16string* psPath, bool bCreate);
 
 // The operating system's major and minor version (defaults 5 and 1).
 void GetVersion(DWORD* pdwMajor, DWORD* pdwMinor);
+// The same as the platform's version query answers it: false with ERROR_INVALID_DATA when the root
+// holds a version value that is not a DWORD, so that callers' failure paths can be exercised.
+bool GetVersionEx(DWORD* pdwMajor, DWORD* pdwMinor);
 
 }  // namespace platform

@@ -46,18 +46,38 @@ bool ReadString(const char16_t* szKey, const char16_t* szName, std::u16string* p
     return true;
 }
 
-DWORD ReadDword(const char16_t* szName, DWORD dwDefault) {
+// The value, the default when absent; false when present with another type or size.
+bool ReadVersionDword(const char16_t* szName, DWORD dwDefault, DWORD* pdwValue) {
+    *pdwValue = dwDefault;
     HKEY hKey = nullptr;
     if (RegOpenKeyEx(HKEY_LOCAL_MACHINE, OS_VERSION_KEY, 0, KEY_READ, &hKey) !=
         static_cast<LONG>(ERROR_SUCCESS)) {
-        return dwDefault;
+        return true;
     }
     DWORD dwType = REG_NONE;
+    DWORD cbData = 0;
+    LONG lResult = RegQueryValueEx(hKey, szName, &dwType, nullptr, &cbData);
+    if (lResult == static_cast<LONG>(ERROR_FILE_NOT_FOUND)) {
+        RegCloseKey(hKey);
+        return true;
+    }
     DWORD dwValue = 0;
-    DWORD cbData = sizeof(dwValue);
-    const LONG lResult = RegQueryValueEx(hKey, szName, &dwType, reinterpret_cast<BYTE*>(&dwValue), &cbData);
+    bool bGood =
+        lResult == static_cast<LONG>(ERROR_SUCCESS) && dwType == REG_DWORD && cbData == sizeof(dwValue);
+    if (bGood) {
+        lResult = RegQueryValueEx(hKey, szName, &dwType, reinterpret_cast<BYTE*>(&dwValue), &cbData);
+        bGood = lResult == static_cast<LONG>(ERROR_SUCCESS);
+    }
     RegCloseKey(hKey);
-    return lResult == static_cast<LONG>(ERROR_SUCCESS) && dwType == REG_DWORD ? dwValue : dwDefault;
+    if (bGood) {
+        *pdwValue = dwValue;
+    }
+    return bGood;
+}
+
+DWORD ReadDword(const char16_t* szName, DWORD dwDefault) {
+    DWORD dwValue = dwDefault;
+    return ReadVersionDword(szName, dwDefault, &dwValue) ? dwValue : dwDefault;
 }
 
 }  // namespace
@@ -89,6 +109,18 @@ bool SHGetSpecialFolderPath(int nCsidl, std::u16string* psPath, bool bCreate) {
 void GetVersion(DWORD* pdwMajor, DWORD* pdwMinor) {
     *pdwMajor = ReadDword(u"Major", 5);
     *pdwMinor = ReadDword(u"Minor", 1);
+}
+
+bool GetVersionEx(DWORD* pdwMajor, DWORD* pdwMinor) {
+    DWORD dwMajor = 0;
+    DWORD dwMinor = 0;
+    if (!ReadVersionDword(u"Major", 5, &dwMajor) || !ReadVersionDword(u"Minor", 1, &dwMinor)) {
+        SetLastError(ERROR_INVALID_DATA);
+        return false;
+    }
+    *pdwMajor = dwMajor;
+    *pdwMinor = dwMinor;
+    return true;
 }
 
 }  // namespace platform
