@@ -34,6 +34,7 @@ int Usage() {
         "       krellctl [--root DIR] settings get|set|list|delete|dump ...\n"
         "       krellctl [--root DIR] driver status|send|raw|replies|...\n"
         "       krellctl [--root DIR] events watch|publish ...\n"
+        "       krellctl [--root DIR] alerts watch [--json] [--timeout S] [--count N]\n"
         "       krellctl [--root DIR] protection status|on|off|set ... | config apply ...\n"
         "A group's word alone (e.g. \"krellctl settings\") shows that group's usage. Without --root,\n"
         "the root is $KRELL_ROOT or a per-user default; only init creates it.\n");
@@ -111,17 +112,12 @@ int main(int argc, char** argv) {
         int (*pfnRun)(const std::vector<std::string>&);
     };
     static constexpr CGroup GROUPS[] = {
-        {"init", RunInitCommand},
-        {"registry", RunRegistryCommand},
-        {"log", RunLogCommand},
-        {"service", RunServiceCommand},
-        {"boot", RunBootCommand},
-        {"shutdown", RunShutdownCommand},
-        {"settings", RunSettingsCommand},
-        {"driver", RunDriverCommand},
-        {"status", RunStatusCommand},
-        {"events", RunEventsCommand},
-        {"protection", RunProtectionCommand},
+        {"init", RunInitCommand},         {"registry", RunRegistryCommand},
+        {"log", RunLogCommand},           {"service", RunServiceCommand},
+        {"boot", RunBootCommand},         {"shutdown", RunShutdownCommand},
+        {"settings", RunSettingsCommand}, {"driver", RunDriverCommand},
+        {"status", RunStatusCommand},     {"events", RunEventsCommand},
+        {"alerts", RunAlertsCommand},     {"protection", RunProtectionCommand},
         {"config", RunConfigCommand},
     };
     for (const auto& group : GROUPS) {
