@@ -5,6 +5,7 @@
 // Unix socket pair of the manager's kind (SOCK_SEQPACKET) and over SOCK_STREAM, the least any
 // synchronous call to another process costs on this machine.
 #include <benchmark/benchmark.h>
+#include <sched.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -17,6 +18,7 @@
 #include <filesystem>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "bench_programs.h"
 #include "events/ktums_event_provider.h"
@@ -58,10 +60,21 @@ bool ReceiveAll(int fd, char* p, std::size_t cb, bool bPacket) {
     return true;
 }
 
-// Arg 0: SOCK_SEQPACKET, arg 1: SOCK_STREAM. A child echoes every message; the parent sends one and
-// waits for it back, ROUND_TRIPS times.
+// Pins the calling process to one processor; false when there is no such processor.
+bool PinTo(int nCpu) {
+    cpu_set_t cpus;
+    CPU_ZERO(&cpus);
+    CPU_SET(nCpu, &cpus);
+    return sched_setaffinity(0, sizeof(cpus), &cpus) == 0;
+}
+
+// First arg 0: SOCK_SEQPACKET, 1: SOCK_STREAM. Second arg: where the two processes run: 0 wherever
+// the scheduler puts them, 1 both on processor 0 (a wake-up is a switch on the same processor), 2 on
+// processors 0 and 1 (every wake-up crosses processors). A child echoes every message; the parent
+// sends one and waits for it back, ROUND_TRIPS times.
 void BM_RoundTripFloor(benchmark::State& state) {
     const bool bPacket = state.range(0) == 0;
+    const auto nPlacement = state.range(1);
     for (auto _ : state) {
         int fds[2];
         if (socketpair(AF_UNIX, bPacket ? SOCK_SEQPACKET : SOCK_STREAM, 0, fds) != 0) {
@@ -70,6 +83,9 @@ void BM_RoundTripFloor(benchmark::State& state) {
         }
         const pid_t pid = fork();
         if (pid == 0) {
+            if (nPlacement != 0 && !PinTo(nPlacement == 1 ? 0 : 1)) {
+                _exit(1);
+            }
             close(fds[0]);
             char buffer[MESSAGE_BYTES];
             while (ReceiveAll(fds[1], buffer, sizeof(buffer), bPacket) &&
@@ -78,8 +94,10 @@ void BM_RoundTripFloor(benchmark::State& state) {
             _exit(0);
         }
         close(fds[1]);
+        cpu_set_t before;
+        sched_getaffinity(0, sizeof(before), &before);
         char buffer[MESSAGE_BYTES] = {};
-        bool bOk = pid > 0;
+        bool bOk = pid > 0 && (nPlacement == 0 || PinTo(0));
         const auto start = std::chrono::steady_clock::now();
         for (int n = 0; bOk && n < ROUND_TRIPS; ++n) {
             bOk = SendAll(fds[0], buffer, sizeof(buffer)) &&
@@ -87,6 +105,7 @@ void BM_RoundTripFloor(benchmark::State& state) {
         }
         const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
         close(fds[0]);
+        sched_setaffinity(0, sizeof(before), &before);
         if (pid > 0) {
             waitpid(pid, nullptr, 0);
         }
@@ -98,7 +117,11 @@ void BM_RoundTripFloor(benchmark::State& state) {
     }
     state.SetItemsProcessed(state.iterations() * ROUND_TRIPS);
 }
-BENCHMARK(BM_RoundTripFloor)->Arg(0)->Arg(1)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RoundTripFloor)
+    ->ArgsProduct({{0, 1}, {0, 1, 2}})
+    ->UseManualTime()
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond);
 
 // Counts the alerts that reach it and refuses them.
 class CCountingSubscriber final : public CSubscriberHelper {
@@ -198,12 +221,16 @@ int main(int argc, char** argv) {
     benchmark::Shutdown();
 
     // Milliseconds per run.
-    const double dPacket = reporter.m_Times["BM_RoundTripFloor/0/iterations:3/manual_time"];
-    const double dStream = reporter.m_Times["BM_RoundTripFloor/1/iterations:3/manual_time"];
     const double dStorm = reporter.m_Times["BM_AlertStorm/iterations:3/manual_time"];
-    if (dPacket > 0 && dStream > 0) {
-        std::printf("round-trip floor: %.0f/s SOCK_SEQPACKET, %.0f/s SOCK_STREAM\n",
-                    ROUND_TRIPS * 1000.0 / dPacket, ROUND_TRIPS * 1000.0 / dStream);
+    for (const auto& [nPlacement, szPlacement] :
+         {std::pair{0, "placed by the scheduler"}, {1, "on one processor"}, {2, "on two processors"}}) {
+        const std::string sSuffix = "/" + std::to_string(nPlacement) + "/iterations:3/manual_time";
+        const double dPacket = reporter.m_Times["BM_RoundTripFloor/0" + sSuffix];
+        const double dStream = reporter.m_Times["BM_RoundTripFloor/1" + sSuffix];
+        if (dPacket > 0 && dStream > 0) {
+            std::printf("round-trip floor %s: %.0f/s SOCK_SEQPACKET, %.0f/s SOCK_STREAM\n", szPlacement,
+                        ROUND_TRIPS * 1000.0 / dPacket, ROUND_TRIPS * 1000.0 / dStream);
+        }
     }
     if (dStorm > 0) {
         std::printf("alerts to a subscriber: %.0f/s (provider's calls returned at %.0f/s); goal 50000/s %s\n",

@@ -6,12 +6,14 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "client_output.h"
 #include "event_router.h"
 #include "platform/root.h"
 #include "platform/sync.h"
@@ -72,57 +74,187 @@ int Listen(const std::string& sPath) {
     return nListen;
 }
 
-bool SendMessage(int nClient, const zuzazezi::CMessage& message) {
-    const std::vector<std::uint8_t> bytes = zuzazezi::EncodeMessage(message);
-    return send(nClient, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
-}
+// Bytes waiting for one client beyond which deliveries to it are dropped: a subscriber slower than
+// its publishers costs the manager this much at most, and never a wait.
+constexpr std::size_t CLIENT_QUEUE_LIMIT = 4 * 1024 * 1024;
+// A client that does not read even its answers is let go past this.
+constexpr std::size_t CLIENT_QUEUE_HARD_LIMIT = 4 * CLIENT_QUEUE_LIMIT;
+// Messages taken from one client before the others get their turn.
+constexpr int READS_PER_TURN = 32;
+
+struct CConnection {
+    CConnection() : output(CLIENT_QUEUE_LIMIT) {}
+    zuzazezi::CClientOutput output;
+    // Drops since the client last caught up, for the line that says it did.
+    std::uint64_t nDroppedReported = 0;
+    bool bDropping = false;
+    bool bGone = false;
+};
+
+class CServer {
+public:
+    CServer(int nListen, const COptions& options)
+        : m_nListen(nListen),
+          m_options(options),
+          m_router(options.router,
+                   [this](int nClient, std::uint32_t nKind, std::uint32_t nSeq,
+                          std::span<const std::int32_t> fields, std::span<const std::uint8_t> blob) {
+                       return Queue(nClient, nKind, nSeq, fields, blob);
+                   }),
+          m_buffer(zuzazezi::MAX_MESSAGE_SIZE) {}
+    ~CServer() {
+        for (const auto& [nClient, connection] : m_connections) {
+            close(nClient);
+        }
+    }
+
+    void Run(HANDLE hStopEvent) {
+        std::vector<pollfd> fds;
+        while (platform::WaitForSingleObject(hStopEvent, 0) != WAIT_OBJECT_0) {
+            fds.clear();
+            fds.push_back({m_nListen, POLLIN, 0});
+            for (const auto& [nClient, connection] : m_connections) {
+                fds.push_back(
+                    {nClient, static_cast<short>(POLLIN | (connection.output.IsEmpty() ? 0 : POLLOUT)), 0});
+            }
+            if (poll(fds.data(), fds.size(), 100) <= 0) {
+                continue;
+            }
+            if ((fds[0].revents & POLLIN) != 0) {
+                Accept();
+            }
+            for (std::size_t i = 1; i < fds.size(); ++i) {
+                if ((fds[i].revents & ~POLLOUT) != 0) {
+                    ReadFrom(fds[i].fd);
+                }
+                if ((fds[i].revents & POLLOUT) != 0) {
+                    Touch(fds[i].fd);
+                }
+            }
+            // What the messages of this turn produced goes out together, each client's in one write
+            // where its socket takes it.
+            FlushTouched();
+            for (std::size_t i = 1; i < fds.size(); ++i) {
+                const auto it = m_connections.find(fds[i].fd);
+                if (it != m_connections.end() && it->second.bGone) {
+                    Disconnect(it);
+                }
+            }
+        }
+    }
+
+private:
+    void Accept() {
+        const int nClient = accept4(m_nListen, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (nClient >= 0) {
+            m_connections.try_emplace(nClient);
+        }
+    }
+
+    void ReadFrom(int nClient) {
+        for (int n = 0; n < READS_PER_TURN; ++n) {
+            const auto it = m_connections.find(nClient);
+            if (it == m_connections.end() || it->second.bGone) {
+                return;
+            }
+            const ssize_t cb = recv(nClient, m_buffer.data(), m_buffer.size(), MSG_TRUNC | MSG_DONTWAIT);
+            if (cb < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
+                return;
+            }
+            if (cb <= 0 || static_cast<std::size_t>(cb) > m_buffer.size() ||
+                !zuzazezi::DecodeMessage(m_buffer.data(), static_cast<std::size_t>(cb), &m_message)) {
+                it->second.bGone = true;
+                return;
+            }
+            if (m_options.dwStallMs != 0) {
+                platform::Sleep(m_options.dwStallMs);
+            }
+            m_router.OnMessage(nClient, m_message);
+        }
+    }
+
+    bool Queue(int nClient, std::uint32_t nKind, std::uint32_t nSeq, std::span<const std::int32_t> fields,
+               std::span<const std::uint8_t> blob) {
+        const auto it = m_connections.find(nClient);
+        if (it == m_connections.end() || it->second.bGone) {
+            return false;
+        }
+        CConnection& connection = it->second;
+        if (!connection.output.Queue(nKind, nSeq, fields, blob, nKind != zuzazezi::MSG_ANSWER)) {
+            if (!connection.bDropping) {
+                connection.bDropping = true;
+                std::fprintf(
+                    stderr,
+                    "zuzazezi: client %d reads slower than events arrive for it; deliveries to it are "
+                    "dropped while %zu bytes wait\n",
+                    nClient, connection.output.WaitingBytes());
+            }
+            return false;
+        }
+        if (connection.output.WaitingBytes() > CLIENT_QUEUE_HARD_LIMIT) {
+            std::fprintf(stderr, "zuzazezi: client %d does not read its answers; it is let go\n", nClient);
+            connection.bGone = true;
+        }
+        Touch(nClient);
+        return true;
+    }
+
+    void Touch(int nClient) {
+        if (std::find(m_touched.begin(), m_touched.end(), nClient) == m_touched.end()) {
+            m_touched.push_back(nClient);
+        }
+    }
+
+    void FlushTouched() {
+        for (const int nClient : m_touched) {
+            const auto it = m_connections.find(nClient);
+            if (it == m_connections.end() || it->second.bGone) {
+                continue;
+            }
+            CConnection& connection = it->second;
+            const auto result = connection.output.Flush(nClient);
+            if (result == zuzazezi::CClientOutput::FlushResult::Failed) {
+                connection.bGone = true;
+            } else if (result == zuzazezi::CClientOutput::FlushResult::Done && connection.bDropping) {
+                ReportDrops(nClient, connection, "caught up");
+            }
+        }
+        m_touched.clear();
+    }
+
+    void ReportDrops(int nClient, CConnection& connection, const char* szWhen) {
+        std::fprintf(
+            stderr, "zuzazezi: client %d %s; %llu deliveries to it dropped (%llu in all)\n", nClient, szWhen,
+            static_cast<unsigned long long>(connection.output.Dropped() - connection.nDroppedReported),
+            static_cast<unsigned long long>(connection.output.Dropped()));
+        connection.nDroppedReported = connection.output.Dropped();
+        connection.bDropping = false;
+    }
+
+    void Disconnect(std::map<int, CConnection>::iterator it) {
+        const int nClient = it->first;
+        if (it->second.output.Dropped() != it->second.nDroppedReported) {
+            ReportDrops(nClient, it->second, "went");
+        }
+        m_connections.erase(it);
+        m_router.OnDisconnect(nClient);
+        close(nClient);
+        // Deliveries the disconnect caused (offers to the next candidate, answers) go out now.
+        FlushTouched();
+    }
+
+    const int m_nListen;
+    const COptions& m_options;
+    zuzazezi::CEventRouter m_router;
+    std::vector<std::uint8_t> m_buffer;
+    zuzazezi::CMessage m_message;
+    std::map<int, CConnection> m_connections;
+    std::vector<int> m_touched;
+};
 
 void Serve(int nListen, const COptions& options, HANDLE hStopEvent) {
-    zuzazezi::CEventRouter router(options.router, &SendMessage);
-    std::vector<int> clients;
-    std::vector<std::uint8_t> buffer(zuzazezi::MAX_MESSAGE_SIZE);
-    while (platform::WaitForSingleObject(hStopEvent, 0) != WAIT_OBJECT_0) {
-        std::vector<pollfd> fds{{nListen, POLLIN, 0}};
-        for (const int nClient : clients) {
-            fds.push_back({nClient, POLLIN, 0});
-        }
-        if (poll(fds.data(), fds.size(), 100) <= 0) {
-            continue;
-        }
-        if ((fds[0].revents & POLLIN) != 0) {
-            const int nClient = accept4(nListen, nullptr, nullptr, SOCK_CLOEXEC);
-            if (nClient >= 0) {
-                // A client that stops reading must not stall the manager for long.
-                const timeval timeout{2, 0};
-                setsockopt(nClient, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
-                clients.push_back(nClient);
-            }
-        }
-        for (std::size_t i = 1; i < fds.size(); ++i) {
-            if (fds[i].revents == 0) {
-                continue;
-            }
-            const ssize_t cb = recv(fds[i].fd, buffer.data(), buffer.size(), MSG_TRUNC);
-            zuzazezi::CMessage message;
-            if (cb <= 0 || static_cast<std::size_t>(cb) > buffer.size() ||
-                !zuzazezi::DecodeMessage(buffer.data(), static_cast<std::size_t>(cb), &message)) {
-                if (cb < 0 && (errno == EINTR || errno == EAGAIN)) {
-                    continue;
-                }
-                router.OnDisconnect(fds[i].fd);
-                close(fds[i].fd);
-                std::erase(clients, fds[i].fd);
-                continue;
-            }
-            if (options.dwStallMs != 0) {
-                platform::Sleep(options.dwStallMs);
-            }
-            router.OnMessage(fds[i].fd, message);
-        }
-    }
-    for (const int nClient : clients) {
-        close(nClient);
-    }
+    CServer server(nListen, options);
+    server.Run(hStopEvent);
 }
 
 }  // namespace
