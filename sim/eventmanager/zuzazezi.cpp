@@ -1,6 +1,7 @@
 // zuzazezi: the event manager's stand-in service. While it runs it holds "Global\zuZazEzi_Running",
 // by which the protection module knows the event manager is there, and routes events between the
 // providers and subscribers of its clients over <root>/run/zuZazEzi.sock (docs/events.md).
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -8,18 +9,23 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "client_output.h"
 #include "event_router.h"
+#include "events/event_interfaces.h"
 #include "platform/root.h"
 #include "platform/sync.h"
 #include "platform/system.h"
 #include "running_service.h"
 #include "service/registry_key.h"
+#include "spin_wait.h"
 
 namespace {
 
@@ -82,14 +88,22 @@ constexpr std::size_t CLIENT_QUEUE_HARD_LIMIT = 4 * CLIENT_QUEUE_LIMIT;
 // Messages taken from one client before the others get their turn.
 constexpr int READS_PER_TURN = 32;
 
+// One socket of a client: its first connection, or the delivery socket it handed over, which is
+// filed under the same client.
 struct CConnection {
-    CConnection() : output(CLIENT_QUEUE_LIMIT) {}
+    explicit CConnection(int nOwnerClient) : nClient(nOwnerClient), output(CLIENT_QUEUE_LIMIT) {}
+    // The client it belongs to, as the router knows it: the fd of its first connection.
+    int nClient;
+    // Of a first connection: where deliveries go, when the client handed over a socket for them.
+    int nDelivery = -1;
     zuzazezi::CClientOutput output;
     // Drops since the client last caught up, for the line that says it did.
     std::uint64_t nDroppedReported = 0;
     bool bDropping = false;
     bool bGone = false;
 };
+
+using zuzazezi::LookFor;
 
 class CServer {
 public:
@@ -110,6 +124,7 @@ public:
 
     void Run(HANDLE hStopEvent) {
         std::vector<pollfd> fds;
+        bool bBusy = false;
         while (platform::WaitForSingleObject(hStopEvent, 0) != WAIT_OBJECT_0) {
             fds.clear();
             fds.push_back({m_nListen, POLLIN, 0});
@@ -117,7 +132,12 @@ public:
                 fds.push_back(
                     {nClient, static_cast<short>(POLLIN | (connection.output.IsEmpty() ? 0 : POLLOUT)), 0});
             }
-            if (poll(fds.data(), fds.size(), 100) <= 0) {
+            // In a burst the next request comes within microseconds of the last answer; an idle
+            // manager just sleeps.
+            const bool bEarly = bBusy && LookFor(std::chrono::microseconds(200),
+                                                 [&] { return poll(fds.data(), fds.size(), 0) > 0; });
+            bBusy = bEarly || poll(fds.data(), fds.size(), 100) > 0;
+            if (!bBusy) {
                 continue;
             }
             if ((fds[0].revents & POLLIN) != 0) {
@@ -147,35 +167,115 @@ private:
     void Accept() {
         const int nClient = accept4(m_nListen, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (nClient >= 0) {
-            m_connections.try_emplace(nClient);
+            m_connections.try_emplace(nClient, nClient);
         }
     }
 
-    void ReadFrom(int nClient) {
+    void ReadFrom(int nSocket) {
         for (int n = 0; n < READS_PER_TURN; ++n) {
-            const auto it = m_connections.find(nClient);
+            const auto it = m_connections.find(nSocket);
             if (it == m_connections.end() || it->second.bGone) {
                 return;
             }
-            const ssize_t cb = recv(nClient, m_buffer.data(), m_buffer.size(), MSG_TRUNC | MSG_DONTWAIT);
+            iovec vector{m_buffer.data(), m_buffer.size()};
+            alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+            msghdr header{};
+            header.msg_iov = &vector;
+            header.msg_iovlen = 1;
+            header.msg_control = control;
+            header.msg_controllen = sizeof(control);
+            const ssize_t cb = recvmsg(nSocket, &header, MSG_TRUNC | MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
             if (cb < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
                 return;
             }
+            const int nPassed = PassedSocket(header);
             if (cb <= 0 || static_cast<std::size_t>(cb) > m_buffer.size() ||
+                (header.msg_flags & MSG_CTRUNC) != 0 ||
                 !zuzazezi::DecodeMessage(m_buffer.data(), static_cast<std::size_t>(cb), &m_message)) {
-                it->second.bGone = true;
+                if (nPassed >= 0) {
+                    close(nPassed);
+                }
+                SetGone(it->second);
                 return;
             }
             if (m_options.dwStallMs != 0) {
-                platform::Sleep(m_options.dwStallMs);
+                // At least the stall: the seam's Sleep counts whole milliseconds and may end a little early.
+                std::this_thread::sleep_for(std::chrono::milliseconds(m_options.dwStallMs));
             }
-            m_router.OnMessage(nClient, m_message);
+            // An answer goes back on the socket its request came by.
+            m_nAnswerSocket = nSocket;
+            if (m_message.nKind == zuzazezi::MSG_ATTACH_DELIVERY) {
+                Attach(nSocket, nPassed);
+            } else {
+                if (nPassed >= 0) {
+                    close(nPassed);
+                }
+                m_router.OnMessage(it->second.nClient, m_message);
+            }
+            m_nAnswerSocket = -1;
         }
     }
 
+    static int PassedSocket(msghdr& header) {
+        for (cmsghdr* pControl = CMSG_FIRSTHDR(&header); pControl != nullptr;
+             pControl = CMSG_NXTHDR(&header, pControl)) {
+            if (pControl->cmsg_level == SOL_SOCKET && pControl->cmsg_type == SCM_RIGHTS &&
+                pControl->cmsg_len == CMSG_LEN(sizeof(int))) {
+                int nSocket = -1;
+                std::memcpy(&nSocket, CMSG_DATA(pControl), sizeof(int));
+                return nSocket;
+            }
+        }
+        return -1;
+    }
+
+    // A client hands over the manager's end of a socket pair for its deliveries, so that its calls'
+    // answers on its first connection are not queued behind them.
+    void Attach(int nSocket, int nPassed) {
+        auto& connection = m_connections.at(nSocket);
+        int socketType = 0;
+        socklen_t cbType = sizeof(socketType);
+        const bool bFits = nPassed >= 0 && connection.nClient == nSocket && connection.nDelivery < 0 &&
+                           getsockopt(nPassed, SOL_SOCKET, SO_TYPE, &socketType, &cbType) == 0 &&
+                           socketType == SOCK_SEQPACKET && fcntl(nPassed, F_SETFL, O_NONBLOCK) == 0;
+        if (bFits) {
+            connection.nDelivery = nPassed;
+            m_connections.try_emplace(nPassed, nSocket);
+        } else if (nPassed >= 0) {
+            close(nPassed);
+        }
+        const std::int32_t fields[] = {bFits ? CError::eNoError : CError::eFailure, 0};
+        Queue(nSocket, zuzazezi::MSG_ANSWER, m_message.nSeq, fields, {});
+    }
+
+    void SetGone(CConnection& connection) {
+        connection.bGone = true;
+        // Either socket of a client going ends the client.
+        const auto owner = m_connections.find(connection.nClient);
+        if (owner != m_connections.end()) {
+            owner->second.bGone = true;
+            if (const auto delivery = m_connections.find(owner->second.nDelivery);
+                delivery != m_connections.end()) {
+                delivery->second.bGone = true;
+            }
+        }
+    }
+
+    // nClient is the client as the router knows it: answers go to the socket the request came by,
+    // deliveries to the client's delivery socket when it has one.
     bool Queue(int nClient, std::uint32_t nKind, std::uint32_t nSeq, std::span<const std::int32_t> fields,
                std::span<const std::uint8_t> blob) {
-        const auto it = m_connections.find(nClient);
+        const auto client = m_connections.find(nClient);
+        if (client == m_connections.end() || client->second.bGone) {
+            return false;
+        }
+        int nSocket = nClient;
+        if (nKind == zuzazezi::MSG_ANSWER && m_nAnswerSocket >= 0) {
+            nSocket = m_nAnswerSocket;
+        } else if (nKind != zuzazezi::MSG_ANSWER && client->second.nDelivery >= 0) {
+            nSocket = client->second.nDelivery;
+        }
+        const auto it = m_connections.find(nSocket);
         if (it == m_connections.end() || it->second.bGone) {
             return false;
         }
@@ -193,9 +293,9 @@ private:
         }
         if (connection.output.WaitingBytes() > CLIENT_QUEUE_HARD_LIMIT) {
             std::fprintf(stderr, "zuzazezi: client %d does not read its answers; it is let go\n", nClient);
-            connection.bGone = true;
+            SetGone(connection);
         }
-        Touch(nClient);
+        Touch(nSocket);
         return true;
     }
 
@@ -214,9 +314,9 @@ private:
             CConnection& connection = it->second;
             const auto result = connection.output.Flush(nClient);
             if (result == zuzazezi::CClientOutput::FlushResult::Failed) {
-                connection.bGone = true;
+                SetGone(connection);
             } else if (result == zuzazezi::CClientOutput::FlushResult::Done && connection.bDropping) {
-                ReportDrops(nClient, connection, "caught up");
+                ReportDrops(connection.nClient, connection, "caught up");
             }
         }
         m_touched.clear();
@@ -232,13 +332,21 @@ private:
     }
 
     void Disconnect(std::map<int, CConnection>::iterator it) {
-        const int nClient = it->first;
-        if (it->second.output.Dropped() != it->second.nDroppedReported) {
-            ReportDrops(nClient, it->second, "went");
+        const int nClient = it->second.nClient;
+        const auto owner = m_connections.find(nClient);
+        const int nDelivery = owner != m_connections.end() ? owner->second.nDelivery : -1;
+        for (const int nSocket : {nClient, nDelivery}) {
+            const auto connection = m_connections.find(nSocket);
+            if (connection == m_connections.end()) {
+                continue;
+            }
+            if (connection->second.output.Dropped() != connection->second.nDroppedReported) {
+                ReportDrops(nClient, connection->second, "went");
+            }
+            m_connections.erase(connection);
+            close(nSocket);
         }
-        m_connections.erase(it);
         m_router.OnDisconnect(nClient);
-        close(nClient);
         // Deliveries the disconnect caused (offers to the next candidate, answers) go out now.
         FlushTouched();
     }
@@ -250,6 +358,7 @@ private:
     zuzazezi::CMessage m_message;
     std::map<int, CConnection> m_connections;
     std::vector<int> m_touched;
+    int m_nAnswerSocket = -1;
 };
 
 void Serve(int nListen, const COptions& options, HANDLE hStopEvent) {
