@@ -87,6 +87,11 @@ constexpr std::size_t CLIENT_QUEUE_LIMIT = 4 * 1024 * 1024;
 constexpr std::size_t CLIENT_QUEUE_HARD_LIMIT = 4 * CLIENT_QUEUE_LIMIT;
 // Messages taken from one client before the others get their turn.
 constexpr int READS_PER_TURN = 32;
+// Deliveries to a client are held back while the manager has more to do, up to this many or this
+// long, so that a burst wakes each subscriber once per batch instead of once per event. Answers go
+// out at the end of their turn.
+constexpr std::size_t DELIVERY_BATCH = 64;
+constexpr auto DELIVERY_DELAY = std::chrono::microseconds(1000);
 
 // One socket of a client: its first connection, or the delivery socket it handed over, which is
 // filed under the same client.
@@ -101,6 +106,12 @@ struct CConnection {
     std::uint64_t nDroppedReported = 0;
     bool bDropping = false;
     bool bGone = false;
+    // Messages queued since the last write, whether one of them is an answer, and when the first came.
+    std::size_t nUnwritten = 0;
+    // The socket did not take everything at the last write: the rest goes when it can.
+    bool bBlocked = false;
+    bool bAnswerUnwritten = false;
+    std::chrono::steady_clock::time_point firstUnwritten;
 };
 
 using zuzazezi::LookFor;
@@ -129,13 +140,16 @@ public:
             fds.clear();
             fds.push_back({m_nListen, POLLIN, 0});
             for (const auto& [nClient, connection] : m_connections) {
-                fds.push_back(
-                    {nClient, static_cast<short>(POLLIN | (connection.output.IsEmpty() ? 0 : POLLOUT)), 0});
+                fds.push_back({nClient, static_cast<short>(POLLIN | (connection.bBlocked ? POLLOUT : 0)), 0});
             }
             // In a burst the next request comes within microseconds of the last answer; an idle
-            // manager just sleeps.
-            const bool bEarly = bBusy && LookFor(std::chrono::microseconds(200),
-                                                 [&] { return poll(fds.data(), fds.size(), 0) > 0; });
+            // manager writes what it held back and sleeps.
+            const bool bEarly = bBusy && LookForWork(fds);
+            if (!bEarly && !m_touched.empty()) {
+                FlushTouched(true);
+                bBusy = false;
+                continue;
+            }
             bBusy = bEarly || poll(fds.data(), fds.size(), 100) > 0;
             if (!bBusy) {
                 continue;
@@ -148,12 +162,12 @@ public:
                     ReadFrom(fds[i].fd);
                 }
                 if ((fds[i].revents & POLLOUT) != 0) {
-                    Touch(fds[i].fd);
+                    Touch(fds[i].fd, true);
                 }
             }
             // What the messages of this turn produced goes out together, each client's in one write
             // where its socket takes it.
-            FlushTouched();
+            FlushTouched(false);
             for (std::size_t i = 1; i < fds.size(); ++i) {
                 const auto it = m_connections.find(fds[i].fd);
                 if (it != m_connections.end() && it->second.bGone) {
@@ -295,31 +309,60 @@ private:
             std::fprintf(stderr, "zuzazezi: client %d does not read its answers; it is let go\n", nClient);
             SetGone(connection);
         }
-        Touch(nSocket);
+        if (connection.nUnwritten++ == 0) {
+            connection.firstUnwritten = std::chrono::steady_clock::now();
+        }
+        Touch(nSocket, nKind == zuzazezi::MSG_ANSWER);
         return true;
     }
 
-    void Touch(int nClient) {
-        if (std::find(m_touched.begin(), m_touched.end(), nClient) == m_touched.end()) {
-            m_touched.push_back(nClient);
+    // bUrgent: what is queued for the client goes out at the end of this turn.
+    void Touch(int nSocket, bool bUrgent) {
+        if (const auto it = m_connections.find(nSocket); it != m_connections.end() && bUrgent) {
+            it->second.bAnswerUnwritten = true;
+        }
+        if (std::find(m_touched.begin(), m_touched.end(), nSocket) == m_touched.end()) {
+            m_touched.push_back(nSocket);
         }
     }
 
-    void FlushTouched() {
+    // Looks for the next message briefly; on a single processor it lets the others run once first,
+    // since nobody else can produce one while the manager runs.
+    bool LookForWork(std::vector<pollfd>& fds) {
+        const auto fnReady = [&] { return poll(fds.data(), fds.size(), 0) > 0; };
+        if (zuzazezi::LookingBeforeSleepingPays()) {
+            return LookFor(std::chrono::microseconds(200), fnReady);
+        }
+        sched_yield();
+        return fnReady();
+    }
+
+    // bAll: also the deliveries held back for a batch.
+    void FlushTouched(bool bAll) {
+        const auto now = std::chrono::steady_clock::now();
+        std::size_t nKept = 0;
         for (const int nClient : m_touched) {
             const auto it = m_connections.find(nClient);
             if (it == m_connections.end() || it->second.bGone) {
                 continue;
             }
             CConnection& connection = it->second;
+            if (!bAll && !connection.bAnswerUnwritten && connection.nUnwritten < DELIVERY_BATCH &&
+                now - connection.firstUnwritten < DELIVERY_DELAY) {
+                m_touched[nKept++] = nClient;
+                continue;
+            }
+            connection.nUnwritten = 0;
+            connection.bAnswerUnwritten = false;
             const auto result = connection.output.Flush(nClient);
+            connection.bBlocked = result == zuzazezi::CClientOutput::FlushResult::Pending;
             if (result == zuzazezi::CClientOutput::FlushResult::Failed) {
                 SetGone(connection);
             } else if (result == zuzazezi::CClientOutput::FlushResult::Done && connection.bDropping) {
                 ReportDrops(connection.nClient, connection, "caught up");
             }
         }
-        m_touched.clear();
+        m_touched.resize(nKept);
     }
 
     void ReportDrops(int nClient, CConnection& connection, const char* szWhen) {
@@ -348,7 +391,7 @@ private:
         }
         m_router.OnDisconnect(nClient);
         // Deliveries the disconnect caused (offers to the next candidate, answers) go out now.
-        FlushTouched();
+        FlushTouched(true);
     }
 
     const int m_nListen;
