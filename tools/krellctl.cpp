@@ -112,12 +112,18 @@ int main(int argc, char** argv) {
         int (*pfnRun)(const std::vector<std::string>&);
     };
     static constexpr CGroup GROUPS[] = {
-        {"init", RunInitCommand},         {"registry", RunRegistryCommand},
-        {"log", RunLogCommand},           {"service", RunServiceCommand},
-        {"boot", RunBootCommand},         {"shutdown", RunShutdownCommand},
-        {"settings", RunSettingsCommand}, {"driver", RunDriverCommand},
-        {"status", RunStatusCommand},     {"events", RunEventsCommand},
-        {"alerts", RunAlertsCommand},     {"protection", RunProtectionCommand},
+        {"init", RunInitCommand},
+        {"registry", RunRegistryCommand},
+        {"log", RunLogCommand},
+        {"service", RunServiceCommand},
+        {"boot", RunBootCommand},
+        {"shutdown", RunShutdownCommand},
+        {"settings", RunSettingsCommand},
+        {"driver", RunDriverCommand},
+        {"status", RunStatusCommand},
+        {"events", RunEventsCommand},
+        {"alerts", RunAlertsCommand},  // protection alerts as operators read them
+        {"protection", RunProtectionCommand},
         {"config", RunConfigCommand},
     };
     for (const auto& group : GROUPS) {
