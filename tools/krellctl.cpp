@@ -37,6 +37,7 @@ int Usage() {
         "       krellctl [--root DIR] settings get|set|list|delete|dump ...\n"
         "       krellctl [--root DIR] driver status|access|replay|install|send|...\n"
         "       krellctl [--root DIR] events watch|publish ...\n"
+        "       krellctl [--root DIR] alerts watch [--json] [--timeout S] [--count N]\n"
         "       krellctl [--root DIR] protection status|on|off|set ... | config apply ...\n"
         "       krellctl [--root DIR] stats [--json]\n"
         "       krellctl [--root DIR] os-version show | set MAJOR MINOR\n"
@@ -126,6 +127,7 @@ int main(int argc, char** argv) {
         {"driver", RunDriverCommand},
         {"status", RunStatusCommand},
         {"events", RunEventsCommand},
+        {"alerts", RunAlertsCommand},  // protection alerts as operators read them
         {"protection", RunProtectionCommand},
         {"config", RunConfigCommand},
         {"stats", RunStatsCommand},

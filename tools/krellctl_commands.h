@@ -17,6 +17,7 @@ int RunSettingsCommand(const std::vector<std::string>& args);
 int RunStatusCommand(const std::vector<std::string>& args);
 int RunDriverCommand(const std::vector<std::string>& args);
 int RunEventsCommand(const std::vector<std::string>& args);
+int RunAlertsCommand(const std::vector<std::string>& args);
 int RunProtectionCommand(const std::vector<std::string>& args);
 int RunConfigCommand(const std::vector<std::string>& args);
 int RunStatsCommand(const std::vector<std::string>& args);

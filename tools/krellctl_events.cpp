@@ -22,10 +22,16 @@
 #include "events/event_interfaces.h"
 #include "json_text.h"
 #include "krellctl_commands.h"
+#include "krellctl_watch.h"
 #include "platform/strings.h"
 #include "platform/system.h"
 
 namespace {
+
+using krellctl::EventJson;
+using krellctl::LocalNow;
+using krellctl::OpenClient;
+using krellctl::ParseNumber;
 
 constexpr ULONG KNOWN_TYPES[] = {KT_EVENT_GATEWARDEN_ALERT, KT_EVENT_MANIFEST_CHANGE, KT_EVENT_CONFIG_CHANGE,
                                  KT_EVENT_SETTINGS_REFRESH, KT_EVENT_NOTIFY};
@@ -36,192 +42,6 @@ int EventsUsage() {
                  "       krellctl [--root DIR] events publish TYPE [--wait S] [--set NAME=VALUE ...]\n");
     return 2;
 }
-
-bool ParseNumber(const std::string& sText, unsigned long* pulValue) {
-    char* pEnd = nullptr;
-    *pulValue = std::strtoul(sText.c_str(), &pEnd, 0);
-    return !sText.empty() && *pEnd == '\0' && *pulValue <= 0xFFFFFFFFul;
-}
-
-// Events carry local time; so does what the tools stamp.
-SYSTEMTIME LocalNow() {
-    SYSTEMTIME now{};
-    platform::GetLocalTime(&now);
-    return now;
-}
-
-const char* StateName(LONG nState) {
-    switch (nState) {
-        case KT_EVENT_STATE_COMMITTED:
-            return "committed";
-        case KT_EVENT_STATE_CANCELLED:
-            return "cancelled";
-        default:
-            return "created";
-    }
-}
-
-std::string Hex32(ULONG ulValue) {
-    char szText[16];
-    std::snprintf(szText, sizeof(szText), "\"0x%08X\"", ulValue);
-    return szText;
-}
-
-// One event as a JSON object: type, id, state, when it was received, its properties by name and, for
-// events that carry one, the error stack.
-std::string EventJson(IKTEvent* pEvent, const SYSTEMTIME& received) {
-    ULONG nType = 0;
-    LONG nId = 0;
-    LONG nState = 0;
-    ULONG nCount = 0;
-    pEvent->GetType(&nType);
-    pEvent->GetId(&nId);
-    pEvent->GetState(&nState);
-    pEvent->GetPropertyCount(&nCount);
-    std::string s = "{\"type\":" + std::to_string(nType) + ",\"id\":" + std::to_string(nId) +
-                    ",\"state\":\"" + StateName(nState) + "\",\"time\":\"" + LocalTimeText(received) + "\"";
-    for (ULONG i = 0; i < nCount; ++i) {
-        KT_PROPERTY property{};
-        if (FAILED(pEvent->GetProperty(i, &property)) || property.szName == nullptr) {
-            continue;
-        }
-        s += "," + JsonString(std::u16string_view(property.szName)) + ":";
-        switch (property.type) {
-            case KT_PROPERTY_I4:
-                s += std::to_string(property.lValue);
-                break;
-            case KT_PROPERTY_UI4:
-                s += std::to_string(property.ulValue);
-                break;
-            case KT_PROPERTY_BOOL:
-                s += property.lValue != 0 ? "true" : "false";
-                break;
-            case KT_PROPERTY_STRING:
-                s += JsonString(std::u16string_view(property.szValue != nullptr ? property.szValue : u""));
-                break;
-            case KT_PROPERTY_FILETIME:
-                s += "\"" + LocalFileTimeText(property.ullValue) + "\"";
-                break;
-            case KT_PROPERTY_HRESULT:
-                s += Hex32(static_cast<ULONG>(property.lValue));
-                break;
-        }
-    }
-    CComPtr<IKTErrorStackContainer> pContainer;
-    CComPtr<IKTErrorStack> pStack;
-    if (SUCCEEDED(
-            pEvent->QueryInterface(IID_IKTErrorStackContainer, reinterpret_cast<void**>(&pContainer))) &&
-        pContainer && SUCCEEDED(pContainer->GetErrorStack(&pStack)) && pStack) {
-        LONG nStatus = 0;
-        ULONG nEntries = 0;
-        pStack->GetStatus(&nStatus);
-        pStack->GetCount(&nEntries);
-        s += ",\"status\":" + std::to_string(nStatus) + ",\"errors\":[";
-        for (ULONG i = 0; i < nEntries; ++i) {
-            LONG nSeverity = 0;
-            const char16_t* szText = nullptr;
-            pStack->GetEntry(i, &nSeverity, &szText);
-            s += (i == 0 ? "{\"severity\":" : ",{\"severity\":") + std::to_string(nSeverity) +
-                 ",\"text\":" + JsonString(std::u16string_view(szText != nullptr ? szText : u"")) + "}";
-        }
-        s += "]";
-    }
-    return s + "}";
-}
-
-// The factories of the event library and a running event manager, or a message on stderr.
-// Opens the client, saying why not on standard error.
-bool OpenClient(sim::CEventClient& client, bool bProvider) {
-    std::string sWhy;
-    if (!client.Open(&sWhy) || (bProvider && !client.RegisterProvider(&sWhy))) {
-        std::fprintf(stderr, "krellctl: %s\n", sWhy.c_str());
-        return false;
-    }
-    return true;
-}
-
-// One subscription of the callback to events of a type in the given states; ended on destruction.
-class CSubscription {
-public:
-    CSubscription(sim::CEventClient& client, IKTEventSubscriberCallback* pCallback, ULONG nType,
-                  std::initializer_list<LONG> states)
-        : m_client(client) {
-        SAFEARRAY* psaStates =
-            platform::SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(states.size()));
-        LONG nIndex = 0;
-        for (const LONG nState : states) {
-            VARIANT value{};
-            value.vt = VT_I4;
-            value.lVal = nState;
-            platform::SafeArrayPutElement(psaStates, &nIndex, &value);
-            ++nIndex;
-        }
-        LONG nError = CError::eFailure;
-        HRESULT hr = E_FAIL;
-        if (client.ProxyFactory()->CreateSubscriberProxy(pCallback, &m_pProxy) == CError::eNoError) {
-            hr = client.Manager()->RegisterSubscriber(m_pProxy.Get(), nType, 0, psaStates, 0, VARIANT_FALSE,
-                                                      &m_nId, &nError);
-        }
-        platform::SafeArrayDestroy(psaStates);
-        if (FAILED(hr) || nError != CError::eNoError) {
-            std::fprintf(stderr, "krellctl: cannot subscribe to type %u (0x%08X, error %d)\n", nType,
-                         static_cast<unsigned>(hr), nError);
-            m_nId = 0;
-        }
-    }
-    ~CSubscription() {
-        if (m_nId != 0) {
-            LONG nError = 0;
-            m_client.Manager()->UnregisterSubscriber(m_nId, &nError);
-        }
-        if (m_pProxy) {
-            m_client.ProxyFactory()->DeleteSubscriberProxy(m_pProxy.Detach());
-        }
-    }
-    CSubscription(const CSubscription&) = delete;
-    CSubscription& operator=(const CSubscription&) = delete;
-
-    bool IsActive() const { return m_nId != 0; }
-
-private:
-    sim::CEventClient& m_client;
-    CComPtr<IKTSubscriberProxy> m_pProxy;
-    LONG m_nId = 0;
-};
-
-// Prints every event it is offered and refuses to keep it, so watching never takes an event away
-// from the subscriber it is meant for.
-class CWatcher final : public sim::CSubscriberCallback {
-public:
-    explicit CWatcher(unsigned long nLimit) : m_nLimit(nLimit) {}
-
-    LONG OnEvent(LONG, IKTEvent* pEvent, LONG* pnAction) override {
-        *pnAction = 1;
-        const std::string sLine = EventJson(pEvent, LocalNow());
-        std::lock_guard lock(m_mutex);
-        // Events past the count asked for arrive while the watch ends; they are not shown.
-        if (m_nSeen >= m_nLimit) {
-            return CError::eNoError;
-        }
-        std::printf("%s\n", sLine.c_str());
-        std::fflush(stdout);
-        ++m_nSeen;
-        m_seen.notify_all();
-        return CError::eNoError;
-    }
-
-    // True when nCount events were seen before the deadline.
-    bool WaitFor(unsigned long nCount, std::chrono::steady_clock::time_point deadline) {
-        std::unique_lock lock(m_mutex);
-        return m_seen.wait_until(lock, deadline, [&] { return m_nSeen >= nCount; });
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_seen;
-    const unsigned long m_nLimit;
-    unsigned long m_nSeen = 0;
-};
 
 // The configuration changes that were finished (committed or cancelled), as krellctl events prints
 // them; their ids grow with the order the event manager created them in.
@@ -274,56 +94,28 @@ private:
 };
 
 int Watch(const std::vector<std::string>& args) {
-    std::vector<ULONG> types;
-    unsigned long ulCount = 0;
-    unsigned long ulTimeout = 0;
-    bool bCount = false;
+    krellctl::CWatchOptions options;
+    // Every state, so the watcher also sees commits and cancellations.
+    options.states = {KT_EVENT_STATE_CREATED, KT_EVENT_STATE_COMMITTED, KT_EVENT_STATE_CANCELLED};
     for (std::size_t i = 0; i < args.size(); ++i) {
+        bool bBad = false;
+        if (krellctl::ParseWatchLimit(args, &i, &options, &bBad)) {
+            if (bBad) {
+                return EventsUsage();
+            }
+            continue;
+        }
         unsigned long ulValue = 0;
-        if (i + 1 >= args.size() || !ParseNumber(args[i + 1], &ulValue)) {
+        if (args[i] != "--type" || i + 1 >= args.size() || !ParseNumber(args[i + 1], &ulValue)) {
             return EventsUsage();
         }
-        if (args[i] == "--type") {
-            types.push_back(ulValue);
-        } else if (args[i] == "--count") {
-            ulCount = ulValue;
-            bCount = true;
-        } else if (args[i] == "--timeout") {
-            ulTimeout = ulValue;
-        } else {
-            return EventsUsage();
-        }
+        options.types.push_back(ulValue);
         ++i;
     }
-    if (types.empty()) {
-        types.assign(std::begin(KNOWN_TYPES), std::end(KNOWN_TYPES));
+    if (options.types.empty()) {
+        options.types.assign(std::begin(KNOWN_TYPES), std::end(KNOWN_TYPES));
     }
-    sim::CEventClient client;
-    if (!OpenClient(client, false)) {
-        return 1;
-    }
-    CComPtr<IKTEventSubscriberCallback> pWatcher =
-        CComPtr<IKTEventSubscriberCallback>::Attach(new CWatcher(bCount ? ulCount : ~0ul));
-    auto* pWatcherObject = static_cast<CWatcher*>(pWatcher.Get());
-    // Every state, so the watcher also sees commits and cancellations.
-    std::vector<std::unique_ptr<CSubscription>> subscriptions;
-    std::string sTypes;
-    for (const ULONG nType : types) {
-        subscriptions.push_back(std::make_unique<CSubscription>(
-            client, pWatcher.Get(), nType,
-            std::initializer_list<LONG>{KT_EVENT_STATE_CREATED, KT_EVENT_STATE_COMMITTED,
-                                        KT_EVENT_STATE_CANCELLED}));
-        if (!subscriptions.back()->IsActive()) {
-            return 1;
-        }
-        sTypes += " " + std::to_string(nType);
-    }
-    std::fprintf(stderr, "watching types%s\n", sTypes.c_str());
-    std::fflush(stderr);
-    const auto deadline = ulTimeout != 0 ? std::chrono::steady_clock::now() + std::chrono::seconds(ulTimeout)
-                                         : std::chrono::steady_clock::time_point::max();
-    const bool bSeen = pWatcherObject->WaitFor(bCount ? ulCount : ~0ul, deadline);
-    return bSeen || !bCount ? 0 : 1;
+    return krellctl::RunWatch(options, &EventJson);
 }
 
 // Applies NAME=VALUE settings through the event's typed interface; false (with a message) for a
@@ -478,8 +270,8 @@ int RequestConfigChange(unsigned long ulWaitSeconds) {
     }
     // Listening before asking, so that no answer can pass unheard.
     CComPtr<CConfigAnswers> pAnswers = CComPtr<CConfigAnswers>::Attach(new CConfigAnswers());
-    const CSubscription answers(client, pAnswers.Get(), KT_EVENT_CONFIG_CHANGE,
-                                {KT_EVENT_STATE_COMMITTED, KT_EVENT_STATE_CANCELLED});
+    const krellctl::CSubscription answers(client, pAnswers.Get(), KT_EVENT_CONFIG_CHANGE,
+                                          {KT_EVENT_STATE_COMMITTED, KT_EVENT_STATE_CANCELLED});
     if (!answers.IsActive()) {
         return 1;
     }

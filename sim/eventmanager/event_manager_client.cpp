@@ -1,24 +1,31 @@
 // zuZazEziPS.dll: the event manager's in-process handler. Its object is what a client holds as the
-// event manager: Run connects to the manager's socket; each call sends one request and waits for its
-// answer. A reader thread takes the manager's messages: answers wake their callers, deliveries go to
-// a dispatch thread that calls the registered proxies, so a callback may call the manager again.
+// event manager: Run connects to the manager's socket and hands it a second socket for deliveries;
+// each call sends one request and waits for its answer. A reader thread takes the deliveries (and the
+// answers to the calls that must stay in order with them) and queues them for a dispatch thread that
+// calls the registered proxies, so a callback may call the manager again. Every other call reads its
+// own answer from the first socket, so the answer costs no hand-over between threads.
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <map>
 #include <mutex>
 #include <new>
+#include <span>
 #include <thread>
 
 #include "../common/class_factory.h"
 #include "events/event_interfaces.h"
 #include "manager_protocol.h"
+#include "spin_wait.h"
 
 #define ZUZAZEZI_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -30,6 +37,70 @@ constexpr HRESULT E_SERVER_UNAVAILABLE = static_cast<HRESULT>(0x800706BA);
 constexpr HRESULT RPC_E_TIMEOUT = static_cast<HRESULT>(0x8001011F);
 // A manager that does not answer at all is given up on after this long.
 constexpr auto CALL_TIMEOUT = std::chrono::seconds(60);
+// Deliveries (or their bytes) waiting for the dispatcher beyond which the reader stops reading, so a
+// callback slower than the events that arrive for it leaves them with the manager, which bounds what
+// it keeps.
+constexpr std::size_t MAX_QUEUED_DELIVERIES = 4096;
+constexpr std::size_t MAX_QUEUED_BYTES = 4 * 1024 * 1024;
+
+// Sends one packet: the header, the fields and the event bytes, without copying them together.
+bool SendPacket(int nSocket, std::uint32_t nKind, std::uint32_t nSeq, std::span<const std::int32_t> fields,
+                std::span<const std::uint8_t> blob, int nPassSocket = -1) {
+    const std::uint32_t header[] = {nKind, nSeq, static_cast<std::uint32_t>(fields.size())};
+    iovec vectors[] = {{const_cast<std::uint32_t*>(header), sizeof(header)},
+                       {const_cast<std::int32_t*>(fields.data()), fields.size_bytes()},
+                       {const_cast<std::uint8_t*>(blob.data()), blob.size()}};
+    msghdr message{};
+    message.msg_iov = vectors;
+    message.msg_iovlen = 3;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    if (nPassSocket >= 0) {
+        message.msg_control = control;
+        message.msg_controllen = sizeof(control);
+        cmsghdr* pControl = CMSG_FIRSTHDR(&message);
+        pControl->cmsg_level = SOL_SOCKET;
+        pControl->cmsg_type = SCM_RIGHTS;
+        pControl->cmsg_len = CMSG_LEN(sizeof(int));
+        std::memcpy(CMSG_DATA(pControl), &nPassSocket, sizeof(int));
+    }
+    const std::size_t cbAll = sizeof(header) + fields.size_bytes() + blob.size();
+    return sendmsg(nSocket, &message, MSG_NOSIGNAL) == static_cast<ssize_t>(cbAll);
+}
+
+// Waits up to the deadline for one packet and reads it: its size, 0 when the socket closed, -1 on an
+// error, -2 when the deadline passed.
+ssize_t ReceivePacket(int nSocket, std::vector<std::uint8_t>& buffer,
+                      std::chrono::steady_clock::time_point deadline) {
+    // The manager answers a call within microseconds when it is not busy elsewhere.
+    ssize_t cbEarly = -1;
+    if (LookFor(std::chrono::microseconds(50), [&] {
+            cbEarly = recv(nSocket, buffer.data(), buffer.size(), MSG_TRUNC | MSG_DONTWAIT);
+            return cbEarly >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+        })) {
+        return cbEarly;
+    }
+    for (;;) {
+        const auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (remaining.count() <= 0) {
+            return -2;
+        }
+        pollfd wait{nSocket, POLLIN, 0};
+        const int nReady =
+            poll(&wait, 1, static_cast<int>(std::min<long long>(remaining.count() + 1, 1 << 30)));
+        if (nReady < 0 && errno != EINTR) {
+            return -1;
+        }
+        if (nReady <= 0) {
+            continue;
+        }
+        const ssize_t cb = recv(nSocket, buffer.data(), buffer.size(), MSG_TRUNC | MSG_DONTWAIT);
+        if (cb < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
+            continue;
+        }
+        return cb;
+    }
+}
 
 std::atomic<ULONG> g_nObjects{0};
 
@@ -83,6 +154,7 @@ public:
             return E_SERVER_UNAVAILABLE;
         }
         m_nSocket = nSocket;
+        AttachDeliverySocket();
         m_reader = std::thread([this] { ReadMessages(); });
         m_dispatcher = std::thread([this] { DispatchDeliveries(); });
         return S_OK;
@@ -99,7 +171,7 @@ public:
         }
         CCall call;
         call.pProvider = CComPtr<IKTProviderProxy>(pProxy);
-        return Call({MSG_REGISTER_PROVIDER, 0, {}, {}}, call, pnError, pnProviderId);
+        return Call(MSG_REGISTER_PROVIDER, {}, {}, call, pnError, pnProviderId, true);
     }
     HRESULT UnregisterProvider(LONG nProviderId, LONG* pnError) override {
         {
@@ -107,7 +179,8 @@ public:
             m_providers.erase(nProviderId);
         }
         CCall call;
-        return Call({MSG_UNREGISTER_PROVIDER, 0, {nProviderId}, {}}, call, pnError, nullptr);
+        const std::int32_t fields[] = {nProviderId};
+        return Call(MSG_UNREGISTER_PROVIDER, fields, {}, call, pnError, nullptr, false);
     }
     HRESULT RegisterSubscriber(IKTSubscriberProxy* pProxy, ULONG nEventType, ULONG nParam1,
                                const SAFEARRAY* psaStates, ULONG nParam2, VARIANT_BOOL bFlag,
@@ -115,11 +188,9 @@ public:
         if (pProxy == nullptr) {
             return E_POINTER;
         }
-        CMessage request{MSG_REGISTER_SUBSCRIBER,
-                         0,
-                         {static_cast<std::int32_t>(nEventType), static_cast<std::int32_t>(nParam1),
-                          static_cast<std::int32_t>(nParam2), bFlag != VARIANT_FALSE ? 1 : 0},
-                         {}};
+        std::vector<std::int32_t> fields{static_cast<std::int32_t>(nEventType),
+                                         static_cast<std::int32_t>(nParam1),
+                                         static_cast<std::int32_t>(nParam2), bFlag != VARIANT_FALSE ? 1 : 0};
         // The array is plain data: read it in place.
         if (psaStates != nullptr) {
             if (psaStates->cDims != 1 || psaStates->cbElements != sizeof(VARIANT) ||
@@ -132,12 +203,12 @@ public:
                 if (pStates[i].vt != VT_I4) {
                     return E_INVALIDARG;
                 }
-                request.fields.push_back(pStates[i].lVal);
+                fields.push_back(pStates[i].lVal);
             }
         }
         CCall call;
         call.pSubscriber = CComPtr<IKTSubscriberProxy>(pProxy);
-        return Call(request, call, pnError, pnSubscriberId);
+        return Call(MSG_REGISTER_SUBSCRIBER, fields, {}, call, pnError, pnSubscriberId, true);
     }
     HRESULT UnregisterSubscriber(LONG nSubscriberId, LONG* pnError) override {
         {
@@ -145,18 +216,22 @@ public:
             m_subscribers.erase(nSubscriberId);
         }
         CCall call;
-        return Call({MSG_UNREGISTER_SUBSCRIBER, 0, {nSubscriberId}, {}}, call, pnError, nullptr);
+        const std::int32_t fields[] = {nSubscriberId};
+        return Call(MSG_UNREGISTER_SUBSCRIBER, fields, {}, call, pnError, nullptr, false);
     }
     HRESULT CreateEvent(LONG nProviderId, const KT_TRANSPORTED_EVENT* pEvent, VARIANT_BOOL bBroadcast,
                         LONG* pnEventId, LONG* pnError) override {
-        return EventCall(MSG_CREATE_EVENT, {nProviderId, bBroadcast != VARIANT_FALSE ? 1 : 0}, pEvent,
-                         pnError, pnEventId);
+        // The answer to an event that is not broadcast comes as a delivery: its id must be known first.
+        const std::int32_t fields[] = {nProviderId, bBroadcast != VARIANT_FALSE ? 1 : 0};
+        return EventCall(MSG_CREATE_EVENT, fields, pEvent, pnError, pnEventId, bBroadcast == VARIANT_FALSE);
     }
     HRESULT CommitEvent(LONG nSubscriberId, const KT_TRANSPORTED_EVENT* pEvent, LONG* pnError) override {
-        return EventCall(MSG_COMMIT_EVENT, {nSubscriberId}, pEvent, pnError, nullptr);
+        const std::int32_t fields[] = {nSubscriberId};
+        return EventCall(MSG_COMMIT_EVENT, fields, pEvent, pnError, nullptr, false);
     }
     HRESULT CancelEvent(LONG nSubscriberId, const KT_TRANSPORTED_EVENT* pEvent, LONG* pnError) override {
-        return EventCall(MSG_CANCEL_EVENT, {nSubscriberId}, pEvent, pnError, nullptr);
+        const std::int32_t fields[] = {nSubscriberId};
+        return EventCall(MSG_CANCEL_EVENT, fields, pEvent, pnError, nullptr, false);
     }
 
 private:
@@ -189,18 +264,21 @@ private:
         std::uint32_t m_nSeq;
     };
 
-    HRESULT EventCall(MessageKind nKind, std::vector<std::int32_t> fields, const KT_TRANSPORTED_EVENT* pEvent,
-                      LONG* pnError, LONG* pnValue) {
+    HRESULT EventCall(MessageKind nKind, std::span<const std::int32_t> fields,
+                      const KT_TRANSPORTED_EVENT* pEvent, LONG* pnError, LONG* pnValue, bool bOrdered) {
         if (pEvent == nullptr || (pEvent->pData == nullptr && pEvent->cbData != 0) ||
             pEvent->cbData > MAX_MESSAGE_SIZE - 12 - fields.size() * 4) {
             return E_INVALIDARG;
         }
         CCall call;
-        return Call({nKind, 0, std::move(fields), {pEvent->pData, pEvent->pData + pEvent->cbData}}, call,
-                    pnError, pnValue);
+        return Call(nKind, fields, {pEvent->pData, pEvent->cbData}, call, pnError, pnValue, bOrdered);
     }
 
-    HRESULT Call(CMessage request, CCall& call, LONG* pnError, LONG* pnValue) {
+    // bOrdered: the answer must come in order with the deliveries (a registration, whose proxy must be
+    // filed before a delivery for it is read; a create whose answer is a delivery), so it goes by the
+    // delivery socket and the reader takes it. Any other call reads its own answer.
+    HRESULT Call(MessageKind nKind, std::span<const std::int32_t> fields, std::span<const std::uint8_t> blob,
+                 CCall& call, LONG* pnError, LONG* pnValue, bool bOrdered) {
         if (pnError == nullptr) {
             return E_POINTER;
         }
@@ -215,17 +293,24 @@ private:
         if (m_bDead) {
             return E_SERVER_UNAVAILABLE;
         }
-        request.nSeq = ++m_nLastSeq;
-        const CFiledCall filed(m_calls, request.nSeq, call);
-        const std::vector<std::uint8_t> bytes = EncodeMessage(request);
+        const std::uint32_t nSeq = ++m_nLastSeq;
+        const CFiledCall filed(m_calls, nSeq, call);
+        const bool bReadsItself = m_nDelivery >= 0 && !bOrdered;
         // Sent under the lock: one packet per message keeps requests whole, and the answer cannot be
         // filed before the call is.
-        if (send(m_nSocket, bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size())) {
+        if (!SendPacket(bReadsItself || m_nDelivery < 0 ? m_nSocket : m_nDelivery, nKind, nSeq, fields,
+                        blob)) {
             return E_SERVER_UNAVAILABLE;
         }
-        const bool bDone = m_answered.wait_for(lock, CALL_TIMEOUT, [&] { return call.bAnswered || m_bDead; });
+        const auto deadline = std::chrono::steady_clock::now() + CALL_TIMEOUT;
+        if (bReadsItself) {
+            ReadOwnAnswer(lock, call, deadline);
+        } else {
+            const CWaitingForReader waiting(*this);
+            m_answered.wait_until(lock, deadline, [&] { return call.bAnswered || m_bDead; });
+        }
         if (!call.bAnswered) {
-            return bDone ? E_SERVER_UNAVAILABLE : RPC_E_TIMEOUT;
+            return m_bDead ? E_SERVER_UNAVAILABLE : RPC_E_TIMEOUT;
         }
         *pnError = call.nError;
         if (pnValue != nullptr) {
@@ -234,10 +319,146 @@ private:
         return S_OK;
     }
 
+    // While a call waits for the reader, the reader reads even with the dispatcher's queue full: the
+    // answer may be what a callback waits for.
+    class CWaitingForReader {
+    public:
+        explicit CWaitingForReader(CEventManagerClient& client) : m_client(client) {
+            ++m_client.m_nWaitingForReader;
+            m_client.m_room.notify_all();
+        }
+        ~CWaitingForReader() { --m_client.m_nWaitingForReader; }
+        CWaitingForReader(const CWaitingForReader&) = delete;
+        CWaitingForReader& operator=(const CWaitingForReader&) = delete;
+
+    private:
+        CEventManagerClient& m_client;
+    };
+
+    // One caller at a time reads the call socket; it files whatever answer comes, its own or another
+    // caller's, and hands the turn on. The turn is given back on every way out, also when the thread
+    // is ended by force inside the read.
+    class CReadTurn {
+    public:
+        CReadTurn(CEventManagerClient& client, std::unique_lock<std::mutex>& lock)
+            : m_client(client), m_lock(lock) {}
+        ~CReadTurn() {
+            if (m_bHeld) {
+                if (!m_lock.owns_lock()) {
+                    m_lock.lock();
+                }
+                Give();
+            }
+        }
+        CReadTurn(const CReadTurn&) = delete;
+        CReadTurn& operator=(const CReadTurn&) = delete;
+        void Take() {
+            m_client.m_bCallSocketRead = true;
+            m_bHeld = true;
+        }
+        void Give() {
+            m_client.m_bCallSocketRead = false;
+            m_bHeld = false;
+            m_client.m_answered.notify_all();
+        }
+
+    private:
+        CEventManagerClient& m_client;
+        std::unique_lock<std::mutex>& m_lock;
+        bool m_bHeld = false;
+    };
+
+    void ReadOwnAnswer(std::unique_lock<std::mutex>& lock, const CCall& call,
+                       std::chrono::steady_clock::time_point deadline) {
+        CReadTurn turn(*this, lock);
+        while (!call.bAnswered && !m_bDead && std::chrono::steady_clock::now() < deadline) {
+            if (m_bCallSocketRead) {
+                m_answered.wait_until(lock, deadline);
+                continue;
+            }
+            turn.Take();
+            lock.unlock();
+            const ssize_t cb = ReceivePacket(m_nSocket, m_callBuffer, deadline);
+            CMessage message;
+            const bool bMessage = cb > 0 && static_cast<std::size_t>(cb) <= m_callBuffer.size() &&
+                                  DecodeMessage(m_callBuffer.data(), static_cast<std::size_t>(cb), &message);
+            lock.lock();
+            turn.Give();
+            if (bMessage) {
+                Take(std::move(message));
+            } else if (cb != -2) {
+                SetDead();
+            }
+        }
+    }
+
+    void SetDead() {
+        m_bDead = true;
+        m_answered.notify_all();
+        m_delivery.notify_one();
+    }
+
+    // Files an answer with its call or queues a delivery; under the lock.
+    void Take(CMessage&& message) {
+        if (message.nKind == MSG_ANSWER) {
+            const auto it = m_calls.find(message.nSeq);
+            if (it == m_calls.end() || message.fields.size() < 2) {
+                return;
+            }
+            CCall& call = *it->second;
+            call.nError = message.fields[0];
+            call.nValue = message.fields[1];
+            call.bAnswered = true;
+            if (call.nError == CError::eNoError && call.pProvider) {
+                m_providers[call.nValue] = call.pProvider;
+            }
+            if (call.nError == CError::eNoError && call.pSubscriber) {
+                m_subscribers[call.nValue] = call.pSubscriber;
+            }
+            m_answered.notify_all();
+        } else if ((message.nKind == MSG_DELIVER_SUBSCRIBER || message.nKind == MSG_DELIVER_PROVIDER) &&
+                   !message.fields.empty()) {
+            m_cbQueued += message.blob.size();
+            m_deliveries.push_back(std::move(message));
+            m_delivery.notify_one();
+        }
+    }
+
+    // Hands the manager one end of a socket pair for the deliveries; a manager that refuses keeps
+    // sending everything on the first socket, which the reader then reads. Under the lock, before the
+    // threads start.
+    void AttachDeliverySocket() {
+        int pair[2];
+        if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) {
+            return;
+        }
+        const std::uint32_t nSeq = ++m_nLastSeq;
+        const bool bSent = SendPacket(m_nSocket, MSG_ATTACH_DELIVERY, nSeq, {}, {}, pair[1]);
+        close(pair[1]);
+        CMessage answer;
+        const ssize_t cb =
+            bSent ? ReceivePacket(m_nSocket, m_callBuffer, std::chrono::steady_clock::now() + CALL_TIMEOUT)
+                  : -1;
+        if (cb > 0 && DecodeMessage(m_callBuffer.data(), static_cast<std::size_t>(cb), &answer) &&
+            answer.nKind == MSG_ANSWER && answer.nSeq == nSeq && answer.fields.size() >= 2 &&
+            answer.fields[0] == CError::eNoError) {
+            m_nDelivery = pair[0];
+            return;
+        }
+        close(pair[0]);
+        if (cb == 0 || cb == -1) {
+            m_bDead = true;
+        }
+    }
+
     void ReadMessages() {
+        const int nSocket = m_nDelivery >= 0 ? m_nDelivery : m_nSocket;
         std::vector<std::uint8_t> buffer(MAX_MESSAGE_SIZE);
         for (;;) {
-            const ssize_t cb = recv(m_nSocket, buffer.data(), buffer.size(), MSG_TRUNC);
+            if (!WaitForRoom(nSocket)) {
+                return;
+            }
+            const ssize_t cb = recv(nSocket, buffer.data(), buffer.size(), MSG_TRUNC);
             if (cb < 0 && errno == EINTR) {
                 continue;
             }
@@ -247,32 +468,29 @@ private:
                 break;
             }
             std::lock_guard lock(m_mutex);
-            if (message.nKind == MSG_ANSWER) {
-                const auto it = m_calls.find(message.nSeq);
-                if (it == m_calls.end() || message.fields.size() < 2) {
-                    continue;
-                }
-                CCall& call = *it->second;
-                call.nError = message.fields[0];
-                call.nValue = message.fields[1];
-                call.bAnswered = true;
-                if (call.nError == CError::eNoError && call.pProvider) {
-                    m_providers[call.nValue] = call.pProvider;
-                }
-                if (call.nError == CError::eNoError && call.pSubscriber) {
-                    m_subscribers[call.nValue] = call.pSubscriber;
-                }
-                m_answered.notify_all();
-            } else if ((message.nKind == MSG_DELIVER_SUBSCRIBER || message.nKind == MSG_DELIVER_PROVIDER) &&
-                       !message.fields.empty()) {
-                m_deliveries.push_back(std::move(message));
-                m_delivery.notify_one();
-            }
+            Take(std::move(message));
         }
         std::lock_guard lock(m_mutex);
-        m_bDead = true;
-        m_answered.notify_all();
-        m_delivery.notify_one();
+        SetDead();
+    }
+
+    // Waits while the dispatcher has its fill and no call waits for the reader, looking now and then
+    // whether the manager went meanwhile. False when the object is being released.
+    bool WaitForRoom(int nSocket) {
+        std::unique_lock lock(m_mutex);
+        while (QueueFull() && m_nWaitingForReader == 0 && !m_bStopping) {
+            m_room.wait_for(lock, std::chrono::milliseconds(50));
+            pollfd hangup{nSocket, POLLRDHUP, 0};
+            if (poll(&hangup, 1, 0) > 0 && (hangup.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) {
+                SetDead();
+                return false;
+            }
+        }
+        return !m_bStopping || !QueueFull();
+    }
+
+    bool QueueFull() const {
+        return m_deliveries.size() >= MAX_QUEUED_DELIVERIES || m_cbQueued >= MAX_QUEUED_BYTES;
     }
 
     void DispatchDeliveries() {
@@ -286,8 +504,13 @@ private:
                 if (m_deliveries.empty()) {
                     return;
                 }
+                const bool bWasFull = QueueFull();
                 message = std::move(m_deliveries.front());
                 m_deliveries.pop_front();
+                m_cbQueued -= message.blob.size();
+                if (bWasFull && !QueueFull()) {
+                    m_room.notify_one();
+                }
                 const LONG nId = message.fields[0];
                 if (message.nKind == MSG_DELIVER_PROVIDER) {
                     if (const auto it = m_providers.find(nId); it != m_providers.end()) {
@@ -306,11 +529,10 @@ private:
                 pSubscriber->Deliver(message.fields[0], &transported, &nAction);
             }
             if (message.nKind == MSG_DELIVER_SUBSCRIBER && message.nSeq != 0) {
-                const std::vector<std::uint8_t> bytes =
-                    EncodeMessage({MSG_OFFER_RESULT, message.nSeq, {nAction}, {}});
+                const std::int32_t fields[] = {nAction};
                 std::lock_guard lock(m_mutex);
                 if (!m_bDead) {
-                    send(m_nSocket, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+                    SendPacket(m_nSocket, MSG_OFFER_RESULT, message.nSeq, fields, {});
                 }
             }
         }
@@ -323,8 +545,12 @@ private:
                 return;
             }
             shutdown(m_nSocket, SHUT_RDWR);
+            if (m_nDelivery >= 0) {
+                shutdown(m_nDelivery, SHUT_RDWR);
+            }
             m_bStopping = true;
             m_delivery.notify_one();
+            m_room.notify_all();
         }
         m_reader.join();
         // Released from a callback the dispatcher would join itself; it then ends on its own.
@@ -335,6 +561,10 @@ private:
         }
         close(m_nSocket);
         m_nSocket = -1;
+        if (m_nDelivery >= 0) {
+            close(m_nDelivery);
+            m_nDelivery = -1;
+        }
         m_providers.clear();
         m_subscribers.clear();
     }
@@ -342,7 +572,15 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_answered;
     std::condition_variable m_delivery;
+    std::condition_variable m_room;
     int m_nSocket = -1;
+    // The socket the manager delivers on, or -1 when it delivers on m_nSocket.
+    int m_nDelivery = -1;
+    // Whether a caller reads m_nSocket now, and the buffer it reads into.
+    bool m_bCallSocketRead = false;
+    std::vector<std::uint8_t> m_callBuffer = std::vector<std::uint8_t>(MAX_MESSAGE_SIZE);
+    int m_nWaitingForReader = 0;
+    std::size_t m_cbQueued = 0;
     bool m_bDead = false;
     bool m_bStopping = false;
     std::uint32_t m_nLastSeq = 0;

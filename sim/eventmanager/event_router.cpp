@@ -18,17 +18,19 @@ bool CEventRouter::CSubscriber::WantsState(LONG nState) const {
 CEventRouter::CEventRouter(CRouterOptions options, SendFunction fnSend)
     : m_options(options), m_fnSend(std::move(fnSend)) {}
 
-void CEventRouter::Send(int nClient, const CMessage& message) {
-    if (!m_fnSend(nClient, message)) {
-        std::fprintf(stderr, "zuzazezi: client %d does not take messages\n", nClient);
-    }
+// What a client cannot take is dropped by the sender, which counts and reports it.
+bool CEventRouter::Deliver(int nClient, MessageKind nKind, std::uint32_t nSeq, LONG nId,
+                           std::span<const std::uint8_t> bytes) {
+    const std::int32_t fields[] = {nId};
+    return m_fnSend(nClient, nKind, nSeq, fields, bytes);
 }
 
 void CEventRouter::Answer(int nClient, std::uint32_t nSeq, LONG nError, LONG nValue) {
-    Send(nClient, {MSG_ANSWER, nSeq, {nError, nValue}, {}});
+    const std::int32_t fields[] = {nError, nValue};
+    m_fnSend(nClient, MSG_ANSWER, nSeq, fields, {});
 }
 
-void CEventRouter::OnMessage(int nClient, const CMessage& message) {
+void CEventRouter::OnMessage(int nClient, CMessage& message) {
     const auto& f = message.fields;
     switch (message.nKind) {
         case MSG_REGISTER_PROVIDER:
@@ -89,7 +91,7 @@ void CEventRouter::OnMessage(int nClient, const CMessage& message) {
     }
 }
 
-void CEventRouter::CreateEvent(int nClient, const CMessage& message) {
+void CEventRouter::CreateEvent(int nClient, CMessage& message) {
     ULONG nType = 0;
     LONG nId = 0;
     LONG nState = 0;
@@ -101,18 +103,17 @@ void CEventRouter::CreateEvent(int nClient, const CMessage& message) {
     }
     const LONG nEventId = ++m_nLastEventId;
     m_broadcast.push_back(message.fields[1] != 0);
-    std::vector<std::uint8_t> bytes = message.blob;
-    krellevt::PatchEventHeader(bytes.data(), bytes.size(), nEventId, KT_EVENT_STATE_CREATED);
+    krellevt::PatchEventHeader(message.blob.data(), message.blob.size(), nEventId, KT_EVENT_STATE_CREATED);
     // The creator learns the id before any answer to the event can reach it.
     Answer(nClient, message.nSeq, CError::eNoError, nEventId);
     if (message.fields[1] != 0) {
-        Publish(nType, bytes, KT_EVENT_STATE_CREATED);
+        Publish(nType, message.blob, KT_EVENT_STATE_CREATED);
         return;
     }
     CPendingEvent pending;
     pending.nProviderId = message.fields[0];
     pending.nType = nType;
-    pending.bytes = std::move(bytes);
+    pending.bytes = std::move(message.blob);
     for (const auto& [nSubscriberId, subscriber] : m_subscribers) {
         if (subscriber.nType == nType && subscriber.WantsState(KT_EVENT_STATE_CREATED)) {
             pending.candidates.push_back(nSubscriberId);
@@ -135,8 +136,12 @@ void CEventRouter::OfferNext(LONG nEventId) {
             continue;
         }
         const std::uint32_t nTag = ++m_nLastOfferTag == 0 ? ++m_nLastOfferTag : m_nLastOfferTag;
+        // An offer the subscriber's connection cannot take counts as refused.
+        if (!Deliver(subscriber->second.nClient, MSG_DELIVER_SUBSCRIBER, nTag, nSubscriberId,
+                     pending.bytes)) {
+            continue;
+        }
         m_offers[nTag] = {nEventId, nSubscriberId};
-        Send(subscriber->second.nClient, {MSG_DELIVER_SUBSCRIBER, nTag, {nSubscriberId}, pending.bytes});
         return;
     }
     // Nobody keeps it: the provider hears it cancelled.
@@ -220,7 +225,7 @@ void CEventRouter::Finish(LONG nEventId, std::vector<std::uint8_t> bytes, LONG n
     }
     krellevt::PatchEventHeader(bytes.data(), bytes.size(), nEventId, nState);
     if (const auto provider = m_providers.find(nProviderId); provider != m_providers.end()) {
-        Send(provider->second, {MSG_DELIVER_PROVIDER, 0, {nProviderId}, bytes});
+        Deliver(provider->second, MSG_DELIVER_PROVIDER, 0, nProviderId, bytes);
     }
     Publish(nType, bytes, nState);
 }
@@ -228,7 +233,7 @@ void CEventRouter::Finish(LONG nEventId, std::vector<std::uint8_t> bytes, LONG n
 void CEventRouter::Publish(ULONG nType, const std::vector<std::uint8_t>& bytes, LONG nState) {
     for (const auto& [nSubscriberId, subscriber] : m_subscribers) {
         if (subscriber.nType == nType && subscriber.WantsState(nState)) {
-            Send(subscriber.nClient, {MSG_DELIVER_SUBSCRIBER, 0, {nSubscriberId}, bytes});
+            Deliver(subscriber.nClient, MSG_DELIVER_SUBSCRIBER, 0, nSubscriberId, bytes);
         }
     }
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <span>
 #include <vector>
 
 #include "manager_protocol.h"
@@ -21,11 +22,14 @@ struct CRouterOptions {
 class CEventRouter {
 public:
     // Sends one message to a client; false when the client cannot take it (it is then dropped).
-    using SendFunction = std::function<bool(int nClient, const CMessage& message)>;
+    using SendFunction =
+        std::function<bool(int nClient, std::uint32_t nKind, std::uint32_t nSeq,
+                           std::span<const std::int32_t> fields, std::span<const std::uint8_t> blob)>;
 
     CEventRouter(CRouterOptions options, SendFunction fnSend);
 
-    void OnMessage(int nClient, const CMessage& message);
+    // The message's event bytes may be changed (the router patches their header in place).
+    void OnMessage(int nClient, CMessage& message);
     void OnDisconnect(int nClient);
 
     std::size_t ProviderCount() const { return m_providers.size(); }
@@ -53,8 +57,9 @@ private:
     };
 
     void Answer(int nClient, std::uint32_t nSeq, LONG nError, LONG nValue = 0);
-    void Send(int nClient, const CMessage& message);
-    void CreateEvent(int nClient, const CMessage& message);
+    bool Deliver(int nClient, MessageKind nKind, std::uint32_t nSeq, LONG nId,
+                 std::span<const std::uint8_t> bytes);
+    void CreateEvent(int nClient, CMessage& message);
     void FinishByClient(int nClient, const CMessage& message, LONG nState);
     void OfferResult(const CMessage& message);
     void OfferNext(LONG nEventId);

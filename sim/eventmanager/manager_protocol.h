@@ -23,6 +23,9 @@ enum MessageKind : std::uint32_t {
     MSG_CANCEL_EVENT = 7,           // subscriber id; the event
     // Client to manager, not answered: whether the subscriber offered an event keeps it.
     MSG_OFFER_RESULT = 8,  // sequence = the offer's tag; action
+    // Client to manager, answered: the manager's end of a socket pair (SCM_RIGHTS) on which the
+    // client wants its deliveries, and the answers to the requests it sends there.
+    MSG_ATTACH_DELIVERY = 9,  // -
     // Manager to client.
     MSG_ANSWER = 100,              // error (CError), value (an id or 0)
     MSG_DELIVER_SUBSCRIBER = 101,  // sequence = offer tag (0: no answer wanted); subscriber id; the event

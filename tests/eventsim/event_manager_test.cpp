@@ -6,12 +6,17 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <fstream>
+#include <mutex>
 #include <set>
 #include <thread>
 
 #include "platform/registry.h"
+#include "platform/root.h"
 #include "scm/scm_admin.h"
 #include "service/registry_key.h"
+#include "support/files.h"
 #include "support/protection_root.h"
 #include "support/test_root.h"
 #include "test_event_clients.h"
@@ -409,6 +414,104 @@ TEST_F(EventManager, EventsCreatedFromSeveralThreadsAllArriveOnce) {
     EXPECT_EQ(createdIds.size(), static_cast<std::size_t>(THREADS * EVENTS));
     EXPECT_FALSE(createdIds.contains(0));
     EXPECT_EQ(seenIds, createdIds);
+}
+
+// Holds every event it is given until it is opened, as a subscriber whose callback is slower than
+// its publisher; counts what it was given.
+class CGate final : public sim::CSubscriberCallback {
+public:
+    LONG OnEvent(LONG, IKTEvent*, LONG* pnAction) override {
+        *pnAction = REFUSE;
+        std::unique_lock lock(m_mutex);
+        m_opened.wait(lock, [&] { return m_bOpen; });
+        ++m_nSeen;
+        m_seen.notify_all();
+        return CError::eNoError;
+    }
+    void Open() {
+        std::lock_guard lock(m_mutex);
+        m_bOpen = true;
+        m_opened.notify_all();
+    }
+    // Waits until nothing more came for a while; how many came.
+    long Settled() {
+        std::unique_lock lock(m_mutex);
+        for (long nBefore = -1; nBefore != m_nSeen;) {
+            nBefore = m_nSeen;
+            m_seen.wait_for(lock, std::chrono::seconds(2));
+        }
+        return m_nSeen;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_opened;
+    std::condition_variable m_seen;
+    bool m_bOpen = false;
+    long m_nSeen = 0;
+};
+
+// The manager's resident memory in KiB, from its status.
+long ResidentKiB(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string sLine; std::getline(status, sLine);) {
+        if (sLine.rfind("VmRSS:", 0) == 0) {
+            return std::stol(sLine.substr(6));
+        }
+    }
+    return -1;
+}
+
+TEST_F(EventManager, ASubscriberSlowerThanItsPublisherCostsBoundedMemoryAndItsDropsAreCounted) {
+    StartManager();
+    scm::ServiceEntry entry;
+    ASSERT_TRUE(scm::QueryService(u"zuZazEzi", &entry));
+    const auto pid = static_cast<pid_t>(entry.dwProcessId);
+    const long lResidentBefore = ResidentKiB(pid);
+    CEventClient provider, fast, slow;
+    CComPtr<CRecorder> pProvider, pFast;
+    const LONG nProviderId = provider.AddProvider(pProvider);
+    ASSERT_GT(fast.AddSubscriber(KT_EVENT_NOTIFY, REFUSE, {}, pFast), 0);
+    CComPtr<CGate> pGate = CComPtr<CGate>::Attach(new CGate());
+    CComPtr<IKTSubscriberProxy> pProxy;
+    ASSERT_EQ(slow.ProxyFactory()->CreateSubscriberProxy(pGate.Get(), &pProxy), CError::eNoError);
+    LONG nSlowId = 0;
+    LONG nError = 0;
+    ASSERT_EQ(slow.Manager()->RegisterSubscriber(pProxy.Get(), KT_EVENT_NOTIFY, 0, nullptr, 0, VARIANT_FALSE,
+                                                 &nSlowId, &nError),
+              S_OK);
+    ASSERT_EQ(nError, CError::eNoError);
+    // 8000 events of 4 KiB: 32 MiB for each subscriber, far more than the manager and the slow
+    // subscriber's handler may hold for it (4 MiB each), while a subscriber that keeps up has room
+    // to fall 2000 events behind now and then.
+    constexpr long EVENTS = 8000;
+    CComPtr<IKTEvent> pEvent = provider.NewEvent(KT_EVENT_NOTIFY);
+    CComPtr<IKTNotifyEvent> pNotify;
+    pEvent->QueryInterface(IID_IKTNotifyEvent, reinterpret_cast<void**>(&pNotify));
+    pNotify->SetData(std::u16string(2 * 1024, u'x').c_str());
+    const auto start = std::chrono::steady_clock::now();
+    for (long n = 0; n < EVENTS; ++n) {
+        ASSERT_GT(provider.Create(nProviderId, pEvent.Get(), true), 0) << n;
+    }
+    // The publisher never waited for the slow one, and the fast one missed nothing.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+    EXPECT_TRUE(pFast->WaitForCount(EVENTS, 30000));
+    const long lResidentAfter = ResidentKiB(pid);
+    EXPECT_LT(lResidentAfter - lResidentBefore, 24 * 1024) << lResidentBefore << " KiB before";
+    pGate->Open();
+    const long nSeen = pGate->Settled();
+    EXPECT_GT(nSeen, 0);
+    EXPECT_LT(nSeen, EVENTS);
+    // What it did not get was dropped by the manager, and said so with the count, once it caught up.
+    const std::string sLog = krelltest::ReadText(platform::RootSubdirectory("run") + "/zuZazEzi.log");
+    EXPECT_NE(sLog.find("reads slower than events arrive for it; deliveries to it are dropped"),
+              std::string::npos)
+        << sLog;
+    const std::size_t nCaughtUp = sLog.find("caught up; ");
+    ASSERT_NE(nCaughtUp, std::string::npos) << sLog;
+    EXPECT_EQ(std::stol(sLog.substr(nCaughtUp + 11)), EVENTS - nSeen) << sLog;
+    slow.Manager()->UnregisterSubscriber(nSlowId, &nError);
+    slow.ProxyFactory()->DeleteSubscriberProxy(pProxy.Detach());
 }
 
 }  // namespace
