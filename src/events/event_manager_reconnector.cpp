@@ -15,10 +15,11 @@ bool CEventManagerReconnector::Check(CEventManagerHelper* pHelper,
                                      const std::function<bool()>& pfnReconnect) {
     const Clock::time_point now = Clock::now();
     if (!m_bLost) {
-        if (pHelper != nullptr && pHelper->IsConnected() && m_pSource->IsEventManagerRunning()) {
+        if (pHelper != nullptr && pHelper->IsConnected() && StillRunning(now)) {
             return true;
         }
         m_bLost = true;
+        m_NextRunningLook = {};
         m_NextTry = now;
         DebugOut1(m_dwCategory, u"%s: lost the event manager; reconnecting once it is back\n", m_szWhere);
     }
@@ -33,5 +34,16 @@ bool CEventManagerReconnector::Check(CEventManagerHelper* pHelper,
     DebugOut2(m_dwCategory, u"%s: reconnected to the event manager; %u %s dropped while it was away\n",
               m_szWhere, m_dwDropped, m_szDropped);
     m_dwDropped = 0;
+    return true;
+}
+
+bool CEventManagerReconnector::StillRunning(Clock::time_point now) {
+    if (now < m_NextRunningLook) {
+        return true;
+    }
+    if (!m_pSource->IsEventManagerRunning()) {
+        return false;
+    }
+    m_NextRunningLook = now + RUNNING_LOOK_INTERVAL;
     return true;
 }

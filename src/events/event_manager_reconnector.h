@@ -15,6 +15,10 @@ public:
     // for this long, so a manager that keeps refusing does not fill the log. While the manager is
     // away a check costs one look at its running mutex and tries nothing.
     static constexpr DWORD RETRY_AFTER_FAILURE_MS = 10000;
+    // While the connection stands, the manager's running mutex is looked at no more often than this:
+    // a violation storm checks before every alert, and the look costs a named-object open and close.
+    // A manager that died closes the connection, which every check still sees at once.
+    static constexpr std::chrono::milliseconds RUNNING_LOOK_INTERVAL{100};
 
     // szWhere names the owner in the log lines, as "Class::Method()"; szDropped what it counts.
     CEventManagerReconnector(IEventBridgeSource* pSource, const char16_t* szWhere, const char16_t* szDropped,
@@ -31,6 +35,9 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
 
+    // The manager's running mutex, looked at when the last look is older than RUNNING_LOOK_INTERVAL.
+    bool StillRunning(Clock::time_point now);
+
     IEventBridgeSource* m_pSource;
     const char16_t* m_szWhere;
     const char16_t* m_szDropped;
@@ -38,5 +45,6 @@ private:
     std::chrono::milliseconds m_RetryAfterFailure;
     bool m_bLost = false;
     Clock::time_point m_NextTry{};
+    Clock::time_point m_NextRunningLook{};
     DWORD m_dwDropped = 0;
 };

@@ -1,0 +1,244 @@
+// The protection answering back, seen from outside: the stand-in driver judges accesses against the
+// KC file the service delivered, violations come back as alerts on the event manager and as
+// notifications, and install queries are answered from real installer packages.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/root.h"
+#include "platform/strings.h"
+#include "service/registry_key.h"
+#include "support/files.h"
+#include "support/installer_packages.h"
+#include "support/protection_root.h"
+#include "support/test_root.h"
+
+namespace {
+
+using krelltest::DriverStatus;
+using krelltest::ProgramPath;
+using krelltest::ReadText;
+using krelltest::RunCommand;
+using krelltest::WaitForDriverStatus;
+
+constexpr auto npos = std::string::npos;
+constexpr const char* PROTECTED_TARGET = "C:\\Program Files\\Quillon\\KRELL\\KT.dll";
+constexpr const char* INTRUDER = "C:\\Temp\\intruder.exe";
+
+class ProtectionLoop : public testing::Test {
+protected:
+    void SetUp() override {
+        m_sCtl = ProgramPath("krellctl");
+        m_sRun = platform::RootDirectory() + "/run";
+        ASSERT_TRUE(krelltest::PrepareProtectionRoot());
+    }
+    void TearDown() override {
+        for (pid_t pid : m_Watchers) {
+            krelltest::KillChild(pid);
+        }
+        RunCommand(ProgramPath("krellsvc") + " -t");
+        krelltest::ShutdownProtectionRoot();
+    }
+
+    void Boot() {
+        std::string sOutput;
+        ASSERT_EQ(RunCommand(m_sCtl + " boot", &sOutput), 0) << sOutput;
+        ASSERT_TRUE(WaitForDriverStatus("loaded=1")) << DriverStatus();
+    }
+
+    // `krellctl WORDS` writing to run/NAME.out; waits until it has subscribed. Returns its pid.
+    pid_t StartWatcher(const std::string& sName, const std::string& sWords) {
+        const pid_t pid = krelltest::StartChild({"/bin/sh", "-c",
+                                                 "exec '" + m_sCtl + "' " + sWords + " > '" + Out(sName) +
+                                                     "' 2> '" + m_sRun + "/" + sName + ".err'"});
+        EXPECT_GT(pid, 0);
+        m_Watchers.push_back(pid);
+        EXPECT_TRUE(krelltest::WaitForFileText(m_sRun + "/" + sName + ".err", "watching", 20000))
+            << ReadText(m_sRun + "/" + sName + ".err");
+        return pid;
+    }
+    // Waits for a watcher that was given a count to end by itself.
+    void WaitWatcher(pid_t pid) {
+        EXPECT_EQ(krelltest::WaitChild(pid, 30000), 0);
+        std::erase(m_Watchers, pid);
+    }
+    std::string Out(const std::string& sName) const { return m_sRun + "/" + sName + ".out"; }
+
+    std::string Access(const std::string& sActor, int nPid, int nAction, const std::string& sTarget,
+                       const std::string& sMore = "") {
+        std::string sOutput;
+        const int nExit =
+            RunCommand(m_sCtl + " driver access --actor '" + sActor + "' --pid " + std::to_string(nPid) +
+                           " --action " + std::to_string(nAction) + " --target '" + sTarget + "' " + sMore,
+                       &sOutput);
+        EXPECT_EQ(nExit, 0) << sOutput;
+        return sOutput;
+    }
+
+    static void SetDriverParameter(const char16_t* szName, DWORD dwValue) {
+        CRegistryKey parameters;
+        ASSERT_TRUE(parameters.Create(HKEY_LOCAL_MACHINE,
+                                      u"SYSTEM\\CurrentControlSet\\Services\\KRELLDrv\\Parameters"));
+        ASSERT_TRUE(parameters.SetDword(szName, dwValue));
+    }
+
+    std::string m_sCtl;
+    std::string m_sRun;
+    std::vector<pid_t> m_Watchers;
+};
+
+// Two protected writes with an unprotected write and a protected read between them: exactly two
+// alerts and two notifications, in order, carrying the fields the driver sent.
+TEST_F(ProtectionLoop, OnlyAccessesToProtectedResourcesBecomeAlertsAndNotifications) {
+    Boot();
+    const pid_t alerts = StartWatcher("alerts", "alerts watch --json --count 2 --timeout 60");
+    const pid_t notes = StartWatcher("notes", "events watch --type 6010 --count 2 --timeout 60");
+
+    std::string sDecision = Access(INTRUDER, 4242, 1, PROTECTED_TARGET, "--session 3");
+    EXPECT_NE(sDecision.find("violation"), npos) << sDecision;
+    EXPECT_NE(sDecision.find("blocked"), npos) << sDecision;
+    EXPECT_NE(sDecision.find("rule \""), npos) << sDecision;
+    sDecision = Access(INTRUDER, 4243, 1, "C:\\Users\\Public\\notes.txt");
+    EXPECT_EQ(sDecision.find("violation"), npos) << sDecision;
+    sDecision = Access(INTRUDER, 4244, 0, PROTECTED_TARGET);
+    EXPECT_EQ(sDecision.find("violation"), npos) << sDecision;
+    sDecision =
+        Access(INTRUDER, 4245, 10, "C:\\Program Files\\Quillon\\KRELL\\KRELLSvc.exe", "--target-pid 77");
+    EXPECT_NE(sDecision.find("violation"), npos) << sDecision;
+
+    WaitWatcher(alerts);
+    WaitWatcher(notes);
+    const std::vector<std::string> alertLines = krelltest::NonEmptyLines(ReadText(Out("alerts")));
+    ASSERT_EQ(alertLines.size(), 2u) << ReadText(Out("alerts"));
+    EXPECT_NE(alertLines[0].find("4242"), npos) << alertLines[0];
+    EXPECT_NE(alertLines[0].find("KT.dll"), npos) << alertLines[0];
+    EXPECT_NE(alertLines[1].find("4245"), npos) << alertLines[1];
+    EXPECT_NE(alertLines[1].find("77"), npos) << alertLines[1];
+    const std::vector<std::string> noteLines = krelltest::NonEmptyLines(ReadText(Out("notes")));
+    ASSERT_EQ(noteLines.size(), 2u) << ReadText(Out("notes"));
+    for (const std::string& sLine : noteLines) {
+        EXPECT_NE(sLine.find("\"Code\":7,"), npos) << sLine;
+        EXPECT_NE(sLine.find("intruder.exe\\\"(424"), npos) << sLine;
+        EXPECT_NE(sLine.find("accessed protected resource"), npos) << sLine;
+    }
+
+    // The service's counters agree with what the driver sent.
+    std::string sStats;
+    ASSERT_EQ(RunCommand(m_sCtl + " stats", &sStats), 0) << sStats;
+    EXPECT_NE(sStats.find("violations received 2"), npos) << sStats;
+    EXPECT_NE(sStats.find("alerts sent 2"), npos) << sStats;
+}
+
+// A driver that only watches reports what it did not block: the alert says so and the notification
+// is code 8.
+TEST_F(ProtectionLoop, AnAccessNotBlockedIsNotificationEight) {
+    SetDriverParameter(u"MonitorOnly", 1);
+    Boot();
+    const pid_t alerts = StartWatcher("alerts", "alerts watch --json --count 1 --timeout 60");
+    const pid_t notes = StartWatcher("notes", "events watch --type 6010 --count 1 --timeout 60");
+    const std::string sDecision = Access(INTRUDER, 31, 3, PROTECTED_TARGET);
+    EXPECT_NE(sDecision.find("violation"), npos) << sDecision;
+    WaitWatcher(alerts);
+    WaitWatcher(notes);
+    EXPECT_NE(ReadText(Out("alerts")).find("\"blocked\":false"), npos) << ReadText(Out("alerts"));
+    EXPECT_NE(ReadText(Out("notes")).find("\"Code\":8,"), npos) << ReadText(Out("notes"));
+}
+
+struct InstallCase {
+    const char* szName;
+    DWORD dwLevel;
+    std::vector<std::pair<std::u16string, DWORD>> entries;
+    std::u16string sPackage;
+    const char* szAnswer;
+};
+
+// One booted system answers every query; each case writes its settings first, which the service
+// reads afresh for every query.
+TEST_F(ProtectionLoop, InstallQueriesAreAnsweredFromThePackageAndTheSettings) {
+    const std::string sListed = krelltest::PackageBytes("listed.msi");
+    const std::u16string sInFolder = u"C:\\Installs\\App\\listed.msi";
+    const std::u16string sInSubFolder = u"C:\\Installs\\App\\Sub\\listed.msi";
+    krelltest::PlaceFile(sInFolder, sListed);
+    krelltest::PlaceFile(sInSubFolder, sListed);
+    Boot();
+    const std::u16string sProduct = std::u16string(krelltest::LISTED_PRODUCT_CODE);
+    const std::u16string sUpgrade = std::u16string(krelltest::LISTED_UPGRADE_CODE);
+    const std::vector<InstallCase> cases = {
+        {"by ProductCode", 3, {{sProduct, 0}}, sInFolder, "authorized"},
+        {"by UpgradeCode", 3, {{sUpgrade, 0}}, sInFolder, "authorized"},
+        {"by folder", 3, {{u"C:\\Installs\\App\\", 1}}, sInFolder, "authorized"},
+        {"not by a sub-folder", 3, {{u"C:\\Installs\\App\\", 1}}, sInSubFolder, "not authorized"},
+        {"nothing listed at level 3", 3, {}, sInFolder, "not authorized"},
+        {"level 1 refuses a listed package", 1, {{sProduct, 0}}, sInFolder, "not authorized"},
+        {"level 2 allows everything", 2, {}, sInSubFolder, "authorized"},
+        {"level 7 is unknown and allows", 7, {}, sInSubFolder, "authorized"},
+        {"a missing package", 3, {{sProduct, 0}}, u"C:\\Installs\\App\\missing.msi", "not authorized"},
+    };
+    const std::string sKey = "'GATEWARDEN\\UserSettings\\AuthorizedMSIs'";
+    for (const InstallCase& c : cases) {
+        SCOPED_TRACE(c.szName);
+        RunCommand(m_sCtl + " settings delete " + sKey);
+        ASSERT_EQ(RunCommand(m_sCtl + " settings set 'GATEWARDEN\\MSIAuthorization' SecurityLevel --dword " +
+                             std::to_string(c.dwLevel)),
+                  0);
+        for (const auto& [sName, dwData] : c.entries) {
+            ASSERT_EQ(RunCommand(m_sCtl + " settings set " + sKey + " '" + platform::ToUtf8(sName) +
+                                 "' --dword " + std::to_string(dwData)),
+                      0);
+        }
+        std::string sAnswer;
+        RunCommand(m_sCtl + " driver install '" + platform::ToUtf8(c.sPackage) + "' --timeout 20", &sAnswer);
+        EXPECT_EQ(sAnswer.substr(0, sAnswer.find('\n')), c.szAnswer) << sAnswer;
+    }
+    EXPECT_NE(DriverStatus().find("unanswered=0"), npos) << DriverStatus();
+}
+
+TEST_F(ProtectionLoop, TwoInstallQueriesAtOnceAreBothAnswered) {
+    krelltest::PlaceFile(u"C:\\Installs\\listed.msi", krelltest::PackageBytes("listed.msi"));
+    Boot();
+    ASSERT_EQ(RunCommand(m_sCtl + " settings set 'GATEWARDEN\\MSIAuthorization' SecurityLevel --dword 3"), 0);
+    ASSERT_EQ(RunCommand(m_sCtl + " settings set 'GATEWARDEN\\UserSettings\\AuthorizedMSIs' '" +
+                         platform::ToUtf8(krelltest::LISTED_UPGRADE_CODE) + "' --dword 0"),
+              0);
+    std::string sFirst;
+    std::string sSecond;
+    std::thread first(
+        [&] { RunCommand(m_sCtl + " driver install 'C:\\Installs\\listed.msi' --timeout 20", &sFirst); });
+    std::thread second(
+        [&] { RunCommand(m_sCtl + " driver install 'C:\\Installs\\listed.msi' --timeout 20", &sSecond); });
+    first.join();
+    second.join();
+    EXPECT_EQ(sFirst, "authorized\n");
+    EXPECT_EQ(sSecond, "authorized\n");
+    EXPECT_NE(DriverStatus().find("authorized=2"), npos) << DriverStatus();
+}
+
+// A service that goes away while the driver holds a query leaves the driver to its own deadline,
+// after which the install goes ahead and is counted as unanswered.
+TEST_F(ProtectionLoop, AQueryHeldWhenTheServiceDiesEndsAtTheDriversDeadline) {
+    krelltest::PlaceFile(u"C:\\Installs\\listed.msi", krelltest::PackageBytes("listed.msi"));
+    Boot();
+    std::string sStatus;
+    RunCommand(m_sCtl + " service status KRELLSvc", &sStatus);
+    const std::size_t nPid = sStatus.find("pid ");
+    ASSERT_NE(nPid, npos) << sStatus;
+    const pid_t service = static_cast<pid_t>(std::stol(sStatus.substr(nPid + 4)));
+    ASSERT_GT(service, 0);
+    // Frozen, the service cannot answer; killed while the query is held, it never will.
+    ASSERT_EQ(kill(service, SIGSTOP), 0);
+    std::string sAnswer;
+    std::thread query(
+        [&] { RunCommand(m_sCtl + " driver install 'C:\\Installs\\listed.msi' --timeout 3", &sAnswer); });
+    EXPECT_TRUE(WaitForDriverStatus("installs=1", 10000)) << DriverStatus();
+    kill(service, SIGKILL);
+    query.join();
+    EXPECT_EQ(sAnswer.find("no answer"), 0u) << sAnswer;
+    EXPECT_NE(DriverStatus().find("unanswered=1"), npos) << DriverStatus();
+}
+
+}  // namespace
