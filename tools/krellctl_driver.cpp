@@ -9,7 +9,8 @@
 //   driver access --actor PATH --pid N --action N --target PATH [--target-pid N] [--session N] [--sid SID]
 //                                               the driver judges one access against its rules and sends
 //                                               the violation it is; prints the decision and the rule
-//   driver replay FILE [--rate N]               judges the file's accesses (one JSON object a line, as
+//   driver replay FILE [--rate N] [--duration S]             judges the file's accesses (one JSON object a
+//   line, as
 //                                               docs/channel.md shows), N a second or as fast as it goes;
 //                                               a bad line refuses the file before anything is sent
 //   driver install PATH [--timeout S]           the driver asks the service whether the package may
@@ -193,7 +194,9 @@ int DriverAccess(const std::vector<std::string>& args) {
 }
 
 int ReplayUsage() {
-    std::fprintf(stderr, "usage: krellctl driver replay FILE [--rate N]   (one JSON access a line)\n");
+    std::fprintf(stderr,
+                 "usage: krellctl driver replay FILE [--rate N] [--duration S]   (one JSON access a line;\n"
+                 "       --duration: the file again and again until S seconds have passed)\n");
     return 2;
 }
 
@@ -204,13 +207,21 @@ size_t AnswerField(const std::string& sReply, const std::string& sKey) {
 }
 
 int DriverReplay(const std::vector<std::string>& args) {
-    if (args.size() != 2 && !(args.size() == 4 && args[2] == "--rate")) {
+    if (args.size() < 2 || args.size() % 2 != 0) {
         return ReplayUsage();
     }
     DWORD dwRate = 0;
-    if (args.size() == 4 && (!ParseDword(args[3], &dwRate) || dwRate == 0)) {
-        std::fprintf(stderr, "krellctl: --rate \"%s\": accesses a second, at least 1\n", args[3].c_str());
-        return 2;
+    DWORD dwDuration = 0;
+    for (size_t i = 2; i < args.size(); i += 2) {
+        DWORD* pdwValue = args[i] == "--rate" ? &dwRate : (args[i] == "--duration" ? &dwDuration : nullptr);
+        if (pdwValue == nullptr) {
+            return ReplayUsage();
+        }
+        if (!ParseDword(args[i + 1], pdwValue) || *pdwValue == 0) {
+            std::fprintf(stderr, "krellctl: %s \"%s\": a whole number, at least 1\n", args[i].c_str(),
+                         args[i + 1].c_str());
+            return 2;
+        }
     }
     std::ifstream file(args[1], std::ios::binary);
     if (!file) {
@@ -258,18 +269,24 @@ int DriverReplay(const std::vector<std::string>& args) {
     const size_t nBatchAccesses =
         dwRate == 0 ? MAX_BATCH_ACCESSES : std::clamp<size_t>(dwRate / 10, 1, MAX_BATCH_ACCESSES);
     const auto start = std::chrono::steady_clock::now();
+    const auto end = start + std::chrono::seconds(dwDuration);
+    // Without a duration the file is sent once; with one, over and over until the time is up.
+    const auto fnMore = [&](size_t nSent) {
+        return dwDuration == 0 ? nSent < lines.size()
+                               : !lines.empty() && std::chrono::steady_clock::now() < end;
+    };
     size_t nJudged = 0;
     size_t nViolations = 0;
     size_t nUnsent = 0;
-    for (size_t nNext = 0; nNext < lines.size();) {
+    for (size_t nSent = 0; fnMore(nSent);) {
         if (dwRate != 0) {
-            std::this_thread::sleep_until(start + std::chrono::microseconds(nNext * 1000000ull / dwRate));
+            std::this_thread::sleep_until(start + std::chrono::microseconds(nSent * 1000000ull / dwRate));
         }
         std::string sBatch = "replay";
         size_t nCount = 0;
-        while (nNext < lines.size() && nCount < nBatchAccesses &&
-               sBatch.size() + 1 + lines[nNext].size() <= nMaxBatchBytes) {
-            sBatch += "\n" + lines[nNext++];
+        while ((dwDuration != 0 || nSent < lines.size()) && nCount < nBatchAccesses &&
+               sBatch.size() + 1 + lines[nSent % lines.size()].size() <= nMaxBatchBytes) {
+            sBatch += "\n" + lines[nSent++ % lines.size()];
             ++nCount;
         }
         std::string sReply;

@@ -744,6 +744,16 @@ TEST_F(DriverAccesses, KrellctlJudgesReplaysAndAsks) {
     EXPECT_LT(dElapsed, 1.5) << paced.sOutput;
     EXPECT_EQ(m_Driver.Status("judged"), 2802u);
 
+    // For a duration: the 300 lines again and again, paced, until the second is up.
+    const krelltest::ToolResult timed =
+        krelltest::RunTool({sCtl, "driver", "replay", sPaced, "--rate", "1000", "--duration", "1"});
+    EXPECT_EQ(timed.nExitCode, 0) << timed.sOutput;
+    ASSERT_TRUE(timed.sOutput.starts_with("accesses=")) << timed.sOutput;
+    const size_t nTimed = std::stoul(timed.sOutput.substr(9));
+    EXPECT_GE(nTimed, 600u) << timed.sOutput;
+    EXPECT_LE(nTimed, 1200u) << timed.sOutput;
+    EXPECT_EQ(m_Driver.Status("judged"), 2802u + nTimed);
+
     // Install: a POSIX path goes as its Windows form; the service answers from another thread.
     std::thread service([this] {
         const auto [dwId, sPath] = ReceiveQuery();
