@@ -95,7 +95,7 @@ struct CViolation {
     std::optional<DWORD> dwActorPid = 42;
     std::optional<DWORD> dwAction = 3;
     std::optional<std::u16string> sTarget = u"C:\\Secret\\plan.txt";
-    std::optional<DWORD> dwTargetPid;
+    std::optional<DWORD> dwTargetPid = std::nullopt;
     std::optional<DWORD> dwSession = 1;
     std::optional<DWORD> dwBlocked = 1;
 };
