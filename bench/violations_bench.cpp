@@ -63,7 +63,8 @@ std::string Ctl(const std::string& sWords) {
 // A root with the product installed and the protection booted; shut down and removed at the end.
 class CBootedRoot {
 public:
-    CBootedRoot() {
+    // dwDebugMask: the service's debug log categories ("DebugOutput"); 0 as a production machine runs.
+    explicit CBootedRoot(DWORD dwDebugMask) {
         const char* szTmp = std::getenv("TMPDIR");
         std::string sTemplate = std::string(szTmp != nullptr ? szTmp : "/tmp") + "/krell-violations-XXXXXX";
         std::vector<char> name(sTemplate.begin(), sTemplate.end());
@@ -74,11 +75,14 @@ public:
         m_sRoot = name.data();
         setenv("KRELL_ROOT", m_sRoot.c_str(), 1);
         std::string sOutput;
-        m_bReady = Run(Ctl("init"), &sOutput) == 0 &&
-                   Run("'" + ProgramPath("krellsvc") + "' -Install", &sOutput) == 0 &&
-                   Run(Ctl("service start lcSetMgr"), &sOutput) == 0 &&
-                   Run(Ctl("settings set 'GATEWARDEN\\PRIVATE' CurrentState --dword 1"), &sOutput) == 0 &&
-                   Run(Ctl("boot"), &sOutput) == 0;
+        m_bReady =
+            Run(Ctl("init"), &sOutput) == 0 &&
+            Run("'" + ProgramPath("krellsvc") + "' -Install", &sOutput) == 0 &&
+            Run(Ctl("service start lcSetMgr"), &sOutput) == 0 &&
+            Run(Ctl("settings set 'GATEWARDEN\\PRIVATE' CurrentState --dword 1"), &sOutput) == 0 &&
+            Run(Ctl("settings set 'GATEWARDEN\\PRIVATE' DebugOutput --dword " + std::to_string(dwDebugMask)),
+                &sOutput) == 0 &&
+            Run(Ctl("boot"), &sOutput) == 0;
         if (!m_bReady) {
             std::fprintf(stderr, "the root could not be booted:\n%s", sOutput.c_str());
         }
@@ -377,7 +381,7 @@ int main(int argc, char** argv) {
     const double dRaw = RawChannelRate(nAlerts);
     std::printf("raw channel packets (one way, 8096 bytes)   %10.0f /s\n", dRaw);
 
-    CBootedRoot root;
+    CBootedRoot root(0);
     if (!root.Ready()) {
         return 1;
     }
