@@ -24,6 +24,7 @@
 #include "events/provider_helper.h"
 #include "platform/system.h"
 #include "run_times_reporter.h"
+#include "watch_process.h"
 
 namespace {
 
@@ -199,61 +200,13 @@ BENCHMARK(BM_EnqueueWhileStalled)->Arg(0)->Arg(10)->Arg(100)->UseManualTime()->I
 
 constexpr int THROUGHPUT_EVENTS = 2000;
 
-// A watcher of notifications, started and ended here.
-class CWatcher {
-public:
-    bool Start(int nCount) {
-        int fds[2];
-        if (pipe(fds) != 0) {
-            return false;
-        }
-        m_nPid = fork();
-        if (m_nPid == 0) {
-            dup2(fds[1], STDOUT_FILENO);
-            dup2(fds[1], STDERR_FILENO);
-            close(fds[0]);
-            close(fds[1]);
-            const std::string sCtl = ProgramPath("krellctl");
-            const std::string sCount = std::to_string(nCount);
-            execl(sCtl.c_str(), sCtl.c_str(), "events", "watch", "--type", "6010", "--count", sCount.c_str(),
-                  "--timeout", "120", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(fds[1]);
-        m_pOutput = fdopen(fds[0], "r");
-        // Its first line says it has subscribed.
-        return m_nPid > 0 && m_pOutput != nullptr && ReadLines(1) == 1;
-    }
-    // Lines read until nCount were seen or the watcher ended.
-    int ReadLines(int nCount) {
-        char szLine[4096];
-        int nRead = 0;
-        while (nRead < nCount && std::fgets(szLine, sizeof(szLine), m_pOutput) != nullptr) {
-            ++nRead;
-        }
-        return nRead;
-    }
-    ~CWatcher() {
-        if (m_pOutput != nullptr) {
-            std::fclose(m_pOutput);
-        }
-        if (m_nPid > 0) {
-            kill(m_nPid, SIGTERM);
-            waitpid(m_nPid, nullptr, 0);
-        }
-    }
-
-private:
-    pid_t m_nPid = -1;
-    FILE* m_pOutput = nullptr;
-};
-
 // Times THROUGHPUT_EVENTS calls of pfnSendOne until a fresh watcher has seen every event; false (with
 // the run skipped) when something failed.
 template <class SendOne>
 bool TimeToWatcher(benchmark::State& state, SendOne pfnSendOne) {
-    CWatcher watcher;
-    if (!watcher.Start(THROUGHPUT_EVENTS)) {
+    CWatchProcess watcher;
+    if (!watcher.Start({"events", "watch", "--type", "6010", "--count", std::to_string(THROUGHPUT_EVENTS),
+                        "--timeout", "120"})) {
         state.SkipWithError("watcher did not start");
         return false;
     }

@@ -32,6 +32,7 @@
 #include "bench_programs.h"
 #include "events/ktums_event_provider.h"
 #include "platform/system.h"
+#include "watch_process.h"
 
 namespace {
 
@@ -101,53 +102,9 @@ private:
     bool m_bReady = false;
 };
 
-// A `krellctl alerts watch --count N` whose lines are read here.
-class CAlertWatcher {
-public:
-    bool Start(long nCount) {
-        int fds[2];
-        if (pipe(fds) != 0) {
-            return false;
-        }
-        m_nPid = fork();
-        if (m_nPid == 0) {
-            dup2(fds[1], STDOUT_FILENO);
-            dup2(fds[1], STDERR_FILENO);
-            close(fds[0]);
-            close(fds[1]);
-            const std::string sCtl = ProgramPath("krellctl");
-            const std::string sCount = std::to_string(nCount);
-            execl(sCtl.c_str(), sCtl.c_str(), "alerts", "watch", "--count", sCount.c_str(), "--timeout",
-                  "600", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(fds[1]);
-        m_pOutput = fdopen(fds[0], "r");
-        // Its first line (on standard error) says it has subscribed.
-        return m_nPid > 0 && m_pOutput != nullptr && ReadLines(1) == 1;
-    }
-    long ReadLines(long nCount) {
-        char szLine[4096];
-        long nRead = 0;
-        while (nRead < nCount && std::fgets(szLine, sizeof(szLine), m_pOutput) != nullptr) {
-            ++nRead;
-        }
-        return nRead;
-    }
-    ~CAlertWatcher() {
-        if (m_pOutput != nullptr) {
-            std::fclose(m_pOutput);
-        }
-        if (m_nPid > 0) {
-            kill(m_nPid, SIGTERM);
-            waitpid(m_nPid, nullptr, 0);
-        }
-    }
-
-private:
-    pid_t m_nPid = -1;
-    FILE* m_pOutput = nullptr;
-};
+std::vector<std::string> AlertWatch(long nCount) {
+    return {"alerts", "watch", "--count", std::to_string(nCount), "--timeout", "600"};
+}
 
 constexpr const char* STORM_ACCESS =
     R"({"actor":"C:\\Temp\\storm.exe","pid":4242,"action":1,"target":"C:\\Program Files\\Quillon\\KRELL\\KT.dll","session":1})";
@@ -211,8 +168,8 @@ double RawChannelRate(long nPackets) {
 // Alerts published by a provider of this process straight to a watcher, per second.
 double EventManagerRate(long nAlerts) {
     CKTUMSEventProvider provider;
-    CAlertWatcher watcher;
-    if (!provider.Create() || !watcher.Start(nAlerts)) {
+    CWatchProcess watcher;
+    if (!provider.Create() || !watcher.Start(AlertWatch(nAlerts))) {
         std::fprintf(stderr, "the event manager could not be reached\n");
         return 0;
     }
@@ -240,8 +197,8 @@ CAlertRun AlertsThroughTheService(const std::string& sRoot, long nAccesses) {
     CAlertRun run;
     const std::string sFile = AccessFile(sRoot, nAccesses);
     const long nSentBefore = DriverCount("violations");
-    CAlertWatcher watcher;
-    if (!watcher.Start(nAccesses)) {
+    CWatchProcess watcher;
+    if (!watcher.Start(AlertWatch(nAccesses))) {
         return run;
     }
     const auto start = Clock::now();

@@ -155,10 +155,7 @@ protected:
         return sOutput;
     }
     static void SetDriverParameter(const char16_t* szName, DWORD dwValue) {
-        CRegistryKey parameters;
-        ASSERT_TRUE(parameters.Create(HKEY_LOCAL_MACHINE,
-                                      u"SYSTEM\\CurrentControlSet\\Services\\KRELLDrv\\Parameters"));
-        ASSERT_TRUE(parameters.SetDword(szName, dwValue));
+        ASSERT_TRUE(krelltest::SetDriverParameter(szName, dwValue));
     }
 
     std::string m_sCtl;

@@ -76,10 +76,7 @@ protected:
         return nExit;
     }
     static void SetDriverParameter(const char16_t* szName, DWORD dwValue) {
-        CRegistryKey parameters;
-        ASSERT_TRUE(
-            parameters.Create(HKEY_LOCAL_MACHINE, (std::u16string(DRIVER_KEY) + u"\\Parameters").c_str()));
-        ASSERT_TRUE(parameters.SetDword(szName, dwValue));
+        ASSERT_TRUE(krelltest::SetDriverParameter(szName, dwValue));
     }
     // A debug run that comes up with the driver enforcing, then is told to terminate. *psStatus: the
     // driver's status while the service ran.

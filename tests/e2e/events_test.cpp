@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -59,15 +58,8 @@ protected:
 
     // A watcher of the given types, its events in run/watch.out; waits until it has subscribed.
     void StartWatcher(const std::string& sArguments) {
-        // The root outlives a test: an earlier watcher's "watching" must not be taken for this one's.
-        std::filesystem::remove(m_sRun + "/watch.out");
-        std::filesystem::remove(m_sRun + "/watch.err");
-        m_nWatcher = krelltest::StartChild({"/bin/sh", "-c",
-                                            "exec '" + m_sCtl + "' events watch " + sArguments + " > '" +
-                                                m_sRun + "/watch.out' 2> '" + m_sRun + "/watch.err'"});
+        m_nWatcher = krelltest::StartWatcher("watch", "events watch " + sArguments);
         ASSERT_GT(m_nWatcher, 0);
-        ASSERT_TRUE(krelltest::WaitForFileText(m_sRun + "/watch.err", "watching types", 20000))
-            << ReadText(m_sRun + "/watch.err");
     }
 
     std::string m_sCtl;

@@ -5,7 +5,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -175,15 +174,8 @@ TEST_F(ServiceStop, EventManagerKilledDuringTheStop) {
 // answered, but not announced after it.
 TEST_F(ServiceStop, NothingFollowsEnded) {
     ASSERT_EQ(RunCommand(m_sCtl + " service start zuZazEzi"), 0);
-    // The root outlives a test: an earlier watcher's "watching" must not be taken for this one's.
-    std::filesystem::remove(m_sRun + "/watch.out");
-    std::filesystem::remove(m_sRun + "/watch.err");
-    m_nWatcher = krelltest::StartChild({"/bin/sh", "-c",
-                                        "exec '" + m_sCtl + "' events watch --type 6010 > '" + m_sRun +
-                                            "/watch.out' 2> '" + m_sRun + "/watch.err'"});
+    m_nWatcher = krelltest::StartWatcher("watch", "events watch --type 6010");
     ASSERT_GT(m_nWatcher, 0);
-    ASSERT_TRUE(krelltest::WaitForFileText(m_sRun + "/watch.err", "watching types", 20000))
-        << ReadText(m_sRun + "/watch.err");
     for (std::size_t nRun = 1; nRun <= 3; ++nRun) {
         SCOPED_TRACE("run " + std::to_string(nRun));
         ASSERT_NO_FATAL_FAILURE(StartService(nRun));

@@ -6,14 +6,12 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/root.h"
 #include "platform/strings.h"
-#include "service/registry_key.h"
 #include "support/files.h"
 #include "support/installer_packages.h"
 #include "support/protection_root.h"
@@ -52,18 +50,10 @@ protected:
         ASSERT_TRUE(WaitForDriverStatus("loaded=1")) << DriverStatus();
     }
 
-    // `krellctl WORDS` writing to run/NAME.out; waits until it has subscribed. Returns its pid.
     pid_t StartWatcher(const std::string& sName, const std::string& sWords) {
-        // The root outlives the test: what an earlier test's watcher wrote must not be read as this one's.
-        std::filesystem::remove(Out(sName));
-        std::filesystem::remove(m_sRun + "/" + sName + ".err");
-        const pid_t pid = krelltest::StartChild({"/bin/sh", "-c",
-                                                 "exec '" + m_sCtl + "' " + sWords + " > '" + Out(sName) +
-                                                     "' 2> '" + m_sRun + "/" + sName + ".err'"});
-        EXPECT_GT(pid, 0);
+        const pid_t pid = krelltest::StartWatcher(sName, sWords);
+        EXPECT_GT(pid, 0) << sWords;
         m_Watchers.push_back(pid);
-        EXPECT_TRUE(krelltest::WaitForFileText(m_sRun + "/" + sName + ".err", "watching", 20000))
-            << ReadText(m_sRun + "/" + sName + ".err");
         return pid;
     }
     // Waits for a watcher that was given a count to end by itself.
@@ -98,13 +88,6 @@ protected:
                        &sOutput);
         EXPECT_EQ(nExit, 0) << sOutput;
         return sOutput;
-    }
-
-    static void SetDriverParameter(const char16_t* szName, DWORD dwValue) {
-        CRegistryKey parameters;
-        ASSERT_TRUE(parameters.Create(HKEY_LOCAL_MACHINE,
-                                      u"SYSTEM\\CurrentControlSet\\Services\\KRELLDrv\\Parameters"));
-        ASSERT_TRUE(parameters.SetDword(szName, dwValue));
     }
 
     std::string m_sCtl;
@@ -159,7 +142,7 @@ TEST_F(ProtectionLoop, OnlyAccessesToProtectedResourcesBecomeAlertsAndNotificati
 // A driver that only watches reports what it did not block: the alert says so and the notification
 // is code 8.
 TEST_F(ProtectionLoop, AnAccessNotBlockedIsNotificationEight) {
-    SetDriverParameter(u"MonitorOnly", 1);
+    ASSERT_TRUE(krelltest::SetDriverParameter(u"MonitorOnly", 1));
     Boot();
     const pid_t alerts = StartWatcher("alerts", "alerts watch --json --count 1 --timeout 60");
     StartWatcher("notes", "events watch --type 6010 --timeout 60");

@@ -5,9 +5,13 @@
 
 #include <array>
 #include <cstdio>
+#include <filesystem>
 #include <vector>
 
+#include "platform/root.h"
 #include "scm/scm_admin.h"
+#include "service/registry_key.h"
+#include "support/files.h"
 #include "support/test_root.h"
 
 namespace krelltest {
@@ -29,6 +33,28 @@ int RunCommand(const std::string& sCommand, std::string* psOutput) {
 bool SetProtectionSetting(const char* szName, unsigned long ulValue) {
     return RunCommand(ProgramPath("krellctl") + " settings set 'GATEWARDEN\\PRIVATE' " + szName +
                       " --dword " + std::to_string(ulValue)) == 0;
+}
+
+bool SetDriverParameter(const char16_t* szName, DWORD dwValue) {
+    CRegistryKey parameters;
+    return parameters.Create(HKEY_LOCAL_MACHINE,
+                             u"SYSTEM\\CurrentControlSet\\Services\\KRELLDrv\\Parameters") &&
+           parameters.SetDword(szName, dwValue);
+}
+
+pid_t StartWatcher(const std::string& sName, const std::string& sWords) {
+    const std::string sBase = platform::RootDirectory() + "/run/" + sName;
+    std::filesystem::remove(sBase + ".out");
+    std::filesystem::remove(sBase + ".err");
+    const pid_t pid = StartChild({"/bin/sh", "-c",
+                                  "exec '" + ProgramPath("krellctl") + "' " + sWords + " > '" + sBase +
+                                      ".out' 2> '" + sBase + ".err'"});
+    if (pid > 0 && !WaitForFileText(sBase + ".err", "watching", 20000)) {
+        std::fprintf(stderr, "the watcher did not subscribe: %s\n", ReadText(sBase + ".err").c_str());
+        KillChild(pid);
+        return -1;
+    }
+    return pid;
 }
 
 bool PrepareProtectionRoot(bool bProtectionOn) {

@@ -3,7 +3,11 @@
 // ends every service the test started.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
+
+#include "platform/types.h"
 
 namespace krelltest {
 
@@ -12,6 +16,14 @@ int RunCommand(const std::string& sCommand, std::string* psOutput = nullptr);
 
 // Sets a DWORD under GATEWARDEN\PRIVATE through krellctl.
 bool SetProtectionSetting(const char* szName, unsigned long ulValue);
+
+// Sets a test option of the stand-in driver (a DWORD of its service's Parameters key).
+bool SetDriverParameter(const char16_t* szName, DWORD dwValue);
+
+// `krellctl WORDS` (a watch) started as a child writing <root>/run/NAME.out and NAME.err, once it has
+// subscribed (its "watching" line); -1 when it did not. Files an earlier watcher of the root left are
+// removed first, so their "watching" is never taken for this one's. The caller ends it by its pid.
+pid_t StartWatcher(const std::string& sName, const std::string& sWords);
 
 // False (with the reason on standard error) when a step fails.
 bool PrepareProtectionRoot(bool bProtectionOn = true);
