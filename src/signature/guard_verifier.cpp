@@ -33,6 +33,11 @@ struct CertStackDeleter {
     void operator()(STACK_OF(X509) * p) const { sk_X509_pop_free(p, X509_free); }
 };
 using CertStackPtr = std::unique_ptr<STACK_OF(X509), CertStackDeleter>;
+// A stack of certificates owned elsewhere (CMS_get0_signers): only the stack is freed.
+struct BorrowedCertStackDeleter {
+    void operator()(STACK_OF(X509) * p) const { sk_X509_free(p); }
+};
+using BorrowedCertStackPtr = std::unique_ptr<STACK_OF(X509), BorrowedCertStackDeleter>;
 
 // OpenSSL's queued reasons as one text, the queue emptied so the next call starts clean.
 std::string TakeOpenSslErrors(const char* szWhat) {
@@ -174,7 +179,8 @@ void CGuardVerifier::Verify(std::span<const BYTE> guardData, std::span<const BYT
         ThrowCmsVerifyError();
     }
 
-    STACK_OF(X509)* pSigners = CMS_get0_signers(pCms.get());
+    const BorrowedCertStackPtr pOwnedSigners(CMS_get0_signers(pCms.get()));
+    STACK_OF(X509)* pSigners = pOwnedSigners.get();
     CertStackPtr pCerts(CMS_get1_certs(pCms.get()));
     if (!pSigners || sk_X509_num(pSigners) == 0) {
         throw bad_cert_error(TakeOpenSslErrors("no signer certificate"));
