@@ -272,7 +272,10 @@ int Run(int argc, char** argv) {
     if (sCommand == "show" && argc == 3) {
         std::vector<BYTE> data = ReadAll(argv[2]);
         DecipherManifest(data.data(), data.size());
-        std::fwrite(data.data(), 1, data.size(), stdout);
+        // An empty manifest has no buffer, and fwrite may not be given none.
+        if (!data.empty()) {
+            std::fwrite(data.data(), 1, data.size(), stdout);
+        }
         return std::fflush(stdout) == 0 ? 0 : EXIT_FAILED;
     }
     return Usage();

@@ -18,6 +18,7 @@
 #include "service/registry_key.h"
 #include "support/files.h"
 #include "support/protection_root.h"
+#include "support/sanitizers.h"
 #include "support/test_root.h"
 #include "test_event_clients.h"
 
@@ -497,7 +498,11 @@ TEST_F(EventManager, ASubscriberSlowerThanItsPublisherCostsBoundedMemoryAndItsDr
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
     EXPECT_TRUE(pFast->WaitForCount(EVENTS, 30000));
     const long lResidentAfter = ResidentKiB(pid);
-    EXPECT_LT(lResidentAfter - lResidentBefore, 24 * 1024) << lResidentBefore << " KiB before";
+    // AddressSanitizer keeps freed memory in quarantine, so the manager's resident size says nothing
+    // there; the drops below still show the bound.
+    if (!ADDRESS_SANITIZER) {
+        EXPECT_LT(lResidentAfter - lResidentBefore, 24 * 1024) << lResidentBefore << " KiB before";
+    }
     pGate->Open();
     const long nSeen = pGate->Settled();
     EXPECT_GT(nSeen, 0);
