@@ -2,10 +2,12 @@
 // process id when the benchmark is done with it.
 #pragma once
 
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -18,8 +20,8 @@ public:
     CWatchProcess(const CWatchProcess&) = delete;
     CWatchProcess& operator=(const CWatchProcess&) = delete;
     ~CWatchProcess() {
-        if (m_pOutput != nullptr) {
-            std::fclose(m_pOutput);
+        if (m_nOutput >= 0) {
+            close(m_nOutput);
         }
         if (m_nPid > 0) {
             kill(m_nPid, SIGTERM);
@@ -50,21 +52,40 @@ public:
             _exit(127);
         }
         close(fds[1]);
-        m_pOutput = fdopen(fds[0], "r");
-        return m_nPid > 0 && m_pOutput != nullptr && ReadLines(1) == 1;
+        m_nOutput = fds[0];
+        return m_nPid > 0 && ReadLines(1) == 1;
     }
 
-    // Lines read until nCount were seen or the watcher ended.
-    long ReadLines(long nCount) {
-        char szLine[4096];
+    // Lines read until nCount were seen, the watcher ended, or nothing came for nQuietMs (a watcher
+    // that fell behind and lost events must not hold the benchmark until its own timeout).
+    long ReadLines(long nCount, int nQuietMs = 10000) {
+        char buffer[65536];
         long nRead = 0;
-        while (nRead < nCount && std::fgets(szLine, sizeof(szLine), m_pOutput) != nullptr) {
-            ++nRead;
+        while (nRead < nCount) {
+            // Lines already read past the count stay counted for the next call.
+            if (m_nPending > 0) {
+                const long nTaken = std::min(m_nPending, nCount - nRead);
+                m_nPending -= nTaken;
+                nRead += nTaken;
+                continue;
+            }
+            pollfd ready{m_nOutput, POLLIN, 0};
+            if (poll(&ready, 1, nQuietMs) <= 0) {
+                break;
+            }
+            const ssize_t cb = read(m_nOutput, buffer, sizeof(buffer));
+            if (cb <= 0) {
+                break;
+            }
+            for (ssize_t i = 0; i < cb; ++i) {
+                m_nPending += buffer[i] == '\n' ? 1 : 0;
+            }
         }
         return nRead;
     }
 
 private:
     pid_t m_nPid = -1;
-    FILE* m_pOutput = nullptr;
+    int m_nOutput = -1;
+    long m_nPending = 0;
 };
