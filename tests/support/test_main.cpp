@@ -3,16 +3,24 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <string_view>
 
 #include "support/protection_root.h"
 #include "support/test_root.h"
 
 int main(int argc, char** argv) {
+    // A death test run in a process of its own (ThreadSanitizer builds run them so) is this test
+    // process again: it stays in the root it inherits, which its parent removes, rather than making
+    // one that its abort would leave behind.
+    const bool bDeathTestChild = std::any_of(argv, argv + argc, [](const char* szArg) {
+        return std::string_view(szArg).starts_with("--gtest_internal_run_death_test");
+    });
     testing::InitGoogleTest(&argc, argv);
     const bool bListing = testing::GTEST_FLAG(list_tests);
     std::string sRoot;
-    if (!bListing && getenv("KRELL_TEST_KEEP_ROOT") == nullptr) {
+    if (!bListing && !bDeathTestChild && getenv("KRELL_TEST_KEEP_ROOT") == nullptr) {
         sRoot = krelltest::MakeTempDirectory("krell-root");
         setenv("KRELL_ROOT", sRoot.c_str(), 1);
     }
