@@ -103,11 +103,15 @@ DWORD LoadConfiguration(const std::u16string& sPath, CDriverConfiguration& confi
     return DecodeConfiguration(bytes, sPath, config, sError);
 }
 
+bool OpenDriverParameters(CRegistryKey& parameters) {
+    return parameters.Open(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Services\\KRELLDrv\\Parameters",
+                           KEY_READ);
+}
+
 CConfigOptions ReadConfigOptions() {
     CConfigOptions options;
     CRegistryKey parameters;
-    if (!parameters.Open(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Services\\KRELLDrv\\Parameters",
-                         KEY_READ)) {
+    if (!OpenDriverParameters(parameters)) {
         return options;
     }
     DWORD dwValue = 0;

@@ -10,6 +10,7 @@
 #include "crypto/sha1.h"
 #include "kcfile/kc_sections.h"
 #include "platform/types.h"
+#include "service/registry_key.h"
 #include "srtc/srtc.h"
 
 namespace krelldrv {
@@ -51,6 +52,9 @@ DWORD DecodeConfiguration(std::span<const BYTE> file, const std::u16string& sPat
 
 // Reads the file (a Windows-form path) through the platform's file layer, then decodes it.
 DWORD LoadConfiguration(const std::u16string& sPath, CDriverConfiguration& config, std::string& sError);
+
+// The driver's Parameters key, where its test options live, opened for reading; false when absent.
+bool OpenDriverParameters(CRegistryKey& parameters);
 
 // Test options, read from the driver's Parameters key for each settings message.
 struct CConfigOptions {

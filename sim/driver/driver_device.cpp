@@ -176,8 +176,7 @@ CDriverDevice::CDriverDevice(std::string sDevicePath, std::string sControlPath)
 CAccessOptions ReadAccessOptions() {
     CAccessOptions options;
     CRegistryKey parameters;
-    if (!parameters.Open(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Services\\KRELLDrv\\Parameters",
-                         KEY_READ)) {
+    if (!OpenDriverParameters(parameters)) {
         return options;
     }
     DWORD dwValue = 0;

@@ -65,8 +65,7 @@ int main(int argc, char** argv) {
     // message (driver_config.cpp), MonitorOnly and InstallQueryTimeout at every access command and
     // install query (driver_device.cpp).
     CRegistryKey parameters;
-    if (parameters.Open(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Services\\KRELLDrv\\Parameters",
-                        KEY_READ)) {
+    if (krelldrv::OpenDriverParameters(parameters)) {
         DWORD dwSilent = 0;
         DWORD dwDelay = 0;
         DWORD dwNoDevice = 0;
