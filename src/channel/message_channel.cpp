@@ -31,12 +31,12 @@ CKTUChunkMUXMessage::Added CKTUChunkMUXMessage::AddFragment(DWORD dwIndex, DWORD
         if (ullSize == 0 || ullSize > KTU_MAX_REASSEMBLED_SIZE || m_dwFragmentCount != 0) {
             return Added::Refused;
         }
-        try {
-            m_pBuffer.reset(new BYTE[ullSize]);
-        } catch (const std::bad_alloc& e) {
+        // calloc: a large buffer comes zeroed from the system without being written here.
+        m_pBuffer.reset(static_cast<BYTE*>(std::calloc(ullSize, 1)));
+        if (m_pBuffer == nullptr) {
             DebugOut1(DBG_CAT_CHUNK_TRANSPORT,
                       u"CKTUChunkMUXMessage::AddFragment - failed to allocate message buffer (%S)\n",
-                      e.what());
+                      std::bad_alloc().what());
             return Added::Refused;
         }
         m_dwFragmentSize = dwPayloadSize;
@@ -51,13 +51,24 @@ CKTUChunkMUXMessage::Added CKTUChunkMUXMessage::AddFragment(DWORD dwIndex, DWORD
     return m_dwFragmentsReceived == m_dwFragmentCount ? Added::Complete : Added::Stored;
 }
 
-CKTUMessageCodec::CKTUMessageCodec() {
+CKTUMessageCodec::CKTUMessageCodec(std::function<DWORD()> pfnTickCount)
+    : m_pfnTickCount(std::move(pfnTickCount)) {
     m_bReassemblyLockInitialized = m_ReassemblyLock.Create();
 }
 
 size_t CKTUMessageCodec::PendingReassemblies() {
     std::lock_guard lock(m_ReassemblyLock);
     return m_Reassembly.size();
+}
+
+ULONGLONG CKTUMessageCodec::DroppedReassemblies() {
+    std::lock_guard lock(m_ReassemblyLock);
+    return m_ullDropped;
+}
+
+ULONGLONG CKTUMessageCodec::DroppedReassemblyBytes() {
+    std::lock_guard lock(m_ReassemblyLock);
+    return m_ullDroppedBytes;
 }
 
 DWORD CKTUMessageCodec::EncodeKTMessage(CKTUMessage* pMsg, CKTUChunk* pChunk,
@@ -69,10 +80,10 @@ DWORD CKTUMessageCodec::EncodeKTMessage(CKTUMessage* pMsg, CKTUChunk* pChunk,
     const DWORD c = pChunk->GetSize();
     BYTE* pBuffer = pChunk->GetBuffer();
     if (n <= c) {
-        // Straight into the chunk; the tail beyond the block is left as it is.
         if (pMsg->Serialize(pBuffer, c) != MSG_SUCCESS) {
             return KTU_CHUNK_FAILURE;
         }
+        std::memset(pBuffer + n, 0, c - n);  // whatever the chunk held before stays on this side
         return pfnSend(pChunk);
     }
     if (c <= KTU_CMUX_HEADER_SIZE) {
@@ -133,47 +144,113 @@ bool CKTUMessageCodec::ProcessChunk(const BYTE* pChunk, DWORD dwSize, CKTUMessag
     if (dwCount == 1) {
         return dwIndex == 0 && CKTUMessageChannel::Deserialize(pPayload, dwPayloadSize, ppMsg);
     }
-    std::unique_ptr<BYTE[]> pData;
+    CKTUChunkMUXMessage::Buffer pData;
     ULONGLONG ullDataSize = 0;
+    CDropped stale;
+    CDropped forRoom;
+    Stored eStored;
     {
         std::lock_guard lock(m_ReassemblyLock);
-        auto it = m_Reassembly.find(dwMessageId);
-        try {
-            if (it == m_Reassembly.end()) {
-                const ULONGLONG ullNeeded = static_cast<ULONGLONG>(dwPayloadSize) * dwCount;
-                if (m_ullPendingBytes + ullNeeded > KTU_MAX_PENDING_REASSEMBLY) {
-                    return false;
-                }
-                it = m_Reassembly.emplace(dwMessageId, std::make_unique<CKTUChunkMUXMessage>()).first;
-            }
-        } catch (const std::bad_alloc&) {
-            return false;
-        }
-        CKTUChunkMUXMessage& entry = *it->second;
-        const bool bFirst = entry.HasReceivedNothing();
-        switch (entry.AddFragment(dwIndex, dwCount, dwPayloadSize, pPayload)) {
-            case CKTUChunkMUXMessage::Added::Refused:
-                if (entry.HasReceivedNothing()) {
-                    m_Reassembly.erase(it);
-                }
-                return false;
-            case CKTUChunkMUXMessage::Added::Stored:
-                if (bFirst) {
-                    m_ullPendingBytes += entry.GetBufferSize();
-                }
-                return true;
-            case CKTUChunkMUXMessage::Added::Complete:
-                ullDataSize = entry.GetBufferSize();
-                if (!bFirst) {
-                    m_ullPendingBytes -= ullDataSize;
-                }
-                pData = entry.TakeBuffer();
-                m_Reassembly.erase(it);
-                break;
-        }
+        eStored = AddToReassembly(dwMessageId, dwIndex, dwCount, dwPayloadSize, pPayload, &pData,
+                                  &ullDataSize, &stale, &forRoom);
+    }
+    if (stale.dwCount != 0) {
+        DebugOut2(DBG_CAT_CHUNK_TRANSPORT,
+                  u"CKTUMessageCodec::ProcessChunk - dropped %u partial message(s), %I64u bytes, silent for "
+                  u"over %u ms\n",
+                  stale.dwCount, stale.ullBytes, KTU_REASSEMBLY_STALE_MS);
+    }
+    if (forRoom.dwCount != 0) {
+        DebugOut2(
+            DBG_CAT_CHUNK_TRANSPORT,
+            u"CKTUMessageCodec::ProcessChunk - dropped %u partial message(s), %I64u bytes, to make room "
+            u"for message %u\n",
+            forRoom.dwCount, forRoom.ullBytes, dwMessageId);
+    }
+    if (eStored != Stored::Complete) {
+        return eStored == Stored::Partial;
     }
     // Outside the lock: the other listener goes on with its chunks meanwhile.
     return CKTUMessageChannel::Deserialize(pData.get(), static_cast<DWORD>(ullDataSize), ppMsg);
+}
+
+CKTUMessageCodec::Stored CKTUMessageCodec::AddToReassembly(DWORD dwMessageId, DWORD dwIndex, DWORD dwCount,
+                                                           DWORD dwPayloadSize, const BYTE* pPayload,
+                                                           CKTUChunkMUXMessage::Buffer* ppData,
+                                                           ULONGLONG* pullDataSize, CDropped* pStale,
+                                                           CDropped* pForRoom) {
+    const DWORD dwNow = m_pfnTickCount();
+    auto it = m_Reassembly.find(dwMessageId);
+    try {
+        if (it == m_Reassembly.end()) {
+            const ULONGLONG ullNeeded = static_cast<ULONGLONG>(dwPayloadSize) * dwCount;
+            if (dwIndex >= dwCount || ullNeeded == 0 || ullNeeded > KTU_MAX_REASSEMBLED_SIZE) {
+                return Stored::Refused;  // before anything else is dropped for it
+            }
+            while (!m_AgeOrder.empty() &&
+                   dwNow - m_Reassembly.at(m_AgeOrder.front()).dwLastTick > KTU_REASSEMBLY_STALE_MS) {
+                DropOldest(pStale);
+            }
+            while (!m_AgeOrder.empty() && (m_ullPendingBytes + ullNeeded > KTU_MAX_PENDING_REASSEMBLY ||
+                                           m_Reassembly.size() >= KTU_MAX_PENDING_MESSAGES)) {
+                DropOldest(pForRoom);
+            }
+            m_AgeOrder.push_back(dwMessageId);
+            try {
+                it = m_Reassembly
+                         .emplace(dwMessageId, CReassembly{std::make_unique<CKTUChunkMUXMessage>(), dwNow,
+                                                           std::prev(m_AgeOrder.end())})
+                         .first;
+            } catch (const std::bad_alloc&) {
+                m_AgeOrder.pop_back();
+                throw;
+            }
+        } else {
+            it->second.dwLastTick = dwNow;
+            m_AgeOrder.splice(m_AgeOrder.end(), m_AgeOrder, it->second.itAge);
+        }
+    } catch (const std::bad_alloc&) {
+        return Stored::Refused;
+    }
+    CKTUChunkMUXMessage& entry = *it->second.pMessage;
+    const bool bFirst = entry.HasReceivedNothing();
+    switch (entry.AddFragment(dwIndex, dwCount, dwPayloadSize, pPayload)) {
+        case CKTUChunkMUXMessage::Added::Refused:
+            if (entry.HasReceivedNothing()) {
+                Erase(it);
+            }
+            return Stored::Refused;
+        case CKTUChunkMUXMessage::Added::Stored:
+            if (bFirst) {
+                m_ullPendingBytes += entry.GetBufferSize();
+            }
+            return Stored::Partial;
+        case CKTUChunkMUXMessage::Added::Complete:
+            break;
+    }
+    *pullDataSize = entry.GetBufferSize();
+    if (!bFirst) {
+        m_ullPendingBytes -= *pullDataSize;
+    }
+    *ppData = entry.TakeBuffer();
+    Erase(it);
+    return Stored::Complete;
+}
+
+void CKTUMessageCodec::Erase(std::map<DWORD, CReassembly>::iterator it) {
+    m_AgeOrder.erase(it->second.itAge);
+    m_Reassembly.erase(it);
+}
+
+void CKTUMessageCodec::DropOldest(CDropped* pDropped) {
+    const auto it = m_Reassembly.find(m_AgeOrder.front());
+    const ULONGLONG ullBytes = it->second.pMessage->GetBufferSize();
+    m_ullPendingBytes -= ullBytes;
+    m_ullDropped += 1;
+    m_ullDroppedBytes += ullBytes;
+    pDropped->dwCount += 1;
+    pDropped->ullBytes += ullBytes;
+    Erase(it);
 }
 
 CKTUMessageChannel::CKTUMessageChannel(const char16_t* szDeviceName) : m_ChunkChannel(szDeviceName) {}

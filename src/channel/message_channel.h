@@ -3,12 +3,15 @@
 #pragma once
 
 #include <atomic>
+#include <cstdlib>
 #include <functional>
+#include <list>
 #include <map>
 #include <memory>
 
 #include "channel/chunk_channel.h"
 #include "channel/messages.h"
+#include "platform/system.h"
 #include "service/sync_objects.h"
 
 constexpr DWORD KTU_CMUX_MAGIC = 0x78756D63;  // "cmux"
@@ -21,10 +24,15 @@ constexpr DWORD KTU_MSG_CHANNEL_SUCCESS = 0;
 constexpr DWORD KTU_MSG_CHANNEL_FAILURE = 1;
 constexpr DWORD KTU_MSG_CHANNEL_CLOSED = 3;
 
-// Refused before anything is allocated: a fragmented message larger than this, or pending
-// reassemblies beyond the total below. Complete messages are never dropped.
+// Reassembly bounds. A fragmented message larger than KTU_MAX_REASSEMBLED_SIZE is refused before
+// anything is allocated. The partial messages together stay within KTU_MAX_PENDING_REASSEMBLY bytes and
+// KTU_MAX_PENDING_MESSAGES entries: a new one that would pass them makes room by dropping those that
+// heard nothing for longest. One silent for KTU_REASSEMBLY_STALE_MS is dropped at the next first
+// fragment. Complete messages are never dropped.
 constexpr ULONGLONG KTU_MAX_REASSEMBLED_SIZE = 64ull * 1024 * 1024;
 constexpr ULONGLONG KTU_MAX_PENDING_REASSEMBLY = 256ull * 1024 * 1024;
+constexpr size_t KTU_MAX_PENDING_MESSAGES = 4096;
+constexpr DWORD KTU_REASSEMBLY_STALE_MS = 30000;
 
 DWORD FoldChunkStatus(DWORD dwChunkStatus);
 
@@ -32,6 +40,11 @@ DWORD FoldChunkStatus(DWORD dwChunkStatus);
 class CKTUChunkMUXMessage {
 public:
     enum class Added { Refused, Stored, Complete };
+    struct CFree {
+        void operator()(BYTE* p) const { std::free(p); }
+    };
+    // Zeroed when allocated: a part no fragment wrote reads as zeros, never as old heap.
+    using Buffer = std::unique_ptr<BYTE[], CFree>;
 
     CKTUChunkMUXMessage() = default;
     virtual ~CKTUChunkMUXMessage() = default;
@@ -42,10 +55,10 @@ public:
     Added AddFragment(DWORD dwIndex, DWORD dwCount, DWORD dwPayloadSize, const BYTE* pPayload);
     bool HasReceivedNothing() const { return m_dwFragmentsReceived == 0; }
     ULONGLONG GetBufferSize() const { return static_cast<ULONGLONG>(m_dwFragmentSize) * m_dwFragmentCount; }
-    std::unique_ptr<BYTE[]> TakeBuffer() { return std::move(m_pBuffer); }
+    Buffer TakeBuffer() { return std::move(m_pBuffer); }
 
 private:
-    std::unique_ptr<BYTE[]> m_pBuffer;
+    Buffer m_pBuffer;
     DWORD m_dwFragmentSize = 0;
     DWORD m_dwFragmentCount = 0;
     DWORD m_dwFragmentsReceived = 0;
@@ -55,7 +68,8 @@ private:
 // counter. The stand-in driver and the fuzz target use it over their own sockets and inputs.
 class CKTUMessageCodec {
 public:
-    CKTUMessageCodec();
+    // pfnTickCount: milliseconds, for the age of partial messages.
+    explicit CKTUMessageCodec(std::function<DWORD()> pfnTickCount = platform::GetTickCount);
     virtual ~CKTUMessageCodec() = default;
     CKTUMessageCodec(const CKTUMessageCodec&) = delete;
     CKTUMessageCodec& operator=(const CKTUMessageCodec&) = delete;
@@ -69,12 +83,39 @@ public:
     bool ProcessChunk(const BYTE* pChunk, DWORD dwSize, CKTUMessage** ppMsg);
 
     size_t PendingReassemblies();
+    // Partial messages dropped as stale or to make room, and the bytes they held.
+    ULONGLONG DroppedReassemblies();
+    ULONGLONG DroppedReassemblyBytes();
 
 private:
-    std::map<DWORD, std::unique_ptr<CKTUChunkMUXMessage>> m_Reassembly;
+    struct CReassembly {
+        std::unique_ptr<CKTUChunkMUXMessage> pMessage;
+        DWORD dwLastTick;                  // of its last fragment
+        std::list<DWORD>::iterator itAge;  // its place in m_AgeOrder
+    };
+    struct CDropped {
+        DWORD dwCount = 0;
+        ULONGLONG ullBytes = 0;
+    };
+    enum class Stored { Refused, Partial, Complete };
+
+    // Under the reassembly lock: adds a fragment, dropping partial messages first where a new one
+    // needs it (reported in *pStale and *pForRoom). On Complete, *ppData holds the whole block.
+    Stored AddToReassembly(DWORD dwMessageId, DWORD dwIndex, DWORD dwCount, DWORD dwPayloadSize,
+                           const BYTE* pPayload, CKTUChunkMUXMessage::Buffer* ppData, ULONGLONG* pullDataSize,
+                           CDropped* pStale, CDropped* pForRoom);
+    void Erase(std::map<DWORD, CReassembly>::iterator it);
+    // Drops the partial message that heard nothing for longest.
+    void DropOldest(CDropped* pDropped);
+
+    std::map<DWORD, CReassembly> m_Reassembly;
+    std::list<DWORD> m_AgeOrder;  // message ids, the one silent longest first
     CCriticalSection m_ReassemblyLock;
     bool m_bReassemblyLockInitialized;
     ULONGLONG m_ullPendingBytes = 0;
+    ULONGLONG m_ullDropped = 0;
+    ULONGLONG m_ullDroppedBytes = 0;
+    std::function<DWORD()> m_pfnTickCount;
     std::atomic<DWORD> m_dwMessageIdCounter{0};
 };
 

@@ -2,12 +2,34 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <thread>
 #include <vector>
 
 #include "channel/message_channel.h"
+#include "support/debug_log.h"
+
+// Arrays in this program start as 0xAB, as recycled heap may: a byte the channel sends or hands on
+// without having written it shows as 0xAB instead of a lucky zero.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"  // these deletes free what these news got
+void* operator new[](std::size_t nSize) {
+    void* p = std::malloc(nSize == 0 ? 1 : nSize);
+    if (p == nullptr) {
+        throw std::bad_alloc();
+    }
+    std::memset(p, 0xAB, nSize);
+    return p;
+}
+void operator delete[](void* p) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+    std::free(p);
+}
+#pragma GCC diagnostic pop
 
 namespace {
 
@@ -343,6 +365,35 @@ TEST(Fragments, TwoSendersInterleaveAndEachMessageComesOutWhole) {
     EXPECT_EQ(seen, expected);
 }
 
+// The chunk tail after a whole message, and the part of a fragmented message no fragment wrote (a
+// duplicated fragment completes it, since fragments are counted), carry zeros, never old heap.
+TEST(Fragments, NoUnwrittenByteCrossesTheChannel) {
+    CKTUMessageCodec codec;
+    MessagePtr pSmall = MessageOfSize(100);
+    auto chunks = Encode(codec, pSmall.get());
+    ASSERT_EQ(chunks.size(), 1u);
+    EXPECT_TRUE(std::all_of(chunks[0].begin() + 100, chunks[0].end(), [](BYTE b) { return b == 0; }));
+
+    MessagePtr pLarge = MessageOfSize(2 * 8076, u'd');
+    chunks = Encode(codec, pLarge.get());
+    ASSERT_EQ(chunks.size(), 2u);
+    CKTUMessageCodec receiver;
+    CKTUMessage* pRaw = nullptr;
+    ASSERT_TRUE(receiver.ProcessChunk(chunks[0].data(), 8096, &pRaw));
+    ASSERT_EQ(pRaw, nullptr);
+    ASSERT_TRUE(receiver.ProcessChunk(chunks[0].data(), 8096, &pRaw));
+    MessagePtr pGot(pRaw);
+    ASSERT_NE(pGot, nullptr);
+    DWORD dwSize = 0;
+    ASSERT_EQ(pGot->GetPropertyBag()->GetString(1, nullptr, &dwSize), KTU_BAG_BUFFER_TOO_SMALL);
+    std::u16string sValue(dwSize / 2, u'?');
+    ASSERT_EQ(pGot->GetPropertyBag()->GetString(1, sValue.data(), &dwSize), KTU_BAG_SUCCESS);
+    const size_t nWritten = sValue.find_first_not_of(u'd');
+    ASSERT_NE(nWritten, std::u16string::npos);
+    EXPECT_GT(nWritten, 3000u);
+    EXPECT_TRUE(std::all_of(sValue.begin() + nWritten, sValue.end(), [](char16_t ch) { return ch == 0; }));
+}
+
 Bytes Fragment(DWORD dwId, DWORD dwIndex, DWORD dwCount, DWORD dwPayload, DWORD dwChunk = 8096) {
     Bytes bytes;
     PutLE32(bytes, KTU_CMUX_MAGIC);
@@ -393,6 +444,83 @@ TEST(Fragments, RefusedChunks) {
         EXPECT_EQ(pRaw, nullptr);
         EXPECT_EQ(receiver.PendingReassemblies(), c.nPendingAfter);
     }
+}
+
+}  // namespace
+
+namespace {
+
+// --- reassembly bounds
+
+// Partial messages whose remaining fragments never come do not shut out later messages: the oldest
+// make room, their drop is counted, and every complete message still comes out.
+TEST(Reassembly, BrokenFirstFragmentsNeverStarveCompleteMessages) {
+    struct Case {
+        const char* szName;
+        DWORD dwBroken;  // first fragments sent, each followed by one complete message
+        DWORD dwCount;   // of each broken message
+        DWORD dwPayload;
+        size_t nMaxPending;
+    } cases[] = {
+        {"messages of nearly the largest size use up the bytes", 12, 8309, 8076, 4},
+        {"tiny messages use up the entries", KTU_MAX_PENDING_MESSAGES + 100, 2, 1, KTU_MAX_PENDING_MESSAGES},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.szName);
+        CKTUMessageCodec sender;
+        CKTUMessageCodec receiver;
+        for (DWORD i = 0; i < c.dwBroken; ++i) {
+            const Bytes broken = Fragment(0x80000000 + i, 0, c.dwCount, c.dwPayload);
+            CKTUMessage* pRaw = nullptr;
+            ASSERT_TRUE(receiver.ProcessChunk(broken.data(), 8096, &pRaw)) << i;
+            MessagePtr pMsg = MessageOfSize(2 * 8076 + 50);
+            pMsg->GetPropertyBag()->SetDword(9, i);
+            for (const Bytes& chunk : Encode(sender, pMsg.get())) {
+                ASSERT_TRUE(receiver.ProcessChunk(chunk.data(), 8096, &pRaw)) << i;
+            }
+            MessagePtr pGot(pRaw);
+            ASSERT_NE(pGot, nullptr) << i;
+            DWORD dw = 0;
+            EXPECT_EQ(pGot->GetPropertyBag()->GetDword(9, &dw), KTU_BAG_SUCCESS);
+            EXPECT_EQ(dw, i);
+        }
+        EXPECT_LE(receiver.PendingReassemblies(), c.nMaxPending);
+        EXPECT_EQ(receiver.DroppedReassemblies() + receiver.PendingReassemblies(), c.dwBroken);
+    }
+}
+
+// A partial message that hears nothing for the stale time is dropped at the next first fragment; one
+// whose fragments keep coming is kept, however old it is.
+TEST(Reassembly, SilentPartialMessagesAgeOut) {
+    DWORD dwNow = 0xFFFFF000;  // the tick count wraps in the middle of it
+    CKTUMessageCodec receiver([&] { return dwNow; });
+    CKTUMessage* pRaw = nullptr;
+    for (DWORD dwId : {1u, 2u, 3u}) {
+        ASSERT_TRUE(receiver.ProcessChunk(Fragment(dwId, 0, 3, 8076).data(), 8096, &pRaw));
+    }
+    dwNow += KTU_REASSEMBLY_STALE_MS - 1;
+    ASSERT_TRUE(receiver.ProcessChunk(Fragment(2, 1, 3, 8076).data(), 8096, &pRaw));
+    EXPECT_EQ(receiver.PendingReassemblies(), 3u);
+    EXPECT_EQ(receiver.DroppedReassemblies(), 0u);
+
+    dwNow += 2;
+    krelltest::CDebugLog log;
+    ASSERT_TRUE(receiver.ProcessChunk(Fragment(9, 0, 2, 8076).data(), 8096, &pRaw));
+    EXPECT_EQ(receiver.PendingReassemblies(), 2u) << "2, still receiving, and 9";
+    EXPECT_EQ(receiver.DroppedReassemblies(), 2u);
+    EXPECT_EQ(receiver.DroppedReassemblyBytes(), 2u * 3 * 8076);
+    EXPECT_EQ(log.Count("CKTUMessageCodec::ProcessChunk - dropped 2 partial message(s), 48456 bytes, silent "
+                        "for over 30000 ms"),
+              1u)
+        << log.Since();
+
+    // Message 2 completes; its missing fragment in time, the late ones of a dropped message start over.
+    EXPECT_FALSE(receiver.ProcessChunk(Fragment(2, 2, 3, 8076).data(), 8096, &pRaw))
+        << "complete, and its zeros decode to no message";
+    EXPECT_EQ(receiver.PendingReassemblies(), 1u);
+    ASSERT_TRUE(receiver.ProcessChunk(Fragment(1, 1, 3, 8076).data(), 8096, &pRaw));
+    EXPECT_EQ(pRaw, nullptr);
+    EXPECT_EQ(receiver.PendingReassemblies(), 2u);
 }
 
 }  // namespace

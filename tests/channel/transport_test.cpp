@@ -148,6 +148,35 @@ TEST(Device, ReadOfAThreadEndedByForceEndsWithIt) {
     EXPECT_EQ(channel.Close(), KTU_CHUNK_SUCCESS);
 }
 
+// A driver that hangs up costs nothing: the device stops watching a socket that can say no more.
+TEST(Device, PeerThatHangsUpLeavesNothingSpinning) {
+    CDriverProcess driver;
+    CKTUChunkChannel channel(KTU_CHANNEL_DEVICE_NAME);
+    DWORD dwChunkSize = 0;
+    ASSERT_EQ(channel.Open(8096, &dwChunkSize), KTU_CHUNK_SUCCESS);
+    std::unique_ptr<CKTUChunk> pChunk(channel.MakeEmptyChunk());
+    DWORD dwResult = 99;
+    // A read that waits, so that the device's worker runs, completed by a chunk from the driver.
+    std::thread reader([&] { dwResult = channel.WaitForChunk(pChunk.get()); });
+    platform::Sleep(100);
+    ASSERT_EQ(driver.Command("raw 70626167 size=8096"), "ok");
+    reader.join();
+    EXPECT_EQ(dwResult, KTU_CHUNK_SUCCESS);
+    ASSERT_TRUE(driver.Command("close").starts_with("ok"));
+    EXPECT_EQ(channel.WaitForChunk(pChunk.get()), KTU_CHUNK_FAILURE);
+
+    const auto cpuMs = [] {
+        timespec time{};
+        clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &time);
+        return time.tv_sec * 1000 + time.tv_nsec / 1000000;
+    };
+    const auto msBefore = cpuMs();
+    platform::Sleep(1000);
+    EXPECT_LT(cpuMs() - msBefore, 150) << "processor time used in a second of waiting for nothing";
+    EXPECT_EQ(channel.WaitForChunk(pChunk.get()), KTU_CHUNK_FAILURE);
+    EXPECT_EQ(channel.Close(), KTU_CHUNK_SUCCESS);
+}
+
 TEST(ChunkChannel, NegotiationAnswers) {
     struct Case {
         const char* szAnswer;

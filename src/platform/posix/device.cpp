@@ -268,6 +268,9 @@ void CDeviceObject::WorkerLoop() {
             if (m_bClosed) {
                 return;
             }
+            if (m_bHungUp) {
+                fds[1].fd = -1;
+            }
             fds[1].events =
                 static_cast<short>((m_Reads.empty() ? 0 : POLLIN) | (m_Writes.empty() ? 0 : POLLOUT));
         }
@@ -283,7 +286,10 @@ void CDeviceObject::WorkerLoop() {
             const ssize_t n = read(m_nWakeFd, &uCount, sizeof(uCount));
             (void)n;
         }
-        if (fds[1].revents == 0) {
+        if ((fds[1].revents & (POLLHUP | POLLERR)) != 0) {
+            m_bHungUp = true;
+        }
+        if (fds[1].revents == 0 && !m_bHungUp) {
             continue;
         }
         while (!m_Reads.empty() && TryTransfer(m_Reads.front(), true)) {

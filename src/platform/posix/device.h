@@ -54,6 +54,9 @@ private:
     const int m_nWakeFd;  // an eventfd: written when transfers are queued and at close
     std::mutex m_Mutex;
     bool m_bClosed = false;
+    // The peer hung up: the socket is not polled any more (it would report so without end), and every
+    // transfer completes at once.
+    bool m_bHungUp = false;
     std::deque<CTransfer> m_Reads;
     std::deque<CTransfer> m_Writes;
     // Completes queued transfers; started by the first transfer that has to wait.
