@@ -9,12 +9,14 @@
 #include <stdlib.h>
 
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "json_text.h"
 #include "krellctl_commands.h"
 #include "krellctl_protection_service.h"
+#include "module/service_counters.h"
 #include "platform/error_text.h"
 #include "platform/service_control.h"
 #include "platform/strings.h"
@@ -383,6 +385,20 @@ std::string Json(const CStoredDword& value) {
 
 }  // namespace
 
+// Whether the running service lost its driver channel: its counters say, once it has published them.
+// Null when KRELLSvc does not run or has not published.
+std::optional<bool> ChannelLost(const std::vector<scm::ServiceEntry>& services) {
+    ULONGLONG values[SERVICE_COUNTER_COUNT];
+    DWORD dwPublisher = 0;
+    for (const auto& entry : services) {
+        if (entry.sName == u"KRELLSvc" && entry.dwProcessId != 0 &&
+            CServiceCounters::ReadPublished(values, &dwPublisher) && dwPublisher == entry.dwProcessId) {
+            return values[COUNTER_CHANNEL_LOST] != 0;
+        }
+    }
+    return std::nullopt;
+}
+
 int RunStatusCommand(const std::vector<std::string>& args) {
     const bool bJson = args.size() == 1 && args[0] == "--json";
     if (!args.empty() && !bJson) {
@@ -399,9 +415,13 @@ int RunStatusCommand(const std::vector<std::string>& args) {
     CSettingsManagerHelper helper;
     const CStoredDword state = bStore ? ProtectionValue(helper, u"CurrentState") : CStoredDword{};
     const CStoredDword marker = bStore ? ProtectionValue(helper, u"DriverError") : CStoredDword{};
+    const std::optional<bool> bLost = ChannelLost(services);
     if (bJson) {
-        std::printf("{\"settingsStore\":%s,\"currentState\":%s,\"driverError\":%s,\"services\":[",
-                    bStore ? "true" : "false", Json(state).c_str(), Json(marker).c_str());
+        std::printf(
+            "{\"settingsStore\":%s,\"currentState\":%s,\"driverError\":%s,\"driverChannelLost\":%s,"
+            "\"services\":[",
+            bStore ? "true" : "false", Json(state).c_str(), Json(marker).c_str(),
+            !bLost ? "null" : (*bLost ? "true" : "false"));
         for (std::size_t i = 0; i < services.size(); ++i) {
             const auto& entry = services[i];
             std::printf("%s{\"name\":%s,\"state\":\"%s\",\"start\":\"%s\",\"pid\":%u}", i == 0 ? "" : ",",
@@ -422,6 +442,11 @@ int RunStatusCommand(const std::vector<std::string>& args) {
                         : sStateProblem.c_str());
         std::printf("driver error marker: %s\n",
                     sMarkerProblem.empty() ? std::to_string(marker.dwValue).c_str() : sMarkerProblem.c_str());
+    }
+    if (bLost) {
+        std::printf("driver channel: %s\n", *bLost ? "lost, the service hears nothing more from the driver "
+                                                     "until it restarts (see the debug log)"
+                                                   : "no loss seen");
     }
     for (const auto& entry : services) {
         std::printf("service %-12s %-14s start %s\n", platform::ToUtf8(entry.sName).c_str(),

@@ -137,12 +137,25 @@ DWORD CKTKChannelSubscriber::CChannelListener::Run() {
                   u"CKTKChannelSubscriber::CChannelListener::Run - Could not receive message (status = %d)\n",
                   dwResult);
         dwExitCode = 1;
+        m_pSubscriber->OnChannelLost();
     }
     m_dwExitCode = dwExitCode;
     return dwExitCode;
 }
 
 // --- CKTKChannelSubscriber
+
+void CKTKChannelSubscriber::OnChannelLost() {
+    if (m_bChannelLost.exchange(true)) {
+        return;
+    }
+    DebugOut1(DBG_CAT_MODULE,
+              u"CKTKChannelSubscriber::CChannelListener::Run - the driver channel is lost: no more messages "
+              u"are received from the driver until the service restarts\n");
+    if (m_pLostCounter != nullptr) {
+        m_pLostCounter->fetch_add(1, std::memory_order_relaxed);
+    }
+}
 
 CKTKChannelSubscriber::~CKTKChannelSubscriber() {
     Stop();

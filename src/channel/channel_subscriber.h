@@ -93,6 +93,9 @@ public:
     void SetBacklogStallCounter(std::atomic<ULONGLONG>* pCounter) { m_pStallCounter = pCounter; }
     DWORD Backlog();
     ULONGLONG BacklogStalls() const { return m_ullStalls.load(); }
+    // Where the loss of the channel (the listeners ended by anything but a close) is counted, once.
+    void SetChannelLostCounter(std::atomic<ULONGLONG>* pCounter) { m_pLostCounter = pCounter; }
+    bool ChannelLost() const { return m_bChannelLost.load(); }
 
 private:
     using SubscriberList = std::list<std::shared_ptr<CSubscriberInfo>>;
@@ -101,6 +104,8 @@ private:
     // A place in the backlog for the next read; waits while it is full. False when hStop was set.
     bool AcquireBacklogSlot(HANDLE hStop);
     void ReleaseBacklogSlot();
+    // A listener ended by a failure: both will, so it is told and counted once.
+    void OnChannelLost();
     // Destroys a message read from the channel and gives its place in the backlog back.
     void ReleaseMessage(CKTUMessage* pMsg);
     // Hands the message to the first subscription of its list that is still attached; destroys it when
@@ -122,4 +127,6 @@ private:
     CEvent m_BacklogRoom{true, true};
     std::atomic<ULONGLONG> m_ullStalls{0};
     std::atomic<ULONGLONG>* m_pStallCounter = nullptr;
+    std::atomic<bool> m_bChannelLost{false};
+    std::atomic<ULONGLONG>* m_pLostCounter = nullptr;
 };

@@ -73,6 +73,7 @@ void CModuleComponents::SetStopStepReporter(std::function<void()> pfnReport) {
 
 bool CModuleComponents::InitializeChannelSubscriber() {
     m_DriverControl.Subscriber().SetBacklogStallCounter(m_Counters.Counter(COUNTER_BACKLOG_STALLS));
+    m_DriverControl.Subscriber().SetChannelLostCounter(m_Counters.Counter(COUNTER_CHANNEL_LOST));
     return m_DriverControl.InitializeChannelSubscriber();
 }
 

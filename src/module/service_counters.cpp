@@ -16,6 +16,7 @@ const CServiceCounterName SERVICE_COUNTER_NAMES[SERVICE_COUNTER_COUNT] = {
     {"install queries refused", "installRefused"},
     {"install queries unanswered", "installUnanswered"},
     {"backlog stalls", "backlogStalls"},
+    {"driver channel lost", "driverChannelLost"},
 };
 
 CServiceCounters::CServiceCounters() = default;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -246,6 +247,56 @@ TEST_F(ProtectionLoop, AQueryHeldWhenTheServiceDiesEndsAtTheDriversDeadline) {
     query.join();
     EXPECT_EQ(sAnswer.find("no answer"), 0u) << sAnswer;
     EXPECT_NE(DriverStatus().find("unanswered=1"), npos) << DriverStatus();
+}
+
+}  // namespace
+
+namespace {
+
+// Processor time a process has used, in clock ticks.
+long CpuTicks(const std::string& sPid) {
+    const std::string sStat = ReadText("/proc/" + sPid + "/stat");
+    const std::size_t nEnd = sStat.rfind(')');
+    if (nEnd == npos) {
+        return -1;
+    }
+    std::istringstream fields(sStat.substr(nEnd + 2));
+    std::string sField;
+    long lUser = 0;
+    long lSystem = 0;
+    for (int i = 3; i <= 15 && fields >> sField; ++i) {
+        if (i == 14) {
+            lUser = std::stol(sField);
+        } else if (i == 15) {
+            lSystem = std::stol(sField);
+        }
+    }
+    return lUser + lSystem;
+}
+
+// A driver that hangs up is told once in the debug log and shown by `krellctl status`, and the service,
+// still running, costs nothing meanwhile.
+TEST_F(ProtectionLoop, ALostDriverIsLoggedOnceShownByStatusAndCostsNothing) {
+    Boot();
+    const std::string sStatus = m_sCtl + " status";
+    ASSERT_TRUE(krelltest::WaitForOutput(sStatus, "driver channel: no loss seen"));
+    std::string sOutput;
+    ASSERT_EQ(RunCommand(m_sCtl + " driver close", &sOutput), 0) << sOutput;
+    ASSERT_TRUE(krelltest::WaitForServiceLog("the driver channel is lost"));
+    EXPECT_TRUE(krelltest::WaitForOutput(sStatus, "driver channel: lost"));
+    ASSERT_EQ(RunCommand(m_sCtl + " status --json", &sOutput), 0);
+    EXPECT_NE(sOutput.find("\"driverChannelLost\":true"), npos) << sOutput;
+
+    ASSERT_EQ(RunCommand(m_sCtl + " service status KRELLSvc --json", &sOutput), 0);
+    const std::size_t nPid = sOutput.find("\"pid\":");
+    ASSERT_NE(nPid, npos) << sOutput;
+    const std::string sPid = std::to_string(std::stol(sOutput.substr(nPid + 6)));
+    const long lBefore = CpuTicks(sPid);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_LT(CpuTicks(sPid) - lBefore, sysconf(_SC_CLK_TCK) / 5) << "ticks used in a second of silence";
+    EXPECT_EQ(krelltest::CountOf(krelltest::ServiceLog(), "the driver channel is lost"), 1u);
+    EXPECT_NE(RunCommand(m_sCtl + " service status KRELLSvc", &sOutput), -1);
+    EXPECT_NE(sOutput.find("RUNNING"), npos) << sOutput;
 }
 
 }  // namespace

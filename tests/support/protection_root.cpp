@@ -81,8 +81,6 @@ std::string DriverStatus() {
     return sOutput;
 }
 
-namespace {
-
 bool WaitForOutput(const std::string& sCommand, const std::string& sText, int nTimeoutMs) {
     for (int nWaited = 0; nWaited < nTimeoutMs; nWaited += 50) {
         std::string sOutput;
@@ -94,8 +92,6 @@ bool WaitForOutput(const std::string& sCommand, const std::string& sText, int nT
     }
     return false;
 }
-
-}  // namespace
 
 bool WaitForDriverStatus(const std::string& sText, int nTimeoutMs) {
     return WaitForOutput(ProgramPath("krellctl") + " driver status", sText, nTimeoutMs);

@@ -30,6 +30,9 @@ bool PrepareProtectionRoot(bool bProtectionOn = true);
 // Shuts down every service of the root.
 void ShutdownProtectionRoot();
 
+// A wait until what a command prints contains a text.
+bool WaitForOutput(const std::string& sCommand, const std::string& sText, int nTimeoutMs = 20000);
+
 // What `krellctl driver status` prints, and a wait until it contains a text.
 std::string DriverStatus();
 bool WaitForDriverStatus(const std::string& sText, int nTimeoutMs = 20000);
