@@ -31,12 +31,17 @@ CKTUChunkMUXMessage::Added CKTUChunkMUXMessage::AddFragment(DWORD dwIndex, DWORD
         if (ullSize == 0 || ullSize > KTU_MAX_REASSEMBLED_SIZE || m_dwFragmentCount != 0) {
             return Added::Refused;
         }
-        // calloc: a large buffer comes zeroed from the system without being written here.
-        m_pBuffer.reset(static_cast<BYTE*>(std::calloc(ullSize, 1)));
-        if (m_pBuffer == nullptr) {
+        try {
+            m_Written.assign(dwCount, false);
+            m_pBuffer.reset(static_cast<BYTE*>(std::malloc(ullSize)));
+            if (m_pBuffer == nullptr) {
+                throw std::bad_alloc();
+            }
+        } catch (const std::bad_alloc& e) {
             DebugOut1(DBG_CAT_CHUNK_TRANSPORT,
                       u"CKTUChunkMUXMessage::AddFragment - failed to allocate message buffer (%S)\n",
-                      std::bad_alloc().what());
+                      e.what());
+            m_Written.clear();
             return Added::Refused;
         }
         m_dwFragmentSize = dwPayloadSize;
@@ -47,8 +52,19 @@ CKTUChunkMUXMessage::Added CKTUChunkMUXMessage::AddFragment(DWORD dwIndex, DWORD
         return Added::Refused;
     }
     std::memcpy(m_pBuffer.get() + static_cast<size_t>(dwIndex) * m_dwFragmentSize, pPayload, dwPayloadSize);
+    m_Written[dwIndex] = true;
     ++m_dwFragmentsReceived;
     return m_dwFragmentsReceived == m_dwFragmentCount ? Added::Complete : Added::Stored;
+}
+
+CKTUChunkMUXMessage::Buffer CKTUChunkMUXMessage::TakeBuffer() {
+    for (DWORD dwIndex = 0; m_pBuffer != nullptr && dwIndex < m_dwFragmentCount; ++dwIndex) {
+        if (!m_Written[dwIndex]) {
+            std::memset(m_pBuffer.get() + static_cast<size_t>(dwIndex) * m_dwFragmentSize, 0,
+                        m_dwFragmentSize);
+        }
+    }
+    return std::move(m_pBuffer);
 }
 
 CKTUMessageCodec::CKTUMessageCodec(std::function<DWORD()> pfnTickCount)

@@ -8,6 +8,7 @@
 #include <list>
 #include <map>
 #include <memory>
+#include <vector>
 
 #include "channel/chunk_channel.h"
 #include "channel/messages.h"
@@ -31,7 +32,7 @@ constexpr DWORD KTU_MSG_CHANNEL_CLOSED = 3;
 // fragment. Complete messages are never dropped.
 constexpr ULONGLONG KTU_MAX_REASSEMBLED_SIZE = 64ull * 1024 * 1024;
 constexpr ULONGLONG KTU_MAX_PENDING_REASSEMBLY = 256ull * 1024 * 1024;
-constexpr size_t KTU_MAX_PENDING_MESSAGES = 4096;
+constexpr size_t KTU_MAX_PENDING_MESSAGES = 64;
 constexpr DWORD KTU_REASSEMBLY_STALE_MS = 30000;
 
 DWORD FoldChunkStatus(DWORD dwChunkStatus);
@@ -43,7 +44,6 @@ public:
     struct CFree {
         void operator()(BYTE* p) const { std::free(p); }
     };
-    // Zeroed when allocated: a part no fragment wrote reads as zeros, never as old heap.
     using Buffer = std::unique_ptr<BYTE[], CFree>;
 
     CKTUChunkMUXMessage() = default;
@@ -55,10 +55,15 @@ public:
     Added AddFragment(DWORD dwIndex, DWORD dwCount, DWORD dwPayloadSize, const BYTE* pPayload);
     bool HasReceivedNothing() const { return m_dwFragmentsReceived == 0; }
     ULONGLONG GetBufferSize() const { return static_cast<ULONGLONG>(m_dwFragmentSize) * m_dwFragmentCount; }
-    Buffer TakeBuffer() { return std::move(m_pBuffer); }
+    // The whole message. Fragments are counted, not tracked, so a duplicated one may have completed it:
+    // a part no fragment wrote reads as zeros, never as old heap.
+    Buffer TakeBuffer();
 
 private:
     Buffer m_pBuffer;
+    // Which fragments were written: zeroing only the others at the end keeps a message that never
+    // completes from costing a pass over its whole buffer.
+    std::vector<bool> m_Written;
     DWORD m_dwFragmentSize = 0;
     DWORD m_dwFragmentCount = 0;
     DWORD m_dwFragmentsReceived = 0;
