@@ -369,6 +369,52 @@ TEST_F(Configuration, TemporaryDisablingPutsItsEndIntoTheRules) {
     EXPECT_EQ(sVerdict.rfind("deny (rule \"deny-protected-file\"", 0), 0u) << sVerdict;
 }
 
+// What the default configuration denies and allows at each boundary of what it protects: the service's
+// and the driver's keys, their sub-keys and their siblings; the product folder, its files and its
+// neighbours; the service's process and another.
+TEST_F(Configuration, TheDefaultConfigurationDecidesAtEachBoundary) {
+    Boot();
+    ASSERT_TRUE(WaitForDriverStatus("loaded=1")) << DriverStatus();
+    const std::string sFile = ActiveKCFile();
+    const std::string sServices = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\";
+    const std::string sProduct = "C:\\Program Files\\Quillon\\KRELL";
+    struct Case {
+        std::string sKind;
+        std::string sTarget;
+        const char* szAccess;
+        const char* szVerdict;
+    } cases[] = {
+        {"registry", sServices + "KRELLSvc", "0x2", "deny (rule \"deny-protected-regkey\""},
+        {"registry", sServices + "KRELLSvc\\Parameters", "0x2", "deny (rule \"deny-protected-regkey\""},
+        {"registry", sServices + "krellsvc\\Parameters", "0x10000", "deny (rule \"deny-protected-regkey\""},
+        {"registry", sServices + "KRELLSvcOther", "0x2", "allow (default effect)"},
+        {"registry", sServices + "KRELLSvcOther\\Parameters", "0x2", "allow (default effect)"},
+        {"registry", sServices + "KRELLDrv", "0x10000", "deny (rule \"deny-protected-regkey\""},
+        {"registry", sServices + "KRELLDrv\\Parameters", "0x2", "deny (rule \"deny-protected-regkey\""},
+        {"registry", sServices + "KRELLDrv2", "0x2", "allow (default effect)"},
+        {"registry", sServices + "KRELLSvc", "0x1", "allow (default effect)"},
+        {"file", sProduct, "0x10000", "deny (rule \"deny-protected-file\""},
+        {"file", sProduct + "\\", "0x10000", "deny (rule \"deny-protected-file\""},
+        {"file", sProduct + "\\KT.dll", "0x2", "deny (rule \"deny-protected-file\""},
+        {"file", sProduct + "\\KT.dll", "0x10000", "deny (rule \"deny-protected-file\""},
+        {"file", sProduct + "\\KT.dll", "0x1", "allow (default effect)"},
+        {"file", sProduct + "Other\\KT.dll", "0x2", "allow (default effect)"},
+        {"file", sProduct + "Other", "0x10000", "allow (default effect)"},
+        {"file", "C:\\Program Files\\Quillon", "0x10000", "allow (default effect)"},
+        {"process", sProduct + "\\KRELLSvc.exe", "0x1", "deny (rule \"deny-protected-process\""},
+        {"process", sProduct + "\\Other.exe", "0x1", "allow (default effect)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.sTarget + " " + c.szAccess);
+        std::string sVerdict;
+        RunCommand(ProgramPath("kctool") + " eval '" + sFile + "' --section 201 --kind " + c.sKind +
+                       " --access " + c.szAccess + " --actor-sid S-1-5-21-7 --target-path '" + c.sTarget +
+                       "'",
+                   &sVerdict);
+        EXPECT_EQ(sVerdict.rfind(c.szVerdict, 0), 0u) << sVerdict;
+    }
+}
+
 // Every name the compiler may try (a hundred a second) in the next half minute is taken by a folder: no KC
 // file can be made, and the driver keeps the one it has. (Permissions cannot stand in for this: they do not
 // bind the root user the tests may run as.)

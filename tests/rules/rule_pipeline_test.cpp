@@ -581,7 +581,7 @@ TEST_F(RuleSectionDumpTest, KCToolDecodesTheCompiledSections) {
     EXPECT_EQ(dump.nExitCode, 0) << dump.sOutput;
     for (const char* sExpected : {
              "serialized rules: protected-resources, default allow, 6 set(s)",
-             "set \"protected-files\": 1 exact, 3 prefix",
+             "set \"protected-files\": 2 exact, 3 prefix",
              "  prefix \"C:\\DONNÉES\\\"",
              "  exact \"C:\\DATA\\CONFIG.INI\"",
              "  prefix \"C:\\DATA\\SECRET\\\"",
