@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "arguments.h"
 #include "compiler/kt_data_file.h"
 #include "kcfile/kc_reader.h"
 #include "kctool_output.h"
@@ -205,20 +206,6 @@ int VerifyOrDump(bool bDump, const std::vector<std::string>& args) {
     return info.IsValid() ? 0 : EXIT_INVALID;
 }
 
-bool ParseNumber(const std::string& sText, std::uint32_t& dwValue) {
-    try {
-        std::size_t nUsed = 0;
-        const unsigned long ul = std::stoul(sText, &nUsed, 0);
-        if (nUsed != sText.size() || ul > 0xFFFFFFFFul) {
-            return false;
-        }
-        dwValue = static_cast<std::uint32_t>(ul);
-        return true;
-    } catch (const std::exception&) {
-        return false;
-    }
-}
-
 // Decides one access against a rule section, as the driver would.
 int Eval(const std::vector<std::string>& args) {
     if (args.empty() || args[0].empty() || args[0][0] == '-') {
@@ -249,7 +236,7 @@ int Eval(const std::vector<std::string>& args) {
         } else if (sName == "--actor-sha1") {
             access.sActorSha1 = srtc::FromUtf8(sValue);
         } else if (sName == "--actor-length") {
-            bOk = ParseNumber(sValue, access.dwActorFileLength);
+            bOk = toolargs::ParseDword(sValue, &access.dwActorFileLength);
         } else if (sName == "--actor-device") {
             access.sActorDevice = srtc::FromUtf8(sValue);
         } else if (sName == "--actor-location") {
@@ -262,7 +249,7 @@ int Eval(const std::vector<std::string>& args) {
                                 : sValue == "process" ? srtc::TargetKind::Process
                                                       : srtc::TargetKind::File;
         } else if (sName == "--access") {
-            bOk = ParseNumber(sValue, access.dwDesiredAccess);
+            bOk = toolargs::ParseDword(sValue, &access.dwDesiredAccess);
         } else if (sName == "--time") {
             bOk = srtc::ParseDate(sValue, access.qwTime);
         } else {

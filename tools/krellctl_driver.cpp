@@ -38,6 +38,7 @@
 #include <thread>
 #include <vector>
 
+#include "arguments.h"
 #include "driver_access.h"
 #include "json_text.h"
 #include "krellctl_commands.h"
@@ -115,15 +116,6 @@ int PrintAnswer(const std::string& sReply) {
     return 1;
 }
 
-bool ParseDword(const std::string& sText, DWORD* pdwValue) {
-    if (sText.empty() || sText.find_first_not_of("0123456789") != std::string::npos || sText.size() > 10) {
-        return false;
-    }
-    const unsigned long long ull = std::stoull(sText);
-    *pdwValue = static_cast<DWORD>(ull);
-    return ull <= 0xFFFFFFFFull;
-}
-
 // AskDriver, saying on standard error why there is no answer.
 bool AskDriverChecked(const std::string& sLine, std::string* psReply) {
     const DriverAnswer answer = AskDriver(sLine, psReply);
@@ -160,18 +152,18 @@ int DriverAccess(const std::vector<std::string>& args) {
             access.sActorPath = platform::FromUtf8(sValue);
             bActor = true;
         } else if (sName == "--pid") {
-            bOk = bPid = ParseDword(sValue, &access.dwActorPid);
+            bOk = bPid = toolargs::ParseDword(sValue, &access.dwActorPid, toolargs::Radix::Decimal);
         } else if (sName == "--action") {
-            bOk = bAction = ParseDword(sValue, &access.dwAction);
+            bOk = bAction = toolargs::ParseDword(sValue, &access.dwAction, toolargs::Radix::Decimal);
         } else if (sName == "--target") {
             access.sTargetPath = platform::FromUtf8(sValue);
             bTarget = true;
         } else if (sName == "--target-pid") {
             DWORD dwPid = 0;
-            bOk = ParseDword(sValue, &dwPid);
+            bOk = toolargs::ParseDword(sValue, &dwPid, toolargs::Radix::Decimal);
             access.targetPid = dwPid;
         } else if (sName == "--session") {
-            bOk = ParseDword(sValue, &access.dwSession);
+            bOk = toolargs::ParseDword(sValue, &access.dwSession, toolargs::Radix::Decimal);
         } else if (sName == "--sid") {
             access.sActorSid = platform::FromUtf8(sValue);
         } else {
@@ -217,7 +209,7 @@ int DriverReplay(const std::vector<std::string>& args) {
         if (pdwValue == nullptr) {
             return ReplayUsage();
         }
-        if (!ParseDword(args[i + 1], pdwValue) || *pdwValue == 0) {
+        if (!toolargs::ParseDword(args[i + 1], pdwValue, toolargs::Radix::Decimal) || *pdwValue == 0) {
             std::fprintf(stderr, "krellctl: %s \"%s\": a whole number, at least 1\n", args[i].c_str(),
                          args[i + 1].c_str());
             return 2;
@@ -337,8 +329,8 @@ int DriverInstall(const std::vector<std::string>& args) {
         return InstallUsage();
     }
     DWORD dwTimeout = 0;
-    if (args.size() == 4 &&
-        (!ParseDword(args[3], &dwTimeout) || dwTimeout == 0 || dwTimeout > MAX_INSTALL_TIMEOUT)) {
+    if (args.size() == 4 && (!toolargs::ParseDword(args[3], &dwTimeout, toolargs::Radix::Decimal) ||
+                             dwTimeout == 0 || dwTimeout > MAX_INSTALL_TIMEOUT)) {
         std::fprintf(stderr, "krellctl: --timeout \"%s\": 1 to %u seconds\n", args[3].c_str(),
                      MAX_INSTALL_TIMEOUT);
         return 2;

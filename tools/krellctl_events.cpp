@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "arguments.h"
 #include "event_client.h"
 #include "event_time.h"
 #include "events/event_interfaces.h"
@@ -31,7 +32,7 @@ namespace {
 using krellctl::EventJson;
 using krellctl::LocalNow;
 using krellctl::OpenClient;
-using krellctl::ParseNumber;
+using toolargs::ParseDword;
 
 constexpr ULONG KNOWN_TYPES[] = {KT_EVENT_GATEWARDEN_ALERT, KT_EVENT_MANIFEST_CHANGE, KT_EVENT_CONFIG_CHANGE,
                                  KT_EVENT_SETTINGS_REFRESH, KT_EVENT_NOTIFY};
@@ -105,11 +106,11 @@ int Watch(const std::vector<std::string>& args) {
             }
             continue;
         }
-        unsigned long ulValue = 0;
-        if (args[i] != "--type" || i + 1 >= args.size() || !ParseNumber(args[i + 1], &ulValue)) {
+        DWORD dwValue = 0;
+        if (args[i] != "--type" || i + 1 >= args.size() || !ParseDword(args[i + 1], &dwValue)) {
             return EventsUsage();
         }
-        options.types.push_back(ulValue);
+        options.types.push_back(dwValue);
         ++i;
     }
     if (options.types.empty()) {
@@ -123,9 +124,9 @@ int Watch(const std::vector<std::string>& args) {
 bool ApplySettings(IKTEvent* pEvent, ULONG nType,
                    const std::vector<std::pair<std::string, std::string>>& sets) {
     auto number = [](const std::string& sValue) {
-        unsigned long ul = 0;
-        ParseNumber(sValue, &ul);
-        return static_cast<ULONG>(ul);
+        DWORD dw = 0;
+        ParseDword(sValue, &dw);
+        return static_cast<ULONG>(dw);
     };
     const SYSTEMTIME now = LocalNow();
     if (nType == KT_EVENT_NOTIFY) {
@@ -228,18 +229,18 @@ int CreateAndWait(ULONG nType, const std::vector<std::pair<std::string, std::str
 }
 
 int Publish(const std::vector<std::string>& args) {
-    unsigned long ulType = 0;
-    if (args.empty() || !ParseNumber(args[0], &ulType)) {
+    DWORD dwType = 0;
+    if (args.empty() || !ParseDword(args[0], &dwType)) {
         return EventsUsage();
     }
     bool bWait = false;
-    unsigned long ulWait = 0;
+    DWORD dwWait = 0;
     std::vector<std::pair<std::string, std::string>> sets;
     for (std::size_t i = 1; i < args.size(); i += 2) {
         if (i + 1 >= args.size()) {
             return EventsUsage();
         }
-        if (args[i] == "--wait" && ParseNumber(args[i + 1], &ulWait)) {
+        if (args[i] == "--wait" && ParseDword(args[i + 1], &dwWait)) {
             bWait = true;
         } else if (args[i] == "--set" && args[i + 1].find('=') != std::string::npos) {
             const std::size_t nEq = args[i + 1].find('=');
@@ -248,7 +249,7 @@ int Publish(const std::vector<std::string>& args) {
             return EventsUsage();
         }
     }
-    return CreateAndWait(static_cast<ULONG>(ulType), sets, bWait, ulWait);
+    return CreateAndWait(static_cast<ULONG>(dwType), sets, bWait, dwWait);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "arguments.h"
 #include "platform/known_folders.h"
 #include "service/registry_key.h"
 
@@ -20,18 +21,6 @@ int Usage() {
                  "usage: krellctl [--root DIR] os-version show\n"
                  "       krellctl [--root DIR] os-version set MAJOR MINOR\n");
     return 2;
-}
-
-bool ParseNumber(const std::string& s, DWORD* pdwValue) {
-    if (s.empty() || s.size() > 10 || s.find_first_not_of("0123456789") != std::string::npos) {
-        return false;
-    }
-    const unsigned long long ull = std::stoull(s);
-    if (ull > 0xFFFFFFFFull) {
-        return false;
-    }
-    *pdwValue = static_cast<DWORD>(ull);
-    return true;
 }
 
 bool WriteVersion(DWORD dwMajor, DWORD dwMinor) {
@@ -56,7 +45,8 @@ int RunOsVersionCommand(const std::vector<std::string>& args) {
     if (args.size() == 3 && args[0] == "set") {
         DWORD dwMajor = 0;
         DWORD dwMinor = 0;
-        if (!ParseNumber(args[1], &dwMajor) || !ParseNumber(args[2], &dwMinor)) {
+        if (!toolargs::ParseDword(args[1], &dwMajor, toolargs::Radix::Decimal) ||
+            !toolargs::ParseDword(args[2], &dwMinor, toolargs::Radix::Decimal)) {
             std::fprintf(stderr, "krellctl: MAJOR and MINOR are numbers from 0 to 4294967295\n");
             return 2;
         }

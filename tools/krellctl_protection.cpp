@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "arguments.h"
 #include "krellctl_commands.h"
 #include "platform/strings.h"
 #include "settings/settings_helpers.h"
@@ -47,15 +48,6 @@ int Usage() {
                  "[--disable-for MINUTES] [--wait S]\n"
                  "       krellctl [--root DIR] config apply [--wait S]\n");
     return 2;
-}
-
-bool ParseNumber(const std::string& sText, unsigned long* pulValue) {
-    if (sText.empty() || sText[0] == '-' || sText[0] == '+') {
-        return false;
-    }
-    char* pEnd = nullptr;
-    *pulValue = std::strtoul(sText.c_str(), &pEnd, 10);
-    return *pEnd == '\0' && *pulValue <= 0xFFFFFFFFul;
 }
 
 int Status() {
@@ -143,14 +135,14 @@ void AddExpiry(unsigned long ulMinutes, std::map<std::u16string, DWORD>* pValues
 bool ParseOptions(const std::vector<std::string>& args, std::size_t nFirst, long* plDisableFor,
                   unsigned long* pulWait) {
     for (std::size_t i = nFirst; i < args.size(); i += 2) {
-        unsigned long ulValue = 0;
-        if (i + 1 >= args.size() || !ParseNumber(args[i + 1], &ulValue)) {
+        DWORD dwValue = 0;
+        if (i + 1 >= args.size() || !toolargs::ParseDword(args[i + 1], &dwValue, toolargs::Radix::Decimal)) {
             return false;
         }
-        if (args[i] == "--disable-for" && ulValue > 0 && ulValue <= 7 * 24 * 60) {
-            *plDisableFor = static_cast<long>(ulValue);
-        } else if (args[i] == "--wait" && ulValue > 0) {
-            *pulWait = ulValue;
+        if (args[i] == "--disable-for" && dwValue > 0 && dwValue <= 7 * 24 * 60) {
+            *plDisableFor = static_cast<long>(dwValue);
+        } else if (args[i] == "--wait" && dwValue > 0) {
+            *pulWait = dwValue;
         } else {
             return false;
         }

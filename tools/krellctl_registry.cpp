@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "arguments.h"
 #include "krellctl_commands.h"
 #include "platform/error_text.h"
 #include "platform/registry.h"
@@ -146,13 +147,10 @@ int RegSet(const CKeyPath& key, const std::u16string& sValue, const std::string&
            const std::string& sData) {
     DWORD dwValue = 0;
     if (sType == "dword") {
-        char* pEnd = nullptr;
-        const unsigned long ulValue = std::strtoul(sData.c_str(), &pEnd, 0);
-        if (pEnd == sData.c_str() || *pEnd != '\0' || ulValue > 0xFFFFFFFFul) {
+        if (!toolargs::ParseDword(sData, &dwValue)) {
             std::fprintf(stderr, "krellctl: not a 32-bit number: %s\n", sData.c_str());
             return 2;
         }
-        dwValue = static_cast<DWORD>(ulValue);
     } else if (sType != "sz") {
         return Usage();
     }

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "arguments.h"
 #include "json_text.h"
 #include "krellctl_commands.h"
 #include "krellctl_protection_service.h"
@@ -245,16 +246,6 @@ int Control(const std::string& sName, DWORD dwControl, bool bWaitForStop) {
     return 0;
 }
 
-bool ParseCode(const std::string& s, DWORD* pdw) {
-    char* pEnd = nullptr;
-    const unsigned long ul = std::strtoul(s.c_str(), &pEnd, 0);
-    if (s.empty() || *pEnd != '\0' || ul > 0xFFFFFFFFul) {
-        return false;
-    }
-    *pdw = static_cast<DWORD>(ul);
-    return true;
-}
-
 void PrintSteps(const std::vector<scm::Step>& steps) {
     for (const auto& step : steps) {
         if (step.dwError != ERROR_SUCCESS) {
@@ -283,7 +274,7 @@ int RunServiceCommand(const std::vector<std::string>& args) {
         return ServiceUsage();
     }
     DWORD dwCode = 0;
-    if (sVerb == "control" && !ParseCode(args[2], &dwCode)) {
+    if (sVerb == "control" && !toolargs::ParseDword(args[2], &dwCode)) {
         std::fprintf(stderr, "krellctl: not a control code: %s\n", args[2].c_str());
         return 2;
     }

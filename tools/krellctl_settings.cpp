@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "arguments.h"
 #include "json_text.h"
 #include "krellctl_commands.h"
 #include "platform/strings.h"
@@ -55,23 +56,6 @@ std::string Hex(const std::vector<BYTE>& data) {
         s += DIGITS[b & 0xF];
     }
     return s;
-}
-
-bool ParseHex(const std::string& sHex, std::vector<BYTE>* pData) {
-    if (sHex.size() % 2 != 0) {
-        return false;
-    }
-    pData->clear();
-    for (std::size_t i = 0; i < sHex.size(); i += 2) {
-        char* pEnd = nullptr;
-        const std::string sByte = sHex.substr(i, 2);
-        const unsigned long ul = std::strtoul(sByte.c_str(), &pEnd, 16);
-        if (*pEnd != '\0' || !std::isxdigit(static_cast<unsigned char>(sByte[0]))) {
-            return false;
-        }
-        pData->push_back(static_cast<BYTE>(ul));
-    }
-    return true;
 }
 
 struct Value {
@@ -226,18 +210,17 @@ public:
             return Fail("open", sKey, zr);
         }
         if (sKind == "--dword") {
-            char* pEnd = nullptr;
-            const unsigned long long ull = std::strtoull(sData.c_str(), &pEnd, 0);
-            if (sData.empty() || *pEnd != '\0' || ull > 0xFFFFFFFFull || sData[0] == '-') {
+            DWORD dwData = 0;
+            if (!toolargs::ParseDword(sData, &dwData)) {
                 std::fprintf(stderr, "krellctl: %s is no DWORD\n", sData.c_str());
                 return 2;
             }
-            zr = pKey->PutDword(sValue.c_str(), static_cast<DWORD>(ull));
+            zr = pKey->PutDword(sValue.c_str(), dwData);
         } else if (sKind == "--string") {
             zr = pKey->PutString(sValue.c_str(), platform::FromUtf8(sData).c_str());
         } else if (sKind == "--binary") {
             std::vector<BYTE> data;
-            if (!ParseHex(sData, &data)) {
+            if (!toolargs::ParseHex(sData, &data)) {
                 std::fprintf(stderr, "krellctl: %s is no even run of hex digits\n", sData.c_str());
                 return 2;
             }

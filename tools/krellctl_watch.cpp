@@ -1,4 +1,5 @@
 #include "krellctl_watch.h"
+#include "arguments.h"
 
 #include <signal.h>
 #include <time.h>
@@ -16,12 +17,6 @@
 #include "platform/system.h"
 
 namespace krellctl {
-
-bool ParseNumber(const std::string& sText, unsigned long* pulValue) {
-    char* pEnd = nullptr;
-    *pulValue = std::strtoul(sText.c_str(), &pEnd, 0);
-    return !sText.empty() && *pEnd == '\0' && *pulValue <= 0xFFFFFFFFul;
-}
 
 SYSTEMTIME LocalNow() {
     SYSTEMTIME now{};
@@ -163,16 +158,16 @@ bool ParseWatchLimit(const std::vector<std::string>& args, std::size_t* pnIndex,
     if (sOption != "--count" && sOption != "--timeout") {
         return false;
     }
-    unsigned long ulValue = 0;
-    if (*pnIndex + 1 >= args.size() || !ParseNumber(args[*pnIndex + 1], &ulValue)) {
+    DWORD dwValue = 0;
+    if (*pnIndex + 1 >= args.size() || !toolargs::ParseDword(args[*pnIndex + 1], &dwValue)) {
         *pbBad = true;
         return true;
     }
     if (sOption == "--count") {
-        pOptions->ulCount = ulValue;
+        pOptions->ulCount = dwValue;
         pOptions->bCount = true;
     } else {
-        pOptions->ulTimeout = ulValue;
+        pOptions->ulTimeout = dwValue;
     }
     ++*pnIndex;
     return true;

@@ -12,9 +12,6 @@
 
 namespace krellctl {
 
-// A number in C notation (decimal, 0x hexadecimal) that fits 32 bits.
-bool ParseNumber(const std::string& sText, unsigned long* pulValue);
-
 // Events carry local time; so does what the tools stamp.
 SYSTEMTIME LocalNow();
 
