@@ -1,0 +1,148 @@
+// A program that fails in the way its argument names, with the crash handler enabled as the service
+// enables it: the debug log first, then the "CrashHandler" options of the root's registry.
+#include <pthread.h>
+#include <signal.h>
+#include <sys/time.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "diagnostics/crash_handler.h"
+#include "diagnostics/user_debug_output.h"
+
+// External linkage: inside an anonymous namespace the compiler sees every override and calls the
+// derived one directly.
+struct CBase;
+extern CBase* volatile g_pUnderConstruction;
+__attribute__((noipa)) void CallPureOf(CBase* pObject);
+// A base whose constructor reaches its own pure virtual function through a pointer the compiler
+// cannot see through: the vtable in force is the base's, whose entry is the runtime's hook.
+struct CBase {
+    CBase() {
+        g_pUnderConstruction = this;
+        CallPureOf(g_pUnderConstruction);
+    }
+    virtual ~CBase() = default;
+    virtual void Pure() = 0;
+};
+__attribute__((noipa)) void CallPureOf(CBase* pObject) {
+    pObject->Pure();
+}
+struct CDerived : CBase {
+    void Pure() override {}
+};
+CBase* volatile g_pUnderConstruction = nullptr;
+__attribute__((noipa)) void CrashByPurecall() {
+    CDerived derived;
+}
+
+namespace {
+
+volatile int* g_pNull = nullptr;
+volatile std::size_t g_cbHuge = ~std::size_t{0} / 2;
+
+__attribute__((noinline)) void CrashBySegv() {
+    *g_pNull = 1;
+}
+
+__attribute__((noinline)) void CrashByThrow() {
+    throw std::runtime_error("nobody catches this");
+}
+
+}  // namespace
+
+// Outside the anonymous namespace: LLDB prints such a frame's name without its arguments' values.
+__attribute__((noinline)) void CrashByStackSmash(std::size_t cbWrite);
+
+namespace {
+
+__attribute__((noinline)) int CrashByNew() {
+    try {
+        char* volatile p = new char[g_cbHuge];
+        delete[] p;
+        std::puts("allocated");
+    } catch (const std::bad_alloc& e) {
+        std::printf("caught: %s\n", e.what());
+    }
+    return 0;
+}
+
+__attribute__((noinline)) void TakeSnapshot() {
+    g_CrashHandler.Dump(CRASH_TYPE_SNAPSHOT, nullptr);
+}
+
+std::atomic<int> g_nReady{0};
+void* CrashingThread(void*) {
+    g_nReady.fetch_add(1);
+    while (g_nReady.load() < 2) {
+    }
+    CrashBySegv();
+    return nullptr;
+}
+
+void FaultOnAlarm(int) {
+    *g_pNull = 2;
+}
+
+}  // namespace
+
+void CrashByStackSmash(std::size_t cbWrite) {
+    char buffer[16];
+    volatile char* p = buffer;
+    for (std::size_t i = 0; i < cbWrite; ++i) {
+        p[i] = 'A';
+    }
+}
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: %s segv|throw|purecall|stack|new|snapshot|threads|nested\n", argv[0]);
+        return 2;
+    }
+    g_DebugOutput.Construct(u"KRELLSvc", std::nullopt);
+    const bool bEnabled = g_CrashHandler.LoadOptions();
+    std::printf("enabled %d\n", bEnabled ? 1 : 0);
+    std::fflush(stdout);
+    const std::string sKind = argv[1];
+    if (sKind == "segv") {
+        CrashBySegv();
+    } else if (sKind == "throw") {
+        CrashByThrow();
+    } else if (sKind == "purecall") {
+        CrashByPurecall();
+    } else if (sKind == "stack") {
+        CrashByStackSmash(64);
+    } else if (sKind == "new") {
+        return CrashByNew();
+    } else if (sKind == "snapshot") {
+        TakeSnapshot();
+    } else if (sKind == "threads") {
+        pthread_t threads[2];
+        for (pthread_t& thread : threads) {
+            pthread_create(&thread, nullptr, &CrashingThread, nullptr);
+        }
+        for (pthread_t thread : threads) {
+            pthread_join(thread, nullptr);
+        }
+    } else if (sKind == "nested") {
+        // A large heap makes the dump slow enough for the timer to fire while it is written.
+        std::vector<char> heap(256u << 20, 'x');
+        signal(SIGALRM, &FaultOnAlarm);
+        itimerval timer{};
+        timer.it_value.tv_usec = 20000;
+        setitimer(ITIMER_REAL, &timer, nullptr);
+        TakeSnapshot();
+        std::printf("heap %zu\n", heap.size());
+    } else {
+        std::fprintf(stderr, "unknown kind %s\n", argv[1]);
+        return 2;
+    }
+    std::puts("survived");
+    return 0;
+}
