@@ -2,6 +2,7 @@
 // enables it: the debug log first, then the "CrashHandler" options of the root's registry.
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/time.h>
 
 #include <atomic>
@@ -38,6 +39,10 @@ struct CDerived : CBase {
     void Pure() override {}
 };
 CBase* volatile g_pUnderConstruction = nullptr;
+// Found in a dump only when the dump type takes in the modules' data (external linkage keeps it
+// writable data); the heap marker only when it takes in the heap.
+extern char g_DataMarker[];
+char g_DataMarker[] = "KRELL-DATA-MARKER";
 __attribute__((noipa)) void CrashByPurecall() {
     CDerived derived;
 }
@@ -73,8 +78,11 @@ __attribute__((noinline)) int CrashByNew() {
     return 0;
 }
 
+volatile int g_nSnapshots = 0;
+// The count after the call keeps the call from becoming a jump, so the snapshot shows this frame.
 __attribute__((noinline)) void TakeSnapshot() {
     g_CrashHandler.Dump(CRASH_TYPE_SNAPSHOT, nullptr);
+    g_nSnapshots = g_nSnapshots + 1;
 }
 
 std::atomic<int> g_nReady{0};
@@ -90,6 +98,8 @@ void FaultOnAlarm(int) {
     *g_pNull = 2;
 }
 
+constexpr char HEAP_MARKER[] = "KRELL-HEAP-MARKER";
+
 }  // namespace
 
 void CrashByStackSmash(std::size_t cbWrite) {
@@ -102,7 +112,9 @@ void CrashByStackSmash(std::size_t cbWrite) {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: %s segv|throw|purecall|stack|new|snapshot|threads|nested\n", argv[0]);
+        std::fprintf(stderr,
+                     "usage: %s segv|throw|purecall|stack|new|snapshot|threads|heap-segv|small-disk|nested\n",
+                     argv[0]);
         return 2;
     }
     g_DebugOutput.Construct(u"KRELLSvc", std::nullopt);
@@ -130,9 +142,20 @@ int main(int argc, char** argv) {
         for (pthread_t thread : threads) {
             pthread_join(thread, nullptr);
         }
+    } else if (sKind == "heap-segv") {
+        std::vector<char> heap(32u << 20, 'x');
+        std::memcpy(heap.data() + heap.size() / 2, HEAP_MARKER, sizeof(HEAP_MARKER));
+        std::printf("data %p heap %p\n", static_cast<void*>(g_DataMarker), static_cast<void*>(heap.data()));
+        CrashBySegv();
+    } else if (sKind == "small-disk") {
+        // No file may grow past 256 KiB: a dump meets a full disk.
+        const rlimit limit{256 << 10, 256 << 10};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        signal(SIGXFSZ, SIG_IGN);
+        CrashBySegv();
     } else if (sKind == "nested") {
         // A large heap makes the dump slow enough for the timer to fire while it is written.
-        std::vector<char> heap(256u << 20, 'x');
+        std::vector<char> heap(128u << 20, 'x');
         signal(SIGALRM, &FaultOnAlarm);
         itimerval timer{};
         timer.it_value.tv_usec = 20000;
