@@ -223,7 +223,8 @@ void CCrashHandler::CExceptionCrashHandler::ExceptionHandler(int nSignal, siginf
             .AddDecimal(nSignal)
             .Add(u"\n");
         Log(1, text);
-        platform::EXCEPTION_RECORD record{static_cast<DWORD>(nSignal), static_cast<DWORD>(pInfo->si_code), 0};
+        platform::EXCEPTION_RECORD record{
+            static_cast<DWORD>(nSignal), static_cast<DWORD>(pInfo->si_code), 0, 0, {}};
         const auto* pUc = static_cast<const ucontext_t*>(pContext);
         const bool bFault = nSignal != SIGABRT && pInfo->si_code > 0;
         record.ExceptionAddress = bFault ? reinterpret_cast<ULONGLONG>(pInfo->si_addr)
@@ -279,7 +280,7 @@ bool CCrashHandler::CDebugHelp::Create() {
 }
 
 bool CCrashHandler::CDebugHelp::Dump(const char* szFile, DWORD dwDumpType,
-                                     const platform::EXCEPTION_POINTERS* pExceptionInfo) {
+                                     const platform::EXCEPTION_POINTERS* pExceptionInfo, eCrashType eType) {
     if (m_pfnMiniDumpWriteDump == nullptr) {
         Log(1, u"CDebugHelp::Dump() : MiniDumpWriteDump == NULL\n");
         return false;
@@ -289,8 +290,16 @@ bool CCrashHandler::CDebugHelp::Dump(const char* szFile, DWORD dwDumpType,
         Log(1, u"CDebugHelp::Dump() : dumpFile.Open() == FALSE\n");
         return false;
     }
-    platform::MINIDUMP_EXCEPTION_INFORMATION info{
-        CurrentThreadId(), const_cast<platform::EXCEPTION_POINTERS*>(pExceptionInfo), false};
+    // The record goes out with the crash type as its first parameter, which readers of the dump
+    // (krellctl dumps list) show as its kind.
+    platform::EXCEPTION_RECORD record{};
+    if (pExceptionInfo->ExceptionRecord != nullptr) {
+        record = *pExceptionInfo->ExceptionRecord;
+    }
+    record.NumberParameters = 1;
+    record.ExceptionInformation[0] = static_cast<ULONGLONG>(eType);
+    platform::EXCEPTION_POINTERS pointers{&record, pExceptionInfo->ContextRecord};
+    platform::MINIDUMP_EXCEPTION_INFORMATION info{CurrentThreadId(), &pointers, false};
     const bool bWritten = m_pfnMiniDumpWriteDump(nFile, dwDumpType, &info);
     if (!bWritten) {
         CFixedText text;
@@ -303,13 +312,14 @@ bool CCrashHandler::CDebugHelp::Dump(const char* szFile, DWORD dwDumpType,
     return bWritten;
 }
 
-bool CCrashHandler::CDebugHelp::Snap(const char* szFile, DWORD dwDumpType) {
+bool CCrashHandler::CDebugHelp::Snap(const char* szFile, DWORD dwDumpType, eCrashType eType) {
     // The lock is held: one static context serves every snapshot.
     static ucontext_t s_Context;
     getcontext(&s_Context);
-    platform::EXCEPTION_RECORD record{0, 0, static_cast<ULONGLONG>(s_Context.uc_mcontext.gregs[REG_RIP])};
+    platform::EXCEPTION_RECORD record{
+        0, 0, static_cast<ULONGLONG>(s_Context.uc_mcontext.gregs[REG_RIP]), 0, {}};
     platform::EXCEPTION_POINTERS pointers{&record, &s_Context};
-    return Dump(szFile, dwDumpType, &pointers);
+    return Dump(szFile, dwDumpType, &pointers, eType);
 }
 
 // ---- the handler ----
@@ -596,10 +606,10 @@ void CCrashHandler::DumpLocked(eCrashType eType, const platform::EXCEPTION_POINT
             }
         }
         if (pExceptionInfo != nullptr) {
-            if (!m_DebugHelp.Dump(pszPath, m_dwDumpType, pExceptionInfo)) {
+            if (!m_DebugHelp.Dump(pszPath, m_dwDumpType, pExceptionInfo, eType)) {
                 Log(1, u"CCrashHandler::Dump() : m_DebugHelp.Dump() == FALSE\n");
             }
-        } else if (!m_DebugHelp.Snap(pszPath, m_dwDumpType)) {
+        } else if (!m_DebugHelp.Snap(pszPath, m_dwDumpType, eType)) {
             Log(1, u"CCrashHandler::Dump() : m_DebugHelp.Snap() == FALSE\n");
         }
         m_bDumping = false;

@@ -88,8 +88,9 @@ public:
     class CDebugHelp {
     public:
         bool Create();
-        bool Dump(const char* szFile, DWORD dwDumpType, const platform::EXCEPTION_POINTERS* pExceptionInfo);
-        bool Snap(const char* szFile, DWORD dwDumpType);
+        bool Dump(const char* szFile, DWORD dwDumpType, const platform::EXCEPTION_POINTERS* pExceptionInfo,
+                  eCrashType eType);
+        bool Snap(const char* szFile, DWORD dwDumpType, eCrashType eType);
 
     private:
         decltype(&platform::MiniDumpWriteDump) m_pfnMiniDumpWriteDump = nullptr;

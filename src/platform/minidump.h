@@ -30,11 +30,15 @@ constexpr DWORD MiniDumpWithCodeSegs = 0x00002000;
 constexpr DWORD MiniDumpValidTypeFlags = 0x01FFFFFF;
 
 // The fault as the signal handler saw it. ExceptionCode is the signal number (0 for a dump that no
-// signal caused), ExceptionFlags its si_code; ContextRecord is the ucontext_t of the faulting thread.
+// signal caused), ExceptionFlags its si_code; the parameters are the caller's own (the crash handler
+// puts its crash type first). ContextRecord is the ucontext_t of the faulting thread.
+constexpr DWORD EXCEPTION_MAXIMUM_PARAMETERS = 15;
 struct EXCEPTION_RECORD {
     DWORD ExceptionCode;
     DWORD ExceptionFlags;
     ULONGLONG ExceptionAddress;
+    DWORD NumberParameters;
+    ULONGLONG ExceptionInformation[EXCEPTION_MAXIMUM_PARAMETERS];
 };
 struct EXCEPTION_POINTERS {
     EXCEPTION_RECORD* ExceptionRecord;

@@ -653,6 +653,12 @@ bool MiniDumpWriteDump(int nFile, DWORD dwDumpType, const MINIDUMP_EXCEPTION_INF
         exception.Exception.ExceptionCode = pRecord->ExceptionCode;
         exception.Exception.ExceptionFlags = pRecord->ExceptionFlags;
         exception.Exception.ExceptionAddress = pRecord->ExceptionAddress;
+        exception.Exception.NumberParameters = pRecord->NumberParameters < EXCEPTION_MAXIMUM_PARAMETERS
+                                                   ? pRecord->NumberParameters
+                                                   : EXCEPTION_MAXIMUM_PARAMETERS;
+        for (DWORD i = 0; i < exception.Exception.NumberParameters; ++i) {
+            exception.Exception.ExceptionInformation[i] = pRecord->ExceptionInformation[i];
+        }
     }
     exception.ThreadContext = contextLocation;
     file.Align(8);
