@@ -158,7 +158,7 @@ int main(int argc, char** argv) {
         std::vector<char> heap(128u << 20, 'x');
         signal(SIGALRM, &FaultOnAlarm);
         itimerval timer{};
-        timer.it_value.tv_usec = 20000;
+        timer.it_value.tv_usec = 5000;
         setitimer(ITIMER_REAL, &timer, nullptr);
         TakeSnapshot();
         std::printf("heap %zu\n", heap.size());

@@ -96,18 +96,20 @@ public:
                 continue;
             }
             if (n == -EFAULT || n == 0) {
-                WriteZeros(cbChunk);
-            } else if (n < 0) {
-                m_nError = static_cast<int>(-n);
-                break;
-            } else {
-                m_qwPosition += static_cast<std::uint64_t>(n);
-                qwAddress += static_cast<std::uint64_t>(n);
-                cbData -= static_cast<std::uint64_t>(n);
+                // The first page of the chunk cannot be read: zeros for that page alone.
+                const std::uint64_t cbPage = PageRest(qwAddress, cbData);
+                WriteZeros(cbPage);
+                qwAddress += cbPage;
+                cbData -= cbPage;
                 continue;
             }
-            qwAddress += cbChunk;
-            cbData -= cbChunk;
+            if (n < 0) {
+                m_nError = static_cast<int>(-n);
+                break;
+            }
+            m_qwPosition += static_cast<std::uint64_t>(n);
+            qwAddress += static_cast<std::uint64_t>(n);
+            cbData -= static_cast<std::uint64_t>(n);
         }
         return static_cast<std::uint32_t>(qwRva);
     }
@@ -138,8 +140,13 @@ public:
     }
 
 private:
-    // Chunks never cross a page boundary, so one unreadable page costs only itself.
+    // Large chunks: the kernel stops a write at the first page it cannot read, and only that page is
+    // then replaced by zeros.
     static std::uint64_t ChunkAt(std::uint64_t qwAddress, std::uint64_t cbLeft) {
+        constexpr std::uint64_t CHUNK = 1 << 20;
+        return cbLeft < CHUNK ? cbLeft : CHUNK;
+    }
+    static std::uint64_t PageRest(std::uint64_t qwAddress, std::uint64_t cbLeft) {
         const std::uint64_t cbToPageEnd = 4096 - qwAddress % 4096;
         return cbLeft < cbToPageEnd ? cbLeft : cbToPageEnd;
     }
