@@ -251,6 +251,7 @@ void CCrashHandler::CPurecallCrashHandler::Disable() {
 void CCrashHandler::CPurecallCrashHandler::PurecallHandler() {
     Log(1, u"CPurecallCrashHandler::PurecallHandler()\n");
     g_CrashHandler.Dump(CRASH_TYPE_PURECALL, nullptr);
+    CallRuntimeHook(g_CrashHandler.m_PurecallHandler.m_pfnPrevious, "pure virtual method called\n");
 }
 
 bool CCrashHandler::CSecurityCrashHandler::Enable() {
@@ -476,16 +477,6 @@ bool CCrashHandler::SetDumpFileName(const char16_t* szName) {
     }
     Unlock();
     return bSet;
-}
-
-std::u16string CCrashHandler::DumpFileName() const {
-    auto* pSelf = const_cast<CCrashHandler*>(this);
-    if (pSelf->Lock() != ELock::kTaken) {
-        return {};
-    }
-    std::u16string sName = m_sDumpFileName;
-    pSelf->Unlock();
-    return sName;
 }
 
 void CCrashHandler::PrepareDumpPaths() {

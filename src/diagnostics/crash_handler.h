@@ -61,10 +61,9 @@ public:
     public:
         bool Enable();
         void Disable();
-        static void PurecallHandler();
+        [[noreturn]] static void PurecallHandler();
 
     private:
-        friend void CallPurecall();
         using PFN = void (*)();
         PFN m_pfnPrevious = nullptr;
         std::atomic<bool> m_bEnabled{false};
@@ -111,8 +110,6 @@ public:
     // if that kind's terminate switch is set. Safe in a signal handler.
     void Dump(eCrashType eType, const platform::EXCEPTION_POINTERS* pExceptionInfo);
     bool SetDumpFileName(const char16_t* szName);
-    // The plain dump file name (Windows form), before any suffix.
-    std::u16string DumpFileName() const;
 
 private:
     enum class ELock { kTaken, kOwnThread, kTimedOut };

@@ -38,7 +38,8 @@ CFixedText& CFixedText::AddDecimal(std::int64_t nValue, int nWidth) {
     if (bNegative) {
         AddChar(u'-');
     }
-    for (int i = n; i < nWidth; ++i) {
+    // The sign counts towards the width, as in printf.
+    for (int i = n + (bNegative ? 1 : 0); i < nWidth; ++i) {
         AddChar(u'0');
     }
     while (n > 0) {
