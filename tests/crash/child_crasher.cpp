@@ -3,7 +3,8 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/time.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
@@ -94,8 +95,15 @@ void* CrashingThread(void*) {
     return nullptr;
 }
 
-void FaultOnAlarm(int) {
-    *g_pNull = 2;
+const char* g_pszDumpPath = nullptr;
+pthread_t g_MainThread;
+void* FaultMainWhenDumping(void*) {
+    struct stat st {};
+    while (stat(g_pszDumpPath, &st) != 0) {
+        usleep(100);
+    }
+    pthread_kill(g_MainThread, SIGSEGV);
+    return nullptr;
 }
 
 constexpr char HEAP_MARKER[] = "KRELL-HEAP-MARKER";
@@ -113,7 +121,8 @@ void CrashByStackSmash(std::size_t cbWrite) {
 int main(int argc, char** argv) {
     if (argc < 2) {
         std::fprintf(stderr,
-                     "usage: %s segv|throw|purecall|stack|new|snapshot|threads|heap-segv|small-disk|nested\n",
+                     "usage: %s segv|throw|purecall|stack|new|snapshot|threads|heap-segv|small-disk|nested "
+                     "DUMP_PATH\n",
                      argv[0]);
         return 2;
     }
@@ -153,13 +162,14 @@ int main(int argc, char** argv) {
         setrlimit(RLIMIT_FSIZE, &limit);
         signal(SIGXFSZ, SIG_IGN);
         CrashBySegv();
-    } else if (sKind == "nested") {
-        // A large heap makes the dump slow enough for the timer to fire while it is written.
+    } else if (sKind == "nested" && argc == 3) {
+        // A second thread faults this one as soon as the snapshot's file exists, that is while the
+        // handler holds its lock and writes; the large heap keeps it writing long enough.
         std::vector<char> heap(128u << 20, 'x');
-        signal(SIGALRM, &FaultOnAlarm);
-        itimerval timer{};
-        timer.it_value.tv_usec = 5000;
-        setitimer(ITIMER_REAL, &timer, nullptr);
+        g_pszDumpPath = argv[2];
+        g_MainThread = pthread_self();
+        pthread_t watcher;
+        pthread_create(&watcher, nullptr, &FaultMainWhenDumping, nullptr);
         TakeSnapshot();
         std::printf("heap %zu\n", heap.size());
     } else {

@@ -501,10 +501,10 @@ TEST_F(CrashHandlerTest, TwoThreadsCrashingAtOnceLeaveOneCompleteDump) {
 }
 
 TEST_F(CrashHandlerTest, CrashInsideTheHandlerEndsTheProcess) {
-    // The child's timer faults while its snapshot of a large heap is being written.
+    // The child's second thread faults it while its snapshot of a large heap is being written.
     SetOptions({{u"DumpOnException", 1}, {u"TerminateOnException", 1}, {u"DumpType", 0x2}});
     const auto start = std::chrono::steady_clock::now();
-    const ToolResult result = RunChild("nested");
+    const ToolResult result = RunTool({Child(), "nested", m_sDumps + "/krell_child_crasher.dmp"});
     EXPECT_EQ(result.nExitCode, EXIT_TERMINATED) << result.sOutput;
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
     const std::string sLog = Log();
