@@ -154,7 +154,10 @@ int main(int argc, char** argv) {
     } else if (sKind == "heap-segv") {
         std::vector<char> heap(32u << 20, 'x');
         std::memcpy(heap.data() + heap.size() / 2, HEAP_MARKER, sizeof(HEAP_MARKER));
-        std::printf("data %p heap %p\n", static_cast<void*>(g_DataMarker), static_cast<void*>(heap.data()));
+        // A pointer to the marker on this frame: memory the stack refers to.
+        const char* volatile pHeapMarker = heap.data() + heap.size() / 2;
+        std::printf("data %p heap %p\n", static_cast<void*>(g_DataMarker),
+                    static_cast<const void*>(pHeapMarker));
         CrashBySegv();
     } else if (sKind == "small-disk") {
         // No file may grow past 256 KiB: a dump meets a full disk.

@@ -438,16 +438,17 @@ TEST_F(CrashHandlerTest, DumpTypeChoosesTheMemory) {
         DWORD dwDumpType;
         bool bValid;
         bool bHeap;       // the child's heap marker is in the file
-        bool bData;       // its initialised data marker is in the file
+        int nData;        // its initialised data marker is in the file: 1, 0, or -1 for either
         bool bFullPaths;  // module names are full paths
     };
     const CCase cases[] = {
-        {0x00000000, true, false, false, true},   // MiniDumpNormal: stack only
-        {0x00000001, true, false, true, true},    // WithDataSegs
-        {0x00000200, true, true, false, true},    // WithPrivateReadWriteMemory
-        {0x00000002, true, true, true, true},     // WithFullMemory
-        {0x00000080, true, false, false, false},  // FilterModulePaths
-        {0xFFFFFFFF, false, false, false, true},  // garbage: the writer refuses it
+        {0x00000000, true, false, 0, true},   // MiniDumpNormal: stack only
+        {0x00000040, true, true, -1, true},   // WithIndirectlyReferencedMemory: the stack points at it
+        {0x00000001, true, false, 1, true},   // WithDataSegs
+        {0x00000200, true, true, 0, true},    // WithPrivateReadWriteMemory
+        {0x00000002, true, true, 1, true},    // WithFullMemory
+        {0x00000080, true, false, 0, false},  // FilterModulePaths
+        {0xFFFFFFFF, false, false, 0, true},  // garbage: the writer refuses it
     };
     for (const CCase& c : cases) {
         SetUp();
@@ -469,7 +470,9 @@ TEST_F(CrashHandlerTest, DumpTypeChoosesTheMemory) {
             EXPECT_TRUE(reader.Has(dwStream)) << std::hex << dwStream;
         }
         EXPECT_EQ(reader.Contains("KRELL-HEAP-MARKER"), c.bHeap) << std::hex << c.dwDumpType;
-        EXPECT_EQ(reader.Contains("KRELL-DATA-MARKER"), c.bData) << std::hex << c.dwDumpType;
+        if (c.nData >= 0) {
+            EXPECT_EQ(reader.Contains("KRELL-DATA-MARKER"), c.nData == 1) << std::hex << c.dwDumpType;
+        }
         const auto names = reader.ModuleNames();
         ASSERT_FALSE(names.empty());
         bool bChildListed = false;

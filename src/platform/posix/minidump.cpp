@@ -485,6 +485,44 @@ void ChooseRanges(DWORD dwDumpType) {
     }
 }
 
+// The memory around an address that the registers or the stack hold, when it is readable.
+void AddReferenced(std::uint64_t qwValue) {
+    constexpr std::uint64_t AROUND = 128;
+    const Mapping* pMapping = MappingOf(qwValue);
+    if (pMapping == nullptr || !pMapping->bRead || IsSpecial(*pMapping)) {
+        return;
+    }
+    const std::uint64_t qwStart = qwValue - pMapping->qwStart < AROUND ? pMapping->qwStart : qwValue - AROUND;
+    const std::uint64_t qwEnd = pMapping->qwEnd - qwValue < AROUND ? pMapping->qwEnd : qwValue + AROUND;
+    for (std::size_t i = 0; i < g_cRanges; ++i) {
+        if (qwStart >= g_Ranges[i].qwStart && qwEnd <= g_Ranges[i].qwStart + g_Ranges[i].qwSize) {
+            return;
+        }
+    }
+    AddRange(qwStart, qwEnd);
+}
+
+void AddReferencedRanges(const ContextAmd64& context, std::uint64_t qwStackStart, std::uint64_t qwStackEnd) {
+    // The frames nearest the fault: the first 16 KiB of the stack.
+    constexpr std::uint64_t SCANNED = 16 << 10;
+    for (const std::uint64_t qwRegister : {context.Rax, context.Rcx, context.Rdx, context.Rbx, context.Rbp,
+                                           context.Rsi, context.Rdi, context.R8, context.R9, context.R10,
+                                           context.R11, context.R12, context.R13, context.R14, context.R15}) {
+        AddReferenced(qwRegister);
+    }
+    const std::uint64_t qwEnd = qwStackEnd - qwStackStart > SCANNED ? qwStackStart + SCANNED : qwStackEnd;
+    std::uint64_t words[256];
+    for (std::uint64_t qw = qwStackStart & ~7ull; qw + sizeof(std::uint64_t) <= qwEnd; qw += sizeof(words)) {
+        const std::size_t cbRead = qwEnd - qw < sizeof(words) ? (qwEnd - qw) & ~7ull : sizeof(words);
+        if (!SafeRead(qw, words, cbRead)) {
+            continue;
+        }
+        for (std::size_t i = 0; i < cbRead / sizeof(std::uint64_t); ++i) {
+            AddReferenced(words[i]);
+        }
+    }
+}
+
 const char* BaseName(const char* pszPath) {
     const char* pszName = pszPath;
     for (const char* p = pszPath; *p != '\0'; ++p) {
@@ -610,6 +648,9 @@ bool MiniDumpWriteDump(int nFile, DWORD dwDumpType, const MINIDUMP_EXCEPTION_INF
         }
     } else {
         ChooseRanges(dwDumpType);
+        if ((dwDumpType & MiniDumpWithIndirectlyReferencedMemory) != 0) {
+            AddReferencedRanges(s_Context, qwStackStart, qwStackEnd);
+        }
         for (std::size_t i = 0; i < g_cRanges; ++i) {
             g_Ranges[i].dwRva =
                 file.Append(reinterpret_cast<const void*>(g_Ranges[i].qwStart), g_Ranges[i].qwSize);
