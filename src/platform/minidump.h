@@ -11,6 +11,10 @@
 
 namespace platform {
 
+// Offset from SIGRTMIN of the signal the writer sends the process's other threads to collect their
+// registers; they wait in its handler until the dump is written. Nothing else may claim it.
+constexpr int THREAD_STATE_SIGNAL_OFFSET = 7;
+
 // MINIDUMP_TYPE flags. docs/crash.md says which of them this writer honours.
 constexpr DWORD MiniDumpNormal = 0x00000000;
 constexpr DWORD MiniDumpWithDataSegs = 0x00000001;
@@ -59,8 +63,9 @@ int CreateDumpFile(const char* szPosixPath);
 void CloseDumpFile(int nFile);
 
 // Writes the calling process's dump into nFile: system information, the calling thread's registers
-// and stack, the modules with their build ids, the exception, the memory the dump type asks for and
-// the process's memory map. pException's context is the thread's state to record; its code 0 marks a
+// and stack, those of every other thread that answers the writer's signal within 200 ms (a thread
+// that blocks it is left out), the modules with their build ids, the exception, the memory the dump type asks
+// for and the process's memory map. pException's context is the thread's state to record; its code 0 marks a
 // dump that no signal caused. False with the last error set (E_INVALIDARG for flags outside
 // MiniDumpValidTypeFlags or a missing context, the system's error when a write fails).
 bool MiniDumpWriteDump(int nFile, DWORD dwDumpType, const MINIDUMP_EXCEPTION_INFORMATION* pException);

@@ -98,6 +98,10 @@ void* CrashingThread(void*) {
 const char* g_pszDumpPath = nullptr;
 pthread_t g_MainThread;
 void* FaultMainWhenDumping(void*) {
+    // Deaf to every signal, the writer's too: it cannot be parked before it has struck.
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
     struct stat st {};
     while (stat(g_pszDumpPath, &st) != 0) {
         usleep(100);
@@ -107,6 +111,28 @@ void* FaultMainWhenDumping(void*) {
 }
 
 constexpr char HEAP_MARKER[] = "KRELL-HEAP-MARKER";
+
+std::atomic<bool> g_bWorkersGo{false};
+std::atomic<int> g_nWorkersReady{0};
+
+__attribute__((noinline)) void* ParkedWorker(void*) {
+    g_nWorkersReady.fetch_add(1);
+    while (!g_bWorkersGo.load()) {
+        usleep(1000);
+    }
+    return nullptr;
+}
+
+__attribute__((noinline)) void* DeafWorker(void*) {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
+    g_nWorkersReady.fetch_add(1);
+    while (!g_bWorkersGo.load()) {
+        usleep(1000);
+    }
+    return nullptr;
+}
 
 }  // namespace
 
@@ -120,10 +146,12 @@ void CrashByStackSmash(std::size_t cbWrite) {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr,
-                     "usage: %s segv|throw|purecall|stack|new|snapshot|threads|heap-segv|small-disk|nested "
-                     "DUMP_PATH\n",
-                     argv[0]);
+        std::fprintf(
+            stderr,
+            "usage: %s "
+            "segv|throw|purecall|stack|new|snapshot|threads|workers-snapshot|heap-segv|small-disk|nested "
+            "DUMP_PATH\n",
+            argv[0]);
         return 2;
     }
     g_DebugOutput.Construct(u"KRELLSvc", std::nullopt);
@@ -150,6 +178,19 @@ int main(int argc, char** argv) {
         }
         for (pthread_t thread : threads) {
             pthread_join(thread, nullptr);
+        }
+    } else if (sKind == "workers-snapshot") {
+        // One worker answers the writer's signal, the other blocks every signal.
+        pthread_t workers[2];
+        pthread_create(&workers[0], nullptr, &ParkedWorker, nullptr);
+        pthread_create(&workers[1], nullptr, &DeafWorker, nullptr);
+        while (g_nWorkersReady.load() < 2) {
+            usleep(1000);
+        }
+        TakeSnapshot();
+        g_bWorkersGo.store(true);
+        for (pthread_t worker : workers) {
+            pthread_join(worker, nullptr);
         }
     } else if (sKind == "heap-segv") {
         std::vector<char> heap(32u << 20, 'x');

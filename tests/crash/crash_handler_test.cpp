@@ -503,6 +503,24 @@ TEST_F(CrashHandlerTest, TwoThreadsCrashingAtOnceLeaveOneCompleteDump) {
     }
 }
 
+TEST_F(CrashHandlerTest, OtherThreadsAreInTheDumpUnlessTheyBlockSignals) {
+    SetOptions({});
+    const auto start = std::chrono::steady_clock::now();
+    const ToolResult result = RunChild("workers-snapshot");
+    EXPECT_EQ(result.nExitCode, 0) << result.sOutput;
+    EXPECT_NE(result.sOutput.find("survived"), std::string::npos) << result.sOutput;
+    // The deaf worker costs the writer its wait for an answer, and no more.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    const auto dumps = Dumps();
+    ASSERT_EQ(dumps.size(), 1u);
+    const std::string sBacktrace = Backtrace(dumps[0]);
+    EXPECT_NE(sBacktrace.find("TakeSnapshot"), std::string::npos) << sBacktrace;
+    EXPECT_NE(sBacktrace.find("ParkedWorker"), std::string::npos) << sBacktrace;
+    EXPECT_EQ(sBacktrace.find("DeafWorker"), std::string::npos) << sBacktrace;
+    EXPECT_NE(sBacktrace.find("thread #2"), std::string::npos) << sBacktrace;
+    EXPECT_EQ(sBacktrace.find("thread #3"), std::string::npos) << sBacktrace;
+}
+
 TEST_F(CrashHandlerTest, CrashInsideTheHandlerEndsTheProcess) {
     // The child's second thread faults it while its snapshot of a large heap is being written.
     SetOptions({{u"DumpOnException", 1}, {u"TerminateOnException", 1}, {u"DumpType", 0x2}});

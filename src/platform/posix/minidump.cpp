@@ -14,7 +14,9 @@
 #include <ucontext.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstddef>
 #include <cstring>
 #include <ctime>
@@ -538,6 +540,143 @@ bool Fail(DWORD dwError) {
     return false;
 }
 
+// ---- the other threads: each answers a signal with its registers and waits until the dump is written
+
+constexpr std::size_t MAX_THREADS = 256;
+constexpr long ANSWER_WAIT_NS = 200'000'000;
+constexpr std::uint64_t OTHER_STACK_LIMIT = 1 << 20;
+
+struct ThreadRecord {
+    std::uint32_t dwThreadId;
+    ContextAmd64 context;
+    std::uint64_t qwStackStart;
+    std::uint64_t qwStackEnd;
+    std::uint32_t dwContextRva;
+    std::uint32_t dwStackRva;
+    std::atomic<bool> bReady;
+};
+// Slot 0 is the dumping thread; the others claim theirs as they answer.
+ThreadRecord g_Threads[MAX_THREADS];
+std::size_t g_Included[MAX_THREADS];
+std::size_t g_cIncluded;
+std::atomic<std::size_t> g_nNextSlot{1};
+std::atomic<int> g_nParked{0};
+std::atomic<bool> g_bRelease{true};
+
+void PauseMs(long nMilliseconds) {
+    timespec pause{0, nMilliseconds * 1'000'000};
+    RawSyscall(SYS_nanosleep, reinterpret_cast<long>(&pause), 0);
+}
+
+void ThreadStateHandler(int, siginfo_t*, void* pContext) {
+    const int nSavedErrno = errno;
+    g_nParked.fetch_add(1);
+    const std::size_t nSlot = g_nNextSlot.fetch_add(1);
+    if (nSlot < MAX_THREADS && !g_bRelease.load()) {
+        g_Threads[nSlot].dwThreadId = static_cast<std::uint32_t>(RawSyscall(SYS_gettid));
+        FillContext(*static_cast<const ucontext_t*>(pContext), &g_Threads[nSlot].context);
+        g_Threads[nSlot].bReady.store(true, std::memory_order_release);
+    }
+    // The stack above the interrupted frame must not change while it is copied.
+    while (!g_bRelease.load(std::memory_order_acquire)) {
+        PauseMs(1);
+    }
+    g_nParked.fetch_sub(1);
+    errno = nSavedErrno;
+}
+
+int ThreadStateSignal() {
+    return SIGRTMIN + THREAD_STATE_SIGNAL_OFFSET;
+}
+
+// Signals every other thread and waits for their answers; returns how many were signalled.
+std::size_t StopOtherThreads(struct sigaction* pPrevious) {
+    for (ThreadRecord& record : g_Threads) {
+        record.bReady.store(false);
+    }
+    g_nNextSlot.store(1);
+    g_bRelease.store(false);
+    struct sigaction action {};
+    action.sa_sigaction = &ThreadStateHandler;
+    action.sa_flags = SA_SIGINFO | SA_RESTART;
+    sigfillset(&action.sa_mask);
+    if (sigaction(ThreadStateSignal(), &action, pPrevious) != 0) {
+        return 0;
+    }
+    const long nDir =
+        RawSyscall(SYS_open, reinterpret_cast<long>("/proc/self/task"), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (nDir < 0) {
+        return 0;
+    }
+    const long nSelf = RawSyscall(SYS_gettid);
+    const long nPid = RawSyscall(SYS_getpid);
+    std::size_t cSignalled = 0;
+    alignas(8) char buffer[4096];
+    for (;;) {
+        const long cb = RawSyscall(SYS_getdents64, nDir, reinterpret_cast<long>(buffer), sizeof(buffer));
+        if (cb <= 0) {
+            break;
+        }
+        for (long nOffset = 0; nOffset < cb;) {
+            struct Dirent64 {
+                std::uint64_t d_ino;
+                std::int64_t d_off;
+                unsigned short d_reclen;
+                unsigned char d_type;
+                char d_name[1];
+            };
+            const auto* pEntry = reinterpret_cast<const Dirent64*>(buffer + nOffset);
+            nOffset += pEntry->d_reclen;
+            long nTid = 0;
+            const char* p = pEntry->d_name;
+            for (; *p >= '0' && *p <= '9'; ++p) {
+                nTid = nTid * 10 + (*p - '0');
+            }
+            if (*p != '\0' || nTid == 0 || nTid == nSelf || cSignalled + 1 >= MAX_THREADS) {
+                continue;
+            }
+            if (RawSyscall(SYS_tgkill, nPid, nTid, ThreadStateSignal()) == 0) {
+                ++cSignalled;
+            }
+        }
+    }
+    RawSyscall(SYS_close, nDir);
+    for (long nWaited = 0; nWaited < ANSWER_WAIT_NS / 1'000'000; ++nWaited) {
+        std::size_t cReady = 0;
+        for (std::size_t i = 1; i < MAX_THREADS; ++i) {
+            cReady += g_Threads[i].bReady.load(std::memory_order_acquire) ? 1 : 0;
+        }
+        if (cReady >= cSignalled) {
+            break;
+        }
+        PauseMs(1);
+    }
+    return cSignalled;
+}
+
+void ReleaseOtherThreads(const struct sigaction& previous) {
+    g_bRelease.store(true, std::memory_order_release);
+    for (int nWaited = 0; nWaited < 100 && g_nParked.load() > 0; ++nWaited) {
+        PauseMs(1);
+    }
+    // Ignoring the signal discards it where it is still pending (a thread that blocks it), so that
+    // the handler before ours never sees it.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(ThreadStateSignal(), &ignore, nullptr);
+    sigaction(ThreadStateSignal(), &previous, nullptr);
+}
+
+// The stack of a thread: from just below its stack pointer (the red zone) to its mapping's top.
+void StackOf(std::uint64_t qwRsp, std::uint64_t qwLimit, std::uint64_t* pqwStart, std::uint64_t* pqwEnd) {
+    *pqwStart = qwRsp - RED_ZONE;
+    *pqwEnd = qwRsp;
+    if (const Mapping* pStack = MappingOf(qwRsp)) {
+        *pqwStart = *pqwStart < pStack->qwStart ? pStack->qwStart : *pqwStart;
+        *pqwEnd = pStack->qwEnd - *pqwStart > qwLimit ? *pqwStart + qwLimit : pStack->qwEnd;
+    }
+}
+
 }  // namespace
 
 bool MapDumpPath(const std::u16string& sWindowsPath, std::string* psPosixPath) {
@@ -567,6 +706,8 @@ bool MiniDumpWriteDump(int nFile, DWORD dwDumpType, const MINIDUMP_EXCEPTION_INF
     }
     const auto& uc = *static_cast<const ucontext_t*>(pException->ExceptionPointers->ContextRecord);
     const EXCEPTION_RECORD* pRecord = pException->ExceptionPointers->ExceptionRecord;
+    struct sigaction previousAction {};
+    StopOtherThreads(&previousAction);
     ReadMaps();
     FindModules();
 
@@ -606,23 +747,31 @@ bool MiniDumpWriteDump(int nFile, DWORD dwDumpType, const MINIDUMP_EXCEPTION_INF
     std::uint32_t dwRva = file.AppendValue(system);
     addStream(STREAM_SYSTEM_INFO, dwRva);
 
-    static ContextAmd64 s_Context;
-    FillContext(uc, &s_Context);
-    file.Align(16);
-    const std::uint32_t dwContextRva = file.AppendValue(s_Context);
-    const Location contextLocation{sizeof(s_Context), dwContextRva};
-
-    // The stack from just below the stack pointer (the red zone) to its mapping's top.
-    g_cRanges = 0;
-    std::uint64_t qwStackStart = s_Context.Rsp - RED_ZONE;
-    std::uint64_t qwStackEnd = s_Context.Rsp;
-    if (const Mapping* pStack = MappingOf(s_Context.Rsp)) {
-        qwStackStart = qwStackStart < pStack->qwStart ? pStack->qwStart : qwStackStart;
-        qwStackEnd = pStack->qwEnd - qwStackStart > STACK_LIMIT ? qwStackStart + STACK_LIMIT : pStack->qwEnd;
+    // The dumping thread first, then every thread that answered.
+    ThreadRecord& self = g_Threads[0];
+    self.dwThreadId = pException->ThreadId;
+    FillContext(uc, &self.context);
+    g_cIncluded = 0;
+    g_Included[g_cIncluded++] = 0;
+    for (std::size_t i = 1; i < MAX_THREADS; ++i) {
+        if (g_Threads[i].bReady.load(std::memory_order_acquire)) {
+            g_Included[g_cIncluded++] = i;
+        }
     }
-    AddRange(qwStackStart, qwStackEnd);
+    g_cRanges = 0;
+    for (std::size_t i = 0; i < g_cIncluded; ++i) {
+        ThreadRecord& thread = g_Threads[g_Included[i]];
+        file.Align(16);
+        thread.dwContextRva = file.AppendValue(thread.context);
+        StackOf(thread.context.Rsp, i == 0 ? STACK_LIMIT : OTHER_STACK_LIMIT, &thread.qwStackStart,
+                &thread.qwStackEnd);
+        AddRange(thread.qwStackStart, thread.qwStackEnd);
+    }
+    const ContextAmd64& s_Context = self.context;
+    const Location contextLocation{sizeof(ContextAmd64), self.dwContextRva};
+    const std::uint64_t qwStackStart = self.qwStackStart;
+    const std::uint64_t qwStackEnd = self.qwStackEnd;
     const bool bFullMemory = (dwDumpType & MiniDumpWithFullMemory) != 0;
-    MemoryDescriptor stack{qwStackStart, {static_cast<std::uint32_t>(qwStackEnd - qwStackStart), 0}};
     if (bFullMemory) {
         // The whole address space goes into one 64-bit list; the stack lies inside it.
         g_cRanges = 0;
@@ -640,10 +789,13 @@ bool MiniDumpWriteDump(int nFile, DWORD dwDumpType, const MINIDUMP_EXCEPTION_INF
         for (std::size_t i = 0; i < g_cRanges; ++i) {
             const std::uint64_t qwRva =
                 file.Append(reinterpret_cast<const void*>(g_Ranges[i].qwStart), g_Ranges[i].qwSize);
-            if (stack.StartOfMemoryRange >= g_Ranges[i].qwStart &&
-                stack.StartOfMemoryRange < g_Ranges[i].qwStart + g_Ranges[i].qwSize) {
-                stack.Memory.Rva =
-                    static_cast<std::uint32_t>(qwRva + stack.StartOfMemoryRange - g_Ranges[i].qwStart);
+            for (std::size_t j = 0; j < g_cIncluded; ++j) {
+                ThreadRecord& thread = g_Threads[g_Included[j]];
+                if (thread.qwStackStart >= g_Ranges[i].qwStart &&
+                    thread.qwStackStart < g_Ranges[i].qwStart + g_Ranges[i].qwSize) {
+                    thread.dwStackRva =
+                        static_cast<std::uint32_t>(qwRva + thread.qwStackStart - g_Ranges[i].qwStart);
+                }
             }
         }
     } else {
@@ -655,7 +807,10 @@ bool MiniDumpWriteDump(int nFile, DWORD dwDumpType, const MINIDUMP_EXCEPTION_INF
             g_Ranges[i].dwRva =
                 file.Append(reinterpret_cast<const void*>(g_Ranges[i].qwStart), g_Ranges[i].qwSize);
         }
-        stack.Memory.Rva = g_Ranges[0].dwRva;
+        // The threads' stacks are the first ranges, in the threads' order.
+        for (std::size_t j = 0; j < g_cIncluded; ++j) {
+            g_Threads[g_Included[j]].dwStackRva = g_Ranges[j].dwRva;
+        }
         file.Align(4);
         const auto dwCount = static_cast<std::uint32_t>(g_cRanges);
         dwRva = file.AppendValue(dwCount);
@@ -668,9 +823,17 @@ bool MiniDumpWriteDump(int nFile, DWORD dwDumpType, const MINIDUMP_EXCEPTION_INF
 
     const DWORD dwThreadId = pException->ThreadId;
     file.Align(4);
-    dwRva = file.AppendValue(std::uint32_t{1});
-    file.AppendValue(Thread{dwThreadId, 0, 0, 0, 0, stack, contextLocation});
+    dwRva = file.AppendValue(static_cast<std::uint32_t>(g_cIncluded));
+    for (std::size_t j = 0; j < g_cIncluded; ++j) {
+        const ThreadRecord& thread = g_Threads[g_Included[j]];
+        const MemoryDescriptor stack{
+            thread.qwStackStart,
+            {static_cast<std::uint32_t>(thread.qwStackEnd - thread.qwStackStart), thread.dwStackRva}};
+        file.AppendValue(
+            Thread{thread.dwThreadId, 0, 0, 0, 0, stack, {sizeof(ContextAmd64), thread.dwContextRva}});
+    }
     addStream(STREAM_THREAD_LIST, dwRva);
+    ReleaseOtherThreads(previousAction);
 
     // Modules: names and build-id records first, then the list that points at them.
     const bool bFilterPaths = (dwDumpType & MiniDumpFilterModulePaths) != 0;
