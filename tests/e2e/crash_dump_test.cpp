@@ -74,6 +74,9 @@ TEST_F(ServiceCrash, FatalSignalWritesADumpAndEndsTheService) {
         << sOutput;
     EXPECT_NE(sOutput.find("stop reason = signal SIGSEGV"), std::string::npos) << sOutput;
     EXPECT_NE(sOutput.find("krellsvc`main"), std::string::npos) << sOutput;
+    // The service's other threads are there too, the module's start-up thread among them.
+    EXPECT_NE(sOutput.find("thread #2"), std::string::npos) << sOutput;
+    EXPECT_NE(sOutput.find("CKTUMSModule::Start"), std::string::npos) << sOutput;
 }
 
 }  // namespace
