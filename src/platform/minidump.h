@@ -67,7 +67,8 @@ void CloseDumpFile(int nFile);
 // that blocks it is left out), the modules with their build ids, the exception, the memory the dump type asks
 // for and the process's memory map. pException's context is the thread's state to record; its code 0 marks a
 // dump that no signal caused. False with the last error set (E_INVALIDARG for flags outside
-// MiniDumpValidTypeFlags or a missing context, the system's error when a write fails).
+// MiniDumpValidTypeFlags or a missing context, the system's error when a write fails). One call at a
+// time: its buffers are static.
 bool MiniDumpWriteDump(int nFile, DWORD dwDumpType, const MINIDUMP_EXCEPTION_INFORMATION* pException);
 
 }  // namespace platform
