@@ -1,6 +1,7 @@
 #include "diagnostics/crash_handler.h"
 
 #include <dlfcn.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <ucontext.h>
 #include <unistd.h>
@@ -126,10 +127,16 @@ bool CCrashHandler::CExceptionCrashHandler::Enable() {
     if (m_bEnabled) {
         return true;
     }
-    // Room to run on when the fault is a stack overflow of the thread that enables the handler.
-    if (m_pAlternateStack == nullptr) {
-        m_pAlternateStack = new (std::nothrow) char[ALTERNATE_STACK_SIZE];
-        if (m_pAlternateStack != nullptr) {
+    // Room to run on when the fault is a stack overflow of the thread that enables the handler. A
+    // stack someone else gave the thread stays: its owner may free it when the thread ends
+    // (AddressSanitizer does).
+    stack_t current{};
+    if (m_pAlternateStack == nullptr && sigaltstack(nullptr, &current) == 0 &&
+        (current.ss_flags & SS_DISABLE) != 0) {
+        void* pStack =
+            mmap(nullptr, ALTERNATE_STACK_SIZE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (pStack != MAP_FAILED) {
+            m_pAlternateStack = static_cast<char*>(pStack);
             stack_t stack{};
             stack.ss_sp = m_pAlternateStack;
             stack.ss_size = ALTERNATE_STACK_SIZE;

@@ -112,6 +112,18 @@ void* FaultMainWhenDumping(void*) {
 
 constexpr char HEAP_MARKER[] = "KRELL-HEAP-MARKER";
 
+// Each level keeps a buffer and works after the call, so the recursion can neither be folded nor
+// become a loop.
+volatile int g_nOverflowLimit = -1;  // never reached: the stack ends first
+__attribute__((noinline)) int OverflowStack(int nDepth) {
+    if (nDepth == g_nOverflowLimit) {
+        return 0;
+    }
+    volatile char buffer[1024];
+    buffer[0] = static_cast<char>(nDepth);
+    return OverflowStack(nDepth + 1) + buffer[0];
+}
+
 std::atomic<bool> g_bWorkersGo{false};
 std::atomic<int> g_nWorkersReady{0};
 
@@ -146,12 +158,12 @@ void CrashByStackSmash(std::size_t cbWrite) {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(
-            stderr,
-            "usage: %s "
-            "segv|throw|purecall|stack|new|snapshot|threads|workers-snapshot|heap-segv|small-disk|nested "
-            "DUMP_PATH\n",
-            argv[0]);
+        std::fprintf(stderr,
+                     "usage: %s "
+                     "segv|throw|purecall|stack|new|snapshot|threads|overflow|workers-snapshot|heap-segv|"
+                     "small-disk|nested "
+                     "DUMP_PATH\n",
+                     argv[0]);
         return 2;
     }
     g_DebugOutput.Construct(u"KRELLSvc", std::nullopt);
@@ -179,6 +191,8 @@ int main(int argc, char** argv) {
         for (pthread_t thread : threads) {
             pthread_join(thread, nullptr);
         }
+    } else if (sKind == "overflow") {
+        std::printf("%d\n", OverflowStack(0));
     } else if (sKind == "workers-snapshot") {
         // One worker answers the writer's signal, the other blocks every signal.
         pthread_t workers[2];
