@@ -51,8 +51,6 @@ struct ModuleSpan {
     std::uint64_t qwBase;
     std::uint64_t qwEnd;
     const char* pszPath;
-    std::size_t nFirstMapping;
-    std::size_t nLastMapping;
 };
 
 struct Range {
@@ -286,7 +284,7 @@ void FindModules() {
                g_Mappings[nLast + 1].qwOffset != 0) {
             ++nLast;
         }
-        g_Modules[g_cModules++] = ModuleSpan{m.qwStart, g_Mappings[nLast].qwEnd, m.pszPath, i, nLast};
+        g_Modules[g_cModules++] = ModuleSpan{m.qwStart, g_Mappings[nLast].qwEnd, m.pszPath};
         i = nLast;
     }
 }
