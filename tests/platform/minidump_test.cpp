@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/minidump.h"
+#include "platform/root.h"
 #include "platform/system.h"
 #include "support/sanitizers.h"
 #include "support/test_root.h"
@@ -54,8 +55,12 @@ private:
     std::map<std::uint32_t, std::uint32_t> m_Streams;
 };
 
+// Inside the test's root, which goes when the test program ends.
+std::string TestFile(const char* szName) {
+    return platform::RootDirectory() + "/" + szName;
+}
 std::string DumpPath() {
-    return krelltest::MakeTempDirectory("krell-minidump") + "/test.dmp";
+    return TestFile("test.dmp");
 }
 
 bool WriteDump(const std::string& sPath, DWORD dwDumpType, ucontext_t* pContext, DWORD dwSignal = 0) {
@@ -162,7 +167,7 @@ TEST(MiniDump, UnreadablePagesBecomeZeros) {
         GTEST_SKIP() << "a full-memory dump would copy the sanitizer's shadow memory";
     }
     // Two pages mapped from a one-page file: the second is listed as readable but faults.
-    const std::string sFile = krelltest::MakeTempDirectory("krell-minidump") + "/page";
+    const std::string sFile = TestFile("page");
     std::string sPage(4096, 'p');
     std::memcpy(sPage.data(), "KRELL-PAGE-MARKER", 17);
     std::ofstream(sFile, std::ios::binary) << sPage;
