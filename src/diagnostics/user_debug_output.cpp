@@ -6,6 +6,9 @@
 #include "platform/sync.h"
 #include "platform/system.h"
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
 constinit CUserDebugOutput g_DebugOutput;
 
 DWORD CUserDebugOutput::MaskFromDebugType(DWORD dwDebugType) {
@@ -64,6 +67,7 @@ void CUserDebugOutput::Construct(const char16_t* szServiceName, std::optional<DW
             platform::WriteFile(hFile, BYTE_ORDER_MARK, sizeof(BYTE_ORDER_MARK), &dwWritten);
             platform::SetFilePointerEx(hFile, 0, nullptr, platform::FILE_END);
             m_hFile = hFile;
+            m_nFd = platform::FileDescriptorOf(hFile);
         } else if (!sFileName.empty()) {
             platform::OutputDebugString(
                 platform::Format(
@@ -72,6 +76,8 @@ void CUserDebugOutput::Construct(const char16_t* szServiceName, std::optional<DW
                     .c_str());
         }
     }
+    m_bMirrorToStderr = platform::DebugOutputIsStderr();
+    m_nUtcOffset = CurrentUtcOffset();
     m_dwMask.store(dwMask, std::memory_order_relaxed);
     m_bInitialized.store(true, std::memory_order_release);
 }
@@ -81,6 +87,7 @@ CUserDebugOutput::~CUserDebugOutput() {
     m_dwMask.store(0, std::memory_order_relaxed);
     m_bInitialized.store(false, std::memory_order_release);
     if (m_hFile != nullptr) {
+        m_nFd = -1;
         platform::CloseHandle(m_hFile);
         m_hFile = nullptr;
     }
@@ -144,5 +151,50 @@ void CUserDebugOutput::InternalDebugOutA(DWORD dwCategory, std::string_view sFor
         InternalDebugOutW(platform::FromUtf8(*psMessage));
     } catch (const std::bad_alloc&) {
         ReportFormatFailure(u"");
+    }
+}
+
+void CUserDebugOutput::TraceFixed(DWORD dwLevel, const CFixedText& message) {
+    if (!IsFrameworkEnabled(dwLevel)) {
+        return;
+    }
+    SYSTEMTIME st{};
+    GetLocalTimeAt(m_nUtcOffset, &st);
+    CFixedText line;
+    line.AddDecimal(st.wYear, 4).AddChar(u'-').AddDecimal(st.wMonth, 2).AddChar(u'-').AddDecimal(st.wDay, 2);
+    line.AddChar(u' ').AddDecimal(st.wHour, 2).AddChar(u':').AddDecimal(st.wMinute, 2).AddChar(u':');
+    line.AddDecimal(st.wSecond, 2).AddChar(u'.').AddDecimal(st.wMilliseconds, 3).Add(u" : ");
+    line.Add(m_szServiceName).Add(u" : 0x").AddHex(static_cast<std::uint64_t>(syscall(SYS_getpid)), 4);
+    line.Add(u" : 0x").AddHex(static_cast<std::uint64_t>(syscall(SYS_gettid)), 4).Add(u" : ");
+    std::size_t cchMessage = message.Length();
+    while (cchMessage > 0 &&
+           (message.Data()[cchMessage - 1] == u'\r' || message.Data()[cchMessage - 1] == u'\n')) {
+        --cchMessage;
+    }
+    for (std::size_t i = 0; i < cchMessage; ++i) {
+        line.AddChar(message.Data()[i]);
+    }
+    line.Add(u"\r\n");
+    if (m_nFd >= 0) {
+        syscall(SYS_write, m_nFd, line.Data(), line.Length() * sizeof(char16_t));
+    }
+    if (m_bMirrorToStderr) {
+        char utf8[CFixedText::CAPACITY * 3];
+        std::size_t cb = 0;
+        for (std::size_t i = 0; i < line.Length(); ++i) {
+            const char16_t ch = line.Data()[i];
+            if (ch < 0x80) {
+                utf8[cb++] = static_cast<char>(ch);
+            } else if (ch < 0x800) {
+                utf8[cb++] = static_cast<char>(0xC0 | (ch >> 6));
+                utf8[cb++] = static_cast<char>(0x80 | (ch & 0x3F));
+            } else {
+                // Surrogate halves pass as they are: this mirror is for reading, not parsing.
+                utf8[cb++] = static_cast<char>(0xE0 | (ch >> 12));
+                utf8[cb++] = static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
+                utf8[cb++] = static_cast<char>(0x80 | (ch & 0x3F));
+            }
+        }
+        syscall(SYS_write, 2, utf8, cb);
     }
 }

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <type_traits>
 
+#include "diagnostics/fixed_text.h"
 #include "platform/format.h"
 #include "platform/types.h"
 
@@ -87,6 +88,8 @@ public:
 
     // Writes one formatted message as a line (prefix, message, one CR LF).
     void InternalDebugOutW(std::u16string_view sMessage);
+    // A host-framework trace for crash paths: no allocation, no locks, one write call.
+    void TraceFixed(DWORD dwLevel, const CFixedText& message);
 
 private:
     template <typename... Args>
@@ -104,6 +107,11 @@ private:
     std::atomic<DWORD> m_dwMask{0};
     std::atomic<bool> m_bInitialized{false};
     HANDLE m_hFile = nullptr;  // null while no file is open
+    // What TraceFixed needs, taken at construction: it can neither look handles up nor read the
+    // time-zone database.
+    int m_nFd = -1;
+    bool m_bMirrorToStderr = false;
+    long m_nUtcOffset = 0;
     // A plain array: clang cannot constant-initialise libstdc++'s std::u16string for constinit.
     char16_t m_szServiceName[MAX_PATH] = {};
 };

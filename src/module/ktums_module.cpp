@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "diagnostics/crash_handler.h"
 #include "diagnostics/user_debug_output.h"
 #include "events/notify_event_sender.h"
 #include "platform/service_control.h"
@@ -137,6 +138,7 @@ void CKTUMSModule::InitializeDebugOutput() {
         }
     }
     g_DebugOutput.Construct(ServiceName().c_str(), dwOverride);
+    g_CrashHandler.LoadOptions();
 }
 
 bool CKTUMSModule::DecideStart() {

@@ -89,5 +89,11 @@ unsigned GetTempFileName(const char16_t* szPath, const char16_t* szPrefix, unsig
 // The debugger-output channel: standard error when it is a terminal, the system log otherwise.
 // KRELL_DEBUG_OUTPUT=stderr (or =none) chooses a sink explicitly, for tools and tests.
 void OutputDebugString(const char16_t* szText);
+// Whether OutputDebugString writes to standard error, for writers that cannot call it (a crash path).
+bool DebugOutputIsStderr();
+
+// The POSIX descriptor behind a file handle, -1 for any other handle. Only for code that must write
+// without the handle table's lock (a signal handler); the handle keeps owning it.
+int FileDescriptorOf(HANDLE hFile);
 
 }  // namespace platform

@@ -401,8 +401,9 @@ bool ListFiles(const char16_t* szDirectory, std::vector<std::u16string>* pNames)
     return true;
 }
 
-void OutputDebugString(const char16_t* szText) {
-    enum class Sink { kStderr, kSyslog, kNone };
+namespace {
+enum class Sink { kStderr, kSyslog, kNone };
+Sink DebugSink() {
     static const Sink sink = [] {
         const char* szChoice = getenv("KRELL_DEBUG_OUTPUT");
         if (szChoice != nullptr && strcmp(szChoice, "stderr") == 0) {
@@ -413,6 +414,21 @@ void OutputDebugString(const char16_t* szText) {
         }
         return isatty(STDERR_FILENO) ? Sink::kStderr : Sink::kSyslog;
     }();
+    return sink;
+}
+}  // namespace
+
+bool DebugOutputIsStderr() {
+    return DebugSink() == Sink::kStderr;
+}
+
+int FileDescriptorOf(HANDLE hFile) {
+    const auto pFile = LookupFile(hFile);
+    return pFile ? pFile->Fd() : -1;
+}
+
+void OutputDebugString(const char16_t* szText) {
+    const Sink sink = DebugSink();
     if (szText == nullptr || sink == Sink::kNone) {
         return;
     }

@@ -1,0 +1,103 @@
+#include "diagnostics/fixed_text.h"
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <ctime>
+
+CFixedText& CFixedText::AddUtf8(const char* psz) {
+    const auto* p = reinterpret_cast<const unsigned char*>(psz);
+    while (p != nullptr && *p != 0) {
+        std::uint32_t cp = *p++;
+        int nMore = cp >= 0xF0 ? 3 : cp >= 0xE0 ? 2 : cp >= 0xC0 ? 1 : 0;
+        cp &= nMore == 3 ? 0x07 : nMore == 2 ? 0x0F : nMore == 1 ? 0x1F : 0x7F;
+        for (; nMore > 0 && (*p & 0xC0) == 0x80; --nMore) {
+            cp = (cp << 6) | (*p++ & 0x3F);
+        }
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            AddChar(static_cast<char16_t>(0xD800 + (cp >> 10)));
+            AddChar(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+        } else {
+            AddChar(static_cast<char16_t>(cp));
+        }
+    }
+    return *this;
+}
+
+CFixedText& CFixedText::AddDecimal(std::int64_t nValue, int nWidth) {
+    char16_t digits[24];
+    int n = 0;
+    const bool bNegative = nValue < 0;
+    std::uint64_t qw =
+        bNegative ? 0 - static_cast<std::uint64_t>(nValue) : static_cast<std::uint64_t>(nValue);
+    do {
+        digits[n++] = static_cast<char16_t>(u'0' + qw % 10);
+        qw /= 10;
+    } while (qw != 0);
+    if (bNegative) {
+        AddChar(u'-');
+    }
+    // The sign counts towards the width, as in printf.
+    for (int i = n + (bNegative ? 1 : 0); i < nWidth; ++i) {
+        AddChar(u'0');
+    }
+    while (n > 0) {
+        AddChar(digits[--n]);
+    }
+    return *this;
+}
+
+CFixedText& CFixedText::AddHex(std::uint64_t qwValue, int nWidth) {
+    char16_t digits[16];
+    int n = 0;
+    do {
+        digits[n++] = u"0123456789ABCDEF"[qwValue & 0xF];
+        qwValue >>= 4;
+    } while (qwValue != 0);
+    for (int i = n; i < nWidth; ++i) {
+        AddChar(u'0');
+    }
+    while (n > 0) {
+        AddChar(digits[--n]);
+    }
+    return *this;
+}
+
+void GetLocalTimeAt(long nUtcOffsetSeconds, SYSTEMTIME* pTime) {
+    timespec now{};
+    syscall(SYS_clock_gettime, CLOCK_REALTIME, &now);
+    const std::int64_t nSeconds = static_cast<std::int64_t>(now.tv_sec) + nUtcOffsetSeconds;
+    std::int64_t nDays = nSeconds / 86400;
+    std::int64_t nOfDay = nSeconds % 86400;
+    if (nOfDay < 0) {
+        nOfDay += 86400;
+        --nDays;
+    }
+    // Civil date from days since 1970-01-01 (Howard Hinnant's algorithm).
+    nDays += 719468;
+    const std::int64_t nEra = (nDays >= 0 ? nDays : nDays - 146096) / 146097;
+    const std::int64_t nDayOfEra = nDays - nEra * 146097;
+    const std::int64_t nYearOfEra =
+        (nDayOfEra - nDayOfEra / 1460 + nDayOfEra / 36524 - nDayOfEra / 146096) / 365;
+    const std::int64_t nDayOfYear = nDayOfEra - (365 * nYearOfEra + nYearOfEra / 4 - nYearOfEra / 100);
+    const std::int64_t nMonthIndex = (5 * nDayOfYear + 2) / 153;
+    const std::int64_t nDay = nDayOfYear - (153 * nMonthIndex + 2) / 5 + 1;
+    const std::int64_t nMonth = nMonthIndex < 10 ? nMonthIndex + 3 : nMonthIndex - 9;
+    const std::int64_t nYear = nYearOfEra + nEra * 400 + (nMonth <= 2 ? 1 : 0);
+    pTime->wYear = static_cast<WORD>(nYear);
+    pTime->wMonth = static_cast<WORD>(nMonth);
+    pTime->wDay = static_cast<WORD>(nDay);
+    pTime->wHour = static_cast<WORD>(nOfDay / 3600);
+    pTime->wMinute = static_cast<WORD>(nOfDay / 60 % 60);
+    pTime->wSecond = static_cast<WORD>(nOfDay % 60);
+    pTime->wMilliseconds = static_cast<WORD>(now.tv_nsec / 1000000);
+    pTime->wDayOfWeek = static_cast<WORD>((nSeconds / 86400 % 7 + 11) % 7);
+}
+
+long CurrentUtcOffset() {
+    const time_t now = time(nullptr);
+    struct tm local {};
+    localtime_r(&now, &local);
+    return local.tm_gmtoff;
+}
