@@ -41,6 +41,7 @@ int Usage() {
         "       krellctl [--root DIR] protection status|on|off|set ... | config apply ...\n"
         "       krellctl [--root DIR] stats [--json]\n"
         "       krellctl [--root DIR] os-version show | set MAJOR MINOR\n"
+        "       krellctl [--root DIR] accounts add|list|remove|lookup ...\n"
         "A group's word alone (e.g. \"krellctl settings\") shows that group's usage. Without --root,\n"
         "the root is $KRELL_ROOT or a per-user default; only init creates it.\n");
     return 2;
@@ -132,6 +133,7 @@ int main(int argc, char** argv) {
         {"config", RunConfigCommand},
         {"stats", RunStatsCommand},
         {"os-version", RunOsVersionCommand},
+        {"accounts", RunAccountsCommand},
     };
     for (const auto& group : GROUPS) {
         if (args[0] == group.szName) {
