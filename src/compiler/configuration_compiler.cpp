@@ -9,6 +9,7 @@
 
 #include "compiler/authorization_config_plugin.h"
 #include "compiler/ic_nodes.h"
+#include "compiler/legacy_install_config_plugin.h"
 #include "compiler/start_stop_config_plugin.h"
 #include "diagnostics/user_debug_output.h"
 #include "platform/file.h"
@@ -242,6 +243,7 @@ void CKTConfigurationCompiler::AddPlugin(
 ULONG CKTConfigurationCompiler::CreatePlugins() {
     ULONG nCount = 0;
     AddPlugin(u"CStartStopConfigPlugin", &MakePlugin<CStartStopConfigPlugin>, &nCount);
+    AddPlugin(u"CLegacyInstallConfigPlugin", &MakePlugin<CLegacyInstallConfigPlugin>, &nCount);
     // The manifest plug-in's slot is not filled yet: the count says so, as for a plug-in that failed
     // to initialise, and the authorization plug-in moves up into its place.
     for (const auto& [szClassName, pfnMake] :
