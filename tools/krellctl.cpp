@@ -42,6 +42,8 @@ int Usage() {
         "       krellctl [--root DIR] stats [--json]\n"
         "       krellctl [--root DIR] os-version show | set MAJOR MINOR\n"
         "       krellctl [--root DIR] accounts add|list|remove|lookup ...\n"
+        "       krellctl [--root DIR] authorize user|hash|location|device|list|remove ...\n"
+        "       krellctl [--root DIR] legacy add|list ...\n"
         "A group's word alone (e.g. \"krellctl settings\") shows that group's usage. Without --root,\n"
         "the root is $KRELL_ROOT or a per-user default; only init creates it.\n");
     return 2;
@@ -134,6 +136,8 @@ int main(int argc, char** argv) {
         {"stats", RunStatsCommand},
         {"os-version", RunOsVersionCommand},
         {"accounts", RunAccountsCommand},
+        {"authorize", RunAuthorizeCommand},
+        {"legacy", RunLegacyCommand},
     };
     for (const auto& group : GROUPS) {
         if (args[0] == group.szName) {
