@@ -10,6 +10,7 @@
 
 #include "platform/strings.h"
 #include "platform/system.h"
+#include "support/test_root.h"
 
 namespace {
 
@@ -238,6 +239,21 @@ TEST(LocalAccountTableTest, AddedAccountsResolveUntilRemoved) {
     EXPECT_FALSE(platform::AddLocalAccount(u"a\\b", sFirst));
     EXPECT_FALSE(platform::AddLocalAccount(u"Bob", u"not a sid"));
     EXPECT_EQ(platform::GetLastError(), ERROR_INVALID_SID);
+}
+
+}  // namespace
+
+namespace {
+
+// Lookups keep the table between calls; a change by another process must still be seen.
+TEST(LocalAccountTableTest, ARemovalByAnotherProcessIsSeen) {
+    ASSERT_TRUE(platform::AddLocalAccount(u"Transient", u"S-1-5-21-4-5-6-1007"));
+    ASSERT_EQ(SidOf(u"Transient"), u"S-1-5-21-4-5-6-1007");
+    const pid_t pid = krelltest::StartChild(
+        {krelltest::TestBinary("krell_child_registry"), "delete", "SAM\\Accounts\\Transient"});
+    ASSERT_GT(pid, 0);
+    ASSERT_EQ(krelltest::WaitChild(pid, 30000), 0);
+    EXPECT_EQ(SidOf(u"Transient"), u"error 1332");
 }
 
 }  // namespace

@@ -7,8 +7,12 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <functional>
+#include <mutex>
 #include <random>
+#include <unordered_map>
 
+#include "platform/posix/registry_store.h"
 #include "platform/registry.h"
 #include "platform/strings.h"
 #include "platform/system.h"
@@ -58,7 +62,7 @@ std::u16string Decimal(unsigned long long ull) {
     return FromUtf8(std::to_string(ull));
 }
 
-std::u16string MachineName() {
+std::u16string ReadMachineName() {
     char szHost[256] = {};
     if (gethostname(szHost, sizeof(szHost) - 1) != 0 || szHost[0] == '\0') {
         return u"LOCALHOST";
@@ -67,6 +71,11 @@ std::u16string MachineName() {
     std::string sHost(szHost);
     sHost = sHost.substr(0, sHost.find('.'));
     return ToUpper(FromUtf8(sHost));
+}
+
+const std::u16string& MachineName() {
+    static const std::u16string sName = ReadMachineName();
+    return sName;
 }
 
 bool PosixUser(const char* szName, uid_t uid, Account* pAccount) {
@@ -132,25 +141,117 @@ bool ReadString(HKEY hKey, const char16_t* szValue, std::u16string* psText) {
     return true;
 }
 
-bool LocalAccountByName(const std::u16string& sName, Account* pAccount) {
-    CKey hKey;
-    if (sName.find(u'\\') != std::u16string::npos ||
-        RegOpenKeyEx(HKEY_LOCAL_MACHINE, AccountKey(sName).c_str(), 0, KEY_READ, &hKey) !=
-            LONG{ERROR_SUCCESS}) {
-        return false;
+// The local account table as one snapshot, read in one store transaction and kept while the store is
+// unchanged: a compilation looks up thousands of names, each otherwise several store transactions.
+// Other processes' commits change the store's data version; this process's own changes to the table
+// go through AddLocalAccount and RemoveLocalAccount, which drop the snapshot.
+class CAccountTable {
+public:
+    static CAccountTable& Instance() {
+        static CAccountTable table;
+        return table;
     }
-    std::vector<BYTE> sid;
-    if (!ReadString(hKey, u"Sid", &pAccount->sSid) || !ConvertStringSidToSid(pAccount->sSid.c_str(), &sid)) {
-        return false;
+
+    void Invalidate() {
+        std::lock_guard lock(m_mutex);
+        m_bValid = false;
     }
-    // The name as it was added; the caller may have typed another case.
-    if (!ReadString(hKey, u"Name", &pAccount->sName)) {
-        pAccount->sName = sName;
+
+    // Runs fnUse on the current snapshot; false with the store's error code when it cannot be read.
+    bool Use(const std::function<void(const std::vector<LocalAccount>&)>& fnUse) {
+        std::lock_guard lock(m_mutex);
+        const LONG lResult = registry::CRegistryStore::Instance().Read([this](sqlite3* pDb) -> LONG {
+            registry::CStatement version(pDb, "PRAGMA data_version");
+            const sqlite3_int64 llVersion = version.Step() ? version.Int64(0) : -1;
+            if (m_bValid && llVersion == m_llVersion) {
+                return ERROR_SUCCESS;
+            }
+            m_bValid = false;
+            Load(pDb);
+            m_llVersion = llVersion;
+            m_bValid = true;
+            return ERROR_SUCCESS;
+        });
+        if (lResult != LONG{ERROR_SUCCESS}) {
+            return Fail(static_cast<DWORD>(lResult));
+        }
+        fnUse(m_Accounts);
+        return true;
     }
-    pAccount->sDomain = MachineName();
-    pAccount->eUse = SidTypeUser;
-    return true;
-}
+
+    bool FindName(const std::u16string& sName, Account* pAccount) {
+        bool bFound = false;
+        Use([&](const std::vector<LocalAccount>&) {
+            const auto it = m_ByName.find(ToUpper(sName));
+            if (it != m_ByName.end()) {
+                const LocalAccount& account = m_Accounts[it->second];
+                *pAccount = {account.sName, MachineName(), account.sSid, SidTypeUser};
+                bFound = true;
+            }
+        });
+        return bFound;
+    }
+
+    bool FindSid(const std::u16string& sSid, Account* pAccount) {
+        bool bFound = false;
+        Use([&](const std::vector<LocalAccount>&) {
+            const auto it = m_BySid.find(ToUpper(sSid));
+            if (it != m_BySid.end()) {
+                const LocalAccount& account = m_Accounts[it->second];
+                *pAccount = {account.sName, MachineName(), account.sSid, SidTypeUser};
+                bFound = true;
+            }
+        });
+        return bFound;
+    }
+
+private:
+    // The key of each account under HKLM\SAM\Accounts and its "Sid" string.
+    void Load(sqlite3* pDb) {
+        m_Accounts.clear();
+        m_ByName.clear();
+        m_BySid.clear();
+        sqlite3_int64 llTable = registry::HIVE_LOCAL_MACHINE;
+        for (const char16_t* szPart : {u"SAM", u"Accounts"}) {
+            const std::string sUpper = registry::UpperKey(szPart);
+            registry::CStatement child(pDb, "SELECT id FROM keys WHERE parent = ? AND name_upper = ?");
+            child.Bind(1, llTable).BindBlob(2, sUpper.data(), sUpper.size());
+            if (!child.Step()) {
+                return;
+            }
+            llTable = child.Int64(0);
+        }
+        const std::string sSidUpper = registry::UpperKey(u"Sid");
+        registry::CStatement rows(
+            pDb,
+            "SELECT k.name, v.data FROM keys k JOIN vals v ON v.key = k.id "
+            "WHERE k.parent = ? AND v.name_upper = ? AND v.type = 1 ORDER BY k.name_upper");
+        rows.Bind(1, llTable).BindBlob(2, sSidUpper.data(), sSidUpper.size());
+        while (rows.Step()) {
+            LocalAccount account{rows.Name(0), {}};
+            const BYTE* pData = rows.Blob(1);
+            std::u16string sSid(rows.Bytes(1) / sizeof(char16_t), u'\0');
+            if (!sSid.empty()) {
+                std::memcpy(sSid.data(), pData, sSid.size() * sizeof(char16_t));
+            }
+            account.sSid = sSid.substr(0, sSid.find(u'\0'));
+            std::vector<BYTE> sid;
+            if (!ConvertStringSidToSid(account.sSid.c_str(), &sid)) {
+                continue;
+            }
+            m_ByName.emplace(ToUpper(account.sName), m_Accounts.size());
+            m_BySid.emplace(ToUpper(account.sSid), m_Accounts.size());
+            m_Accounts.push_back(std::move(account));
+        }
+    }
+
+    std::mutex m_mutex;
+    bool m_bValid = false;
+    sqlite3_int64 m_llVersion = -1;
+    std::vector<LocalAccount> m_Accounts;
+    std::unordered_map<std::u16string, size_t> m_ByName;
+    std::unordered_map<std::u16string, size_t> m_BySid;
+};
 
 bool ResolveName(const std::u16string& sName, Account* pAccount) {
     for (const WellKnown& known : WELL_KNOWN) {
@@ -159,7 +260,7 @@ bool ResolveName(const std::u16string& sName, Account* pAccount) {
             return true;
         }
     }
-    if (LocalAccountByName(sName, pAccount)) {
+    if (sName.find(u'\\') == std::u16string::npos && CAccountTable::Instance().FindName(sName, pAccount)) {
         return true;
     }
     const std::string sUtf8 = ToUtf8(sName);
@@ -353,15 +454,8 @@ bool LookupAccountSid(const char16_t* szSystem, const BYTE* pSid, std::u16string
             bFound = true;
         }
     }
-    std::vector<LocalAccount> locals;
-    if (!bFound && ListLocalAccounts(&locals)) {
-        for (const LocalAccount& local : locals) {
-            if (EqualNoCase(local.sSid, sSid)) {
-                account = {local.sName, MachineName(), local.sSid, SidTypeUser};
-                bFound = true;
-                break;
-            }
-        }
+    if (!bFound) {
+        bFound = CAccountTable::Instance().FindSid(sSid, &account);
     }
     // S-1-22-1-<uid> and S-1-22-2-<gid>: authority 22, two sub-authorities.
     const BYTE* p = pSid + 8;
@@ -398,13 +492,10 @@ bool AddLocalAccount(const std::u16string& sName, const std::u16string& sSid) {
     LONG lResult =
         RegCreateKeyEx(HKEY_LOCAL_MACHINE, AccountKey(sName).c_str(), 0, KEY_WRITE, &hKey, nullptr);
     if (lResult == LONG{ERROR_SUCCESS}) {
-        lResult = RegSetValueEx(hKey, u"Name", REG_SZ, reinterpret_cast<const BYTE*>(sName.c_str()),
-                                static_cast<DWORD>((sName.size() + 1) * sizeof(char16_t)));
-    }
-    if (lResult == LONG{ERROR_SUCCESS}) {
         lResult = RegSetValueEx(hKey, u"Sid", REG_SZ, reinterpret_cast<const BYTE*>(sCanonical.c_str()),
                                 static_cast<DWORD>((sCanonical.size() + 1) * sizeof(char16_t)));
     }
+    CAccountTable::Instance().Invalidate();
     return lResult == LONG{ERROR_SUCCESS} || Fail(static_cast<DWORD>(lResult));
 }
 
@@ -413,6 +504,7 @@ bool RemoveLocalAccount(const std::u16string& sName) {
         return Fail(ERROR_NONE_MAPPED);
     }
     const LONG lResult = RegDeleteTree(HKEY_LOCAL_MACHINE, AccountKey(sName).c_str());
+    CAccountTable::Instance().Invalidate();
     if (lResult == LONG{ERROR_FILE_NOT_FOUND}) {
         return Fail(ERROR_NONE_MAPPED);
     }
@@ -420,32 +512,8 @@ bool RemoveLocalAccount(const std::u16string& sName) {
 }
 
 bool ListLocalAccounts(std::vector<LocalAccount>* pAccounts) {
-    pAccounts->clear();
-    CKey hTable;
-    const LONG lOpen = RegOpenKeyEx(HKEY_LOCAL_MACHINE, LOCAL_ACCOUNTS_KEY, 0, KEY_READ, &hTable);
-    if (lOpen == LONG{ERROR_FILE_NOT_FOUND}) {
-        return true;
-    }
-    if (lOpen != LONG{ERROR_SUCCESS}) {
-        return Fail(static_cast<DWORD>(lOpen));
-    }
-    for (DWORD dwIndex = 0;; ++dwIndex) {
-        char16_t szName[256];
-        DWORD cchName = 256;
-        const LONG lEnum = RegEnumKeyEx(hTable, dwIndex, szName, &cchName);
-        if (lEnum == LONG{ERROR_NO_MORE_ITEMS}) {
-            return true;
-        }
-        if (lEnum != LONG{ERROR_SUCCESS}) {
-            return Fail(static_cast<DWORD>(lEnum));
-        }
-        CKey hAccount;
-        LocalAccount account{std::u16string(szName, cchName), {}};
-        if (RegOpenKeyEx(hTable, account.sName.c_str(), 0, KEY_READ, &hAccount) == LONG{ERROR_SUCCESS} &&
-            ReadString(hAccount, u"Sid", &account.sSid)) {
-            pAccounts->push_back(std::move(account));
-        }
-    }
+    return CAccountTable::Instance().Use(
+        [pAccounts](const std::vector<LocalAccount>& accounts) { *pAccounts = accounts; });
 }
 
 bool NewLocalAccountSid(std::u16string* psSid) {
