@@ -49,6 +49,13 @@ public:
         ASSERT_EQ(m_pMgr->PutSettings(pKey.Get()), ZEL_SUCCESS);
     }
 
+    void PutDword(const std::u16string& sKey, const char16_t* szName, DWORD dwValue) {
+        CComPtr<ISettings> pKey;
+        ASSERT_EQ(m_pMgr->CreateSettings(sKey.c_str(), &pKey), ZEL_SUCCESS);
+        ASSERT_EQ(pKey->PutDword(szName, dwValue), ZEL_SUCCESS);
+        ASSERT_EQ(m_pMgr->PutSettings(pKey.Get()), ZEL_SUCCESS);
+    }
+
     // The block of section 0x401, or nothing when the plug-in gave no IC.
     std::optional<Bytes> Block(CErrorStack& errors) {
         const std::unique_ptr<CIntermediateConfiguration> pIC = m_Plugin->PluginGetIC(true, errors);
@@ -103,6 +110,11 @@ const BlockCase BLOCKS[] = {
      [](LegacyInstallPluginTest&) {},
      {0, 0, 0, 0},
      {"CLegacyNonMsiData::Init: LC key \"Gatewarden\\LegacyInstalls\\nonMsi\" not found"}},
+    // The key is there but describes no executable (it holds a stray value only).
+    {"EmptyKey",
+     [](LegacyInstallPluginTest& t) { t.PutDword(NON_MSI, u"stray", 1); },
+     {0, 0, 0, 0},
+     {"CLegacyInstallConfigPlugin::LoadNonMsiAuthorizationData: Data formatted: 4 BYTEs long"}},
     {"OneExecutable",
      [](LegacyInstallPluginTest& t) {
          t.PutCompanion(u"setup.exe", u"C:/dir/a.dll", {{u"00112233445566778899aabbccddeeff", 4096}});

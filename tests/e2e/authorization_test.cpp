@@ -179,6 +179,41 @@ TEST_F(Authorization, ThePluginsMessagesReachTheAnswerAndTheRestIsCompiled) {
     EXPECT_NE(sDump.find("0 legacy install executable(s)"), npos) << sDump;
 }
 
+TEST_F(Authorization, CommandsRefuseWhatTheyCannotStore) {
+    struct {
+        const char* szWords;
+        int nExit;
+    } const rows[] = {
+        {"authorize", 2},
+        {"authorize location", 2},
+        {"authorize location 'C:\\a' --md5", 2},
+        {"authorize device floppy", 2},
+        {"authorize hash --hex 0g --length 5", 2},
+        {"authorize hash --hex 012 --length 5", 2},
+        {"authorize hash --hex 0102 --length -5", 2},
+        {"authorize hash --hex 0102 --length 4294967296", 2},
+        {"authorize hash 'C:\\no\\such.exe'", 1},
+        {"authorize remove user", 2},
+        {"authorize remove hash 0102", 1},
+        {"authorize user x --wait 0", 2},
+        {"legacy add setup.exe 'C:\\a.dll'", 2},
+        {"legacy add 'a\\b.exe' 'C:\\a.dll' 'C:\\a.dll'", 2},
+        {"legacy add setup.exe 'C:\\a.dll' 'C:\\no\\such.dll'", 1},
+        {"accounts add 'a\\b' S-1-5-18", 1},
+        {"accounts add bob S-1-5-0x12", 1},
+        {"accounts remove nobody-known", 1},
+    };
+    for (const auto& row : rows) {
+        std::string sOutput;
+        EXPECT_EQ(RunCommand(m_sCtl + " " + row.szWords, &sOutput), row.nExit) << row.szWords << "\n"
+                                                                               << sOutput;
+    }
+    // Nothing of the refused commands was stored.
+    EXPECT_EQ(Ctl("authorize list"), "");
+    EXPECT_EQ(Ctl("legacy list"), "");
+    EXPECT_EQ(Ctl("accounts list"), "");
+}
+
 TEST_F(Authorization, LegacyInstallsReachTheDriverWhenTheServiceStarts) {
     WriteFile("C:\\Temp\\a-v1.dll", "version one");
     WriteFile("C:\\Temp\\a-v2.dll", "version two, longer");
