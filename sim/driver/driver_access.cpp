@@ -145,6 +145,8 @@ bool ParseAccess(std::string_view sJson, CAccess& access, std::string& sError) {
             bOk = TakeDword(member, access.dwSession, sError);
         } else if (member.sName == "sid") {
             bOk = TakeString(member, access.sActorSid, sError);
+        } else if (member.sName == "device") {
+            bOk = TakeString(member, access.sActorDevice, sError);
         } else {
             sError = "unknown member \"" + member.sName + "\"";
             bOk = false;
@@ -189,6 +191,9 @@ std::string AccessJson(const CAccess& access) {
     if (!access.sActorSid.empty()) {
         sJson += ",\"sid\":" + JsonString(access.sActorSid);
     }
+    if (!access.sActorDevice.empty()) {
+        sJson += ",\"device\":" + JsonString(access.sActorDevice);
+    }
     return sJson + "}";
 }
 
@@ -200,6 +205,7 @@ CJudgment Judge(const CDriverConfiguration& config, const CAccess& access, std::
     srtc::Access subject;
     subject.sActorPath = access.sActorPath;
     subject.sActorSid = access.sActorSid;
+    subject.sActorDevice = access.sActorDevice;
     subject.sTargetPath = access.sTargetPath;
     subject.targetKind = pAction != nullptr ? pAction->kind : srtc::TargetKind::File;
     subject.dwDesiredAccess = pAction != nullptr ? pAction->dwDesiredAccess : 0;

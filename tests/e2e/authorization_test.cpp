@@ -121,6 +121,11 @@ TEST_F(Authorization, AnAuthorizedLocalAccountSilencesTheViolationUntilRemoved) 
     AuthorizeThenRemove(TOOL, "--sid " + sSid, "user Operator", "user Operator");
 }
 
+TEST_F(Authorization, AnAuthorizedDeviceSilencesTheViolationUntilRemoved) {
+    Boot();
+    AuthorizeThenRemove(TOOL, "--device CDROM", "device cdrom", "device cdrom");
+}
+
 TEST_F(Authorization, AnAuthorizedHashSilencesTheViolationOfThatFileOnly) {
     WriteFile(TOOL, "the tool's image, version 1\n");
     WriteFile("C:\\Temp\\other.exe", "another image\n");
