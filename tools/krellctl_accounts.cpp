@@ -52,7 +52,13 @@ int Lookup(const std::string& sSubject) {
         !platform::ConvertSidToStringSid(buffer, &sSid)) {
         return Failed("no account", sSubject);
     }
-    std::printf("%s\t%s\n", platform::ToUtf8(sSid).c_str(), platform::ToUtf8(szDomain).c_str());
+    // The name as the account table or the system spells it.
+    if (!platform::LookupAccountSid(nullptr, buffer, &sName, &sDomain, &eUse)) {
+        sName = sWide.substr(sWide.find(u'\\') + 1);
+        sDomain = szDomain;
+    }
+    std::printf("%s\t%s\\%s\n", platform::ToUtf8(sSid).c_str(), platform::ToUtf8(sDomain).c_str(),
+                platform::ToUtf8(sName).c_str());
     return 0;
 }
 

@@ -117,6 +117,11 @@ TEST_F(Authorization, AnAuthorizedLocalAccountSilencesTheViolationUntilRemoved) 
     const std::string sAdded = Ctl("accounts add Operator");
     const std::string sSid = sAdded.substr(sAdded.find('\t') + 1, sAdded.find('\n') - sAdded.find('\t') - 1);
     ASSERT_EQ(sSid.rfind("S-1-5-21-", 0), 0u) << sAdded;
+    EXPECT_EQ(Ctl("accounts list"), "Operator\t" + sSid + "\n");
+    const std::string sByName = Ctl("accounts lookup operator");
+    EXPECT_EQ(sByName.rfind(sSid + "\t", 0), 0u) << sByName;
+    EXPECT_NE(sByName.find("\\Operator\n"), npos) << sByName;
+    EXPECT_EQ(Ctl("accounts lookup " + sSid), sByName);
     Boot();
     AuthorizeThenRemove(TOOL, "--sid " + sSid, "user Operator", "user Operator");
 }
