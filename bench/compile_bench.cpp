@@ -7,6 +7,11 @@
 //
 // Each measured compilation gets a path set of its own (one path differs), so the compiler really
 // writes a file.
+//
+// Then rows of N authorized accounts and N authorized hashes (default 10,000 each; --users N, --hashes
+// N), compiled by the service's authorization plug-in from the root's settings store, with the share
+// of the total that the account lookups (name to SID string) and the hash texts take, each timed on
+// its own over the same N entries.
 #include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -16,21 +21,25 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "bench_programs.h"
+#include "compiler/authorization_config_plugin.h"
 #include "compiler/configuration_compiler.h"
 #include "compiler/error_stack.h"
 #include "compiler/ic_nodes.h"
 #include "events/event_bridge_source.h"
 #include "events/provider_helper.h"
 #include "module/driver_control.h"
+#include "platform/accounts.h"
 #include "platform/service_control.h"
 #include "platform/strings.h"
 #include "platform/system.h"
 #include "scm/scm_admin.h"
+#include "settings/settings_helpers.h"
 #include "support/in_process_compiler.h"
 
 namespace {
@@ -306,21 +315,242 @@ int RunBench(const std::vector<int>& sizes, CInProcessCompiler* pCompiler, CDeli
     return 0;
 }
 
+using GatewardenEvt::CAuthorizationEventData;
+
+std::u16string BenchUser(int i) {
+    char szName[32];
+    std::snprintf(szName, sizeof(szName), "benchuser%05d", i);
+    return platform::FromUtf8(szName);
+}
+
+std::vector<BYTE> BenchHash(int i) {
+    std::vector<BYTE> hash(20);
+    for (size_t b = 0; b < hash.size(); ++b) {
+        hash[b] = static_cast<BYTE>((i >> (8 * (b % 4))) + b * 37);
+    }
+    return hash;
+}
+
+ZELRESULT Commit(ISettingsManager* pMgr, const std::u16string& sKey,
+                 const std::function<ZELRESULT(ISettings*)>& fnWrite) {
+    CComPtr<ISettings> pKey;
+    ZELRESULT zr = pMgr->CreateSettings(sKey.c_str(), &pKey);
+    if (ZEL_SUCCEEDED(zr)) {
+        zr = fnWrite(pKey.Get());
+    }
+    return ZEL_SUCCEEDED(zr) ? pMgr->PutSettings(pKey.Get()) : zr;
+}
+
+// The accounts in the root's local account table and their names in the settings; or the hash records.
+bool WriteEntries(ISettingsManager* pMgr, bool bUsers, int n) {
+    if (bUsers) {
+        for (int i = 0; i < n; ++i) {
+            if (!platform::AddLocalAccount(
+                    BenchUser(i), u"S-1-5-21-1-2-3-" + platform::FromUtf8(std::to_string(1000 + i)))) {
+                return false;
+            }
+        }
+        return ZEL_SUCCEEDED(Commit(pMgr, CAuthorizationEventData::USERS_KEY_NAME, [n](ISettings* pKey) {
+            ZELRESULT zr = ZEL_SUCCESS;
+            for (int i = 0; i < n && ZEL_SUCCEEDED(zr); ++i) {
+                zr = pKey->PutDword(BenchUser(i).c_str(), 1);
+            }
+            return zr;
+        }));
+    }
+    for (int i = 0; i < n; ++i) {
+        const std::vector<BYTE> hash = BenchHash(i);
+        const std::u16string sKey = std::u16string(CAuthorizationEventData::HASHES_KEY_NAME) + u"\\h" +
+                                    platform::FromUtf8(std::to_string(i));
+        const ZELRESULT zr = Commit(pMgr, sKey, [&](ISettings* pKey) {
+            ZELRESULT zrPut = pKey->PutDword(u"Algorithm", 2);
+            if (ZEL_SUCCEEDED(zrPut)) {
+                zrPut = pKey->PutDword(u"HashLength", 20);
+            }
+            if (ZEL_SUCCEEDED(zrPut)) {
+                zrPut = pKey->PutDword(u"FileLength", static_cast<DWORD>(4096 + i));
+            }
+            return ZEL_SUCCEEDED(zrPut) ? pKey->PutBinary(u"Hash", hash.data(), 20) : zrPut;
+        });
+        if (!ZEL_SUCCEEDED(zr)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The name lookups of the plug-in on their own: name to SID, SID to its string.
+Clock::duration TimeLookups(int n) {
+    const Clock::time_point start = Clock::now();
+    for (int i = 0; i < n; ++i) {
+        BYTE sid[100];
+        DWORD cbSid = sizeof(sid);
+        char16_t szDomain[260];
+        DWORD cchDomain = 260;
+        SID_NAME_USE eUse;
+        std::u16string sSid;
+        if (!platform::LookupAccountName(nullptr, BenchUser(i).c_str(), sid, &cbSid, szDomain, &cchDomain,
+                                         &eUse) ||
+            !platform::ConvertSidToStringSid(sid, &sSid)) {
+            std::fprintf(stderr, "account %d did not resolve\n", i);
+        }
+    }
+    return Clock::now() - start;
+}
+
+Clock::duration TimeHashTexts(int n) {
+    std::vector<std::vector<BYTE>> hashes;
+    for (int i = 0; i < n; ++i) {
+        hashes.push_back(BenchHash(i));
+    }
+    const Clock::time_point start = Clock::now();
+    std::u16string sText;
+    for (const std::vector<BYTE>& hash : hashes) {
+        CAuthorizationEventData::ConvertHashToString(hash.data(), 20, &sText);
+    }
+    return Clock::now() - start;
+}
+
+// The serialized authorization rules of N entries, as the plug-in files them.
+DWORD AuthorizationRulesSize(bool bUsers, int n) {
+    CICRuleNode node(RS_TYPE_AUTHORIZATION);
+    for (int i = 0; i < n; ++i) {
+        if (bUsers) {
+            node.Append(
+                PT_AUTHORIZED_USER_CONTEXT,
+                CICStringRuleValue(u"S-1-5-21-1-2-3-" + platform::FromUtf8(std::to_string(1000 + i))));
+        } else {
+            std::u16string sText;
+            const std::vector<BYTE> hash = BenchHash(i);
+            CAuthorizationEventData::ConvertHashToString(hash.data(), 20, &sText);
+            node.Append(PT_AUTHORIZED_SHA1_WITH_LENGTH,
+                        CICStringDWORDRuleValue(sText, static_cast<DWORD>(4096 + i)));
+        }
+    }
+    const BYTE* pData = nullptr;
+    DWORD cbData = 0;
+    CErrorStack errors;
+    return node.GetData(pData, cbData, &errors) ? cbData : 0;
+}
+
+// One row: N entries compiled by the authorization plug-in, each run with one location more so that
+// the rules are made again.
+int RunAuthorizationRow(bool bUsers, int n, CDeliveringOwner* pOwner, CPublisher* pPublisher) {
+    CSettingsManagerHelper helper;
+    CComPtr<ISettingsManager> pMgr;
+    ISettingsManager* pRaw = nullptr;
+    if (!ZEL_SUCCEEDED(helper.Create(&pRaw))) {
+        std::fprintf(stderr, "cannot reach the settings store\n");
+        return 1;
+    }
+    pMgr = CComPtr<ISettingsManager>::Attach(pRaw);
+    pMgr->DeleteSettings(CAuthorizationEventData::USERS_KEY_NAME);
+    pMgr->DeleteSettings(CAuthorizationEventData::HASHES_KEY_NAME);
+    const Clock::time_point setUp = Clock::now();
+    if (!WriteEntries(pMgr.Get(), bUsers, n)) {
+        std::fprintf(stderr, "cannot write the %s\n", bUsers ? "accounts" : "hashes");
+        return 1;
+    }
+    const double dSetUp = Ms(Clock::now() - setUp);
+    std::vector<double> totals, configurations, rules;
+    HRESULT hrLast = S_OK;
+    static int nRunCount = 0;
+    for (int nRun = -1; nRun < 3; ++nRun) {
+        const std::u16string sLocation = u"C:\\bench\\run" + platform::FromUtf8(std::to_string(++nRunCount));
+        if (!ZEL_SUCCEEDED(Commit(pMgr.Get(), CAuthorizationEventData::LOCATIONS_KEY_NAME,
+                                  [&](ISettings* pKey) { return pKey->PutDword(sLocation.c_str(), 1); })) ||
+            !ZEL_SUCCEEDED(Commit(pMgr.Get(), CAuthorizationEventData::MODULE_KEY_NAME,
+                                  [](ISettings* pKey) { return pKey->PutDword(u"RefreshNeeded", 1); }))) {
+            std::fprintf(stderr, "cannot mark the authorization settings changed\n");
+            return 1;
+        }
+        const int nSeen = pOwner->CompiledCount();
+        LONG nState = 0;
+        HRESULT hrResult = S_OK;
+        const Clock::time_point start = Clock::now();
+        const bool bAnswered = pPublisher->PublishAndWait(&nState, &hrResult);
+        const Clock::duration total = Clock::now() - start;
+        CCompilationTimes times;
+        HRESULT hrCompiled = S_OK;
+        if (!bAnswered || nState != KT_EVENT_STATE_COMMITTED ||
+            !pOwner->Compiled(nSeen, &times, &hrCompiled)) {
+            std::fprintf(stderr, "%d %s: no compilation answered the event (answered %d, state %d)\n", n,
+                         bUsers ? "accounts" : "hashes", bAnswered, static_cast<int>(nState));
+            return 1;
+        }
+        hrLast = hrResult;
+        if (nRun >= 0) {
+            totals.push_back(Ms(total));
+            configurations.push_back(Ms(times.configuration));
+            rules.push_back(Ms(times.rules));
+        }
+    }
+    const double dTotal = Median(totals);
+    const double dPart = Ms(bUsers ? TimeLookups(n) : TimeHashTexts(n));
+    const auto share = [dTotal](double d) { return dTotal > 0 ? 100.0 * d / dTotal : 0.0; };
+    std::printf("%8d %-8s %10.1f %10.1f %5.1f %10.1f %5.1f %12s %10.1f %5.1f%s%s   (set-up %.0f ms)\n", n,
+                bUsers ? "accounts" : "hashes", dTotal, Median(configurations), share(Median(configurations)),
+                Median(rules), share(Median(rules)), bUsers ? "lookups" : "hash text", dPart, share(dPart),
+                share(dPart) < 100.0 / 3 ? "" : "  ABOVE A THIRD",
+                SUCCEEDED(hrLast) ? "  accepted" : "  NOT ACCEPTED", dSetUp);
+    if (FAILED(hrLast)) {
+        std::printf(
+            "%8s the compiler answered 0x%08X: the authorization rules take %u bytes, a section at most %u\n",
+            "", static_cast<unsigned>(hrLast), static_cast<unsigned>(AuthorizationRulesSize(bUsers, n)),
+            CKTConfigurationCompiler::MAX_SECTION_DATA);
+    }
+    std::fflush(stdout);
+    pMgr->DeleteSettings(CAuthorizationEventData::USERS_KEY_NAME);
+    pMgr->DeleteSettings(CAuthorizationEventData::HASHES_KEY_NAME);
+    return 0;
+}
+
+int RunAuthorizationRows(int nUsers, int nHashes, CDeliveringOwner* pOwner, CPublisher* pPublisher) {
+    if (nUsers == 0 && nHashes == 0) {
+        return 0;
+    }
+    std::printf("\n%8s %-8s %10s %16s %16s %23s\n", "entries", "kind", "total ms", "plug-ins ms   %",
+                "rules ms   %", "of which ms   %");
+    int nExit = nUsers > 0 ? RunAuthorizationRow(true, nUsers, pOwner, pPublisher) : 0;
+    if (nExit == 0 && nHashes > 0) {
+        nExit = RunAuthorizationRow(false, nHashes, pOwner, pPublisher);
+    }
+    std::printf(
+        "medians of 3 runs from publishing 6008 to the driver's acceptance; plug-ins: the plug-ins' "
+        "configurations (the authorization plug-in reads the store and looks every account up); lookups "
+        "and hash text: the plug-in's name lookups or hash texts of the same entries timed on their own, "
+        "as a share of the total (goal: under a third)\n");
+    return nExit;
+}
+
 }  // namespace
 
 // Sizes (numbers of paths) may be given on the command line.
 int main(int argc, char** argv) {
     std::vector<int> sizes;
+    int nUsers = -1;
+    int nHashes = -1;
     for (int nArg = 1; nArg < argc; ++nArg) {
+        const std::string sArg = argv[nArg];
+        int* pnCount = sArg == "--users" ? &nUsers : sArg == "--hashes" ? &nHashes : nullptr;
+        if (pnCount != nullptr && nArg + 1 < argc) {
+            *pnCount = std::atoi(argv[++nArg]);
+            continue;
+        }
         sizes.push_back(std::atoi(argv[nArg]));
-        if (sizes.back() <= 0) {
-            std::fprintf(stderr, "usage: %s [paths ...]   (default: 100 10000 100000)\n", argv[0]);
+        if (sizes.back() <= 0 || pnCount != nullptr) {
+            std::fprintf(stderr,
+                         "usage: %s [paths ...] [--users N] [--hashes N]   (default: 100 10000 100000, "
+                         "10000 accounts, 10000 hashes)\n",
+                         argv[0]);
             return 2;
         }
     }
     if (sizes.empty()) {
         sizes = {100, 10000, 100000};
     }
+    nUsers = nUsers < 0 ? 10000 : nUsers;
+    nHashes = nHashes < 0 ? 10000 : nHashes;
     const std::string sRoot = (std::filesystem::temp_directory_path() / "krell-bench-compile").string();
     std::error_code ec;
     std::filesystem::remove_all(sRoot, ec);
@@ -353,6 +583,7 @@ int main(int argc, char** argv) {
             CDeliveringOwner owner(&driver);
             CInProcessCompiler compiler(&owner);
             compiler.SetObserver(&owner);
+            compiler.AddAuthorizationPlugin();
             CPublisher publisher;
             if (!compiler.Create() || compiler.Offered() == nullptr) {
                 std::fprintf(stderr, "the compiler did not start\n");
@@ -360,6 +591,9 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "cannot publish events\n");
             } else {
                 nExit = RunBench(sizes, &compiler, &owner, &publisher);
+                if (nExit == 0) {
+                    nExit = RunAuthorizationRows(nUsers, nHashes, &owner, &publisher);
+                }
             }
             compiler.Destroy();
             driver.ShutdownDriver(true);

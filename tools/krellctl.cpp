@@ -43,6 +43,9 @@ int Usage() {
         "       krellctl [--root DIR] os-version show | set MAJOR MINOR\n"
         "       krellctl [--root DIR] crash-handler show | set NAME=VALUE ...\n"
         "       krellctl [--root DIR] dumps list [--dir FOLDER]\n"
+        "       krellctl [--root DIR] accounts add|list|remove|lookup ...\n"
+        "       krellctl [--root DIR] authorize user|hash|location|device|list|remove ...\n"
+        "       krellctl [--root DIR] legacy add|list ...\n"
         "A group's word alone (e.g. \"krellctl settings\") shows that group's usage. Without --root,\n"
         "the root is $KRELL_ROOT or a per-user default; only init creates it.\n");
     return 2;
@@ -136,6 +139,9 @@ int main(int argc, char** argv) {
         {"os-version", RunOsVersionCommand},
         {"crash-handler", RunCrashHandlerCommand},
         {"dumps", RunDumpsCommand},
+        {"accounts", RunAccountsCommand},
+        {"authorize", RunAuthorizeCommand},
+        {"legacy", RunLegacyCommand},
     };
     for (const auto& group : GROUPS) {
         if (args[0] == group.szName) {

@@ -7,6 +7,7 @@
 //                                               force: its path, header digest and sections with their
 //                                               rule counts
 //   driver access --actor PATH --pid N --action N --target PATH [--target-pid N] [--session N] [--sid SID]
+//                 [--device KIND]
 //                                               the driver judges one access against its rules and sends
 //                                               the violation it is; prints the decision and the rule
 //   driver replay FILE [--rate N] [--duration S]             judges the file's accesses (one JSON object a
@@ -134,7 +135,7 @@ int AccessUsage() {
     std::fprintf(
         stderr,
         "usage: krellctl driver access --actor PATH --pid N --action N --target PATH [--target-pid N]\n"
-        "                              [--session N] [--sid SID]\n");
+        "                              [--session N] [--sid SID] [--device KIND]\n");
     return 2;
 }
 
@@ -166,6 +167,8 @@ int DriverAccess(const std::vector<std::string>& args) {
             bOk = toolargs::ParseDword(sValue, &access.dwSession, toolargs::Radix::Decimal);
         } else if (sName == "--sid") {
             access.sActorSid = platform::FromUtf8(sValue);
+        } else if (sName == "--device") {
+            access.sActorDevice = platform::FromUtf8(sValue);
         } else {
             bOk = false;
         }

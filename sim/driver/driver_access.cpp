@@ -1,10 +1,14 @@
 #include "driver_access.h"
 
+#include <openssl/evp.h>
+
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 
 #include "json_reader.h"
 #include "json_text.h"
+#include "platform/paths.h"
 #include "platform/strings.h"
 
 namespace krelldrv {
@@ -29,6 +33,54 @@ constexpr CActionType ACTION_TYPES[ACTION_TYPE_COUNT] = {
 };
 
 constexpr std::uint64_t FILETIME_UNIX_EPOCH = 116444736000000000ull;  // 1970-01-01 in 100 ns since 1601
+
+// The actor's image as the authorization rules compare it: digests in upper-case hexadecimal and its
+// length. An image that cannot be read leaves them empty, which no authorized hash equals.
+void HashActor(const std::u16string& sActorPath, srtc::Access& subject) {
+    std::string sHost;
+    if (!platform::MapPath(sActorPath, &sHost)) {
+        return;
+    }
+    std::ifstream file(sHost, std::ios::binary);
+    if (!file) {
+        return;
+    }
+    EVP_MD_CTX* pMd5 = EVP_MD_CTX_new();
+    EVP_MD_CTX* pSha1 = EVP_MD_CTX_new();
+    bool bOk = pMd5 != nullptr && pSha1 != nullptr && EVP_DigestInit_ex(pMd5, EVP_md5(), nullptr) == 1 &&
+               EVP_DigestInit_ex(pSha1, EVP_sha1(), nullptr) == 1;
+    std::uint64_t qwLength = 0;
+    char buffer[65536];
+    while (bOk && file) {
+        file.read(buffer, sizeof(buffer));
+        const auto cbRead = static_cast<size_t>(file.gcount());
+        qwLength += cbRead;
+        bOk = EVP_DigestUpdate(pMd5, buffer, cbRead) == 1 && EVP_DigestUpdate(pSha1, buffer, cbRead) == 1;
+    }
+    unsigned char md5[EVP_MAX_MD_SIZE];
+    unsigned char sha1[EVP_MAX_MD_SIZE];
+    unsigned int cbMd5 = 0;
+    unsigned int cbSha1 = 0;
+    bOk = bOk && file.eof() && EVP_DigestFinal_ex(pMd5, md5, &cbMd5) == 1 &&
+          EVP_DigestFinal_ex(pSha1, sha1, &cbSha1) == 1 && qwLength <= 0xFFFFFFFFull;
+    EVP_MD_CTX_free(pMd5);
+    EVP_MD_CTX_free(pSha1);
+    if (!bOk) {
+        return;
+    }
+    const auto hex = [](const unsigned char* p, unsigned int cb) {
+        static constexpr char16_t DIGITS[] = u"0123456789ABCDEF";
+        std::u16string s;
+        for (unsigned int i = 0; i < cb; ++i) {
+            s += DIGITS[p[i] >> 4];
+            s += DIGITS[p[i] & 0xF];
+        }
+        return s;
+    };
+    subject.sActorMd5 = hex(md5, cbMd5);
+    subject.sActorSha1 = hex(sha1, cbSha1);
+    subject.dwActorFileLength = static_cast<std::uint32_t>(qwLength);
+}
 
 std::string SectionText(DWORD dwId) {
     char szText[32];
@@ -93,6 +145,8 @@ bool ParseAccess(std::string_view sJson, CAccess& access, std::string& sError) {
             bOk = TakeDword(member, access.dwSession, sError);
         } else if (member.sName == "sid") {
             bOk = TakeString(member, access.sActorSid, sError);
+        } else if (member.sName == "device") {
+            bOk = TakeString(member, access.sActorDevice, sError);
         } else {
             sError = "unknown member \"" + member.sName + "\"";
             bOk = false;
@@ -137,6 +191,9 @@ std::string AccessJson(const CAccess& access) {
     if (!access.sActorSid.empty()) {
         sJson += ",\"sid\":" + JsonString(access.sActorSid);
     }
+    if (!access.sActorDevice.empty()) {
+        sJson += ",\"device\":" + JsonString(access.sActorDevice);
+    }
     return sJson + "}";
 }
 
@@ -148,10 +205,14 @@ CJudgment Judge(const CDriverConfiguration& config, const CAccess& access, std::
     srtc::Access subject;
     subject.sActorPath = access.sActorPath;
     subject.sActorSid = access.sActorSid;
+    subject.sActorDevice = access.sActorDevice;
     subject.sTargetPath = access.sTargetPath;
     subject.targetKind = pAction != nullptr ? pAction->kind : srtc::TargetKind::File;
     subject.dwDesiredAccess = pAction != nullptr ? pAction->dwDesiredAccess : 0;
     subject.qwTime = qwTime;
+    if (config.bHashRules) {
+        HashActor(access.sActorPath, subject);
+    }
     // Authorized actors first, then exempt accesses: either one ends the judgment, whatever the
     // protected resources say.
     for (const srtc::RuleSetKind kind : {srtc::RuleSetKind::Authorization, srtc::RuleSetKind::Exclusion}) {

@@ -34,9 +34,12 @@ struct CAccess {
     std::optional<DWORD> targetPid;
     DWORD dwSession = 0;
     std::u16string sActorSid;
+    // The device the actor's image was installed from ("CDROM"), when known.
+    std::u16string sActorDevice;
 };
 
-// {"actor":PATH,"pid":N,"action":N,"target":PATH[,"targetPid":N][,"session":N][,"sid":SID]}.
+// {"actor":PATH,"pid":N,"action":N,"target":PATH[,"targetPid":N][,"session":N][,"sid":SID]
+//  [,"device":KIND]}.
 // Refuses unknown members, wrong types, numbers above 32 bits, empty paths, unknown actions and a
 // process action without a target pid, saying which in sError.
 bool ParseAccess(std::string_view sJson, CAccess& access, std::string& sError);

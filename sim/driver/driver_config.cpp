@@ -23,6 +23,35 @@ std::string HexId(DWORD dwId) {
     return szId;
 }
 
+// Templates compare hashes with "?" until values are filled in; only a real one needs hashing.
+bool NamesHashes(const srtc::RuleSet& ruleSet) {
+    if (ruleSet.kind != srtc::RuleSetKind::Authorization) {
+        return false;
+    }
+    for (const srtc::Node& node : ruleSet.nodes) {
+        if (node.kind == srtc::NodeKind::FunEval && node.operandKind == srtc::OperandKind::Literal &&
+            (node.attribute == srtc::Attribute::ActorMd5 || node.attribute == srtc::Attribute::ActorSha1) &&
+            node.dwIndex < ruleSet.literals.size() && ruleSet.literals[node.dwIndex].sText != u"?") {
+            return true;
+        }
+    }
+    return false;
+}
+
+// "executables=E companions=C versions=V" of the legacy install block.
+std::string LegacyCounts(const std::vector<kcfile::LegacyExecutable>& legacy) {
+    size_t nCompanions = 0;
+    size_t nVersions = 0;
+    for (const kcfile::LegacyExecutable& exe : legacy) {
+        nCompanions += exe.companions.size();
+        for (const kcfile::LegacyCompanion& companion : exe.companions) {
+            nVersions += companion.versions.size();
+        }
+    }
+    return "executables=" + std::to_string(legacy.size()) + " companions=" + std::to_string(nCompanions) +
+           " versions=" + std::to_string(nVersions);
+}
+
 }  // namespace
 
 bool IsRuleSection(DWORD dwId, std::span<const BYTE> data) {
@@ -51,8 +80,7 @@ DWORD DecodeConfiguration(std::span<const BYTE> file, const std::u16string& sPat
             }
             bHasConfig = true;
         } else if (section.dwId == kcfile::KC_SECTION_LEGACY_INSTALL) {
-            std::vector<kcfile::LegacyExecutable> executables;
-            if (!kcfile::DecodeLegacyInstall(section.data, executables, sWhy)) {
+            if (!kcfile::DecodeLegacyInstall(section.data, loaded.legacy, sWhy)) {
                 sError = "section " + HexId(section.dwId) + ": " + sWhy;
                 return CONFIG_E_BAD_SECTION;
             }
@@ -64,6 +92,7 @@ DWORD DecodeConfiguration(std::span<const BYTE> file, const std::u16string& sPat
             }
             entry.bRules = true;
             entry.dwRuleCount = static_cast<DWORD>(ruleSet.rules.size());
+            loaded.bHashRules = loaded.bHashRules || NamesHashes(ruleSet);
         }
         loaded.sections.push_back(entry);
     }
@@ -138,6 +167,15 @@ std::string DescribeConfiguration(const CDriverConfiguration& config) {
         if (section.bRules) {
             out << " rules=" << section.dwRuleCount;
         }
+        if (section.dwId == kcfile::KC_SECTION_LEGACY_INSTALL) {
+            out << " " << LegacyCounts(config.legacy);
+        }
+    }
+    for (const kcfile::LegacyExecutable& exe : config.legacy) {
+        out << "\nlegacy " << platform::ToUtf8(exe.sName);
+        for (const kcfile::LegacyCompanion& companion : exe.companions) {
+            out << "\n  " << platform::ToUtf8(companion.sPath) << " versions=" << companion.versions.size();
+        }
     }
     return out.str();
 }
@@ -154,6 +192,9 @@ std::string ConfigurationJson(const CDriverConfiguration& config) {
         out << (i == 0 ? "" : ",") << "{\"id\":" << section.dwId << ",\"length\":" << section.dwLength;
         if (section.bRules) {
             out << ",\"rules\":" << section.dwRuleCount;
+        }
+        if (section.dwId == kcfile::KC_SECTION_LEGACY_INSTALL) {
+            out << ",\"executables\":" << config.legacy.size();
         }
         out << "}";
     }

@@ -36,7 +36,10 @@ struct CDriverConfiguration {
     crypto::Sha1Digest headerDigest{};
     std::vector<CConfigSection> sections;  // in file order
     kcfile::ProtectionStateData state{};
-    std::map<DWORD, srtc::RuleSet> rules;  // by section id
+    std::map<DWORD, srtc::RuleSet> rules;          // by section id
+    std::vector<kcfile::LegacyExecutable> legacy;  // section 0x401, decoded
+    // Whether an authorization rule names a file hash, so that an access needs its actor hashed.
+    bool bHashRules = false;
 
     bool IsLoaded() const { return !sPath.empty(); }
 };

@@ -7,7 +7,9 @@
 #include <string_view>
 #include <vector>
 
+#include "compiler/authorization_config_plugin.h"
 #include "compiler/ic_nodes.h"
+#include "compiler/legacy_install_config_plugin.h"
 #include "compiler/start_stop_config_plugin.h"
 #include "diagnostics/user_debug_output.h"
 #include "platform/file.h"
@@ -241,8 +243,18 @@ void CKTConfigurationCompiler::AddPlugin(
 ULONG CKTConfigurationCompiler::CreatePlugins() {
     ULONG nCount = 0;
     AddPlugin(u"CStartStopConfigPlugin", &MakePlugin<CStartStopConfigPlugin>, &nCount);
-    // The legacy install, manifest and authorization plug-ins are not built yet: their slots stay
-    // empty and the count says so, as for plug-ins that failed to initialise.
+    AddPlugin(u"CLegacyInstallConfigPlugin", &MakePlugin<CLegacyInstallConfigPlugin>, &nCount);
+    // The manifest plug-in's slot is not filled yet: the count says so, as for a plug-in that failed
+    // to initialise, and the authorization plug-in moves up into its place.
+    for (const auto& [szClassName, pfnMake] :
+         {std::pair{u"CAuthorizationConfigPlugin", &MakePlugin<CAuthorizationConfigPlugin>}}) {
+        if (nCount >= PLUGIN_SLOTS) {
+            DebugOut1(DBG_CAT_COMPILER,
+                      u"CKTConfigurationCompiler::CreatePlugins() - not enough room for %s\n", szClassName);
+            continue;
+        }
+        AddPlugin(szClassName, pfnMake, &nCount);
+    }
     return nCount;
 }
 

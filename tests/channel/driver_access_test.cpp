@@ -286,13 +286,17 @@ TEST(DriverAccessJudgment, AccessJsonIsCheckedWhole) {
     krelldrv::CAccess access;
     std::string sError;
     ASSERT_TRUE(krelldrv::ParseAccess(R"({"actor":"C:\\x\u00e9\ud83d\ude00","pid":7,"action":10,"target":"T",
-                                          "targetPid":9,"session":3,"sid":"S-1"})",
+                                          "targetPid":9,"session":3,"sid":"S-1","device":"CDROM"})",
                                       access, sError));
     EXPECT_EQ(access.sActorPath, u"C:\\x\u00e9\U0001F600");
     EXPECT_EQ(access.dwActorPid, 7u);
     EXPECT_EQ(access.targetPid, 9u);
     EXPECT_EQ(access.dwSession, 3u);
     EXPECT_EQ(access.sActorSid, u"S-1");
+    EXPECT_EQ(access.sActorDevice, u"CDROM");
+    krelldrv::CAccess again;
+    ASSERT_TRUE(krelldrv::ParseAccess(krelldrv::AccessJson(access), again, sError)) << sError;
+    EXPECT_EQ(again.sActorDevice, u"CDROM");
 }
 
 // ---- against a real krelldrv ----

@@ -235,7 +235,7 @@ TEST_F(ConfigurationCompilerTest, FirstEventWritesAKCFileAndLaterEventsWithoutCh
     EXPECT_TRUE(
         m_Log->Has("CKTConfigurationCompiler::CreatePlugins() - Created plugin CStartStopConfigPlugin\r\n"));
     EXPECT_TRUE(
-        m_Log->Has("CKTConfigurationCompiler::EventThread::InitInstance() - created 1 of 4 plugins\r\n"));
+        m_Log->Has("CKTConfigurationCompiler::EventThread::InitInstance() - created 3 of 4 plugins\r\n"));
 
     EXPECT_EQ(Deliver(), 0);
     ASSERT_TRUE(m_Owner.WaitForPaths(1));
@@ -250,9 +250,12 @@ TEST_F(ConfigurationCompilerTest, FirstEventWritesAKCFileAndLaterEventsWithoutCh
     const kcfile::KCFileInfo info =
         kcfile::ReadKCFile(std::span(reinterpret_cast<const BYTE*>(sBytes.data()), sBytes.size()));
     EXPECT_TRUE(info.IsValid());
-    ASSERT_EQ(info.sections.size(), 2u);
+    ASSERT_EQ(info.sections.size(), 4u);
     EXPECT_EQ(info.sections[0].dwId, KTDATAFILE_CONFIG_ID);
     EXPECT_EQ(info.sections[1].dwId, KTDATAFILE_GATEWARDEN_RULES_ID);
+    EXPECT_EQ(info.sections[2].dwId, KTDATAFILE_AUTHORIZATION_RULES_ID);
+    EXPECT_EQ(info.sections[3].dwId, KTDATAFILE_LEGACY_INSTALL_ID);
+    EXPECT_EQ(info.sections[3].data, (std::vector<BYTE>{0, 0, 0, 0}));
     ASSERT_EQ(info.sections[0].data.size(), 16u);
     DWORD words[4];
     std::memcpy(words, info.sections[0].data.data(), sizeof(words));

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <utility>
 
+#include "compiler/authorization_config_plugin.h"
 #include "compiler/configuration_compiler.h"
 #include "compiler/start_stop_config_plugin.h"
 #include "module/driver_control.h"
@@ -43,6 +44,8 @@ public:
     using CKTConfigurationCompiler::CKTConfigurationCompiler;
     // Set once Create has made the plug-ins; none if the offered plug-in failed to start.
     COfferedICPlugin* Offered() const { return m_pOffered; }
+    // Before Create: the service's authorization plug-in runs too, reading the root's settings store.
+    void AddAuthorizationPlugin() { m_bAuthorization = true; }
 
 protected:
     ULONG CreatePlugins() override {
@@ -56,11 +59,18 @@ protected:
             m_pOffered = pOffered.get();
             m_pPlugins[nCount++] = std::move(pOffered);
         }
+        if (m_bAuthorization) {
+            auto pAuthorization = std::make_unique<CAuthorizationConfigPlugin>();
+            if (pAuthorization->Initialize()) {
+                m_pPlugins[nCount++] = std::move(pAuthorization);
+            }
+        }
         return nCount;
     }
 
 private:
     COfferedICPlugin* m_pOffered = nullptr;
+    bool m_bAuthorization = false;
 };
 
 // The module's part: delivery through the driver control; also counts the compilations and keeps the
