@@ -10,6 +10,7 @@
 #include "compiler/ic_nodes.h"
 #include "compiler/start_stop_config_plugin.h"
 #include "diagnostics/user_debug_output.h"
+#include "manifest/manifest_plugin.h"
 #include "platform/file.h"
 #include "platform/strings.h"
 #include "platform/system.h"
@@ -241,8 +242,9 @@ void CKTConfigurationCompiler::AddPlugin(
 ULONG CKTConfigurationCompiler::CreatePlugins() {
     ULONG nCount = 0;
     AddPlugin(u"CStartStopConfigPlugin", &MakePlugin<CStartStopConfigPlugin>, &nCount);
-    // The legacy install, manifest and authorization plug-ins are not built yet: their slots stay
-    // empty and the count says so, as for plug-ins that failed to initialise.
+    AddPlugin(u"CManifestConfigCompilerPlugin", &MakePlugin<CManifestConfigCompilerPlugin>, &nCount);
+    // The legacy install and authorization plug-ins are not built yet: their slots stay empty and the
+    // count says so, as for plug-ins that failed to initialise.
     return nCount;
 }
 

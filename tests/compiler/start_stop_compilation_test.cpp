@@ -129,6 +129,8 @@ protected:
         m_Log.emplace();
         settingstest::InstallProduct();
         settingstest::PlaceLibrary(krelltest::TestBinary("RuleGenDouble.dll"), u"ktRGen.dll");
+        // The manifests were read: only the first compilation reads them again.
+        m_Store[u"GATEWARDEN\\PRIVATE\\Manifest"][u"RefreshNeeded"] = 0;
         // Tests run in one process share the root.
         for (const std::string& sName : KCFiles()) {
             std::filesystem::remove(settingstest::HostPath(PRODUCT_DIRECTORY) + "/" + sName);
@@ -235,7 +237,7 @@ TEST_F(ConfigurationCompilerTest, FirstEventWritesAKCFileAndLaterEventsWithoutCh
     EXPECT_TRUE(
         m_Log->Has("CKTConfigurationCompiler::CreatePlugins() - Created plugin CStartStopConfigPlugin\r\n"));
     EXPECT_TRUE(
-        m_Log->Has("CKTConfigurationCompiler::EventThread::InitInstance() - created 1 of 4 plugins\r\n"));
+        m_Log->Has("CKTConfigurationCompiler::EventThread::InitInstance() - created 2 of 4 plugins\r\n"));
 
     EXPECT_EQ(Deliver(), 0);
     ASSERT_TRUE(m_Owner.WaitForPaths(1));
@@ -250,9 +252,11 @@ TEST_F(ConfigurationCompilerTest, FirstEventWritesAKCFileAndLaterEventsWithoutCh
     const kcfile::KCFileInfo info =
         kcfile::ReadKCFile(std::span(reinterpret_cast<const BYTE*>(sBytes.data()), sBytes.size()));
     EXPECT_TRUE(info.IsValid());
-    ASSERT_EQ(info.sections.size(), 2u);
+    // The manifest plug-in's authorization node is there even when empty.
+    ASSERT_EQ(info.sections.size(), 3u);
     EXPECT_EQ(info.sections[0].dwId, KTDATAFILE_CONFIG_ID);
     EXPECT_EQ(info.sections[1].dwId, KTDATAFILE_GATEWARDEN_RULES_ID);
+    EXPECT_EQ(info.sections[2].dwId, KTDATAFILE_AUTHORIZATION_RULES_ID);
     ASSERT_EQ(info.sections[0].data.size(), 16u);
     DWORD words[4];
     std::memcpy(words, info.sections[0].data.data(), sizeof(words));
