@@ -40,6 +40,7 @@ int Usage() {
         "       krellctl [--root DIR] alerts watch [--json] [--timeout S] [--count N]\n"
         "       krellctl [--root DIR] protection status|on|off|set ... | config apply ...\n"
         "       krellctl [--root DIR] stats [--json]\n"
+        "       krellctl [--root DIR] manifests list|dump\n"
         "       krellctl [--root DIR] os-version show | set MAJOR MINOR\n"
         "A group's word alone (e.g. \"krellctl settings\") shows that group's usage. Without --root,\n"
         "the root is $KRELL_ROOT or a per-user default; only init creates it.\n");
@@ -131,6 +132,7 @@ int main(int argc, char** argv) {
         {"protection", RunProtectionCommand},
         {"config", RunConfigCommand},
         {"stats", RunStatsCommand},
+        {"manifests", RunManifestsCommand},
         {"os-version", RunOsVersionCommand},
     };
     for (const auto& group : GROUPS) {

@@ -21,6 +21,7 @@ int RunAlertsCommand(const std::vector<std::string>& args);
 int RunProtectionCommand(const std::vector<std::string>& args);
 int RunConfigCommand(const std::vector<std::string>& args);
 int RunStatsCommand(const std::vector<std::string>& args);
+int RunManifestsCommand(const std::vector<std::string>& args);
 
 // Asks the settings store's service for a configuration change with a settings refresh request
 // (6009) and waits up to ulWaitSeconds for the first configuration change (6008) created after it,

@@ -145,6 +145,22 @@ TEST_F(Manifests, ATamperedManifestIsRefusedAndTheOthersStay) {
     WaitForJudgement("C:\\Apps\\Gadget\\b.dll", false);
     EXPECT_FALSE(IsViolation("C:\\Evil\\x.dll"));
     EXPECT_TRUE(IsViolation("C:\\Apps\\Widget\\a.dll"));
+    std::string sList;
+    ASSERT_EQ(RunCommand(m_sCtl + " manifests list", &sList), 0) << sList;
+    EXPECT_NE(sList.find("widget.gwm               authentic; path=1 xpath=0"), npos) << sList;
+    EXPECT_NE(
+        sList.find(
+            "gadget.gwm               not authentic: its digest is not in the signed guard file; path=2"),
+        npos)
+        << sList;
+    EXPECT_NE(sList.find("2 manifests"), npos) << sList;
+    std::string sDump;
+    ASSERT_EQ(RunCommand(m_sCtl + " manifests dump", &sDump), 0) << sDump;
+    EXPECT_NE(
+        sDump.find("GATEWARDEN\\PRIVATE\\Manifest\\Data\\ProtectedPathTree (1)\n  C:\\Apps\\Widget\\\n"),
+        npos)
+        << sDump;
+    EXPECT_NE(sDump.find("GATEWARDEN\\PRIVATE\\Manifest\\Data\\AuthorizedPathTree (0)\n"), npos) << sDump;
 }
 
 TEST_F(Manifests, ABurstOfManifestsIsFewCompilations) {
