@@ -644,6 +644,7 @@ bool CGatewardenManifestLoad::Load(const char* szFolder) {
 }
 
 bool CGatewardenManifestLoad::LoadT(const std::u16string& sFolder) {
+    m_Times = {};
     std::u16string sDir;
     std::vector<std::u16string> names;
     try {
@@ -674,7 +675,18 @@ bool CGatewardenManifestLoad::LoadT(const std::u16string& sFolder) {
 
 void CGatewardenManifestLoad::LoadFile(const std::u16string& sPath) {
     DebugOut3(DBG_CAT_MANIFEST, u"CGatewardenManifestLoad::LoadFile - Processing %s\n", sPath);
+    ++m_Times.nFiles;
+    auto start = std::chrono::steady_clock::now();
     {
+        struct CTimed {
+            std::chrono::steady_clock::duration& total;
+            std::chrono::steady_clock::time_point& start;
+            ~CTimed() {
+                const auto now = std::chrono::steady_clock::now();
+                total += now - start;
+                start = now;
+            }
+        } timed{m_Times.authentication, start};
         CAuthenticate authenticate;
         bool bAuthentic = false;
         if (!authenticate.IsAuthentic(sPath.c_str(), &bAuthentic)) {
@@ -726,6 +738,7 @@ void CGatewardenManifestLoad::LoadFile(const std::u16string& sPath) {
         return;
     }
     DecipherManifest(pBuffer.get(), cbFile);
+    m_Times.parsing += std::chrono::steady_clock::now() - start;
     ProcessBytes(sPath, pBuffer.get(), cbFile);
 }
 
@@ -748,10 +761,15 @@ void CGatewardenManifestLoad::ProcessBytes(const std::u16string& sPath, const BY
         return;
     }
     try {
-        if (SUCCEEDED(pXMLDoc->Load(pData, cbData))) {
+        auto start = std::chrono::steady_clock::now();
+        const HRESULT hrLoad = pXMLDoc->Load(pData, cbData);
+        const auto parsed = std::chrono::steady_clock::now();
+        m_Times.parsing += parsed - start;
+        if (SUCCEEDED(hrLoad)) {
             for (const auto& pSubprocessor : m_Subprocessors) {
                 pSubprocessor->ProcessXML(*pXMLDoc.Get());
             }
+            m_Times.settings += std::chrono::steady_clock::now() - parsed;
             return;
         }
         const platform::XmlParseError& error = pXMLDoc->ParseError();

@@ -3,6 +3,7 @@
 // per kind of element.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -86,6 +87,14 @@ public:
     void ProcessElement(std::u16string& sText, const platform::CXmlNode& node) override;
 };
 
+// Where the last Load's time went, for benchmarks.
+struct CManifestLoadTimes {
+    std::chrono::steady_clock::duration authentication{};
+    std::chrono::steady_clock::duration parsing{};  // reading, deciphering and the XML parse
+    std::chrono::steady_clock::duration settings{};  // the subprocessors, with their settings writes
+    int nFiles = 0;
+};
+
 class CGatewardenManifestLoad {
 public:
     CGatewardenManifestLoad() = default;
@@ -106,10 +115,13 @@ public:
     // The manifests' deciphered bytes, through the parse and the eight subprocessors.
     void ProcessBytes(const std::u16string& sPath, const BYTE* pData, std::size_t cbData);
 
+    const CManifestLoadTimes& LastTimes() const { return m_Times; }
+
 private:
     void DeleteSubprocessors();
 
     CComPtr<ISettingsManager> m_pSettingsManager;
     ktCSIDLcache::CSIDLcache m_CSIDLcache;
     std::vector<std::unique_ptr<CBaseManifestSubprocessor>> m_Subprocessors;
+    CManifestLoadTimes m_Times;
 };

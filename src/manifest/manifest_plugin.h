@@ -39,6 +39,7 @@ public:
 
     // The component's own instance is not given to the compiler; it initialises itself on first use.
     bool EnsureInitialized();
+    const CManifestLoadTimes& LastLoadTimes() const { return m_ManifestLoad.LastTimes(); }
 
 protected:
     bool PluginInitialize() override;
