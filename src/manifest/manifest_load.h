@@ -90,7 +90,7 @@ public:
 // Where the last Load's time went, for benchmarks.
 struct CManifestLoadTimes {
     std::chrono::steady_clock::duration authentication{};
-    std::chrono::steady_clock::duration parsing{};  // reading, deciphering and the XML parse
+    std::chrono::steady_clock::duration parsing{};   // reading, deciphering and the XML parse
     std::chrono::steady_clock::duration settings{};  // the subprocessors, with their settings writes
     int nFiles = 0;
 };
