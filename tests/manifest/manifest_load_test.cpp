@@ -387,6 +387,25 @@ TEST_F(ManifestLoad, EmptyElementsLongPathsAndAMissingFolder) {
                     "Files\\Common Files\\Quillon Shared\\GWManifests\\"));
 }
 
+TEST_F(ManifestLoad, AThousandManifestsWithBadOnesAmongThem) {
+    if (!krelltest::BuildTrustsDevRoot()) {
+        GTEST_SKIP() << "the build embeds another root than certs/dev";
+    }
+    constexpr int MANIFESTS = 1000;
+    for (int i = 0; i < MANIFESTS; ++i) {
+        const std::string sEntry = "<filename>C:\\m" + std::to_string(i) + "</filename>";
+        Pack("m" + std::to_string(i), i % 100 == 7
+                                          ? "<manifest><protected-resources>" + sEntry
+                                          : Manifest("<protected-files>" + sEntry + "</protected-files>"));
+    }
+    const krelltest::CDebugLog log;
+    LoadFolder();
+    EXPECT_EQ(Key(ManifestKeys::PROTECTED_FILE).size(),
+              static_cast<std::size_t>(MANIFESTS - MANIFESTS / 100));
+    EXPECT_EQ(log.Count("CGatewardenManifestLoad::LoadFileManifest XML parse error reason:"),
+              static_cast<std::size_t>(MANIFESTS / 100));
+}
+
 TEST_F(ManifestLoad, InitializeWithoutAManagerFails) {
     const krelltest::CDebugLog log;
     CGatewardenManifestLoad loader;
