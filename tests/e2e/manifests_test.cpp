@@ -126,6 +126,33 @@ TEST_F(Manifests, DroppedChangedAndRemovedManifestsChangeTheRules) {
     EXPECT_NE(StoreLog().find("published for 1 manifest change"), npos) << StoreLog();
 }
 
+// The debug dump the plug-in writes after each load, read from outside: UTF-16 with a byte-order mark,
+// every piece followed by its terminating NUL.
+TEST_F(Manifests, DebugDumpFileAfterALoad) {
+    const std::string sKey = " settings set 'GATEWARDEN\\PRIVATE\\Manifest\\ManifestDebug' ";
+    ASSERT_EQ(RunCommand(m_sCtl + sKey + "DumpSettingsToFile --dword 1"), 0);
+    ASSERT_EQ(RunCommand(m_sCtl + sKey +
+                         "DumpSettingsFileName --string 'C:\\Program Files\\Quillon\\KRELL\\manifests.txt'"),
+              0);
+    PackStaged("dump", {"C:\\Apps\\Dumped"});
+    Drop("dump");
+    WaitForJudgement("C:\\Apps\\Dumped\\x.dll", true);
+    const auto utf16z = [](const std::string& sAscii) {
+        std::string s;
+        for (char ch : sAscii) {
+            s += ch;
+            s += '\0';
+        }
+        return s + std::string(2, '\0');
+    };
+    const std::string sExpected = std::string("\xFF\xFE", 2) +
+                                  utf16z("Manifest LC Settings Entries\r\n\r\n") +
+                                  utf16z(
+                                      "KeyName = GATEWARDEN\\PRIVATE\\Manifest\\Data\\ProtectedPathTree   "
+                                      "Value = C:\\Apps\\Dumped\\\r\n");
+    EXPECT_EQ(krelltest::ReadFileBytes(u"C:\\Program Files\\Quillon\\KRELL\\manifests.txt"), sExpected);
+}
+
 TEST_F(Manifests, ATamperedManifestIsRefusedAndTheOthersStay) {
     PackStaged("widget", {"C:\\Apps\\Widget"});
     PackStaged("gadget", {"C:\\Apps\\Gadget"});
