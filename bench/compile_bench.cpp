@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "bench_programs.h"
+#include "bench_services.h"
 #include "compiler/authorization_config_plugin.h"
 #include "compiler/configuration_compiler.h"
 #include "compiler/error_stack.h"
@@ -45,10 +46,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-double Ms(Clock::duration d) {
-    return std::chrono::duration<double, std::milli>(d).count();
-}
 
 // Paths of a protected-resources configuration, the same for the same n: seven in ten are files in
 // user folders, two folder trees of installed programs, one a file of a program's data.
@@ -94,139 +91,7 @@ std::unique_ptr<CIntermediateConfiguration> ProtectedResourcesIC(
 
 using krelltest::CDeliveringOwner;
 using krelltest::CInProcessCompiler;
-
-// A process this program started, known by its pid and start time so that a reused pid is left alone.
-struct CStarted {
-    std::string sName;
-    pid_t nPid = 0;
-    std::string sStartTime;
-};
-
-std::string StartTimeOf(pid_t nPid) {
-    std::ifstream stat("/proc/" + std::to_string(nPid) + "/stat");
-    std::string sLine;
-    std::getline(stat, sLine);
-    const size_t nEnd = sLine.rfind(')');
-    if (nEnd == std::string::npos) {
-        return {};
-    }
-    // Field 22 counted from the state, which is field 3.
-    std::string sField;
-    size_t nPos = nEnd + 2;
-    for (int nField = 3; nField <= 22 && nPos < sLine.size(); ++nField) {
-        const size_t nNext = sLine.find(' ', nPos);
-        sField = sLine.substr(nPos, nNext - nPos);
-        nPos = nNext == std::string::npos ? sLine.size() : nNext + 1;
-    }
-    return sField;
-}
-
-bool Alive(const CStarted& process) {
-    return process.nPid > 0 && StartTimeOf(process.nPid) == process.sStartTime;
-}
-
-bool Remember(const char16_t* szService, std::vector<CStarted>* pStarted) {
-    scm::ServiceEntry entry;
-    if (!scm::QueryService(szService, &entry) || entry.dwProcessId == 0) {
-        return false;
-    }
-    CStarted process{platform::ToUtf8(szService), static_cast<pid_t>(entry.dwProcessId), {}};
-    process.sStartTime = StartTimeOf(process.nPid);
-    pStarted->push_back(process);
-    return true;
-}
-
-bool StartService(const char16_t* szName, std::vector<CStarted>* pStarted) {
-    SC_HANDLE hManager = platform::OpenSCManager(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE hService =
-        hManager != nullptr ? platform::OpenService(hManager, szName, SERVICE_START) : nullptr;
-    const bool bStarted = hService != nullptr && platform::StartService(hService, 0, nullptr);
-    if (hService != nullptr) {
-        platform::CloseServiceHandle(hService);
-    }
-    if (hManager != nullptr) {
-        platform::CloseServiceHandle(hManager);
-    }
-    return bStarted && scm::WaitForState(szName, SERVICE_RUNNING, 20000) && Remember(szName, pStarted);
-}
-
-// SIGTERM to each process still alive, SIGKILL to those that outlive five seconds.
-void EndStarted(const std::vector<CStarted>& started) {
-    for (const CStarted& process : started) {
-        if (Alive(process)) {
-            kill(process.nPid, SIGTERM);
-        }
-    }
-    for (int nSignal : {0, SIGKILL}) {
-        for (int nWaited = 0; nWaited < 5000; nWaited += 50) {
-            if (std::none_of(started.begin(), started.end(), Alive)) {
-                return;
-            }
-            usleep(50000);
-        }
-        for (const CStarted& process : started) {
-            if (nSignal != 0 && Alive(process)) {
-                std::fprintf(stderr, "%s outlived SIGTERM\n", process.sName.c_str());
-                kill(process.nPid, nSignal);
-            }
-        }
-    }
-}
-
-// Publishes 6008 events and waits for their answers, as the settings store's service does.
-class CPublisher {
-public:
-    bool Create() {
-        IEventBridgeSource* pSource = ProductEventBridgeSource();
-        auto* pHelper = new CEventManagerHelper();
-        const bool bReady =
-            ZEL_SUCCEEDED(pSource->CreateEventFactory(&m_EventLoader, &m_pEventFactory)) &&
-            ZEL_SUCCEEDED(pSource->CreateProxyFactory(&m_ProxyLoader, &m_pProxyFactory)) &&
-            pSource->ConnectEventManager(pHelper, m_pEventFactory.Get(), m_pProxyFactory.Get()) &&
-            m_Provider.Create(pHelper, true);
-        m_pHelper = CComPtr<CEventManagerHelper>::Attach(pHelper);
-        return bReady;
-    }
-    ~CPublisher() { m_Provider.Release(); }
-    // The answer's state and the compiler's result.
-    bool PublishAndWait(LONG* pnState, HRESULT* phrResult) {
-        IKTEvent* pEvent = nullptr;
-        if (m_pHelper->NewEvent(KT_EVENT_CONFIG_CHANGE, &pEvent) != CError::eNoError) {
-            return false;
-        }
-        LONG nId = 0;
-        IKTEvent* pAnswer = nullptr;
-        const LONG nResult = m_Provider.CreateEvent(pEvent, false, &nId, nullptr, 600000, false, &pAnswer);
-        m_pHelper->DeleteEvent(pEvent);
-        if (nResult != CError::eNoError || pAnswer == nullptr) {
-            return false;
-        }
-        *phrResult = E_UNEXPECTED;
-        pAnswer->GetState(pnState);
-        IKTConfigEvent* pConfig = nullptr;
-        if (pAnswer->QueryInterface(IID_IKTConfigEvent, reinterpret_cast<void**>(&pConfig)) >= 0 &&
-            pConfig != nullptr) {
-            pConfig->GetResult(phrResult);
-            pConfig->Release();
-        }
-        m_pHelper->DeleteEvent(pAnswer);
-        return true;
-    }
-
-private:
-    CObjectLoader m_EventLoader;
-    CObjectLoader m_ProxyLoader;
-    CComPtr<IKTEventFactory> m_pEventFactory;
-    CComPtr<IKTProxyFactory> m_pProxyFactory;
-    CComPtr<CEventManagerHelper> m_pHelper;
-    CProviderHelper m_Provider;
-};
-
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    const size_t n = values.size();
-    return n == 0 ? 0 : n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
+using namespace benchservices;
 
 // The serialized rules' size of a configuration: above the section limit the compiler writes no file.
 DWORD RulesSize(const std::vector<std::pair<DWORD, std::u16string>>& paths) {

@@ -40,6 +40,7 @@ int Usage() {
         "       krellctl [--root DIR] alerts watch [--json] [--timeout S] [--count N]\n"
         "       krellctl [--root DIR] protection status|on|off|set ... | config apply ...\n"
         "       krellctl [--root DIR] stats [--json]\n"
+        "       krellctl [--root DIR] manifests list|dump\n"
         "       krellctl [--root DIR] os-version show | set MAJOR MINOR\n"
         "       krellctl [--root DIR] crash-handler show | set NAME=VALUE ...\n"
         "       krellctl [--root DIR] dumps list [--dir FOLDER]\n"
@@ -136,6 +137,7 @@ int main(int argc, char** argv) {
         {"protection", RunProtectionCommand},
         {"config", RunConfigCommand},
         {"stats", RunStatsCommand},
+        {"manifests", RunManifestsCommand},
         {"os-version", RunOsVersionCommand},
         {"crash-handler", RunCrashHandlerCommand},
         {"dumps", RunDumpsCommand},

@@ -153,7 +153,8 @@ bool TakeOptions(std::vector<std::string>* pArgs, unsigned long* pulWait, std::v
         const std::string& sArg = (*pArgs)[i];
         DWORD dwWait = 0;
         if (sArg == "--wait") {
-            if (i + 1 >= pArgs->size() || !ParseNumber((*pArgs)[i + 1], &dwWait) || dwWait == 0) {
+            if (i + 1 >= pArgs->size() ||
+                !toolargs::ParseDword((*pArgs)[i + 1], &dwWait, toolargs::Radix::Decimal) || dwWait == 0) {
                 return false;
             }
             *pulWait = dwWait;

@@ -26,6 +26,7 @@ int RunDumpsCommand(const std::vector<std::string>& args);
 int RunAccountsCommand(const std::vector<std::string>& args);
 int RunAuthorizeCommand(const std::vector<std::string>& args);
 int RunLegacyCommand(const std::vector<std::string>& args);
+int RunManifestsCommand(const std::vector<std::string>& args);
 
 // Asks the settings store's service for a configuration change with a settings refresh request
 // (6009) and waits up to ulWaitSeconds for the first configuration change (6008) created after it,

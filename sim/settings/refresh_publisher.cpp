@@ -21,6 +21,9 @@ constexpr auto POLL = std::chrono::milliseconds(100);
 constexpr auto RETRY = std::chrono::seconds(2);
 // Writers commit a change as several keys; one event follows the burst.
 constexpr auto QUIET = std::chrono::milliseconds(300);
+// A burst of manifest changes (a deployment copying many manifests) is one compilation: it follows
+// once no announcement came for this long.
+constexpr auto MANIFEST_QUIET = std::chrono::milliseconds(300);
 // A compilation that takes longer than this is not waited for.
 constexpr auto ANSWER_TIMEOUT = std::chrono::seconds(60);
 
@@ -35,6 +38,10 @@ void Log(const std::string& sLine) {
 }
 
 void AddKey(CSettingsDatabase& database, std::vector<std::u16string>& path, std::string* pSnapshot) {
+    // The manifest data and caches are the compilation's own output, not its input.
+    if (path.size() == 3 && EqualNames(path[1], u"PRIVATE") && EqualNames(path[2], u"Manifest")) {
+        return;
+    }
     const bool bStateKey = path.size() == 2 && EqualNames(path[1], u"PRIVATE");
     std::vector<CValue> values;
     if (!bStateKey && ZEL_SUCCEEDED(database.ReadKey(path, &values))) {
@@ -62,23 +69,36 @@ void AddKey(CSettingsDatabase& database, std::vector<std::u16string>& path, std:
     }
 }
 
-// Notes each settings refresh request and refuses it, so a request meant for someone else is not
-// taken away.
+// Notes each settings refresh request (or manifest change) and refuses it, so a request meant for someone
+// else is not taken away.
 class CRequests final : public sim::CSubscriberCallback {
 public:
     LONG OnEvent(LONG, IKTEvent*, LONG* pnAction) override {
         *pnAction = 1;
-        m_bRequested = true;
+        ++m_nRequests;
         return CError::eNoError;
     }
 
-    bool Take() { return m_bRequested.exchange(false); }
+    bool Take() { return TakeCount() != 0; }
+    int TakeCount() { return m_nRequests.exchange(0); }
 
 private:
-    std::atomic<bool> m_bRequested{false};
+    std::atomic<int> m_nRequests{0};
 };
 
-// One connection to the event manager: a provider of 6008 and a subscriber of 6009.
+// Tells the manifest plug-in of the next compilation to read the manifests again.
+bool SetManifestRefreshNeeded(CSettingsDatabase& database) {
+    CValue flag;
+    flag.sName = u"RefreshNeeded";
+    flag.dwType = SETTINGS_TYPE_DWORD;
+    flag.dwValue = 1;
+    flag.bDirty = true;
+    CKeyChanges changes;
+    changes.puts.push_back(&flag);
+    return ZEL_SUCCEEDED(database.CommitKey({u"GATEWARDEN", u"PRIVATE", u"Manifest"}, changes));
+}
+
+// One connection to the event manager: a provider of 6008 and a subscriber of 6009 and 6005.
 class CConnection {
 public:
     ~CConnection() { Close(); }
@@ -106,11 +126,29 @@ public:
             Close();
             return false;
         }
+        m_pManifests = CComPtr<CRequests>::Attach(new CRequests());
+        nError = CError::eFailure;
+        hr = E_FAIL;
+        if (m_client.ProxyFactory()->CreateSubscriberProxy(m_pManifests.Get(), &m_pManifestProxy) ==
+            CError::eNoError) {
+            hr = m_client.Manager()->RegisterSubscriber(m_pManifestProxy.Get(), KT_EVENT_MANIFEST_CHANGE, 0,
+                                                        nullptr, 0, VARIANT_FALSE, &m_nManifestSubscriberId,
+                                                        &nError);
+        }
+        if (FAILED(hr) || nError != CError::eNoError) {
+            m_nManifestSubscriberId = 0;
+            *psWhy = "cannot subscribe to manifest changes (" + sim::HexCode(static_cast<ULONG>(hr)) +
+                     ", error " + std::to_string(nError) + ")";
+            Close();
+            return false;
+        }
         return true;
     }
 
     bool IsOpen() const { return m_nSubscriberId != 0; }
     bool TakeRequest() { return IsOpen() && m_pRequests->Take(); }
+    // How many manifest changes were announced since the last call.
+    int TakeManifestChanges() { return IsOpen() && m_pManifests ? m_pManifests->TakeCount() : 0; }
 
     // Publishes one configuration change and logs its answer; false when the manager is gone.
     bool Publish(const std::string& sWhy, HANDLE hStopEvent) {
@@ -189,11 +227,20 @@ public:
             LONG nError = 0;
             m_client.Manager()->UnregisterSubscriber(m_nSubscriberId, &nError);
         }
+        if (m_client.Manager() != nullptr && m_nManifestSubscriberId != 0) {
+            LONG nError = 0;
+            m_client.Manager()->UnregisterSubscriber(m_nManifestSubscriberId, &nError);
+        }
         if (m_pSubscriberProxy) {
             m_client.ProxyFactory()->DeleteSubscriberProxy(m_pSubscriberProxy.Detach());
         }
+        if (m_pManifestProxy) {
+            m_client.ProxyFactory()->DeleteSubscriberProxy(m_pManifestProxy.Detach());
+        }
         m_nSubscriberId = 0;
+        m_nManifestSubscriberId = 0;
         m_pRequests.Release();
+        m_pManifests.Release();
         m_client.Close();
     }
 
@@ -202,6 +249,9 @@ private:
     CComPtr<CRequests> m_pRequests;
     CComPtr<IKTSubscriberProxy> m_pSubscriberProxy;
     LONG m_nSubscriberId = 0;
+    CComPtr<CRequests> m_pManifests;
+    CComPtr<IKTSubscriberProxy> m_pManifestProxy;
+    LONG m_nManifestSubscriberId = 0;
 };
 
 }  // namespace
@@ -229,9 +279,12 @@ void CRefreshPublisher::Run(HANDLE hStopEvent) {
     ULONGLONG ullCount = 0;
     database.ReadChangeCount(&ullCount);
     std::string sSnapshot = ConfigurationSnapshot();
-    bool bCounted = false;        // the count moved; look once it is quiet
-    bool bChangePending = false;  // the configuration changed; publish when connected
-    bool bCatchUp = false;        // just connected; requests may have gone unheard
+    bool bCounted = false;          // the count moved; look once it is quiet
+    bool bChangePending = false;    // the configuration changed; publish when connected
+    bool bCatchUp = false;          // just connected; requests may have gone unheard
+    bool bManifestPending = false;  // manifests changed; publish once the announcements stop
+    int nManifestChanges = 0;       // announcements the pending publication answers
+    auto lastManifest = Clock::now();
     auto lastCount = Clock::now();
     auto nextTry = Clock::now();
     std::string sLastWhy;
@@ -279,15 +332,31 @@ void CRefreshPublisher::Run(HANDLE hStopEvent) {
         if (!connection.IsOpen()) {
             continue;
         }
+        if (const int nChanges = connection.TakeManifestChanges(); nChanges != 0) {
+            // Set at once, so that a compilation that starts for another reason reads them too.
+            if (!SetManifestRefreshNeeded(database)) {
+                Log("the manifest refresh flag cannot be set");
+            }
+            bManifestPending = true;
+            nManifestChanges += nChanges;
+            lastManifest = now;
+        }
+        const bool bManifestDue = bManifestPending && now - lastManifest >= MANIFEST_QUIET;
         const bool bRequested = connection.TakeRequest();
-        if (bRequested || bChangePending || bCatchUp) {
+        if (bRequested || bChangePending || bCatchUp || bManifestDue) {
             // The compilation reads the store after this, so every change up to now is answered: a
             // change seen only later (krellctl's, which asks with a request) needs no 6008 of its own.
             sSnapshot = ConfigurationSnapshot();
             bCounted = false;
+            const std::string sManifests =
+                std::to_string(nManifestChanges) + " manifest change" + (nManifestChanges == 1 ? "" : "s");
+            // The publication answers the manifest changes seen so far, whatever its reason.
+            bManifestPending = false;
+            nManifestChanges = 0;
             const bool bAlive = connection.Publish(bRequested       ? "a settings refresh request"
                                                    : bChangePending ? "a settings change"
-                                                                    : "a new connection to the event manager",
+                                                   : bCatchUp       ? "a new connection to the event manager"
+                                                                    : sManifests,
                                                    hStopEvent);
             if (!bAlive) {
                 connection.Close();

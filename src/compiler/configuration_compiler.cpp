@@ -12,6 +12,7 @@
 #include "compiler/legacy_install_config_plugin.h"
 #include "compiler/start_stop_config_plugin.h"
 #include "diagnostics/user_debug_output.h"
+#include "manifest/manifest_plugin.h"
 #include "platform/file.h"
 #include "platform/strings.h"
 #include "platform/system.h"
@@ -244,10 +245,9 @@ ULONG CKTConfigurationCompiler::CreatePlugins() {
     ULONG nCount = 0;
     AddPlugin(u"CStartStopConfigPlugin", &MakePlugin<CStartStopConfigPlugin>, &nCount);
     AddPlugin(u"CLegacyInstallConfigPlugin", &MakePlugin<CLegacyInstallConfigPlugin>, &nCount);
-    // The manifest plug-in's slot is not filled yet: the count says so, as for a plug-in that failed
-    // to initialise, and the authorization plug-in moves up into its place.
     for (const auto& [szClassName, pfnMake] :
-         {std::pair{u"CAuthorizationConfigPlugin", &MakePlugin<CAuthorizationConfigPlugin>}}) {
+         {std::pair{u"CManifestConfigCompilerPlugin", &MakePlugin<CManifestConfigCompilerPlugin>},
+          std::pair{u"CAuthorizationConfigPlugin", &MakePlugin<CAuthorizationConfigPlugin>}}) {
         if (nCount >= PLUGIN_SLOTS) {
             DebugOut1(DBG_CAT_COMPILER,
                       u"CKTConfigurationCompiler::CreatePlugins() - not enough room for %s\n", szClassName);

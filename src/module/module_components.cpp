@@ -11,10 +11,6 @@ namespace {
 constexpr DWORD LISTENER_END_TIMEOUT_MS = 5000;
 constexpr int MSI_QUERY_LISTENERS = 2;
 
-void NotBuiltIn(const char16_t* szComponent) {
-    DebugOut2(DBG_CAT_MODULE, u"CModuleComponents - %s not built in\n", szComponent);
-}
-
 }  // namespace
 
 bool CModuleComponents::CreateEventProvider() {
@@ -98,7 +94,7 @@ bool CModuleComponents::StartListeningForMessages() {
 }
 
 bool CModuleComponents::ActivateDriver() {
-    return m_DriverControl.ActivateDriver([] { NotBuiltIn(u"manifest folder watcher"); });
+    return m_DriverControl.ActivateDriver([this] { m_Manifest.TrackManifestFolderDirectoryChanges(); });
 }
 
 bool CModuleComponents::CreateConfigurationCompiler() {
@@ -143,8 +139,8 @@ void CModuleComponents::RequestSettingsRefresh() {
     }
 }
 
-void CModuleComponents::StopTrackingManifestFolder(DWORD /*dwTimeout*/) {
-    NotBuiltIn(u"manifest folder watcher");
+void CModuleComponents::StopTrackingManifestFolder(DWORD dwTimeout) {
+    m_Manifest.StopTrackingManifestFolder(dwTimeout);
 }
 
 void CModuleComponents::DestroyNotificationSender() {

@@ -11,6 +11,7 @@
 
 #include "compiler/configuration_compiler.h"
 #include "events/ktums_event_provider.h"
+#include "manifest/manifest_component.h"
 #include "module/driver_control.h"
 #include "module/install_identifier.h"
 #include "module/listener_context.h"
@@ -117,6 +118,8 @@ private:
     // After the driver control: it goes first, before the subscriber and the channel.
     CKTUMSEventProvider m_EventProvider;
     std::function<void()> m_pfnRequestStop;
+    // Its watcher thread is stopped by the module before the components go.
+    CManifestComponent m_Manifest;
     // Last: its thread delivers through the driver control, so it goes before everything else.
     std::unique_ptr<CKTConfigurationCompiler> m_pCompiler;
 };

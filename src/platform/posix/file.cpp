@@ -11,8 +11,10 @@
 
 #include <memory>
 
+#include "platform/dir_watch.h"
 #include "platform/paths.h"
 #include "platform/posix/device.h"
+#include "platform/posix/dir_watch_object.h"
 #include "platform/posix/handle_table.h"
 #include "platform/strings.h"
 #include "platform/sync.h"
@@ -83,6 +85,12 @@ HANDLE CreateFile(const char16_t* szPath, DWORD dwDesiredAccess, DWORD dwShareMo
         }
         SetLastError(ERROR_SUCCESS);
         return hDevice;
+    }
+    if ((dwFlagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS) != 0 && dwCreationDisposition == OPEN_EXISTING) {
+        struct stat st {};
+        if (stat(sPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+            return posix::OpenDirectoryObject(sPath);
+        }
     }
     const int nFlags = OpenFlags(dwDesiredAccess, dwCreationDisposition);
     if (nFlags == -1) {

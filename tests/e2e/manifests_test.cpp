@@ -1,0 +1,253 @@
+// Manifests reaching the driver with nobody's help: a manifest packed with gwmtool and dropped into
+// the manifest folder of a running service is announced, the settings store's service asks for a
+// compilation, and the stand-in driver judges accesses by the new rules.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/root.h"
+#include "support/files.h"
+#include "support/protection_root.h"
+#include "support/test_root.h"
+
+namespace {
+
+using krelltest::ProgramPath;
+using krelltest::RunCommand;
+using Clock = std::chrono::steady_clock;
+
+constexpr auto npos = std::string::npos;
+
+class Manifests : public testing::Test {
+protected:
+    void SetUp() override {
+        m_sCtl = ProgramPath("krellctl");
+        ASSERT_TRUE(krelltest::PrepareProtectionRoot());
+        m_sFolder =
+            platform::RootDirectory() + "/drive_c/Program Files/Common Files/Quillon Shared/GWManifests";
+        m_sStage = platform::RootDirectory() + "/stage";
+        std::filesystem::create_directories(m_sStage);
+        std::string sOutput;
+        ASSERT_EQ(RunCommand(m_sCtl + " boot", &sOutput), 0) << sOutput;
+        ASSERT_TRUE(krelltest::WaitForDriverStatus("loaded=1")) << krelltest::DriverStatus();
+    }
+    void TearDown() override {
+        RunCommand(ProgramPath("krellsvc") + " -t");
+        krelltest::ShutdownProtectionRoot();
+    }
+
+    // Packs a manifest protecting the paths (as trees) in the staging folder; its three files.
+    void PackStaged(const std::string& sBase, const std::vector<std::string>& paths) {
+        std::string sXml = "<?xml version=\"1.0\"?>\n<manifest><protected-resources><protected-paths>";
+        for (const std::string& sPath : paths) {
+            sXml += "<path>" + sPath + "</path>";
+        }
+        sXml += "</protected-paths></protected-resources></manifest>\n";
+        const std::string sXmlPath = m_sStage + "/" + sBase + ".xml";
+        std::ofstream(sXmlPath) << sXml;
+        const std::string sDev = std::string(KRELL_SOURCE_DIR) + "/certs/dev/";
+        std::string sOutput;
+        ASSERT_EQ(
+            RunCommand(ProgramPath("gwmtool") + " pack '" + sXmlPath + "' --out '" + m_sStage + "/" + sBase +
+                           ".gwm' --cert '" + sDev + "dev-signer.pem' --key '" + sDev + "dev-signer.key'",
+                       &sOutput),
+            0)
+            << sOutput;
+    }
+    // Moves the staged files in, the manifest last, as a deployment would.
+    void Drop(const std::string& sBase) {
+        for (const char* szExt : {".grd", ".sig", ".gwm"}) {
+            std::filesystem::copy_file(m_sStage + "/" + sBase + szExt,
+                                       m_sStage + "/" + sBase + szExt + ".copy",
+                                       std::filesystem::copy_options::overwrite_existing);
+            std::filesystem::rename(m_sStage + "/" + sBase + szExt + ".copy",
+                                    m_sFolder + "/" + sBase + szExt);
+        }
+    }
+    void Remove(const std::string& sBase) {
+        for (const char* szExt : {".gwm", ".grd", ".sig"}) {
+            std::filesystem::remove(m_sFolder + "/" + sBase + szExt);
+        }
+    }
+
+    bool IsViolation(const std::string& sTarget) {
+        std::string sOutput;
+        RunCommand(m_sCtl + " driver access --actor 'C:\\Temp\\intruder.exe' --pid 9 --action 1 --target '" +
+                       sTarget + "'",
+                   &sOutput);
+        return sOutput.find("violation") != npos;
+    }
+    // Waits until the driver's judgement of a write to the target is as expected; the time it took.
+    std::chrono::milliseconds WaitForJudgement(const std::string& sTarget, bool bViolation,
+                                               int nSeconds = 15) {
+        const auto start = Clock::now();
+        const auto end = start + std::chrono::seconds(nSeconds);
+        while (Clock::now() < end) {
+            if (IsViolation(sTarget) == bViolation) {
+                return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        ADD_FAILURE() << sTarget << " never became " << (bViolation ? "a violation" : "allowed") << "\n"
+                      << krelltest::ServiceLog();
+        return std::chrono::milliseconds::max();
+    }
+    std::string StoreLog() const {
+        return krelltest::ReadText(platform::RootDirectory() + "/run/lcSetMgr.log");
+    }
+
+    std::string m_sCtl;
+    std::string m_sFolder;
+    std::string m_sStage;
+};
+
+TEST_F(Manifests, DroppedChangedAndRemovedManifestsChangeTheRules) {
+    const std::string WIDGET = "C:\\Apps\\Widget\\a.dll";
+    const std::string GADGET = "C:\\Apps\\Gadget\\b.dll";
+    ASSERT_FALSE(IsViolation(WIDGET));
+
+    PackStaged("apps", {"C:\\Apps\\Widget"});
+    Drop("apps");
+    EXPECT_LT(WaitForJudgement(WIDGET, true), std::chrono::seconds(5));
+    EXPECT_FALSE(IsViolation(GADGET));
+
+    PackStaged("apps", {"C:\\Apps\\Gadget"});
+    Drop("apps");
+    EXPECT_LT(WaitForJudgement(GADGET, true), std::chrono::seconds(5));
+    EXPECT_FALSE(IsViolation(WIDGET));
+
+    Remove("apps");
+    EXPECT_LT(WaitForJudgement(GADGET, false), std::chrono::seconds(5));
+    EXPECT_NE(StoreLog().find("published for 1 manifest change"), npos) << StoreLog();
+}
+
+// The debug dump the plug-in writes after each load, read from outside: UTF-16 with a byte-order mark,
+// every piece followed by its terminating NUL.
+TEST_F(Manifests, DebugDumpFileAfterALoad) {
+    const std::string sKey = " settings set 'GATEWARDEN\\PRIVATE\\Manifest\\ManifestDebug' ";
+    ASSERT_EQ(RunCommand(m_sCtl + sKey + "DumpSettingsToFile --dword 1"), 0);
+    ASSERT_EQ(RunCommand(m_sCtl + sKey +
+                         "DumpSettingsFileName --string 'C:\\Program Files\\Quillon\\KRELL\\manifests.txt'"),
+              0);
+    PackStaged("dump", {"C:\\Apps\\Dumped"});
+    Drop("dump");
+    WaitForJudgement("C:\\Apps\\Dumped\\x.dll", true);
+    const auto utf16z = [](const std::string& sAscii) {
+        std::string s;
+        for (char ch : sAscii) {
+            s += ch;
+            s += '\0';
+        }
+        return s + std::string(2, '\0');
+    };
+    const std::string sExpected = std::string("\xFF\xFE", 2) +
+                                  utf16z("Manifest LC Settings Entries\r\n\r\n") +
+                                  utf16z(
+                                      "KeyName = GATEWARDEN\\PRIVATE\\Manifest\\Data\\ProtectedPathTree   "
+                                      "Value = C:\\Apps\\Dumped\\\r\n");
+    EXPECT_EQ(krelltest::ReadFileBytes(u"C:\\Program Files\\Quillon\\KRELL\\manifests.txt"), sExpected);
+}
+
+TEST_F(Manifests, ATamperedManifestIsRefusedAndTheOthersStay) {
+    PackStaged("widget", {"C:\\Apps\\Widget"});
+    PackStaged("gadget", {"C:\\Apps\\Gadget"});
+    Drop("widget");
+    Drop("gadget");
+    WaitForJudgement("C:\\Apps\\Gadget\\b.dll", true);
+    ASSERT_TRUE(IsViolation("C:\\Apps\\Widget\\a.dll"));
+
+    // New content under the old signature: its digest is not the one the guard file lists.
+    PackStaged("evil", {"C:\\Apps\\Widget", "C:\\Evil"});
+    std::filesystem::copy_file(m_sStage + "/evil.gwm", m_sStage + "/evil.copy");
+    std::filesystem::rename(m_sStage + "/evil.copy", m_sFolder + "/gadget.gwm");
+    ASSERT_TRUE(krelltest::WaitForServiceLog(
+        "CGatewardenManifestLoad::LoadFile - Authentication of \"C:\\Program Files\\Common Files\\Quillon "
+        "Shared\\GWManifests\\gadget.gwm\" failed"));
+    // The compilation that refused it has delivered by the time the gadget's rules are gone.
+    WaitForJudgement("C:\\Apps\\Gadget\\b.dll", false);
+    EXPECT_FALSE(IsViolation("C:\\Evil\\x.dll"));
+    EXPECT_TRUE(IsViolation("C:\\Apps\\Widget\\a.dll"));
+    std::string sList;
+    ASSERT_EQ(RunCommand(m_sCtl + " manifests list", &sList), 0) << sList;
+    EXPECT_NE(sList.find("widget.gwm               authentic; path=1 xpath=0"), npos) << sList;
+    EXPECT_NE(
+        sList.find(
+            "gadget.gwm               not authentic: its digest is not in the signed guard file; path=2"),
+        npos)
+        << sList;
+    EXPECT_NE(sList.find("2 manifests"), npos) << sList;
+    std::string sDump;
+    ASSERT_EQ(RunCommand(m_sCtl + " manifests dump", &sDump), 0) << sDump;
+    EXPECT_NE(
+        sDump.find("GATEWARDEN\\PRIVATE\\Manifest\\Data\\ProtectedPathTree (1)\n  C:\\Apps\\Widget\\\n"),
+        npos)
+        << sDump;
+    EXPECT_NE(sDump.find("GATEWARDEN\\PRIVATE\\Manifest\\Data\\AuthorizedPathTree (0)\n"), npos) << sDump;
+}
+
+TEST_F(Manifests, ABurstOfManifestsIsFewCompilations) {
+    constexpr int MANIFESTS = 50;
+    const std::size_t nLogStart = StoreLog().size();
+    for (int i = 0; i < MANIFESTS; ++i) {
+        PackStaged("m" + std::to_string(i), {"C:\\Burst\\App" + std::to_string(i)});
+    }
+    for (int i = 0; i < MANIFESTS; ++i) {
+        Drop("m" + std::to_string(i));
+    }
+    WaitForJudgement("C:\\Burst\\App" + std::to_string(MANIFESTS - 1) + "\\x.dll", true, 30);
+    for (int i = 0; i < MANIFESTS; i += 7) {
+        EXPECT_TRUE(IsViolation("C:\\Burst\\App" + std::to_string(i) + "\\x.dll")) << i;
+    }
+    // Announcements (one per read of the folder's changes, so fewer than the files) are answered by
+    // fewer compilations still.
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    const std::vector<std::string> lines = krelltest::NonEmptyLines(StoreLog().substr(nLogStart));
+    int nPublications = 0;
+    int nAnnouncements = 0;
+    for (const std::string& sLine : lines) {
+        const std::size_t nAt = sLine.find(" published for ");
+        if (nAt != npos && sLine.find("manifest change") != npos) {
+            ++nPublications;
+            nAnnouncements += std::stoi(sLine.substr(nAt + 15));
+        }
+    }
+    EXPECT_LT(nPublications, nAnnouncements) << StoreLog();
+    EXPECT_LE(nPublications, 5) << StoreLog();
+}
+
+// The store's service alone: announcements published one after another, as fast as a shell can,
+// are answered all together.
+TEST_F(Manifests, AnnouncementsInARowAreOneConfigurationChange) {
+    constexpr int ANNOUNCEMENTS = 20;
+    const std::size_t nLogStart = StoreLog().size();
+    std::string sOutput;
+    ASSERT_EQ(RunCommand("for i in $(seq " + std::to_string(ANNOUNCEMENTS) + "); do '" + m_sCtl +
+                             "' events publish 6005 || exit 1; done",
+                         &sOutput),
+              0)
+        << sOutput;
+    int nAnnouncements = 0;
+    int nPublications = 0;
+    const auto end = Clock::now() + std::chrono::seconds(20);
+    while (nAnnouncements < ANNOUNCEMENTS && Clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        nAnnouncements = 0;
+        nPublications = 0;
+        for (const std::string& sLine : krelltest::NonEmptyLines(StoreLog().substr(nLogStart))) {
+            const std::size_t nAt = sLine.find(" published for ");
+            if (nAt != npos && sLine.find("manifest change") != npos) {
+                ++nPublications;
+                nAnnouncements += std::stoi(sLine.substr(nAt + 15));
+            }
+        }
+    }
+    EXPECT_EQ(nAnnouncements, ANNOUNCEMENTS) << StoreLog();
+    EXPECT_LE(nPublications, 3) << StoreLog();
+}
+
+}  // namespace
