@@ -123,7 +123,13 @@ TEST_F(Manifests, DroppedChangedAndRemovedManifestsChangeTheRules) {
 
     Remove("apps");
     EXPECT_LT(WaitForJudgement(GADGET, false), std::chrono::seconds(5));
-    EXPECT_NE(StoreLog().find("published for 1 manifest change"), npos) << StoreLog();
+    // Each of the three steps was announced and published on its own (a drop may be announced more
+    // than once: writing and renaming are separate changes of the folder).
+    std::size_t nPublished = 0;
+    for (const std::string& sLine : krelltest::NonEmptyLines(StoreLog())) {
+        nPublished += sLine.find(" manifest change") != npos ? 1 : 0;
+    }
+    EXPECT_GE(nPublished, 3u) << StoreLog();
 }
 
 // The debug dump the plug-in writes after each load, read from outside: UTF-16 with a byte-order mark,
