@@ -103,6 +103,11 @@ bool WritePidFile(const std::u16string& sName, const PidRecord& record);
 bool ReadStatusFile(const std::u16string& sName, StatusRecord* pRecord);
 // Written to a temporary file and renamed, so a reader sees the old record or the new one.
 bool WriteStatusFile(const std::u16string& sName, const StatusRecord& record);
+// Every report of the service's current process, in order: <name>.history, one status line each,
+// emptied when its dispatcher starts.
+bool ResetStatusHistory(const std::u16string& sName);
+bool AppendStatusHistory(const std::u16string& sName, const StatusRecord& record);
+bool ReadStatusHistory(const std::u16string& sName, std::vector<StatusRecord>* pHistory);
 
 // Serialises changes of the service database and the run files among all processes of the root
 // (the default file), or, on its own file, whole boots and shutdowns.
