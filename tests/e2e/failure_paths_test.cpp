@@ -1,0 +1,158 @@
+// Failure paths of the protection service, made to happen in a running system by the stand-ins'
+// fault switches and judged from outside: the service's status reports as its service control
+// manager recorded them, the debug log (`krellctl log show`), `krellctl status` and the services'
+// states.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/registry.h"
+#include "platform/root.h"
+#include "service/registry_key.h"
+#include "support/files.h"
+#include "support/protection_root.h"
+#include "support/test_root.h"
+
+namespace {
+
+using krelltest::ProgramPath;
+using krelltest::RunCommand;
+
+constexpr auto npos = std::string::npos;
+constexpr int EXIT_FAILURE_CODE = 255;
+constexpr const char16_t* DRIVER_KEY = u"SYSTEM\\CurrentControlSet\\Services\\KRELLDrv";
+
+struct CReport {
+    std::string sState;
+    unsigned uCheckPoint = 0;
+    unsigned uWaitHint = 0;
+    unsigned uControls = 0;
+    unsigned uWin32 = 0;
+    unsigned uSpecific = 0;
+};
+
+// The status reports of the service's last run, as `krellctl service history` prints them.
+std::vector<CReport> History(const char* szService) {
+    std::string sOutput;
+    RunCommand(ProgramPath("krellctl") + " service history " + szService, &sOutput);
+    std::vector<CReport> reports;
+    for (const std::string& sLine : krelltest::NonEmptyLines(sOutput)) {
+        char szState[32] = {};
+        CReport r;
+        if (std::sscanf(sLine.c_str(), "%31s checkpoint=%u wait=%u controls=0x%X win32=%u specific=0x%X",
+                        szState, &r.uCheckPoint, &r.uWaitHint, &r.uControls, &r.uWin32, &r.uSpecific) == 6) {
+            r.sState = szState;
+            reports.push_back(r);
+        }
+    }
+    return reports;
+}
+
+std::string Describe(const std::vector<CReport>& reports) {
+    std::string s;
+    for (const auto& r : reports) {
+        s += r.sState + " cp=" + std::to_string(r.uCheckPoint) + " wait=" + std::to_string(r.uWaitHint) +
+             " win32=" + std::to_string(r.uWin32) + " specific=" + std::to_string(r.uSpecific) + "\n";
+    }
+    return s;
+}
+
+class FailurePaths : public testing::Test {
+protected:
+    void SetUp() override {
+        m_sCtl = ProgramPath("krellctl");
+        ASSERT_TRUE(krelltest::PrepareProtectionRoot());
+        ASSERT_TRUE(krelltest::SetProtectionSetting("DebugOutput", 0xFFFFFFFF));
+        CRegistryKey options;
+        ASSERT_TRUE(options.Create(HKEY_LOCAL_MACHINE, u"Software\\Quillon\\Loom Core\\Debug\\DebugOutput"));
+        ASSERT_TRUE(options.SetString(u"Directory", u"C:\\Logs"));
+        // Each test reads the log of its own runs only.
+        const std::string sLogs = platform::RootDirectory() + "/drive_c/Logs";
+        std::filesystem::create_directories(sLogs);
+        std::filesystem::remove(sLogs + "/KRELLSvc.log");
+    }
+    void TearDown() override {
+        RunCommand(ProgramPath("krellsvc") + " -t");
+        krelltest::WaitForServiceStatus("KRELLSvc", "STOPPED", 30000);
+        krelltest::ShutdownProtectionRoot();
+        platform::RegDeleteTree(HKEY_LOCAL_MACHINE, DRIVER_KEY);
+    }
+
+    // Starts KRELLSvc through the service control manager and waits until it has stopped again
+    // by itself (a refused start).
+    void RunRefusedStart() {
+        std::string sOutput;
+        RunCommand(m_sCtl + " service start KRELLSvc", &sOutput);
+        ASSERT_TRUE(krelltest::WaitForServiceStatus("KRELLSvc", "STOPPED", 60000)) << sOutput;
+    }
+    // Starts KRELLSvc through the service control manager until the driver enforces its first
+    // configuration, then terminates it and waits for the stop.
+    void RunAndTerminate() {
+        std::string sOutput;
+        ASSERT_EQ(RunCommand(m_sCtl + " service start KRELLSvc", &sOutput), 0) << sOutput;
+        ASSERT_TRUE(krelltest::WaitForDriverStatus("driver=activated")) << krelltest::DriverStatus();
+        ASSERT_TRUE(krelltest::WaitForServiceLog("CKTUMSModule::Start(): KTUMS started OK.")) << Log();
+        ASSERT_EQ(RunCommand(ProgramPath("krellsvc") + " -t"), 0);
+        ASSERT_TRUE(krelltest::WaitForServiceStatus("KRELLSvc", "STOPPED", 60000));
+    }
+
+    std::string Log() { return krelltest::ServiceLog(); }
+    std::string Status() {
+        std::string sOutput;
+        RunCommand(m_sCtl + " status", &sOutput);
+        return sOutput;
+    }
+
+    std::string m_sCtl;
+};
+
+// The stop pending reports of one stop: one before each step of the module's stop, six in the
+// driver's shut-down and two more before the framework is unloaded, each with the next checkpoint.
+constexpr unsigned STOP_PENDING_REPORTS = 19;
+
+void ExpectStartAndStopSequence(const std::vector<CReport>& reports, unsigned uWin32, unsigned uSpecific) {
+    ASSERT_EQ(reports.size(), 2 + STOP_PENDING_REPORTS + 1) << Describe(reports);
+    EXPECT_EQ(reports[0].sState, "START_PENDING");
+    EXPECT_EQ(reports[0].uCheckPoint, 1u);
+    EXPECT_EQ(reports[0].uWaitHint, 30000u);
+    EXPECT_EQ(reports[0].uControls, 0u);
+    EXPECT_EQ(reports[1].sState, "RUNNING");
+    EXPECT_EQ(reports[1].uCheckPoint, 0u);
+    EXPECT_EQ(reports[1].uWaitHint, 0u);
+    EXPECT_EQ(reports[1].uControls, 0u);
+    for (unsigned i = 0; i < STOP_PENDING_REPORTS; ++i) {
+        const CReport& r = reports[2 + i];
+        EXPECT_EQ(r.sState, "STOP_PENDING") << i;
+        EXPECT_EQ(r.uCheckPoint, 2 + i) << i;
+        EXPECT_EQ(r.uWaitHint, 5000u) << i;
+        EXPECT_EQ(r.uControls, 0u) << i;
+        EXPECT_EQ(r.uWin32, 0u) << i;
+    }
+    const CReport& last = reports.back();
+    EXPECT_EQ(last.sState, "STOPPED");
+    EXPECT_EQ(last.uCheckPoint, 0u);
+    EXPECT_EQ(last.uWaitHint, 0u);
+    EXPECT_EQ(last.uWin32, uWin32);
+    EXPECT_EQ(last.uSpecific, uSpecific);
+}
+
+TEST_F(FailurePaths, StatusSequenceOfARunThatIsTerminated) {
+    RunAndTerminate();
+    ExpectStartAndStopSequence(History("KRELLSvc"), 0, 0);
+}
+
+TEST_F(FailurePaths, StatusSequenceOfARefusedStart) {
+    ASSERT_TRUE(krelltest::SetProtectionSetting("CurrentState", 0));
+    RunRefusedStart();
+    ExpectStartAndStopSequence(History("KRELLSvc"), 1066, 0xFFFFFFFF);
+    EXPECT_NE(
+        Log().find("CKTUMSModule::Create(): eCurrentState is GW_STATE_OFF or GW_STATE_ERROR_OFF. Exiting..."),
+        npos)
+        << Log();
+}
+
+}  // namespace
