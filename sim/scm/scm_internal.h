@@ -59,6 +59,12 @@ struct ServiceConfig {
 
 bool IsDriverType(DWORD dwType);
 
+// Test faults: a DWORD named "<operation> <subject>" under FAULTS_KEY makes that call fail with the
+// DWORD as its last error, read at every call so a running test can set and clear it. The subject is
+// the service's name, or for OpenSCManager the access asked for, in decimal.
+constexpr const char16_t* FAULTS_KEY = u"SYSTEM\\CurrentControlSet\\Control\\ServiceControlManagerFaults";
+bool FaultInjected(std::u16string_view sOperation, std::u16string_view sSubject);
+
 // What an SC_HANDLE names: the manager or one service, with the access granted when it was opened.
 struct ScObject {
     bool bManager = false;

@@ -25,6 +25,13 @@ using krelltest::RunCommand;
 constexpr auto npos = std::string::npos;
 constexpr int EXIT_FAILURE_CODE = 255;
 constexpr const char16_t* DRIVER_KEY = u"SYSTEM\\CurrentControlSet\\Services\\KRELLDrv";
+constexpr const char16_t* SCM_FAULTS_KEY = u"SYSTEM\\CurrentControlSet\\Control\\ServiceControlManagerFaults";
+
+// Makes one call of the stand-in SCM fail with dwError from now on ("StartService KRELLDrv").
+bool SetScmFault(const char16_t* szCall, DWORD dwError) {
+    CRegistryKey faults;
+    return faults.Create(HKEY_LOCAL_MACHINE, SCM_FAULTS_KEY) && faults.SetDword(szCall, dwError);
+}
 
 struct CReport {
     std::string sState;
@@ -67,6 +74,8 @@ protected:
         m_sCtl = ProgramPath("krellctl");
         ASSERT_TRUE(krelltest::PrepareProtectionRoot());
         ASSERT_TRUE(krelltest::SetProtectionSetting("DebugOutput", 0xFFFFFFFF));
+        // An earlier test of this process may have left a marker in the shared root.
+        ASSERT_TRUE(krelltest::SetProtectionSetting("DriverError", 0));
         CRegistryKey options;
         ASSERT_TRUE(options.Create(HKEY_LOCAL_MACHINE, u"Software\\Quillon\\Loom Core\\Debug\\DebugOutput"));
         ASSERT_TRUE(options.SetString(u"Directory", u"C:\\Logs"));
@@ -76,6 +85,7 @@ protected:
         std::filesystem::remove(sLogs + "/KRELLSvc.log");
     }
     void TearDown() override {
+        platform::RegDeleteTree(HKEY_LOCAL_MACHINE, SCM_FAULTS_KEY);
         RunCommand(ProgramPath("krellsvc") + " -t");
         krelltest::WaitForServiceStatus("KRELLSvc", "STOPPED", 30000);
         krelltest::ShutdownProtectionRoot();
@@ -153,6 +163,119 @@ TEST_F(FailurePaths, StatusSequenceOfARefusedStart) {
         Log().find("CKTUMSModule::Create(): eCurrentState is GW_STATE_OFF or GW_STATE_ERROR_OFF. Exiting..."),
         npos)
         << Log();
+}
+
+// Driver control through a service control manager that refuses one call: the start fails at the
+// step that finds out, with that step's lines, and leaves the driver error marker the next start
+// must see; the stop that follows still runs and turns the protection off.
+struct ScmFaultCase {
+    const char* szName;
+    const char16_t* szCall;
+    DWORD dwError;
+    bool bDriverEntryRemoved;
+    std::vector<const char*> lines;
+    const char* szMarker;
+};
+
+class ScmFault : public FailurePaths, public testing::WithParamInterface<ScmFaultCase> {};
+
+TEST_P(ScmFault, FailsTheStartWithItsLinesAndMarker) {
+    const ScmFaultCase& c = GetParam();
+    if (c.bDriverEntryRemoved) {
+        ASSERT_EQ(platform::RegDeleteTree(HKEY_LOCAL_MACHINE, DRIVER_KEY), 0);
+    }
+    ASSERT_TRUE(SetScmFault(c.szCall, c.dwError));
+    RunRefusedStart();
+    const std::string sLog = Log();
+    for (const char* szLine : c.lines) {
+        EXPECT_NE(sLog.find(szLine), npos) << szLine << "\n" << sLog;
+    }
+    EXPECT_NE(sLog.find("CKTUMSModule::Start(): Error(s) encountered, exiting"), npos) << sLog;
+    const std::string sStatus = Status();
+    EXPECT_NE(sStatus.find("protection state: 0 GW_STATE_OFF"), npos) << sStatus;
+    EXPECT_NE(sStatus.find(std::string("driver error marker: ") + c.szMarker), npos) << sStatus;
+    EXPECT_EQ(sStatus.find("KRELLDrv     RUNNING"), npos) << sStatus;
+    const std::vector<CReport> reports = History("KRELLSvc");
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(reports.back().uWin32, 1066u);
+    EXPECT_EQ(reports.back().uSpecific, 0xFFFFFFFFu);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ScmFault,
+    testing::Values(ScmFaultCase{"StartRefused",
+                                 u"StartService KRELLDrv",
+                                 1058,
+                                 false,
+                                 {"CKTUMSModule::loadDriver(): StartService failed (0x00000422)",
+                                  "CKTUMSModule::ServiceStartThread(): loadDriver() failed"},
+                                 "2"},
+                    ScmFaultCase{"OpenRefused",
+                                 u"OpenService KRELLDrv",
+                                 5,
+                                 false,
+                                 {"CKTUMSModule::loadDriver - OpenService() failed: 0X000005",
+                                  "CKTUMSModule::ServiceStartThread(): loadDriver() failed",
+                                  "CKTUMSModule::unloadDriver(): OpenService() failed (0x00000005)",
+                                  "CKTUMSModule::ShutdownDriver(): unloadDriver() failed during shutdown"},
+                                 "1"},
+                    ScmFaultCase{"RecreateRefused",
+                                 u"CreateService KRELLDrv",
+                                 5,
+                                 true,
+                                 {"CKTUMSModule::loadDriver - Driver service removed. Adding...",
+                                  "CKTUMSModule::restoreDriverService - CreateService failed: 0X000005",
+                                  "CKTUMSModule::loadDriver - Unable to re-add the driver service.",
+                                  "CKTUMSModule::ServiceStartThread(): loadDriver() failed"},
+                                 "1"},
+                    ScmFaultCase{"ManagerRefusedForRecreate",
+                                 u"OpenSCManager 2",
+                                 5,
+                                 true,
+                                 {"CKTUMSModule::loadDriver - Driver service removed. Adding...",
+                                  "CKTUMSModule::restoreDriverService - NULL == schManager",
+                                  "CKTUMSModule::loadDriver - Unable to re-add the driver service."},
+                                 "1"}),
+    [](const testing::TestParamInfo<ScmFaultCase>& info) { return std::string(info.param.szName); });
+
+// A stop control the SCM refuses while the protection runs: the stop logs it and goes on, the driver
+// keeps running and the protection ends off.
+TEST_F(FailurePaths, DriverStopRefusedDuringTheStop) {
+    std::string sOutput;
+    ASSERT_EQ(RunCommand(m_sCtl + " service start KRELLSvc", &sOutput), 0) << sOutput;
+    ASSERT_TRUE(krelltest::WaitForServiceLog("CKTUMSModule::Start(): KTUMS started OK.")) << Log();
+    ASSERT_TRUE(SetScmFault(u"ControlService KRELLDrv", 1051));
+    ASSERT_EQ(RunCommand(ProgramPath("krellsvc") + " -t"), 0);
+    ASSERT_TRUE(krelltest::WaitForServiceStatus("KRELLSvc", "STOPPED", 60000));
+    const std::string sLog = Log();
+    EXPECT_NE(sLog.find("CKTUMSModule::unloadDriver(): ControlService() failed (0x0000041B)"), npos) << sLog;
+    EXPECT_NE(sLog.find("CKTUMSModule::ShutdownDriver(): unloadDriver() failed during shutdown"), npos)
+        << sLog;
+    const std::string sStatus = Status();
+    EXPECT_NE(sStatus.find("protection state: 0 GW_STATE_OFF"), npos) << sStatus;
+    EXPECT_NE(sStatus.find("driver error marker: 0"), npos) << sStatus;
+    EXPECT_NE(sStatus.find("KRELLDrv     RUNNING"), npos) << sStatus;
+    const std::vector<CReport> reports = History("KRELLSvc");
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(reports.back().sState, "STOPPED");
+    EXPECT_EQ(reports.back().uWin32, 0u);
+}
+
+// Installing and removing the service itself through a manager that refuses: the command fails with
+// -1 and the service database is left as the refusal leaves it.
+TEST_F(FailurePaths, InstallAndRemoveRefused) {
+    const std::string sSvc = ProgramPath("krellsvc");
+    ASSERT_TRUE(SetScmFault(u"DeleteService KRELLSvc", 5));
+    EXPECT_EQ(RunCommand(sSvc + " -Remove"), EXIT_FAILURE_CODE);
+    EXPECT_EQ(RunCommand(m_sCtl + " service status KRELLSvc"), 0);
+    ASSERT_TRUE(SetScmFault(u"DeleteService KRELLSvc", 0));
+    ASSERT_TRUE(SetScmFault(u"CreateService KRELLSvc", 5));
+    // Install removes the old entry first, then fails to create the new one.
+    EXPECT_EQ(RunCommand(sSvc + " -Install"), EXIT_FAILURE_CODE);
+    EXPECT_NE(RunCommand(m_sCtl + " service status KRELLSvc"), 0);
+    ASSERT_TRUE(SetScmFault(u"CreateService KRELLSvc", 0));
+    EXPECT_EQ(RunCommand(sSvc + " -Install"), 0);
+    EXPECT_EQ(RunCommand(m_sCtl + " service status KRELLSvc"), 0);
 }
 
 }  // namespace
