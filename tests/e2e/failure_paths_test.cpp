@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -25,6 +26,7 @@ using krelltest::RunCommand;
 constexpr auto npos = std::string::npos;
 constexpr int EXIT_FAILURE_CODE = 255;
 constexpr const char16_t* DRIVER_KEY = u"SYSTEM\\CurrentControlSet\\Services\\KRELLDrv";
+constexpr const char16_t* FRAMEWORK_FAULTS_KEY = u"SOFTWARE\\Quillon\\KT";
 constexpr const char16_t* SCM_FAULTS_KEY = u"SYSTEM\\CurrentControlSet\\Control\\ServiceControlManagerFaults";
 
 // Makes one call of the stand-in SCM fail with dwError from now on ("StartService KRELLDrv").
@@ -86,6 +88,7 @@ protected:
     }
     void TearDown() override {
         platform::RegDeleteTree(HKEY_LOCAL_MACHINE, SCM_FAULTS_KEY);
+        platform::RegDeleteTree(HKEY_LOCAL_MACHINE, FRAMEWORK_FAULTS_KEY);
         RunCommand(ProgramPath("krellsvc") + " -t");
         krelltest::WaitForServiceStatus("KRELLSvc", "STOPPED", 30000);
         krelltest::ShutdownProtectionRoot();
@@ -276,6 +279,74 @@ TEST_F(FailurePaths, InstallAndRemoveRefused) {
     ASSERT_TRUE(SetScmFault(u"CreateService KRELLSvc", 0));
     EXPECT_EQ(RunCommand(sSvc + " -Install"), 0);
     EXPECT_EQ(RunCommand(m_sCtl + " service status KRELLSvc"), 0);
+}
+
+// The framework library as the service finds it beside its executable: missing, without an export,
+// or with an object that fails. The failure is logged and the protection runs all the same.
+struct FrameworkCase {
+    const char* szName;
+    const char* szLibrary;    // the build's file put beside the service as KT.dll, or null for none
+    const char16_t* szFault;  // a test fault of the library, or null
+    const char* szLine;
+};
+
+class FrameworkFault : public FailurePaths, public testing::WithParamInterface<FrameworkCase> {
+protected:
+    // The service installed from a copy of its executable in the root, with the framework beside it
+    // that the case asks for.
+    void InstallServiceCopy(const char* szLibrary) {
+        namespace fs = std::filesystem;
+        const fs::path dir = fs::path(platform::RootDirectory()) / "drive_c" / "KRELLSvcCopy";
+        fs::create_directories(dir);
+        const fs::path bin = fs::path(ProgramPath("krellsvc")).parent_path();
+        fs::copy_file(bin / "krellsvc", dir / "krellsvc", fs::copy_options::overwrite_existing);
+        fs::remove(dir / "KT.dll");
+        if (szLibrary != nullptr) {
+            fs::copy_file(bin / szLibrary, dir / "KT.dll");
+        }
+        std::string sOutput;
+        ASSERT_EQ(RunCommand((dir / "krellsvc").string() + " -Install", &sOutput), 0) << sOutput;
+    }
+};
+
+TEST_P(FrameworkFault, IsLoggedAndTheProtectionRunsAllTheSame) {
+    const FrameworkCase& c = GetParam();
+    InstallServiceCopy(c.szLibrary);
+    if (c.szFault != nullptr) {
+        CRegistryKey faults;
+        ASSERT_TRUE(faults.Create(HKEY_LOCAL_MACHINE, FRAMEWORK_FAULTS_KEY));
+        ASSERT_TRUE(faults.SetDword(c.szFault, 0x80004005));
+    }
+    RunAndTerminate();
+    const std::string sLog = Log();
+    const std::size_t nLine = sLog.find(c.szLine);
+    ASSERT_NE(nLine, npos) << sLog;
+    // Only the one failure of the framework is logged.
+    EXPECT_EQ(sLog.find("LoadKTFramework", nLine + std::strlen(c.szLine)), npos) << sLog;
+    EXPECT_NE(Status().find("protection state: 0 GW_STATE_OFF"), npos) << Status();
+    ExpectStartAndStopSequence(History("KRELLSvc"), 0, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FrameworkFault,
+    testing::Values(FrameworkCase{"Missing", nullptr, nullptr,
+                                  "CKTUMSModule::LoadKTFramework(): Cannot load KTFrameworkDll (KT.dll)"},
+                    FrameworkCase{"ExportMissing", "KTNoObjectCount.dll", nullptr,
+                                  "CKTUMSModule::LoadKTFramework(): Cannot load KTFrameworkDll (KT.dll)"},
+                    FrameworkCase{"FactoryFails", "KT.dll", u"FailGetFactory",
+                                  "CKTUMSModule::LoadKTFramework(): Cannot create the KTFramework interface"},
+                    FrameworkCase{"ServicesFail", "KT.dll", u"FailLoadServices",
+                                  "CKTUMSModule::LoadKTFramework(): Cannot load KTFramework services"}),
+    [](const testing::TestParamInfo<FrameworkCase>& info) { return std::string(info.param.szName); });
+
+// The framework beside the service, without faults, is loaded and unloaded: the cases above fail for
+// the fault they set, not for the copy.
+TEST_F(FrameworkFault, IntactCopyLoadsAndUnloads) {
+    InstallServiceCopy("KT.dll");
+    RunAndTerminate();
+    EXPECT_EQ(Log().find("LoadKTFramework"), npos) << Log();
+    const std::string sFrameworkLog = krelltest::ReadText(platform::RootDirectory() + "/run/KT.log");
+    EXPECT_NE(sFrameworkLog.find("UnloadServices"), npos) << sFrameworkLog;
 }
 
 }  // namespace
