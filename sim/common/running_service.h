@@ -8,9 +8,16 @@
 
 namespace sim {
 
+// A start that stays START_PENDING for dwPendingMs, reporting dwWaitHint and a checkpoint that never
+// rises, before the service takes its mutex and runs: a test option, for clients that wait for it.
+struct CSlowStart {
+    DWORD dwPendingMs = 0;
+    DWORD dwWaitHint = 5000;
+};
+
 // Runs the service until it is stopped; pfnWork runs on the service thread with the stop event and
 // returns when that event is set. Returns the process exit code.
 int RunRunningMutexService(const char16_t* szServiceName, const char16_t* szRunningMutex,
-                           const std::function<void(HANDLE hStopEvent)>& fnWork);
+                           const std::function<void(HANDLE hStopEvent)>& fnWork, CSlowStart slowStart = {});
 
 }  // namespace sim

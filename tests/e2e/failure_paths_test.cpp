@@ -27,6 +27,8 @@ constexpr auto npos = std::string::npos;
 constexpr int EXIT_FAILURE_CODE = 255;
 constexpr const char16_t* DRIVER_KEY = u"SYSTEM\\CurrentControlSet\\Services\\KRELLDrv";
 constexpr const char16_t* FRAMEWORK_FAULTS_KEY = u"SOFTWARE\\Quillon\\KT";
+constexpr const char16_t* EVENT_MANAGER_PARAMETERS_KEY =
+    u"SYSTEM\\CurrentControlSet\\Services\\zuZazEzi\\Parameters";
 constexpr const char16_t* SCM_FAULTS_KEY = u"SYSTEM\\CurrentControlSet\\Control\\ServiceControlManagerFaults";
 
 // Makes one call of the stand-in SCM fail with dwError from now on ("StartService KRELLDrv").
@@ -81,6 +83,8 @@ protected:
         CRegistryKey options;
         ASSERT_TRUE(options.Create(HKEY_LOCAL_MACHINE, u"Software\\Quillon\\Loom Core\\Debug\\DebugOutput"));
         ASSERT_TRUE(options.SetString(u"Directory", u"C:\\Logs"));
+        // Full logging also when the settings store, which can override it, cannot be reached.
+        ASSERT_TRUE(options.SetDword(u"DebugType", 1));
         // Each test reads the log of its own runs only.
         const std::string sLogs = platform::RootDirectory() + "/drive_c/Logs";
         std::filesystem::create_directories(sLogs);
@@ -89,6 +93,7 @@ protected:
     void TearDown() override {
         platform::RegDeleteTree(HKEY_LOCAL_MACHINE, SCM_FAULTS_KEY);
         platform::RegDeleteTree(HKEY_LOCAL_MACHINE, FRAMEWORK_FAULTS_KEY);
+        platform::RegDeleteTree(HKEY_LOCAL_MACHINE, EVENT_MANAGER_PARAMETERS_KEY);
         RunCommand(ProgramPath("krellsvc") + " -t");
         krelltest::WaitForServiceStatus("KRELLSvc", "STOPPED", 30000);
         krelltest::ShutdownProtectionRoot();
@@ -348,5 +353,81 @@ TEST_F(FrameworkFault, IntactCopyLoadsAndUnloads) {
     const std::string sFrameworkLog = krelltest::ReadText(platform::RootDirectory() + "/run/KT.log");
     EXPECT_NE(sFrameworkLog.find("UnloadServices"), npos) << sFrameworkLog;
 }
+
+// An event manager whose start never gets anywhere: the service's wait gives up after the wait hint
+// without progress, before the manager runs, and falls back without a word in the log (it is not
+// open yet): the driver is set to start with the system, the protection state is left as it was.
+TEST_F(FailurePaths, EventManagerStartThatMakesNoProgressIsGivenUp) {
+    CRegistryKey parameters;
+    ASSERT_TRUE(parameters.Create(HKEY_LOCAL_MACHINE, EVENT_MANAGER_PARAMETERS_KEY));
+    ASSERT_TRUE(parameters.SetDword(u"StartPendingMs", 12000));
+    ASSERT_TRUE(parameters.SetDword(u"StartWaitHint", 2000));
+    RunRefusedStart();
+    std::string sManager;
+    RunCommand(m_sCtl + " service status zuZazEzi", &sManager);
+    EXPECT_NE(sManager.find("START_PENDING"), npos) << sManager;
+    const std::vector<CReport> reports = History("KRELLSvc");
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(reports.back().uWin32, 1066u);
+    EXPECT_EQ(reports.back().uSpecific, 0xFFFFFFFFu);
+    EXPECT_EQ(Log().find("KTUMS starting"), npos) << Log();
+    const std::string sStatus = Status();
+    EXPECT_NE(sStatus.find("protection state: 1 GW_STATE_ON"), npos) << sStatus;
+    EXPECT_NE(sStatus.find("KRELLDrv     STOPPED        start system"), npos) << sStatus;
+    EXPECT_NE(sStatus.find("KRELLSvc     STOPPED        start auto"), npos) << sStatus;
+}
+
+// The settings manager cannot be created while the event manager runs: the start fails at that
+// step with the store's code, and nothing can be written, so the protection state is left as it was.
+struct SettingsManagerCase {
+    const char* szName;
+    bool bStopStore;       // the store's service stopped
+    bool bLibraryMissing;  // lcSet.dll taken out of the product directory
+    const char* szLine;
+};
+
+class SettingsManagerUnavailable : public FailurePaths,
+                                   public testing::WithParamInterface<SettingsManagerCase> {};
+
+TEST_P(SettingsManagerUnavailable, FailsTheStartAndChangesNothing) {
+    const SettingsManagerCase& c = GetParam();
+    const std::string sLibrary = platform::RootDirectory() + "/drive_c/Program Files/Quillon/KRELL/lcSet.dll";
+    if (c.bStopStore) {
+        ASSERT_EQ(RunCommand(m_sCtl + " service stop lcSetMgr"), 0);
+    }
+    if (c.bLibraryMissing) {
+        std::filesystem::rename(sLibrary, sLibrary + ".away");
+    }
+    RunRefusedStart();
+    if (c.bLibraryMissing) {
+        std::filesystem::rename(sLibrary + ".away", sLibrary);
+    }
+    std::string sManager;
+    RunCommand(m_sCtl + " service status zuZazEzi", &sManager);
+    EXPECT_NE(sManager.find("RUNNING"), npos) << sManager;
+    const std::string sLog = Log();
+    EXPECT_NE(sLog.find(c.szLine), npos) << sLog;
+    EXPECT_NE(sLog.find("CKTUMSModule::Destroy(): Stop event received: eCurrentState(5), m_FinalState(0)"),
+              npos)
+        << sLog;
+    const std::vector<CReport> reports = History("KRELLSvc");
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(reports.back().uWin32, 1066u);
+    if (c.bStopStore) {
+        ASSERT_EQ(RunCommand(m_sCtl + " service start lcSetMgr"), 0);
+    }
+    const std::string sStatus = Status();
+    EXPECT_NE(sStatus.find("protection state: 1 GW_STATE_ON"), npos) << sStatus;
+    EXPECT_NE(sStatus.find("KRELLDrv     STOPPED"), npos) << sStatus;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SettingsManagerUnavailable,
+    testing::Values(
+        SettingsManagerCase{"StoreNotRunning", true, false,
+                            "CKTUMSModule::Create(): m_SettingsMgrHelper.Create() != S_OK, 0x80000207"},
+        SettingsManagerCase{"LibraryMissing", false, true,
+                            "CKTUMSModule::Create(): m_SettingsMgrHelper.Create() != S_OK, 0x80010300"}),
+    [](const testing::TestParamInfo<SettingsManagerCase>& info) { return std::string(info.param.szName); });
 
 }  // namespace
