@@ -10,6 +10,8 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "platform/posix/root_location.h"
 
@@ -85,6 +87,53 @@ inline std::uint32_t PeekMachineDword(std::string_view sKey, std::string_view sV
     }
     sqlite3_close(pDb);
     return dwValue;
+}
+
+// Every REG_DWORD of HKEY_LOCAL_MACHINE\sKey, names upper-cased (ASCII names only); empty when the
+// store or the key is missing.
+inline std::vector<std::pair<std::string, std::uint32_t>> PeekMachineDwords(std::string_view sKey) {
+    constexpr std::int64_t HKLM_ROW = 3;
+    constexpr std::int64_t REG_DWORD_TYPE = 4;
+    std::vector<std::pair<std::string, std::uint32_t>> values;
+    const std::string sPath = platform::LocateRoot() + "/registry.db";
+    sqlite3* pDb = nullptr;
+    if (sqlite3_open_v2(sPath.c_str(), &pDb, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        sqlite3_close(pDb);
+        return values;
+    }
+    sqlite3_busy_timeout(pDb, 1000);
+    std::int64_t nKey = HKLM_ROW;
+    bool bFound = true;
+    while (bFound && !sKey.empty()) {
+        const std::size_t nEnd = sKey.find('\\');
+        const std::string_view sPart = sKey.substr(0, nEnd);
+        sKey = nEnd == std::string_view::npos ? std::string_view() : sKey.substr(nEnd + 1);
+        bFound =
+            sPart.empty() || detail::StepId(pDb, "SELECT id FROM keys WHERE parent = ?1 AND name_upper = ?2",
+                                            nKey, sPart, &nKey);
+    }
+    sqlite3_stmt* pStmt = nullptr;
+    if (bFound && sqlite3_prepare_v2(pDb, "SELECT name_upper, data FROM vals WHERE key = ?1 AND type = ?2",
+                                     -1, &pStmt, nullptr) == SQLITE_OK) {
+        sqlite3_bind_int64(pStmt, 1, nKey);
+        sqlite3_bind_int64(pStmt, 2, REG_DWORD_TYPE);
+        while (sqlite3_step(pStmt) == SQLITE_ROW) {
+            const auto* pName = static_cast<const unsigned char*>(sqlite3_column_blob(pStmt, 0));
+            const int cbName = sqlite3_column_bytes(pStmt, 0);
+            std::string sName;
+            for (int i = 0; i + 1 < cbName; i += 2) {
+                sName.push_back(pName[i] == 0 && pName[i + 1] < 0x80 ? static_cast<char>(pName[i + 1]) : '?');
+            }
+            std::uint32_t dwValue = 0;
+            if (sqlite3_column_bytes(pStmt, 1) == sizeof(dwValue)) {
+                std::memcpy(&dwValue, sqlite3_column_blob(pStmt, 1), sizeof(dwValue));
+                values.emplace_back(std::move(sName), dwValue);
+            }
+        }
+    }
+    sqlite3_finalize(pStmt);
+    sqlite3_close(pDb);
+    return values;
 }
 
 }  // namespace sim

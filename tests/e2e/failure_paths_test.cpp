@@ -29,6 +29,8 @@ constexpr const char16_t* DRIVER_KEY = u"SYSTEM\\CurrentControlSet\\Services\\KR
 constexpr const char16_t* FRAMEWORK_FAULTS_KEY = u"SOFTWARE\\Quillon\\KT";
 constexpr const char16_t* EVENT_MANAGER_PARAMETERS_KEY =
     u"SYSTEM\\CurrentControlSet\\Services\\zuZazEzi\\Parameters";
+constexpr const char16_t* SETTINGS_PARAMETERS_KEY =
+    u"SYSTEM\\CurrentControlSet\\Services\\lcSetMgr\\Parameters";
 constexpr const char16_t* SCM_FAULTS_KEY = u"SYSTEM\\CurrentControlSet\\Control\\ServiceControlManagerFaults";
 
 // Makes one call of the stand-in SCM fail with dwError from now on ("StartService KRELLDrv").
@@ -94,6 +96,7 @@ protected:
         platform::RegDeleteTree(HKEY_LOCAL_MACHINE, SCM_FAULTS_KEY);
         platform::RegDeleteTree(HKEY_LOCAL_MACHINE, FRAMEWORK_FAULTS_KEY);
         platform::RegDeleteTree(HKEY_LOCAL_MACHINE, EVENT_MANAGER_PARAMETERS_KEY);
+        platform::RegDeleteTree(HKEY_LOCAL_MACHINE, SETTINGS_PARAMETERS_KEY);
         RunCommand(ProgramPath("krellsvc") + " -t");
         krelltest::WaitForServiceStatus("KRELLSvc", "STOPPED", 30000);
         krelltest::ShutdownProtectionRoot();
@@ -429,5 +432,102 @@ INSTANTIATE_TEST_SUITE_P(
         SettingsManagerCase{"LibraryMissing", false, true,
                             "CKTUMSModule::Create(): m_SettingsMgrHelper.Create() != S_OK, 0x80010300"}),
     [](const testing::TestParamInfo<SettingsManagerCase>& info) { return std::string(info.param.szName); });
+
+// The settings store failing reads or writes of the protection state and the driver error marker,
+// from before the start or from the middle of a run: each failure is logged with the store's code,
+// a failed read refuses the start, a failed write leaves the stored value as it was.
+constexpr DWORD STORE_IO_ERROR = 0x80000302;
+
+struct SettingsFaultCase {
+    const char* szName;
+    const char16_t* szFault;
+    bool bDuringRun;  // set once the protection runs, else before the start
+    bool bRefused;
+    std::vector<const char*> lines;
+    const char* szFinalState;
+    const char* szFinalMarker;
+};
+
+class SettingsFault : public FailurePaths, public testing::WithParamInterface<SettingsFaultCase> {
+protected:
+    static bool SetFault(const char16_t* szFault, DWORD dwCode) {
+        CRegistryKey parameters;
+        return parameters.Create(HKEY_LOCAL_MACHINE, SETTINGS_PARAMETERS_KEY) &&
+               parameters.SetDword(szFault, dwCode);
+    }
+};
+
+TEST_P(SettingsFault, IsLoggedAndLeavesTheStoredValues) {
+    const SettingsFaultCase& c = GetParam();
+    if (!c.bDuringRun) {
+        ASSERT_TRUE(SetFault(c.szFault, STORE_IO_ERROR));
+    }
+    if (c.bRefused) {
+        RunRefusedStart();
+        const std::vector<CReport> reports = History("KRELLSvc");
+        ASSERT_FALSE(reports.empty());
+        EXPECT_EQ(reports.back().uWin32, 1066u);
+    } else {
+        std::string sOutput;
+        ASSERT_EQ(RunCommand(m_sCtl + " service start KRELLSvc", &sOutput), 0) << sOutput;
+        ASSERT_TRUE(krelltest::WaitForServiceLog("CKTUMSModule::Start(): KTUMS started OK.")) << Log();
+        if (c.bDuringRun) {
+            ASSERT_TRUE(SetFault(c.szFault, STORE_IO_ERROR));
+            usleep(300000);  // past the store's look-up interval for faults
+        }
+        ASSERT_EQ(RunCommand(ProgramPath("krellsvc") + " -t"), 0);
+        ASSERT_TRUE(krelltest::WaitForServiceStatus("KRELLSvc", "STOPPED", 60000));
+        EXPECT_EQ(History("KRELLSvc").back().uWin32, 0u);
+    }
+    const std::string sLog = Log();
+    for (const char* szLine : c.lines) {
+        EXPECT_NE(sLog.find(szLine), npos) << szLine << "\n" << sLog;
+    }
+    // The tools read through the same store: its reads work again before the state is looked at.
+    ASSERT_TRUE(SetFault(c.szFault, 0));
+    usleep(300000);
+    const std::string sStatus = Status();
+    EXPECT_NE(sStatus.find(std::string("protection state: ") + c.szFinalState), npos) << sStatus;
+    EXPECT_NE(sStatus.find(std::string("driver error marker: ") + c.szFinalMarker), npos) << sStatus;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SettingsFault,
+    testing::Values(
+        SettingsFaultCase{"StateUnreadable",
+                          u"FailRead CurrentState",
+                          false,
+                          true,
+                          {"CKTUMSModule::getGWState() - pSettings->GetDword() failed (0x80000302).",
+                           "CKTUMSModule::Create(): Attempt to start while in unknown error state, exiting",
+                           "CKTUMSModule::Destroy(): Stop event received: eCurrentState(5), m_FinalState(0)"},
+                          "0 GW_STATE_OFF",
+                          "0"},
+        SettingsFaultCase{"MarkerUnreadable",
+                          u"FailRead DriverError",
+                          false,
+                          true,
+                          {"CKTUMSModule::getDriverErrorState() - pSettings->GetDword() failed (0x80000302).",
+                           "CKTUMSModule::ServiceStartThread(): getDriverErrorState() failed"},
+                          "0 GW_STATE_OFF",
+                          "0"},
+        SettingsFaultCase{
+            "MarkerUnwritable",
+            u"FailWrite DriverError",
+            false,
+            false,
+            {"CKTUMSModule::setDriverErrorState(): m_SettingsMgr->PutSettings() != S_OK, 0x80000302"},
+            "0 GW_STATE_OFF",
+            "0"},
+        SettingsFaultCase{
+            "StateUnwritableDuringTheRun",
+            u"FailWrite CurrentState",
+            true,
+            false,
+            {"CKTUMSModule::setGWState(): m_SettingsMgr->PutSettings(GATEWARDEN_CURRENT_STATE) != S_OK, "
+             "0x80000302"},
+            "1 GW_STATE_ON",
+            "0"}),
+    [](const testing::TestParamInfo<SettingsFaultCase>& info) { return std::string(info.param.szName); });
 
 }  // namespace
