@@ -202,6 +202,8 @@ TEST_P(ScmFault, FailsTheStartWithItsLinesAndMarker) {
         EXPECT_NE(sLog.find(szLine), npos) << szLine << "\n" << sLog;
     }
     EXPECT_NE(sLog.find("CKTUMSModule::Start(): Error(s) encountered, exiting"), npos) << sLog;
+    // The deactivation is still tried, on a channel that never opened.
+    EXPECT_NE(sLog.find("CKTUMSModule::ShutdownDriver(): m_Channel.SendKTMessage() failed"), npos) << sLog;
     const std::string sStatus = Status();
     EXPECT_NE(sStatus.find("protection state: 0 GW_STATE_OFF"), npos) << sStatus;
     EXPECT_NE(sStatus.find(std::string("driver error marker: ") + c.szMarker), npos) << sStatus;
@@ -519,6 +521,14 @@ INSTANTIATE_TEST_SUITE_P(
             {"CKTUMSModule::setDriverErrorState(): m_SettingsMgr->PutSettings() != S_OK, 0x80000302"},
             "0 GW_STATE_OFF",
             "0"},
+        SettingsFaultCase{"StateUnreadableDuringTheRun",
+                          u"FailRead CurrentState",
+                          true,
+                          false,
+                          {"CKTUMSModule::getGWState() - pSettings->GetDword() failed (0x80000302).",
+                           "CKTUMSModule::Destroy(): Stop event received: eCurrentState(5), m_FinalState(0)"},
+                          "0 GW_STATE_OFF",
+                          "0"},
         SettingsFaultCase{
             "StateUnwritableDuringTheRun",
             u"FailWrite CurrentState",
