@@ -170,6 +170,14 @@ TEST_F(FailurePaths, StatusSequenceOfARefusedStart) {
     ASSERT_TRUE(krelltest::SetProtectionSetting("CurrentState", 0));
     RunRefusedStart();
     ExpectStartAndStopSequence(History("KRELLSvc"), 1066, 0xFFFFFFFF);
+    // A second start is recorded on its own, not after the first one's reports.
+    RunRefusedStart();
+    ExpectStartAndStopSequence(History("KRELLSvc"), 1066, 0xFFFFFFFF);
+    const std::string sLog = Log();
+    const std::string sStarting = "CKTUMSModule::Create(): KTUMS starting.";
+    const std::size_t nFirst = sLog.find(sStarting);
+    ASSERT_NE(nFirst, npos) << sLog;
+    EXPECT_NE(sLog.find(sStarting, nFirst + sStarting.size()), npos) << sLog;
     EXPECT_NE(
         Log().find("CKTUMSModule::Create(): eCurrentState is GW_STATE_OFF or GW_STATE_ERROR_OFF. Exiting..."),
         npos)
