@@ -259,28 +259,52 @@ INSTANTIATE_TEST_SUITE_P(
                                  "1"}),
     [](const testing::TestParamInfo<ScmFaultCase>& info) { return std::string(info.param.szName); });
 
-// A stop control the SCM refuses while the protection runs: the stop logs it and goes on, the driver
-// keeps running and the protection ends off.
-TEST_F(FailurePaths, DriverStopRefusedDuringTheStop) {
+// The driver's stop refused by the SCM while the protection runs: the stop logs the step that failed
+// and goes on, the driver keeps running and the protection ends off.
+struct StopRefusalCase {
+    const char* szName;
+    const char16_t* szCall;
+    DWORD dwError;
+    const char* szLine;
+};
+
+class StopRefusal : public FailurePaths, public testing::WithParamInterface<StopRefusalCase> {};
+
+TEST_P(StopRefusal, IsLoggedAndTheDriverKeepsRunning) {
+    const StopRefusalCase& c = GetParam();
     std::string sOutput;
     ASSERT_EQ(RunCommand(m_sCtl + " service start KRELLSvc", &sOutput), 0) << sOutput;
     ASSERT_TRUE(krelltest::WaitForServiceLog("CKTUMSModule::Start(): KTUMS started OK.")) << Log();
-    ASSERT_TRUE(SetScmFault(u"ControlService KRELLDrv", 1051));
+    ASSERT_TRUE(SetScmFault(c.szCall, c.dwError));
     ASSERT_EQ(RunCommand(ProgramPath("krellsvc") + " -t"), 0);
     ASSERT_TRUE(krelltest::WaitForServiceStatus("KRELLSvc", "STOPPED", 60000));
     const std::string sLog = Log();
-    EXPECT_NE(sLog.find("CKTUMSModule::unloadDriver(): ControlService() failed (0x0000041B)"), npos) << sLog;
+    EXPECT_NE(sLog.find(c.szLine), npos) << sLog;
     EXPECT_NE(sLog.find("CKTUMSModule::ShutdownDriver(): unloadDriver() failed during shutdown"), npos)
         << sLog;
+    // The deactivation before it went through.
+    EXPECT_EQ(sLog.find("CKTUMSModule::ShutdownDriver(): m_Channel.SendKTMessage() failed"), npos) << sLog;
+    ASSERT_TRUE(SetScmFault(c.szCall, 0));
     const std::string sStatus = Status();
     EXPECT_NE(sStatus.find("protection state: 0 GW_STATE_OFF"), npos) << sStatus;
     EXPECT_NE(sStatus.find("driver error marker: 0"), npos) << sStatus;
     EXPECT_NE(sStatus.find("KRELLDrv     RUNNING"), npos) << sStatus;
+    EXPECT_NE(krelltest::DriverStatus().find("driver=deactivated"), npos) << krelltest::DriverStatus();
     const std::vector<CReport> reports = History("KRELLSvc");
     ASSERT_FALSE(reports.empty());
     EXPECT_EQ(reports.back().sState, "STOPPED");
     EXPECT_EQ(reports.back().uWin32, 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, StopRefusal,
+    testing::Values(StopRefusalCase{"ControlRefused", u"ControlService KRELLDrv", 1051,
+                                    "CKTUMSModule::unloadDriver(): ControlService() failed (0x0000041B)"},
+                    StopRefusalCase{"OpenRefused", u"OpenService KRELLDrv", 5,
+                                    "CKTUMSModule::unloadDriver(): OpenService() failed (0x00000005)"},
+                    StopRefusalCase{"ManagerRefused", u"OpenSCManager 1", 5,
+                                    "CKTUMSModule::unloadDriver(): OpenSCManager() failed (0x00000005)"}),
+    [](const testing::TestParamInfo<StopRefusalCase>& info) { return std::string(info.param.szName); });
 
 // Installing and removing the service itself through a manager that refuses: the command fails with
 // -1 and the service database is left as the refusal leaves it.
