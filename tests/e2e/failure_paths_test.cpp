@@ -220,6 +220,22 @@ TEST_P(ScmFault, FailsTheStartWithItsLinesAndMarker) {
     ASSERT_FALSE(reports.empty());
     EXPECT_EQ(reports.back().uWin32, 1066u);
     EXPECT_EQ(reports.back().uSpecific, 0xFFFFFFFFu);
+
+    // The next start, with the manager mended and the protection switched on again, goes by the
+    // marker: a driver that did not start is tried again, a load that never finished is not.
+    ASSERT_TRUE(SetScmFault(c.szCall, 0));
+    ASSERT_TRUE(krelltest::SetProtectionSetting("CurrentState", 1));
+    const std::size_t nBefore = Log().size();
+    if (std::string(c.szMarker) == "2") {
+        RunAndTerminate();
+        EXPECT_NE(Status().find("driver error marker: 0"), npos) << Status();
+    } else {
+        RunRefusedStart();
+        EXPECT_NE(Log().find("CKTUMSModule::ServiceStartThread(): Driver error state on, exiting", nBefore),
+                  npos)
+            << Log();
+        EXPECT_NE(Status().find("protection state: 4 GW_STATE_ERROR_OFF"), npos) << Status();
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
