@@ -1,5 +1,6 @@
 #include "running_service.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -23,13 +24,13 @@ struct CRunningService {
 
 CRunningService g_Service;
 
-void Report(DWORD dwState, DWORD dwWin32ExitCode = 0, DWORD dwWaitHint = 5000) {
+void Report(DWORD dwState, DWORD dwWin32ExitCode = 0, DWORD dwWaitHint = 5000, DWORD dwCheckPoint = 0) {
     SERVICE_STATUS status{SERVICE_WIN32_OWN_PROCESS,
                           dwState,
                           dwState == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0u,
                           dwWin32ExitCode,
                           0,
-                          0,
+                          dwCheckPoint,
                           dwState == SERVICE_RUNNING || dwState == SERVICE_STOPPED ? 0u : dwWaitHint};
     if (g_Service.hStatus != nullptr) {
         platform::SetServiceStatus(g_Service.hStatus, &status);
@@ -48,9 +49,17 @@ DWORD Handler(DWORD dwControl, DWORD, void*, void*) {
 
 // The service's life: hold the mutex, do the work until stopped, let go.
 void Serve() {
-    if (g_Service.slowStart.dwPendingMs != 0) {
-        Report(SERVICE_START_PENDING, 0, g_Service.slowStart.dwWaitHint);
-        platform::Sleep(g_Service.slowStart.dwPendingMs);
+    const CSlowStart& slow = g_Service.slowStart;
+    DWORD dwCheckPoint = 0;
+    for (DWORD dwWaited = 0; dwWaited < slow.dwPendingMs;) {
+        Report(SERVICE_START_PENDING, 0, slow.dwWaitHint, dwCheckPoint);
+        const DWORD dwStep = slow.dwProgressMs != 0 ? std::min(slow.dwProgressMs, slow.dwPendingMs - dwWaited)
+                                                    : slow.dwPendingMs - dwWaited;
+        platform::Sleep(dwStep);
+        dwWaited += dwStep;
+        if (slow.dwProgressMs != 0) {
+            ++dwCheckPoint;
+        }
     }
     HANDLE hMutex = platform::CreateMutex(true, g_Service.szMutex);
     if (hMutex == nullptr || platform::GetLastError() == ERROR_ALREADY_EXISTS) {

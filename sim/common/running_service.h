@@ -8,11 +8,13 @@
 
 namespace sim {
 
-// A start that stays START_PENDING for dwPendingMs, reporting dwWaitHint and a checkpoint that never
-// rises, before the service takes its mutex and runs: a test option, for clients that wait for it.
+// A start that stays START_PENDING for dwPendingMs, reporting dwWaitHint, before the service takes
+// its mutex and runs: a test option, for clients that wait for it. The checkpoint rises every
+// dwProgressMs, or never when that is 0.
 struct CSlowStart {
     DWORD dwPendingMs = 0;
     DWORD dwWaitHint = 5000;
+    DWORD dwProgressMs = 0;
 };
 
 // Runs the service until it is stopped; pfnWork runs on the service thread with the stop event and

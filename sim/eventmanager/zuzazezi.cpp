@@ -46,6 +46,7 @@ COptions ReadOptions() {
         parameters.GetDword(u"StallMs", &options.dwStallMs);
         parameters.GetDword(u"StartPendingMs", &options.slowStart.dwPendingMs);
         parameters.GetDword(u"StartWaitHint", &options.slowStart.dwWaitHint);
+        parameters.GetDword(u"StartProgressMs", &options.slowStart.dwProgressMs);
         options.router.bRefuseRegistrations = dwRefuse != 0;
     }
     return options;

@@ -407,14 +407,36 @@ TEST_F(FrameworkFault, IntactCopyLoadsAndUnloads) {
     EXPECT_NE(sFrameworkLog.find("UnloadServices"), npos) << sFrameworkLog;
 }
 
-// An event manager whose start never gets anywhere: the service's wait gives up after the wait hint
-// without progress, before the manager runs, and falls back without a word in the log (it is not
-// open yet): the driver is set to start with the system, the protection state is left as it was.
-TEST_F(FailurePaths, EventManagerStartThatMakesNoProgressIsGivenUp) {
+// An event manager that is slow to start. Without progress the service's wait gives up after the
+// wait hint, before the manager runs, and falls back without a word in the log (it is not open yet):
+// the driver is set to start with the system, the protection state is left as it was. With a
+// checkpoint that keeps rising the service waits it out and starts.
+struct SlowEventManagerCase {
+    const char* szName;
+    DWORD dwPendingMs;
+    DWORD dwProgressMs;
+    bool bGivenUp;
+};
+
+class EventManagerStart : public FailurePaths, public testing::WithParamInterface<SlowEventManagerCase> {};
+
+TEST_P(EventManagerStart, IsGivenUpOnlyWithoutProgress) {
+    const SlowEventManagerCase& c = GetParam();
     CRegistryKey parameters;
     ASSERT_TRUE(parameters.Create(HKEY_LOCAL_MACHINE, EVENT_MANAGER_PARAMETERS_KEY));
-    ASSERT_TRUE(parameters.SetDword(u"StartPendingMs", 12000));
+    ASSERT_TRUE(parameters.SetDword(u"StartPendingMs", c.dwPendingMs));
     ASSERT_TRUE(parameters.SetDword(u"StartWaitHint", 2000));
+    ASSERT_TRUE(parameters.SetDword(u"StartProgressMs", c.dwProgressMs));
+    if (!c.bGivenUp) {
+        RunAndTerminate();
+        std::vector<CReport> manager = History("zuZazEzi");
+        // Its checkpoint rose while it was waited for, past what the hint alone would allow.
+        ASSERT_GE(manager.size(), 4u) << Describe(manager);
+        EXPECT_GE(manager[manager.size() - 2].uCheckPoint, c.dwPendingMs / c.dwProgressMs - 1)
+            << Describe(manager);
+        EXPECT_NE(Status().find("protection state: 0 GW_STATE_OFF"), npos) << Status();
+        return;
+    }
     RunRefusedStart();
     std::string sManager;
     RunCommand(m_sCtl + " service status zuZazEzi", &sManager);
@@ -429,6 +451,13 @@ TEST_F(FailurePaths, EventManagerStartThatMakesNoProgressIsGivenUp) {
     EXPECT_NE(sStatus.find("KRELLDrv     STOPPED        start system"), npos) << sStatus;
     EXPECT_NE(sStatus.find("KRELLSvc     STOPPED        start auto"), npos) << sStatus;
 }
+
+INSTANTIATE_TEST_SUITE_P(Cases, EventManagerStart,
+                         testing::Values(SlowEventManagerCase{"NoProgress", 12000, 0, true},
+                                         SlowEventManagerCase{"Progress", 6000, 500, false}),
+                         [](const testing::TestParamInfo<SlowEventManagerCase>& info) {
+                             return std::string(info.param.szName);
+                         });
 
 // The settings manager cannot be created while the event manager runs: the start fails at that
 // step with the store's code, and nothing can be written, so the protection state is left as it was.
