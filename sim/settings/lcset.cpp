@@ -27,23 +27,27 @@ std::atomic<ULONG> g_ulObjects{0};
 // Test faults of the store's service key (docs/settings.md): "FailRead NAME" and "FailWrite NAME"
 // make reads of the value NAME, or commits that write it, answer the DWORD. Looked up again at most
 // every 100 ms, so a running test can set and clear them without every read opening the registry.
-ZELRESULT InjectedFault(const char* szOperation, std::u16string_view sValue) {
+ZELRESULT InjectedFault(std::string_view sOperation, std::u16string_view sValue) {
     static std::mutex s_mutex;
     static std::vector<std::pair<std::string, std::uint32_t>> s_faults;
     static std::chrono::steady_clock::time_point s_read;
-    std::string sName = szOperation;
-    sName += ' ';
-    for (const char16_t ch : sValue) {
-        sName.push_back(ch < 0x80 ? static_cast<char>(std::toupper(static_cast<int>(ch))) : '?');
-    }
     std::lock_guard lock(s_mutex);
     const auto now = std::chrono::steady_clock::now();
     if (s_read == std::chrono::steady_clock::time_point() || now - s_read >= std::chrono::milliseconds(100)) {
         s_faults = sim::PeekMachineDwords("SYSTEM\\CurrentControlSet\\Services\\lcSetMgr\\Parameters");
         s_read = now;
     }
+    // Names are stored upper-cased: "FAILREAD CURRENTSTATE".
     for (const auto& [sFault, dwCode] : s_faults) {
-        if (sFault == sName && dwCode != 0) {
+        if (dwCode == 0 || sFault.size() != sOperation.size() + 1 + sValue.size() ||
+            sFault.compare(0, sOperation.size(), sOperation) != 0 || sFault[sOperation.size()] != ' ') {
+            continue;
+        }
+        const bool bSame = std::equal(sValue.begin(), sValue.end(), sFault.begin() + sOperation.size() + 1,
+                                      [](char16_t ch, char chFault) {
+                                          return ch < 0x80 && std::toupper(static_cast<int>(ch)) == chFault;
+                                      });
+        if (bSame) {
             return static_cast<ZELRESULT>(dwCode);
         }
     }
