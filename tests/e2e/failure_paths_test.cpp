@@ -157,13 +157,24 @@ void ExpectStartAndStopSequence(const std::vector<CReport>& reports, unsigned uW
     EXPECT_EQ(last.sState, "STOPPED");
     EXPECT_EQ(last.uCheckPoint, 0u);
     EXPECT_EQ(last.uWaitHint, 0u);
+    EXPECT_EQ(last.uControls, 0u);
     EXPECT_EQ(last.uWin32, uWin32);
     EXPECT_EQ(last.uSpecific, uSpecific);
 }
 
 TEST_F(FailurePaths, StatusSequenceOfARunThatIsTerminated) {
     RunAndTerminate();
-    ExpectStartAndStopSequence(History("KRELLSvc"), 0, 0);
+    const std::vector<CReport> reports = History("KRELLSvc");
+    ExpectStartAndStopSequence(reports, 0, 0);
+    // The same reports for programs.
+    std::string sJson;
+    ASSERT_EQ(RunCommand(m_sCtl + " service history KRELLSvc --json", &sJson), 0);
+    std::size_t nObjects = 0;
+    for (std::size_t n = sJson.find("{\"state\":"); n != npos; n = sJson.find("{\"state\":", n + 1)) {
+        ++nObjects;
+    }
+    EXPECT_EQ(nObjects, reports.size()) << sJson;
+    EXPECT_NE(sJson.find("{\"state\":\"STOP_PENDING\",\"checkpoint\":20,\"waitHint\":5000,"), npos) << sJson;
 }
 
 TEST_F(FailurePaths, StatusSequenceOfARefusedStart) {
