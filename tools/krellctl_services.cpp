@@ -1,6 +1,7 @@
 // krellctl's service commands: the service control manager of a root, as an operator sees it.
 //   service list [--json]            every service with type, start type, state and process id
 //   service status NAME [--json]     one service's status
+//   service history NAME [--json]    every status its last process reported, in order
 //   service start NAME               start it; returns once it runs, or fails with its exit code
 //   service stop NAME                send STOP and wait up to 30 s for STOPPED
 //   service control NAME CODE        send a control (4 interrogate, 128-255 user codes, ...)
@@ -37,7 +38,7 @@ constexpr DWORD PROTECTION_SETTLE_MS = 30000;
 int ServiceUsage() {
     std::fprintf(
         stderr,
-        "usage: krellctl [--root DIR] service list [--json] | service status NAME [--json]\n"
+        "usage: krellctl [--root DIR] service list [--json] | service status|history NAME [--json]\n"
         "       krellctl [--root DIR] service start NAME | service stop NAME | service control NAME CODE\n"
         "       krellctl [--root DIR] boot | shutdown\n");
     return 2;
@@ -190,6 +191,36 @@ int Status(const std::string& sName, bool bJson) {
     return 0;
 }
 
+int History(const std::string& sName, bool bJson) {
+    std::vector<SERVICE_STATUS> history;
+    if (!scm::ReadStatusHistory(platform::FromUtf8(sName), &history)) {
+        std::fprintf(stderr, "krellctl: %s: error %s\n", sName.c_str(),
+                     platform::DescribeError(platform::GetLastError()).c_str());
+        return 1;
+    }
+    if (bJson) {
+        std::printf("[");
+    }
+    for (std::size_t i = 0; i < history.size(); ++i) {
+        const SERVICE_STATUS& s = history[i];
+        if (bJson) {
+            std::printf(
+                "%s{\"state\":\"%s\",\"checkpoint\":%u,\"waitHint\":%u,\"controls\":%u,"
+                "\"win32ExitCode\":%u,\"serviceSpecificExitCode\":%u}",
+                i == 0 ? "" : ",", StateName(s.dwCurrentState), s.dwCheckPoint, s.dwWaitHint,
+                s.dwControlsAccepted, s.dwWin32ExitCode, s.dwServiceSpecificExitCode);
+        } else {
+            std::printf("%-16s checkpoint=%u wait=%u controls=0x%X win32=%u specific=0x%08X\n",
+                        StateName(s.dwCurrentState), s.dwCheckPoint, s.dwWaitHint, s.dwControlsAccepted,
+                        s.dwWin32ExitCode, s.dwServiceSpecificExitCode);
+        }
+    }
+    if (bJson) {
+        std::printf("]\n");
+    }
+    return 0;
+}
+
 int Start(const std::string& sName) {
     SC_HANDLE hManager = nullptr;
     SC_HANDLE hService = OpenForControl(sName, &hManager);
@@ -267,7 +298,8 @@ int RunServiceCommand(const std::vector<std::string>& args) {
     const bool bJson = args.back() == "--json";
     const std::size_t nArgs = args.size() - (bJson ? 1 : 0);
     const std::string& sVerb = args[0];
-    const bool bKnown = (sVerb == "list" && nArgs == 1) || (sVerb == "status" && nArgs == 2) ||
+    const bool bKnown = (sVerb == "list" && nArgs == 1) ||
+                        ((sVerb == "status" || sVerb == "history") && nArgs == 2) ||
                         (!bJson && (sVerb == "start" || sVerb == "stop") && nArgs == 2) ||
                         (!bJson && sVerb == "control" && nArgs == 3);
     if (!bKnown) {
@@ -283,6 +315,9 @@ int RunServiceCommand(const std::vector<std::string>& args) {
     }
     if (sVerb == "status") {
         return Status(args[1], bJson);
+    }
+    if (sVerb == "history") {
+        return History(args[1], bJson);
     }
     if (sVerb == "start") {
         return Start(args[1]);

@@ -1,5 +1,6 @@
 #include "running_service.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -15,6 +16,7 @@ struct CRunningService {
     const char16_t* szName = nullptr;
     const char16_t* szMutex = nullptr;
     const std::function<void(HANDLE)>* pfnWork = nullptr;
+    CSlowStart slowStart;
     HANDLE hStop = nullptr;
     SERVICE_STATUS_HANDLE hStatus = nullptr;
     int nExitCode = 0;
@@ -22,14 +24,14 @@ struct CRunningService {
 
 CRunningService g_Service;
 
-void Report(DWORD dwState, DWORD dwWin32ExitCode = 0) {
+void Report(DWORD dwState, DWORD dwWin32ExitCode = 0, DWORD dwWaitHint = 5000, DWORD dwCheckPoint = 0) {
     SERVICE_STATUS status{SERVICE_WIN32_OWN_PROCESS,
                           dwState,
                           dwState == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0u,
                           dwWin32ExitCode,
                           0,
-                          0,
-                          dwState == SERVICE_RUNNING || dwState == SERVICE_STOPPED ? 0u : 5000u};
+                          dwCheckPoint,
+                          dwState == SERVICE_RUNNING || dwState == SERVICE_STOPPED ? 0u : dwWaitHint};
     if (g_Service.hStatus != nullptr) {
         platform::SetServiceStatus(g_Service.hStatus, &status);
     }
@@ -47,6 +49,18 @@ DWORD Handler(DWORD dwControl, DWORD, void*, void*) {
 
 // The service's life: hold the mutex, do the work until stopped, let go.
 void Serve() {
+    const CSlowStart& slow = g_Service.slowStart;
+    DWORD dwCheckPoint = 0;
+    for (DWORD dwWaited = 0; dwWaited < slow.dwPendingMs;) {
+        Report(SERVICE_START_PENDING, 0, slow.dwWaitHint, dwCheckPoint);
+        const DWORD dwStep = slow.dwProgressMs != 0 ? std::min(slow.dwProgressMs, slow.dwPendingMs - dwWaited)
+                                                    : slow.dwPendingMs - dwWaited;
+        platform::Sleep(dwStep);
+        dwWaited += dwStep;
+        if (slow.dwProgressMs != 0) {
+            ++dwCheckPoint;
+        }
+    }
     HANDLE hMutex = platform::CreateMutex(true, g_Service.szMutex);
     if (hMutex == nullptr || platform::GetLastError() == ERROR_ALREADY_EXISTS) {
         std::fprintf(stderr, "%s: cannot own %s (error %u)\n", platform::ToUtf8(g_Service.szName).c_str(),
@@ -74,9 +88,14 @@ void ServiceMain(DWORD, char16_t**) {
 }  // namespace
 
 int RunRunningMutexService(const char16_t* szServiceName, const char16_t* szRunningMutex,
-                           const std::function<void(HANDLE hStopEvent)>& fnWork) {
-    g_Service = {
-        szServiceName, szRunningMutex, &fnWork, platform::CreateEvent(true, false, nullptr), nullptr, 0};
+                           const std::function<void(HANDLE hStopEvent)>& fnWork, CSlowStart slowStart) {
+    g_Service = {szServiceName,
+                 szRunningMutex,
+                 &fnWork,
+                 slowStart,
+                 platform::CreateEvent(true, false, nullptr),
+                 nullptr,
+                 0};
     const SERVICE_TABLE_ENTRY table[] = {{szServiceName, &ServiceMain}, {nullptr, nullptr}};
     if (!platform::StartServiceCtrlDispatcher(table)) {
         std::fprintf(stderr, "%s: runs as a service only; start it with krellctl service start (error %u)\n",

@@ -32,6 +32,7 @@ namespace {
 struct COptions {
     zuzazezi::CRouterOptions router;
     DWORD dwStallMs = 0;
+    sim::CSlowStart slowStart;
 };
 
 // Test options, read once at start from the service key's Parameters, as a service reads its own.
@@ -43,6 +44,9 @@ COptions ReadOptions() {
         DWORD dwRefuse = 0;
         parameters.GetDword(u"RefuseRegistrations", &dwRefuse);
         parameters.GetDword(u"StallMs", &options.dwStallMs);
+        parameters.GetDword(u"StartPendingMs", &options.slowStart.dwPendingMs);
+        parameters.GetDword(u"StartWaitHint", &options.slowStart.dwWaitHint);
+        parameters.GetDword(u"StartProgressMs", &options.slowStart.dwProgressMs);
         options.router.bRefuseRegistrations = dwRefuse != 0;
     }
     return options;
@@ -418,9 +422,9 @@ int main() {
     if (nListen < 0) {
         return 1;
     }
-    const int nExit =
-        sim::RunRunningMutexService(u"zuZazEzi", u"Global\\zuZazEzi_Running",
-                                    [&](HANDLE hStopEvent) { Serve(nListen, options, hStopEvent); });
+    const int nExit = sim::RunRunningMutexService(
+        u"zuZazEzi", u"Global\\zuZazEzi_Running",
+        [&](HANDLE hStopEvent) { Serve(nListen, options, hStopEvent); }, options.slowStart);
     close(nListen);
     unlink(sSocket.c_str());
     return nExit;

@@ -1,5 +1,7 @@
 // KT.dll: the framework library's stand-in. Its one object loads and unloads the framework's
 // services; each call is recorded in <root>/run/KT.log, one line per call with the process id.
+// Test faults are DWORDs under HKEY_LOCAL_MACHINE\SOFTWARE\Quillon\KT, read at every call
+// (docs/architecture.md). Built a second time without GetObjectCount, as KTNoObjectCount.dll.
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -7,12 +9,18 @@
 #include <string>
 
 #include "../common/class_factory.h"
+#include "../common/registry_peek.h"
 #include "module/kt_framework.h"
 #include "settings/zel_result.h"
 
 namespace {
 
 std::atomic<ULONG> g_nObjects{0};
+
+// The result a test asked this call to fail with, or 0.
+std::uint32_t Fault(const char* szName) {
+    return sim::PeekMachineDword("SOFTWARE\\Quillon\\KT", szName, 0);
+}
 
 void Record(const char* szOperation) {
     const char* szRoot = getenv("KRELL_ROOT");
@@ -55,6 +63,10 @@ public:
         return S_OK;
     }
     HRESULT LoadServices() override {
+        if (const std::uint32_t hr = Fault("FailLoadServices"); hr != 0) {
+            Record("LoadServices failed");
+            return static_cast<HRESULT>(hr);
+        }
         m_bLoaded = true;
         Record("LoadServices");
         return S_OK;
@@ -76,6 +88,10 @@ extern "C" __attribute__((visibility("default"))) ZELRESULT GetFactory(const CLS
     if (pClsid == nullptr || ppFactory == nullptr) {
         return ZEL_E_INVALID_ARGUMENT;
     }
+    if (const std::uint32_t zr = Fault("FailGetFactory"); zr != 0) {
+        *ppFactory = nullptr;
+        return static_cast<ZELRESULT>(zr);
+    }
     if (!(*pClsid == CLSID_KTFramework)) {
         *ppFactory = nullptr;
         return ZEL_E_NOT_FOUND;
@@ -84,6 +100,8 @@ extern "C" __attribute__((visibility("default"))) ZELRESULT GetFactory(const CLS
     return *ppFactory != nullptr ? ZEL_SUCCESS : ZEL_E_OUT_OF_MEMORY;
 }
 
+#ifndef KT_WITHOUT_OBJECT_COUNT
 extern "C" __attribute__((visibility("default"))) ULONG GetObjectCount() {
     return g_nObjects;
 }
+#endif

@@ -323,4 +323,19 @@ bool Shutdown(std::vector<Step>* pSteps, DWORD dwTimeoutMs) {
     return bAllStopped;
 }
 
+bool ReadStatusHistory(std::u16string_view sName, std::vector<SERVICE_STATUS>* pHistory) {
+    std::u16string sStored;
+    if (!FindServiceName(sName, &sStored)) {
+        return false;
+    }
+    std::vector<StatusRecord> records;
+    pHistory->clear();
+    if (ReadStatusHistory(sStored, &records)) {
+        for (const auto& record : records) {
+            pHistory->push_back(record.status);
+        }
+    }
+    return true;
+}
+
 }  // namespace scm

@@ -429,7 +429,8 @@ using namespace scm::detail;
 
 bool StartService(SC_HANDLE hService, DWORD dwNumServiceArgs, const char16_t** pszServiceArgVectors) {
     ScObject object;
-    if (!LookupScHandle(hService, false, &object) || !CheckAccess(object, SERVICE_START)) {
+    if (!LookupScHandle(hService, false, &object) || !CheckAccess(object, SERVICE_START) ||
+        FaultInjected(u"StartService", object.sName)) {
         return false;
     }
     std::vector<std::string> args;
@@ -498,7 +499,7 @@ bool QueryServiceStatus(SC_HANDLE hService, SERVICE_STATUS* pServiceStatus) {
 
 bool ControlService(SC_HANDLE hService, DWORD dwControl, SERVICE_STATUS* pServiceStatus) {
     ScObject object;
-    if (!LookupScHandle(hService, false, &object)) {
+    if (!LookupScHandle(hService, false, &object) || FaultInjected(u"ControlService", object.sName)) {
         return false;
     }
     const bool bUserCode = dwControl >= 128 && dwControl <= 255;

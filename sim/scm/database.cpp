@@ -339,6 +339,20 @@ bool SetDeleteFlag(const std::u16string& sName) {
     return true;
 }
 
+bool FaultInjected(std::u16string_view sOperation, std::u16string_view sSubject) {
+    CKey faults;
+    if (faults.Open(FAULTS_KEY, KEY_READ) != static_cast<LONG>(ERROR_SUCCESS)) {
+        return false;
+    }
+    const std::u16string sName = std::u16string(sOperation) + u" " + std::u16string(sSubject);
+    DWORD dwError = 0;
+    if (!faults.GetDword(sName.c_str(), &dwError) || dwError == 0) {
+        return false;
+    }
+    platform::SetLastError(dwError);
+    return true;
+}
+
 }  // namespace scm::detail
 
 namespace platform {
@@ -356,6 +370,9 @@ SC_HANDLE OpenSCManager(const char16_t* szMachineName, const char16_t* szDatabas
         SetLastError(ERROR_DATABASE_DOES_NOT_EXIST);
         return nullptr;
     }
+    if (FaultInjected(u"OpenSCManager", FromUtf8(std::to_string(dwDesiredAccess)))) {
+        return nullptr;
+    }
     ScObject object;
     object.bManager = true;
     object.dwAccess = MapManagerAccess(dwDesiredAccess);
@@ -371,6 +388,9 @@ SC_HANDLE OpenService(SC_HANDLE hSCManager, const char16_t* szServiceName, DWORD
     }
     if (szServiceName == nullptr || !IsValidServiceName(szServiceName)) {
         SetLastError(ERROR_INVALID_NAME);
+        return nullptr;
+    }
+    if (FaultInjected(u"OpenService", szServiceName)) {
         return nullptr;
     }
     ScObject object;
@@ -413,6 +433,9 @@ SC_HANDLE CreateService(SC_HANDLE hSCManager, const char16_t* szServiceName, con
         return nullptr;
     }
     const std::u16string sName(szServiceName);
+    if (FaultInjected(u"CreateService", sName)) {
+        return nullptr;
+    }
     const std::u16string sDisplayName =
         (szDisplayName != nullptr && *szDisplayName != u'\0') ? szDisplayName : sName;
 
@@ -484,7 +507,8 @@ SC_HANDLE CreateService(SC_HANDLE hSCManager, const char16_t* szServiceName, con
 
 bool DeleteService(SC_HANDLE hService) {
     ScObject object;
-    if (!LookupScHandle(hService, false, &object) || !CheckAccess(object, SERVICE_DELETE)) {
+    if (!LookupScHandle(hService, false, &object) || !CheckAccess(object, SERVICE_DELETE) ||
+        FaultInjected(u"DeleteService", object.sName)) {
         return false;
     }
     RunLock lock;

@@ -215,6 +215,7 @@ bool StartServiceCtrlDispatcher(const SERVICE_TABLE_ENTRY* pServiceTable) {
         SetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
         return false;
     }
+    ResetStatusHistory(state.sName);
     SignalReady();
     HANDLE hThread = CreateThread(0, ServiceMainThread, nullptr, 0, nullptr);
     if (hThread == nullptr) {
@@ -305,6 +306,7 @@ bool SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus, const SERVICE_STATUS
         SetLastError(ERROR_CANTWRITE);
         return false;
     }
+    AppendStatusHistory(state.sName, record);
     if (pServiceStatus->dwCurrentState == SERVICE_STOPPED && !state.bStopped) {
         state.bStopped = true;
         const char ch = 1;

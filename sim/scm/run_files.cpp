@@ -126,13 +126,58 @@ bool ReadStatusFile(const std::u16string& sName, StatusRecord* pRecord) {
     return true;
 }
 
-bool WriteStatusFile(const std::u16string& sName, const StatusRecord& record) {
+namespace {
+
+std::string StatusLine(const StatusRecord& record) {
     const SERVICE_STATUS& s = record.status;
     char szLine[160];
     std::snprintf(szLine, sizeof(szLine), "KSS1 %u %u %u %u %u %u %u %u\n", s.dwServiceType, s.dwCurrentState,
                   s.dwControlsAccepted, s.dwWin32ExitCode, s.dwServiceSpecificExitCode, s.dwCheckPoint,
                   s.dwWaitHint, record.dwProcessId);
-    return WriteFileAtomically(RunFile(sName, ".status"), szLine);
+    return szLine;
+}
+
+}  // namespace
+
+bool WriteStatusFile(const std::u16string& sName, const StatusRecord& record) {
+    return WriteFileAtomically(RunFile(sName, ".status"), StatusLine(record));
+}
+
+bool ResetStatusHistory(const std::u16string& sName) {
+    return WriteFileAtomically(RunFile(sName, ".history"), "");
+}
+
+bool AppendStatusHistory(const std::u16string& sName, const StatusRecord& record) {
+    const int fd = open(RunFile(sName, ".history").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return false;
+    }
+    const std::string sLine = StatusLine(record);
+    const bool bWritten = write(fd, sLine.data(), sLine.size()) == static_cast<ssize_t>(sLine.size());
+    close(fd);
+    return bWritten;
+}
+
+bool ReadStatusHistory(const std::u16string& sName, std::vector<StatusRecord>* pHistory) {
+    std::ifstream in(RunFile(sName, ".history"));
+    if (!in) {
+        return false;
+    }
+    pHistory->clear();
+    std::string sLine;
+    while (std::getline(in, sLine)) {
+        std::istringstream fields(sLine);
+        std::string sMagic;
+        StatusRecord r;
+        SERVICE_STATUS& s = r.status;
+        if (fields >> sMagic >> s.dwServiceType >> s.dwCurrentState >> s.dwControlsAccepted >>
+                s.dwWin32ExitCode >> s.dwServiceSpecificExitCode >> s.dwCheckPoint >> s.dwWaitHint >>
+                r.dwProcessId &&
+            sMagic == "KSS1") {
+            pHistory->push_back(r);
+        }
+    }
+    return true;
 }
 
 RunLock::RunLock(const char* szFile) {

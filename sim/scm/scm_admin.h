@@ -32,6 +32,10 @@ bool ListServices(std::vector<ServiceEntry>* pServices);
 // False with ERROR_SERVICE_DOES_NOT_EXIST for an unknown name.
 bool QueryService(std::u16string_view sName, ServiceEntry* pEntry);
 
+// Every status the service's last own process reported with SetServiceStatus, in order. False with
+// ERROR_SERVICE_DOES_NOT_EXIST for an unknown name; empty for a service that never reported.
+bool ReadStatusHistory(std::u16string_view sName, std::vector<SERVICE_STATUS>* pHistory);
+
 // Waits until the service reads dwState. False with ERROR_TIMEOUT when it did not within the time,
 // or with ERROR_SERVICE_DOES_NOT_EXIST when the service is gone; *pLast holds the last status read.
 bool WaitForState(std::u16string_view sName, DWORD dwState, DWORD dwTimeoutMs,

@@ -59,6 +59,12 @@ struct ServiceConfig {
 
 bool IsDriverType(DWORD dwType);
 
+// Test faults: a DWORD named "<operation> <subject>" under FAULTS_KEY makes that call fail with the
+// DWORD as its last error, read at every call so a running test can set and clear it. The subject is
+// the service's name, or for OpenSCManager the access asked for, in decimal.
+constexpr const char16_t* FAULTS_KEY = u"SYSTEM\\CurrentControlSet\\Control\\ServiceControlManagerFaults";
+bool FaultInjected(std::u16string_view sOperation, std::u16string_view sSubject);
+
 // What an SC_HANDLE names: the manager or one service, with the access granted when it was opened.
 struct ScObject {
     bool bManager = false;
@@ -103,6 +109,11 @@ bool WritePidFile(const std::u16string& sName, const PidRecord& record);
 bool ReadStatusFile(const std::u16string& sName, StatusRecord* pRecord);
 // Written to a temporary file and renamed, so a reader sees the old record or the new one.
 bool WriteStatusFile(const std::u16string& sName, const StatusRecord& record);
+// Every report of the service's current process, in order: <name>.history, one status line each,
+// emptied when its dispatcher starts.
+bool ResetStatusHistory(const std::u16string& sName);
+bool AppendStatusHistory(const std::u16string& sName, const StatusRecord& record);
+bool ReadStatusHistory(const std::u16string& sName, std::vector<StatusRecord>* pHistory);
 
 // Serialises changes of the service database and the run files among all processes of the root
 // (the default file), or, on its own file, whole boots and shutdowns.

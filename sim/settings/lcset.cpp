@@ -2,12 +2,15 @@
 // key's values plus the caller's changes, which PutSettings commits as one transaction.
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <unordered_map>
 
 #include "../common/class_factory.h"
+#include "../common/registry_peek.h"
 #include "settings_db.h"
 
 #define LCSET_EXPORT extern "C" __attribute__((visibility("default")))
@@ -20,6 +23,36 @@ constexpr IID IID_CSettingsImpl = {
     0x6c0d4f1e, 0x2b7a, 0x4e59, {0x9a, 0x41, 0x3d, 0x0b, 0x7e, 0x52, 0xc8, 0x19}};
 
 std::atomic<ULONG> g_ulObjects{0};
+
+// Test faults of the store's service key (docs/settings.md): "FailRead NAME" and "FailWrite NAME"
+// make reads of the value NAME, or commits that write it, answer the DWORD. Looked up again at most
+// every 100 ms, so a running test can set and clear them without every read opening the registry.
+ZELRESULT InjectedFault(std::string_view sOperation, std::u16string_view sValue) {
+    static std::mutex s_mutex;
+    static std::vector<std::pair<std::string, std::uint32_t>> s_faults;
+    static std::chrono::steady_clock::time_point s_read;
+    std::lock_guard lock(s_mutex);
+    const auto now = std::chrono::steady_clock::now();
+    if (s_read == std::chrono::steady_clock::time_point() || now - s_read >= std::chrono::milliseconds(100)) {
+        s_faults = sim::PeekMachineDwords("SYSTEM\\CurrentControlSet\\Services\\lcSetMgr\\Parameters");
+        s_read = now;
+    }
+    // Names are stored upper-cased: "FAILREAD CURRENTSTATE".
+    for (const auto& [sFault, dwCode] : s_faults) {
+        if (dwCode == 0 || sFault.size() != sOperation.size() + 1 + sValue.size() ||
+            sFault.compare(0, sOperation.size(), sOperation) != 0 || sFault[sOperation.size()] != ' ') {
+            continue;
+        }
+        const bool bSame = std::equal(sValue.begin(), sValue.end(), sFault.begin() + sOperation.size() + 1,
+                                      [](char16_t ch, char chFault) {
+                                          return ch < 0x80 && std::toupper(static_cast<int>(ch)) == chFault;
+                                      });
+        if (bSame) {
+            return static_cast<ZELRESULT>(dwCode);
+        }
+    }
+    return ZEL_SUCCESS;
+}
 
 class CCounted : public CRefCounted {
 protected:
@@ -239,6 +272,10 @@ public:
             changes.deletes = m_deleted;
             for (const auto& value : m_values) {
                 if (value.bDirty) {
+                    if (const ZELRESULT zrFault = InjectedFault("FAILWRITE", value.sName);
+                        zrFault != ZEL_SUCCESS) {
+                        return zrFault;
+                    }
                     changes.puts.push_back(&value);
                 }
             }
@@ -271,6 +308,9 @@ private:
     ZELRESULT Find(const char16_t* szName, DWORD dwType, const CValue** ppValue) {
         if (szName == nullptr) {
             return ZEL_E_INVALID_ARGUMENT;
+        }
+        if (const ZELRESULT zrFault = InjectedFault("FAILREAD", szName); zrFault != ZEL_SUCCESS) {
+            return zrFault;
         }
         const auto it = FindIt(szName);
         if (it == m_values.end()) {

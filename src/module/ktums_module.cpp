@@ -359,6 +359,7 @@ void CKTUMSModule::Destroy() {
     for (int nReport = 0; nReport < 3; ++nReport) {  // the step's own report and two further ones
         ReportStopStep();
     }
+    ReportStopStep();
     UnloadKTFramework();
     ReportStopStep();
     m_pComponents->DestroyNotificationSender();
