@@ -252,6 +252,19 @@ TEST(ServiceHostFramework, FailingMainWorkStopsWithServiceSpecificCode) {
     ASSERT_TRUE(scm::WaitForState(u"KRELLTestApp", SERVICE_STOPPED, WAIT_MS, &status));
     EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR));
     EXPECT_EQ(status.dwServiceSpecificExitCode, 7u);
+    // A process that reported STOPPED still holds the instance lock until it has ended, and a second
+    // instance, even one that only removes the service, leaves at once while it is held.
+    scm::ServiceEntry entry;
+    ASSERT_TRUE(scm::QueryService(u"KRELLTestApp", &entry));
+    const std::string sStat = "/proc/" + std::to_string(entry.dwProcessId) + "/stat";
+    for (DWORD dwWaited = 0; dwWaited < WAIT_MS; dwWaited += 10) {
+        const std::string sText = krelltest::ReadText(sStat);
+        const std::size_t nState = sText.rfind(") ");
+        if (sText.empty() || (nState != std::string::npos && sText[nState + 2] == 'Z')) {
+            break;
+        }
+        platform::Sleep(10);
+    }
     EXPECT_EQ(WaitChild(StartChild({sApp, "-Remove"}), WAIT_MS), 0);
 }
 
