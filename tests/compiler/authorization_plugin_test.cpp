@@ -8,7 +8,7 @@
 #include <tuple>
 #include <vector>
 
-#include "../settings/settings_fixture.h"
+#include "plugin_store_test.h"
 #include "support/debug_log.h"
 
 namespace {
@@ -61,21 +61,8 @@ std::vector<Value> NodeValues(const CIntermediateConfiguration& ic, DWORD dwSect
     return values;
 }
 
-class AuthorizationPluginTest : public settingstest::StoreTest {
+class AuthorizationPluginTest : public compilertest::PluginStoreTest<TestPlugin> {
 public:
-    void SetUp() override {
-        settingstest::StoreTest::SetUp();
-        m_Plugin = std::make_unique<TestPlugin>([this](ISettingsManager** ppManager) {
-            *ppManager = NewManager().Detach();
-            return *ppManager != nullptr ? ZEL_SUCCESS : ZEL_E_STORE_NOT_RUNNING;
-        });
-        ASSERT_TRUE(m_Plugin->Initialize());
-    }
-    void TearDown() override {
-        m_Plugin->Uninitialize();
-        m_Plugin.reset();
-    }
-
     void Write(const std::u16string& sKey, const std::function<void(ISettings*)>& fnWrite) {
         CComPtr<ISettings> pKey;
         ASSERT_EQ(m_pMgr->CreateSettings(sKey.c_str(), &pKey), ZEL_SUCCESS);
@@ -103,8 +90,6 @@ public:
         CLcSettingsHelper::GetDword(Ref(), MODULE_KEY, u"RefreshNeeded", &dwValue);
         return dwValue;
     }
-
-    std::unique_ptr<TestPlugin> m_Plugin;
 };
 
 std::vector<BYTE> Sequence(DWORD cb, BYTE bFirst) {
