@@ -1,6 +1,6 @@
 // Services of a benchmark's own root (started, remembered by pid and start time, ended), and a
 // publisher of configuration changes that waits for their answers, as the settings store's service
-// does.
+// does, with the compilation that answered.
 #pragma once
 
 #include <signal.h>
@@ -18,6 +18,7 @@
 #include "platform/service_control.h"
 #include "platform/strings.h"
 #include "scm/scm_admin.h"
+#include "support/in_process_compiler.h"
 
 namespace benchservices {
 
@@ -153,6 +154,27 @@ private:
     CComPtr<CEventManagerHelper> m_pHelper;
     CProviderHelper m_Provider;
 };
+
+// A published 6008, its answer and the compilation counted after it.
+struct CCompileRun {
+    bool bAnswered = false;
+    LONG nState = 0;
+    HRESULT hrResult = S_OK;  // the compiler's result as the answer carries it
+    bool bCompiled = false;
+    HRESULT hrCompiled = S_OK;
+    CCompilationTimes times;
+    Clock::duration total{};  // from publishing to the answer
+};
+
+inline CCompileRun PublishAndCompile(CPublisher* pPublisher, krelltest::CDeliveringOwner* pOwner) {
+    CCompileRun run;
+    const int nSeen = pOwner->CompiledCount();
+    const Clock::time_point start = Clock::now();
+    run.bAnswered = pPublisher->PublishAndWait(&run.nState, &run.hrResult);
+    run.total = Clock::now() - start;
+    run.bCompiled = run.bAnswered && pOwner->Compiled(nSeen, &run.times, &run.hrCompiled);
+    return run;
+}
 
 inline double Median(std::vector<double> values) {
     std::sort(values.begin(), values.end());

@@ -120,29 +120,22 @@ int RunBench(const std::vector<int>& sizes, CInProcessCompiler* pCompiler, CDeli
         // The first compilation of a size is a warm-up.
         for (int nRun = -1; nRun < RunsFor(nPaths); ++nRun) {
             pCompiler->Offered()->Offer(ProtectedResourcesIC(paths, ++nConfiguration));
-            const int nSeen = pOwner->CompiledCount();
-            LONG nState = 0;
-            HRESULT hrResult = S_OK;
-            const Clock::time_point start = Clock::now();
-            const bool bAnswered = pPublisher->PublishAndWait(&nState, &hrResult);
-            const Clock::duration total = Clock::now() - start;
-            CCompilationTimes times;
-            HRESULT hrCompiled = S_OK;
-            if (!bAnswered || nState != KT_EVENT_STATE_COMMITTED ||
-                !pOwner->Compiled(nSeen, &times, &hrCompiled)) {
+            const CCompileRun run = PublishAndCompile(pPublisher, pOwner);
+            if (!run.bAnswered || run.nState != KT_EVENT_STATE_COMMITTED || !run.bCompiled) {
                 std::fprintf(stderr, "%d paths: no compilation answered the event (answered %d, state %d)\n",
-                             nPaths, bAnswered, static_cast<int>(nState));
+                             nPaths, run.bAnswered, static_cast<int>(run.nState));
                 return 1;
             }
-            hrLast = hrResult;
+            hrLast = run.hrResult;
             if (nRun >= 0) {
-                totals.push_back(Ms(total));
+                const CCompilationTimes& times = run.times;
+                totals.push_back(Ms(run.total));
                 rules.push_back(Ms(times.rules));
                 files.push_back(Ms(times.kcFile));
                 deliveries.push_back(Ms(times.delivery));
                 configurations.push_back(Ms(times.configuration));
                 others.push_back(
-                    Ms(total - times.rules - times.kcFile - times.delivery - times.configuration));
+                    Ms(run.total - times.rules - times.kcFile - times.delivery - times.configuration));
             }
         }
         const double dTotal = Median(totals);
@@ -329,25 +322,17 @@ int RunAuthorizationRow(bool bUsers, int n, CDeliveringOwner* pOwner, CPublisher
             std::fprintf(stderr, "cannot mark the authorization settings changed\n");
             return 1;
         }
-        const int nSeen = pOwner->CompiledCount();
-        LONG nState = 0;
-        HRESULT hrResult = S_OK;
-        const Clock::time_point start = Clock::now();
-        const bool bAnswered = pPublisher->PublishAndWait(&nState, &hrResult);
-        const Clock::duration total = Clock::now() - start;
-        CCompilationTimes times;
-        HRESULT hrCompiled = S_OK;
-        if (!bAnswered || nState != KT_EVENT_STATE_COMMITTED ||
-            !pOwner->Compiled(nSeen, &times, &hrCompiled)) {
+        const CCompileRun run = PublishAndCompile(pPublisher, pOwner);
+        if (!run.bAnswered || run.nState != KT_EVENT_STATE_COMMITTED || !run.bCompiled) {
             std::fprintf(stderr, "%d %s: no compilation answered the event (answered %d, state %d)\n", n,
-                         bUsers ? "accounts" : "hashes", bAnswered, static_cast<int>(nState));
+                         bUsers ? "accounts" : "hashes", run.bAnswered, static_cast<int>(run.nState));
             return 1;
         }
-        hrLast = hrResult;
+        hrLast = run.hrResult;
         if (nRun >= 0) {
-            totals.push_back(Ms(total));
-            configurations.push_back(Ms(times.configuration));
-            rules.push_back(Ms(times.rules));
+            totals.push_back(Ms(run.total));
+            configurations.push_back(Ms(run.times.configuration));
+            rules.push_back(Ms(run.times.rules));
         }
     }
     const double dTotal = Median(totals);

@@ -176,21 +176,15 @@ bool RunDirect(CDriverControl* pDriver, int nManifests, int nEntries, int nRuns,
     std::vector<double> totals, rules;
     for (int nRun = -1; nRun < nRuns; ++nRun) {
         compiler.Offered()->Offer(DirectIC(nManifests, nEntries, 1000 + nRun));
-        const int nSeen = owner.CompiledCount();
-        LONG nState = 0;
-        HRESULT hr = S_OK;
-        const auto start = Clock::now();
-        CCompilationTimes times;
-        HRESULT hrCompiled = S_OK;
-        if (!publisher.PublishAndWait(&nState, &hr) || !owner.Compiled(nSeen, &times, &hrCompiled) ||
-            FAILED(hrCompiled)) {
+        const CCompileRun run = PublishAndCompile(&publisher, &owner);
+        if (!run.bCompiled || FAILED(run.hrCompiled)) {
             std::fprintf(stderr, "the direct compilation failed\n");
             compiler.Destroy();
             return false;
         }
         if (nRun >= 0) {
-            totals.push_back(Ms(Clock::now() - start));
-            rules.push_back(Ms(times.rules));
+            totals.push_back(Ms(run.total));
+            rules.push_back(Ms(run.times.rules));
         }
     }
     compiler.Destroy();
