@@ -12,34 +12,24 @@
 // N), compiled by the service's authorization plug-in from the root's settings store, with the share
 // of the total that the account lookups (name to SID string) and the hash texts take, each timed on
 // its own over the same N entries.
-#include <signal.h>
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "bench_programs.h"
 #include "bench_services.h"
 #include "compiler/authorization_config_plugin.h"
 #include "compiler/configuration_compiler.h"
 #include "compiler/error_stack.h"
 #include "compiler/ic_nodes.h"
-#include "events/event_bridge_source.h"
-#include "events/provider_helper.h"
-#include "module/driver_control.h"
 #include "platform/accounts.h"
-#include "platform/service_control.h"
 #include "platform/strings.h"
 #include "platform/system.h"
-#include "scm/scm_admin.h"
 #include "settings/settings_helpers.h"
 #include "support/in_process_compiler.h"
 
@@ -401,55 +391,26 @@ int main(int argc, char** argv) {
     }
     nUsers = nUsers < 0 ? 10000 : nUsers;
     nHashes = nHashes < 0 ? 10000 : nHashes;
-    const std::string sRoot = (std::filesystem::temp_directory_path() / "krell-bench-compile").string();
-    std::error_code ec;
-    std::filesystem::remove_all(sRoot, ec);
-    std::filesystem::create_directories(sRoot);
-    setenv("KRELL_ROOT", sRoot.c_str(), 1);
-    setenv("KRELL_DEBUG_OUTPUT", "none", 1);
-
-    const std::string sCtl = ProgramPath("krellctl");
-    if (std::system((sCtl + " init > /dev/null").c_str()) != 0) {
-        std::fprintf(stderr, "could not install the product into the root\n");
+    CBenchRoot root("krell-bench-compile");
+    if (!root.Start()) {
         return 1;
     }
-    std::vector<CStarted> started;
+    CDeliveringOwner owner(root.Driver());
+    CInProcessCompiler compiler(&owner);
+    compiler.SetObserver(&owner);
+    compiler.AddAuthorizationPlugin();
+    CPublisher publisher;
     int nExit = 1;
-    if (!StartService(u"zuZazEzi", &started) || !StartService(u"lcSetMgr", &started)) {
-        std::fprintf(stderr, "the event manager or the settings store did not start\n");
-    } else if (std::system((sCtl + " settings set 'GATEWARDEN\\PRIVATE' CurrentState --dword 1 > /dev/null")
-                               .c_str()) != 0) {
-        std::fprintf(stderr, "could not switch the protection on\n");
+    if (!compiler.Create() || compiler.Offered() == nullptr) {
+        std::fprintf(stderr, "the compiler did not start\n");
+    } else if (!publisher.Create()) {
+        std::fprintf(stderr, "cannot publish events\n");
     } else {
-        // The store's service announces that change with a 6008 of its own; it finds no compiler yet.
-        usleep(1000000);
-        CDriverControl driver;
-        DWORD dwLoadError = 0;
-        if (!driver.InitializeChannelSubscriber() || !driver.loadDriver(&dwLoadError) ||
-            !Remember(KRELL_DRIVER_SERVICE_NAME, &started) || !driver.openDriverChannel() ||
-            !driver.StartListeningForMessages() || !driver.ActivateDriver({})) {
-            std::fprintf(stderr, "the driver did not come up (load error %u)\n", dwLoadError);
-        } else {
-            CDeliveringOwner owner(&driver);
-            CInProcessCompiler compiler(&owner);
-            compiler.SetObserver(&owner);
-            compiler.AddAuthorizationPlugin();
-            CPublisher publisher;
-            if (!compiler.Create() || compiler.Offered() == nullptr) {
-                std::fprintf(stderr, "the compiler did not start\n");
-            } else if (!publisher.Create()) {
-                std::fprintf(stderr, "cannot publish events\n");
-            } else {
-                nExit = RunBench(sizes, &compiler, &owner, &publisher);
-                if (nExit == 0) {
-                    nExit = RunAuthorizationRows(nUsers, nHashes, &owner, &publisher);
-                }
-            }
-            compiler.Destroy();
-            driver.ShutdownDriver(true);
+        nExit = RunBench(sizes, &compiler, &owner, &publisher);
+        if (nExit == 0) {
+            nExit = RunAuthorizationRows(nUsers, nHashes, &owner, &publisher);
         }
     }
-    EndStarted(started);
-    std::filesystem::remove_all(sRoot, ec);
+    compiler.Destroy();
     return nExit;
 }
