@@ -20,12 +20,12 @@ namespace {
 
 using krelltest::DriverStatus;
 using krelltest::ProgramPath;
+using krelltest::PROTECTED_TARGET;
 using krelltest::ReadText;
 using krelltest::RunCommand;
 using krelltest::WaitForDriverStatus;
 
 constexpr auto npos = std::string::npos;
-constexpr const char* PROTECTED_TARGET = "C:\\Program Files\\Quillon\\KRELL\\KT.dll";
 constexpr const char* TOOL = "C:\\Temp\\tool.exe";
 
 std::string HostPath(const char* szWindowsPath) {

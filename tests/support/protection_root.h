@@ -13,6 +13,9 @@
 
 namespace krelltest {
 
+// A file of the product that its configuration protects once the root is booted.
+inline constexpr const char* PROTECTED_TARGET = "C:\\Program Files\\Quillon\\KRELL\\KT.dll";
+
 // Runs a command line through the shell; its exit code, and what it printed (both streams).
 int RunCommand(const std::string& sCommand, std::string* psOutput = nullptr);
 
