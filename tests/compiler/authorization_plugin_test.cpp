@@ -63,15 +63,6 @@ std::vector<Value> NodeValues(const CIntermediateConfiguration& ic, DWORD dwSect
 
 class AuthorizationPluginTest : public compilertest::PluginStoreTest<TestPlugin> {
 public:
-    void Write(const std::u16string& sKey, const std::function<void(ISettings*)>& fnWrite) {
-        CComPtr<ISettings> pKey;
-        ASSERT_EQ(m_pMgr->CreateSettings(sKey.c_str(), &pKey), ZEL_SUCCESS);
-        fnWrite(pKey.Get());
-        ASSERT_EQ(m_pMgr->PutSettings(pKey.Get()), ZEL_SUCCESS);
-    }
-    void PutDword(const std::u16string& sKey, const char16_t* szName, DWORD dwValue) {
-        Write(sKey, [&](ISettings* pKey) { EXPECT_EQ(pKey->PutDword(szName, dwValue), ZEL_SUCCESS); });
-    }
     // One hash record; a negative length leaves that value out.
     void PutHash(const char16_t* szSubKey, DWORD dwAlgorithm, DWORD cbHash, DWORD dwFileLength,
                  std::vector<BYTE> hash, bool bWithHash = true) {

@@ -27,20 +27,11 @@ public:
     // Versions of one companion file: value name (the hash) and data (the file size).
     void PutCompanion(const std::u16string& sExe, const std::u16string& sCompanion,
                       const std::vector<std::pair<std::u16string, DWORD>>& versions) {
-        CComPtr<ISettings> pKey;
-        ASSERT_EQ(m_pMgr->CreateSettings((NON_MSI + u"\\" + sExe + u"\\" + sCompanion).c_str(), &pKey),
-                  ZEL_SUCCESS);
-        for (const auto& [sHash, dwSize] : versions) {
-            ASSERT_EQ(pKey->PutDword(sHash.c_str(), dwSize), ZEL_SUCCESS);
-        }
-        ASSERT_EQ(m_pMgr->PutSettings(pKey.Get()), ZEL_SUCCESS);
-    }
-
-    void PutDword(const std::u16string& sKey, const char16_t* szName, DWORD dwValue) {
-        CComPtr<ISettings> pKey;
-        ASSERT_EQ(m_pMgr->CreateSettings(sKey.c_str(), &pKey), ZEL_SUCCESS);
-        ASSERT_EQ(pKey->PutDword(szName, dwValue), ZEL_SUCCESS);
-        ASSERT_EQ(m_pMgr->PutSettings(pKey.Get()), ZEL_SUCCESS);
+        Write(NON_MSI + u"\\" + sExe + u"\\" + sCompanion, [&](ISettings* pKey) {
+            for (const auto& [sHash, dwSize] : versions) {
+                EXPECT_EQ(pKey->PutDword(sHash.c_str(), dwSize), ZEL_SUCCESS);
+            }
+        });
     }
 
     // The block of section 0x401, or nothing when the plug-in gave no IC.

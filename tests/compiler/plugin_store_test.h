@@ -2,7 +2,9 @@
 // of its own as the service's plug-ins get them.
 #pragma once
 
+#include <functional>
 #include <memory>
+#include <string>
 
 #include "../settings/settings_fixture.h"
 
@@ -22,6 +24,17 @@ public:
     void TearDown() override {
         m_Plugin->Uninitialize();
         m_Plugin.reset();
+    }
+
+    // A key of the store made, given its values by fnWrite, and put.
+    void Write(const std::u16string& sKey, const std::function<void(ISettings*)>& fnWrite) {
+        CComPtr<ISettings> pKey;
+        ASSERT_EQ(m_pMgr->CreateSettings(sKey.c_str(), &pKey), ZEL_SUCCESS);
+        fnWrite(pKey.Get());
+        ASSERT_EQ(m_pMgr->PutSettings(pKey.Get()), ZEL_SUCCESS);
+    }
+    void PutDword(const std::u16string& sKey, const char16_t* szName, DWORD dwValue) {
+        Write(sKey, [&](ISettings* pKey) { EXPECT_EQ(pKey->PutDword(szName, dwValue), ZEL_SUCCESS); });
     }
 
 protected:
