@@ -1,23 +1,29 @@
-// Services of a benchmark's own root (started, remembered by pid and start time, ended), and a
-// publisher of configuration changes that waits for their answers, as the settings store's service
-// does.
+// Services of a benchmark's own root (started, remembered by pid and start time, ended), the root
+// itself with the driver up, and a publisher of configuration changes that waits for their answers,
+// as the settings store's service does, with the compilation that answered.
 #pragma once
 
 #include <signal.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "bench_programs.h"
 #include "events/event_bridge_source.h"
 #include "events/provider_helper.h"
+#include "module/driver_control.h"
 #include "platform/service_control.h"
 #include "platform/strings.h"
 #include "scm/scm_admin.h"
+#include "support/in_process_compiler.h"
 
 namespace benchservices {
 
@@ -105,6 +111,71 @@ inline void EndStarted(const std::vector<CStarted>& started) {
     }
 }
 
+// A root of the benchmark's own below the temporary directory: the product installed, the event
+// manager and the settings store started, the protection switched on and the driver up. Ended and
+// removed again by the destructor, so a compiler using the driver must be destroyed first.
+class CBenchRoot {
+public:
+    explicit CBenchRoot(const char* szName)
+        : m_sRoot((std::filesystem::temp_directory_path() / szName).string()),
+          m_sCtl(ProgramPath("krellctl")) {}
+    CBenchRoot(const CBenchRoot&) = delete;
+    CBenchRoot& operator=(const CBenchRoot&) = delete;
+    ~CBenchRoot() {
+        if (m_bDriverUp) {
+            m_Driver->ShutdownDriver(true);
+        }
+        // The driver's channel closed while its process still runs.
+        m_Driver.reset();
+        EndStarted(m_Started);
+        std::error_code ec;
+        std::filesystem::remove_all(m_sRoot, ec);
+    }
+    // False, with the reason on standard error, when a step fails.
+    bool Start() {
+        std::error_code ec;
+        std::filesystem::remove_all(m_sRoot, ec);
+        std::filesystem::create_directories(m_sRoot);
+        setenv("KRELL_ROOT", m_sRoot.c_str(), 1);
+        setenv("KRELL_DEBUG_OUTPUT", "none", 1);
+        if (std::system(("'" + m_sCtl + "' init > /dev/null").c_str()) != 0) {
+            std::fprintf(stderr, "could not install the product into the root\n");
+            return false;
+        }
+        if (!StartService(u"zuZazEzi", &m_Started) || !StartService(u"lcSetMgr", &m_Started)) {
+            std::fprintf(stderr, "the event manager or the settings store did not start\n");
+            return false;
+        }
+        if (std::system(
+                ("'" + m_sCtl + "' settings set 'GATEWARDEN\\PRIVATE' CurrentState --dword 1 > /dev/null")
+                    .c_str()) != 0) {
+            std::fprintf(stderr, "could not switch the protection on\n");
+            return false;
+        }
+        // The store's service announces that change with a 6008 of its own; it finds no compiler yet.
+        usleep(1000000);
+        m_Driver.emplace();
+        DWORD dwLoadError = 0;
+        if (!m_Driver->InitializeChannelSubscriber() || !m_Driver->loadDriver(&dwLoadError) ||
+            !Remember(KRELL_DRIVER_SERVICE_NAME, &m_Started) || !m_Driver->openDriverChannel() ||
+            !m_Driver->StartListeningForMessages() || !m_Driver->ActivateDriver({})) {
+            std::fprintf(stderr, "the driver did not come up (load error %u)\n", dwLoadError);
+            return false;
+        }
+        m_bDriverUp = true;
+        return true;
+    }
+    const std::string& Root() const { return m_sRoot; }
+    CDriverControl* Driver() { return &*m_Driver; }
+
+private:
+    std::string m_sRoot;
+    std::string m_sCtl;
+    std::vector<CStarted> m_Started;
+    std::optional<CDriverControl> m_Driver;
+    bool m_bDriverUp = false;
+};
+
 // Publishes 6008 events and waits for their answers, as the settings store's service does.
 class CPublisher {
 public:
@@ -153,6 +224,27 @@ private:
     CComPtr<CEventManagerHelper> m_pHelper;
     CProviderHelper m_Provider;
 };
+
+// A published 6008, its answer and the compilation counted after it.
+struct CCompileRun {
+    bool bAnswered = false;
+    LONG nState = 0;
+    HRESULT hrResult = S_OK;  // the compiler's result as the answer carries it
+    bool bCompiled = false;
+    HRESULT hrCompiled = S_OK;
+    CCompilationTimes times;
+    Clock::duration total{};  // from publishing to the answer
+};
+
+inline CCompileRun PublishAndCompile(CPublisher* pPublisher, krelltest::CDeliveringOwner* pOwner) {
+    CCompileRun run;
+    const int nSeen = pOwner->CompiledCount();
+    const Clock::time_point start = Clock::now();
+    run.bAnswered = pPublisher->PublishAndWait(&run.nState, &run.hrResult);
+    run.total = Clock::now() - start;
+    run.bCompiled = run.bAnswered && pOwner->Compiled(nSeen, &run.times, &run.hrCompiled);
+    return run;
+}
 
 inline double Median(std::vector<double> values) {
     std::sort(values.begin(), values.end());

@@ -12,34 +12,24 @@
 // N), compiled by the service's authorization plug-in from the root's settings store, with the share
 // of the total that the account lookups (name to SID string) and the hash texts take, each timed on
 // its own over the same N entries.
-#include <signal.h>
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "bench_programs.h"
 #include "bench_services.h"
 #include "compiler/authorization_config_plugin.h"
 #include "compiler/configuration_compiler.h"
 #include "compiler/error_stack.h"
 #include "compiler/ic_nodes.h"
-#include "events/event_bridge_source.h"
-#include "events/provider_helper.h"
-#include "module/driver_control.h"
 #include "platform/accounts.h"
-#include "platform/service_control.h"
 #include "platform/strings.h"
 #include "platform/system.h"
-#include "scm/scm_admin.h"
 #include "settings/settings_helpers.h"
 #include "support/in_process_compiler.h"
 
@@ -120,29 +110,22 @@ int RunBench(const std::vector<int>& sizes, CInProcessCompiler* pCompiler, CDeli
         // The first compilation of a size is a warm-up.
         for (int nRun = -1; nRun < RunsFor(nPaths); ++nRun) {
             pCompiler->Offered()->Offer(ProtectedResourcesIC(paths, ++nConfiguration));
-            const int nSeen = pOwner->CompiledCount();
-            LONG nState = 0;
-            HRESULT hrResult = S_OK;
-            const Clock::time_point start = Clock::now();
-            const bool bAnswered = pPublisher->PublishAndWait(&nState, &hrResult);
-            const Clock::duration total = Clock::now() - start;
-            CCompilationTimes times;
-            HRESULT hrCompiled = S_OK;
-            if (!bAnswered || nState != KT_EVENT_STATE_COMMITTED ||
-                !pOwner->Compiled(nSeen, &times, &hrCompiled)) {
+            const CCompileRun run = PublishAndCompile(pPublisher, pOwner);
+            if (!run.bAnswered || run.nState != KT_EVENT_STATE_COMMITTED || !run.bCompiled) {
                 std::fprintf(stderr, "%d paths: no compilation answered the event (answered %d, state %d)\n",
-                             nPaths, bAnswered, static_cast<int>(nState));
+                             nPaths, run.bAnswered, static_cast<int>(run.nState));
                 return 1;
             }
-            hrLast = hrResult;
+            hrLast = run.hrResult;
             if (nRun >= 0) {
-                totals.push_back(Ms(total));
+                const CCompilationTimes& times = run.times;
+                totals.push_back(Ms(run.total));
                 rules.push_back(Ms(times.rules));
                 files.push_back(Ms(times.kcFile));
                 deliveries.push_back(Ms(times.delivery));
                 configurations.push_back(Ms(times.configuration));
                 others.push_back(
-                    Ms(total - times.rules - times.kcFile - times.delivery - times.configuration));
+                    Ms(run.total - times.rules - times.kcFile - times.delivery - times.configuration));
             }
         }
         const double dTotal = Median(totals);
@@ -329,25 +312,17 @@ int RunAuthorizationRow(bool bUsers, int n, CDeliveringOwner* pOwner, CPublisher
             std::fprintf(stderr, "cannot mark the authorization settings changed\n");
             return 1;
         }
-        const int nSeen = pOwner->CompiledCount();
-        LONG nState = 0;
-        HRESULT hrResult = S_OK;
-        const Clock::time_point start = Clock::now();
-        const bool bAnswered = pPublisher->PublishAndWait(&nState, &hrResult);
-        const Clock::duration total = Clock::now() - start;
-        CCompilationTimes times;
-        HRESULT hrCompiled = S_OK;
-        if (!bAnswered || nState != KT_EVENT_STATE_COMMITTED ||
-            !pOwner->Compiled(nSeen, &times, &hrCompiled)) {
+        const CCompileRun run = PublishAndCompile(pPublisher, pOwner);
+        if (!run.bAnswered || run.nState != KT_EVENT_STATE_COMMITTED || !run.bCompiled) {
             std::fprintf(stderr, "%d %s: no compilation answered the event (answered %d, state %d)\n", n,
-                         bUsers ? "accounts" : "hashes", bAnswered, static_cast<int>(nState));
+                         bUsers ? "accounts" : "hashes", run.bAnswered, static_cast<int>(run.nState));
             return 1;
         }
-        hrLast = hrResult;
+        hrLast = run.hrResult;
         if (nRun >= 0) {
-            totals.push_back(Ms(total));
-            configurations.push_back(Ms(times.configuration));
-            rules.push_back(Ms(times.rules));
+            totals.push_back(Ms(run.total));
+            configurations.push_back(Ms(run.times.configuration));
+            rules.push_back(Ms(run.times.rules));
         }
     }
     const double dTotal = Median(totals);
@@ -416,55 +391,26 @@ int main(int argc, char** argv) {
     }
     nUsers = nUsers < 0 ? 10000 : nUsers;
     nHashes = nHashes < 0 ? 10000 : nHashes;
-    const std::string sRoot = (std::filesystem::temp_directory_path() / "krell-bench-compile").string();
-    std::error_code ec;
-    std::filesystem::remove_all(sRoot, ec);
-    std::filesystem::create_directories(sRoot);
-    setenv("KRELL_ROOT", sRoot.c_str(), 1);
-    setenv("KRELL_DEBUG_OUTPUT", "none", 1);
-
-    const std::string sCtl = ProgramPath("krellctl");
-    if (std::system((sCtl + " init > /dev/null").c_str()) != 0) {
-        std::fprintf(stderr, "could not install the product into the root\n");
+    CBenchRoot root("krell-bench-compile");
+    if (!root.Start()) {
         return 1;
     }
-    std::vector<CStarted> started;
+    CDeliveringOwner owner(root.Driver());
+    CInProcessCompiler compiler(&owner);
+    compiler.SetObserver(&owner);
+    compiler.AddAuthorizationPlugin();
+    CPublisher publisher;
     int nExit = 1;
-    if (!StartService(u"zuZazEzi", &started) || !StartService(u"lcSetMgr", &started)) {
-        std::fprintf(stderr, "the event manager or the settings store did not start\n");
-    } else if (std::system((sCtl + " settings set 'GATEWARDEN\\PRIVATE' CurrentState --dword 1 > /dev/null")
-                               .c_str()) != 0) {
-        std::fprintf(stderr, "could not switch the protection on\n");
+    if (!compiler.Create() || compiler.Offered() == nullptr) {
+        std::fprintf(stderr, "the compiler did not start\n");
+    } else if (!publisher.Create()) {
+        std::fprintf(stderr, "cannot publish events\n");
     } else {
-        // The store's service announces that change with a 6008 of its own; it finds no compiler yet.
-        usleep(1000000);
-        CDriverControl driver;
-        DWORD dwLoadError = 0;
-        if (!driver.InitializeChannelSubscriber() || !driver.loadDriver(&dwLoadError) ||
-            !Remember(KRELL_DRIVER_SERVICE_NAME, &started) || !driver.openDriverChannel() ||
-            !driver.StartListeningForMessages() || !driver.ActivateDriver({})) {
-            std::fprintf(stderr, "the driver did not come up (load error %u)\n", dwLoadError);
-        } else {
-            CDeliveringOwner owner(&driver);
-            CInProcessCompiler compiler(&owner);
-            compiler.SetObserver(&owner);
-            compiler.AddAuthorizationPlugin();
-            CPublisher publisher;
-            if (!compiler.Create() || compiler.Offered() == nullptr) {
-                std::fprintf(stderr, "the compiler did not start\n");
-            } else if (!publisher.Create()) {
-                std::fprintf(stderr, "cannot publish events\n");
-            } else {
-                nExit = RunBench(sizes, &compiler, &owner, &publisher);
-                if (nExit == 0) {
-                    nExit = RunAuthorizationRows(nUsers, nHashes, &owner, &publisher);
-                }
-            }
-            compiler.Destroy();
-            driver.ShutdownDriver(true);
+        nExit = RunBench(sizes, &compiler, &owner, &publisher);
+        if (nExit == 0) {
+            nExit = RunAuthorizationRows(nUsers, nHashes, &owner, &publisher);
         }
     }
-    EndStarted(started);
-    std::filesystem::remove_all(sRoot, ec);
+    compiler.Destroy();
     return nExit;
 }

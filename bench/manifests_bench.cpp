@@ -176,21 +176,15 @@ bool RunDirect(CDriverControl* pDriver, int nManifests, int nEntries, int nRuns,
     std::vector<double> totals, rules;
     for (int nRun = -1; nRun < nRuns; ++nRun) {
         compiler.Offered()->Offer(DirectIC(nManifests, nEntries, 1000 + nRun));
-        const int nSeen = owner.CompiledCount();
-        LONG nState = 0;
-        HRESULT hr = S_OK;
-        const auto start = Clock::now();
-        CCompilationTimes times;
-        HRESULT hrCompiled = S_OK;
-        if (!publisher.PublishAndWait(&nState, &hr) || !owner.Compiled(nSeen, &times, &hrCompiled) ||
-            FAILED(hrCompiled)) {
+        const CCompileRun run = PublishAndCompile(&publisher, &owner);
+        if (!run.bCompiled || FAILED(run.hrCompiled)) {
             std::fprintf(stderr, "the direct compilation failed\n");
             compiler.Destroy();
             return false;
         }
         if (nRun >= 0) {
-            totals.push_back(Ms(Clock::now() - start));
-            rules.push_back(Ms(times.rules));
+            totals.push_back(Ms(run.total));
+            rules.push_back(Ms(run.times.rules));
         }
     }
     compiler.Destroy();
@@ -310,73 +304,43 @@ int main(int argc, char** argv) {
         }
     }
     const int nRuns = bQuick ? 1 : 3;
-    const std::string sRoot = (std::filesystem::temp_directory_path() / "krell-bench-manifests").string();
-    std::error_code ec;
-    std::filesystem::remove_all(sRoot, ec);
-    std::filesystem::create_directories(sRoot);
-    setenv("KRELL_ROOT", sRoot.c_str(), 1);
-    setenv("KRELL_DEBUG_OUTPUT", "none", 1);
-    const std::string sCtl = ProgramPath("krellctl");
-    if (std::system(("'" + sCtl + "' init > /dev/null").c_str()) != 0) {
-        std::fprintf(stderr, "could not install the product into the root\n");
+    CBenchRoot root("krell-bench-manifests");
+    if (!root.Start()) {
         return 1;
     }
     std::string sFolder;
     platform::MapPath(u"C:\\Program Files\\Common Files\\Quillon Shared\\GWManifests", &sFolder);
-    const std::string sStage = sRoot + "/stage";
-    std::vector<CStarted> started;
+    const std::string sStage = root.Root() + "/stage";
+    CDriverControl* pDriver = root.Driver();
     int nExit = 1;
-    if (!StartService(u"zuZazEzi", &started) || !StartService(u"lcSetMgr", &started)) {
-        std::fprintf(stderr, "the event manager or the settings store did not start\n");
-    } else if (std::system(
-                   ("'" + sCtl + "' settings set 'GATEWARDEN\\PRIVATE' CurrentState --dword 1 > /dev/null")
-                       .c_str()) != 0) {
-        std::fprintf(stderr, "could not switch the protection on\n");
-    } else {
-        usleep(1000000);
-        CDriverControl driver;
-        DWORD dwLoadError = 0;
-        if (!driver.InitializeChannelSubscriber() || !driver.loadDriver(&dwLoadError) ||
-            !Remember(KRELL_DRIVER_SERVICE_NAME, &started) || !driver.openDriverChannel() ||
-            !driver.StartListeningForMessages() || !driver.ActivateDriver({})) {
-            std::fprintf(stderr, "the driver did not come up (load error %u)\n", dwLoadError);
+    const int nBig = bQuick ? 5 : 100;
+    std::printf("%-16s %5s %9s %15s %15s %15s %15s %15s %15s %15s\n", "manifests", "runs", "total ms",
+                "auth ms   %", "parse ms   %", "keys ms   %", "rules ms   %", "KC file ms   %",
+                "delivery ms %", "announce ms %");
+    double dDirect = 0;
+    if (RunDirect(pDriver, nBig, nBig, nRuns, &dDirect)) {
+        COwner owner(pDriver);
+        CManifestCompiler compiler(&owner);
+        compiler.SetObserver(&owner);
+        CManifestFolderDirChangeHandler watcher;
+        if (!compiler.Create() || owner.m_pPlugin == nullptr) {
+            std::fprintf(stderr, "the manifest compiler did not start\n");
         } else {
-            const int nBig = bQuick ? 5 : 100;
-            std::printf("%-16s %5s %9s %15s %15s %15s %15s %15s %15s %15s\n", "manifests", "runs", "total ms",
-                        "auth ms   %", "parse ms   %", "keys ms   %", "rules ms   %", "KC file ms   %",
-                        "delivery ms %", "announce ms %");
-            double dDirect = 0;
-            if (RunDirect(&driver, nBig, nBig, nRuns, &dDirect)) {
-                COwner owner(&driver);
-                CManifestCompiler compiler(&owner);
-                compiler.SetObserver(&owner);
-                CManifestFolderDirChangeHandler watcher;
-                if (!compiler.Create() || owner.m_pPlugin == nullptr) {
-                    std::fprintf(stderr, "the manifest compiler did not start\n");
-                } else {
-                    watcher.TrackManifestFolderDirectoryChanges();
-                    if (watcher.GetFolderThreadID() == 0) {
-                        std::fprintf(stderr, "the manifest folder is not watched\n");
-                    } else if (RunManifests(&owner, sFolder, sStage, 1, 10, nRuns, 0) &&
-                               RunManifests(&owner, sFolder, sStage, nBig, nBig, nRuns, dDirect)) {
-                        nExit = 0;
-                    }
-                    watcher.StopTrackingManifestFolder(10000);
-                }
-                compiler.Destroy();
+            watcher.TrackManifestFolderDirectoryChanges();
+            if (watcher.GetFolderThreadID() == 0) {
+                std::fprintf(stderr, "the manifest folder is not watched\n");
+            } else if (RunManifests(&owner, sFolder, sStage, 1, 10, nRuns, 0) &&
+                       RunManifests(&owner, sFolder, sStage, nBig, nBig, nRuns, dDirect)) {
+                nExit = 0;
             }
-            std::printf(
-                "medians of each column's own runs; auth: signature checks; parse: reading, deciphering and "
-                "the "
-                "XML parse; keys: the subprocessors' settings writes and the plug-in's clearing and reading "
-                "back; "
-                "announce: the rest, from the files landing to the compilation's start (the watcher's event, "
-                "the "
-                "store's 300 ms wait for the burst to end, the configuration change's way)\n");
-            driver.ShutdownDriver(true);
+            watcher.StopTrackingManifestFolder(10000);
         }
+        compiler.Destroy();
     }
-    EndStarted(started);
-    std::filesystem::remove_all(sRoot, ec);
+    std::printf(
+        "medians of each column's own runs; auth: signature checks; parse: reading, deciphering and the "
+        "XML parse; keys: the subprocessors' settings writes and the plug-in's clearing and reading back; "
+        "announce: the rest, from the files landing to the compilation's start (the watcher's event, the "
+        "store's 300 ms wait for the burst to end, the configuration change's way)\n");
     return nExit;
 }

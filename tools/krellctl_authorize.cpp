@@ -19,6 +19,8 @@
 #include <vector>
 
 #include "arguments.h"
+#include "compiler/authorization_config_plugin.h"
+#include "compiler/legacy_install_config_plugin.h"
 #include "krellctl_commands.h"
 #include "platform/paths.h"
 #include "platform/strings.h"
@@ -26,14 +28,16 @@
 
 namespace {
 
-constexpr const char16_t* MODULE_KEY = u"GATEWARDEN\\PRIVATE\\Authorization Module";
-constexpr const char16_t* USERS_KEY = u"GATEWARDEN\\PRIVATE\\Authorization Module\\User";
-constexpr const char16_t* HASHES_KEY = u"GATEWARDEN\\PRIVATE\\Authorization Module\\Hashes";
-constexpr const char16_t* LOCATIONS_KEY = u"GATEWARDEN\\PRIVATE\\Authorization Module\\Location";
-constexpr const char16_t* DEVICES_KEY = u"GATEWARDEN\\PRIVATE\\Authorization Module\\Devices";
-constexpr const char16_t* NON_MSI_KEY = u"Gatewarden\\LegacyInstalls\\nonMsi";
-constexpr DWORD ALGORITHM_MD5 = 1;
-constexpr DWORD ALGORITHM_SHA1 = 2;
+// What the plug-ins read, so that what this tool writes is what they compile.
+using GatewardenEvt::CAuthorizationEventData;
+constexpr const char16_t* MODULE_KEY = CAuthorizationEventData::MODULE_KEY_NAME;
+constexpr const char16_t* USERS_KEY = CAuthorizationEventData::USERS_KEY_NAME;
+constexpr const char16_t* HASHES_KEY = CAuthorizationEventData::HASHES_KEY_NAME;
+constexpr const char16_t* LOCATIONS_KEY = CAuthorizationEventData::LOCATIONS_KEY_NAME;
+constexpr const char16_t* DEVICES_KEY = CAuthorizationEventData::DEVICES_KEY_NAME;
+constexpr const char16_t* NON_MSI_KEY = CLegacyInstallConfigPlugin::NON_MSI_KEY;
+constexpr DWORD ALGORITHM_MD5 = CAuthorizationEventData::HASH_ALGORITHM_MD5;
+constexpr DWORD ALGORITHM_SHA1 = CAuthorizationEventData::HASH_ALGORITHM_SHA1;
 constexpr unsigned long DEFAULT_WAIT_SECONDS = 30;
 
 int AuthorizeUsage() {

@@ -10,20 +10,12 @@
 
 namespace {
 
+using pluginsettings::AddRefed;
+using pluginsettings::Code;
+
 constexpr const char16_t* UPDATE_FAILED = u"Configuration update failed";
 constexpr DWORD SID_BUFFER_SIZE = 100;
 constexpr DWORD DOMAIN_BUFFER_CHARS = 260;
-
-DWORD Code(ZELRESULT zr) {
-    return static_cast<DWORD>(zr);
-}
-
-ISettingsManager* AddRefed(ISettingsManager* pSetMgr) {
-    if (pSetMgr != nullptr) {
-        pSetMgr->AddRef();
-    }
-    return pSetMgr;
-}
 
 // Device kinds are value names: unsigned decimal, or hexadecimal after 0x.
 DWORD ParseDeviceKind(const std::u16string& sName) {

@@ -15,6 +15,24 @@
 // Makes the settings manager a plug-in reads its inputs through; empty means the store's own.
 using SettingsManagerFactory = std::function<ZELRESULT(ISettingsManager**)>;
 
+// For the plug-ins' settings readers; a namespace of their own, as local helpers elsewhere share the names.
+namespace pluginsettings {
+
+// A new reference for a settings operation that takes one over; null stays null.
+inline ISettingsManager* AddRefed(ISettingsManager* pSetMgr) {
+    if (pSetMgr != nullptr) {
+        pSetMgr->AddRef();
+    }
+    return pSetMgr;
+}
+
+// A settings result as the plug-ins' log lines print it.
+inline DWORD Code(ZELRESULT zr) {
+    return static_cast<DWORD>(zr);
+}
+
+}  // namespace pluginsettings
+
 class CBaseConfigCompilerPlugin {
 public:
     explicit CBaseConfigCompilerPlugin(SettingsManagerFactory createSettings = {})
@@ -38,12 +56,7 @@ protected:
                                                                     CErrorStack& errorStack) = 0;
 
     // A new reference for a settings operation, which takes it over; null before Initialize.
-    ISettingsManager* SettingsManager() {
-        if (m_pSettingsManager) {
-            m_pSettingsManager->AddRef();
-        }
-        return m_pSettingsManager.Get();
-    }
+    ISettingsManager* SettingsManager() { return pluginsettings::AddRefed(m_pSettingsManager.Get()); }
 
     CSettingsManagerHelper m_SettingsManagerHelper;
 

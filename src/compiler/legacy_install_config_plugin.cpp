@@ -10,19 +10,11 @@
 
 namespace {
 
+using pluginsettings::AddRefed;
+using pluginsettings::Code;
+
 constexpr DWORD HASH_DIGITS = 32;
 constexpr DWORD VERSION_RECORD_SIZE = 20;
-
-DWORD Code(ZELRESULT zr) {
-    return static_cast<DWORD>(zr);
-}
-
-ISettingsManager* AddRefed(ISettingsManager* pSetMgr) {
-    if (pSetMgr != nullptr) {
-        pSetMgr->AddRef();
-    }
-    return pSetMgr;
-}
 
 bool IsHexDigit(char16_t ch) {
     return (ch >= u'0' && ch <= u'9') || (ch >= u'a' && ch <= u'f') || (ch >= u'A' && ch <= u'F');

@@ -12,6 +12,8 @@
 
 namespace {
 
+using pluginsettings::AddRefed;
+
 constexpr const char16_t* GW_STATES_KEY = u"GATEWARDEN\\PRIVATE\\GWStates";
 constexpr const char16_t* GW_PRIVATE_KEY = u"GATEWARDEN\\PRIVATE";
 constexpr HRESULT VALUE_OK = 0x00010000;
@@ -29,13 +31,6 @@ bool ReadDword(ISettingsManager* pSetMgr, const char16_t* szKey, const char16_t*
         return false;
     }
     return true;
-}
-
-ISettingsManager* AddRefed(ISettingsManager* pSetMgr) {
-    if (pSetMgr != nullptr) {
-        pSetMgr->AddRef();
-    }
-    return pSetMgr;
 }
 
 ULONGLONG NowAsFileTime() {

@@ -5,21 +5,15 @@
 
 #include <ctime>
 
+#include "platform/utf8_units.h"
+
 CFixedText& CFixedText::AddUtf8(const char* psz) {
     const auto* p = reinterpret_cast<const unsigned char*>(psz);
     while (p != nullptr && *p != 0) {
-        std::uint32_t cp = *p++;
-        int nMore = cp >= 0xF0 ? 3 : cp >= 0xE0 ? 2 : cp >= 0xC0 ? 1 : 0;
-        cp &= nMore == 3 ? 0x07 : nMore == 2 ? 0x0F : nMore == 1 ? 0x1F : 0x7F;
-        for (; nMore > 0 && (*p & 0xC0) == 0x80; --nMore) {
-            cp = (cp << 6) | (*p++ & 0x3F);
-        }
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            AddChar(static_cast<char16_t>(0xD800 + (cp >> 10)));
-            AddChar(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-        } else {
-            AddChar(static_cast<char16_t>(cp));
+        char16_t units[2];
+        const int nUnits = platform::NextUtf16Units(&p, units);
+        for (int i = 0; i < nUnits; ++i) {
+            AddChar(units[i]);
         }
     }
     return *this;

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <new>
+#include <span>
 #include <vector>
 
 #include "compiler/start_stop_config_plugin.h"
@@ -182,27 +183,31 @@ bool CManifestConfigCompilerPlugin::ReadManifestsIntoLCSettings() {
 }
 
 bool CManifestConfigCompilerPlugin::ReadManifestDataFromLCSettings(CIntermediateConfiguration& ic) {
-    CICRuleNode protection(RS_TYPE_PROTECTED_RESOURCES);
-    for (const ManifestKeyRow& row : MANIFEST_PROTECTION_KEYS) {
-        ReadKeysAndAddDataToICN(row.szKeyPath, row.dwPrimitiveType, protection);
-    }
-    if (!ic.AddNode(KTDATAFILE_GATEWARDEN_RULES_ID, protection)) {
-        DebugOut1(
-            DBG_CAT_MANIFEST,
-            u"CManifestConfigCompilerPlugin::ReadManifestDataFromLCSettings - failed to add protection rules "
-            u"to IC\n");
-        return false;
-    }
-    CICRuleNode authorization(RS_TYPE_AUTHORIZATION);
-    for (const ManifestKeyRow& row : MANIFEST_AUTHORIZATION_KEYS) {
-        ReadKeysAndAddDataToICN(row.szKeyPath, row.dwPrimitiveType, authorization);
-    }
-    if (!ic.AddNode(KTDATAFILE_AUTHORIZATION_RULES_ID, authorization)) {
-        DebugOut1(
-            DBG_CAT_MANIFEST,
-            u"CManifestConfigCompilerPlugin::ReadManifestDataFromLCSettings - failed to add authorization "
-            u"rules to IC\n");
-        return false;
+    struct Section {
+        DWORD dwId;
+        DWORD dwRSType;
+        std::span<const ManifestKeyRow> keys;
+        const char16_t* szRules;
+    };
+    const Section sections[] = {
+        {KTDATAFILE_GATEWARDEN_RULES_ID, RS_TYPE_PROTECTED_RESOURCES, MANIFEST_PROTECTION_KEYS,
+         u"protection"},
+        {KTDATAFILE_AUTHORIZATION_RULES_ID, RS_TYPE_AUTHORIZATION, MANIFEST_AUTHORIZATION_KEYS,
+         u"authorization"},
+    };
+    for (const Section& section : sections) {
+        CICRuleNode node(section.dwRSType);
+        for (const ManifestKeyRow& row : section.keys) {
+            ReadKeysAndAddDataToICN(row.szKeyPath, row.dwPrimitiveType, node);
+        }
+        if (!ic.AddNode(section.dwId, node)) {
+            DebugOut1(
+                DBG_CAT_MANIFEST,
+                u"CManifestConfigCompilerPlugin::ReadManifestDataFromLCSettings - failed to add %s rules to "
+                u"IC\n",
+                section.szRules);
+            return false;
+        }
     }
     return true;
 }

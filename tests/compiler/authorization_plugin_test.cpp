@@ -8,7 +8,7 @@
 #include <tuple>
 #include <vector>
 
-#include "../settings/settings_fixture.h"
+#include "plugin_store_test.h"
 #include "support/debug_log.h"
 
 namespace {
@@ -61,30 +61,8 @@ std::vector<Value> NodeValues(const CIntermediateConfiguration& ic, DWORD dwSect
     return values;
 }
 
-class AuthorizationPluginTest : public settingstest::StoreTest {
+class AuthorizationPluginTest : public compilertest::PluginStoreTest<TestPlugin> {
 public:
-    void SetUp() override {
-        settingstest::StoreTest::SetUp();
-        m_Plugin = std::make_unique<TestPlugin>([this](ISettingsManager** ppManager) {
-            *ppManager = NewManager().Detach();
-            return *ppManager != nullptr ? ZEL_SUCCESS : ZEL_E_STORE_NOT_RUNNING;
-        });
-        ASSERT_TRUE(m_Plugin->Initialize());
-    }
-    void TearDown() override {
-        m_Plugin->Uninitialize();
-        m_Plugin.reset();
-    }
-
-    void Write(const std::u16string& sKey, const std::function<void(ISettings*)>& fnWrite) {
-        CComPtr<ISettings> pKey;
-        ASSERT_EQ(m_pMgr->CreateSettings(sKey.c_str(), &pKey), ZEL_SUCCESS);
-        fnWrite(pKey.Get());
-        ASSERT_EQ(m_pMgr->PutSettings(pKey.Get()), ZEL_SUCCESS);
-    }
-    void PutDword(const std::u16string& sKey, const char16_t* szName, DWORD dwValue) {
-        Write(sKey, [&](ISettings* pKey) { EXPECT_EQ(pKey->PutDword(szName, dwValue), ZEL_SUCCESS); });
-    }
     // One hash record; a negative length leaves that value out.
     void PutHash(const char16_t* szSubKey, DWORD dwAlgorithm, DWORD cbHash, DWORD dwFileLength,
                  std::vector<BYTE> hash, bool bWithHash = true) {
@@ -103,8 +81,6 @@ public:
         CLcSettingsHelper::GetDword(Ref(), MODULE_KEY, u"RefreshNeeded", &dwValue);
         return dwValue;
     }
-
-    std::unique_ptr<TestPlugin> m_Plugin;
 };
 
 std::vector<BYTE> Sequence(DWORD cb, BYTE bFirst) {

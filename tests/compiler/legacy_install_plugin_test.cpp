@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "../settings/settings_fixture.h"
+#include "plugin_store_test.h"
 #include "support/debug_log.h"
 
 namespace {
@@ -22,38 +22,16 @@ public:
     using CLegacyInstallConfigPlugin::PluginGetIC;
 };
 
-class LegacyInstallPluginTest : public settingstest::StoreTest {
+class LegacyInstallPluginTest : public compilertest::PluginStoreTest<TestPlugin> {
 public:
-    void SetUp() override {
-        settingstest::StoreTest::SetUp();
-        m_Plugin = std::make_unique<TestPlugin>([this](ISettingsManager** ppManager) {
-            *ppManager = NewManager().Detach();
-            return *ppManager != nullptr ? ZEL_SUCCESS : ZEL_E_STORE_NOT_RUNNING;
-        });
-        ASSERT_TRUE(m_Plugin->Initialize());
-    }
-    void TearDown() override {
-        m_Plugin->Uninitialize();
-        m_Plugin.reset();
-    }
-
     // Versions of one companion file: value name (the hash) and data (the file size).
     void PutCompanion(const std::u16string& sExe, const std::u16string& sCompanion,
                       const std::vector<std::pair<std::u16string, DWORD>>& versions) {
-        CComPtr<ISettings> pKey;
-        ASSERT_EQ(m_pMgr->CreateSettings((NON_MSI + u"\\" + sExe + u"\\" + sCompanion).c_str(), &pKey),
-                  ZEL_SUCCESS);
-        for (const auto& [sHash, dwSize] : versions) {
-            ASSERT_EQ(pKey->PutDword(sHash.c_str(), dwSize), ZEL_SUCCESS);
-        }
-        ASSERT_EQ(m_pMgr->PutSettings(pKey.Get()), ZEL_SUCCESS);
-    }
-
-    void PutDword(const std::u16string& sKey, const char16_t* szName, DWORD dwValue) {
-        CComPtr<ISettings> pKey;
-        ASSERT_EQ(m_pMgr->CreateSettings(sKey.c_str(), &pKey), ZEL_SUCCESS);
-        ASSERT_EQ(pKey->PutDword(szName, dwValue), ZEL_SUCCESS);
-        ASSERT_EQ(m_pMgr->PutSettings(pKey.Get()), ZEL_SUCCESS);
+        Write(NON_MSI + u"\\" + sExe + u"\\" + sCompanion, [&](ISettings* pKey) {
+            for (const auto& [sHash, dwSize] : versions) {
+                EXPECT_EQ(pKey->PutDword(sHash.c_str(), dwSize), ZEL_SUCCESS);
+            }
+        });
     }
 
     // The block of section 0x401, or nothing when the plug-in gave no IC.
@@ -74,8 +52,6 @@ public:
         EXPECT_TRUE(it->second->GetData(pData, cbData, nullptr));
         return Bytes(pData, pData + cbData);
     }
-
-    std::unique_ptr<TestPlugin> m_Plugin;
 };
 
 // UTF-16LE with its terminator, preceded by its length in bytes.

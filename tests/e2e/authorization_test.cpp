@@ -20,12 +20,12 @@ namespace {
 
 using krelltest::DriverStatus;
 using krelltest::ProgramPath;
+using krelltest::PROTECTED_TARGET;
 using krelltest::ReadText;
 using krelltest::RunCommand;
 using krelltest::WaitForDriverStatus;
 
 constexpr auto npos = std::string::npos;
-constexpr const char* PROTECTED_TARGET = "C:\\Program Files\\Quillon\\KRELL\\KT.dll";
 constexpr const char* TOOL = "C:\\Temp\\tool.exe";
 
 std::string HostPath(const char* szWindowsPath) {
@@ -40,24 +40,8 @@ void WriteFile(const char* szWindowsPath, const std::string& sContent) {
     std::ofstream(sHost, std::ios::binary) << sContent;
 }
 
-class Authorization : public testing::Test {
+class Authorization : public krelltest::ProtectionRootTest {
 protected:
-    void SetUp() override {
-        m_sCtl = ProgramPath("krellctl");
-        ASSERT_TRUE(krelltest::PrepareProtectionRoot());
-    }
-    void TearDown() override {
-        if (m_Alerts > 0) {
-            krelltest::KillChild(m_Alerts);
-        }
-        RunCommand(ProgramPath("krellsvc") + " -t");
-        krelltest::ShutdownProtectionRoot();
-    }
-    void Boot() {
-        std::string sOutput;
-        ASSERT_EQ(RunCommand(m_sCtl + " boot", &sOutput), 0) << sOutput;
-        ASSERT_TRUE(WaitForDriverStatus("loaded=1")) << DriverStatus();
-    }
     // krellctl's printed answer; the command must succeed.
     std::string Ctl(const std::string& sWords) {
         std::string sOutput;
@@ -73,8 +57,8 @@ protected:
     // alerts in all, one before and one after.
     void AuthorizeThenRemove(const std::string& sActor, const std::string& sMore, const std::string& sAdd,
                              const std::string& sRemove) {
-        m_Alerts = krelltest::StartWatcher("alerts", "alerts watch --json --count 2 --timeout 60");
-        ASSERT_GT(m_Alerts, 0);
+        const pid_t alerts = StartWatcher("alerts", "alerts watch --json --count 2 --timeout 60");
+        ASSERT_GT(alerts, 0);
         std::string sDecision = Write(sActor, sMore);
         EXPECT_NE(sDecision.find("violation"), npos) << sDecision;
 
@@ -89,16 +73,10 @@ protected:
         sDecision = Write(sActor, sMore);
         EXPECT_NE(sDecision.find("violation"), npos) << sDecision;
 
-        EXPECT_EQ(krelltest::WaitChild(m_Alerts, 30000), 0);
-        m_Alerts = 0;
-        const std::vector<std::string> alerts =
-            krelltest::NonEmptyLines(ReadText(platform::RootDirectory() + "/run/alerts.out"));
-        EXPECT_EQ(alerts.size(), 2u);
+        EXPECT_EQ(WaitWatcher(alerts), 0);
+        EXPECT_EQ(krelltest::NonEmptyLines(ReadText(m_sRun + "/alerts.out")).size(), 2u);
         EXPECT_NE(DriverStatus().find(" violations=2 "), npos) << DriverStatus();
     }
-
-    std::string m_sCtl;
-    pid_t m_Alerts = 0;
 };
 
 TEST_F(Authorization, AnAuthorizedLocationSilencesTheViolationUntilRemoved) {

@@ -134,21 +134,9 @@ std::size_t CountOf(const std::string& sText, const std::string& sPart) {
     return nCount;
 }
 
-class Configuration : public testing::Test {
+class Configuration : public krelltest::ProtectionRootTest {
 protected:
-    void SetUp() override {
-        m_sCtl = ProgramPath("krellctl");
-        ASSERT_TRUE(krelltest::PrepareProtectionRoot());
-    }
-    void TearDown() override {
-        RunCommand(ProgramPath("krellsvc") + " -t");
-        krelltest::ShutdownProtectionRoot();
-    }
-    void Boot() {
-        std::string sOutput;
-        ASSERT_EQ(RunCommand(m_sCtl + " boot", &sOutput), 0) << sOutput;
-        ASSERT_TRUE(WaitForDriverStatus("driver=activated")) << DriverStatus();
-    }
+    void Boot() { ProtectionRootTest::Boot("driver=activated"); }
     std::string KCDump(const std::string& sFile) {
         std::string sOutput;
         RunCommand(ProgramPath("kctool") + " dump '" + sFile + "'", &sOutput);
@@ -157,8 +145,6 @@ protected:
     static void SetDriverParameter(const char16_t* szName, DWORD dwValue) {
         ASSERT_TRUE(krelltest::SetDriverParameter(szName, dwValue));
     }
-
-    std::string m_sCtl;
 };
 
 TEST_F(Configuration, FirstConfigurationThenASwitchChangeReplacesTheFile) {

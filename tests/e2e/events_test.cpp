@@ -42,37 +42,16 @@ bool WaitForLogSince(size_t nBefore, const std::string& sText) {
     return true;
 }
 
-class ServiceEvents : public testing::Test {
-protected:
-    void SetUp() override {
-        m_sCtl = ProgramPath("krellctl");
-        m_sRun = platform::RootDirectory() + "/run";
-        ASSERT_TRUE(krelltest::PrepareProtectionRoot());
-    }
-    void TearDown() override {
-        if (m_nWatcher > 0) {
-            krelltest::KillChild(m_nWatcher);
-        }
-        krelltest::ShutdownProtectionRoot();
-    }
-
-    // A watcher of the given types, its events in run/watch.out; waits until it has subscribed.
-    void StartWatcher(const std::string& sArguments) {
-        m_nWatcher = krelltest::StartWatcher("watch", "events watch " + sArguments);
-        ASSERT_GT(m_nWatcher, 0);
-    }
-
-    std::string m_sCtl;
-    std::string m_sRun;
-    pid_t m_nWatcher = -1;
-};
+class ServiceEvents : public krelltest::ProtectionRootTest {};
 
 // Boot brings the protection up and announces it; terminate takes it down and announces that. The
 // first configuration's success (5) comes in between, whenever its compilation ends.
 TEST_F(ServiceEvents, BootAndTerminateAreAnnouncedInOrder) {
     // The watcher needs the event manager before the service starts it.
     ASSERT_EQ(RunCommand(m_sCtl + " service start zuZazEzi"), 0);
-    StartWatcher("--type 6010 --count 5 --timeout 90");
+    // Its events in run/watch.out.
+    const pid_t watcher = StartWatcher("watch", "events watch --type 6010 --count 5 --timeout 90");
+    ASSERT_GT(watcher, 0);
     std::string sOutput;
     ASSERT_EQ(RunCommand(m_sCtl + " boot", &sOutput), 0) << sOutput;
     ASSERT_TRUE(WaitForDriverStatus("driver=activated")) << DriverStatus();
@@ -82,8 +61,7 @@ TEST_F(ServiceEvents, BootAndTerminateAreAnnouncedInOrder) {
     ASSERT_TRUE(WaitForDriverStatus("loaded=1")) << DriverStatus();
 
     ASSERT_EQ(RunCommand(ProgramPath("krellsvc") + " -t", &sOutput), 0) << sOutput;
-    EXPECT_EQ(krelltest::WaitChild(m_nWatcher, 60000), 0) << ReadText(m_sRun + "/watch.err");
-    m_nWatcher = -1;
+    EXPECT_EQ(WaitWatcher(watcher, 60000), 0) << ReadText(m_sRun + "/watch.err");
 
     std::vector<std::string> events = krelltest::NonEmptyLines(ReadText(m_sRun + "/watch.out"));
     ASSERT_EQ(events.size(), 5u) << ReadText(m_sRun + "/watch.out");

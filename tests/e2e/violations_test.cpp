@@ -25,46 +25,16 @@ namespace {
 
 using krelltest::DriverStatus;
 using krelltest::ProgramPath;
+using krelltest::PROTECTED_TARGET;
 using krelltest::ReadText;
 using krelltest::RunCommand;
 using krelltest::WaitForDriverStatus;
 
 constexpr auto npos = std::string::npos;
-constexpr const char* PROTECTED_TARGET = "C:\\Program Files\\Quillon\\KRELL\\KT.dll";
 constexpr const char* INTRUDER = "C:\\Temp\\intruder.exe";
 
-class ProtectionLoop : public testing::Test {
+class ProtectionLoop : public krelltest::ProtectionRootTest {
 protected:
-    void SetUp() override {
-        m_sCtl = ProgramPath("krellctl");
-        m_sRun = platform::RootDirectory() + "/run";
-        ASSERT_TRUE(krelltest::PrepareProtectionRoot());
-    }
-    void TearDown() override {
-        for (pid_t pid : m_Watchers) {
-            krelltest::KillChild(pid);
-        }
-        RunCommand(ProgramPath("krellsvc") + " -t");
-        krelltest::ShutdownProtectionRoot();
-    }
-
-    void Boot() {
-        std::string sOutput;
-        ASSERT_EQ(RunCommand(m_sCtl + " boot", &sOutput), 0) << sOutput;
-        ASSERT_TRUE(WaitForDriverStatus("loaded=1")) << DriverStatus();
-    }
-
-    pid_t StartWatcher(const std::string& sName, const std::string& sWords) {
-        const pid_t pid = krelltest::StartWatcher(sName, sWords);
-        EXPECT_GT(pid, 0) << sWords;
-        m_Watchers.push_back(pid);
-        return pid;
-    }
-    // Waits for a watcher that was given a count to end by itself.
-    void WaitWatcher(pid_t pid) {
-        EXPECT_EQ(krelltest::WaitChild(pid, 30000), 0);
-        std::erase(m_Watchers, pid);
-    }
     std::string Out(const std::string& sName) const { return m_sRun + "/" + sName + ".out"; }
     // The notifications of a watcher that carry one of the violation codes (7, 8); the service's
     // other notifications (a configuration finished after boot returned) may come in between.
@@ -93,10 +63,6 @@ protected:
         EXPECT_EQ(nExit, 0) << sOutput;
         return sOutput;
     }
-
-    std::string m_sCtl;
-    std::string m_sRun;
-    std::vector<pid_t> m_Watchers;
 };
 
 // Two protected writes with an unprotected write and a protected read between them: exactly two
@@ -118,7 +84,7 @@ TEST_F(ProtectionLoop, OnlyAccessesToProtectedResourcesBecomeAlertsAndNotificati
         Access(INTRUDER, 4245, 10, "C:\\Program Files\\Quillon\\KRELL\\KRELLSvc.exe", "--target-pid 77");
     EXPECT_NE(sDecision.find("violation"), npos) << sDecision;
 
-    WaitWatcher(alerts);
+    EXPECT_EQ(WaitWatcher(alerts), 0);
     const std::vector<std::string> alertLines = krelltest::NonEmptyLines(ReadText(Out("alerts")));
     ASSERT_EQ(alertLines.size(), 2u) << ReadText(Out("alerts"));
     for (const char* szField : {"\"ActorProcessId\":4242,", "\"Action\":1,", "KT.dll\"", "\"SessionId\":3,",
@@ -153,7 +119,7 @@ TEST_F(ProtectionLoop, AnAccessNotBlockedIsNotificationEight) {
     const std::string sDecision = Access(INTRUDER, 31, 3, PROTECTED_TARGET);
     EXPECT_NE(sDecision.find("violation"), npos) << sDecision;
     EXPECT_NE(sDecision.find("not-blocked"), npos) << sDecision;
-    WaitWatcher(alerts);
+    EXPECT_EQ(WaitWatcher(alerts), 0);
     EXPECT_NE(ReadText(Out("alerts")).find("\"Blocked\":false"), npos) << ReadText(Out("alerts"));
     const std::vector<std::string> noteLines = ViolationNotifications("notes", 1);
     ASSERT_EQ(noteLines.size(), 1u) << ReadText(Out("notes"));
@@ -353,7 +319,7 @@ TEST_F(ProtectionLoop, AStormOfViolationsDuringReloadsLosesNoAlertAndNoAnswer) {
     EXPECT_EQ(krelltest::WaitChild(replay, 600000), 0) << ReadText(Out("replay"));
     EXPECT_NE(ReadText(Out("replay")).find("violations=" + std::to_string(nViolations)), npos)
         << ReadText(Out("replay"));
-    WaitWatcher(alerts);
+    EXPECT_EQ(WaitWatcher(alerts), 0);
     EXPECT_EQ(krelltest::NonEmptyLines(ReadText(Out("alerts"))).size(),
               static_cast<std::size_t>(nViolations));
 

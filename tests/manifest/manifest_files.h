@@ -27,6 +27,13 @@ inline std::string HostPath(const std::u16string& sWindowsPath) {
     return s;
 }
 
+// The manifest folder there and empty, as each test starts from.
+inline void EmptyManifestFolder() {
+    std::error_code ec;
+    std::filesystem::remove_all(HostPath(MANIFEST_FOLDER), ec);
+    std::filesystem::create_directories(HostPath(MANIFEST_FOLDER), ec);
+}
+
 inline void WriteBytes(const std::u16string& sPath, const std::vector<BYTE>& data) {
     const std::string sHost = HostPath(sPath);
     std::filesystem::create_directories(std::filesystem::path(sHost).parent_path());

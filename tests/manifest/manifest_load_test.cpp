@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <map>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -31,9 +32,7 @@ protected:
     void SetUp() override {
         krelltest::CDebugLog::Enable();
         StoreTest::SetUp();
-        std::error_code ec;
-        std::filesystem::remove_all(manifesttest::HostPath(MANIFEST_FOLDER), ec);
-        std::filesystem::create_directories(manifesttest::HostPath(MANIFEST_FOLDER), ec);
+        manifesttest::EmptyManifestFolder();
         platform::RegDeleteTree(HKEY_LOCAL_MACHINE, u"Software\\ManifestTest");
         ASSERT_TRUE(
             ZEL_SUCCEEDED(CLcSettingsHelper::PutString(Ref(), u"GATEWARDEN\\Test", u"Dir", u"C:\\Data")));
@@ -94,6 +93,20 @@ struct TextCase {
     const char* szLog;  // a text the step must log, or null
 };
 
+// Each case through one text step of the subprocessors.
+template <class FStep>
+void ExpectTextSteps(std::span<const TextCase> cases, FStep step) {
+    for (const TextCase& c : cases) {
+        const krelltest::CDebugLog log;
+        std::u16string s = c.sIn;
+        step(s);
+        EXPECT_EQ(ToUtf8(s), ToUtf8(c.sOut)) << c.szName;
+        if (c.szLog != nullptr) {
+            EXPECT_TRUE(log.Has(c.szLog)) << c.szName << "\n" << log.Since();
+        }
+    }
+}
+
 TEST_F(ManifestLoad, SubstituteVariablesFollowsItsScanRules) {
     const std::u16string REG = u"HKEY_LOCAL_MACHINE\\Software\\ManifestTest\\Sub\\";
     const TextCase cases[] = {
@@ -146,15 +159,7 @@ TEST_F(ManifestLoad, SubstituteVariablesFollowsItsScanRules) {
          "failed to get path for folder CSIDL_APPDATA. Required 260 characters"},
     };
     CFileSubprocessor sub(Ref(), &m_Cache);
-    for (const TextCase& c : cases) {
-        const krelltest::CDebugLog log;
-        std::u16string s = c.sIn;
-        sub.SubstituteVariables(s);
-        EXPECT_EQ(ToUtf8(s), ToUtf8(c.sOut)) << c.szName;
-        if (c.szLog != nullptr) {
-            EXPECT_TRUE(log.Has(c.szLog)) << c.szName << "\n" << log.Since();
-        }
-    }
+    ExpectTextSteps(cases, [&sub](std::u16string& s) { sub.SubstituteVariables(s); });
 }
 
 TEST_F(ManifestLoad, RegistryRootsSeparatorsAndTrailingSeparator) {
@@ -171,15 +176,7 @@ TEST_F(ManifestLoad, RegistryRootsSeparatorsAndTrailingSeparator) {
          "found no registry path separators"},
         {"empty", u"", u"", "found no registry path separators"},
     };
-    for (const TextCase& c : roots) {
-        const krelltest::CDebugLog log;
-        std::u16string s = c.sIn;
-        CBaseManifestSubprocessor::ConvertRegistryRoot(s);
-        EXPECT_EQ(ToUtf8(s), ToUtf8(c.sOut)) << c.szName;
-        if (c.szLog != nullptr) {
-            EXPECT_TRUE(log.Has(c.szLog)) << c.szName;
-        }
-    }
+    ExpectTextSteps(roots, CBaseManifestSubprocessor::ConvertRegistryRoot);
     const TextCase separators[] = {
         {"runs become one", u"C:\\Program Files\\\\\\Common\\\\x", u"C:\\Program Files\\Common\\x", nullptr},
         {"four", u"\\\\\\\\", u"\\", nullptr},
@@ -188,26 +185,14 @@ TEST_F(ManifestLoad, RegistryRootsSeparatorsAndTrailingSeparator) {
         {"single stays", u"a\\b", u"a\\b", nullptr},
         {"empty", u"", u"", nullptr},
     };
-    for (const TextCase& c : separators) {
-        std::u16string s = c.sIn;
-        CBaseManifestSubprocessor::NormalizePathSeparators(s);
-        EXPECT_EQ(ToUtf8(s), ToUtf8(c.sOut)) << c.szName;
-    }
+    ExpectTextSteps(separators, CBaseManifestSubprocessor::NormalizePathSeparators);
     const TextCase trailing[] = {
         {"added", u"C:\\x", u"C:\\x\\", nullptr},
         {"kept", u"C:\\x\\", u"C:\\x\\", nullptr},
         {"slash is not a separator", u"C:/x/", u"C:/x/\\", nullptr},
         {"empty fails", u"", u"", "failed to add trailing path separator"},
     };
-    for (const TextCase& c : trailing) {
-        const krelltest::CDebugLog log;
-        std::u16string s = c.sIn;
-        CBaseManifestSubprocessor::AddTrailingPathSeparator(s);
-        EXPECT_EQ(ToUtf8(s), ToUtf8(c.sOut)) << c.szName;
-        if (c.szLog != nullptr) {
-            EXPECT_TRUE(log.Has(c.szLog)) << c.szName;
-        }
-    }
+    ExpectTextSteps(trailing, CBaseManifestSubprocessor::AddTrailingPathSeparator);
 }
 
 TEST_F(ManifestLoad, EveryKindLandsInItsKey) {

@@ -28,9 +28,8 @@ protected:
     void SetUp() override {
         krelltest::CDebugLog::Enable();
         StoreTest::SetUp();
+        manifesttest::EmptyManifestFolder();
         std::error_code ec;
-        std::filesystem::remove_all(manifesttest::HostPath(MANIFEST_FOLDER), ec);
-        std::filesystem::create_directories(manifesttest::HostPath(MANIFEST_FOLDER), ec);
         std::filesystem::remove(manifesttest::HostPath(DUMP_FILE), ec);
         m_pPlugin = std::make_unique<CManifestConfigCompilerPlugin>([this](ISettingsManager** pp) {
             *pp = NewManager().Detach();

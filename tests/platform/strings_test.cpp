@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/utf8_units.h"
+
 namespace {
 
 using platform::CompareNoCase;
@@ -35,6 +37,40 @@ TEST(Strings, MalformedInputBecomesReplacementCharacters) {
         EXPECT_EQ(FromUtf8(c.sUtf8), c.sExpected) << c.sUtf8;
     }
     EXPECT_EQ(ToUtf8(std::u16string(1, u'\xD800') + u"x"), "\xEF\xBF\xBDx");  // lone high surrogate
+}
+
+// Valid text decodes as FromUtf8 decodes it, at each sequence length's edges; a sequence cut short
+// stops at the byte that breaks it, so the terminator is never passed.
+TEST(Strings, CrashTimeDecodingAgreesWithFromUtf8AndStopsAtBrokenSequences) {
+    const char* const valid[] = {"A\x7F", "\xC2\x80\xDF\xBF", "\xE0\xA0\x80\xEF\xBF\xBD\xE6\x97\xA5",
+                                 "\xF0\x90\x80\x80\xF4\x8F\xBF\xBF",
+                                 "C:\\Qu\xC3\xAFllon\\\xF0\x9F\x98\x80.dmp"};
+    for (const char* szText : valid) {
+        const auto* p = reinterpret_cast<const unsigned char*>(szText);
+        std::u16string sDecoded;
+        while (*p != 0) {
+            char16_t units[2];
+            sDecoded.append(units, static_cast<std::size_t>(platform::NextUtf16Units(&p, units)));
+        }
+        EXPECT_EQ(ToUtf8(sDecoded), ToUtf8(FromUtf8(szText))) << szText;
+    }
+    struct Cut {
+        const char* szText;
+        std::size_t cbFirst;  // how far the first character reaches
+    };
+    const Cut cuts[] = {{"\xE2\x82", 2},
+                        {"\xF0\x9F", 2},
+                        {"\xE2\x82"
+                         "A",
+                         2},
+                        {"\xC3", 1}};
+    for (const Cut& c : cuts) {
+        const auto* pStart = reinterpret_cast<const unsigned char*>(c.szText);
+        const unsigned char* p = pStart;
+        char16_t units[2];
+        EXPECT_EQ(platform::NextUtf16Units(&p, units), 1) << c.szText;
+        EXPECT_EQ(static_cast<std::size_t>(p - pStart), c.cbFirst) << c.szText;
+    }
 }
 
 TEST(Strings, UpperCasingIsPerCodeUnitAndLocaleFree) {

@@ -111,4 +111,42 @@ bool WaitForServiceStatus(const char* szName, const std::string& sText, int nTim
     return WaitForOutput(ProgramPath("krellctl") + " service status " + szName, sText, nTimeoutMs);
 }
 
+void ProtectionRootTest::SetUp() {
+    m_sCtl = ProgramPath("krellctl");
+    m_sRun = platform::RootDirectory() + "/run";
+    ASSERT_TRUE(PrepareProtectionRoot());
+}
+
+void ProtectionRootTest::TearDown() {
+    for (const pid_t pid : m_Watchers) {
+        KillChild(pid);
+    }
+    RunCommand(ProgramPath("krellsvc") + " -t");
+    ShutdownProtectionRoot();
+}
+
+void ProtectionRootTest::Boot(const std::string& sStatus) {
+    std::string sOutput;
+    ASSERT_EQ(RunCommand(m_sCtl + " boot", &sOutput), 0) << sOutput;
+    ASSERT_TRUE(WaitForDriverStatus(sStatus)) << DriverStatus();
+}
+
+pid_t ProtectionRootTest::StartWatcher(const std::string& sName, const std::string& sWords) {
+    const pid_t pid = krelltest::StartWatcher(sName, sWords);
+    EXPECT_GT(pid, 0) << sWords;
+    if (pid > 0) {
+        m_Watchers.push_back(pid);
+    }
+    return pid;
+}
+
+int ProtectionRootTest::WaitWatcher(pid_t pid, int nTimeoutMs) {
+    const int nExit = WaitChild(pid, nTimeoutMs);
+    // One that is still running is left for tear-down to end.
+    if (nExit >= 0) {
+        std::erase(m_Watchers, pid);
+    }
+    return nExit;
+}
+
 }  // namespace krelltest

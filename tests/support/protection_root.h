@@ -3,13 +3,18 @@
 // ends every service the test started.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <string>
+#include <vector>
 
 #include "platform/types.h"
 
 namespace krelltest {
+
+// A file of the product that its configuration protects once the root is booted.
+inline constexpr const char* PROTECTED_TARGET = "C:\\Program Files\\Quillon\\KRELL\\KT.dll";
 
 // Runs a command line through the shell; its exit code, and what it printed (both streams).
 int RunCommand(const std::string& sCommand, std::string* psOutput = nullptr);
@@ -43,5 +48,27 @@ bool WaitForServiceLog(const std::string& sText, int nTimeoutMs = 20000);
 
 // A wait until `krellctl service status NAME` contains a text (e.g. "STOPPED").
 bool WaitForServiceStatus(const char* szName, const std::string& sText, int nTimeoutMs = 20000);
+
+// The fixture of a whole-system test on such a root, with krellctl's path and the root's run folder at
+// hand. Tear-down ends the watchers still running by their pids and terminates the service before the
+// root's services are shut down.
+class ProtectionRootTest : public testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    // `krellctl boot`, then a wait until the driver status shows sStatus.
+    void Boot(const std::string& sStatus = "loaded=1");
+    // A watcher as StartWatcher above starts it, ended by tear-down unless WaitWatcher took it.
+    pid_t StartWatcher(const std::string& sName, const std::string& sWords);
+    // A watcher that was given a count ends by itself; its exit code as WaitChild gives it (-1 while it
+    // still runs, and tear-down ends it).
+    int WaitWatcher(pid_t pid, int nTimeoutMs = 30000);
+
+    std::string m_sCtl;
+    std::string m_sRun;
+
+private:
+    std::vector<pid_t> m_Watchers;
+};
 
 }  // namespace krelltest

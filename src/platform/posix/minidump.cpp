@@ -24,6 +24,7 @@
 #include "platform/paths.h"
 #include "platform/posix/minidump_format.h"
 #include "platform/system.h"
+#include "platform/utf8_units.h"
 
 namespace platform {
 
@@ -343,19 +344,7 @@ std::uint32_t AppendString(CDumpFile& file, const char* pszText) {
     std::size_t cch = 0;
     const auto* p = reinterpret_cast<const unsigned char*>(pszText);
     while (*p != 0 && cch + 2 < sizeof(text) / sizeof(text[0])) {
-        std::uint32_t cp = *p++;
-        int nMore = cp >= 0xF0 ? 3 : cp >= 0xE0 ? 2 : cp >= 0xC0 ? 1 : 0;
-        cp &= nMore == 3 ? 0x07 : nMore == 2 ? 0x0F : nMore == 1 ? 0x1F : 0x7F;
-        for (; nMore > 0 && (*p & 0xC0) == 0x80; --nMore) {
-            cp = (cp << 6) | (*p++ & 0x3F);
-        }
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            text[cch++] = static_cast<char16_t>(0xD800 + (cp >> 10));
-            text[cch++] = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
-        } else {
-            text[cch++] = static_cast<char16_t>(cp);
-        }
+        cch += static_cast<std::size_t>(platform::NextUtf16Units(&p, text + cch));
     }
     text[cch] = u'\0';
     file.Align(4);
