@@ -57,28 +57,6 @@ HKEY VariableRoot(const std::u16string& sUpperRoot) {
     return nullptr;
 }
 
-// The element constants' names, for the log texts of their subprocessors.
-template <const char16_t* const* ppElement>
-constexpr const char16_t* ElementName() {
-    if constexpr (ppElement == &ManifestXMLStrings::PROT_PATH_ELEM) {
-        return u"PROT_PATH_ELEM";
-    } else if constexpr (ppElement == &ManifestXMLStrings::PROT_PATH_EXCL_ELEM) {
-        return u"PROT_PATH_EXCL_ELEM";
-    } else if constexpr (ppElement == &ManifestXMLStrings::PROT_FILE_ELEM) {
-        return u"PROT_FILE_ELEM";
-    } else if constexpr (ppElement == &ManifestXMLStrings::PROT_REGKEY_ELEM) {
-        return u"PROT_REGKEY_ELEM";
-    } else if constexpr (ppElement == &ManifestXMLStrings::PROT_REGKEY_EXCL_ELEM) {
-        return u"PROT_REGKEY_EXCL_ELEM";
-    } else if constexpr (ppElement == &ManifestXMLStrings::PROT_PROCESS_ELEM) {
-        return u"PROT_PROCESS_ELEM";
-    } else if constexpr (ppElement == &ManifestXMLStrings::AUTH_PATH_ELEM) {
-        return u"AUTH_PATH_ELEM";
-    } else {
-        return u"AUTH_FILE_ELEM";
-    }
-}
-
 // What a kind does with its text, and where it goes.
 struct ElementRow {
     bool bRegistryRoot;
@@ -88,27 +66,55 @@ struct ElementRow {
     const char16_t* szOtherKey;
 };
 
+// Each element constant's name (for the log texts of its subprocessor) and row, chosen by
+// specialisation: comparing the constants' addresses is no constant expression under AddressSanitizer.
 template <const char16_t* const* ppElement>
-constexpr ElementRow Row() {
-    using namespace ManifestKeys;
-    if constexpr (ppElement == &ManifestXMLStrings::PROT_PATH_ELEM) {
-        return {false, true, true, PROTECTED_PATH_TREE, PROTECTED_DIRECTORY};
-    } else if constexpr (ppElement == &ManifestXMLStrings::PROT_PATH_EXCL_ELEM) {
-        return {false, true, false, PROTECTED_PATH_TREE_EXCLUSION, nullptr};
-    } else if constexpr (ppElement == &ManifestXMLStrings::PROT_FILE_ELEM) {
-        return {false, false, false, PROTECTED_FILE, nullptr};
-    } else if constexpr (ppElement == &ManifestXMLStrings::PROT_REGKEY_ELEM) {
-        return {true, true, true, PROTECTED_REG_TREE, PROTECTED_REG_KEY};
-    } else if constexpr (ppElement == &ManifestXMLStrings::PROT_REGKEY_EXCL_ELEM) {
-        return {true, true, false, PROTECTED_REG_TREE_EXCLUSION, nullptr};
-    } else if constexpr (ppElement == &ManifestXMLStrings::PROT_PROCESS_ELEM) {
-        return {false, false, false, PROTECTED_PROCESS, nullptr};
-    } else if constexpr (ppElement == &ManifestXMLStrings::AUTH_PATH_ELEM) {
-        return {false, true, true, AUTHORIZED_PATH_TREE, AUTHORIZED_DIRECTORY};
-    } else {
-        return {false, false, false, AUTHORIZED_FILE, nullptr};
-    }
-}
+struct ElementTraits;
+template <>
+struct ElementTraits<&ManifestXMLStrings::PROT_PATH_ELEM> {
+    static constexpr const char16_t* NAME = u"PROT_PATH_ELEM";
+    static constexpr ElementRow ROW = {false, true, true, ManifestKeys::PROTECTED_PATH_TREE,
+                                       ManifestKeys::PROTECTED_DIRECTORY};
+};
+template <>
+struct ElementTraits<&ManifestXMLStrings::PROT_PATH_EXCL_ELEM> {
+    static constexpr const char16_t* NAME = u"PROT_PATH_EXCL_ELEM";
+    static constexpr ElementRow ROW = {false, true, false, ManifestKeys::PROTECTED_PATH_TREE_EXCLUSION,
+                                       nullptr};
+};
+template <>
+struct ElementTraits<&ManifestXMLStrings::PROT_FILE_ELEM> {
+    static constexpr const char16_t* NAME = u"PROT_FILE_ELEM";
+    static constexpr ElementRow ROW = {false, false, false, ManifestKeys::PROTECTED_FILE, nullptr};
+};
+template <>
+struct ElementTraits<&ManifestXMLStrings::PROT_REGKEY_ELEM> {
+    static constexpr const char16_t* NAME = u"PROT_REGKEY_ELEM";
+    static constexpr ElementRow ROW = {true, true, true, ManifestKeys::PROTECTED_REG_TREE,
+                                       ManifestKeys::PROTECTED_REG_KEY};
+};
+template <>
+struct ElementTraits<&ManifestXMLStrings::PROT_REGKEY_EXCL_ELEM> {
+    static constexpr const char16_t* NAME = u"PROT_REGKEY_EXCL_ELEM";
+    static constexpr ElementRow ROW = {true, true, false, ManifestKeys::PROTECTED_REG_TREE_EXCLUSION,
+                                       nullptr};
+};
+template <>
+struct ElementTraits<&ManifestXMLStrings::PROT_PROCESS_ELEM> {
+    static constexpr const char16_t* NAME = u"PROT_PROCESS_ELEM";
+    static constexpr ElementRow ROW = {false, false, false, ManifestKeys::PROTECTED_PROCESS, nullptr};
+};
+template <>
+struct ElementTraits<&ManifestXMLStrings::AUTH_PATH_ELEM> {
+    static constexpr const char16_t* NAME = u"AUTH_PATH_ELEM";
+    static constexpr ElementRow ROW = {false, true, true, ManifestKeys::AUTHORIZED_PATH_TREE,
+                                       ManifestKeys::AUTHORIZED_DIRECTORY};
+};
+template <>
+struct ElementTraits<&ManifestXMLStrings::AUTH_FILE_ELEM> {
+    static constexpr const char16_t* NAME = u"AUTH_FILE_ELEM";
+    static constexpr ElementRow ROW = {false, false, false, ManifestKeys::AUTHORIZED_FILE, nullptr};
+};
 
 }  // namespace
 
@@ -510,12 +516,13 @@ ZELRESULT CBaseManifestSubprocessor::SaveSettings() {
 template <const char16_t* const* ppElement>
 CSingleElementManifestSubprocessor<ppElement>::CSingleElementManifestSubprocessor(
     ISettingsManager* pSettingsManager, ktCSIDLcache::CSIDLcache* pCache)
-    : CBaseManifestSubprocessor(pSettingsManager, pCache, Row<ppElement>().szOtherKey != nullptr ? 2 : 1) {}
+    : CBaseManifestSubprocessor(pSettingsManager, pCache,
+                                ElementTraits<ppElement>::ROW.szOtherKey != nullptr ? 2 : 1) {}
 
 template <const char16_t* const* ppElement>
 void CSingleElementManifestSubprocessor<ppElement>::ProcessXML(const platform::CXmlDocument& document) {
     const char16_t* szXPath = *ppElement;
-    const char16_t* szElement = ElementName<ppElement>();
+    const char16_t* szElement = ElementTraits<ppElement>::NAME;
     std::vector<platform::CXmlNode> nodes;
     const HRESULT hr = document.SelectNodes(szXPath, &nodes);
     if (FAILED(hr)) {
@@ -549,7 +556,7 @@ void CSingleElementManifestSubprocessor<ppElement>::ProcessXML(const platform::C
 template <const char16_t* const* ppElement>
 void CSingleElementManifestSubprocessor<ppElement>::ProcessElement(std::u16string& sText,
                                                                    const platform::CXmlNode& node) {
-    constexpr ElementRow row = Row<ppElement>();
+    constexpr ElementRow row = ElementTraits<ppElement>::ROW;
     SubstituteVariables(sText);
     if constexpr (row.bRegistryRoot) {
         ConvertRegistryRoot(sText);
