@@ -287,6 +287,9 @@ DWORD CManifestFolderDirChangeHandler::TrackDirectoryChangeThread(void* pParamet
     DWORD dwExit = 0xFFFFFFFF;
     std::unique_ptr<BYTE[]> pBuffer;
     HANDLE hReadEvent = nullptr;
+    // A read still pending at the stop completes when the folder's handle is closed below: its
+    // OVERLAPPED and buffer live until then.
+    platform::OVERLAPPED overlapped{};
     if (pWatcher->m_hDir == INVALID_HANDLE_VALUE) {
         DebugOut1(
             DBG_CAT_MANIFEST,
@@ -309,7 +312,7 @@ DWORD CManifestFolderDirChangeHandler::TrackDirectoryChangeThread(void* pParamet
         }
         while (pBuffer && hReadEvent != nullptr) {
             std::memset(pBuffer.get(), 0, CHANGE_READ_BYTES);
-            platform::OVERLAPPED overlapped{};
+            overlapped = platform::OVERLAPPED{};
             overlapped.hEvent = hReadEvent;
             if (!platform::ReadDirectoryChanges(pWatcher->m_hDir, pBuffer.get(), CHANGE_READ_BYTES, true,
                                                 CHANGE_FILTER, nullptr, &overlapped)) {

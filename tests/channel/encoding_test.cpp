@@ -23,7 +23,17 @@ void* operator new[](std::size_t nSize) {
     std::memset(p, 0xAB, nSize);
     return p;
 }
+void* operator new[](std::size_t nSize, const std::nothrow_t&) noexcept {
+    try {
+        return operator new[](nSize);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
 void operator delete[](void* p) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, const std::nothrow_t&) noexcept {
     std::free(p);
 }
 void operator delete[](void* p, std::size_t) noexcept {
