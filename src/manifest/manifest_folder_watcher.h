@@ -2,6 +2,7 @@
 // changed or removed there while the protection module runs.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -43,7 +44,7 @@ private:
     std::unique_ptr<char16_t[]> m_szManifestFolder;
     DWORD m_dwManifestFolderLength = FOLDER_NAME_LENGTH;
     HANDLE m_hDir;
-    DWORD m_dwThreadID = 0;
+    std::atomic<DWORD> m_dwThreadID{0};  // cleared by the watcher thread as it ends
     HANDLE m_hTrackFolderEvent = nullptr;
     // The thread's own handle: this platform has no OpenThread, so the stopper waits on it.
     HANDLE m_hThread = nullptr;
