@@ -51,38 +51,55 @@ inline bool StepId(sqlite3* pDb, const char* szSql, std::int64_t nParent, std::s
     return bFound;
 }
 
+inline constexpr std::int64_t HKLM_ROW = 3;
+inline constexpr std::int64_t REG_DWORD_TYPE = 4;
+
+// The root's store opened for reading, or null when it cannot be.
+inline sqlite3* OpenStore() {
+    const std::string sPath = platform::LocateRoot() + "/registry.db";
+    sqlite3* pDb = nullptr;
+    if (sqlite3_open_v2(sPath.c_str(), &pDb, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        sqlite3_close(pDb);
+        return nullptr;
+    }
+    sqlite3_busy_timeout(pDb, 1000);
+    return pDb;
+}
+
+// The row of HKEY_LOCAL_MACHINE\sKey; false when a component is missing.
+inline bool FindMachineKey(sqlite3* pDb, std::string_view sKey, std::int64_t* pnKey) {
+    *pnKey = HKLM_ROW;
+    while (!sKey.empty()) {
+        const std::size_t nEnd = sKey.find('\\');
+        const std::string_view sPart = sKey.substr(0, nEnd);
+        sKey = nEnd == std::string_view::npos ? std::string_view() : sKey.substr(nEnd + 1);
+        if (!sPart.empty() &&
+            !StepId(pDb, "SELECT id FROM keys WHERE parent = ?1 AND name_upper = ?2", *pnKey, sPart, pnKey)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace detail
 
 // The REG_DWORD szValue of HKEY_LOCAL_MACHINE\szKey, or dwDefault when the store, the key or the value
 // is missing or the value is no DWORD.
 inline std::uint32_t PeekMachineDword(std::string_view sKey, std::string_view sValue,
                                       std::uint32_t dwDefault) {
-    constexpr std::int64_t HKLM_ROW = 3;
-    constexpr std::int64_t REG_DWORD_TYPE = 4;
-    const std::string sPath = platform::LocateRoot() + "/registry.db";
-    sqlite3* pDb = nullptr;
-    if (sqlite3_open_v2(sPath.c_str(), &pDb, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-        sqlite3_close(pDb);
+    sqlite3* pDb = detail::OpenStore();
+    if (pDb == nullptr) {
         return dwDefault;
     }
-    sqlite3_busy_timeout(pDb, 1000);
-    std::int64_t nKey = HKLM_ROW;
-    bool bFound = true;
-    while (bFound && !sKey.empty()) {
-        const std::size_t nEnd = sKey.find('\\');
-        const std::string_view sPart = sKey.substr(0, nEnd);
-        sKey = nEnd == std::string_view::npos ? std::string_view() : sKey.substr(nEnd + 1);
-        bFound =
-            sPart.empty() || detail::StepId(pDb, "SELECT id FROM keys WHERE parent = ?1 AND name_upper = ?2",
-                                            nKey, sPart, &nKey);
-    }
+    std::int64_t nKey = 0;
+    const bool bFound = detail::FindMachineKey(pDb, sKey, &nKey);
     std::uint32_t dwValue = dwDefault;
     std::int64_t nType = 0;
     std::string sData;
     if (bFound &&
         detail::StepId(pDb, "SELECT type, data FROM vals WHERE key = ?1 AND name_upper = ?2", nKey, sValue,
                        &nType, &sData) &&
-        nType == REG_DWORD_TYPE && sData.size() == sizeof(dwValue)) {
+        nType == detail::REG_DWORD_TYPE && sData.size() == sizeof(dwValue)) {
         std::memcpy(&dwValue, sData.data(), sizeof(dwValue));  // stored little-endian, as the platform's
     }
     sqlite3_close(pDb);
@@ -92,31 +109,18 @@ inline std::uint32_t PeekMachineDword(std::string_view sKey, std::string_view sV
 // Every REG_DWORD of HKEY_LOCAL_MACHINE\sKey, names upper-cased (ASCII names only); empty when the
 // store or the key is missing.
 inline std::vector<std::pair<std::string, std::uint32_t>> PeekMachineDwords(std::string_view sKey) {
-    constexpr std::int64_t HKLM_ROW = 3;
-    constexpr std::int64_t REG_DWORD_TYPE = 4;
     std::vector<std::pair<std::string, std::uint32_t>> values;
-    const std::string sPath = platform::LocateRoot() + "/registry.db";
-    sqlite3* pDb = nullptr;
-    if (sqlite3_open_v2(sPath.c_str(), &pDb, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-        sqlite3_close(pDb);
+    sqlite3* pDb = detail::OpenStore();
+    if (pDb == nullptr) {
         return values;
     }
-    sqlite3_busy_timeout(pDb, 1000);
-    std::int64_t nKey = HKLM_ROW;
-    bool bFound = true;
-    while (bFound && !sKey.empty()) {
-        const std::size_t nEnd = sKey.find('\\');
-        const std::string_view sPart = sKey.substr(0, nEnd);
-        sKey = nEnd == std::string_view::npos ? std::string_view() : sKey.substr(nEnd + 1);
-        bFound =
-            sPart.empty() || detail::StepId(pDb, "SELECT id FROM keys WHERE parent = ?1 AND name_upper = ?2",
-                                            nKey, sPart, &nKey);
-    }
+    std::int64_t nKey = 0;
+    const bool bFound = detail::FindMachineKey(pDb, sKey, &nKey);
     sqlite3_stmt* pStmt = nullptr;
     if (bFound && sqlite3_prepare_v2(pDb, "SELECT name_upper, data FROM vals WHERE key = ?1 AND type = ?2",
                                      -1, &pStmt, nullptr) == SQLITE_OK) {
         sqlite3_bind_int64(pStmt, 1, nKey);
-        sqlite3_bind_int64(pStmt, 2, REG_DWORD_TYPE);
+        sqlite3_bind_int64(pStmt, 2, detail::REG_DWORD_TYPE);
         while (sqlite3_step(pStmt) == SQLITE_ROW) {
             const auto* pName = static_cast<const unsigned char*>(sqlite3_column_blob(pStmt, 0));
             const int cbName = sqlite3_column_bytes(pStmt, 0);
