@@ -34,6 +34,10 @@ constexpr int ROUND_TRIPS = 20000;
 constexpr int ALERTS = 20000;
 // About what an alert's create request weighs: header, fields and the event's transported form.
 constexpr std::size_t MESSAGE_BYTES = 320;
+// Alerts the publisher may be ahead of the subscriber. The manager drops deliveries to a subscriber
+// that falls more than 4 MiB behind (on a busy machine it does), and a storm with drops is not the
+// one measured; this many alerts stay well below that.
+constexpr int IN_FLIGHT = 2000;
 
 bool SendAll(int fd, const char* p, std::size_t cb) {
     while (cb != 0) {
@@ -148,7 +152,7 @@ public:
     LONG OnEvent(LONG, IKTEvent*, LONG* pnAction) override {
         *pnAction = 1;
         std::lock_guard lock(m_mutex);
-        if (++m_nHeard >= m_nWanted) {
+        if (++m_nHeard >= m_nWanted || m_nHeard % IN_FLIGHT == 0) {
             m_heard.notify_all();
         }
         return CError::eNoError;
@@ -158,10 +162,14 @@ public:
         m_nHeard = 0;
         m_nWanted = nWanted;
     }
-    // True when every alert expected arrived within the time.
-    bool Wait(std::chrono::seconds timeout) {
+    // True when at least nHeard alerts arrived within the time.
+    bool WaitFor(int nHeard, std::chrono::seconds timeout) {
         std::unique_lock lock(m_mutex);
-        return m_heard.wait_for(lock, timeout, [&] { return m_nHeard >= m_nWanted; });
+        return m_heard.wait_for(lock, timeout, [&] { return m_nHeard >= nHeard; });
+    }
+    int Heard() {
+        std::lock_guard lock(m_mutex);
+        return m_nHeard;
     }
 
 private:
@@ -172,6 +180,12 @@ private:
 };
 
 double g_dPublishSeconds = 0;
+
+void MissedAlerts(benchmark::State& state, CCountingSubscriber& subscriber, int nWanted) {
+    state.SkipWithError(("the subscriber heard " + std::to_string(subscriber.Heard()) + " of " +
+                         std::to_string(nWanted) + " alerts in 60 s")
+                            .c_str());
+}
 
 void BM_AlertStorm(benchmark::State& state) {
     IEventBridgeSource* pSource = ProductEventBridgeSource();
@@ -199,6 +213,10 @@ void BM_AlertStorm(benchmark::State& state) {
         subscriber.Expect(ALERTS);
         const auto start = std::chrono::steady_clock::now();
         for (int n = 0; n < ALERTS; ++n) {
+            if (n >= IN_FLIGHT && n % IN_FLIGHT == 0 &&
+                !subscriber.WaitFor(n - IN_FLIGHT, std::chrono::seconds(60))) {
+                return MissedAlerts(state, subscriber, n - IN_FLIGHT);
+            }
             if (provider.SendGatewardenAlert(&now, u"C:\\Users\\x\\Downloads\\evil.exe", 4242, 1,
                                              u"C:\\Program Files\\Quillon\\KRELL\\KRELLSvc.exe", 0, 1,
                                              true) != CError::eNoError) {
@@ -207,9 +225,8 @@ void BM_AlertStorm(benchmark::State& state) {
             }
         }
         const std::chrono::duration<double> published = std::chrono::steady_clock::now() - start;
-        if (!subscriber.Wait(std::chrono::seconds(60))) {
-            state.SkipWithError("the subscriber missed alerts");
-            return;
+        if (!subscriber.WaitFor(ALERTS, std::chrono::seconds(60))) {
+            return MissedAlerts(state, subscriber, ALERTS);
         }
         const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
         state.SetIterationTime(elapsed.count());
