@@ -1,5 +1,7 @@
 // lcSet.dll: the settings store's objects. A manager opens keys; a key object holds a snapshot of the
-// key's values plus the caller's changes, which PutSettings commits as one transaction.
+// key's values plus the caller's changes, which PutSettings commits as one transaction. The snapshot is
+// read at the key's first read, not when it is opened: a writer that only adds values (the manifest
+// loader adds to keys of thousands) never pays for reading them.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -136,7 +138,7 @@ class CSettingsManager;
 
 class CSettings final : public ISettings, public CCounted {
 public:
-    CSettings(CSettingsManager* pManager, std::vector<std::u16string> path, std::vector<CValue> values);
+    CSettings(CSettingsManager* pManager, CSettingsDatabase* pDatabase, std::vector<std::u16string> path);
     ~CSettings() override;
 
     HRESULT QueryInterface(REFIID riid, void** ppv) override {
@@ -223,6 +225,9 @@ public:
             return ZEL_E_INVALID_ARGUMENT;
         }
         try {
+            if (const ZELRESULT zrLoad = Load(); !ZEL_SUCCEEDED(zrLoad)) {
+                return zrLoad;
+            }
             const auto it = FindIt(szName);
             if (it == m_values.end()) {
                 return ZEL_E_NOT_FOUND;
@@ -242,6 +247,9 @@ public:
         }
         *ppValues = nullptr;
         try {
+            if (const ZELRESULT zrLoad = Load(); !ZEL_SUCCEEDED(zrLoad)) {
+                return zrLoad;
+            }
             std::vector<CEnumItem> items;
             items.reserve(m_values.size());
             for (const auto& value : m_values) {
@@ -256,6 +264,9 @@ public:
     ZELRESULT GetMaxValueNameLength(DWORD* pcchMax) override {
         if (pcchMax == nullptr) {
             return ZEL_E_INVALID_ARGUMENT;
+        }
+        if (const ZELRESULT zrLoad = Load(); !ZEL_SUCCEEDED(zrLoad)) {
+            return zrLoad;
         }
         std::size_t cchMax = 0;
         for (const auto& value : m_values) {
@@ -298,6 +309,37 @@ private:
         return it == m_index.end() ? m_values.end()
                                    : m_values.begin() + static_cast<std::ptrdiff_t>(it->second);
     }
+    // Reads the stored values under the values put so far (a delete loads first, so there is none to
+    // apply). bad_alloc goes to the caller's handler.
+    ZELRESULT Load() {
+        if (m_bLoaded) {
+            return ZEL_SUCCESS;
+        }
+        std::vector<CValue> stored;
+        const ZELRESULT zr = m_pDatabase->ReadKey(m_path, &stored);
+        // A key opened for creation, or deleted since it was opened, has nothing stored.
+        if (!ZEL_SUCCEEDED(zr) && zr != ZEL_E_NOT_FOUND) {
+            return zr;
+        }
+        // A value put replaces the stored one in its place and keeps its stored name; new ones follow.
+        std::vector<bool> placed(m_values.size(), false);
+        for (CValue& value : stored) {
+            if (const auto it = m_index.find(FoldName(value.sName)); it != m_index.end()) {
+                m_values[it->second].sName = std::move(value.sName);
+                value = std::move(m_values[it->second]);
+                placed[it->second] = true;
+            }
+        }
+        for (std::size_t i = 0; i < m_values.size(); ++i) {
+            if (!placed[i]) {
+                stored.push_back(std::move(m_values[i]));
+            }
+        }
+        m_values = std::move(stored);
+        Reindex();
+        m_bLoaded = true;
+        return ZEL_SUCCESS;
+    }
     void Reindex() {
         m_index.clear();
         for (std::size_t i = 0; i < m_values.size(); ++i) {
@@ -311,6 +353,9 @@ private:
         }
         if (const ZELRESULT zrFault = InjectedFault("FAILREAD", szName); zrFault != ZEL_SUCCESS) {
             return zrFault;
+        }
+        if (const ZELRESULT zrLoad = Load(); !ZEL_SUCCEEDED(zrLoad)) {
+            return zrLoad;
         }
         const auto it = FindIt(szName);
         if (it == m_values.end()) {
@@ -349,8 +394,10 @@ private:
         }
     }
 
-    CSettingsManager* const m_pManager;  // one reference held
+    CSettingsManager* const m_pManager;    // one reference held
+    CSettingsDatabase* const m_pDatabase;  // the manager's
     const std::vector<std::u16string> m_path;
+    bool m_bLoaded = false;
     std::vector<CValue> m_values;                             // in enumeration order
     std::unordered_map<std::u16string, std::size_t> m_index;  // folded name -> position in m_values
     std::vector<std::u16string> m_deleted;                    // names deleted since the last commit
@@ -443,13 +490,12 @@ private:
             if (!ZEL_SUCCEEDED(zrName)) {
                 return zrName;
             }
-            std::vector<CValue> values;
-            const ZELRESULT zr = m_database.ReadKey(path, &values);
+            const ZELRESULT zr = m_database.KeyExists(path);
             // A key to be created starts empty; nothing is stored until it is committed.
             if (!ZEL_SUCCEEDED(zr) && !(bCreate && zr == ZEL_E_NOT_FOUND)) {
                 return zr;
             }
-            *ppSettings = new CSettings(this, std::move(path), std::move(values));
+            *ppSettings = new CSettings(this, &m_database, std::move(path));
             return ZEL_SUCCESS;
         } catch (const std::bad_alloc&) {
             return ZEL_E_OUT_OF_MEMORY;
@@ -459,9 +505,9 @@ private:
     CSettingsDatabase m_database;
 };
 
-CSettings::CSettings(CSettingsManager* pManager, std::vector<std::u16string> path, std::vector<CValue> values)
-    : m_pManager(pManager), m_path(std::move(path)), m_values(std::move(values)) {
-    Reindex();
+CSettings::CSettings(CSettingsManager* pManager, CSettingsDatabase* pDatabase,
+                     std::vector<std::u16string> path)
+    : m_pManager(pManager), m_pDatabase(pDatabase), m_path(std::move(path)) {
     m_pManager->AddRef();
 }
 

@@ -349,6 +349,10 @@ ZELRESULT CSettingsDatabase::ReadKey(const std::vector<std::u16string>& path, st
     });
 }
 
+ZELRESULT CSettingsDatabase::KeyExists(const std::vector<std::u16string>& path) {
+    return Run(false, [&](sqlite3* pDb) { return FindKey(pDb, path) < 0 ? ZEL_E_NOT_FOUND : ZEL_SUCCESS; });
+}
+
 ZELRESULT CSettingsDatabase::CommitKey(const std::vector<std::u16string>& path, const CKeyChanges& changes) {
     return Run(true, [&](sqlite3* pDb) {
         const int nChangesBefore = sqlite3_total_changes(pDb);

@@ -49,6 +49,8 @@ public:
 
     // The key's values in enumeration order; ZEL_E_NOT_FOUND when the key is missing.
     ZELRESULT ReadKey(const std::vector<std::u16string>& path, std::vector<CValue>* pValues);
+    // ZEL_SUCCESS when the key exists, ZEL_E_NOT_FOUND when it does not.
+    ZELRESULT KeyExists(const std::vector<std::u16string>& path);
     // Creates the key (and its parents) when missing, applies the changes, counts the change.
     ZELRESULT CommitKey(const std::vector<std::u16string>& path, const CKeyChanges& changes);
     ZELRESULT DeleteKey(const std::vector<std::u16string>& path);

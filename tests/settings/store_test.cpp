@@ -146,6 +146,47 @@ TEST_F(SettingsStore, ValuesKeepTheOrderOfTheirFirstWrite) {
     EXPECT_EQ(Names(pValues.Get()), (std::vector<std::u16string>{u"alpha", u"Mid", u"omega"}));
 }
 
+// A key object reads the stored values at its first read, under what was put before it: a writer that
+// only adds (thousands of values, one manifest after another) never reads them.
+TEST_F(SettingsStore, ValuesPutBeforeTheFirstReadStandInTheirStoredPlace) {
+    CComPtr<ISettings> pKey;
+    ASSERT_EQ(m_pMgr->CreateSettings(u"Lazy", &pKey), ZEL_SUCCESS);
+    for (const char16_t* szName : {u"one", u"two", u"three"}) {
+        ASSERT_EQ(pKey->PutDword(szName, 1), ZEL_SUCCESS);
+    }
+    ASSERT_EQ(m_pMgr->PutSettings(pKey.Get()), ZEL_SUCCESS);
+
+    CComPtr<ISettings> pWriter;
+    ASSERT_EQ(m_pMgr->CreateSettings(u"Lazy", &pWriter), ZEL_SUCCESS);
+    ASSERT_EQ(pWriter->PutString(u"TWO", u"replaced"), ZEL_SUCCESS);
+    ASSERT_EQ(pWriter->PutDword(u"four", 4), ZEL_SUCCESS);
+    // Committed by another writer after the open and before the first read: part of the snapshot.
+    CComPtr<ISettings> pOther;
+    ASSERT_EQ(m_pMgr->CreateSettings(u"Lazy", &pOther), ZEL_SUCCESS);
+    ASSERT_EQ(pOther->PutDword(u"zero", 0), ZEL_SUCCESS);
+    ASSERT_EQ(m_pMgr->PutSettings(pOther.Get()), ZEL_SUCCESS);
+
+    CComPtr<ISettingsEnum> pValues;
+    ASSERT_EQ(pWriter->GetValues(&pValues), ZEL_SUCCESS);
+    EXPECT_EQ(Names(pValues.Get()),
+              (std::vector<std::u16string>{u"one", u"two", u"three", u"zero", u"four"}));
+    char16_t szText[32];
+    DWORD cch = 32;
+    ASSERT_EQ(pWriter->GetString(u"two", szText, &cch), ZEL_SUCCESS);
+    EXPECT_EQ(std::u16string(szText, cch), u"replaced");
+    DWORD dw = 0;
+    EXPECT_EQ(pWriter->GetDword(u"two", &dw), ZEL_E_WRONG_TYPE);
+    ASSERT_EQ(pWriter->GetDword(u"zero", &dw), ZEL_SUCCESS);
+    ASSERT_EQ(m_pMgr->PutSettings(pWriter.Get()), ZEL_SUCCESS);
+
+    CComPtr<ISettings> pRead;
+    ASSERT_EQ(m_pMgr->GetSettings(u"Lazy", &pRead), ZEL_SUCCESS);
+    CComPtr<ISettingsEnum> pStored;
+    ASSERT_EQ(pRead->GetValues(&pStored), ZEL_SUCCESS);
+    EXPECT_EQ(Names(pStored.Get()),
+              (std::vector<std::u16string>{u"one", u"two", u"three", u"zero", u"four"}));
+}
+
 TEST_F(SettingsStore, KeyNamesAreCheckedNotGuessed) {
     const char16_t* const bad[] = {u"", u"\\A", u"A\\", u"A\\\\B", u"\\", u"A\\B\\"};
     for (const char16_t* szKey : bad) {
