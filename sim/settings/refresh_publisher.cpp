@@ -22,7 +22,8 @@ constexpr auto RETRY = std::chrono::seconds(2);
 // Writers commit a change as several keys; one event follows the burst.
 constexpr auto QUIET = std::chrono::milliseconds(300);
 // A burst of manifest changes (a deployment copying many manifests) is one compilation: it follows
-// once no announcement came for this long.
+// once no announcement came for this long. An announcement after such a quiet time is published at
+// once, so a single manifest does not wait.
 constexpr auto MANIFEST_QUIET = std::chrono::milliseconds(300);
 // A compilation that takes longer than this is not waited for.
 constexpr auto ANSWER_TIMEOUT = std::chrono::seconds(60);
@@ -73,9 +74,15 @@ void AddKey(CSettingsDatabase& database, std::vector<std::u16string>& path, std:
 // else is not taken away.
 class CRequests final : public sim::CSubscriberCallback {
 public:
+    // hWake: signalled at each event, or nullptr.
+    explicit CRequests(HANDLE hWake = nullptr) : m_hWake(hWake) {}
+
     LONG OnEvent(LONG, IKTEvent*, LONG* pnAction) override {
         *pnAction = 1;
         ++m_nRequests;
+        if (m_hWake != nullptr) {
+            platform::SetEvent(m_hWake);
+        }
         return CError::eNoError;
     }
 
@@ -83,6 +90,7 @@ public:
     int TakeCount() { return m_nRequests.exchange(0); }
 
 private:
+    const HANDLE m_hWake;
     std::atomic<int> m_nRequests{0};
 };
 
@@ -101,6 +109,8 @@ bool SetManifestRefreshNeeded(CSettingsDatabase& database) {
 // One connection to the event manager: a provider of 6008 and a subscriber of 6009 and 6005.
 class CConnection {
 public:
+    // hManifestWake: signalled when a manifest change is announced.
+    explicit CConnection(HANDLE hManifestWake) : m_hManifestWake(hManifestWake) {}
     ~CConnection() { Close(); }
 
     // The reason on failure, for the log.
@@ -126,7 +136,7 @@ public:
             Close();
             return false;
         }
-        m_pManifests = CComPtr<CRequests>::Attach(new CRequests());
+        m_pManifests = CComPtr<CRequests>::Attach(new CRequests(m_hManifestWake));
         nError = CError::eFailure;
         hr = E_FAIL;
         if (m_client.ProxyFactory()->CreateSubscriberProxy(m_pManifests.Get(), &m_pManifestProxy) ==
@@ -249,6 +259,7 @@ private:
     CComPtr<CRequests> m_pRequests;
     CComPtr<IKTSubscriberProxy> m_pSubscriberProxy;
     LONG m_nSubscriberId = 0;
+    const HANDLE m_hManifestWake;
     CComPtr<CRequests> m_pManifests;
     CComPtr<IKTSubscriberProxy> m_pManifestProxy;
     LONG m_nManifestSubscriberId = 0;
@@ -284,13 +295,28 @@ void CRefreshPublisher::Run(HANDLE hStopEvent) {
     bool bCatchUp = false;          // just connected; requests may have gone unheard
     bool bManifestPending = false;  // manifests changed; publish once the announcements stop
     int nManifestChanges = 0;       // announcements the pending publication answers
-    auto lastManifest = Clock::now();
+    auto lastManifest = Clock::now() - MANIFEST_QUIET;  // the last announcement
+    auto manifestDue = lastManifest;                    // when the pending announcements are published
     auto lastCount = Clock::now();
     auto nextTry = Clock::now();
     std::string sLastWhy;
-    CConnection connection;
-    while (platform::WaitForSingleObject(hStopEvent, static_cast<DWORD>(POLL.count())) == WAIT_TIMEOUT) {
+    // Outlives the connection, whose subscriber signals it.
+    struct CEvent {
+        const HANDLE h = platform::CreateEvent(false, false, nullptr);
+        ~CEvent() {
+            if (h != nullptr) {
+                platform::CloseHandle(h);
+            }
+        }
+    } manifestWake;
+    const HANDLE hManifestWake = manifestWake.h;
+    CConnection connection(hManifestWake);
+    const HANDLE handles[] = {hStopEvent, hManifestWake};
+    auto wait = POLL;
+    while (platform::WaitForMultipleObjects(hManifestWake != nullptr ? 2 : 1, handles, false,
+                                            static_cast<DWORD>(wait.count())) != WAIT_OBJECT_0) {
         const auto now = Clock::now();
+        wait = POLL;
         if (connection.IsOpen() && now >= nextTry) {
             // An idle connection does not notice that the manager went; its running mutex does.
             if (!IsEventManagerRunning()) {
@@ -337,11 +363,17 @@ void CRefreshPublisher::Run(HANDLE hStopEvent) {
             if (!SetManifestRefreshNeeded(database)) {
                 Log("the manifest refresh flag cannot be set");
             }
+            const bool bAfterQuiet = !bManifestPending && now - lastManifest >= MANIFEST_QUIET;
             bManifestPending = true;
             nManifestChanges += nChanges;
             lastManifest = now;
+            manifestDue = bAfterQuiet ? now : now + MANIFEST_QUIET;
         }
-        const bool bManifestDue = bManifestPending && now - lastManifest >= MANIFEST_QUIET;
+        const bool bManifestDue = bManifestPending && now >= manifestDue;
+        if (bManifestPending && !bManifestDue) {
+            wait = std::min<std::chrono::milliseconds>(
+                POLL, std::chrono::ceil<std::chrono::milliseconds>(manifestDue - now));
+        }
         const bool bRequested = connection.TakeRequest();
         if (bRequested || bChangePending || bCatchUp || bManifestDue) {
             // The compilation reads the store after this, so every change up to now is answered: a
