@@ -349,6 +349,7 @@ void CRefreshPublisher::Run(HANDLE hStopEvent) {
         }
         if (bCounted && now - lastCount >= QUIET) {
             bCounted = false;
+            database.Checkpoint();
             std::string sNow = ConfigurationSnapshot();
             if (sNow != sSnapshot) {
                 sSnapshot = std::move(sNow);

@@ -261,6 +261,10 @@ ZELRESULT CSettingsDatabase::EnsureOpen() {
         // In WAL mode NORMAL loses no committed transaction when a process dies, only on power loss.
         Exec(m_pDb, "PRAGMA synchronous = NORMAL");
         Exec(m_pDb, "PRAGMA foreign_keys = ON");
+        // Copying the log back into the file (with its fsyncs) is left to the store's service, once
+        // writes go quiet (Checkpoint), as a registry's lazy writer does; a writer does it itself only
+        // when the log has grown this large (pages), with no service running.
+        Exec(m_pDb, "PRAGMA wal_autocheckpoint = 10000");
         if (UserVersion(m_pDb) == 0) {
             Exec(m_pDb, "BEGIN IMMEDIATE");
             if (UserVersion(m_pDb) == 0) {
@@ -417,6 +421,13 @@ ZELRESULT CSettingsDatabase::ReadSubKeys(const std::vector<std::u16string>& path
         }
         return ZEL_SUCCESS;
     });
+}
+
+void CSettingsDatabase::Checkpoint() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (ZEL_SUCCEEDED(EnsureOpen())) {
+        sqlite3_wal_checkpoint_v2(m_pDb, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+    }
 }
 
 ZELRESULT CSettingsDatabase::ReadChangeCount(ULONGLONG* pullCount) {

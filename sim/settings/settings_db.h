@@ -57,6 +57,8 @@ public:
     // An empty path names the top of the store.
     ZELRESULT ReadSubKeys(const std::vector<std::u16string>& path, std::vector<std::u16string>* pNames);
     ZELRESULT ReadChangeCount(ULONGLONG* pullCount);
+    // Copies what the write-ahead log holds into the file, as far as no reader needs it.
+    void Checkpoint();
 
 private:
     ZELRESULT EnsureOpen();

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 
 #include "platform/root.h"
 #include "platform/strings.h"
@@ -140,6 +142,40 @@ TEST_F(RefreshPublisher, OnlyAChangedConfigurationValueUnderGatewardenIsPublishe
     // Writing a value as it already is changes nothing.
     ASSERT_EQ(Ctl("settings set 'GATEWARDEN\\UserSettings' Mode --dword 2", &sOutput), 0) << sOutput;
     EXPECT_FALSE(pKeeper->WaitForCount(2, 1500)) << ReadText(m_sLog);
+}
+
+// The write-ahead log's frames and how many of them are copied into the file, from the wal-index
+// header of SQLite's shared-memory file (mxFrame at byte 16, nBackfill at byte 96).
+struct CWalFrames {
+    std::uint32_t nLogged = 0;
+    std::uint32_t nCopied = 0;
+};
+CWalFrames ReadWalFrames() {
+    const std::string sIndex = ReadText(platform::RootDirectory() + "/settings.db-shm");
+    CWalFrames frames;
+    if (sIndex.size() >= 100) {
+        std::memcpy(&frames.nLogged, sIndex.data() + 16, 4);
+        std::memcpy(&frames.nCopied, sIndex.data() + 96, 4);
+    }
+    return frames;
+}
+
+// Writers leave the log's copying (and its fsyncs) to the store's service, which does it once the
+// writes go quiet.
+TEST_F(RefreshPublisher, TheLogIsCopiedIntoTheStoreOnceWritesGoQuiet) {
+    Start(u"lcSetMgr");
+    for (int i = 0; i < 20; ++i) {
+        std::string sOutput;
+        ASSERT_EQ(Ctl("settings set 'OTHER\\Product' Value" + std::to_string(i) + " --dword 7", &sOutput), 0)
+            << sOutput;
+    }
+    CWalFrames frames = ReadWalFrames();
+    ASSERT_GT(frames.nLogged, 0U);
+    for (int n = 0; n < 100 && frames.nCopied < frames.nLogged; ++n) {
+        usleep(50000);
+        frames = ReadWalFrames();
+    }
+    EXPECT_EQ(frames.nCopied, frames.nLogged);
 }
 
 TEST_F(RefreshPublisher, TheStoreWaitsForAnEventManagerThatComesLater) {
