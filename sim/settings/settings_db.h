@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "settings/settings_interfaces.h"
@@ -38,6 +39,8 @@ bool EqualNames(std::u16string_view a, std::u16string_view b);
 // The form under which names that compare equal are one.
 std::u16string FoldName(std::u16string_view s);
 
+class CSession;
+
 // One connection, opened on first use and again after the file failed; every call is one
 // transaction. Safe for the threads of one process (calls take turns).
 class CSettingsDatabase {
@@ -63,10 +66,12 @@ public:
 private:
     ZELRESULT EnsureOpen();
     void Close();
-    ZELRESULT Run(bool bWrite, const std::function<ZELRESULT(sqlite3*)>& fnBody);
+    ZELRESULT Run(bool bWrite, const std::function<ZELRESULT(CSession&)>& fnBody);
 
     std::mutex m_mutex;
     sqlite3* m_pDb = nullptr;
+    // The connection's prepared statements by their text (literals), kept between transactions.
+    std::unordered_map<const char*, sqlite3_stmt*> m_statements;
 };
 
 // The store's file: <root>/settings.db.
