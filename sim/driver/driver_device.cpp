@@ -342,6 +342,10 @@ bool CDriverDevice::Negotiate(CConnection& connection, const BYTE* pPacket, size
     }
     connection.bNegotiated = true;
     connection.dwChunkSize = dwChunkSize;
+    if (m_bHangUpAfterNegotiation) {
+        std::fprintf(stderr, "krelldrv: hanging up after the negotiation (HangUpAfterNegotiation)\n");
+        return false;
+    }
     return true;
 }
 

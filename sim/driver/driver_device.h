@@ -70,6 +70,9 @@ public:
         m_bSilentActivation = bSilent;
         m_dwActivationDelayMs = dwDelayMs;
     }
+    // Every connection is dropped as soon as its negotiation was answered: a driver lost right after
+    // the channel opened.
+    void SetHangUpAfterNegotiation(bool bHangUp) { m_bHangUpAfterNegotiation = bHangUp; }
     bool IsActivated() const { return m_bActivated; }
     const CDriverConfiguration& Configuration() const { return m_Config; }
     const CDriverCounts& Counts() const { return m_Counts; }
@@ -119,6 +122,7 @@ private:
     bool m_bEcho = false;
     bool m_bActivated = false;
     bool m_bSilentActivation = false;
+    bool m_bHangUpAfterNegotiation = false;
     DWORD m_dwActivationDelayMs = 0;
     ReplyMode m_ReplyMode = ReplyMode::Pass;
     std::deque<std::pair<int, CKTUMessage*>> m_HeldReplies;  // connection socket, message

@@ -61,7 +61,8 @@ int main(int argc, char** argv) {
     device.SetEcho(bEcho);
     // Started as a service, the driver takes its test options from its service key, as drivers read
     // their Parameters key: ActivationSilent (1: never answer an activation), ActivationDelay (ms),
-    // NoDevice (1: fail before creating the device). The Config* options are read at every settings
+    // NoDevice (1: fail before creating the device), HangUpAfterNegotiation (1: drop every connection
+    // once its negotiation is answered). The Config* options are read at every settings
     // message (driver_config.cpp), MonitorOnly and InstallQueryTimeout at every access command and
     // install query (driver_device.cpp).
     CRegistryKey parameters;
@@ -69,13 +70,16 @@ int main(int argc, char** argv) {
         DWORD dwSilent = 0;
         DWORD dwDelay = 0;
         DWORD dwNoDevice = 0;
+        DWORD dwHangUp = 0;
         parameters.GetDword(u"ActivationSilent", &dwSilent);
+        parameters.GetDword(u"HangUpAfterNegotiation", &dwHangUp);
         parameters.GetDword(u"ActivationDelay", &dwDelay);
         parameters.GetDword(u"NoDevice", &dwNoDevice);
         if (dwNoDevice != 0) {
             return 1;
         }
         device.SetActivationReplies(dwSilent != 0, dwDelay);
+        device.SetHangUpAfterNegotiation(dwHangUp != 0);
     }
     if (!device.Listen()) {
         return 1;

@@ -339,15 +339,42 @@ bool SetDeleteFlag(const std::u16string& sName) {
     return true;
 }
 
-bool FaultInjected(std::u16string_view sOperation, std::u16string_view sSubject) {
+namespace {
+
+DWORD ReadFault(const std::u16string& sName) {
     CKey faults;
-    if (faults.Open(FAULTS_KEY, KEY_READ) != static_cast<LONG>(ERROR_SUCCESS)) {
+    DWORD dwValue = 0;
+    if (faults.Open(FAULTS_KEY, KEY_READ) != static_cast<LONG>(ERROR_SUCCESS) ||
+        !faults.GetDword(sName.c_str(), &dwValue)) {
+        return 0;
+    }
+    return dwValue;
+}
+
+}  // namespace
+
+bool FaultInjected(std::u16string_view sOperation, std::u16string_view sSubject) {
+    const std::u16string sName = std::u16string(sOperation) + u" " + std::u16string(sSubject);
+    // A held call lets a test change the machine at a known point of the caller's work.
+    if (const DWORD dwHoldMs = ReadFault(u"Hold " + sName); dwHoldMs != 0) {
+        const DWORD dwStart = platform::GetTickCount();
+        while (ReadFault(u"Hold " + sName) != 0 && platform::GetTickCount() - dwStart < dwHoldMs) {
+            usleep(20000);
+        }
+    }
+    const DWORD dwError = ReadFault(sName);
+    if (dwError == 0) {
         return false;
     }
-    const std::u16string sName = std::u16string(sOperation) + u" " + std::u16string(sSubject);
-    DWORD dwError = 0;
-    if (!faults.GetDword(sName.c_str(), &dwError) || dwError == 0) {
-        return false;
+    // Counted per process, so the count picks one call out of a known sequence of one program.
+    static std::mutex s_mutex;
+    static std::map<std::u16string, DWORD> s_passed;
+    if (const DWORD dwPass = ReadFault(sName + u" Pass"); dwPass != 0) {
+        std::lock_guard lock(s_mutex);
+        if (s_passed[sName] < dwPass) {
+            ++s_passed[sName];
+            return false;
+        }
     }
     platform::SetLastError(dwError);
     return true;

@@ -61,7 +61,8 @@ bool IsDriverType(DWORD dwType);
 
 // Test faults: a DWORD named "<operation> <subject>" under FAULTS_KEY makes that call fail with the
 // DWORD as its last error, read at every call so a running test can set and clear it. The subject is
-// the service's name, or for OpenSCManager the access asked for, in decimal.
+// the service's name, or for OpenSCManager the access asked for, in decimal. "<...> Pass" lets each
+// process's first N such calls through; "Hold <...>" makes the call wait while it is set.
 constexpr const char16_t* FAULTS_KEY = u"SYSTEM\\CurrentControlSet\\Control\\ServiceControlManagerFaults";
 bool FaultInjected(std::u16string_view sOperation, std::u16string_view sSubject);
 

@@ -27,7 +27,8 @@ constexpr IID IID_CSettingsImpl = {
 std::atomic<ULONG> g_ulObjects{0};
 
 // Test faults of the store's service key (docs/settings.md): "FailRead NAME" and "FailWrite NAME"
-// make reads of the value NAME, or commits that write it, answer the DWORD. Looked up again at most
+// make reads of the value NAME, or commits that write it, answer the DWORD; "FailGetSettings KEY" and
+// "FailCreateSettings KEY" do the same for opening the key KEY. Looked up again at most
 // every 100 ms, so a running test can set and clear them without every read opening the registry.
 ZELRESULT InjectedFault(std::string_view sOperation, std::u16string_view sValue) {
     static std::mutex s_mutex;
@@ -489,6 +490,11 @@ private:
             const ZELRESULT zrName = SplitKeyName(szKeyName, &path);
             if (!ZEL_SUCCEEDED(zrName)) {
                 return zrName;
+            }
+            if (const ZELRESULT zrFault =
+                    InjectedFault(bCreate ? "FAILCREATESETTINGS" : "FAILGETSETTINGS", szKeyName);
+                zrFault != ZEL_SUCCESS) {
+                return zrFault;
             }
             const ZELRESULT zr = m_database.KeyExists(path);
             // A key to be created starts empty; nothing is stored until it is committed.

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,9 @@ constexpr const char16_t* EVENT_MANAGER_PARAMETERS_KEY =
 constexpr const char16_t* SETTINGS_PARAMETERS_KEY =
     u"SYSTEM\\CurrentControlSet\\Services\\lcSetMgr\\Parameters";
 constexpr const char16_t* SCM_FAULTS_KEY = u"SYSTEM\\CurrentControlSet\\Control\\ServiceControlManagerFaults";
+constexpr const char16_t* REGISTRY_FAULTS_KEY = u"SYSTEM\\CurrentControlSet\\Control\\RegistryFaults";
+constexpr const char16_t* DRIVER_PARAMETERS_KEY =
+    u"SYSTEM\\CurrentControlSet\\Services\\KRELLDrv\\Parameters";
 
 // Makes one call of the stand-in SCM fail with dwError from now on ("StartService KRELLDrv").
 bool SetScmFault(const char16_t* szCall, DWORD dwError) {
@@ -94,6 +98,7 @@ protected:
     }
     void TearDown() override {
         platform::RegDeleteTree(HKEY_LOCAL_MACHINE, SCM_FAULTS_KEY);
+        platform::RegDeleteTree(HKEY_LOCAL_MACHINE, REGISTRY_FAULTS_KEY);
         platform::RegDeleteTree(HKEY_LOCAL_MACHINE, FRAMEWORK_FAULTS_KEY);
         platform::RegDeleteTree(HKEY_LOCAL_MACHINE, EVENT_MANAGER_PARAMETERS_KEY);
         platform::RegDeleteTree(HKEY_LOCAL_MACHINE, SETTINGS_PARAMETERS_KEY);
@@ -117,6 +122,16 @@ protected:
         ASSERT_EQ(RunCommand(m_sCtl + " service start KRELLSvc", &sOutput), 0) << sOutput;
         ASSERT_TRUE(krelltest::WaitForDriverStatus("driver=activated")) << krelltest::DriverStatus();
         ASSERT_TRUE(krelltest::WaitForServiceLog("CKTUMSModule::Start(): KTUMS started OK.")) << Log();
+        ASSERT_EQ(RunCommand(ProgramPath("krellsvc") + " -t"), 0);
+        ASSERT_TRUE(krelltest::WaitForServiceStatus("KRELLSvc", "STOPPED", 60000));
+    }
+
+    // As RunAndTerminate, with fnWhileRunning done once the protection runs.
+    void RunAndTerminateWhile(const std::function<void()>& fnWhileRunning) {
+        std::string sOutput;
+        ASSERT_EQ(RunCommand(m_sCtl + " service start KRELLSvc", &sOutput), 0) << sOutput;
+        ASSERT_TRUE(krelltest::WaitForServiceLog("CKTUMSModule::Start(): KTUMS started OK.")) << Log();
+        fnWhileRunning();
         ASSERT_EQ(RunCommand(ProgramPath("krellsvc") + " -t"), 0);
         ASSERT_TRUE(krelltest::WaitForServiceStatus("KRELLSvc", "STOPPED", 60000));
     }
@@ -205,6 +220,7 @@ struct ScmFaultCase {
     bool bDriverEntryRemoved;
     std::vector<const char*> lines;
     const char* szMarker;
+    DWORD dwPass = 0;  // calls of the service's process that still go through
 };
 
 class ScmFault : public FailurePaths, public testing::WithParamInterface<ScmFaultCase> {};
@@ -215,6 +231,9 @@ TEST_P(ScmFault, FailsTheStartWithItsLinesAndMarker) {
         ASSERT_EQ(platform::RegDeleteTree(HKEY_LOCAL_MACHINE, DRIVER_KEY), 0);
     }
     ASSERT_TRUE(SetScmFault(c.szCall, c.dwError));
+    if (c.dwPass != 0) {
+        ASSERT_TRUE(SetScmFault((std::u16string(c.szCall) + u" Pass").c_str(), c.dwPass));
+    }
     RunRefusedStart();
     const std::string sLog = Log();
     for (const char* szLine : c.lines) {
@@ -283,8 +302,158 @@ INSTANTIATE_TEST_SUITE_P(
                                  {"CKTUMSModule::loadDriver - Driver service removed. Adding...",
                                   "CKTUMSModule::restoreDriverService - NULL == schManager",
                                   "CKTUMSModule::loadDriver - Unable to re-add the driver service."},
-                                 "1"}),
+                                 "1"},
+                    // The event manager's start makes the first connect; the load's own is the second.
+                    ScmFaultCase{"ManagerRefusedForLoad",
+                                 u"OpenSCManager 1",
+                                 5,
+                                 false,
+                                 {"CKTUMSModule::loadDriver(): OpenSCManager() failed",
+                                  "CKTUMSModule::ServiceStartThread(): loadDriver() failed",
+                                  "CKTUMSModule::unloadDriver(): OpenSCManager() failed (0x00000005)",
+                                  "CKTUMSModule::ShutdownDriver(): unloadDriver() failed during shutdown"},
+                                 "1",
+                                 1}),
     [](const testing::TestParamInfo<ScmFaultCase>& info) { return std::string(info.param.szName); });
+
+// The product directory's registration gone between the start and the driver's re-creation: the
+// entry cannot be made without the driver file's path, so the load ends as a refused re-creation.
+TEST_F(FailurePaths, ProductDirectoryLostBeforeTheDriverIsReAdded) {
+    constexpr const char16_t* INSTALLED_APPS_KEY = u"Software\\Quillon\\InstalledApps";
+    CRegistryKey apps;
+    std::u16string sDirectory;
+    ASSERT_TRUE(apps.Open(HKEY_LOCAL_MACHINE, INSTALLED_APPS_KEY, KEY_READ | KEY_SET_VALUE));
+    ASSERT_TRUE(apps.GetString(u"KRELL", &sDirectory));
+    ASSERT_EQ(platform::RegDeleteTree(HKEY_LOCAL_MACHINE, DRIVER_KEY), 0);
+    // The re-creation's own connect waits until the registration is gone.
+    ASSERT_TRUE(SetScmFault(u"Hold OpenSCManager 2", 60000));
+    std::string sOutput;
+    RunCommand(m_sCtl + " service start KRELLSvc", &sOutput);
+    const bool bReached =
+        krelltest::WaitForServiceLog("CKTUMSModule::loadDriver - Driver service removed. Adding...");
+    EXPECT_EQ(platform::RegDeleteValue(apps.Handle(), u"KRELL"), 0);
+    ASSERT_TRUE(SetScmFault(u"Hold OpenSCManager 2", 0));
+    const bool bStopped = krelltest::WaitForServiceStatus("KRELLSvc", "STOPPED", 60000);
+    ASSERT_TRUE(apps.SetString(u"KRELL", sDirectory));
+    ASSERT_TRUE(bReached) << Log();
+    ASSERT_TRUE(bStopped) << sOutput;
+    const std::string sLog = Log();
+    for (const char* szLine : {"CKTUMSModule::restoreDriverService - GetKTDirectory failed",
+                               "CKTUMSModule::loadDriver - Unable to re-add the driver service.",
+                               "CKTUMSModule::ServiceStartThread(): loadDriver() failed"}) {
+        EXPECT_NE(sLog.find(szLine), npos) << szLine << "\n" << sLog;
+    }
+    CRegistryKey driver;
+    EXPECT_FALSE(driver.Open(HKEY_LOCAL_MACHINE, DRIVER_KEY, KEY_READ));
+    const std::string sStatus = Status();
+    EXPECT_NE(sStatus.find("protection state: 0 GW_STATE_OFF"), npos) << sStatus;
+    EXPECT_NE(sStatus.find("driver error marker: 1"), npos) << sStatus;
+    ExpectStartAndStopSequence(History("KRELLSvc"), 1066, 0xFFFFFFFF);
+}
+
+// A driver that drops the channel as soon as it opened: the activation cannot be sent, the start
+// fails with the handshake's line, and the stop's deactivation fails the same way before the driver
+// is stopped. The channel did open, so the marker is back at 0.
+TEST_F(FailurePaths, DriverLostBeforeTheActivation) {
+    CRegistryKey parameters;
+    ASSERT_TRUE(parameters.Create(HKEY_LOCAL_MACHINE, DRIVER_PARAMETERS_KEY));
+    ASSERT_TRUE(parameters.SetDword(u"HangUpAfterNegotiation", 1));
+    RunRefusedStart();
+    const std::string sLog = Log();
+    const std::size_t nHandshake = sLog.find("CKTUMSModule::ServiceStartThread(): driver handshake failed");
+    ASSERT_NE(nHandshake, npos) << sLog;
+    EXPECT_NE(sLog.find("CKTUMSModule::ShutdownDriver(): m_Channel.SendKTMessage() failed", nHandshake), npos)
+        << sLog;
+    // Nothing was sent, so nothing was waited for.
+    EXPECT_EQ(sLog.find("WaitForKTMessage"), npos) << sLog;
+    EXPECT_EQ(sLog.find("unloadDriver() failed"), npos) << sLog;
+    const std::string sStatus = Status();
+    EXPECT_NE(sStatus.find("protection state: 0 GW_STATE_OFF"), npos) << sStatus;
+    EXPECT_NE(sStatus.find("driver error marker: 0"), npos) << sStatus;
+    EXPECT_NE(sStatus.find("KRELLDrv     STOPPED"), npos) << sStatus;
+    ExpectStartAndStopSequence(History("KRELLSvc"), 1066, 0xFFFFFFFF);
+}
+
+// The service's own key denied for writing, before the start or during the run: each start type
+// write that fails is logged; one at the start refuses it, one at the stop leaves the start type as
+// it was (a stop that could write would leave "demand") and the stop goes on.
+struct ServiceKeyCase {
+    const char* szName;
+    DWORD dwState;      // the protection state before the start
+    bool bDuringRun;    // denied once the protection runs, else before the start
+    DWORD dwStartType;  // the service's start type before the start
+    std::vector<const char*> lines;
+    const char* szFinalState;
+    const char* szStartType;
+};
+
+class ServiceKeyUnwritable : public FailurePaths, public testing::WithParamInterface<ServiceKeyCase> {
+protected:
+    static bool DenyServiceKey(DWORD dwError) {
+        CRegistryKey faults;
+        return faults.Create(HKEY_LOCAL_MACHINE, REGISTRY_FAULTS_KEY) &&
+               faults.SetDword(u"OpenForWrite SYSTEM\\CurrentControlSet\\Services\\KRELLSvc", dwError);
+    }
+};
+
+TEST_P(ServiceKeyUnwritable, IsLoggedAndLeavesTheStartType) {
+    const ServiceKeyCase& c = GetParam();
+    ASSERT_TRUE(krelltest::SetProtectionSetting("CurrentState", c.dwState));
+    {
+        CRegistryKey service;
+        ASSERT_TRUE(service.Open(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Services\\KRELLSvc",
+                                 KEY_SET_VALUE));
+        ASSERT_TRUE(service.SetDword(u"Start", c.dwStartType));
+    }
+    if (c.bDuringRun) {
+        RunAndTerminateWhile([] { ASSERT_TRUE(DenyServiceKey(ERROR_ACCESS_DENIED)); });
+        ExpectStartAndStopSequence(History("KRELLSvc"), 0, 0);
+    } else {
+        ASSERT_TRUE(DenyServiceKey(ERROR_ACCESS_DENIED));
+        RunRefusedStart();
+        ExpectStartAndStopSequence(History("KRELLSvc"), 1066, 0xFFFFFFFF);
+    }
+    const std::string sLog = Log();
+    for (const char* szLine : c.lines) {
+        EXPECT_NE(sLog.find(szLine), npos) << szLine << "\n" << sLog;
+    }
+    const std::string sStatus = Status();
+    EXPECT_NE(sStatus.find(std::string("protection state: ") + c.szFinalState), npos) << sStatus;
+    EXPECT_NE(sStatus.find(std::string("KRELLSvc     STOPPED        start ") + c.szStartType), npos)
+        << sStatus;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ServiceKeyUnwritable,
+    testing::Values(ServiceKeyCase{"BeforeAStartWithProtectionOn",
+                                   1,
+                                   false,
+                                   2,
+                                   {"CKTUMSModule::setServiceLoadTime - RegKey.Open failed",
+                                    "CKTUMSModule::Create(): setServiceLoadTime() failed",
+                                    "CKTUMSModule::Shutdown(): setServiceLoadTime() failed during shutdown",
+                                    "CKTUMSModule::Destroy(): Stop event received: eCurrentState(1), "
+                                    "m_FinalState(0)"},
+                                   "0 GW_STATE_OFF",
+                                   "auto"},
+                    ServiceKeyCase{"BeforeAStartWithProtectionOff",
+                                   0,
+                                   false,
+                                   2,
+                                   {"CKTUMSModule::setServiceLoadTime - RegKey.Open failed",
+                                    "CKTUMSModule::Create(): setServiceLoadTime() failed",
+                                    "CKTUMSModule::Shutdown(): setServiceLoadTime() failed during shutdown"},
+                                   "0 GW_STATE_OFF",
+                                   "auto"},
+                    ServiceKeyCase{"DuringTheRun",
+                                   1,
+                                   true,
+                                   3,
+                                   {"CKTUMSModule::setServiceLoadTime - RegKey.Open failed",
+                                    "CKTUMSModule::Shutdown(): setServiceLoadTime() failed during shutdown"},
+                                   "0 GW_STATE_OFF",
+                                   "auto"}),
+    [](const testing::TestParamInfo<ServiceKeyCase>& info) { return std::string(info.param.szName); });
 
 // The driver's stop refused by the SCM while the protection runs: the stop logs the step that failed
 // and goes on, the driver keeps running and the protection ends off.
@@ -618,6 +787,31 @@ INSTANTIATE_TEST_SUITE_P(
                           "0 GW_STATE_OFF",
                           "0"},
         SettingsFaultCase{
+            "KeyUnopenable",
+            u"FailGetSettings GATEWARDEN\\PRIVATE",
+            false,
+            true,
+            {"CKTUMSModule::getGWState() - m_pSettingsManager->GetSettings() failed (0x80000302).",
+             "CKTUMSModule::Create(): Attempt to start while in unknown error state, exiting",
+             "CKTUMSModule::Destroy(): Stop event received: eCurrentState(5), m_FinalState(0)"},
+            "0 GW_STATE_OFF",
+            "0"},
+        // Every write of the key fails from the start on: the start still completes, and nothing the
+        // service meant to store reaches the store.
+        SettingsFaultCase{
+            "KeyNotCreatable",
+            u"FailCreateSettings GATEWARDEN\\PRIVATE",
+            false,
+            false,
+            {"CKTUMSModule::setDriverErrorState(): m_SettingsMgr->GetSettings(GATEWARDEN_PRIVATE_KEY_NAME) "
+             "!= "
+             "S_OK, 0x80000302",
+             "CKTUMSModule::setGWState(): m_SettingsMgr->GetSettings(GATEWARDEN_PRIVATE_KEY_NAME) != S_OK, "
+             "0x80000302",
+             "CKTUMSModule::Destroy(): Stop event received: eCurrentState(1), m_FinalState(0)"},
+            "1 GW_STATE_ON",
+            "0"},
+        SettingsFaultCase{
             "StateUnwritableDuringTheRun",
             u"FailWrite CurrentState",
             true,
@@ -627,5 +821,96 @@ INSTANTIATE_TEST_SUITE_P(
             "1 GW_STATE_ON",
             "0"}),
     [](const testing::TestParamInfo<SettingsFaultCase>& info) { return std::string(info.param.szName); });
+
+// Stored values that refuse the start, each with its own line, and the stop that follows: the state
+// it finds decides the line and the state written back; every stop sets the service on demand.
+struct StoredStateCase {
+    const char* szName;
+    DWORD dwState;
+    DWORD dwMarker;
+    const char* szStartLine;
+    const char* szStopLine;
+    const char* szFinalState;
+    const char* szFinalMarker;
+};
+
+class StoredState : public FailurePaths, public testing::WithParamInterface<StoredStateCase> {};
+
+TEST_P(StoredState, RefusesTheStartAndDecidesTheStop) {
+    const StoredStateCase& c = GetParam();
+    ASSERT_TRUE(krelltest::SetProtectionSetting("CurrentState", c.dwState));
+    ASSERT_TRUE(krelltest::SetProtectionSetting("DriverError", c.dwMarker));
+    RunRefusedStart();
+    const std::string sLog = Log();
+    const std::size_t nStart = sLog.find(c.szStartLine);
+    ASSERT_NE(nStart, npos) << c.szStartLine << "\n" << sLog;
+    EXPECT_NE(sLog.find(c.szStopLine, nStart), npos) << c.szStopLine << "\n" << sLog;
+    // Refused before the driver was loaded; the stop still tries the deactivation and the unload.
+    EXPECT_EQ(sLog.find("CKTUMSModule::loadDriver"), npos) << sLog;
+    EXPECT_NE(sLog.find("CKTUMSModule::ShutdownDriver(): m_Channel.SendKTMessage() failed", nStart), npos)
+        << sLog;
+    const std::string sStatus = Status();
+    EXPECT_NE(sStatus.find(std::string("protection state: ") + c.szFinalState), npos) << sStatus;
+    EXPECT_NE(sStatus.find(std::string("driver error marker: ") + c.szFinalMarker), npos) << sStatus;
+    EXPECT_NE(sStatus.find("KRELLSvc     STOPPED        start demand"), npos) << sStatus;
+    ExpectStartAndStopSequence(History("KRELLSvc"), 1066, 0xFFFFFFFF);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, StoredState,
+    testing::Values(
+        StoredStateCase{"Updating", 2, 0, "CKTUMSModule::Create(): Attempt to start while updating, exiting",
+                        "CKTUMSModule::Shutdown(): Stop event received while in state GW_STATE_UPDATING!: "
+                        "eCurrentState(2), m_FinalState(0)",
+                        "0 GW_STATE_OFF", "0"},
+        StoredStateCase{"UnknownState", 7, 0, "CKTUMSModule::Create(): Intended state unknown (7)",
+                        "CKTUMSModule::Shutdown(): Stop event received in unknown or error state: "
+                        "eCurrentState(7), m_FinalState(0)",
+                        "0 GW_STATE_OFF", "0"},
+        StoredStateCase{
+            "ErrorOff", 4, 0,
+            "CKTUMSModule::Create(): eCurrentState is GW_STATE_OFF or GW_STATE_ERROR_OFF. Exiting...",
+            "CKTUMSModule::Shutdown(): Stop event received: eCurrentState(4), m_FinalState(4)",
+            "4 GW_STATE_ERROR_OFF", "0"},
+        StoredStateCase{"UnknownMarker", 1, 3,
+                        "CKTUMSModule::Create(): Unhandled driver error state, exiting",
+                        "CKTUMSModule::Destroy(): Stop event received: eCurrentState(1), m_FinalState(0)",
+                        "0 GW_STATE_OFF", "3"},
+        StoredStateCase{"MarkerAfterAnError", 3, 1,
+                        "CKTUMSModule::ServiceStartThread(): Driver error state on, exiting",
+                        "CKTUMSModule::Shutdown(): Stop event received: eCurrentState(3), m_FinalState(4)",
+                        "4 GW_STATE_ERROR_OFF", "1"}),
+    [](const testing::TestParamInfo<StoredStateCase>& info) { return std::string(info.param.szName); });
+
+// The driver hanging up while the protection runs: a configuration change cannot be delivered and
+// says so to whoever asked for it, and the stop's deactivation fails the same way before the driver
+// is stopped as usual.
+TEST_F(FailurePaths, DriverLostDuringTheRun) {
+    std::string sAnswer;
+    int nAnswer = 0;
+    RunAndTerminateWhile([&] {
+        // The start-up's own configuration delivered first, so the change below is the one that fails.
+        ASSERT_TRUE(krelltest::WaitForDriverStatus("loaded=1")) << krelltest::DriverStatus();
+        std::string sOutput;
+        ASSERT_EQ(RunCommand(m_sCtl + " driver close", &sOutput), 0) << sOutput;
+        ASSERT_TRUE(krelltest::WaitForServiceLog("the driver channel is lost")) << Log();
+        nAnswer = RunCommand(m_sCtl + " protection set registry=0", &sAnswer);
+    });
+    EXPECT_EQ(nAnswer, 1) << sAnswer;
+    EXPECT_NE(sAnswer.find("0x8000FFFF"), npos) << sAnswer;
+    EXPECT_NE(sAnswer.find("Configuration update failed due to driver communication failure"), npos)
+        << sAnswer;
+    const std::string sLog = Log();
+    const std::size_t nSend =
+        sLog.find("CKTUMSModule::SendConfigNotification(): Failed to send settings message (code 1)");
+    ASSERT_NE(nSend, npos) << sLog;
+    EXPECT_NE(sLog.find("CKTUMSModule::ShutdownDriver(): m_Channel.SendKTMessage() failed", nSend), npos)
+        << sLog;
+    EXPECT_EQ(sLog.find("unloadDriver() failed"), npos) << sLog;
+    const std::string sStatus = Status();
+    EXPECT_NE(sStatus.find("protection state: 0 GW_STATE_OFF"), npos) << sStatus;
+    EXPECT_NE(sStatus.find("KRELLDrv     STOPPED"), npos) << sStatus;
+    ExpectStartAndStopSequence(History("KRELLSvc"), 0, 0);
+}
 
 }  // namespace

@@ -193,6 +193,31 @@ void DeleteSubtree(sqlite3* pDb, sqlite3_int64 llId, bool bSelf) {
     }
 }
 
+// Test option (docs/registry.md): a DWORD "OpenForWrite <path>" under this key of HKEY_LOCAL_MACHINE
+// makes opening that key of HKEY_LOCAL_MACHINE for setting values fail with the DWORD, as a key whose
+// permissions deny it does. 0 when no such fault is set.
+DWORD WriteOpenFault(sqlite3* pDb, const std::vector<std::u16string_view>& parts) {
+    static const std::vector<std::u16string_view> FAULTS_PATH = {u"SYSTEM", u"CurrentControlSet", u"Control",
+                                                                 u"RegistryFaults"};
+    sqlite3_int64 llFaults = 0;
+    if (Walk(pDb, registry::HIVE_LOCAL_MACHINE, FAULTS_PATH, &llFaults) != FAULTS_PATH.size()) {
+        return 0;
+    }
+    std::u16string sName = u"OpenForWrite";
+    for (const auto& sPart : parts) {
+        sName += sName.size() == 12 ? u' ' : u'\\';
+        sName += sPart;
+    }
+    const std::string sUpper = UpperKey(sName);
+    CStatement stmt(pDb, "SELECT type, data FROM vals WHERE key = ? AND name_upper = ?");
+    stmt.Bind(1, llFaults).BindBlob(2, sUpper.data(), sUpper.size());
+    DWORD dwError = 0;
+    if (stmt.Step() && stmt.Int64(0) == REG_DWORD && stmt.Bytes(1) == sizeof(dwError)) {
+        std::memcpy(&dwError, stmt.Blob(1), sizeof(dwError));
+    }
+    return dwError;
+}
+
 LONG OpenOrCreate(HKEY hKey, const char16_t* szSubKey, REGSAM samDesired, bool bCreate, HKEY* phkResult,
                   DWORD* pdwDisposition) {
     CKeyRef base{};
@@ -208,9 +233,16 @@ LONG OpenOrCreate(HKEY hKey, const char16_t* szSubKey, REGSAM samDesired, bool b
     // Opening needs no write lock, so an existing key opens even while another process writes.
     sqlite3_int64 llId = 0;
     bool bComplete = false;
+    const bool bCheckFault =
+        base.llId == registry::HIVE_LOCAL_MACHINE && (MapAccess(samDesired) & KEY_SET_VALUE) != 0;
     lResult = CRegistryStore::Instance().Read([&](sqlite3* pDb) -> LONG {
         if (!KeyExists(pDb, base.llId)) {
             return ERROR_KEY_DELETED;
+        }
+        if (bCheckFault) {
+            if (const DWORD dwFault = WriteOpenFault(pDb, parts); dwFault != 0) {
+                return static_cast<LONG>(dwFault);
+            }
         }
         bComplete = Walk(pDb, base.llId, parts, &llId) == parts.size();
         return ERROR_SUCCESS;
