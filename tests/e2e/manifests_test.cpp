@@ -362,14 +362,27 @@ TEST_F(Manifests, ManifestsRemovedWhileTheyAreReadLeaveTheOthers) {
     EXPECT_GT(nMentions, 0u) << sLog;
 }
 
-// How the folder goes away: removed with its manifests (each removal is announced), or moved elsewhere
-// in one step (nothing inside it is).
-class ManifestFolderGone : public Manifests, public testing::WithParamInterface<bool> {};
+// How the folder goes away: removed with its manifests (each removal is announced), moved elsewhere
+// in one step (nothing inside it is), or removed while the service is stopped.
+enum class FolderGone { Removed, MovedAway, AbsentAtStart };
 
-// The watcher's read fails once the folder is gone, which ends the tracking until the service starts
-// again; the rules already compiled stay until a compilation reads the folder.
+class ManifestFolderGone : public Manifests, public testing::WithParamInterface<FolderGone> {
+protected:
+    // The stop leaves the protection off; it is turned on again as an operator would.
+    void Restart() {
+        std::string sOutput;
+        ASSERT_EQ(RunCommand(ProgramPath("krellsvc") + " -t", &sOutput), 0) << sOutput;
+        ASSERT_TRUE(krelltest::WaitForServiceStatus("KRELLSvc", "STOPPED", 30000));
+        ASSERT_TRUE(krelltest::SetProtectionSetting("CurrentState", 1));
+        ASSERT_EQ(RunCommand(m_sCtl + " service start KRELLSvc", &sOutput), 0) << sOutput;
+        ASSERT_TRUE(krelltest::WaitForServiceStatus("KRELLSvc", "RUNNING"));
+    }
+};
+
+// Without its folder the watcher ends (or never starts) and stays so until the service starts again;
+// the rules compiled before stay until a compilation reads the folder.
 TEST_P(ManifestFolderGone, TrackingEndsUntilTheNextStart) {
-    const bool bRemoved = GetParam();
+    const FolderGone way = GetParam();
     const std::string KEPT = "C:\\Apps\\Kept\\a.dll";
     const std::string LATE = "C:\\Apps\\Late\\a.dll";
     const std::string RESUMED = "C:\\Apps\\Resumed\\a.dll";
@@ -378,17 +391,27 @@ TEST_P(ManifestFolderGone, TrackingEndsUntilTheNextStart) {
     PackStaged("resumed", {"C:\\Apps\\Resumed"});
     Drop("kept");
     WaitForJudgement(KEPT, true);
+
+    switch (way) {
+        case FolderGone::Removed:
+            std::filesystem::remove_all(m_sFolder);
+            break;
+        case FolderGone::MovedAway:
+            std::filesystem::rename(m_sFolder, m_sStage + "/moved");
+            break;
+        case FolderGone::AbsentAtStart:
+            std::filesystem::remove_all(m_sFolder);
+            ASSERT_NO_FATAL_FAILURE(Restart());
+            break;
+    }
     const long nPid = ServicePid();
     ASSERT_NE(nPid, 0);
-
-    if (bRemoved) {
-        std::filesystem::remove_all(m_sFolder);
-    } else {
-        std::filesystem::rename(m_sFolder, m_sStage + "/moved");
-    }
     ASSERT_TRUE(krelltest::WaitForServiceLog(
-        "CManifestFolderDirChangeHandler::TrackDirectoryChangeThread - ReadDirectoryChangesW failed"));
-    if (!bRemoved) {
+        way == FolderGone::AbsentAtStart
+            ? "CManifestFolderDirChangeHandler::TrackManifestFolderDirectoryChanges - hDir = "
+              "INVALID_HANDLE_VALUE"
+            : "CManifestFolderDirChangeHandler::TrackDirectoryChangeThread - ReadDirectoryChangesW failed"));
+    if (way == FolderGone::MovedAway) {
         // A compilation that does not read the manifests keeps their rules.
         std::string sOutput;
         EXPECT_EQ(RunCommand(m_sCtl + " config apply --wait 30", &sOutput), 0) << sOutput;
@@ -413,11 +436,7 @@ TEST_P(ManifestFolderGone, TrackingEndsUntilTheNextStart) {
     EXPECT_EQ(ServicePid(), nPid);
 
     // The next start tracks the folder again; its first compilation reads what is there.
-    std::string sOutput;
-    ASSERT_EQ(RunCommand(ProgramPath("krellsvc") + " -t", &sOutput), 0) << sOutput;
-    ASSERT_TRUE(krelltest::WaitForServiceStatus("KRELLSvc", "STOPPED", 30000));
-    ASSERT_TRUE(krelltest::SetProtectionSetting("CurrentState", 1));
-    ASSERT_EQ(RunCommand(m_sCtl + " service start KRELLSvc", &sOutput), 0) << sOutput;
+    ASSERT_NO_FATAL_FAILURE(Restart());
     WaitForJudgement(LATE, true, 30);
     const std::size_t nStoreRestarted = StoreLog().size();
     Drop("resumed");
@@ -425,9 +444,19 @@ TEST_P(ManifestFolderGone, TrackingEndsUntilTheNextStart) {
     EXPECT_GE(ManifestPublications(nStoreRestarted), 1) << StoreLog();
 }
 
-INSTANTIATE_TEST_SUITE_P(Ways, ManifestFolderGone, testing::Bool(),
-                         [](const testing::TestParamInfo<bool>& info) {
-                             return info.param ? "Removed" : "MovedAway";
+INSTANTIATE_TEST_SUITE_P(Ways, ManifestFolderGone,
+                         testing::Values(FolderGone::Removed, FolderGone::MovedAway,
+                                         FolderGone::AbsentAtStart),
+                         [](const testing::TestParamInfo<FolderGone>& info) {
+                             switch (info.param) {
+                                 case FolderGone::Removed:
+                                     return "Removed";
+                                 case FolderGone::MovedAway:
+                                     return "MovedAway";
+                                 case FolderGone::AbsentAtStart:
+                                     return "AbsentAtStart";
+                             }
+                             return "";
                          });
 
 }  // namespace
