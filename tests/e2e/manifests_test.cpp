@@ -7,6 +7,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -370,6 +371,21 @@ TEST_F(Manifests, ManifestsRemovedWhileTheyAreReadLeaveTheOthers) {
 // in one step (nothing inside it is), or removed while the service is stopped.
 enum class FolderGone { Removed, MovedAway, AbsentAtStart };
 
+const char* Name(FolderGone way) {
+    switch (way) {
+        case FolderGone::Removed:
+            return "Removed";
+        case FolderGone::MovedAway:
+            return "MovedAway";
+        case FolderGone::AbsentAtStart:
+            return "AbsentAtStart";
+    }
+    return "?";
+}
+void PrintTo(FolderGone way, std::ostream* pOut) {
+    *pOut << Name(way);
+}
+
 class ManifestFolderGone : public Manifests, public testing::WithParamInterface<FolderGone> {
 protected:
     // The stop leaves the protection off; it is turned on again as an operator would.
@@ -429,9 +445,10 @@ TEST_P(ManifestFolderGone, TrackingEndsUntilTheNextStart) {
     WaitForJudgement(KEPT, false);
     EXPECT_EQ(ServicePid(), nPid);
 
-    // The folder made again: a manifest dropped there is not announced.
+    // The folder made again: a manifest dropped there, a while later, is not announced.
     std::this_thread::sleep_for(std::chrono::seconds(1));
     std::filesystem::create_directories(m_sFolder);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
     const std::size_t nStoreBefore = StoreLog().size();
     Drop("late");
     std::this_thread::sleep_for(std::chrono::seconds(2));
@@ -451,16 +468,6 @@ TEST_P(ManifestFolderGone, TrackingEndsUntilTheNextStart) {
 INSTANTIATE_TEST_SUITE_P(Ways, ManifestFolderGone,
                          testing::Values(FolderGone::Removed, FolderGone::MovedAway,
                                          FolderGone::AbsentAtStart),
-                         [](const testing::TestParamInfo<FolderGone>& info) {
-                             switch (info.param) {
-                                 case FolderGone::Removed:
-                                     return "Removed";
-                                 case FolderGone::MovedAway:
-                                     return "MovedAway";
-                                 case FolderGone::AbsentAtStart:
-                                     return "AbsentAtStart";
-                             }
-                             return "";
-                         });
+                         [](const testing::TestParamInfo<FolderGone>& info) { return Name(info.param); });
 
 }  // namespace
