@@ -3,9 +3,11 @@
 // compilation, and the stand-in driver judges accesses by the new rules.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -62,12 +64,14 @@ protected:
     // Moves the staged files in, the manifest last, as a deployment would.
     void Drop(const std::string& sBase) {
         for (const char* szExt : {".grd", ".sig", ".gwm"}) {
-            std::filesystem::copy_file(m_sStage + "/" + sBase + szExt,
-                                       m_sStage + "/" + sBase + szExt + ".copy",
-                                       std::filesystem::copy_options::overwrite_existing);
-            std::filesystem::rename(m_sStage + "/" + sBase + szExt + ".copy",
-                                    m_sFolder + "/" + sBase + szExt);
+            Place(sBase + szExt);
         }
+    }
+    // One staged file moved in whole.
+    void Place(const std::string& sName) {
+        std::filesystem::copy_file(m_sStage + "/" + sName, m_sStage + "/" + sName + ".copy",
+                                   std::filesystem::copy_options::overwrite_existing);
+        std::filesystem::rename(m_sStage + "/" + sName + ".copy", m_sFolder + "/" + sName);
     }
     void Remove(const std::string& sBase) {
         for (const char* szExt : {".gwm", ".grd", ".sig"}) {
@@ -99,6 +103,22 @@ protected:
     }
     std::string StoreLog() const {
         return krelltest::ReadText(platform::RootDirectory() + "/run/lcSetMgr.log");
+    }
+    // Configuration changes the store's service published for manifest announcements, from an
+    // offset of its log on.
+    int ManifestPublications(std::size_t nFrom) const {
+        int n = 0;
+        for (const std::string& sLine : krelltest::NonEmptyLines(StoreLog().substr(nFrom))) {
+            n += sLine.find(" published for ") != npos && sLine.find(" manifest change") != npos ? 1 : 0;
+        }
+        return n;
+    }
+    // The service's process id while it runs, else 0: a crash and a restart would change it.
+    long ServicePid() const {
+        std::string sStatus;
+        RunCommand(m_sCtl + " service status KRELLSvc", &sStatus);
+        const std::size_t nAt = sStatus.find("state RUNNING, pid ");
+        return nAt == npos ? 0 : std::stol(sStatus.substr(nAt + 19));
     }
 
     std::string m_sCtl;
@@ -255,5 +275,199 @@ TEST_F(Manifests, AnnouncementsInARowAreOneConfigurationChange) {
     EXPECT_EQ(nAnnouncements, ANNOUNCEMENTS) << StoreLog();
     EXPECT_LE(nPublications, 3) << StoreLog();
 }
+
+// A manifest that comes and goes while compilations read the folder: each load finds it whole, finds
+// it gone, or finds part of it. Whatever a load saw, the service runs on, the other manifest's rules
+// stay, and once it is gone for good its rules are too.
+TEST_F(Manifests, ManifestsRemovedWhileTheyAreReadLeaveTheOthers) {
+    const std::string KEPT = "C:\\Apps\\Kept\\a.dll";
+    const std::string GONE = "C:\\Apps\\Gone\\a.dll";
+    constexpr int CYCLES = 40;
+    constexpr auto CYCLING = std::chrono::milliseconds(1500);
+    // The files of "gone" that come and go in each cycle, and those that stay meanwhile.
+    const struct {
+        const char* szName;
+        std::vector<std::string> cycled;
+        std::vector<std::string> steady;
+    } cases[] = {
+        {"the whole set", {"gone.grd", "gone.sig", "gone.gwm"}, {}},
+        {"the signature files", {"gone.grd", "gone.sig"}, {"gone.gwm"}},
+        {"the manifest alone", {"gone.gwm"}, {"gone.grd", "gone.sig"}},
+    };
+    PackStaged("kept", {"C:\\Apps\\Kept"});
+    PackStaged("gone", {"C:\\Apps\\Gone"});
+    Drop("kept");
+    WaitForJudgement(KEPT, true);
+    const long nPid = ServicePid();
+    ASSERT_NE(nPid, 0);
+    const std::size_t nLogStart = krelltest::ServiceLog().size();
+    const std::size_t nStoreStart = StoreLog().size();
+
+    // Compilations back to back, each reading the folder: the announcements set the refresh flag.
+    std::atomic<bool> bCycling{true};
+    std::thread applier([&] {
+        while (bCycling) {
+            RunCommand(m_sCtl + " config apply --wait 30");
+        }
+    });
+    for (const auto& c : cases) {
+        for (const std::string& sName : c.steady) {
+            Place(sName);
+        }
+        // A tight loop, long enough for several compilations to meet it. The pauses only keep the
+        // watcher's backlog (one announcement per read of a few changes) from outlasting the loop
+        // by many seconds.
+        const auto end = Clock::now() + CYCLING;
+        for (int i = 0; i < CYCLES || Clock::now() < end; ++i) {
+            for (const std::string& sName : c.cycled) {
+                Place(sName);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            for (const std::string& sName : c.cycled) {
+                std::filesystem::remove(m_sFolder + "/" + sName);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        for (const std::string& sName : c.steady) {
+            std::filesystem::remove(m_sFolder + "/" + sName);
+        }
+        EXPECT_EQ(ServicePid(), nPid) << c.szName;
+        EXPECT_TRUE(IsViolation(KEPT)) << c.szName;
+    }
+    bCycling = false;
+    applier.join();
+
+    // The last removal's announcement is compiled like any other.
+    WaitForJudgement(GONE, false, 30);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_FALSE(IsViolation(GONE));
+    EXPECT_TRUE(IsViolation(KEPT));
+    EXPECT_EQ(ServicePid(), nPid);
+    EXPECT_GT(krelltest::CountOf(StoreLog().substr(nStoreStart), "a settings refresh request"), 3u)
+        << "too few compilations ran during the cycles";
+
+    // What the loader says of a file that vanished under it: the authentication or the open failed.
+    const std::string sLog = krelltest::ServiceLog().substr(nLogStart);
+    std::size_t nMentions = 0;
+    for (const std::string& sLine : krelltest::NonEmptyLines(sLog)) {
+        if (sLine.find("GWManifests\\gone.") == npos) {
+            continue;
+        }
+        ++nMentions;
+        const bool bExpected =
+            sLine.find("CGatewardenManifestLoad::LoadFile - Processing ") != npos ||
+            sLine.find(
+                "CGatewardenManifestLoad::LoadFile - Authentication of \"C:\\Program Files\\Common "
+                "Files\\Quillon Shared\\GWManifests\\gone.gwm\" failed") != npos ||
+            sLine.find(
+                "CGatewardenManifestLoad::LoadFile - File open of \"C:\\Program Files\\Common "
+                "Files\\Quillon Shared\\GWManifests\\gone.gwm\" failed (0X000002)") != npos;
+        EXPECT_TRUE(bExpected) << sLine;
+    }
+    EXPECT_GT(nMentions, 0u) << sLog;
+}
+
+// How the folder goes away: removed with its manifests (each removal is announced), moved elsewhere
+// in one step (nothing inside it is), or removed while the service is stopped.
+enum class FolderGone { Removed, MovedAway, AbsentAtStart };
+
+const char* Name(FolderGone way) {
+    switch (way) {
+        case FolderGone::Removed:
+            return "Removed";
+        case FolderGone::MovedAway:
+            return "MovedAway";
+        case FolderGone::AbsentAtStart:
+            return "AbsentAtStart";
+    }
+    return "?";
+}
+void PrintTo(FolderGone way, std::ostream* pOut) {
+    *pOut << Name(way);
+}
+
+class ManifestFolderGone : public Manifests, public testing::WithParamInterface<FolderGone> {
+protected:
+    // The stop leaves the protection off; it is turned on again as an operator would.
+    void Restart() {
+        std::string sOutput;
+        ASSERT_EQ(RunCommand(ProgramPath("krellsvc") + " -t", &sOutput), 0) << sOutput;
+        ASSERT_TRUE(krelltest::WaitForServiceStatus("KRELLSvc", "STOPPED", 30000));
+        ASSERT_TRUE(krelltest::SetProtectionSetting("CurrentState", 1));
+        ASSERT_EQ(RunCommand(m_sCtl + " service start KRELLSvc", &sOutput), 0) << sOutput;
+        ASSERT_TRUE(krelltest::WaitForServiceStatus("KRELLSvc", "RUNNING"));
+    }
+};
+
+// Without its folder the watcher ends (or never starts) and stays so until the service starts again;
+// the rules compiled before stay until a compilation reads the folder.
+TEST_P(ManifestFolderGone, TrackingEndsUntilTheNextStart) {
+    const FolderGone way = GetParam();
+    const std::string KEPT = "C:\\Apps\\Kept\\a.dll";
+    const std::string LATE = "C:\\Apps\\Late\\a.dll";
+    const std::string RESUMED = "C:\\Apps\\Resumed\\a.dll";
+    PackStaged("kept", {"C:\\Apps\\Kept"});
+    PackStaged("late", {"C:\\Apps\\Late"});
+    PackStaged("resumed", {"C:\\Apps\\Resumed"});
+    Drop("kept");
+    WaitForJudgement(KEPT, true);
+
+    switch (way) {
+        case FolderGone::Removed:
+            std::filesystem::remove_all(m_sFolder);
+            break;
+        case FolderGone::MovedAway:
+            std::filesystem::rename(m_sFolder, m_sStage + "/moved");
+            break;
+        case FolderGone::AbsentAtStart:
+            std::filesystem::remove_all(m_sFolder);
+            ASSERT_NO_FATAL_FAILURE(Restart());
+            break;
+    }
+    const long nPid = ServicePid();
+    ASSERT_NE(nPid, 0);
+    ASSERT_TRUE(krelltest::WaitForServiceLog(
+        way == FolderGone::AbsentAtStart
+            ? "CManifestFolderDirChangeHandler::TrackManifestFolderDirectoryChanges - hDir = "
+              "INVALID_HANDLE_VALUE"
+            : "CManifestFolderDirChangeHandler::TrackDirectoryChangeThread - ReadDirectoryChangesW failed"));
+    if (way == FolderGone::MovedAway) {
+        // A compilation that does not read the manifests keeps their rules.
+        std::string sOutput;
+        EXPECT_EQ(RunCommand(m_sCtl + " config apply --wait 30", &sOutput), 0) << sOutput;
+        EXPECT_TRUE(IsViolation(KEPT));
+        // An announcement from elsewhere has the folder read.
+        EXPECT_EQ(RunCommand(m_sCtl + " events publish 6005", &sOutput), 0) << sOutput;
+    }
+    EXPECT_TRUE(krelltest::WaitForServiceLog(
+        "CGatewardenManifestLoad::LoadT - Failed to open manifest folder C:\\Program Files\\Common "
+        "Files\\Quillon Shared\\GWManifests\\"));
+    WaitForJudgement(KEPT, false);
+    EXPECT_EQ(ServicePid(), nPid);
+
+    // The folder made again: a manifest dropped there, a while later, is not announced.
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    std::filesystem::create_directories(m_sFolder);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const std::size_t nStoreBefore = StoreLog().size();
+    Drop("late");
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    EXPECT_EQ(ManifestPublications(nStoreBefore), 0) << StoreLog();
+    EXPECT_FALSE(IsViolation(LATE));
+    EXPECT_EQ(ServicePid(), nPid);
+
+    // The next start tracks the folder again; its first compilation reads what is there.
+    ASSERT_NO_FATAL_FAILURE(Restart());
+    WaitForJudgement(LATE, true, 30);
+    const std::size_t nStoreRestarted = StoreLog().size();
+    Drop("resumed");
+    EXPECT_LT(WaitForJudgement(RESUMED, true), std::chrono::seconds(5));
+    EXPECT_GE(ManifestPublications(nStoreRestarted), 1) << StoreLog();
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, ManifestFolderGone,
+                         testing::Values(FolderGone::Removed, FolderGone::MovedAway,
+                                         FolderGone::AbsentAtStart),
+                         [](const testing::TestParamInfo<FolderGone>& info) { return Name(info.param); });
 
 }  // namespace
