@@ -104,6 +104,21 @@ protected:
     std::string StoreLog() const {
         return krelltest::ReadText(platform::RootDirectory() + "/run/lcSetMgr.log");
     }
+    // Waits until the store's service has no announcement left to publish: one that came after the
+    // first compilation of a drop is published 300 ms later and has the folder read again.
+    void WaitForStoreToSettle() const {
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        for (int n = 0; n < 300; ++n) {
+            const std::string sLog = StoreLog();
+            if (krelltest::CountOf(sLog, " published for ") ==
+                krelltest::CountOf(sLog, " committed, ") + krelltest::CountOf(sLog, " cancelled: ") +
+                    krelltest::CountOf(sLog, " got no answer")) {
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        ADD_FAILURE() << "the store's service did not settle\n" << StoreLog();
+    }
     // Configuration changes the store's service published for manifest announcements, from an
     // offset of its log on.
     int ManifestPublications(std::size_t nFrom) const {
@@ -411,6 +426,7 @@ TEST_P(ManifestFolderGone, TrackingEndsUntilTheNextStart) {
     PackStaged("resumed", {"C:\\Apps\\Resumed"});
     Drop("kept");
     WaitForJudgement(KEPT, true);
+    WaitForStoreToSettle();
 
     switch (way) {
         case FolderGone::Removed:
