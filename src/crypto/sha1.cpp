@@ -2,17 +2,27 @@
 
 #include <openssl/evp.h>
 
+#include "platform/foreign_code.h"
+
 namespace crypto {
 
-CSha1::CSha1() : m_pCtx(EVP_MD_CTX_new()), m_bReady(false) {
+using platform::CForeignCall;
+
+CSha1::CSha1() : m_pCtx(nullptr), m_bReady(false) {
+    {
+        const CForeignCall call;
+        m_pCtx = EVP_MD_CTX_new();
+    }
     Reset();
 }
 
 CSha1::~CSha1() {
+    const CForeignCall call;
     EVP_MD_CTX_free(m_pCtx);
 }
 
 bool CSha1::Reset() {
+    const CForeignCall call;
     m_bReady = m_pCtx != nullptr && EVP_DigestInit_ex(m_pCtx, EVP_sha1(), nullptr) == 1;
     return m_bReady;
 }
@@ -21,6 +31,8 @@ bool CSha1::Update(std::span<const BYTE> data) {
     if (!m_bReady) {
         return false;
     }
+    CForeignCall::HandOver(data.data(), data.size());
+    const CForeignCall call;
     if (!data.empty() && EVP_DigestUpdate(m_pCtx, data.data(), data.size()) != 1) {
         m_bReady = false;
     }
@@ -33,13 +45,22 @@ bool CSha1::Final(Sha1Digest& digest) {
     }
     m_bReady = false;
     unsigned int cbDigest = 0;
-    return EVP_DigestFinal_ex(m_pCtx, digest.data(), &cbDigest) == 1 && cbDigest == SHA1_DIGEST_SIZE;
+    const CForeignCall call;
+    const bool bDone = EVP_DigestFinal_ex(m_pCtx, digest.data(), &cbDigest) == 1;
+    CForeignCall::Written(digest.data(), digest.size());
+    CForeignCall::Written(&cbDigest, sizeof(cbDigest));
+    return bDone && cbDigest == SHA1_DIGEST_SIZE;
 }
 
 bool Sha1(std::span<const BYTE> data, Sha1Digest& digest) {
+    CForeignCall::HandOver(data.data(), data.size());
     unsigned int cbDigest = 0;
-    return EVP_Digest(data.data(), data.size(), digest.data(), &cbDigest, EVP_sha1(), nullptr) == 1 &&
-           cbDigest == SHA1_DIGEST_SIZE;
+    const CForeignCall call;
+    const bool bDone =
+        EVP_Digest(data.data(), data.size(), digest.data(), &cbDigest, EVP_sha1(), nullptr) == 1;
+    CForeignCall::Written(digest.data(), digest.size());
+    CForeignCall::Written(&cbDigest, sizeof(cbDigest));
+    return bDone && cbDigest == SHA1_DIGEST_SIZE;
 }
 
 }  // namespace crypto
