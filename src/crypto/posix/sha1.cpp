@@ -3,17 +3,24 @@
 #include <openssl/evp.h>
 
 namespace crypto {
+namespace {
+
+EVP_MD_CTX* Ctx(void* p) {
+    return static_cast<EVP_MD_CTX*>(p);
+}
+
+}  // namespace
 
 CSha1::CSha1() : m_pCtx(EVP_MD_CTX_new()), m_bReady(false) {
     Reset();
 }
 
 CSha1::~CSha1() {
-    EVP_MD_CTX_free(m_pCtx);
+    EVP_MD_CTX_free(Ctx(m_pCtx));
 }
 
 bool CSha1::Reset() {
-    m_bReady = m_pCtx != nullptr && EVP_DigestInit_ex(m_pCtx, EVP_sha1(), nullptr) == 1;
+    m_bReady = m_pCtx != nullptr && EVP_DigestInit_ex(Ctx(m_pCtx), EVP_sha1(), nullptr) == 1;
     return m_bReady;
 }
 
@@ -21,7 +28,7 @@ bool CSha1::Update(std::span<const BYTE> data) {
     if (!m_bReady) {
         return false;
     }
-    if (!data.empty() && EVP_DigestUpdate(m_pCtx, data.data(), data.size()) != 1) {
+    if (!data.empty() && EVP_DigestUpdate(Ctx(m_pCtx), data.data(), data.size()) != 1) {
         m_bReady = false;
     }
     return m_bReady;
@@ -33,7 +40,7 @@ bool CSha1::Final(Sha1Digest& digest) {
     }
     m_bReady = false;
     unsigned int cbDigest = 0;
-    return EVP_DigestFinal_ex(m_pCtx, digest.data(), &cbDigest) == 1 && cbDigest == SHA1_DIGEST_SIZE;
+    return EVP_DigestFinal_ex(Ctx(m_pCtx), digest.data(), &cbDigest) == 1 && cbDigest == SHA1_DIGEST_SIZE;
 }
 
 bool Sha1(std::span<const BYTE> data, Sha1Digest& digest) {
