@@ -108,3 +108,6 @@ add_test(NAME kc_files_across_platforms
          COMMAND ${tests}/tools/kc_across_platforms.sh ${KRELL_LINUX_KCTOOL} $<TARGET_FILE:kctool>)
 set_tests_properties(kc_files_across_platforms PROPERTIES ENVIRONMENT "${wine_environment}"
                      FIXTURES_REQUIRED wine SKIP_RETURN_CODE 77)
+
+# The formatter against msvcrt's own _snwprintf.
+target_sources(krell_platform_tests PRIVATE ${tests}/platform/win32/format_crt_test.cpp)
