@@ -80,15 +80,22 @@ set_tests_properties(wineserver_stop PROPERTIES FIXTURES_CLEANUP wine)
 # The same test sources as the Linux build, one program per area. A test process here needs no
 # machine root of its own: the Wine prefix of the build folder is the machine.
 function(krell_win32_tests area)
-  cmake_parse_arguments(arg "" "" "SOURCES;LIBRARIES" ${ARGN})
+  cmake_parse_arguments(arg "" "FILTER" "SOURCES;LIBRARIES" ${ARGN})
+  if(NOT arg_FILTER)
+    set(arg_FILTER "*")
+  endif()
   add_executable(krell_${area}_tests ${arg_SOURCES})
   target_include_directories(krell_${area}_tests PRIVATE ${tests})
   target_link_libraries(krell_${area}_tests PRIVATE ${arg_LIBRARIES} gtest_main gmock)
-  gtest_discover_tests(krell_${area}_tests DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 120 FIXTURES_REQUIRED wine)
+  gtest_discover_tests(krell_${area}_tests TEST_FILTER ${arg_FILTER} DISCOVERY_TIMEOUT 120
+                       PROPERTIES TIMEOUT 120 FIXTURES_REQUIRED wine)
 endfunction()
 
 krell_win32_tests(platform SOURCES ${tests}/platform/format_test.cpp ${tests}/platform/strings_test.cpp
-                  LIBRARIES krell_platform)
+                  ${tests}/platform/system_time_test.cpp LIBRARIES krell_platform
+                  # Wine's SystemTimeToFileTime takes 2023-02-29 and the year 30828, which the
+                  # platform refuses: only the clock's test runs here.
+                  FILTER "-SystemTime.ConvertsBetweenTicksAndCalendar:SystemTime.RefusesFieldsOutOfRange")
 krell_win32_tests(crypto SOURCES ${tests}/crypto/sha1_test.cpp LIBRARIES krell_crypto)
 krell_win32_tests(kcfile SOURCES ${tests}/kcfile/kc_reader_test.cpp ${tests}/kcfile/kc_sections_test.cpp
                   ${tests}/kcfile/kc_writer_test.cpp ${tests}/kcfile/fuzz_corpus_test.cpp
