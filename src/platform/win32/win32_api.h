@@ -79,6 +79,18 @@ __declspec(dllimport) DWORD __stdcall WaitForSingleObject(HANDLE, DWORD);
 __declspec(dllimport) DWORD __stdcall WaitForMultipleObjects(DWORD, const HANDLE*, BOOL, DWORD);
 __declspec(dllimport) BOOL __stdcall CloseHandle(HANDLE);
 
+__declspec(dllimport) HANDLE
+    __stdcall CreateThread(void*, std::size_t, DWORD(__stdcall*)(void*), void*, DWORD, DWORD*);
+__declspec(dllimport) DWORD __stdcall ResumeThread(HANDLE);
+__declspec(dllimport) BOOL __stdcall GetExitCodeThread(HANDLE, DWORD*);
+[[noreturn]] __declspec(dllimport) void __stdcall ExitThread(DWORD);
+__declspec(dllimport) BOOL __stdcall TerminateThread(HANDLE, DWORD);
+__declspec(dllimport) DWORD __stdcall GetThreadId(HANDLE);
+__declspec(dllimport) HANDLE __stdcall GetCurrentThread();
+__declspec(dllimport) HANDLE __stdcall GetCurrentProcess();
+__declspec(dllimport) BOOL __stdcall DuplicateHandle(HANDLE, HANDLE, HANDLE, HANDLE*, DWORD, BOOL, DWORD);
+constexpr DWORD DUPLICATE_SAME_ACCESS = 0x00000002;
+
 __declspec(dllimport) int __stdcall MultiByteToWideChar(unsigned, DWORD, const char*, int, wchar_t*, int);
 __declspec(dllimport) int __stdcall WideCharToMultiByte(unsigned, DWORD, const wchar_t*, int, char*, int,
                                                         const char*, BOOL*);
