@@ -34,6 +34,7 @@
 #include "kctool_rules.h"
 #include "platform/file.h"
 #include "platform/paths.h"
+#include "platform/root.h"
 #include "platform/strings.h"
 #include "platform/system.h"
 
@@ -302,7 +303,7 @@ int Eval(const std::vector<std::string>& args) {
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     if (args.size() >= 2 && args[0] == "--root") {
-        setenv("KRELL_ROOT", args[1].c_str(), 1);
+        platform::UseRoot(args[1]);
         args.erase(args.begin(), args.begin() + 2);
     }
     if (args.empty()) {

@@ -1,4 +1,4 @@
-// SHA-1 through OpenSSL, for the digests that protect KC files and guard files.
+// SHA-1 (OpenSSL on POSIX, CNG on Windows), for the digests that protect KC files and guard files.
 #pragma once
 
 #include <array>
@@ -7,15 +7,13 @@
 
 #include "platform/types.h"
 
-struct evp_md_ctx_st;
-
 namespace crypto {
 
 constexpr std::size_t SHA1_DIGEST_SIZE = 20;
 using Sha1Digest = std::array<BYTE, SHA1_DIGEST_SIZE>;
 
 // Incremental digest; Final ends it, and Reset makes the object usable again. Every operation
-// reports failure (out of memory inside OpenSSL) by returning false; the digest is then undefined.
+// reports failure (out of memory inside the provider) by returning false; the digest is then undefined.
 class CSha1 {
 public:
     CSha1();
@@ -28,7 +26,8 @@ public:
     bool Final(Sha1Digest& digest);
 
 private:
-    evp_md_ctx_st* m_pCtx;
+    // The provider's digest state.
+    void* m_pCtx;
     bool m_bReady;
 };
 

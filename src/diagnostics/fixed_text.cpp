@@ -1,10 +1,6 @@
 #include "diagnostics/fixed_text.h"
 
-#include <sys/syscall.h>
-#include <unistd.h>
-
-#include <ctime>
-
+#include "platform/system.h"
 #include "platform/utf8_units.h"
 
 CFixedText& CFixedText::AddUtf8(const char* psz) {
@@ -59,9 +55,10 @@ CFixedText& CFixedText::AddHex(std::uint64_t qwValue, int nWidth) {
 }
 
 void GetLocalTimeAt(long nUtcOffsetSeconds, SYSTEMTIME* pTime) {
-    timespec now{};
-    syscall(SYS_clock_gettime, CLOCK_REALTIME, &now);
-    const std::int64_t nSeconds = static_cast<std::int64_t>(now.tv_sec) + nUtcOffsetSeconds;
+    std::int64_t nNow = 0;
+    long nNanoseconds = 0;
+    platform::GetUnixTime(&nNow, &nNanoseconds);
+    const std::int64_t nSeconds = nNow + nUtcOffsetSeconds;
     std::int64_t nDays = nSeconds / 86400;
     std::int64_t nOfDay = nSeconds % 86400;
     if (nOfDay < 0) {
@@ -85,13 +82,10 @@ void GetLocalTimeAt(long nUtcOffsetSeconds, SYSTEMTIME* pTime) {
     pTime->wHour = static_cast<WORD>(nOfDay / 3600);
     pTime->wMinute = static_cast<WORD>(nOfDay / 60 % 60);
     pTime->wSecond = static_cast<WORD>(nOfDay % 60);
-    pTime->wMilliseconds = static_cast<WORD>(now.tv_nsec / 1000000);
+    pTime->wMilliseconds = static_cast<WORD>(nNanoseconds / 1000000);
     pTime->wDayOfWeek = static_cast<WORD>((nSeconds / 86400 % 7 + 11) % 7);
 }
 
 long CurrentUtcOffset() {
-    const time_t now = time(nullptr);
-    struct tm local {};
-    localtime_r(&now, &local);
-    return local.tm_gmtoff;
+    return platform::GetUtcOffset();
 }

@@ -6,9 +6,6 @@
 #include "platform/sync.h"
 #include "platform/system.h"
 
-#include <sys/syscall.h>
-#include <unistd.h>
-
 constinit CUserDebugOutput g_DebugOutput;
 
 DWORD CUserDebugOutput::MaskFromDebugType(DWORD dwDebugType) {
@@ -164,8 +161,10 @@ void CUserDebugOutput::TraceFixed(DWORD dwLevel, const CFixedText& message) {
     line.AddDecimal(st.wYear, 4).AddChar(u'-').AddDecimal(st.wMonth, 2).AddChar(u'-').AddDecimal(st.wDay, 2);
     line.AddChar(u' ').AddDecimal(st.wHour, 2).AddChar(u':').AddDecimal(st.wMinute, 2).AddChar(u':');
     line.AddDecimal(st.wSecond, 2).AddChar(u'.').AddDecimal(st.wMilliseconds, 3).Add(u" : ");
-    line.Add(m_szServiceName).Add(u" : 0x").AddHex(static_cast<std::uint64_t>(syscall(SYS_getpid)), 4);
-    line.Add(u" : 0x").AddHex(static_cast<std::uint64_t>(syscall(SYS_gettid)), 4).Add(u" : ");
+    line.Add(m_szServiceName)
+        .Add(u" : 0x")
+        .AddHex(static_cast<std::uint64_t>(platform::GetCurrentProcessId()), 4);
+    line.Add(u" : 0x").AddHex(static_cast<std::uint64_t>(platform::GetCurrentThreadId()), 4).Add(u" : ");
     std::size_t cchMessage = message.Length();
     while (cchMessage > 0 &&
            (message.Data()[cchMessage - 1] == u'\r' || message.Data()[cchMessage - 1] == u'\n')) {
@@ -176,7 +175,7 @@ void CUserDebugOutput::TraceFixed(DWORD dwLevel, const CFixedText& message) {
     }
     line.Add(u"\r\n");
     if (m_nFd >= 0) {
-        syscall(SYS_write, m_nFd, line.Data(), line.Length() * sizeof(char16_t));
+        platform::WriteDescriptor(m_nFd, line.Data(), line.Length() * sizeof(char16_t));
     }
     if (m_bMirrorToStderr) {
         char utf8[CFixedText::CAPACITY * 3];
@@ -195,6 +194,6 @@ void CUserDebugOutput::TraceFixed(DWORD dwLevel, const CFixedText& message) {
                 utf8[cb++] = static_cast<char>(0x80 | (ch & 0x3F));
             }
         }
-        syscall(SYS_write, 2, utf8, cb);
+        platform::WriteDescriptor(2, utf8, cb);
     }
 }

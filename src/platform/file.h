@@ -3,6 +3,7 @@
 // this system relies on being refused.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -95,5 +96,8 @@ bool DebugOutputIsStderr();
 // The POSIX descriptor behind a file handle, -1 for any other handle. Only for code that must write
 // without the handle table's lock (a signal handler); the handle keeps owning it.
 int FileDescriptorOf(HANDLE hFile);
+// Writes to such a descriptor, or to 2 for standard error, without locking or allocating: the write a
+// crash path may still make. True when every byte was written.
+bool WriteDescriptor(int nFd, const void* pBuffer, std::size_t cb);
 
 }  // namespace platform

@@ -1,6 +1,8 @@
 // Process, thread, time and last-error facilities of the platform.
 #pragma once
 
+#include <cstdint>
+
 #include "platform/types.h"
 
 namespace platform {
@@ -24,6 +26,10 @@ bool SystemTimeToFileTime(const SYSTEMTIME* pSystemTime, FILETIME* pFileTime);
 bool FileTimeToSystemTime(const FILETIME* pFileTime, SYSTEMTIME* pSystemTime);
 // Milliseconds of a monotonic clock (wraps like the platform's tick count).
 DWORD GetTickCount();
+// The offset of local time from UTC now, in seconds (east of Greenwich positive).
+long GetUtcOffset();
+// Seconds and nanoseconds since 1970-01-01 UTC, read without locks or allocation (a crash path may ask).
+void GetUnixTime(std::int64_t* pnSeconds, long* pnNanoseconds);
 void Sleep(DWORD dwMilliseconds);
 
 }  // namespace platform

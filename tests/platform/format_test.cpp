@@ -26,6 +26,11 @@ void* Address(std::uintptr_t uValue) {
     return reinterpret_cast<void*>(uValue);
 }
 
+// Pointers print at their full width: the expected text of a 64-bit and of a 32-bit build.
+const char16_t* ByWidth(const char16_t* sz64, const char16_t* sz32) {
+    return sizeof(void*) == 8 ? sz64 : sz32;
+}
+
 struct Case {
     std::u16string sActual;
     std::u16string sExpected;
@@ -64,12 +69,15 @@ TEST(Format, LogTextsPrintAsTheCrtPrintsThem) {
          u"CCompanionFile::Init: pLCSetKey->GetDword() FAILED, ZELRESULT=80000100"},
         {Format(u"int64 = %#16I64X\n", ULONGLONG{0x1234ABCDEF}), u"int64 =     0X1234ABCDEF\n"},
         {Format(u"CKTKChannelSubscriber::MessageNotHandled - pMsg not known: %#08p\n", Address(0x1234560)),
-         u"CKTKChannelSubscriber::MessageNotHandled - pMsg not known: 0X0000000001234560\n"},
+         ByWidth(u"CKTKChannelSubscriber::MessageNotHandled - pMsg not known: 0X0000000001234560\n",
+                 u"CKTKChannelSubscriber::MessageNotHandled - pMsg not known: 0X01234560\n")},
         {Format(u"CKTKChannelSubscriber::MessageWasHandled - pMsg not known: %#08p\n", pNull),
-         u"CKTKChannelSubscriber::MessageWasHandled - pMsg not known: 0000000000000000\n"},
+         ByWidth(u"CKTKChannelSubscriber::MessageWasHandled - pMsg not known: 0000000000000000\n",
+                 u"CKTKChannelSubscriber::MessageWasHandled - pMsg not known: 00000000\n")},
         {Format(u"CCrashHandler::Dump() : eCrashType = %ld, pExceptionInfo = %p\n", LONG{2},
                 Address(0xDEADBEEF)),
-         u"CCrashHandler::Dump() : eCrashType = 2, pExceptionInfo = 00000000DEADBEEF\n"},
+         ByWidth(u"CCrashHandler::Dump() : eCrashType = 2, pExceptionInfo = 00000000DEADBEEF\n",
+                 u"CCrashHandler::Dump() : eCrashType = 2, pExceptionInfo = DEADBEEF\n")},
         {Format(u"CExceptionCrashHandler::ExceptionHandler() : ExceptionCode = %lu\n", DWORD{0xC0000005}),
          u"CExceptionCrashHandler::ExceptionHandler() : ExceptionCode = 3221225477\n"},
         {Format(u"CIntermediateConfiguration::Update() - couldn't clone node at index %li\n", LONG{3}),
@@ -92,8 +100,10 @@ TEST(Format, LogTextsPrintAsTheCrtPrintsThem) {
         {Format(u"%u-%02u-%02uT%02u:%02u:%02uZ", 2025u, 1u, 2u, 3u, 4u, 5u), u"2025-01-02T03:04:05Z"},
         {Format(u"CAuthorizationConfigPlugin::PluginGetIC - Exception: %S\n", "bad allocation"),
          u"CAuthorizationConfigPlugin::PluginGetIC - Exception: bad allocation\n"},
-        {Format(u"CAuthorizationConfigPlugin::PluginGetIC - Exit, pIC=%p\n", Address(0x7FF6A0B1C2D8)),
-         u"CAuthorizationConfigPlugin::PluginGetIC - Exit, pIC=00007FF6A0B1C2D8\n"},
+        {Format(u"CAuthorizationConfigPlugin::PluginGetIC - Exit, pIC=%p\n",
+                Address(static_cast<std::uintptr_t>(0x7FF6A0B1C2D8ull))),
+         ByWidth(u"CAuthorizationConfigPlugin::PluginGetIC - Exit, pIC=00007FF6A0B1C2D8\n",
+                 u"CAuthorizationConfigPlugin::PluginGetIC - Exit, pIC=A0B1C2D8\n")},
         {Format(u"CAuthorizationConfigPlugin::PluginGetIC - Entry, bCreateNewIC=%d\n", true),
          u"CAuthorizationConfigPlugin::PluginGetIC - Entry, bCreateNewIC=1\n"},
         {Format(u"CAuthorizationConfigPlugin::PluginGetIC - Unknown device type: %d\n", DWORD{0xFFFFFFFF}),
@@ -203,7 +213,8 @@ TEST(Format, NarrowFormatStringsSwapSAndCapitalS) {
               "\xC3\xA9"
               "e\xE2\x82\xAC");
     EXPECT_EQ(FormatNarrow("%.1S", u"\U0001F600"), "\xEF\xBF\xBD");  // a split pair is no character
-    EXPECT_EQ(FormatNarrow("%#08X %p", DWORD{0xAB}, nullptr), "0X0000AB 0000000000000000");
+    EXPECT_EQ(FormatNarrow("%#08X %p", DWORD{0xAB}, nullptr),
+              sizeof(void*) == 8 ? "0X0000AB 0000000000000000" : "0X0000AB 00000000");
     EXPECT_EQ(FormatNarrow("%.3s|%5s", "abcdef", "ab"), "abc|   ab");
 }
 
@@ -228,8 +239,8 @@ TEST(Format, IntegersFollowTheConversionNotTheArgument) {
         {Format(u"%llu", ULONGLONG{UINT64_MAX}), u"18446744073709551615"},
         {Format(u"%lld|%I64x|%I64o", LONGLONG{-5}, ULONGLONG{0xFEDCBA9876543210}, ULONGLONG{8}),
          u"-5|fedcba9876543210|10"},
-        {Format(u"%Iu|%Id|%I32u", std::size_t{4000000000ull * 4}, std::ptrdiff_t{-3}, 7u),
-         u"16000000000|-3|7"},
+        {Format(u"%Iu|%Id|%I32u", static_cast<std::size_t>(4000000000ull * 4), std::ptrdiff_t{-3}, 7u),
+         ByWidth(u"16000000000|-3|7", u"3115098112|-3|7")},
         {Format(u"%.600d", 1).size() == 512 ? u"capped" : u"not capped", u"capped"},
         {Format(u"%c|%C|%3c|%-3c|%c", u'Z', 'A', u'z', u'y', 0x263A), u"Z|A|  z|y  |\u263A"},
         {Format(u"%hc|%wc|%C", 'b', u'\u00e4', '\xE9'), u"b|\u00e4|\uFFFD"},
@@ -266,10 +277,14 @@ TEST(Format, StringsWidthsAndPrecisions) {
 TEST(Format, PointersAreUpperCaseHexOfFullWidth) {
     const char16_t* const szText = u"x";
     const Case cases[] = {
-        {Format(u"%p", nullptr), u"0000000000000000"},
-        {Format(u"%p|%#p", Address(0x1234), Address(0x1234)), u"0000000000001234|0X0000000000001234"},
-        {Format(u"%20p|%-20p|", Address(0xAB), Address(0xAB)), u"    00000000000000AB|00000000000000AB    |"},
-        {Format(u"%.4p|%08p", Address(0xAB), Address(0xAB)), u"00000000000000AB|00000000000000AB"},
+        {Format(u"%p", nullptr), ByWidth(u"0000000000000000", u"00000000")},
+        {Format(u"%p|%#p", Address(0x1234), Address(0x1234)),
+         ByWidth(u"0000000000001234|0X0000000000001234", u"00001234|0X00001234")},
+        {Format(u"%20p|%-20p|", Address(0xAB), Address(0xAB)),
+         ByWidth(u"    00000000000000AB|00000000000000AB    |",
+                 u"            000000AB|000000AB            |")},
+        {Format(u"%.4p|%08p", Address(0xAB), Address(0xAB)),
+         ByWidth(u"00000000000000AB|00000000000000AB", u"000000AB|000000AB")},
         {Format(u"%p", szText), Format(u"%p", static_cast<const void*>(szText))},  // a string's address
     };
     ExpectAll(cases, sizeof(cases) / sizeof(cases[0]));
@@ -308,7 +323,7 @@ TEST_F(FormatDeathTest, RuntimeMismatchAbortsWithTheFormatStringAndArgument) {
                  "argument 1 does not fit %d in format string \"value %d\"");
     EXPECT_DEATH(FormatRuntime(u"%s and %d", u"one"), "argument 2 for %d is missing");
     EXPECT_DEATH(FormatRuntime(u"%d", 1, 2), "2 arguments given, the format string uses 1");
-    EXPECT_DEATH(FormatRuntime(u"%ld", 5L), "argument 1 does not fit %d");  // long is 8 bytes here
+    EXPECT_DEATH(FormatRuntime(u"%ld", LONGLONG{5}), "argument 1 does not fit %d");
     EXPECT_DEATH(FormatRuntime(u"%f", 1.5), "conversion %f \\(argument 1\\) is not supported");
     EXPECT_DEATH(FormatNarrowRuntime("%*d", "w", 1), "argument 1 does not fit %\\*");
 }
@@ -317,7 +332,7 @@ TEST(Format, RuntimeMismatchRendersAMarkerAndGoesOn) {
     EXPECT_EQ(FormatRuntime(u"a%db", "text"), u"a%!d(bad argument)b");
     EXPECT_EQ(FormatRuntime(u"%d %s", 1), u"1 %!s(missing argument)");
     EXPECT_EQ(FormatRuntime(u"%d", 1, 2), u"1%!(extra arguments)");
-    EXPECT_EQ(FormatRuntime(u"%ld|%d", 5L, 6), u"%!d(bad argument)|6");
+    EXPECT_EQ(FormatRuntime(u"%ld|%d", LONGLONG{5}, 6), u"%!d(bad argument)|6");
     EXPECT_EQ(FormatRuntime(u"%f|%d", 1.5, 2), u"%!f(unsupported)|2");
     EXPECT_EQ(FormatNarrowRuntime("[%*d]", "w", 1), "[%!*(bad argument)1]");
     EXPECT_EQ(FormatNarrowRuntime("%S", "narrow"), "%!S(bad argument)");
@@ -335,7 +350,8 @@ static_assert(!FormatFits<char16_t, long>(u"%ld") == (sizeof(long) > 4));
 static_assert(!FormatFits<char16_t, int>(u"%I64d"));
 static_assert(FormatFits<char16_t, ULONGLONG>(u"%#16I64X"));
 static_assert(!FormatFits<char16_t, ULONGLONG>(u"%X"));
-static_assert(FormatFits<char16_t, std::size_t>(u"%Iu") == (sizeof(void*) == 8));
+static_assert(FormatFits<char16_t, std::size_t>(u"%Iu"));
+static_assert(FormatFits<char16_t, ULONGLONG>(u"%Iu") == (sizeof(void*) == 8));
 static_assert(!FormatFits<char16_t>(u"%d"));
 static_assert(!FormatFits<char16_t, int, int>(u"%d"));
 static_assert(!FormatFits<char16_t, double>(u"%f"));

@@ -84,6 +84,20 @@ long long UtcSeconds(const SYSTEMTIME& time) {
     return static_cast<long long>(Ticks(ft) / 10000000ULL) - 11644473600LL;
 }
 
+// The C library's offset of local time from UTC at t, from its broken-down local and UTC times.
+long CLibraryUtcOffset(std::time_t t) {
+    std::tm local{};
+    std::tm utc{};
+    localtime_r(&t, &local);
+    gmtime_r(&t, &utc);
+    long nDays = local.tm_yday - utc.tm_yday;
+    if (local.tm_year != utc.tm_year) {
+        nDays = local.tm_year > utc.tm_year ? 1 : -1;  // across New Year
+    }
+    return ((nDays * 24 + local.tm_hour - utc.tm_hour) * 60 + local.tm_min - utc.tm_min) * 60 + local.tm_sec -
+           utc.tm_sec;
+}
+
 }  // namespace
 
 // The clock in UTC and in local time: each names the moment of time(), the local one shifted by the
@@ -97,10 +111,11 @@ TEST(SystemTime, CurrentTimeInUtcAndLocally) {
     const std::time_t tAfter = std::time(nullptr);
     EXPECT_GE(UtcSeconds(utc), tBefore);
     EXPECT_LE(UtcSeconds(utc), tAfter);
-    std::tm parts{};
-    localtime_r(&tBefore, &parts);
-    EXPECT_GE(UtcSeconds(local) - parts.tm_gmtoff, tBefore);
-    EXPECT_LE(UtcSeconds(local) - parts.tm_gmtoff, tAfter);
+    const long nOffset = CLibraryUtcOffset(tBefore);
+    EXPECT_GE(UtcSeconds(local) - nOffset, tBefore);
+    EXPECT_LE(UtcSeconds(local) - nOffset, tAfter);
+    // The seam's own offset, which the debug log's crash-safe clock uses.
+    EXPECT_EQ(platform::GetUtcOffset(), CLibraryUtcOffset(std::time(nullptr)));
     for (const SYSTEMTIME& time : {utc, local}) {
         SYSTEMTIME normalised = time;
         FILETIME ft{};

@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -433,6 +434,11 @@ bool DebugOutputIsStderr() {
 int FileDescriptorOf(HANDLE hFile) {
     const auto pFile = LookupFile(hFile);
     return pFile ? pFile->Fd() : -1;
+}
+
+bool WriteDescriptor(int nFd, const void* pBuffer, std::size_t cb) {
+    // The system call itself: the C library's write may be wrapped by a sanitizer's interceptor.
+    return nFd >= 0 && syscall(SYS_write, nFd, pBuffer, cb) == static_cast<long>(cb);
 }
 
 void OutputDebugString(const char16_t* szText) {

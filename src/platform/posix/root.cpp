@@ -1,5 +1,7 @@
 #include "platform/root.h"
 
+#include <stdlib.h>
+
 #include <filesystem>
 #include <system_error>
 
@@ -15,6 +17,10 @@ const std::string& RootDirectory() {
         return s;
     }();
     return sRoot;
+}
+
+void UseRoot(const std::string& sRoot) {
+    setenv("KRELL_ROOT", sRoot.c_str(), 1);
 }
 
 std::string RootSubdirectory(const char* szName) {

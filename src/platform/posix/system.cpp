@@ -63,6 +63,21 @@ DWORD ErrorFromErrno(int nErrno) {
 DWORD GetCurrentProcessId() {
     return static_cast<DWORD>(getpid());
 }
+long GetUtcOffset() {
+    const time_t now = time(nullptr);
+    struct tm local {};
+    localtime_r(&now, &local);
+    return local.tm_gmtoff;
+}
+
+void GetUnixTime(std::int64_t* pnSeconds, long* pnNanoseconds) {
+    // The system call itself, which a sanitizer does not intercept.
+    timespec now{};
+    syscall(SYS_clock_gettime, CLOCK_REALTIME, &now);
+    *pnSeconds = now.tv_sec;
+    *pnNanoseconds = now.tv_nsec;
+}
+
 DWORD GetCurrentThreadId() {
     return static_cast<DWORD>(syscall(SYS_gettid));
 }

@@ -5,6 +5,13 @@
 #include "platform/foreign_code.h"
 
 namespace crypto {
+namespace {
+
+EVP_MD_CTX* Ctx(void* p) {
+    return static_cast<EVP_MD_CTX*>(p);
+}
+
+}  // namespace
 
 using platform::CForeignCall;
 
@@ -18,12 +25,12 @@ CSha1::CSha1() : m_pCtx(nullptr), m_bReady(false) {
 
 CSha1::~CSha1() {
     const CForeignCall call;
-    EVP_MD_CTX_free(m_pCtx);
+    EVP_MD_CTX_free(Ctx(m_pCtx));
 }
 
 bool CSha1::Reset() {
     const CForeignCall call;
-    m_bReady = m_pCtx != nullptr && EVP_DigestInit_ex(m_pCtx, EVP_sha1(), nullptr) == 1;
+    m_bReady = m_pCtx != nullptr && EVP_DigestInit_ex(Ctx(m_pCtx), EVP_sha1(), nullptr) == 1;
     return m_bReady;
 }
 
@@ -33,7 +40,7 @@ bool CSha1::Update(std::span<const BYTE> data) {
     }
     CForeignCall::HandOver(data.data(), data.size());
     const CForeignCall call;
-    if (!data.empty() && EVP_DigestUpdate(m_pCtx, data.data(), data.size()) != 1) {
+    if (!data.empty() && EVP_DigestUpdate(Ctx(m_pCtx), data.data(), data.size()) != 1) {
         m_bReady = false;
     }
     return m_bReady;
@@ -46,7 +53,7 @@ bool CSha1::Final(Sha1Digest& digest) {
     m_bReady = false;
     unsigned int cbDigest = 0;
     const CForeignCall call;
-    const bool bDone = EVP_DigestFinal_ex(m_pCtx, digest.data(), &cbDigest) == 1;
+    const bool bDone = EVP_DigestFinal_ex(Ctx(m_pCtx), digest.data(), &cbDigest) == 1;
     CForeignCall::Written(digest.data(), digest.size());
     CForeignCall::Written(&cbDigest, sizeof(cbDigest));
     return bDone && cbDigest == SHA1_DIGEST_SIZE;

@@ -1,0 +1,121 @@
+# The 32-bit Windows build: the seam's Win32 half and the libraries with no service of their own, with
+# their unit tests (run under Wine by ctest). What is left out, and why, is in docs/windows.md.
+set(src ${PROJECT_SOURCE_DIR}/src)
+
+# The C runtime's printf family with C99 conversions (%zu, %lld), as on Linux; gmtime_r and
+# localtime_r.
+add_compile_definitions(__USE_MINGW_ANSI_STDIO=1 _POSIX_THREAD_SAFE_FUNCTIONS=200112L)
+# The compiler checks "printf" formats against msvcrt's conversions, not those of the runtime above;
+# the Linux build checks the same format strings.
+add_compile_options(-Wno-format)
+
+krell_sources(platform_sources src/platform/win32)
+add_library(krell_platform STATIC ${platform_sources} ${src}/platform/format.cpp ${src}/platform/utf8.cpp)
+target_include_directories(krell_platform PUBLIC ${src})
+target_link_libraries(krell_platform PUBLIC Threads::Threads advapi32)
+
+krell_sources(crypto_sources src/crypto src/crypto/win32)
+add_library(krell_crypto STATIC ${crypto_sources})
+target_link_libraries(krell_crypto PUBLIC krell_platform bcrypt)
+
+krell_sources(kcfile_sources src/kcfile)
+add_library(krell_kcfile STATIC ${kcfile_sources})
+target_link_libraries(krell_kcfile PUBLIC krell_crypto)
+
+krell_sources(srtc_sources src/srtc)
+add_library(krell_srtc STATIC ${srtc_sources})
+target_include_directories(krell_srtc PUBLIC ${src})
+
+# The debug log with its options, which it reads from the registry.
+add_library(krell_debug_log STATIC ${src}/diagnostics/user_debug_output.cpp ${src}/diagnostics/debug_options.cpp
+                                   ${src}/diagnostics/fixed_text.cpp ${src}/service/registry_key.cpp)
+target_link_libraries(krell_debug_log PUBLIC krell_platform)
+
+# The driver channel's messages and property bags, and the chunk transport that carries them over a
+# device handle.
+add_library(krell_channel STATIC ${src}/channel/messages.cpp ${src}/channel/property_bag.cpp
+                                 ${src}/channel/chunk_channel.cpp ${src}/channel/message_channel.cpp
+                                 ${src}/service/sync_objects.cpp)
+target_link_libraries(krell_channel PUBLIC krell_debug_log)
+
+# kctool, with the KC data file writer of the compiler it builds files with.
+add_library(krell_kctool_output STATIC ${PROJECT_SOURCE_DIR}/tools/kctool_output.cpp
+                                       ${PROJECT_SOURCE_DIR}/tools/kctool_rules.cpp)
+target_include_directories(krell_kctool_output PUBLIC ${PROJECT_SOURCE_DIR}/tools
+                           PRIVATE ${PROJECT_SOURCE_DIR}/sim/common)
+target_link_libraries(krell_kctool_output PUBLIC krell_kcfile krell_srtc krell_debug_log)
+krell_program(kctool ${PROJECT_SOURCE_DIR}/tools/kctool.cpp ${PROJECT_SOURCE_DIR}/tools/arguments.cpp
+              ${src}/compiler/kt_data_file.cpp ${src}/compiler/file.cpp)
+target_include_directories(kctool PRIVATE ${PROJECT_SOURCE_DIR}/sim/common)
+target_link_libraries(kctool PRIVATE krell_kctool_output)
+
+if(NOT KRELL_BUILD_TESTS)
+  return()
+endif()
+
+# GoogleTest from Debian's sources (googletest), built with the cross compiler.
+set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(KRELL_GOOGLETEST_SOURCE_DIR /usr/src/googletest CACHE PATH "GoogleTest's sources")
+add_subdirectory(${KRELL_GOOGLETEST_SOURCE_DIR} googletest EXCLUDE_FROM_ALL)
+
+enable_testing()
+include(GoogleTest)
+set(tests ${PROJECT_SOURCE_DIR}/tests)
+
+# Each test is a process of its own. The first Wine process of a session starts the server and Wine's
+# own background programs, which keep that test's output pipe, and so ctest's wait, open until they
+# end; left alone they end seconds after every test. So the session is started once, detached from
+# any test's output, kept for the run and for half a minute at most after it.
+find_program(KRELL_WINESERVER wineserver REQUIRED)
+set(wine_environment WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=)
+add_test(NAME wineserver_start COMMAND setsid sh -c
+         "exec </dev/null >/dev/null 2>&1; ${KRELL_WINESERVER} -p30; ${KRELL_WINE} wineboot")
+set_tests_properties(wineserver_start PROPERTIES ENVIRONMENT "${wine_environment}")
+add_test(NAME wineserver_stop COMMAND ${KRELL_WINESERVER} -k)
+set_tests_properties(wineserver_stop PROPERTIES ENVIRONMENT "${wine_environment}")
+set_tests_properties(wineserver_start PROPERTIES FIXTURES_SETUP wine)
+set_tests_properties(wineserver_stop PROPERTIES FIXTURES_CLEANUP wine)
+
+# The same test sources as the Linux build, one program per area. A test process here needs no
+# machine root of its own: the Wine prefix of the build folder is the machine.
+function(krell_win32_tests area)
+  cmake_parse_arguments(arg "" "FILTER" "SOURCES;LIBRARIES" ${ARGN})
+  if(NOT arg_FILTER)
+    set(arg_FILTER "*")
+  endif()
+  add_executable(krell_${area}_tests ${arg_SOURCES})
+  target_include_directories(krell_${area}_tests PRIVATE ${tests})
+  target_link_libraries(krell_${area}_tests PRIVATE ${arg_LIBRARIES} gtest_main gmock)
+  gtest_discover_tests(krell_${area}_tests TEST_FILTER ${arg_FILTER} DISCOVERY_TIMEOUT 120
+                       PROPERTIES TIMEOUT 120 FIXTURES_REQUIRED wine)
+endfunction()
+
+krell_win32_tests(platform SOURCES ${tests}/platform/format_test.cpp ${tests}/platform/strings_test.cpp
+                  ${tests}/platform/system_time_test.cpp ${tests}/platform/thread_test.cpp LIBRARIES krell_platform
+                  # Wine's SystemTimeToFileTime takes 2023-02-29 and the year 30828, which the
+                  # platform refuses; a thread's ExitThread and TerminateThread unwind its frames only
+                  # on POSIX (see docs/windows.md).
+                  FILTER "-SystemTime.ConvertsBetweenTicksAndCalendar:SystemTime.RefusesFieldsOutOfRange:Threads.ExitThreadUnwindsAndSetsTheCode:Threads.TerminateEndsAThreadThatIgnoresItsStopRequest")
+krell_win32_tests(crypto SOURCES ${tests}/crypto/sha1_test.cpp LIBRARIES krell_crypto)
+krell_win32_tests(kcfile SOURCES ${tests}/kcfile/kc_reader_test.cpp ${tests}/kcfile/kc_sections_test.cpp
+                  ${tests}/kcfile/kc_writer_test.cpp ${tests}/kcfile/fuzz_corpus_test.cpp
+                  ${PROJECT_SOURCE_DIR}/fuzz/kc_reader_fuzz.cpp LIBRARIES krell_kcfile)
+target_compile_definitions(krell_kcfile_tests PRIVATE KRELL_KC_CORPUS_DIR="${PROJECT_SOURCE_DIR}/fuzz/corpus/kc_reader")
+krell_win32_tests(diagnostics SOURCES ${tests}/diagnostics/fixed_text_test.cpp LIBRARIES krell_debug_log)
+# These read the debug log back (tests/support/debug_log.h).
+add_library(krell_test_files STATIC ${tests}/support/files.cpp)
+target_include_directories(krell_test_files PUBLIC ${tests})
+target_link_libraries(krell_test_files PUBLIC krell_platform gtest)
+krell_win32_tests(channel SOURCES ${tests}/channel/encoding_test.cpp LIBRARIES krell_channel krell_test_files)
+
+# KC files of the two builds compared, with the Linux kctool of the default preset.
+set(KRELL_LINUX_KCTOOL ${PROJECT_SOURCE_DIR}/build/default/bin/kctool CACHE FILEPATH
+    "The Linux build's kctool, to compare KC files with")
+add_test(NAME kc_files_across_platforms
+         COMMAND ${tests}/tools/kc_across_platforms.sh ${KRELL_LINUX_KCTOOL} $<TARGET_FILE:kctool>)
+set_tests_properties(kc_files_across_platforms PROPERTIES ENVIRONMENT "${wine_environment}"
+                     FIXTURES_REQUIRED wine SKIP_RETURN_CODE 77)
+
+# The formatter against msvcrt's own _snwprintf.
+target_sources(krell_platform_tests PRIVATE ${tests}/platform/win32/format_crt_test.cpp)

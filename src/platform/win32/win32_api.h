@@ -1,0 +1,131 @@
+// The Win32 functions the seam's Windows half calls, declared here rather than taken from
+// <windows.h>: the seam's own headers define the platform's names (DWORD, HANDLE, ERROR_SUCCESS,
+// CreateFile...) in its own way, and the two cannot meet in one translation unit. The signatures are
+// the documented ones, spelled with the seam's types of the same size.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/types.h"
+
+namespace win32 {
+
+using BOOL = int;
+using HKEY_ = void*;
+
+struct FIND_DATA {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD dwReserved0;
+    DWORD dwReserved1;
+    wchar_t cFileName[MAX_PATH];
+    wchar_t cAlternateFileName[14];
+};
+
+constexpr DWORD STD_ERROR_HANDLE = static_cast<DWORD>(-12);
+constexpr DWORD FILE_TYPE_CHAR = 0x0002;
+constexpr DWORD CP_UTF8 = 65001;
+constexpr DWORD LCMAP_UPPERCASE = 0x00000200;
+
+extern "C" {
+// kernel32
+__declspec(dllimport) DWORD __stdcall GetLastError();
+__declspec(dllimport) void __stdcall SetLastError(DWORD);
+__declspec(dllimport) DWORD __stdcall GetCurrentProcessId();
+__declspec(dllimport) DWORD __stdcall GetCurrentThreadId();
+__declspec(dllimport) void __stdcall GetLocalTime(SYSTEMTIME*);
+__declspec(dllimport) void __stdcall GetSystemTime(SYSTEMTIME*);
+__declspec(dllimport) BOOL __stdcall SystemTimeToFileTime(const SYSTEMTIME*, FILETIME*);
+__declspec(dllimport) BOOL __stdcall FileTimeToSystemTime(const FILETIME*, SYSTEMTIME*);
+__declspec(dllimport) DWORD __stdcall GetTickCount();
+__declspec(dllimport) void __stdcall GetSystemTimePreciseAsFileTime(FILETIME*);
+__declspec(dllimport) void __stdcall Sleep(DWORD);
+
+__declspec(dllimport) HANDLE __stdcall CreateFileW(const wchar_t*, DWORD, DWORD, void*, DWORD, DWORD, HANDLE);
+__declspec(dllimport) BOOL __stdcall WriteFile(HANDLE, const void*, DWORD, DWORD*, void*);
+__declspec(dllimport) BOOL __stdcall ReadFile(HANDLE, void*, DWORD, DWORD*, void*);
+__declspec(dllimport) BOOL __stdcall GetOverlappedResult(HANDLE, void*, DWORD*, BOOL);
+__declspec(dllimport) BOOL
+    __stdcall DeviceIoControl(HANDLE, DWORD, void*, DWORD, void*, DWORD, DWORD*, void*);
+__declspec(dllimport) BOOL __stdcall SetFilePointerEx(HANDLE, LONGLONG, LONGLONG*, DWORD);
+__declspec(dllimport) BOOL __stdcall GetFileSizeEx(HANDLE, LONGLONG*);
+__declspec(dllimport) BOOL __stdcall FlushFileBuffers(HANDLE);
+__declspec(dllimport) BOOL __stdcall DeleteFileW(const wchar_t*);
+__declspec(dllimport) BOOL __stdcall CreateDirectoryW(const wchar_t*, void*);
+__declspec(dllimport) DWORD __stdcall GetFileAttributesW(const wchar_t*);
+__declspec(dllimport) HANDLE __stdcall FindFirstFileW(const wchar_t*, FIND_DATA*);
+__declspec(dllimport) BOOL __stdcall FindNextFileW(HANDLE, FIND_DATA*);
+__declspec(dllimport) BOOL __stdcall FindClose(HANDLE);
+__declspec(dllimport) DWORD __stdcall GetTempPathW(DWORD, wchar_t*);
+__declspec(dllimport) unsigned __stdcall GetTempFileNameW(const wchar_t*, const wchar_t*, unsigned, wchar_t*);
+__declspec(dllimport) void __stdcall OutputDebugStringW(const wchar_t*);
+__declspec(dllimport) HANDLE __stdcall GetStdHandle(DWORD);
+__declspec(dllimport) DWORD __stdcall GetFileType(HANDLE);
+__declspec(dllimport) DWORD __stdcall GetModuleFileNameW(void*, wchar_t*, DWORD);
+
+__declspec(dllimport) HANDLE __stdcall CreateEventW(void*, BOOL, BOOL, const wchar_t*);
+__declspec(dllimport) HANDLE __stdcall OpenEventW(DWORD, BOOL, const wchar_t*);
+__declspec(dllimport) BOOL __stdcall SetEvent(HANDLE);
+__declspec(dllimport) BOOL __stdcall ResetEvent(HANDLE);
+__declspec(dllimport) HANDLE __stdcall CreateMutexW(void*, BOOL, const wchar_t*);
+__declspec(dllimport) HANDLE __stdcall OpenMutexW(DWORD, BOOL, const wchar_t*);
+__declspec(dllimport) BOOL __stdcall ReleaseMutex(HANDLE);
+__declspec(dllimport) DWORD __stdcall WaitForSingleObject(HANDLE, DWORD);
+__declspec(dllimport) DWORD __stdcall WaitForMultipleObjects(DWORD, const HANDLE*, BOOL, DWORD);
+__declspec(dllimport) BOOL __stdcall CloseHandle(HANDLE);
+
+__declspec(dllimport) HANDLE
+    __stdcall CreateThread(void*, std::size_t, DWORD(__stdcall*)(void*), void*, DWORD, DWORD*);
+__declspec(dllimport) DWORD __stdcall ResumeThread(HANDLE);
+__declspec(dllimport) BOOL __stdcall GetExitCodeThread(HANDLE, DWORD*);
+[[noreturn]] __declspec(dllimport) void __stdcall ExitThread(DWORD);
+__declspec(dllimport) BOOL __stdcall TerminateThread(HANDLE, DWORD);
+__declspec(dllimport) DWORD __stdcall GetThreadId(HANDLE);
+__declspec(dllimport) HANDLE __stdcall GetCurrentThread();
+__declspec(dllimport) HANDLE __stdcall GetCurrentProcess();
+__declspec(dllimport) BOOL __stdcall DuplicateHandle(HANDLE, HANDLE, HANDLE, HANDLE*, DWORD, BOOL, DWORD);
+constexpr DWORD DUPLICATE_SAME_ACCESS = 0x00000002;
+
+__declspec(dllimport) int __stdcall MultiByteToWideChar(unsigned, DWORD, const char*, int, wchar_t*, int);
+__declspec(dllimport) int __stdcall WideCharToMultiByte(unsigned, DWORD, const wchar_t*, int, char*, int,
+                                                        const char*, BOOL*);
+__declspec(dllimport) int __stdcall CompareStringOrdinal(const wchar_t*, int, const wchar_t*, int, BOOL);
+__declspec(dllimport) int __stdcall LCMapStringEx(const wchar_t*, DWORD, const wchar_t*, int, wchar_t*, int,
+                                                  void*, void*, std::intptr_t);
+
+__declspec(dllimport) void* __stdcall VirtualAlloc(void*, std::size_t, DWORD, DWORD);
+__declspec(dllimport) BOOL __stdcall VirtualFree(void*, std::size_t, DWORD);
+
+// advapi32
+__declspec(dllimport) LONG
+    __stdcall RegCreateKeyExW(HKEY_, const wchar_t*, DWORD, wchar_t*, DWORD, REGSAM, void*, HKEY_*, DWORD*);
+__declspec(dllimport) LONG __stdcall RegOpenKeyExW(HKEY_, const wchar_t*, DWORD, REGSAM, HKEY_*);
+__declspec(dllimport) LONG __stdcall RegCloseKey(HKEY_);
+__declspec(dllimport) LONG __stdcall RegDeleteTreeW(HKEY_, const wchar_t*);
+__declspec(dllimport) LONG __stdcall RegDeleteKeyW(HKEY_, const wchar_t*);
+__declspec(dllimport) LONG __stdcall RegSetValueExW(HKEY_, const wchar_t*, DWORD, DWORD, const BYTE*, DWORD);
+__declspec(dllimport) LONG __stdcall RegQueryValueExW(HKEY_, const wchar_t*, DWORD*, DWORD*, BYTE*, DWORD*);
+__declspec(dllimport) LONG __stdcall RegDeleteValueW(HKEY_, const wchar_t*);
+__declspec(dllimport) LONG
+    __stdcall RegEnumKeyExW(HKEY_, DWORD, wchar_t*, DWORD*, DWORD*, wchar_t*, DWORD*, FILETIME*);
+__declspec(dllimport) LONG
+    __stdcall RegEnumValueW(HKEY_, DWORD, wchar_t*, DWORD*, DWORD*, DWORD*, BYTE*, DWORD*);
+__declspec(dllimport) LONG __stdcall RegQueryInfoKeyW(HKEY_, wchar_t*, DWORD*, DWORD*, DWORD*, DWORD*, DWORD*,
+                                                      DWORD*, DWORD*, DWORD*, DWORD*, FILETIME*);
+__declspec(dllimport) LONG __stdcall RegFlushKey(HKEY_);
+}
+
+// The platform's wide strings are the seam's char16_t strings.
+inline const wchar_t* W(const char16_t* sz) {
+    return reinterpret_cast<const wchar_t*>(sz);
+}
+inline wchar_t* W(char16_t* sz) {
+    return reinterpret_cast<wchar_t*>(sz);
+}
+
+}  // namespace win32
