@@ -10,7 +10,8 @@ add_compile_definitions(__USE_MINGW_ANSI_STDIO=1 _POSIX_THREAD_SAFE_FUNCTIONS=20
 add_compile_options(-Wno-format)
 
 krell_sources(platform_sources src/platform/win32)
-add_library(krell_platform STATIC ${platform_sources} ${src}/platform/format.cpp ${src}/platform/utf8.cpp)
+add_library(krell_platform STATIC ${platform_sources} ${src}/platform/format.cpp ${src}/platform/utf8.cpp
+                                   ${src}/platform/errno_codes.cpp)
 target_include_directories(krell_platform PUBLIC ${src})
 target_link_libraries(krell_platform PUBLIC Threads::Threads advapi32)
 
