@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "manifest/vanishing_manifest.h"
 #include "platform/root.h"
 #include "support/files.h"
 #include "support/protection_root.h"
@@ -299,16 +300,6 @@ TEST_F(Manifests, ManifestsRemovedWhileTheyAreReadLeaveTheOthers) {
     const std::string GONE = "C:\\Apps\\Gone\\a.dll";
     constexpr int CYCLES = 40;
     constexpr auto CYCLING = std::chrono::milliseconds(1500);
-    // The files of "gone" that come and go in each cycle, and those that stay meanwhile.
-    const struct {
-        const char* szName;
-        std::vector<std::string> cycled;
-        std::vector<std::string> steady;
-    } cases[] = {
-        {"the whole set", {"gone.grd", "gone.sig", "gone.gwm"}, {}},
-        {"the signature files", {"gone.grd", "gone.sig"}, {"gone.gwm"}},
-        {"the manifest alone", {"gone.gwm"}, {"gone.grd", "gone.sig"}},
-    };
     PackStaged("kept", {"C:\\Apps\\Kept"});
     PackStaged("gone", {"C:\\Apps\\Gone"});
     Drop("kept");
@@ -325,7 +316,7 @@ TEST_F(Manifests, ManifestsRemovedWhileTheyAreReadLeaveTheOthers) {
             RunCommand(m_sCtl + " config apply --wait 30");
         }
     });
-    for (const auto& c : cases) {
+    for (const auto& c : manifesttest::VANISHING_CASES) {
         for (const std::string& sName : c.steady) {
             Place(sName);
         }

@@ -14,6 +14,7 @@
 #include "manifest/manifest_component.h"
 #include "manifest/manifest_files.h"
 #include "manifest/manifest_plugin.h"
+#include "manifest/vanishing_manifest.h"
 #include "platform/strings.h"
 #include "settings/settings_fixture.h"
 #include "settings/settings_helpers.h"
@@ -288,16 +289,7 @@ TEST_F(ManifestPlugin, AManifestVanishingDuringLoadsLeavesTheOthers) {
     packKept("kept3");
     packKept("kept4");
     const std::string sGoneGwm = ToUtf8(MANIFEST_FOLDER) + "\\gone.gwm";
-    const struct {
-        const char* szName;
-        std::vector<std::string> cycled;
-        std::vector<std::string> steady;
-    } cases[] = {
-        {"the whole set", {"gone.grd", "gone.sig", "gone.gwm"}, {}},
-        {"the signature files", {"gone.grd", "gone.sig"}, {"gone.gwm"}},
-        {"the manifest alone", {"gone.gwm"}, {"gone.grd", "gone.sig"}},
-    };
-    for (const auto& c : cases) {
+    for (const auto& c : manifesttest::VANISHING_CASES) {
         for (const std::string& sName : c.steady) {
             std::filesystem::create_hard_link(sStage + "/" + sName, sFolder + "/" + sName);
         }
