@@ -1,7 +1,7 @@
 // lcSet.dll: the settings store's objects. A manager opens keys; a key object holds a snapshot of the
-// key's values plus the caller's changes, which PutSettings commits as one transaction. The snapshot is
-// read at the key's first read, not when it is opened: a writer that only adds values (the manifest
-// loader adds to keys of thousands) never pays for reading them.
+// key's values plus the caller's changes, which PutSettings commits as one transaction. A key opened
+// for creation reads its snapshot at its first read, not when it is opened: a writer that only adds
+// values (the manifest loader adds to keys of thousands) never pays for reading them.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <unordered_map>
 
 #include "../common/class_factory.h"
@@ -139,7 +140,9 @@ class CSettingsManager;
 
 class CSettings final : public ISettings, public CCounted {
 public:
-    CSettings(CSettingsManager* pManager, CSettingsDatabase* pDatabase, std::vector<std::u16string> path);
+    // stored: the key's values when already read, otherwise they are read at the first read.
+    CSettings(CSettingsManager* pManager, CSettingsDatabase* pDatabase, std::vector<std::u16string> path,
+              std::optional<std::vector<CValue>> stored);
     ~CSettings() override;
 
     HRESULT QueryInterface(REFIID riid, void** ppv) override {
@@ -496,12 +499,20 @@ private:
                 zrFault != ZEL_SUCCESS) {
                 return zrFault;
             }
-            const ZELRESULT zr = m_database.KeyExists(path);
+            // A key opened to be read is read at once, in the transaction that finds it; one opened to
+            // be created is only looked for, and read if the writer reads it.
+            std::optional<std::vector<CValue>> stored;
+            ZELRESULT zr = ZEL_SUCCESS;
+            if (bCreate) {
+                zr = m_database.KeyExists(path);
+            } else {
+                zr = m_database.ReadKey(path, &stored.emplace());
+            }
             // A key to be created starts empty; nothing is stored until it is committed.
             if (!ZEL_SUCCEEDED(zr) && !(bCreate && zr == ZEL_E_NOT_FOUND)) {
                 return zr;
             }
-            *ppSettings = new CSettings(this, &m_database, std::move(path));
+            *ppSettings = new CSettings(this, &m_database, std::move(path), std::move(stored));
             return ZEL_SUCCESS;
         } catch (const std::bad_alloc&) {
             return ZEL_E_OUT_OF_MEMORY;
@@ -512,8 +523,12 @@ private:
 };
 
 CSettings::CSettings(CSettingsManager* pManager, CSettingsDatabase* pDatabase,
-                     std::vector<std::u16string> path)
-    : m_pManager(pManager), m_pDatabase(pDatabase), m_path(std::move(path)) {
+                     std::vector<std::u16string> path, std::optional<std::vector<CValue>> stored)
+    : m_pManager(pManager), m_pDatabase(pDatabase), m_path(std::move(path)), m_bLoaded(stored.has_value()) {
+    if (stored) {
+        m_values = std::move(*stored);
+        Reindex();
+    }
     m_pManager->AddRef();
 }
 
