@@ -2,6 +2,7 @@
 // the C library computes it, without either one's allocation or locks.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <ctime>
@@ -56,11 +57,15 @@ TEST(FixedText, LocalTimeMatchesTheCLibrary) {
     for (const long nOffset : {0L, 3600L, -18000L, 19800L, 45900L, CurrentUtcOffset()}) {
         SYSTEMTIME st{};
         std::tm expected{};
-        // Retry when the second turned between the two readings.
+        // Retry when the second turned between the two readings. The precise clock, as the code under
+        // test reads: time() reads the coarse one, which can still show the previous second.
+        const auto now = [] {
+            return std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+        };
         for (int nTry = 0; nTry < 3; ++nTry) {
-            const std::time_t before = std::time(nullptr) + nOffset;
+            const std::time_t before = now() + nOffset;
             GetLocalTimeAt(nOffset, &st);
-            const std::time_t after = std::time(nullptr) + nOffset;
+            const std::time_t after = now() + nOffset;
             gmtime_r(&after, &expected);
             if (before == after) {
                 break;
