@@ -337,6 +337,11 @@ bool CDriverDevice::Negotiate(CConnection& connection, const BYTE* pPacket, size
     WriteLE32(reply + 4, ERROR_SUCCESS);
     WriteLE32(reply + 8, m_Answer.dwVersion);
     WriteLE32(reply + 12, dwChunkSize);
+    if (m_bHangUpAfterNegotiation) {
+        // Refuse further input before the answer goes out: the service's first send then fails
+        // however the two processes are scheduled, instead of landing before the close and being lost.
+        shutdown(connection.nSocket, SHUT_RD);
+    }
     if (!SendPacket(connection.nSocket, reply, m_Answer.bShort ? 12 : 16)) {
         return false;
     }
