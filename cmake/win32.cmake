@@ -53,6 +53,27 @@ krell_program(kctool ${PROJECT_SOURCE_DIR}/tools/kctool.cpp ${PROJECT_SOURCE_DIR
 target_include_directories(kctool PRIVATE ${PROJECT_SOURCE_DIR}/sim/common)
 target_link_libraries(kctool PRIVATE krell_kctool_output)
 
+# The rule templates as real RCDATA resources 1601-1603: the template cipher, run under Wine, writes
+# their enciphered bytes and a resource script, which windres compiles into the programs that link
+# krell_image_resources.
+enable_language(RC)
+add_executable(krell_template_cipher ${PROJECT_SOURCE_DIR}/templates/template_cipher.cpp)
+target_include_directories(krell_template_cipher PRIVATE ${src})
+target_link_libraries(krell_template_cipher PRIVATE krell_crypto)
+set(template_dir ${PROJECT_SOURCE_DIR}/templates)
+set(template_files ${template_dir}/authorization.xml ${template_dir}/exclusion.xml
+                   ${template_dir}/protected-resources.xml)
+set(image_resources ${CMAKE_BINARY_DIR}/image_resources)
+add_custom_command(OUTPUT ${image_resources}.rc
+                   BYPRODUCTS ${image_resources}.1601.bin ${image_resources}.1602.bin ${image_resources}.1603.bin
+                   COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:krell_template_cipher> ${image_resources}.rc
+                           1601=${template_dir}/authorization.xml 1602=${template_dir}/exclusion.xml
+                           1603=${template_dir}/protected-resources.xml
+                   DEPENDS krell_template_cipher ${template_files}
+                   COMMENT "Enciphering the rule templates into ${image_resources}.rc"
+                   VERBATIM)
+add_library(krell_image_resources OBJECT ${image_resources}.rc)
+
 if(NOT KRELL_BUILD_TESTS)
   return()
 endif()
@@ -123,27 +144,6 @@ set_tests_properties(kc_files_across_platforms PROPERTIES ENVIRONMENT "${wine_en
 
 # The formatter against msvcrt's own _snwprintf.
 target_sources(krell_platform_tests PRIVATE ${tests}/platform/win32/format_crt_test.cpp)
-
-# The rule templates as real RCDATA resources 1601-1603: the template cipher, run under Wine, writes
-# their enciphered bytes and a resource script, which windres compiles into the programs that link
-# krell_image_resources.
-enable_language(RC)
-add_executable(krell_template_cipher ${PROJECT_SOURCE_DIR}/templates/template_cipher.cpp)
-target_include_directories(krell_template_cipher PRIVATE ${src})
-target_link_libraries(krell_template_cipher PRIVATE krell_crypto)
-set(template_dir ${PROJECT_SOURCE_DIR}/templates)
-set(template_files ${template_dir}/authorization.xml ${template_dir}/exclusion.xml
-                   ${template_dir}/protected-resources.xml)
-set(image_resources ${CMAKE_BINARY_DIR}/image_resources)
-add_custom_command(OUTPUT ${image_resources}.rc
-                   BYPRODUCTS ${image_resources}.1601.bin ${image_resources}.1602.bin ${image_resources}.1603.bin
-                   COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:krell_template_cipher> ${image_resources}.rc
-                           1601=${template_dir}/authorization.xml 1602=${template_dir}/exclusion.xml
-                           1603=${template_dir}/protected-resources.xml
-                   DEPENDS krell_template_cipher ${template_files}
-                   COMMENT "Enciphering the rule templates into ${image_resources}.rc"
-                   VERBATIM)
-add_library(krell_image_resources OBJECT ${image_resources}.rc)
 
 # The seam's facilities over the system's services: libraries and resources, file mappings, folder
 # changes, known folders and version, command line, UUIDs, error texts. NoFactory.dll is the library
