@@ -123,3 +123,16 @@ set_tests_properties(kc_files_across_platforms PROPERTIES ENVIRONMENT "${wine_en
 
 # The formatter against msvcrt's own _snwprintf.
 target_sources(krell_platform_tests PRIVATE ${tests}/platform/win32/format_crt_test.cpp)
+
+# The KC file benchmark, with a harness of Google Benchmark's interface (bench/win32): Debian has no
+# sources of the library to cross-build. scripts/bench-kcfile-platforms runs it beside the Linux one.
+add_executable(krell_kcfile_bench ${PROJECT_SOURCE_DIR}/bench/kcfile_bench.cpp ${src}/compiler/kt_data_file.cpp
+                                  ${src}/compiler/file.cpp)
+target_include_directories(krell_kcfile_bench PRIVATE ${PROJECT_SOURCE_DIR}/bench/win32)
+target_link_libraries(krell_kcfile_bench PRIVATE krell_kcfile krell_debug_log)
+# A brief run of it, as the Linux build's bench_quick tests do, so a harness or benchmark that no longer
+# runs fails here.
+add_test(NAME bench_quick_kcfile COMMAND krell_kcfile_bench --benchmark_min_time=0.01)
+set_tests_properties(bench_quick_kcfile PROPERTIES LABELS bench TIMEOUT 300 FIXTURES_REQUIRED wine
+                     FAIL_REGULAR_EXPRESSION "ERROR OCCURRED;Failed to match any benchmarks"
+                     PASS_REGULAR_EXPRESSION "CKTDataFile / \\(SHA-1 \\+ plain write\\): [0-9]")
