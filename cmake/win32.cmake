@@ -94,6 +94,7 @@ endfunction()
 
 krell_win32_tests(platform SOURCES ${tests}/platform/format_test.cpp ${tests}/platform/strings_test.cpp
                   ${tests}/platform/accounts_test.cpp ${tests}/platform/win32/event_log_test.cpp
+                  ${tests}/platform/win32/local_accounts_test.cpp
                   ${tests}/platform/system_time_test.cpp ${tests}/platform/thread_test.cpp LIBRARIES krell_platform
                   # Wine's SystemTimeToFileTime takes 2023-02-29 and the year 30828, which the
                   # platform refuses; a thread's ExitThread and TerminateThread unwind its frames only

@@ -146,6 +146,21 @@ TEST(AccountLookupTest, UnknownNamesAndWrongDomainsAreNotMapped) {
     EXPECT_EQ(platform::GetLastError(), ERROR_NONE_MAPPED);
 }
 
+// The event log's records carry the SID of the account the process runs as.
+TEST(AccountLookupTest, TheProcessAccountHasASid) {
+    std::u16string sUser;
+    ASSERT_TRUE(platform::GetUserName(&sUser)) << platform::GetLastError();
+    ASSERT_FALSE(sUser.empty());
+    const std::u16string sSid = SidOf(sUser);
+    std::vector<BYTE> sid;
+    ASSERT_TRUE(platform::ConvertStringSidToSid(sSid.c_str(), &sid)) << platform::ToUtf8(sSid);
+    std::u16string sName;
+    std::u16string sDomain;
+    SID_NAME_USE eUse;
+    ASSERT_TRUE(platform::LookupAccountSid(nullptr, sid.data(), &sName, &sDomain, &eUse));
+    EXPECT_EQ(SidOf(sName), sSid);
+}
+
 TEST(AccountLookupTest, SmallBuffersReportTheSizesNeeded) {
     BYTE sid[8];
     DWORD cbSid = sizeof(sid);
