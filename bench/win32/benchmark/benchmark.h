@@ -202,6 +202,12 @@ public:
         while (static_cast<int>(done.size()) < m_nRepetitions) {
             State state(nIterations);
             m_pfn(state);
+            if (state.m_bError) {
+                error.error_occurred = true;
+                error.error_message = state.m_sError;
+                pReporter->ReportRuns({error});
+                return true;
+            }
             done.push_back(state);
         }
         std::vector<BenchmarkReporter::Run> runs;
