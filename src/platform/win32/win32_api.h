@@ -162,6 +162,34 @@ __declspec(dllimport) LONG
 __declspec(dllimport) LONG __stdcall RegQueryInfoKeyW(HKEY_, wchar_t*, DWORD*, DWORD*, DWORD*, DWORD*, DWORD*,
                                                       DWORD*, DWORD*, DWORD*, DWORD*, FILETIME*);
 __declspec(dllimport) LONG __stdcall RegFlushKey(HKEY_);
+
+// advapi32: the event log
+__declspec(dllimport) HANDLE __stdcall RegisterEventSourceW(const wchar_t*, const wchar_t*);
+__declspec(dllimport) BOOL __stdcall DeregisterEventSource(HANDLE);
+__declspec(dllimport) BOOL
+    __stdcall ReportEventW(HANDLE, WORD, WORD, DWORD, void*, WORD, DWORD, const wchar_t**, const void*);
+__declspec(dllimport) HANDLE __stdcall OpenEventLogW(const wchar_t*, const wchar_t*);
+__declspec(dllimport) BOOL __stdcall ReadEventLogW(HANDLE, DWORD, DWORD, void*, DWORD, DWORD*, DWORD*);
+__declspec(dllimport) BOOL __stdcall CloseEventLog(HANDLE);
+
+// advapi32: accounts and SIDs; netapi32: the local user list
+__declspec(dllimport) BOOL
+    __stdcall LookupAccountNameW(const wchar_t*, const wchar_t*, void*, DWORD*, wchar_t*, DWORD*, DWORD*);
+__declspec(dllimport) BOOL
+    __stdcall LookupAccountSidW(const wchar_t*, const void*, wchar_t*, DWORD*, wchar_t*, DWORD*, DWORD*);
+__declspec(dllimport) BOOL __stdcall ConvertSidToStringSidW(const void*, wchar_t**);
+__declspec(dllimport) BOOL __stdcall ConvertStringSidToSidW(const wchar_t*, void**);
+__declspec(dllimport) BOOL __stdcall IsValidSid(const void*);
+__declspec(dllimport) DWORD __stdcall GetLengthSid(const void*);
+__declspec(dllimport) BOOL __stdcall GetUserNameW(wchar_t*, DWORD*);
+__declspec(dllimport) void* __stdcall LocalFree(void*);
+__declspec(dllimport) DWORD
+    __stdcall NetUserEnum(const wchar_t*, DWORD, DWORD, BYTE**, DWORD, DWORD*, DWORD*, DWORD*);
+__declspec(dllimport) DWORD __stdcall NetApiBufferFree(void*);
+constexpr DWORD FILTER_NORMAL_ACCOUNT = 0x0002;
+constexpr DWORD MAX_PREFERRED_LENGTH = static_cast<DWORD>(-1);
+constexpr DWORD EVENTLOG_SEQUENTIAL_READ = 0x0001;
+constexpr DWORD EVENTLOG_BACKWARDS_READ = 0x0008;
 }
 
 // The platform's wide strings are the seam's char16_t strings.
