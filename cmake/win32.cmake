@@ -16,7 +16,7 @@ target_include_directories(krell_platform PUBLIC ${src})
 target_link_libraries(krell_platform PUBLIC Threads::Threads advapi32 netapi32)
 # Known folders, the system's version and UUIDs; the error texts' shared half.
 target_link_libraries(krell_platform PUBLIC shell32 ntdll rpcrt4)
-target_sources(krell_platform PRIVATE ${src}/platform/error_text.cpp)
+target_sources(krell_platform PRIVATE ${src}/platform/error_text.cpp ${src}/platform/account_names.cpp)
 
 krell_sources(crypto_sources src/crypto src/crypto/win32)
 add_library(krell_crypto STATIC ${crypto_sources})

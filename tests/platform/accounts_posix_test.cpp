@@ -11,19 +11,12 @@
 #include "platform/accounts.h"
 #include "platform/strings.h"
 #include "platform/system.h"
+#include "support/account_lookup.h"
 #include "support/test_root.h"
 
 namespace {
 
 using platform::FromUtf8;
-
-std::u16string SidOf(const std::u16string& sName) {
-    std::u16string sSid;
-    platform::SetLastError(0);
-    return platform::LookupAccountName(sName, &sSid)
-               ? sSid
-               : u"error " + FromUtf8(std::to_string(platform::GetLastError()));
-}
 
 TEST(AccountLookupTest, PosixUsersAndGroupsMapToTheirIds) {
     passwd* pUser = getpwuid(geteuid());

@@ -7,6 +7,7 @@
 
 #include "platform/strings.h"
 #include "platform/system.h"
+#include "support/account_lookup.h"
 
 namespace {
 
@@ -124,14 +125,6 @@ INSTANTIATE_TEST_SUITE_P(
                       NameCase{u"Everyone", u"S-1-1-0", u"", SidTypeWellKnownGroup},
                       NameCase{u"LOCAL SERVICE", u"S-1-5-19", u"NT AUTHORITY", SidTypeWellKnownGroup},
                       NameCase{u"NETWORK SERVICE", u"S-1-5-20", u"NT AUTHORITY", SidTypeWellKnownGroup}));
-
-std::u16string SidOf(const std::u16string& sName) {
-    std::u16string sSid;
-    platform::SetLastError(0);
-    return platform::LookupAccountName(sName, &sSid)
-               ? sSid
-               : u"error " + FromUtf8(std::to_string(platform::GetLastError()));
-}
 
 TEST(AccountLookupTest, UnknownNamesAndWrongDomainsAreNotMapped) {
     EXPECT_EQ(SidOf(u"no-such-account-krell"), u"error 1332");

@@ -121,16 +121,6 @@ bool LookupAccountName(const char16_t* szSystem, const char16_t* szAccountName, 
     return true;
 }
 
-bool LookupAccountName(const std::u16string& sName, std::u16string* psSid) {
-    BYTE sid[SECURITY_MAX_SID_SIZE];
-    DWORD cbSid = sizeof(sid);
-    char16_t szDomain[260];
-    DWORD cchDomain = 260;
-    SID_NAME_USE eUse = SidTypeUser;
-    return LookupAccountName(nullptr, sName.c_str(), sid, &cbSid, szDomain, &cchDomain, &eUse) &&
-           ConvertSidToStringSid(sid, psSid);
-}
-
 bool LookupAccountSid(const char16_t* szSystem, const BYTE* pSid, std::u16string* psName,
                       std::u16string* psDomain, SID_NAME_USE* peUse) {
     if (!IsLocal(szSystem) || psName == nullptr || psDomain == nullptr || peUse == nullptr) {
