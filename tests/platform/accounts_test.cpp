@@ -11,8 +11,6 @@
 
 namespace {
 
-using platform::FromUtf8;
-
 std::vector<BYTE> Bytes(std::initializer_list<int> list) {
     return std::vector<BYTE>(list.begin(), list.end());
 }
