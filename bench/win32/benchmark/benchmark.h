@@ -176,17 +176,24 @@ public:
         if (!std::regex_search(m_sName, std::regex(TheSettings().sFilter))) {
             return false;
         }
-        BenchmarkReporter::Run error = Base();
+        // One run of the benchmark; false after reporting its error.
+        const auto runOnce = [&](State& state) {
+            m_pfn(state);
+            if (!state.m_bError) {
+                return true;
+            }
+            BenchmarkReporter::Run error = Base();
+            error.error_occurred = true;
+            error.error_message = state.m_sError;
+            pReporter->ReportRuns({error});
+            return false;
+        };
         // Grows the count as Google Benchmark does: by the factor the last run fell short, at most ten.
         int64_t nIterations = 1;
         std::vector<State> done;
         for (;;) {
             State state(nIterations);
-            m_pfn(state);
-            if (state.m_bError) {
-                error.error_occurred = true;
-                error.error_message = state.m_sError;
-                pReporter->ReportRuns({error});
+            if (!runOnce(state)) {
                 return true;
             }
             const double dSeconds = state.Seconds();
@@ -201,11 +208,7 @@ public:
         }
         while (static_cast<int>(done.size()) < m_nRepetitions) {
             State state(nIterations);
-            m_pfn(state);
-            if (state.m_bError) {
-                error.error_occurred = true;
-                error.error_message = state.m_sError;
-                pReporter->ReportRuns({error});
+            if (!runOnce(state)) {
                 return true;
             }
             done.push_back(state);
