@@ -23,23 +23,30 @@ TEST(Resources, TheImageCarriesTheRuleTemplates) {
     }
 }
 
+// A lookup that must fail with the given last error.
+struct LookupCase {
+    const char* szCase;
+    HMODULE hModule;
+    const char16_t* szName;
+    const char16_t* szType;
+    DWORD dwError;
+};
+
+void ExpectLookupFails(const LookupCase& c) {
+    SCOPED_TRACE(c.szCase);
+    platform::SetLastError(0);
+    EXPECT_EQ(platform::FindResource(c.hModule, c.szName, c.szType), nullptr);
+    EXPECT_EQ(platform::GetLastError(), c.dwError);
+}
+
 TEST(Resources, LookupFailuresAnswerThePlatformCodes) {
-    struct Case {
-        const char* szName;
-        HMODULE hModule;
-        WORD wId;
-        const char16_t* szType;
-        DWORD dwError;
-    };
-    const Case cases[] = {
-        {"missing id", nullptr, 1700, RT_RCDATA, ERROR_RESOURCE_NAME_NOT_FOUND},
-        {"missing type", nullptr, 1601, MAKEINTRESOURCE(5), ERROR_RESOURCE_TYPE_NOT_FOUND},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.szName);
-        platform::SetLastError(0);
-        EXPECT_EQ(platform::FindResource(c.hModule, MAKEINTRESOURCE(c.wId), c.szType), nullptr);
-        EXPECT_EQ(platform::GetLastError(), c.dwError);
+    for (const LookupCase& c : {
+             LookupCase{"missing id", nullptr, MAKEINTRESOURCE(1700), RT_RCDATA,
+                        ERROR_RESOURCE_NAME_NOT_FOUND},
+             LookupCase{"missing type", nullptr, MAKEINTRESOURCE(1601), MAKEINTRESOURCE(5),
+                        ERROR_RESOURCE_TYPE_NOT_FOUND},
+         }) {
+        ExpectLookupFails(c);
     }
     platform::SetLastError(0);
     EXPECT_EQ(platform::LoadResource(nullptr, nullptr), nullptr);
@@ -49,24 +56,13 @@ TEST(Resources, LookupFailuresAnswerThePlatformCodes) {
 
 // Resource tables hold numbered resources of the images this process loaded, nothing else.
 TEST(Resources, OnlyNumberedResourcesOfLoadedModules) {
-    struct Case {
-        const char* szName;
-        HMODULE hModule;
-        WORD wId;
-        const char16_t* szType;
-        DWORD dwError;
-    };
     int nNotAModule = 0;
-    const Case cases[] = {
-        {"named resource", nullptr, 0, u"TEMPLATE", ERROR_RESOURCE_NAME_NOT_FOUND},
-        {"unknown module", &nNotAModule, 1601, RT_RCDATA, ERROR_INVALID_HANDLE},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.szName);
-        platform::SetLastError(0);
-        const char16_t* szName = c.wId == 0 ? u"TEMPLATE" : MAKEINTRESOURCE(c.wId);
-        EXPECT_EQ(platform::FindResource(c.hModule, szName, c.szType), nullptr);
-        EXPECT_EQ(platform::GetLastError(), c.dwError);
+    for (const LookupCase& c : {
+             LookupCase{"named resource", nullptr, u"TEMPLATE", u"TEMPLATE", ERROR_RESOURCE_NAME_NOT_FOUND},
+             LookupCase{"unknown module", &nNotAModule, MAKEINTRESOURCE(1601), RT_RCDATA,
+                        ERROR_INVALID_HANDLE},
+         }) {
+        ExpectLookupFails(c);
     }
 }
 
