@@ -15,6 +15,9 @@ add_library(krell_platform STATIC ${platform_sources} ${src}/platform/format.cpp
 target_include_directories(krell_platform PUBLIC ${src})
 # The XML DOM is MSXML, through COM.
 target_link_libraries(krell_platform PUBLIC Threads::Threads advapi32 ole32 oleaut32)
+# Known folders, the system's version and UUIDs; the error texts' shared half.
+target_link_libraries(krell_platform PUBLIC shell32 ntdll rpcrt4)
+target_sources(krell_platform PRIVATE ${src}/platform/error_text.cpp)
 
 krell_sources(crypto_sources src/crypto src/crypto/win32)
 add_library(krell_crypto STATIC ${crypto_sources})
@@ -50,6 +53,27 @@ krell_program(kctool ${PROJECT_SOURCE_DIR}/tools/kctool.cpp ${PROJECT_SOURCE_DIR
               ${src}/compiler/kt_data_file.cpp ${src}/compiler/file.cpp)
 target_include_directories(kctool PRIVATE ${PROJECT_SOURCE_DIR}/sim/common)
 target_link_libraries(kctool PRIVATE krell_kctool_output)
+
+# The rule templates as real RCDATA resources 1601-1603: the template cipher, run under Wine, writes
+# their enciphered bytes and a resource script, which windres compiles into the programs that link
+# krell_image_resources.
+enable_language(RC)
+add_executable(krell_template_cipher ${PROJECT_SOURCE_DIR}/templates/template_cipher.cpp)
+target_include_directories(krell_template_cipher PRIVATE ${src})
+target_link_libraries(krell_template_cipher PRIVATE krell_crypto)
+set(template_dir ${PROJECT_SOURCE_DIR}/templates)
+set(template_files ${template_dir}/authorization.xml ${template_dir}/exclusion.xml
+                   ${template_dir}/protected-resources.xml)
+set(image_resources ${CMAKE_BINARY_DIR}/image_resources)
+add_custom_command(OUTPUT ${image_resources}.rc
+                   BYPRODUCTS ${image_resources}.1601.bin ${image_resources}.1602.bin ${image_resources}.1603.bin
+                   COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:krell_template_cipher> ${image_resources}.rc
+                           1601=${template_dir}/authorization.xml 1602=${template_dir}/exclusion.xml
+                           1603=${template_dir}/protected-resources.xml
+                   DEPENDS krell_template_cipher ${template_files}
+                   COMMENT "Enciphering the rule templates into ${image_resources}.rc"
+                   VERBATIM)
+add_library(krell_image_resources OBJECT ${image_resources}.rc)
 
 if(NOT KRELL_BUILD_TESTS)
   return()
@@ -124,3 +148,22 @@ set_tests_properties(kc_files_across_platforms PROPERTIES ENVIRONMENT "${wine_en
 
 # The formatter against msvcrt's own _snwprintf.
 target_sources(krell_platform_tests PRIVATE ${tests}/platform/win32/format_crt_test.cpp)
+
+# The seam's facilities over the system's services: libraries and resources, file mappings, folder
+# changes, known folders and version, command line, UUIDs, error texts. NoFactory.dll is the library
+# the loading test finds beside the program.
+add_library(krell_test_no_factory SHARED ${tests}/platform/lib_no_factory.cpp)
+target_include_directories(krell_test_no_factory PRIVATE ${src})
+target_link_options(krell_test_no_factory PRIVATE -static-libgcc)
+set_target_properties(krell_test_no_factory PROPERTIES OUTPUT_NAME NoFactory PREFIX "" SUFFIX ".dll"
+                                                       RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+krell_win32_tests(platform_services SOURCES ${tests}/platform/resource_test.cpp ${tests}/platform/library_test.cpp
+                  ${tests}/platform/file_mapping_test.cpp ${tests}/platform/dir_watch_test.cpp
+                  ${tests}/platform/known_folders_test.cpp ${tests}/platform/process_test.cpp
+                  ${tests}/platform/uuid_test.cpp ${tests}/platform/error_text_test.cpp
+                  LIBRARIES krell_platform krell_image_resources
+                  # Left out (docs/windows.md): the POSIX half's single session and its resource
+                  # tables of numbered resources; Wine's own error texts, its named mappings that go
+                  # with their last handle, and its folder change records.
+                  FILTER "-FileMapping.SpellingsOfOneNameShareOneMapping:Resources.OnlyNumberedResourcesOfLoadedModules:ErrorText.NumbersComeWithThePlatformsText:FileMapping.AViewKeepsItsMappingAndNameAfterTheHandleCloses:DirWatch.*")
+add_dependencies(krell_platform_services_tests krell_test_no_factory)

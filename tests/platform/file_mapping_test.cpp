@@ -17,16 +17,15 @@ TEST(FileMapping, ViewsOfOneNameShareTheirBytesAndReadersCannotWrite) {
     auto* pWriter =
         static_cast<char*>(platform::MapViewOfFile(hCreated, platform::FILE_MAP_WRITE, 0, 0, 4096));
     ASSERT_NE(pWriter, nullptr);
-    EXPECT_TRUE(platform::CloseHandle(hCreated)) << "the view outlives the handle";
     std::strcpy(pWriter + 100, "counted");
 
     // The same name, created again and opened: the same bytes, the size kept.
     HANDLE hAgain = platform::CreateFileMapping(INVALID_HANDLE_VALUE, nullptr, platform::PAGE_READWRITE, 0,
-                                                16, u"krelltest.map");
+                                                16, u"Global\\krelltest.map");
     ASSERT_NE(hAgain, nullptr);
     EXPECT_EQ(platform::GetLastError(), ERROR_ALREADY_EXISTS);
     platform::CloseHandle(hAgain);
-    HANDLE hReader = platform::OpenFileMapping(platform::FILE_MAP_READ, false, u"krelltest.map");
+    HANDLE hReader = platform::OpenFileMapping(platform::FILE_MAP_READ, false, u"Global\\krelltest.map");
     ASSERT_NE(hReader, nullptr);
     EXPECT_EQ(platform::MapViewOfFile(hReader, platform::FILE_MAP_WRITE, 0, 0, 0), nullptr);
     EXPECT_EQ(platform::GetLastError(), ERROR_ACCESS_DENIED);
@@ -38,8 +37,48 @@ TEST(FileMapping, ViewsOfOneNameShareTheirBytesAndReadersCannotWrite) {
     pWriter[100] = 'C';
     EXPECT_EQ(pReader[100], 'C') << "a write is seen at once";
     EXPECT_TRUE(platform::UnmapViewOfFile(pReader));
+    EXPECT_TRUE(platform::CloseHandle(hCreated));
     EXPECT_TRUE(platform::UnmapViewOfFile(pWriter));
     EXPECT_FALSE(platform::UnmapViewOfFile(pWriter)) << "unmapped already";
+}
+
+TEST(FileMapping, AViewKeepsItsMappingAndNameAfterTheHandleCloses) {
+    HANDLE hCreated = platform::CreateFileMapping(INVALID_HANDLE_VALUE, nullptr, platform::PAGE_READWRITE, 0,
+                                                  4096, u"Global\\krelltest.kept");
+    ASSERT_NE(hCreated, nullptr);
+    auto* pWriter =
+        static_cast<char*>(platform::MapViewOfFile(hCreated, platform::FILE_MAP_WRITE, 0, 0, 4096));
+    ASSERT_NE(pWriter, nullptr);
+    EXPECT_TRUE(platform::CloseHandle(hCreated)) << "the view outlives the handle";
+    std::strcpy(pWriter + 100, "counted");
+
+    HANDLE hReader = platform::OpenFileMapping(platform::FILE_MAP_READ, false, u"Global\\krelltest.kept");
+    ASSERT_NE(hReader, nullptr);
+    const auto* pReader =
+        static_cast<const char*>(platform::MapViewOfFile(hReader, platform::FILE_MAP_READ, 0, 0, 0));
+    ASSERT_NE(pReader, nullptr);
+    platform::CloseHandle(hReader);
+    EXPECT_STREQ(pReader + 100, "counted");
+    EXPECT_TRUE(platform::UnmapViewOfFile(pReader));
+    EXPECT_TRUE(platform::UnmapViewOfFile(pWriter));
+}
+
+// A single session, as a service's: "Global\", "Local\" and no prefix name one mapping.
+TEST(FileMapping, SpellingsOfOneNameShareOneMapping) {
+    HANDLE hCreated = platform::CreateFileMapping(INVALID_HANDLE_VALUE, nullptr, platform::PAGE_READWRITE, 0,
+                                                  4096, u"Global\\krelltest.spelt");
+    ASSERT_NE(hCreated, nullptr);
+    for (const char16_t* szName : {u"krelltest.spelt", u"Local\\krelltest.spelt"}) {
+        HANDLE hAgain = platform::CreateFileMapping(INVALID_HANDLE_VALUE, nullptr, platform::PAGE_READWRITE,
+                                                    0, 16, szName);
+        ASSERT_NE(hAgain, nullptr);
+        EXPECT_EQ(platform::GetLastError(), ERROR_ALREADY_EXISTS);
+        platform::CloseHandle(hAgain);
+        HANDLE hReader = platform::OpenFileMapping(platform::FILE_MAP_READ, false, szName);
+        EXPECT_NE(hReader, nullptr);
+        platform::CloseHandle(hReader);
+    }
+    platform::CloseHandle(hCreated);
 }
 
 TEST(FileMapping, WhatCannotBeAMappingIsRefused) {

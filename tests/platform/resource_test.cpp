@@ -31,10 +31,33 @@ TEST(Resources, LookupFailuresAnswerThePlatformCodes) {
         const char16_t* szType;
         DWORD dwError;
     };
-    int nNotAModule = 0;
     const Case cases[] = {
         {"missing id", nullptr, 1700, RT_RCDATA, ERROR_RESOURCE_NAME_NOT_FOUND},
         {"missing type", nullptr, 1601, MAKEINTRESOURCE(5), ERROR_RESOURCE_TYPE_NOT_FOUND},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.szName);
+        platform::SetLastError(0);
+        EXPECT_EQ(platform::FindResource(c.hModule, MAKEINTRESOURCE(c.wId), c.szType), nullptr);
+        EXPECT_EQ(platform::GetLastError(), c.dwError);
+    }
+    platform::SetLastError(0);
+    EXPECT_EQ(platform::LoadResource(nullptr, nullptr), nullptr);
+    EXPECT_EQ(platform::GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(platform::SizeofResource(nullptr, nullptr), 0u);
+}
+
+// Resource tables hold numbered resources of the images this process loaded, nothing else.
+TEST(Resources, OnlyNumberedResourcesOfLoadedModules) {
+    struct Case {
+        const char* szName;
+        HMODULE hModule;
+        WORD wId;
+        const char16_t* szType;
+        DWORD dwError;
+    };
+    int nNotAModule = 0;
+    const Case cases[] = {
         {"named resource", nullptr, 0, u"TEMPLATE", ERROR_RESOURCE_NAME_NOT_FOUND},
         {"unknown module", &nNotAModule, 1601, RT_RCDATA, ERROR_INVALID_HANDLE},
     };
@@ -45,9 +68,6 @@ TEST(Resources, LookupFailuresAnswerThePlatformCodes) {
         EXPECT_EQ(platform::FindResource(c.hModule, szName, c.szType), nullptr);
         EXPECT_EQ(platform::GetLastError(), c.dwError);
     }
-    EXPECT_EQ(platform::LoadResource(nullptr, nullptr), nullptr);
-    EXPECT_EQ(platform::GetLastError(), ERROR_INVALID_HANDLE);
-    EXPECT_EQ(platform::SizeofResource(nullptr, nullptr), 0u);
 }
 
 }  // namespace

@@ -80,6 +80,19 @@ DWORD ReadDword(const char16_t* szName, DWORD dwDefault) {
     return ReadVersionDword(szName, dwDefault, &dwValue) ? dwValue : dwDefault;
 }
 
+// The folder and any missing parents, as the shell creates a folder it is asked for.
+bool CreateFolderPath(const std::u16string& sPath) {
+    for (std::size_t nEnd = sPath.find(u'\\', 3);; nEnd = sPath.find(u'\\', nEnd + 1)) {
+        const std::u16string sPart = sPath.substr(0, nEnd);
+        if (GetFileAttributes(sPart.c_str()) == INVALID_FILE_ATTRIBUTES && !CreateDirectory(sPart.c_str())) {
+            return false;
+        }
+        if (nEnd == std::u16string::npos) {
+            return true;
+        }
+    }
+}
+
 }  // namespace
 
 bool SHGetSpecialFolderPath(int nCsidl, std::u16string* psPath, bool bCreate) {
@@ -95,8 +108,7 @@ bool SHGetSpecialFolderPath(int nCsidl, std::u16string* psPath, bool bCreate) {
             SetLastError(ERROR_FILE_NOT_FOUND);
             return false;
         }
-        if (bCreate && GetFileAttributes(sPath.c_str()) == INVALID_FILE_ATTRIBUTES &&
-            !CreateDirectory(sPath.c_str())) {
+        if (bCreate && !CreateFolderPath(sPath)) {
             return false;
         }
         *psPath = std::move(sPath);

@@ -101,6 +101,50 @@ __declspec(dllimport) int __stdcall LCMapStringEx(const wchar_t*, DWORD, const w
 __declspec(dllimport) void* __stdcall VirtualAlloc(void*, std::size_t, DWORD, DWORD);
 __declspec(dllimport) BOOL __stdcall VirtualFree(void*, std::size_t, DWORD);
 
+__declspec(dllimport) void* __stdcall LoadLibraryExW(const wchar_t*, HANDLE, DWORD);
+__declspec(dllimport) void* __stdcall GetProcAddress(void*, const char*);
+__declspec(dllimport) BOOL __stdcall FreeLibrary(void*);
+__declspec(dllimport) void* __stdcall FindResourceW(void*, const wchar_t*, const wchar_t*);
+__declspec(dllimport) void* __stdcall LoadResource(void*, void*);
+__declspec(dllimport) DWORD __stdcall SizeofResource(void*, void*);
+__declspec(dllimport) void* __stdcall LockResource(void*);
+
+__declspec(dllimport) HANDLE __stdcall CreateFileMappingW(HANDLE, void*, DWORD, DWORD, DWORD, const wchar_t*);
+__declspec(dllimport) HANDLE __stdcall OpenFileMappingW(DWORD, BOOL, const wchar_t*);
+__declspec(dllimport) void* __stdcall MapViewOfFile(HANDLE, DWORD, DWORD, DWORD, std::size_t);
+__declspec(dllimport) BOOL __stdcall UnmapViewOfFile(const void*);
+
+__declspec(dllimport) BOOL
+    __stdcall ReadDirectoryChangesW(HANDLE, void*, DWORD, BOOL, DWORD, DWORD*, void*, void*);
+
+__declspec(dllimport) wchar_t* __stdcall GetCommandLineW();
+__declspec(dllimport) DWORD
+    __stdcall FormatMessageW(DWORD, const void*, DWORD, DWORD, wchar_t*, DWORD, void*);
+constexpr DWORD FORMAT_MESSAGE_IGNORE_INSERTS = 0x00000200;
+constexpr DWORD FORMAT_MESSAGE_FROM_SYSTEM = 0x00001000;
+
+// The 276-byte version record (wide form).
+struct OSVERSIONINFOW {
+    DWORD dwOSVersionInfoSize;
+    DWORD dwMajorVersion;
+    DWORD dwMinorVersion;
+    DWORD dwBuildNumber;
+    DWORD dwPlatformId;
+    wchar_t szCSDVersion[128];
+};
+static_assert(sizeof(OSVERSIONINFOW) == 276);
+__declspec(dllimport) BOOL __stdcall GetVersionExW(OSVERSIONINFOW*);
+
+// ntdll
+__declspec(dllimport) LONG __stdcall RtlGetVersion(OSVERSIONINFOW*);
+
+// shell32
+__declspec(dllimport) BOOL __stdcall SHGetSpecialFolderPathW(void*, wchar_t*, int, BOOL);
+
+// rpcrt4
+__declspec(dllimport) LONG __stdcall UuidFromStringW(const wchar_t*, void*);
+__declspec(dllimport) int __stdcall UuidCompare(const void*, const void*, LONG*);
+
 // advapi32
 __declspec(dllimport) LONG
     __stdcall RegCreateKeyExW(HKEY_, const wchar_t*, DWORD, wchar_t*, DWORD, REGSAM, void*, HKEY_*, DWORD*);
