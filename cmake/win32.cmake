@@ -148,6 +148,7 @@ krell_win32_tests(intermediate SOURCES ${tests}/compiler/intermediate_configurat
 # Wine's MSXML reports every parse error as E_FAIL at line 0, position 0, reason "error".
 krell_win32_tests(xml SOURCES ${tests}/platform/xml_dom_test.cpp LIBRARIES krell_platform krell_test_files
                   FILTER "-XmlDom.ParseErrorsCarryCodeLineAndPosition")
+target_compile_definitions(krell_xml_tests PRIVATE KRELL_RULE_DOCUMENT_DIR="${tests}/compiler/golden")
 
 # KC files of the two builds compared, with the Linux kctool of the default preset.
 set(KRELL_LINUX_KCTOOL ${PROJECT_SOURCE_DIR}/build/default/bin/kctool CACHE FILEPATH

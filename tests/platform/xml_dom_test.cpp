@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -334,6 +337,30 @@ TEST(XmlDom, SerialisationIndentsElementsButNotText) {
     EXPECT_EQ(created.NamespaceURI(), u"urn:p");
     ASSERT_EQ(a.AppendChild(created), S_OK);
     EXPECT_EQ(Xml(*pDoc.Get()), "<p:a xmlns:p=\"urn:p\">\n  <p:b/>\n  <p:c/>\n</p:a>\n");
+}
+
+// Whatever the half, a rule document comes out as the other half writes it: the converter's output
+// is what the rule preprocessor reads and what the golden files hold.
+TEST(XmlDom, RuleDocumentsAreWrittenBackUnchanged) {
+    std::size_t nDocuments = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(KRELL_RULE_DOCUMENT_DIR)) {
+        if (entry.path().extension() != ".xml") {
+            continue;
+        }
+        SCOPED_TRACE(entry.path().filename().string());
+        std::ifstream in(entry.path(), std::ios::binary);
+        const std::string sFile((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        ASSERT_FALSE(sFile.empty());
+        ++nDocuments;
+        CComPtr<CXmlDocument> pDoc = NewDocument();
+        ASSERT_EQ(pDoc->Load(sFile.data(), sFile.size()), S_OK)
+            << platform::ToUtf8(pDoc->ParseError().reason);
+        EXPECT_EQ(Xml(*pDoc.Get()), sFile);
+        std::vector<CXmlNode> definitions;
+        EXPECT_EQ(pDoc->SelectNodes(u"ruleModule/definitions/*", &definitions), S_OK);
+        EXPECT_FALSE(definitions.empty());
+    }
+    EXPECT_GE(nDocuments, 3u);
 }
 
 TEST(XmlDom, AttributesAreListedReadAndWritten) {
