@@ -144,7 +144,7 @@ target_include_directories(krell_test_files PUBLIC ${tests})
 target_link_libraries(krell_test_files PUBLIC krell_platform gtest)
 krell_win32_tests(channel SOURCES ${tests}/channel/encoding_test.cpp LIBRARIES krell_channel krell_test_files)
 krell_win32_tests(intermediate SOURCES ${tests}/compiler/intermediate_configuration_test.cpp
-                  LIBRARIES krell_intermediate krell_test_files)
+                  ${tests}/compiler/error_stack_test.cpp LIBRARIES krell_intermediate krell_test_files)
 # Wine's MSXML reports every parse error as E_FAIL at line 0, position 0, reason "error".
 krell_win32_tests(xml SOURCES ${tests}/platform/xml_dom_test.cpp LIBRARIES krell_platform krell_test_files
                   FILTER "-XmlDom.ParseErrorsCarryCodeLineAndPosition")
