@@ -11,9 +11,10 @@ add_compile_options(-Wno-format)
 
 krell_sources(platform_sources src/platform/win32)
 add_library(krell_platform STATIC ${platform_sources} ${src}/platform/format.cpp ${src}/platform/utf8.cpp
-                                   ${src}/platform/errno_codes.cpp)
+                                   ${src}/platform/errno_codes.cpp ${src}/platform/xpath_names.cpp)
 target_include_directories(krell_platform PUBLIC ${src})
-target_link_libraries(krell_platform PUBLIC Threads::Threads advapi32 netapi32)
+# The XML DOM is MSXML, through COM.
+target_link_libraries(krell_platform PUBLIC Threads::Threads advapi32 netapi32 ole32 oleaut32)
 # Known folders, the system's version and UUIDs; the error texts' shared half.
 target_link_libraries(krell_platform PUBLIC shell32 ntdll rpcrt4)
 target_sources(krell_platform PRIVATE ${src}/platform/error_text.cpp ${src}/platform/account_names.cpp)
@@ -37,10 +38,11 @@ target_link_libraries(krell_debug_log PUBLIC krell_platform)
 
 # The driver channel's messages and property bags, and the chunk transport that carries them over a
 # device handle.
+add_library(krell_sync_objects STATIC ${src}/service/sync_objects.cpp)
+target_link_libraries(krell_sync_objects PUBLIC krell_debug_log)
 add_library(krell_channel STATIC ${src}/channel/messages.cpp ${src}/channel/property_bag.cpp
-                                 ${src}/channel/chunk_channel.cpp ${src}/channel/message_channel.cpp
-                                 ${src}/service/sync_objects.cpp)
-target_link_libraries(krell_channel PUBLIC krell_debug_log)
+                                 ${src}/channel/chunk_channel.cpp ${src}/channel/message_channel.cpp)
+target_link_libraries(krell_channel PUBLIC krell_sync_objects)
 
 # kctool, with the KC data file writer of the compiler it builds files with.
 add_library(krell_kctool_output STATIC ${PROJECT_SOURCE_DIR}/tools/kctool_output.cpp
@@ -73,6 +75,14 @@ add_custom_command(OUTPUT ${image_resources}.rc
                    COMMENT "Enciphering the rule templates into ${image_resources}.rc"
                    VERBATIM)
 add_library(krell_image_resources OBJECT ${image_resources}.rc)
+
+# The intermediate configuration: its nodes, and the rule converter they hold, with the object
+# loader that brings in the rule preprocessor and the settings helpers that find its directory.
+add_library(krell_intermediate STATIC
+            ${src}/compiler/intermediate_configuration.cpp ${src}/compiler/ic_nodes.cpp
+            ${src}/compiler/rule_converter.cpp ${src}/compiler/converter_values.cpp ${src}/compiler/error_stack.cpp
+            ${src}/events/object_loader.cpp ${src}/settings/settings_helpers.cpp ${src}/service/installed_apps.cpp)
+target_link_libraries(krell_intermediate PUBLIC krell_crypto krell_srtc krell_sync_objects)
 
 if(NOT KRELL_BUILD_TESTS)
   return()
@@ -137,6 +147,12 @@ add_library(krell_test_files STATIC ${tests}/support/files.cpp)
 target_include_directories(krell_test_files PUBLIC ${tests})
 target_link_libraries(krell_test_files PUBLIC krell_platform gtest)
 krell_win32_tests(channel SOURCES ${tests}/channel/encoding_test.cpp LIBRARIES krell_channel krell_test_files)
+krell_win32_tests(intermediate SOURCES ${tests}/compiler/intermediate_configuration_test.cpp
+                  ${tests}/compiler/error_stack_test.cpp LIBRARIES krell_intermediate krell_test_files)
+# Wine's MSXML reports every parse error as E_FAIL at line 0, position 0, reason "error".
+krell_win32_tests(xml SOURCES ${tests}/platform/xml_dom_test.cpp LIBRARIES krell_platform krell_test_files
+                  FILTER "-XmlDom.ParseErrorsCarryCodeLineAndPosition")
+target_compile_definitions(krell_xml_tests PRIVATE KRELL_RULE_DOCUMENT_DIR="${tests}/compiler/golden")
 
 # KC files of the two builds compared, with the Linux kctool of the default preset.
 set(KRELL_LINUX_KCTOOL ${PROJECT_SOURCE_DIR}/build/default/bin/kctool CACHE FILEPATH

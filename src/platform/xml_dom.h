@@ -1,5 +1,5 @@
 // The platform's XML DOM: documents parsed from bytes or UTF-16 text, XPath selection, element text
-// and attributes, element creation, and saving. Over libxml2 on this machine.
+// and attributes, element creation, and saving. Over libxml2 on Linux, over MSXML on Windows.
 //
 // The document is a reference-counted object (held by CComPtr) that offers IKTXmlText, so it can be
 // handed to an outside component such as the rule preprocessor. Nodes are light handles into the
@@ -22,7 +22,8 @@
 
 namespace platform {
 
-// Parse errors are 0xC00CE000 plus libxml2's error number; the reason is libxml2's text.
+// Parse errors are in the range 0xC00CE000-0xC00CEFFF: on Windows MSXML's own codes and texts, on
+// Linux 0xC00CE000 plus libxml2's error number, with libxml2's text.
 constexpr HRESULT XML_E_PARSE_BASE = static_cast<HRESULT>(0xC00CE000);
 // A selection that is not a valid XPath expression, or does not yield nodes.
 constexpr HRESULT XML_E_INVALID_XPATH = static_cast<HRESULT>(0xC00CE201);
@@ -44,7 +45,8 @@ public:
     explicit CXmlNode(void* pNode) : m_pNode(pNode) {}
 
     explicit operator bool() const { return m_pNode != nullptr; }
-    bool operator==(const CXmlNode& other) const { return m_pNode == other.m_pNode; }
+    // The same node of the tree (one node may have more than one handle).
+    bool operator==(const CXmlNode& other) const;
     bool IsElement() const;
 
     // The qualified name as written ("prefix:local" or "local"), and its parts.
@@ -129,7 +131,7 @@ private:
     HRESULT Adopt(void* pNewDoc);
     CXmlNode Root() const;
 
-    void* m_pDoc = nullptr;  // xmlDocPtr
+    void* m_pDoc = nullptr;  // the half's document; null until a load succeeds
     XmlParseError m_ParseError;
     unsigned long m_nGeneration = 0;
     unsigned long m_nTextGeneration = ~0ul;

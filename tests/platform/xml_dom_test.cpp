@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -251,6 +254,113 @@ TEST(XmlDom, TreeOperationsRefuseWhatWouldBreakTheTree) {
     EXPECT_EQ(Xml(*pDoc.Get()), "<a>\n  <b/>\n  <d>\n    <c/>\n  </d>\n</a>\n");
     ASSERT_EQ(a.RemoveChild(d), S_OK);
     EXPECT_EQ(Xml(*pDoc.Get()), "<a>\n  <b/>\n</a>\n");
+}
+
+TEST(XmlDom, HandlesReachedByDifferentRoutesAreTheSameNode) {
+    CComPtr<CXmlDocument> pDoc = Parse(u"<a><b x=\"1\" y=\"2\"><c/></b><b x=\"3\"/></a>");
+    CXmlNode a = pDoc->DocumentElement();
+    CXmlNode selectedB;
+    CXmlNode secondB;
+    CXmlNode c;
+    CXmlNode x;
+    CXmlNode y;
+    CXmlNode otherX;
+    ASSERT_EQ(pDoc->SelectSingleNode(u"a/b[1]", &selectedB), S_OK);
+    ASSERT_EQ(pDoc->SelectSingleNode(u"a/b[2]", &secondB), S_OK);
+    ASSERT_EQ(pDoc->SelectSingleNode(u"//c", &c), S_OK);
+    ASSERT_EQ(pDoc->SelectSingleNode(u"a/b[1]/@x", &x), S_OK);
+    ASSERT_EQ(pDoc->SelectSingleNode(u"a/b[1]/@y", &y), S_OK);
+    ASSERT_EQ(pDoc->SelectSingleNode(u"a/b[2]/@x", &otherX), S_OK);
+    CXmlNode xAgain;
+    ASSERT_EQ(selectedB.SelectSingleNode(u"@x", &xAgain), S_OK);
+    CXmlNode loose;
+    ASSERT_EQ(pDoc->CreateElement(u"b", CXmlNode(), &loose), S_OK);
+    struct Case {
+        const char* szName;
+        CXmlNode first;
+        CXmlNode second;
+        bool bSame;
+    };
+    const Case cases[] = {
+        {"first child and selection", a.FirstChild(), selectedB, true},
+        {"parent of a child", c.Parent(), selectedB, true},
+        {"root and its child's parent", selectedB.Parent(), a, true},
+        {"attribute from the document and from its element", x, xAgain, true},
+        {"attribute's parent is its element", x.Parent(), selectedB, true},
+        {"siblings of one name", selectedB, secondB, false},
+        {"sibling reached by NextSibling", a.FirstChild().NextSibling(), secondB, true},
+        {"attributes of one element", x, y, false},
+        {"attributes of one name on two elements", x, otherX, false},
+        {"element and its child", selectedB, c, false},
+        {"a created element and a tree element", loose, selectedB, false},
+        {"a created element and itself", loose, loose, true},
+        {"null and a node", CXmlNode(), a, false},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.szName);
+        EXPECT_EQ(k.first == k.second, k.bSame);
+        EXPECT_EQ(k.second == k.first, k.bSame);
+    }
+}
+
+TEST(XmlDom, SerialisationIndentsElementsButNotText) {
+    struct Case {
+        const char* szName;
+        std::u16string sXml;
+        std::string sExpected;
+    };
+    const Case cases[] = {
+        {"declaration dropped", u"<?xml version=\"1.0\"?><a><b/></a>", "<a>\n  <b/>\n</a>\n"},
+        {"mixed content kept on one line", u"<a><b>x<c>y</c></b><d/></a>",
+         "<a>\n  <b>x<c>y</c></b>\n  <d/>\n</a>\n"},
+        {"comments and instructions indented", u"<a><!--c--><?p d?><b/></a>",
+         "<a>\n  <!--c-->\n  <?p d?>\n  <b/>\n</a>\n"},
+        {"outside the root", u"<!--top--><a/>", "<!--top-->\n<a/>\n"},
+        {"CDATA as written", u"<a><![CDATA[x<y]]></a>", "<a><![CDATA[x<y]]></a>\n"},
+        {"attribute escapes", u"<a v=\"&quot;&lt;&amp;&gt;&#10;&#9;\"/>",
+         "<a v=\"&quot;&lt;&amp;&gt;&#10;&#9;\"/>\n"},
+        {"text escapes", u"<a>&lt;&amp;&gt;\"'</a>", "<a>&lt;&amp;&gt;\"'</a>\n"},
+        {"prefixes and declarations kept", u"<p:a xmlns:p=\"urn:p\"><p:b/><c xmlns=\"urn:d\"><d/></c></p:a>",
+         "<p:a xmlns:p=\"urn:p\">\n  <p:b/>\n  <c xmlns=\"urn:d\">\n    <d/>\n  </c>\n</p:a>\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.szName);
+        EXPECT_EQ(Xml(*Parse(c.sXml).Get()), c.sExpected);
+    }
+    // An element created in a prefixed context takes the prefix and needs no declaration of its own.
+    CComPtr<CXmlDocument> pDoc = Parse(u"<p:a xmlns:p=\"urn:p\"><p:b/></p:a>");
+    CXmlNode a = pDoc->DocumentElement();
+    CXmlNode created;
+    ASSERT_EQ(pDoc->CreateElement(u"c", a, &created), S_OK);
+    EXPECT_EQ(created.NodeName(), u"p:c");
+    EXPECT_EQ(created.LocalName(), u"c");
+    EXPECT_EQ(created.NamespaceURI(), u"urn:p");
+    ASSERT_EQ(a.AppendChild(created), S_OK);
+    EXPECT_EQ(Xml(*pDoc.Get()), "<p:a xmlns:p=\"urn:p\">\n  <p:b/>\n  <p:c/>\n</p:a>\n");
+}
+
+// Whatever the half, a rule document comes out as the other half writes it: the converter's output
+// is what the rule preprocessor reads and what the golden files hold.
+TEST(XmlDom, RuleDocumentsAreWrittenBackUnchanged) {
+    std::size_t nDocuments = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(KRELL_RULE_DOCUMENT_DIR)) {
+        if (entry.path().extension() != ".xml") {
+            continue;
+        }
+        SCOPED_TRACE(entry.path().filename().string());
+        std::ifstream in(entry.path(), std::ios::binary);
+        const std::string sFile((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        ASSERT_FALSE(sFile.empty());
+        ++nDocuments;
+        CComPtr<CXmlDocument> pDoc = NewDocument();
+        ASSERT_EQ(pDoc->Load(sFile.data(), sFile.size()), S_OK)
+            << platform::ToUtf8(pDoc->ParseError().reason);
+        EXPECT_EQ(Xml(*pDoc.Get()), sFile);
+        std::vector<CXmlNode> definitions;
+        EXPECT_EQ(pDoc->SelectNodes(u"ruleModule/definitions/*", &definitions), S_OK);
+        EXPECT_FALSE(definitions.empty());
+    }
+    EXPECT_GE(nDocuments, 3u);
 }
 
 TEST(XmlDom, AttributesAreListedReadAndWritten) {
