@@ -11,7 +11,8 @@ add_compile_options(-Wno-format)
 
 krell_sources(platform_sources src/platform/win32)
 add_library(krell_platform STATIC ${platform_sources} ${src}/platform/format.cpp ${src}/platform/utf8.cpp
-                                   ${src}/platform/errno_codes.cpp ${src}/platform/xpath_names.cpp)
+                                   ${src}/platform/errno_codes.cpp ${src}/platform/xpath_names.cpp
+                                   ${src}/platform/xml_document.cpp)
 target_include_directories(krell_platform PUBLIC ${src})
 # The XML DOM is MSXML, through COM.
 target_link_libraries(krell_platform PUBLIC Threads::Threads advapi32 netapi32 ole32 oleaut32)

@@ -190,20 +190,6 @@ std::vector<std::pair<std::u16string, std::u16string>> CXmlNode::Attributes() co
     return attributes;
 }
 
-HRESULT CXmlNode::GetAttribute(std::u16string_view sName, std::u16string* psValue) const {
-    psValue->clear();
-    if (m_pNode == nullptr) {
-        return XML_E_NO_DOCUMENT;
-    }
-    for (auto& [sAttrName, sValue] : Attributes()) {
-        if (sAttrName == sName) {
-            *psValue = std::move(sValue);
-            return S_OK;
-        }
-    }
-    return S_FALSE;
-}
-
 HRESULT CXmlNode::SetAttribute(std::u16string_view sName, std::u16string_view sValue) {
     if (!IsElement()) {
         return XML_E_NO_DOCUMENT;
@@ -229,16 +215,6 @@ CXmlNode CXmlNode::NextSibling() const {
 
 CXmlNode CXmlNode::Parent() const {
     return CXmlNode(m_pNode == nullptr ? nullptr : N(m_pNode)->parent);
-}
-
-std::vector<CXmlNode> CXmlNode::ChildElements() const {
-    std::vector<CXmlNode> children;
-    for (CXmlNode child = FirstChild(); child; child = child.NextSibling()) {
-        if (child.IsElement()) {
-            children.push_back(child);
-        }
-    }
-    return children;
 }
 
 HRESULT CXmlNode::SelectSingleNode(std::u16string_view sXPath, CXmlNode* pNode) const {
@@ -315,37 +291,6 @@ CXmlDocument::~CXmlDocument() {
     if (m_pDoc != nullptr) {
         xmlFreeDoc(static_cast<xmlDocPtr>(m_pDoc));
     }
-}
-
-HRESULT CXmlDocument::QueryInterface(REFIID riid, void** ppvObject) {
-    if (ppvObject == nullptr) {
-        return E_POINTER;
-    }
-    if (riid == IID_IUnknown || riid == IID_IKTXmlText) {
-        *ppvObject = static_cast<IKTXmlText*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *ppvObject = nullptr;
-    return E_NOINTERFACE;
-}
-
-HRESULT CXmlDocument::GetXml(const char16_t** pszXml, ULONG* pcchXml) {
-    if (pszXml == nullptr || pcchXml == nullptr) {
-        return E_POINTER;
-    }
-    if (m_nTextGeneration != m_nGeneration) {
-        std::u16string sText;
-        const HRESULT hr = Xml(&sText);
-        if (FAILED(hr)) {
-            return hr;
-        }
-        m_sText = std::move(sText);
-        m_nTextGeneration = m_nGeneration;
-    }
-    *pszXml = m_sText.c_str();
-    *pcchXml = static_cast<ULONG>(m_sText.size());
-    return S_OK;
 }
 
 void CXmlDocument::Attached(void* pNode) {
@@ -514,14 +459,6 @@ CXmlNode CXmlDocument::Root() const {
 
 CXmlNode CXmlDocument::DocumentElement() const {
     return CXmlNode(m_pDoc == nullptr ? nullptr : xmlDocGetRootElement(static_cast<xmlDocPtr>(m_pDoc)));
-}
-
-HRESULT CXmlDocument::SelectSingleNode(std::u16string_view sXPath, CXmlNode* pNode) const {
-    return Root().SelectSingleNode(sXPath, pNode);
-}
-
-HRESULT CXmlDocument::SelectNodes(std::u16string_view sXPath, std::vector<CXmlNode>* pNodes) const {
-    return Root().SelectNodes(sXPath, pNodes);
 }
 
 HRESULT CXmlDocument::CreateElement(std::u16string_view sName, const CXmlNode& nsContext, CXmlNode* pNode) {
