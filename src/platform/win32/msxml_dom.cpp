@@ -377,7 +377,9 @@ bool SameNode(IXMLDOMNode* pA, IXMLDOMNode* pB) {
 
 // ---- serialisation
 
-void EscapeText(const std::u16string& s, std::u16string* pOut) {
+// Text escapes &, <, > and carriage returns; an attribute value also quotes, line feeds and tabs,
+// which a parser would otherwise normalise to spaces.
+void Escape(const std::u16string& s, bool bAttribute, std::u16string* pOut) {
     for (char16_t ch : s) {
         switch (ch) {
             case u'&':
@@ -391,37 +393,15 @@ void EscapeText(const std::u16string& s, std::u16string* pOut) {
                 break;
             case u'\r':
                 *pOut += u"&#13;";
-                break;
-            default:
-                *pOut += ch;
-                break;
-        }
-    }
-}
-
-void EscapeAttribute(const std::u16string& s, std::u16string* pOut) {
-    for (char16_t ch : s) {
-        switch (ch) {
-            case u'&':
-                *pOut += u"&amp;";
-                break;
-            case u'<':
-                *pOut += u"&lt;";
-                break;
-            case u'>':
-                *pOut += u"&gt;";
                 break;
             case u'"':
-                *pOut += u"&quot;";
+                *pOut += bAttribute ? u"&quot;" : u"\"";
                 break;
             case u'\n':
-                *pOut += u"&#10;";
-                break;
-            case u'\r':
-                *pOut += u"&#13;";
+                *pOut += bAttribute ? u"&#10;" : u"\n";
                 break;
             case u'\t':
-                *pOut += u"&#9;";
+                *pOut += bAttribute ? u"&#9;" : u"\t";
                 break;
             default:
                 *pOut += ch;
@@ -478,7 +458,7 @@ void DumpElement(IXMLDOMNode* p, int nLevel, bool bFormat, Scope* pScope, std::u
     const std::u16string* pBound = Lookup(*pScope, sPrefix);
     if ((pBound == nullptr && !uri.Str().empty()) || (pBound != nullptr && *pBound != uri.Str())) {
         *pOut += sPrefix.empty() ? u" xmlns=\"" : u" xmlns:" + sPrefix + u"=\"";
-        EscapeAttribute(uri.Str(), pOut);
+        Escape(uri.Str(), true, pOut);
         *pOut += u'"';
         pScope->emplace_back(sPrefix, uri.Str());
     }
@@ -502,7 +482,7 @@ void DumpElement(IXMLDOMNode* p, int nLevel, bool bFormat, Scope* pScope, std::u
         *pOut += u' ';
         *pOut += sAttr;
         *pOut += u"=\"";
-        EscapeAttribute(sValue, pOut);
+        Escape(sValue, true, pOut);
         *pOut += u'"';
     }
     std::vector<IXMLDOMNode*> children = Children(p);
@@ -546,7 +526,7 @@ void Dump(IXMLDOMNode* p, int nLevel, bool bFormat, Scope* pScope, std::u16strin
             DumpElement(p, nLevel, bFormat, pScope, pOut);
             break;
         case NODE_TEXT:
-            EscapeText(ValueOf(p), pOut);
+            Escape(ValueOf(p), false, pOut);
             break;
         case NODE_CDATA_SECTION:
             *pOut += u"<![CDATA[" + ValueOf(p) + u"]]>";
