@@ -1,13 +1,16 @@
 // Proves the msan build still sees what it is there to see, through the very paths whose reports the
-// build marks as written: an uninitialised value kept in a tree or a list, or handed to OpenSSL, must
-// be reported; the same paths with written values must stay quiet. scripts/msan runs every case.
-//   krell_msan_canary CASE      CASE: quiet | heap | map | list | digest
+// build marks as written: an uninitialised value kept in a tree or a list, formatted by a stream, or
+// handed to OpenSSL, must be reported; the same paths with written values must stay quiet (and so must
+// file names built by the file system library). scripts/msan runs every case.
+//   krell_msan_canary CASE      CASE: quiet | heap | map | list | stream | digest
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <list>
 #include <map>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -69,6 +72,29 @@ int ThroughList(bool bWrite) {
     return Use(order.back());
 }
 
+// Numbers are formatted by the locale's facets: an unwritten value must come out as unwritten text.
+int ThroughStream(bool bWrite) {
+    unsigned* pValue = reinterpret_cast<unsigned*>(Unwritten(sizeof(unsigned), bWrite));
+    std::ostringstream text;
+    text << std::hex << *pValue << ' ' << 17;
+    std::free(pValue);
+    const std::string s = text.str();
+    return Use(s.size() == 11 && s[0] == '5' ? 0x5A5A5A5Au : 0u);
+}
+
+// Paths are built in the C++ library; a directory listing of written names stays quiet.
+bool FileNamesQuiet() {
+    const std::filesystem::path dir = std::filesystem::temp_directory_path() / "krell-msan-canary";
+    std::error_code ec;
+    std::filesystem::create_directories(dir / "sub", ec);
+    size_t nNames = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        nNames += entry.path().filename().string() == "sub" ? 1 : 0;
+    }
+    std::filesystem::remove_all(dir, ec);
+    return nNames == 1 && !ec;
+}
+
 int ThroughDigest(bool bWrite) {
     unsigned char* pBytes = Unwritten(64, bWrite);
     crypto::Sha1Digest digest{};
@@ -92,7 +118,12 @@ int main(int argc, char** argv) {
         ThroughHeap(true);
         ThroughTree(true);
         ThroughList(true);
+        ThroughStream(true);
         ThroughDigest(true);
+        if (!FileNamesQuiet()) {
+            std::puts("the file system case went wrong");
+            return 1;
+        }
         std::puts("quiet");
         return 0;
     }
@@ -100,7 +131,9 @@ int main(int argc, char** argv) {
         const char* szName;
         int (*pfnCase)(bool);
     } cases[] = {
-        {"heap", ThroughHeap}, {"map", ThroughTree}, {"list", ThroughList}, {"digest", ThroughDigest}};
+        {"heap", ThroughHeap},     {"map", ThroughTree},      {"list", ThroughList},
+        {"stream", ThroughStream}, {"digest", ThroughDigest},
+    };
     for (const auto& c : cases) {
         if (std::strcmp(szCase, c.szName) == 0) {
             c.pfnCase(false);
@@ -108,6 +141,6 @@ int main(int argc, char** argv) {
             return 0;
         }
     }
-    std::fprintf(stderr, "usage: %s quiet|heap|map|list|digest\n", argv[0]);
+    std::fprintf(stderr, "usage: %s quiet|heap|map|list|stream|digest\n", argv[0]);
     return 2;
 }

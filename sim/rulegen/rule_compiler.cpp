@@ -7,12 +7,17 @@
 #include <libxml/tree.h>
 
 #include <cstring>
+#include <optional>
 #include <unordered_map>
 #include <vector>
+
+#include "platform/foreign_code.h"
 
 namespace rulegen {
 
 namespace {
+
+using platform::CForeignCall;
 
 using srtc::Attribute;
 using srtc::Function;
@@ -50,11 +55,39 @@ std::string Trim(std::string s) {
     return s.substr(nFirst, s.find_last_not_of(szBlank) - nFirst + 1);
 }
 
+void MarkText(const void* sz) {
+    if (sz != nullptr) {
+        CForeignCall::Written(const_cast<void*>(sz), std::strlen(static_cast<const char*>(sz)) + 1);
+    }
+}
+
+// What libxml2 built is read straight from its nodes: under MemorySanitizer the parsed tree is marked
+// written once, where it is handed over. The compiler reads names, namespaces, text and the tree's links.
+void MarkTree(xmlNode* pNode) {
+#ifdef KRELL_MEMORY_SANITIZER
+    for (; pNode != nullptr; pNode = pNode->next) {
+        CForeignCall::Written(pNode, sizeof(*pNode));
+        MarkText(pNode->name);
+        MarkText(pNode->content);
+        if (pNode->ns != nullptr) {
+            CForeignCall::Written(pNode->ns, sizeof(*pNode->ns));
+            MarkText(pNode->ns->href);
+            MarkText(pNode->ns->prefix);
+        }
+        MarkTree(pNode->children);
+    }
+#else
+    static_cast<void>(pNode);
+#endif
+}
+
 bool Attr(const xmlNode* pNode, const char* szName, std::string& sValue) {
+    const CForeignCall call;
     xmlChar* p = xmlGetNoNsProp(pNode, reinterpret_cast<const xmlChar*>(szName));
     if (p == nullptr) {
         return false;
     }
+    MarkText(p);
     sValue = reinterpret_cast<const char*>(p);
     xmlFree(p);
     return true;
@@ -646,6 +679,7 @@ struct CRuleDocument::CDoc {
     xmlDocPtr pDoc = nullptr;
     ~CDoc() {
         if (pDoc != nullptr) {
+            const CForeignCall call;
             xmlFreeDoc(pDoc);
         }
     }
@@ -665,28 +699,48 @@ bool CRuleDocument::IsParsed() const {
 bool CRuleDocument::Parse(std::u16string_view sXml, std::string& sError) {
     Clear();
     const std::string sUtf8 = srtc::ToUtf8(sXml);
-    xmlParserCtxtPtr pContext = xmlNewParserCtxt();
-    if (pContext == nullptr) {
-        sError = "out of memory";
-        return false;
-    }
-    // The text is already decoded: UTF-8 overrides whatever encoding the declaration names. No network,
-    // no entity substitution.
-    xmlDocPtr pDoc = xmlCtxtReadMemory(pContext, sUtf8.data(), static_cast<int>(sUtf8.size()), "rules.xml",
-                                       "UTF-8", XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
-    if (pDoc == nullptr || !pContext->wellFormed) {
-        const xmlError* pError = xmlCtxtGetLastError(pContext);
-        std::string sMessage =
-            pError != nullptr && pError->message != nullptr ? Trim(pError->message) : "unknown error";
-        sError = "not well-formed XML: " + sMessage +
-                 (pError != nullptr ? " (line " + std::to_string(pError->line) + ")" : std::string());
-        if (pDoc != nullptr) {
-            xmlFreeDoc(pDoc);
+    CForeignCall::HandOver(sUtf8.data(), sUtf8.size());
+    std::string sMessage = "unknown error";
+    std::optional<int> line;
+    xmlDocPtr pDoc = nullptr;
+    {
+        const CForeignCall call;
+        xmlParserCtxtPtr pContext = xmlNewParserCtxt();
+        if (pContext == nullptr) {
+            sError = "out of memory";
+            return false;
         }
-        xmlFreeParserCtxt(pContext);
+        // The text is already decoded: UTF-8 overrides whatever encoding the declaration names. No
+        // network, no entity substitution.
+        pDoc = xmlCtxtReadMemory(pContext, sUtf8.data(), static_cast<int>(sUtf8.size()), "rules.xml", "UTF-8",
+                                 XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+        CForeignCall::Written(pContext, sizeof(*pContext));
+        if (pDoc == nullptr || !pContext->wellFormed) {
+            const xmlError* pError = xmlCtxtGetLastError(pContext);
+            if (pError != nullptr) {
+                CForeignCall::Written(const_cast<xmlError*>(pError), sizeof(*pError));
+                MarkText(pError->message);
+                line = pError->line;
+                if (pError->message != nullptr) {
+                    sMessage = pError->message;
+                }
+            }
+            if (pDoc != nullptr) {
+                xmlFreeDoc(pDoc);
+            }
+            xmlFreeParserCtxt(pContext);
+            pDoc = nullptr;
+        } else {
+            xmlFreeParserCtxt(pContext);
+            CForeignCall::Written(pDoc, sizeof(*pDoc));
+            MarkTree(pDoc->children);
+        }
+    }
+    if (pDoc == nullptr) {
+        sError = "not well-formed XML: " + Trim(sMessage) +
+                 (line ? " (line " + std::to_string(*line) + ")" : std::string());
         return false;
     }
-    xmlFreeParserCtxt(pContext);
     m_pDoc = std::make_unique<CDoc>();
     m_pDoc->pDoc = pDoc;
     return true;
@@ -726,12 +780,19 @@ bool CRuleDocument::Compile(srtc::RuleSet& ruleSet, std::vector<srtc::PackedStri
         return false;
     }
     // Entities of a document type would reach the text as nodes the compiler does not read.
-    if (xmlGetIntSubset(m_pDoc->pDoc) != nullptr) {
+    bool bDocumentType = false;
+    xmlNode* pRoot = nullptr;
+    {
+        const CForeignCall call;
+        bDocumentType = xmlGetIntSubset(m_pDoc->pDoc) != nullptr;
+        pRoot = xmlDocGetRootElement(m_pDoc->pDoc);
+    }
+    if (bDocumentType) {
         sError = "document type declarations are not accepted";
         return false;
     }
     CCompiler compiler(ruleSet, sets, sError);
-    return compiler.Run(xmlDocGetRootElement(m_pDoc->pDoc));
+    return compiler.Run(pRoot);
 }
 
 }  // namespace rulegen

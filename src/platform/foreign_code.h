@@ -1,7 +1,8 @@
-// The boundary with C libraries built without MemorySanitizer (OpenSSL): it cannot see what they
-// write, and their own buffers reach its libc checks looking uninitialised. Every call into them goes
-// through a CForeignCall, which checks the bytes handed over, and marks the bytes they hand back
-// as written. Without the sanitizer all of it compiles to nothing.
+// The boundary with C libraries built without MemorySanitizer (OpenSSL, and SQLite and libxml2 where
+// the msan build's tests reach them): it cannot see what they write, and their own buffers reach its
+// libc checks looking uninitialised. Those calls go through a CForeignCall, which checks the bytes
+// handed over, and marks the bytes they hand back as written. Without the sanitizer all of it
+// compiles to nothing.
 #pragma once
 
 #include <cstddef>

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 
+#include "platform/foreign_code.h"
 #include "platform/posix/shared_database.h"
 #include "platform/root.h"
 #include "platform/strings.h"
@@ -48,6 +49,7 @@ constexpr CHive HIVES[] = {
 };
 
 void Exec(sqlite3* pDb, const char* szSql) {
+    const CForeignCall call;
     const int nResult = sqlite3_exec(pDb, szSql, nullptr, nullptr, nullptr);
     if (nResult != SQLITE_OK) {
         throw CStoreError{ErrorFromSqlite(nResult)};
@@ -55,6 +57,7 @@ void Exec(sqlite3* pDb, const char* szSql) {
 }
 
 void RollbackIfOpen(sqlite3* pDb) {
+    const CForeignCall call;
     if (pDb != nullptr && !sqlite3_get_autocommit(pDb)) {
         sqlite3_exec(pDb, "ROLLBACK", nullptr, nullptr, nullptr);
     }
@@ -125,7 +128,9 @@ sqlite3_int64 FileTimeNow() {
 }
 
 CStatement::CStatement(sqlite3* pDb, const char* szSql) : m_pDb(pDb) {
+    const CForeignCall call;
     const int nResult = sqlite3_prepare_v2(pDb, szSql, -1, &m_pStmt, nullptr);
+    CForeignCall::Written(&m_pStmt, sizeof(m_pStmt));
     if (nResult != SQLITE_OK) {
         sqlite3_finalize(m_pStmt);
         throw CStoreError{ErrorFromSqlite(nResult)};
@@ -133,10 +138,12 @@ CStatement::CStatement(sqlite3* pDb, const char* szSql) : m_pDb(pDb) {
 }
 
 CStatement::~CStatement() {
+    const CForeignCall call;
     sqlite3_finalize(m_pStmt);
 }
 
 CStatement& CStatement::Bind(int nIndex, sqlite3_int64 llValue) {
+    const CForeignCall call;
     const int nResult = sqlite3_bind_int64(m_pStmt, nIndex, llValue);
     if (nResult != SQLITE_OK) {
         throw CStoreError{ErrorFromSqlite(nResult)};
@@ -147,6 +154,8 @@ CStatement& CStatement::Bind(int nIndex, sqlite3_int64 llValue) {
 CStatement& CStatement::BindBlob(int nIndex, const void* pData, std::size_t cbData) {
     // A null pointer would bind SQL NULL; an empty value is an empty blob.
     static const char EMPTY = 0;
+    CForeignCall::HandOver(pData, cbData);
+    const CForeignCall call;
     const int nResult = sqlite3_bind_blob64(m_pStmt, nIndex, cbData == 0 ? &EMPTY : pData,
                                             static_cast<sqlite3_uint64>(cbData), SQLITE_TRANSIENT);
     if (nResult != SQLITE_OK) {
@@ -156,6 +165,7 @@ CStatement& CStatement::BindBlob(int nIndex, const void* pData, std::size_t cbDa
 }
 
 bool CStatement::Step() {
+    const CForeignCall call;
     const int nResult = sqlite3_step(m_pStmt);
     if (nResult == SQLITE_ROW) {
         return true;
@@ -172,11 +182,17 @@ void CStatement::Execute() {
 }
 
 sqlite3_int64 CStatement::Int64(int nColumn) {
+    const CForeignCall call;
     return sqlite3_column_int64(m_pStmt, nColumn);
 }
 
 const BYTE* CStatement::Blob(int nColumn) {
+    const CForeignCall call;
     const void* p = sqlite3_column_blob(m_pStmt, nColumn);
+    if (p != nullptr) {
+        CForeignCall::Written(const_cast<void*>(p),
+                              static_cast<std::size_t>(sqlite3_column_bytes(m_pStmt, nColumn)));
+    }
     if (p == nullptr && sqlite3_errcode(m_pDb) == SQLITE_NOMEM) {
         throw CStoreError{ERROR_NOT_ENOUGH_MEMORY};
     }
@@ -184,11 +200,17 @@ const BYTE* CStatement::Blob(int nColumn) {
 }
 
 std::size_t CStatement::Bytes(int nColumn) {
+    const CForeignCall call;
     return static_cast<std::size_t>(sqlite3_column_bytes(m_pStmt, nColumn));
 }
 
 std::string CStatement::Text(int nColumn) {
+    const CForeignCall call;
     const unsigned char* sz = sqlite3_column_text(m_pStmt, nColumn);
+    if (sz != nullptr) {
+        CForeignCall::Written(const_cast<unsigned char*>(sz),
+                              static_cast<std::size_t>(sqlite3_column_bytes(m_pStmt, nColumn)) + 1);
+    }
     return sz == nullptr ? std::string() : std::string(reinterpret_cast<const char*>(sz));
 }
 
@@ -211,6 +233,7 @@ CRegistryStore& CRegistryStore::Instance() {
 void CRegistryStore::Close() {
     if (m_pDb != nullptr) {
         RollbackIfOpen(m_pDb);
+        const CForeignCall call;
         sqlite3_close_v2(m_pDb);
         m_pDb = nullptr;
     }
@@ -301,6 +324,7 @@ LONG CRegistryStore::Checkpoint() {
     if (lOpen != ERROR_SUCCESS) {
         return lOpen;
     }
+    const CForeignCall call;
     int nResult = sqlite3_wal_checkpoint_v2(m_pDb, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
     if ((nResult & 0xFF) == SQLITE_BUSY) {
         // Readers of other processes keep the log in use; copying what can be copied syncs it all the same.

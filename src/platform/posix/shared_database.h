@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/foreign_code.h"
+
 namespace platform::posix {
 
 // The environment variable's value when it is a number of milliseconds up to a day, else nDefault.
@@ -31,12 +33,14 @@ inline int BusyTimeoutMs(const char* szEnvironmentVariable, int nDefault) {
 // Opens (or creates) the file for one thread at a time, with extended result codes and the busy
 // timeout. The SQLite result; on failure *ppDb may still need sqlite3_close.
 inline int OpenSharedDatabase(const std::string& sPath, int nBusyMs, sqlite3** ppDb) {
+    const CForeignCall call;
     const int nOpen = sqlite3_open_v2(
         sPath.c_str(), ppDb, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
     if (nOpen == SQLITE_OK) {
         sqlite3_extended_result_codes(*ppDb, 1);
         sqlite3_busy_timeout(*ppDb, nBusyMs);
     }
+    CForeignCall::Written(ppDb, sizeof(*ppDb));
     return nOpen;
 }
 
