@@ -180,3 +180,37 @@ add_test(NAME bench_quick_kcfile COMMAND krell_kcfile_bench --benchmark_min_time
 set_tests_properties(bench_quick_kcfile PROPERTIES LABELS bench TIMEOUT 300 FIXTURES_REQUIRED wine
                      FAIL_REGULAR_EXPRESSION "ERROR OCCURRED;Failed to match any benchmarks"
                      PASS_REGULAR_EXPRESSION "CKTDataFile / \\(SHA-1 \\+ plain write\\): [0-9]")
+
+# Installer packages through msi.dll, tested over the packages wixl builds for the Linux tests. The
+# package reader program, its misbehaviour and its records are the POSIX half's own
+# (msi_reader_posix_test.cpp).
+target_link_libraries(krell_platform PUBLIC msi)
+find_program(KRELL_WIXL wixl REQUIRED)
+set(test_package_dir ${tests}/module/packages)
+set(test_packages)
+foreach(package listed noupgrade)
+  set(package_file ${CMAKE_BINARY_DIR}/packages/${package}.msi)
+  add_custom_command(OUTPUT ${package_file}
+                     COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/packages
+                     COMMAND ${KRELL_WIXL} -o ${package_file} ${test_package_dir}/${package}.wxs
+                     WORKING_DIRECTORY ${test_package_dir}
+                     DEPENDS ${test_package_dir}/${package}.wxs ${test_package_dir}/readme.txt
+                     COMMENT "wixl ${package}.msi")
+  list(APPEND test_packages ${package_file})
+endforeach()
+add_custom_target(krell_test_packages DEPENDS ${test_packages})
+krell_win32_tests(msi SOURCES ${tests}/platform/msi_test.cpp LIBRARIES krell_platform krell_test_files)
+target_compile_definitions(krell_msi_tests PRIVATE KRELL_TEST_PACKAGE_DIR="${CMAKE_BINARY_DIR}/packages")
+add_dependencies(krell_msi_tests krell_test_packages)
+
+# The install authorization's package reading (CInstallIdentifier) with what it links: the settings
+# helpers and the object loader they start the settings store with. The package reader's fuzz corpus
+# replays through it.
+add_library(krell_install_authorization STATIC ${src}/module/install_identifier.cpp ${src}/settings/settings_helpers.cpp
+                                               ${src}/events/object_loader.cpp ${src}/service/installed_apps.cpp)
+target_include_directories(krell_install_authorization PUBLIC ${src})
+target_link_libraries(krell_install_authorization PUBLIC krell_channel)
+krell_win32_tests(msi_corpus SOURCES ${tests}/platform/msi_corpus_replay_test.cpp
+                  LIBRARIES krell_install_authorization krell_platform)
+target_include_directories(krell_msi_corpus_tests PRIVATE ${PROJECT_SOURCE_DIR}/fuzz)
+target_compile_definitions(krell_msi_corpus_tests PRIVATE KRELL_MSI_CORPUS_DIR="${PROJECT_SOURCE_DIR}/fuzz/corpus/msi_reader")
