@@ -74,6 +74,12 @@ add_custom_command(OUTPUT ${image_resources}.rc
                    VERBATIM)
 add_library(krell_image_resources OBJECT ${image_resources}.rc)
 
+# The signature check over crypt32 (certificates and CMS messages) against the embedded root.
+include(${PROJECT_SOURCE_DIR}/cmake/trusted_root.cmake)
+krell_sources(signature_sources src/signature src/signature/win32)
+add_library(krell_signature STATIC ${signature_sources} ${KRELL_TRUSTED_ROOT_SOURCE})
+target_link_libraries(krell_signature PUBLIC krell_crypto crypt32)
+
 if(NOT KRELL_BUILD_TESTS)
   return()
 endif()
@@ -203,6 +209,24 @@ krell_win32_tests(msi SOURCES ${tests}/platform/msi_test.cpp LIBRARIES krell_pla
 target_compile_definitions(krell_msi_tests PRIVATE KRELL_TEST_PACKAGE_DIR="${CMAKE_BINARY_DIR}/packages")
 add_dependencies(krell_msi_tests krell_test_packages)
 
+# The signature check over the files the openssl command line signs at build time, and the guard
+# files' parser with its fuzz corpus. guard_verifier_test.cpp makes its certificates with OpenSSL's
+# API, which the Windows build does not have.
+include(${PROJECT_SOURCE_DIR}/cmake/signature_files.cmake)
+krell_win32_tests(signature SOURCES ${tests}/signature/signature_files_test.cpp ${tests}/signature/guard_file_test.cpp
+                  ${tests}/signature/fuzz_corpus_test.cpp ${PROJECT_SOURCE_DIR}/fuzz/guard_file_fuzz.cpp
+                  LIBRARIES krell_signature krell_test_files)
+add_dependencies(krell_signature_tests krell_signature_files)
+target_compile_definitions(krell_signature_tests PRIVATE KRELL_SIGNATURE_FILES_DIR="${KRELL_SIGNATURE_FILES_DIR}"
+                           KRELL_DEV_CERT_DIR="${PROJECT_SOURCE_DIR}/certs/dev"
+                           KRELL_GUARD_CORPUS_DIR="${PROJECT_SOURCE_DIR}/fuzz/corpus/guard_file")
+# The signature check's fuzz corpus, as the Linux build's manifest tests replay it.
+krell_win32_tests(signature_corpus SOURCES ${tests}/manifest/fuzz_corpus_test.cpp
+                  ${PROJECT_SOURCE_DIR}/fuzz/signature_check_fuzz.cpp ${tests}/support/dev_root.cpp
+                  LIBRARIES krell_signature krell_test_files)
+target_include_directories(krell_signature_corpus_tests PRIVATE ${PROJECT_SOURCE_DIR}/fuzz)
+target_compile_definitions(krell_signature_corpus_tests PRIVATE KRELL_DEV_CERT_DIR="${PROJECT_SOURCE_DIR}/certs/dev"
+                           KRELL_SIGNATURE_CORPUS_DIR="${PROJECT_SOURCE_DIR}/fuzz/corpus/signature_check")
 # The install authorization's package reading (CInstallIdentifier) with what it links: the settings
 # helpers and the object loader they start the settings store with. The package reader's fuzz corpus
 # replays through it.
