@@ -2,8 +2,9 @@
 # Makes the signature check's cases as files, with the openssl command line and the development
 # certificates: guard files and detached signatures of them by signers the check must accept or refuse
 # each in its own way. Both builds judge the same files (signature_files_test.cpp).
-# Usage: make_signature_files.sh CERTS_DIR OUT_DIR
+# Usage: make_signature_files.sh CERTS_DIR OUT_DIR   (OPENSSL names the program, by default openssl)
 set -euo pipefail
+openssl() { command "${OPENSSL:-openssl}" "$@"; }
 certs=$1
 out=$2
 rm -rf "$out"
