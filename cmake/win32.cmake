@@ -85,6 +85,12 @@ add_library(krell_intermediate STATIC
             ${src}/events/object_loader.cpp ${src}/settings/settings_helpers.cpp ${src}/service/installed_apps.cpp)
 target_link_libraries(krell_intermediate PUBLIC krell_crypto krell_srtc krell_sync_objects)
 
+# The signature check over crypt32 (certificates and CMS messages) against the embedded root.
+include(${PROJECT_SOURCE_DIR}/cmake/trusted_root.cmake)
+krell_sources(signature_sources src/signature src/signature/win32)
+add_library(krell_signature STATIC ${signature_sources} ${KRELL_TRUSTED_ROOT_SOURCE})
+target_link_libraries(krell_signature PUBLIC krell_crypto crypt32)
+
 if(NOT KRELL_BUILD_TESTS)
   return()
 endif()
@@ -197,3 +203,54 @@ add_test(NAME bench_quick_kcfile COMMAND krell_kcfile_bench --benchmark_min_time
 set_tests_properties(bench_quick_kcfile PROPERTIES LABELS bench TIMEOUT 300 FIXTURES_REQUIRED wine
                      FAIL_REGULAR_EXPRESSION "ERROR OCCURRED;Failed to match any benchmarks"
                      PASS_REGULAR_EXPRESSION "CKTDataFile / \\(SHA-1 \\+ plain write\\): [0-9]")
+
+# Installer packages through msi.dll, tested over the packages wixl builds for the Linux tests. The
+# package reader program, its misbehaviour and its records are the POSIX half's own
+# (msi_reader_posix_test.cpp).
+target_link_libraries(krell_platform PUBLIC msi)
+find_program(KRELL_WIXL wixl REQUIRED)
+set(test_package_dir ${tests}/module/packages)
+set(test_packages)
+foreach(package listed noupgrade)
+  set(package_file ${CMAKE_BINARY_DIR}/packages/${package}.msi)
+  add_custom_command(OUTPUT ${package_file}
+                     COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/packages
+                     COMMAND ${KRELL_WIXL} -o ${package_file} ${test_package_dir}/${package}.wxs
+                     WORKING_DIRECTORY ${test_package_dir}
+                     DEPENDS ${test_package_dir}/${package}.wxs ${test_package_dir}/readme.txt
+                     COMMENT "wixl ${package}.msi")
+  list(APPEND test_packages ${package_file})
+endforeach()
+add_custom_target(krell_test_packages DEPENDS ${test_packages})
+krell_win32_tests(msi SOURCES ${tests}/platform/msi_test.cpp LIBRARIES krell_platform krell_test_files)
+target_compile_definitions(krell_msi_tests PRIVATE KRELL_TEST_PACKAGE_DIR="${CMAKE_BINARY_DIR}/packages")
+add_dependencies(krell_msi_tests krell_test_packages)
+
+# The signature check over the files the openssl command line signs at build time, and the guard
+# files' parser with its fuzz corpus. guard_verifier_test.cpp makes its certificates with OpenSSL's
+# API, which the Windows build does not have.
+include(${PROJECT_SOURCE_DIR}/cmake/signature_files.cmake)
+krell_win32_tests(signature SOURCES ${tests}/signature/signature_files_test.cpp ${tests}/signature/guard_file_test.cpp
+                  ${tests}/signature/fuzz_corpus_test.cpp ${PROJECT_SOURCE_DIR}/fuzz/guard_file_fuzz.cpp
+                  LIBRARIES krell_signature krell_test_files)
+add_dependencies(krell_signature_tests krell_signature_files)
+target_compile_definitions(krell_signature_tests PRIVATE KRELL_SIGNATURE_FILES_DIR="${KRELL_SIGNATURE_FILES_DIR}"
+                           KRELL_DEV_CERT_DIR="${PROJECT_SOURCE_DIR}/certs/dev"
+                           KRELL_GUARD_CORPUS_DIR="${PROJECT_SOURCE_DIR}/fuzz/corpus/guard_file")
+# The signature check's fuzz corpus, as the Linux build's manifest tests replay it.
+krell_win32_tests(signature_corpus SOURCES ${tests}/manifest/fuzz_corpus_test.cpp
+                  ${PROJECT_SOURCE_DIR}/fuzz/signature_check_fuzz.cpp ${tests}/support/dev_root.cpp
+                  LIBRARIES krell_signature krell_test_files)
+target_include_directories(krell_signature_corpus_tests PRIVATE ${PROJECT_SOURCE_DIR}/fuzz)
+target_compile_definitions(krell_signature_corpus_tests PRIVATE KRELL_DEV_CERT_DIR="${PROJECT_SOURCE_DIR}/certs/dev"
+                           KRELL_SIGNATURE_CORPUS_DIR="${PROJECT_SOURCE_DIR}/fuzz/corpus/signature_check")
+# The install authorization's package reading (CInstallIdentifier), with the settings helpers and the
+# object loader of the intermediate configuration's library. The package reader's fuzz corpus replays
+# through it.
+add_library(krell_install_authorization STATIC ${src}/module/install_identifier.cpp)
+target_include_directories(krell_install_authorization PUBLIC ${src})
+target_link_libraries(krell_install_authorization PUBLIC krell_channel krell_intermediate)
+krell_win32_tests(msi_corpus SOURCES ${tests}/platform/msi_corpus_replay_test.cpp
+                  LIBRARIES krell_install_authorization krell_platform)
+target_include_directories(krell_msi_corpus_tests PRIVATE ${PROJECT_SOURCE_DIR}/fuzz)
+target_compile_definitions(krell_msi_corpus_tests PRIVATE KRELL_MSI_CORPUS_DIR="${PROJECT_SOURCE_DIR}/fuzz/corpus/msi_reader")

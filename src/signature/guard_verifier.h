@@ -1,5 +1,7 @@
 // Detached CMS (PKCS #7) signatures of guard files, checked against one trusted root and the
 // organisational unit its manifest signers carry, and the digests of the guard files so accepted.
+// The check is OpenSSL's on Linux (posix/) and the platform's certificate functions on Windows
+// (win32/); the verdicts are the same.
 #pragma once
 
 #include <cstddef>
@@ -12,8 +14,6 @@
 #include "crypto/sha1.h"
 #include "platform/types.h"
 #include "signature/guard_file.h"
-
-struct x509_store_st;
 
 namespace signature {
 
@@ -50,14 +50,17 @@ public:
     std::size_t AcceptedCount() const { return m_accepted.size(); }
 
 private:
-    x509_store_st* m_pStore = nullptr;
+    // The trusted root as the platform's library holds it.
+    struct RootStore;
+    RootStore* m_pStore = nullptr;
     std::string m_sOrganizationalUnit;
     std::set<crypto::Sha1Digest> m_accepted;
 };
 
 // A detached, DER-encoded CMS signature of data (SHA-256, the signer's certificate and the chain's
 // certificates included). The certificate, key and chain are PEM texts; chain may be empty. Throws
-// error with OpenSSL's reason when something does not load or the signing fails.
+// error with OpenSSL's reason when something does not load or the signing fails. Signing is the
+// developers' tools' work: the Windows build has only the check.
 std::vector<BYTE> SignDetached(std::span<const BYTE> data, std::string_view sCertPem,
                                std::string_view sKeyPem, std::string_view sChainPem);
 

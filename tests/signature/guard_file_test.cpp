@@ -5,7 +5,7 @@
 
 #include "signature/guard_file.h"
 #include "signature/signature_errors.h"
-#include "support/test_pki.h"
+#include "support/files.h"
 
 namespace {
 

@@ -69,4 +69,8 @@ std::string Utf16LeToUtf8(const std::string& sBytes) {
     return platform::ToUtf8(sWide);
 }
 
+std::vector<BYTE> Bytes(const std::string& s) {
+    return std::vector<BYTE>(s.begin(), s.end());
+}
+
 }  // namespace krelltest

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/types.h"
+
 namespace krelltest {
 
 // The bytes of the file at a Windows-form path; empty when it does not exist.
@@ -18,5 +20,7 @@ std::vector<std::string> NonEmptyLines(const std::string& sText);
 std::size_t CountOf(const std::string& sText, const std::string& sWhat);
 // Decodes UTF-16LE bytes (after a byte-order mark, if any) to UTF-8.
 std::string Utf16LeToUtf8(const std::string& sBytes);
+// The bytes of a text.
+std::vector<BYTE> Bytes(const std::string& s);
 
 }  // namespace krelltest

@@ -177,18 +177,4 @@ std::vector<BYTE> SignCms(const std::vector<BYTE>& data, const CertAndKey& signe
     return der;
 }
 
-std::vector<BYTE> Bytes(const std::string& s) {
-    return std::vector<BYTE>(s.begin(), s.end());
-}
-
-}  // namespace krelltest
-
-#include "signature/trusted_root.h"
-
-namespace krelltest {
-bool BuildTrustsDevRoot() {
-    const std::span<const BYTE> embedded = signature::CompiledInRootCertificate();
-    const std::vector<BYTE> dev = DevRoot().CertDer();
-    return std::equal(embedded.begin(), embedded.end(), dev.begin(), dev.end());
-}
 }  // namespace krelltest

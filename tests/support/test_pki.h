@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/types.h"
+#include "support/files.h"
 
 typedef struct x509_st X509;
 typedef struct evp_pkey_st EVP_PKEY;
@@ -44,8 +45,6 @@ CertAndKey IssueCert(const CertAndKey& issuer, const CertOptions& options);
 // A detached DER CMS signature of data by signer, carrying signer's certificate and extra ones.
 std::vector<BYTE> SignCms(const std::vector<BYTE>& data, const CertAndKey& signer,
                           const std::vector<CertAndKey>& extra = {});
-
-std::vector<BYTE> Bytes(const std::string& s);
 
 }  // namespace krelltest
 

@@ -190,6 +190,14 @@ constexpr DWORD FILTER_NORMAL_ACCOUNT = 0x0002;
 constexpr DWORD MAX_PREFERRED_LENGTH = static_cast<DWORD>(-1);
 constexpr DWORD EVENTLOG_SEQUENTIAL_READ = 0x0001;
 constexpr DWORD EVENTLOG_BACKWARDS_READ = 0x0008;
+
+// msi: installer databases and packages (MSIHANDLE is a DWORD)
+__declspec(dllimport) unsigned __stdcall MsiOpenDatabaseW(const wchar_t*, const wchar_t*, DWORD*);
+__declspec(dllimport) unsigned __stdcall MsiOpenPackageW(const wchar_t*, DWORD*);
+__declspec(dllimport) unsigned __stdcall MsiGetPropertyW(DWORD, const wchar_t*, wchar_t*, DWORD*);
+__declspec(dllimport) unsigned __stdcall MsiCloseHandle(DWORD);
+__declspec(dllimport) int __stdcall MsiSetInternalUI(int, void**);
+constexpr int INSTALLUILEVEL_NONE = 2;
 }
 
 // The platform's wide strings are the seam's char16_t strings.
