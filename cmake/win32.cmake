@@ -180,3 +180,10 @@ add_test(NAME bench_quick_kcfile COMMAND krell_kcfile_bench --benchmark_min_time
 set_tests_properties(bench_quick_kcfile PROPERTIES LABELS bench TIMEOUT 300 FIXTURES_REQUIRED wine
                      FAIL_REGULAR_EXPRESSION "ERROR OCCURRED;Failed to match any benchmarks"
                      PASS_REGULAR_EXPRESSION "CKTDataFile / \\(SHA-1 \\+ plain write\\): [0-9]")
+
+# The service control manager: the test service program, run by Wine's services.exe, and the tests
+# that install, start, stop and delete it in the build's Wine prefix.
+add_executable(krell_child_service ${tests}/scm/child_service.cpp)
+target_link_libraries(krell_child_service PRIVATE krell_platform)
+krell_win32_tests(scm SOURCES ${tests}/scm/win32/service_control_test.cpp LIBRARIES krell_platform)
+add_dependencies(krell_scm_tests krell_child_service)

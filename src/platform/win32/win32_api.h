@@ -190,6 +190,31 @@ constexpr DWORD FILTER_NORMAL_ACCOUNT = 0x0002;
 constexpr DWORD MAX_PREFERRED_LENGTH = static_cast<DWORD>(-1);
 constexpr DWORD EVENTLOG_SEQUENTIAL_READ = 0x0001;
 constexpr DWORD EVENTLOG_BACKWARDS_READ = 0x0008;
+
+// advapi32: the service control manager. Handles are spelled void*: the seam's SC_HANDLE and
+// SERVICE_STATUS_HANDLE are the same pointers, and SERVICE_STATUS(_PROCESS) has the platform's layout.
+using SERVICE_MAIN_FUNCTIONW = void(__stdcall*)(DWORD, wchar_t**);
+using HANDLER_FUNCTION_EXW = DWORD(__stdcall*)(DWORD, DWORD, void*, void*);
+struct SERVICE_TABLE_ENTRYW {
+    wchar_t* lpServiceName;
+    SERVICE_MAIN_FUNCTIONW lpServiceProc;
+};
+__declspec(dllimport) void* __stdcall OpenSCManagerW(const wchar_t*, const wchar_t*, DWORD);
+__declspec(dllimport) void* __stdcall OpenServiceW(void*, const wchar_t*, DWORD);
+__declspec(dllimport) void* __stdcall CreateServiceW(void*, const wchar_t*, const wchar_t*, DWORD, DWORD,
+                                                     DWORD, DWORD, const wchar_t*, const wchar_t*, DWORD*,
+                                                     const wchar_t*, const wchar_t*, const wchar_t*);
+__declspec(dllimport) BOOL __stdcall DeleteService(void*);
+__declspec(dllimport) BOOL __stdcall ChangeServiceConfig2W(void*, DWORD, void*);
+__declspec(dllimport) BOOL __stdcall StartServiceW(void*, DWORD, const wchar_t**);
+__declspec(dllimport) BOOL __stdcall ControlService(void*, DWORD, void*);
+__declspec(dllimport) BOOL __stdcall QueryServiceStatus(void*, void*);
+__declspec(dllimport) BOOL __stdcall QueryServiceStatusEx(void*, DWORD, BYTE*, DWORD, DWORD*);
+__declspec(dllimport) BOOL __stdcall CloseServiceHandle(void*);
+__declspec(dllimport) BOOL __stdcall StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW*);
+__declspec(dllimport) void* __stdcall RegisterServiceCtrlHandlerExW(const wchar_t*, HANDLER_FUNCTION_EXW,
+                                                                    void*);
+__declspec(dllimport) BOOL __stdcall SetServiceStatus(void*, const void*);
 }
 
 // The platform's wide strings are the seam's char16_t strings.
