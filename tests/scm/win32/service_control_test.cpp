@@ -291,6 +291,16 @@ TEST_F(ScmWin32Test, DeleteOfARunningServiceWaitsForItsStop) {
     EXPECT_TRUE(ScHandle(Create(u"KrellTestDoomed", ServiceImage("1 0"))));
 }
 
+TEST_F(ScmWin32Test, ProcessThatEndsBeforeConnectingFailsTheStart) {
+    ScHandle hService(Create(u"KrellTestQuitter", ServiceImage("exit-now")));
+    ASSERT_TRUE(hService);
+    EXPECT_FALSE(StartService(hService.get(), 0, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_PROCESS_ABORTED);
+    const SERVICE_STATUS_PROCESS status = Query(hService.get());
+    EXPECT_EQ(status.dwCurrentState, SERVICE_STOPPED);
+    EXPECT_EQ(status.dwWin32ExitCode, ERROR_PROCESS_ABORTED);
+}
+
 TEST_F(ScmWin32Test, DispatcherOutsideTheManagerFails) {
     const std::u16string sProgram = ChildProgram();
     const wchar_t* argv[] = {reinterpret_cast<const wchar_t*>(sProgram.c_str()), L"1", L"0", nullptr};
@@ -306,7 +316,9 @@ TEST_F(ScmWin32Test, CallsFailWithThePlatformsCodes) {
     ScHandle hNoImage(Create(u"KrellTestNoImage", u"C:\\svc\\missing.exe -x"));
     ScHandle hReadOnly(OpenService(m_hManager, u"KrellTestExisting", GENERIC_READ));
     ScHandle hConnectOnly(OpenSCManager(nullptr, nullptr, SC_MANAGER_CONNECT));
-    ASSERT_TRUE(hDisabled && hNoImage && hReadOnly && hConnectOnly);
+    const SC_HANDLE hStale = OpenService(m_hManager, u"KrellTestExisting", SERVICE_ALL_ACCESS);
+    ASSERT_TRUE(hDisabled && hNoImage && hReadOnly && hConnectOnly && hStale != nullptr);
+    ASSERT_TRUE(CloseServiceHandle(hStale));
     SERVICE_STATUS status{};
 
     // Wine answers an unknown ChangeServiceConfig2 level with an RPC error, not ERROR_INVALID_LEVEL,
@@ -374,6 +386,9 @@ TEST_F(ScmWin32Test, CallsFailWithThePlatformsCodes) {
          ERROR_SERVICE_NOT_ACTIVE},
         {"a control code nobody may send", [&] { return ControlService(hExisting.get(), 60, &status); },
          ERROR_INVALID_PARAMETER},
+        {"query through a closed handle", [&] { return QueryServiceStatus(hStale, &status); },
+         ERROR_INVALID_HANDLE},
+        {"close a closed handle", [&] { return CloseServiceHandle(hStale); }, ERROR_INVALID_HANDLE},
         {"manager handle used as a service", [&] { return StartService(m_hManager, 0, nullptr); },
          ERROR_INVALID_HANDLE},
         {"service handle used as the manager",
