@@ -16,6 +16,8 @@ target_include_directories(krell_platform PUBLIC ${src})
 target_link_libraries(krell_platform PUBLIC Threads::Threads advapi32 netapi32)
 # Known folders, the system's version and UUIDs; the error texts' shared half.
 target_link_libraries(krell_platform PUBLIC shell32 ntdll rpcrt4)
+# Mini-dumps.
+target_link_libraries(krell_platform PUBLIC dbghelp)
 target_sources(krell_platform PRIVATE ${src}/platform/error_text.cpp)
 
 krell_sources(crypto_sources src/crypto src/crypto/win32)
@@ -190,3 +192,9 @@ krell_win32_tests(scm SOURCES ${tests}/scm/win32/service_control_test.cpp LIBRAR
                   # at once (docs/windows.md).
                   FILTER "-ScmWin32Test.ProcessThatEndsBeforeConnectingFailsTheStart")
 add_dependencies(krell_scm_tests krell_child_service)
+
+# Mini-dumps through dbghelp, written by a crashing child from its unhandled-exception filter.
+add_executable(krell_minidump_crasher ${tests}/platform/win32/minidump_crasher.cpp)
+target_link_libraries(krell_minidump_crasher PRIVATE krell_platform)
+krell_win32_tests(minidump SOURCES ${tests}/platform/win32/minidump_test.cpp LIBRARIES krell_platform)
+add_dependencies(krell_minidump_tests krell_minidump_crasher)

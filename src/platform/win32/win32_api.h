@@ -215,6 +215,30 @@ __declspec(dllimport) BOOL __stdcall StartServiceCtrlDispatcherW(const SERVICE_T
 __declspec(dllimport) void* __stdcall RegisterServiceCtrlHandlerExW(const wchar_t*, HANDLER_FUNCTION_EXW,
                                                                     void*);
 __declspec(dllimport) BOOL __stdcall SetServiceStatus(void*, const void*);
+
+// dbghelp: mini-dumps. The exception records are the platform's 32-bit ones, not the seam's.
+struct EXCEPTION_RECORD32 {
+    DWORD ExceptionCode;
+    DWORD ExceptionFlags;
+    EXCEPTION_RECORD32* ExceptionRecord;
+    void* ExceptionAddress;
+    DWORD NumberParameters;
+    std::uintptr_t ExceptionInformation[15];
+};
+struct EXCEPTION_POINTERS32 {
+    EXCEPTION_RECORD32* ExceptionRecord;
+    void* ContextRecord;
+};
+#pragma pack(push, 4)
+struct MINIDUMP_EXCEPTION_INFORMATION32 {
+    DWORD ThreadId;
+    EXCEPTION_POINTERS32* ExceptionPointers;
+    BOOL ClientPointers;
+};
+#pragma pack(pop)
+__declspec(dllimport) BOOL
+    __stdcall MiniDumpWriteDump(HANDLE, DWORD, HANDLE, DWORD, const MINIDUMP_EXCEPTION_INFORMATION32*,
+                                const void*, const void*);
 }
 
 // The platform's wide strings are the seam's char16_t strings.
