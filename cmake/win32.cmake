@@ -198,3 +198,7 @@ add_executable(krell_minidump_crasher ${tests}/platform/win32/minidump_crasher.c
 target_link_libraries(krell_minidump_crasher PRIVATE krell_platform)
 krell_win32_tests(minidump SOURCES ${tests}/platform/win32/minidump_test.cpp LIBRARIES krell_platform)
 add_dependencies(krell_minidump_tests krell_minidump_crasher)
+# LLDB reads the dump written under Wine.
+add_test(NAME minidump_read_by_lldb COMMAND ${tests}/tools/minidump_lldb.sh $<TARGET_FILE:krell_minidump_crasher>)
+set_tests_properties(minidump_read_by_lldb PROPERTIES ENVIRONMENT "${wine_environment}" FIXTURES_REQUIRED wine
+                     SKIP_RETURN_CODE 77)
