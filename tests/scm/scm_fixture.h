@@ -2,6 +2,10 @@
 // test service program linked into drive C, and an end to every service process a test started.
 #pragma once
 
+#ifdef _WIN32
+#include "win32/scm_fixture.h"
+#else
+
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -11,6 +15,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "platform/paths.h"
 #include "platform/registry.h"
@@ -36,6 +41,12 @@ public:
     ScHandle& operator=(const ScHandle&) = delete;
     SC_HANDLE get() const { return m_h; }
     explicit operator bool() const { return m_h != nullptr; }
+    void Close() {
+        if (m_h != nullptr) {
+            platform::CloseServiceHandle(m_h);
+            m_h = nullptr;
+        }
+    }
 
 private:
     SC_HANDLE m_h;
@@ -118,6 +129,18 @@ protected:
         return false;
     }
 
+    static bool WaitForState(const std::u16string& sName, DWORD dwState, int nTimeoutMs) {
+        return scm::WaitForState(sName, dwState, nTimeoutMs);
+    }
+
+    // The test service program run by the test itself, not by the manager; its exit code.
+    static int RunOutsideTheManager(const std::vector<std::string>& args) {
+        std::vector<std::string> command{krelltest::TestBinary("krell_child_service")};
+        command.insert(command.end(), args.begin(), args.end());
+        const pid_t child = krelltest::StartChild(command);
+        return child > 0 ? krelltest::WaitChild(child, 10000) : -1;
+    }
+
     static bool ProcessGone(DWORD dwPid) {
         std::ifstream in("/proc/" + std::to_string(dwPid) + "/stat");
         std::string sStat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -129,3 +152,5 @@ protected:
 };
 
 }  // namespace scmtest
+
+#endif  // _WIN32
