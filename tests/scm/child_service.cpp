@@ -8,7 +8,8 @@
 //       stall: it stays START_PENDING, never raising its checkpoint, until its process is ended.
 //   krell_child_service driver [ignore-term]   a driver stand-in: sleeps until it is ended
 //   krell_child_service exit-now               exits at once without connecting
-// Received controls, the ServiceMain arguments and the root are written to standard output.
+// Received controls, the ServiceMain arguments and the root are written to standard output (on
+// Windows, from ServiceMain on, to SERVICE_NAME.log beside the program).
 // Exit code 63 when the dispatcher fails with ERROR_FAILED_SERVICE_CONTROLLER_CONNECT.
 #include <signal.h>
 #include <stdio.h>

@@ -1,5 +1,6 @@
 // Shared set-up of the service control manager tests: services installed in the test's root, the
-// test service program linked into drive C, and an end to every service process a test started.
+// test service program linked into drive C, and an end to every service process a test started. The
+// Windows build has its own, with the same names, in win32/.
 #pragma once
 
 #ifdef _WIN32
