@@ -18,6 +18,8 @@ target_include_directories(krell_platform PUBLIC ${src})
 target_link_libraries(krell_platform PUBLIC Threads::Threads advapi32 netapi32 ole32 oleaut32)
 # Known folders, the system's version and UUIDs; the error texts' shared half.
 target_link_libraries(krell_platform PUBLIC shell32 ntdll rpcrt4)
+# Mini-dumps.
+target_link_libraries(krell_platform PUBLIC dbghelp)
 target_sources(krell_platform PRIVATE ${src}/platform/error_text.cpp ${src}/platform/account_names.cpp)
 
 krell_sources(crypto_sources src/crypto src/crypto/win32)
@@ -254,3 +256,25 @@ krell_win32_tests(msi_corpus SOURCES ${tests}/platform/msi_corpus_replay_test.cp
                   LIBRARIES krell_install_authorization krell_platform)
 target_include_directories(krell_msi_corpus_tests PRIVATE ${PROJECT_SOURCE_DIR}/fuzz)
 target_compile_definitions(krell_msi_corpus_tests PRIVATE KRELL_MSI_CORPUS_DIR="${PROJECT_SOURCE_DIR}/fuzz/corpus/msi_reader")
+
+# The service control manager: the test service program, run by Wine's services.exe, and the tests
+# that install, start, stop and delete it in the build's Wine prefix.
+add_executable(krell_child_service ${tests}/scm/child_service.cpp)
+target_link_libraries(krell_child_service PRIVATE krell_platform)
+krell_win32_tests(scm SOURCES ${tests}/scm/service_api_test.cpp LIBRARIES krell_platform
+                  # Wine's services.exe answers a process that ends before connecting with a timeout
+                  # at once, leaves the status of a refused control unfilled, answers an unknown
+                  # configuration level with an RPC error and reads through an invented handle
+                  # (docs/windows.md).
+                  FILTER "-ScmServiceApiTest.ProcessThatEndsBeforeConnectingFailsTheStart:ScmServiceApiTest.RefusedControlStillReportsTheStatus:ScmServiceApiTest.UnknownConfigurationLevelIsRefused:ScmServiceApiTest.InventedHandleIsRefused")
+add_dependencies(krell_scm_tests krell_child_service)
+
+# Mini-dumps through dbghelp, written by a crashing child from its unhandled-exception filter.
+add_executable(krell_minidump_crasher ${tests}/platform/win32/minidump_crasher.cpp)
+target_link_libraries(krell_minidump_crasher PRIVATE krell_platform)
+krell_win32_tests(minidump SOURCES ${tests}/platform/win32/minidump_test.cpp LIBRARIES krell_platform)
+add_dependencies(krell_minidump_tests krell_minidump_crasher)
+# LLDB reads the dump written under Wine.
+add_test(NAME minidump_read_by_lldb COMMAND ${tests}/tools/minidump_lldb.sh $<TARGET_FILE:krell_minidump_crasher>)
+set_tests_properties(minidump_read_by_lldb PROPERTIES ENVIRONMENT "${wine_environment}" FIXTURES_REQUIRED wine
+                     SKIP_RETURN_CODE 77)

@@ -35,7 +35,8 @@ constexpr DWORD MiniDumpValidTypeFlags = 0x01FFFFFF;
 
 // The fault as the signal handler saw it. ExceptionCode is the signal number (0 for a dump that no
 // signal caused), ExceptionFlags its si_code; the parameters are the caller's own (the crash handler
-// puts its crash type first). ContextRecord is the ucontext_t of the faulting thread.
+// puts its crash type first). ContextRecord is the ucontext_t of the faulting thread. On Windows the
+// code, flags and parameters are the exception's own and ContextRecord is the platform's CONTEXT.
 constexpr DWORD EXCEPTION_MAXIMUM_PARAMETERS = 15;
 struct EXCEPTION_RECORD {
     DWORD ExceptionCode;

@@ -8,7 +8,8 @@
 //       stall: it stays START_PENDING, never raising its checkpoint, until its process is ended.
 //   krell_child_service driver [ignore-term]   a driver stand-in: sleeps until it is ended
 //   krell_child_service exit-now               exits at once without connecting
-// Received controls, the ServiceMain arguments and the root are written to standard output.
+// Received controls, the ServiceMain arguments and the root are written to standard output (on
+// Windows, from ServiceMain on, to SERVICE_NAME.log beside the program).
 // Exit code 63 when the dispatcher fails with ERROR_FAILED_SERVICE_CONTROLLER_CONNECT.
 #include <signal.h>
 #include <stdio.h>
@@ -18,6 +19,7 @@
 #include <atomic>
 #include <string>
 
+#include "platform/paths.h"
 #include "platform/service_control.h"
 #include "platform/strings.h"
 #include "platform/sync.h"
@@ -36,6 +38,7 @@ bool g_bStall = false;
 HANDLE g_hStopEvent = nullptr;
 SERVICE_STATUS_HANDLE g_hStatus = nullptr;
 std::atomic<DWORD> g_dwState{SERVICE_START_PENDING};
+FILE* g_pOut = stdout;
 
 void Report(DWORD dwState, DWORD dwCheckPoint) {
     SERVICE_STATUS status{};
@@ -51,13 +54,13 @@ void Report(DWORD dwState, DWORD dwCheckPoint) {
     }
     g_dwState = dwState;
     if (!SetServiceStatus(g_hStatus, &status)) {
-        printf("SetServiceStatus failed %u\n", GetLastError());
+        fprintf(g_pOut, "SetServiceStatus failed %u\n", GetLastError());
     }
 }
 
 DWORD HandlerEx(DWORD dwControl, DWORD dwEventType, void* pEventData, void* pContext) {
-    printf("control %u\n", dwControl);
-    fflush(stdout);
+    fprintf(g_pOut, "control %u\n", dwControl);
+    fflush(g_pOut);
     switch (dwControl) {
         case SERVICE_CONTROL_STOP:
         case SERVICE_CONTROL_SHUTDOWN:
@@ -74,15 +77,24 @@ DWORD HandlerEx(DWORD dwControl, DWORD dwEventType, void* pEventData, void* pCon
 }
 
 void ServiceMain(DWORD dwArgc, char16_t** pArgv) {
+#ifdef _WIN32
+    // A service's standard output goes nowhere on Windows: the log is a file beside the program.
+    std::u16string sLog;
+    if (GetModuleFileName(&sLog)) {
+        sLog = sLog.substr(0, sLog.rfind(u'\\') + 1) + pArgv[0] + u".log";
+        FILE* pLog = fopen(ToUtf8(sLog).c_str(), "a");
+        g_pOut = pLog != nullptr ? pLog : stdout;
+    }
+#endif
     std::string sArgs;
     for (DWORD i = 0; i < dwArgc; ++i) {
         sArgs += " " + ToUtf8(pArgv[i]);
     }
-    printf("args:%s\n", sArgs.c_str());
-    fflush(stdout);
+    fprintf(g_pOut, "args:%s\n", sArgs.c_str());
+    fflush(g_pOut);
     g_hStatus = RegisterServiceCtrlHandlerEx(pArgv[0], HandlerEx, nullptr);
     if (g_hStatus == nullptr) {
-        printf("RegisterServiceCtrlHandlerEx failed %u\n", GetLastError());
+        fprintf(g_pOut, "RegisterServiceCtrlHandlerEx failed %u\n", GetLastError());
         return;
     }
     Report(SERVICE_START_PENDING, 1);
@@ -109,8 +121,8 @@ void ServiceMain(DWORD dwArgc, char16_t** pArgv) {
 
 int main(int argc, char** argv) {
     const char* szRoot = getenv("KRELL_ROOT");
-    printf("root: %s\n", szRoot != nullptr ? szRoot : "(none)");
-    fflush(stdout);
+    fprintf(g_pOut, "root: %s\n", szRoot != nullptr ? szRoot : "(none)");
+    fflush(g_pOut);
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "ignore-term") == 0) {
             signal(SIGTERM, SIG_IGN);
@@ -141,7 +153,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "StartServiceCtrlDispatcher failed %u\n", dwError);
         return dwError == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT ? 63 : 1;
     }
-    printf("dispatcher returned\n");
-    fflush(stdout);
+    fprintf(g_pOut, "dispatcher returned\n");
+    fflush(g_pOut);
     return 0;
 }

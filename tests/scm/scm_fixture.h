@@ -1,6 +1,11 @@
 // Shared set-up of the service control manager tests: services installed in the test's root, the
-// test service program linked into drive C, and an end to every service process a test started.
+// test service program linked into drive C, and an end to every service process a test started. The
+// Windows build has its own, with the same names, in win32/.
 #pragma once
+
+#ifdef _WIN32
+#include "win32/scm_fixture.h"
+#else
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -11,6 +16,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "platform/paths.h"
 #include "platform/registry.h"
@@ -36,6 +42,12 @@ public:
     ScHandle& operator=(const ScHandle&) = delete;
     SC_HANDLE get() const { return m_h; }
     explicit operator bool() const { return m_h != nullptr; }
+    void Close() {
+        if (m_h != nullptr) {
+            platform::CloseServiceHandle(m_h);
+            m_h = nullptr;
+        }
+    }
 
 private:
     SC_HANDLE m_h;
@@ -118,6 +130,18 @@ protected:
         return false;
     }
 
+    static bool WaitForState(const std::u16string& sName, DWORD dwState, int nTimeoutMs) {
+        return scm::WaitForState(sName, dwState, nTimeoutMs);
+    }
+
+    // The test service program run by the test itself, not by the manager; its exit code.
+    static int RunOutsideTheManager(const std::vector<std::string>& args) {
+        std::vector<std::string> command{krelltest::TestBinary("krell_child_service")};
+        command.insert(command.end(), args.begin(), args.end());
+        const pid_t child = krelltest::StartChild(command);
+        return child > 0 ? krelltest::WaitChild(child, 10000) : -1;
+    }
+
     static bool ProcessGone(DWORD dwPid) {
         std::ifstream in("/proc/" + std::to_string(dwPid) + "/stat");
         std::string sStat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -129,3 +153,5 @@ protected:
 };
 
 }  // namespace scmtest
+
+#endif  // _WIN32

@@ -198,6 +198,55 @@ __declspec(dllimport) unsigned __stdcall MsiGetPropertyW(DWORD, const wchar_t*, 
 __declspec(dllimport) unsigned __stdcall MsiCloseHandle(DWORD);
 __declspec(dllimport) int __stdcall MsiSetInternalUI(int, void**);
 constexpr int INSTALLUILEVEL_NONE = 2;
+
+// advapi32: the service control manager. Handles are spelled void*: the seam's SC_HANDLE and
+// SERVICE_STATUS_HANDLE are the same pointers, and SERVICE_STATUS(_PROCESS) has the platform's layout.
+using SERVICE_MAIN_FUNCTIONW = void(__stdcall*)(DWORD, wchar_t**);
+using HANDLER_FUNCTION_EXW = DWORD(__stdcall*)(DWORD, DWORD, void*, void*);
+struct SERVICE_TABLE_ENTRYW {
+    wchar_t* lpServiceName;
+    SERVICE_MAIN_FUNCTIONW lpServiceProc;
+};
+__declspec(dllimport) void* __stdcall OpenSCManagerW(const wchar_t*, const wchar_t*, DWORD);
+__declspec(dllimport) void* __stdcall OpenServiceW(void*, const wchar_t*, DWORD);
+__declspec(dllimport) void* __stdcall CreateServiceW(void*, const wchar_t*, const wchar_t*, DWORD, DWORD,
+                                                     DWORD, DWORD, const wchar_t*, const wchar_t*, DWORD*,
+                                                     const wchar_t*, const wchar_t*, const wchar_t*);
+__declspec(dllimport) BOOL __stdcall DeleteService(void*);
+__declspec(dllimport) BOOL __stdcall ChangeServiceConfig2W(void*, DWORD, void*);
+__declspec(dllimport) BOOL __stdcall StartServiceW(void*, DWORD, const wchar_t**);
+__declspec(dllimport) BOOL __stdcall ControlService(void*, DWORD, void*);
+__declspec(dllimport) BOOL __stdcall QueryServiceStatus(void*, void*);
+__declspec(dllimport) BOOL __stdcall QueryServiceStatusEx(void*, DWORD, BYTE*, DWORD, DWORD*);
+__declspec(dllimport) BOOL __stdcall CloseServiceHandle(void*);
+__declspec(dllimport) BOOL __stdcall StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW*);
+__declspec(dllimport) void* __stdcall RegisterServiceCtrlHandlerExW(const wchar_t*, HANDLER_FUNCTION_EXW,
+                                                                    void*);
+__declspec(dllimport) BOOL __stdcall SetServiceStatus(void*, const void*);
+
+// dbghelp: mini-dumps. The exception records are the platform's 32-bit ones, not the seam's.
+struct EXCEPTION_RECORD32 {
+    DWORD ExceptionCode;
+    DWORD ExceptionFlags;
+    EXCEPTION_RECORD32* ExceptionRecord;
+    void* ExceptionAddress;
+    DWORD NumberParameters;
+    std::uintptr_t ExceptionInformation[15];
+};
+struct EXCEPTION_POINTERS32 {
+    EXCEPTION_RECORD32* ExceptionRecord;
+    void* ContextRecord;
+};
+#pragma pack(push, 4)
+struct MINIDUMP_EXCEPTION_INFORMATION32 {
+    DWORD ThreadId;
+    EXCEPTION_POINTERS32* ExceptionPointers;
+    BOOL ClientPointers;
+};
+#pragma pack(pop)
+__declspec(dllimport) BOOL
+    __stdcall MiniDumpWriteDump(HANDLE, DWORD, HANDLE, DWORD, const MINIDUMP_EXCEPTION_INFORMATION32*,
+                                const void*, const void*);
 }
 
 // The platform's wide strings are the seam's char16_t strings.
