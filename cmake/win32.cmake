@@ -39,6 +39,21 @@ add_library(krell_debug_log STATIC ${src}/diagnostics/user_debug_output.cpp ${sr
                                    ${src}/diagnostics/fixed_text.cpp ${src}/service/registry_key.cpp)
 target_link_libraries(krell_debug_log PUBLIC krell_platform)
 
+# The crash handler over the unhandled-exception filter and dbghelp. The runtime's pure-virtual and
+# stack-protector hooks are taken over with --wrap: libsupc++ and libssp define them in objects that
+# the program needs anyway, so a definition of the program's own would collide.
+add_library(krell_crash_handler STATIC ${src}/diagnostics/crash_handler.cpp
+                                       ${src}/diagnostics/win32/crash_handler_win32.cpp)
+target_link_libraries(krell_crash_handler PUBLIC krell_debug_log)
+target_compile_definitions(krell_crash_handler PRIVATE
+                           KRELL_FILE_VERSION="${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.0.0")
+target_compile_options(krell_crash_handler PRIVATE -fstack-protector-strong)
+# RtlCaptureContext reads its caller's frame through EBP: the snapshot needs a frame pointer.
+set_source_files_properties(${src}/diagnostics/win32/crash_handler_win32.cpp PROPERTIES
+                            COMPILE_OPTIONS -fno-omit-frame-pointer)
+target_link_options(krell_crash_handler INTERFACE -fstack-protector-strong -Wl,--wrap=__cxa_pure_virtual
+                    -Wl,--wrap=__stack_chk_fail)
+
 # The driver channel's messages and property bags, and the chunk transport that carries them over a
 # device handle.
 add_library(krell_sync_objects STATIC ${src}/service/sync_objects.cpp)
@@ -278,3 +293,12 @@ add_dependencies(krell_minidump_tests krell_minidump_crasher)
 add_test(NAME minidump_read_by_lldb COMMAND ${tests}/tools/minidump_lldb.sh $<TARGET_FILE:krell_minidump_crasher>)
 set_tests_properties(minidump_read_by_lldb PROPERTIES ENVIRONMENT "${wine_environment}" FIXTURES_REQUIRED wine
                      SKIP_RETURN_CODE 77)
+
+# The crash handler: a child that fails in each of the platform's ways, run with the registry's
+# options. The child smashes its own stack on purpose: every function gets a protector.
+add_executable(krell_win32_crasher ${tests}/crash/win32/crasher.cpp)
+target_link_libraries(krell_win32_crasher PRIVATE krell_crash_handler)
+target_compile_options(krell_win32_crasher PRIVATE -fstack-protector-all)
+krell_win32_tests(crash SOURCES ${tests}/crash/win32/crash_handler_test.cpp
+                  LIBRARIES krell_debug_log krell_test_files)
+add_dependencies(krell_crash_tests krell_win32_crasher)

@@ -1,9 +1,8 @@
-// The process-wide crash handler: on an allocation failure, a fatal signal, a pure virtual call or a
-// stack-protector failure it writes a mini-dump and, when configured, ends the process. Options come
-// from the "CrashHandler" debug options; docs/crash.md maps the four kinds to this platform.
+// The process-wide crash handler: on an allocation failure, a fatal signal (on Windows an unhandled
+// exception), a pure virtual call or a stack-protector failure it writes a mini-dump and, when
+// configured, ends the process. Options come from the "CrashHandler" debug options; docs/crash.md
+// maps the four kinds to each platform.
 #pragma once
-
-#include <signal.h>
 
 #include <atomic>
 #include <new>
@@ -38,25 +37,20 @@ public:
         bool m_bEnabled = false;
     };
 
+    // Fatal signals on POSIX, the unhandled-exception filter on Windows: each platform's half
+    // (posix/crash_handler_posix.cpp, win32/crash_handler_win32.cpp) keeps what it replaced in CPlatform.
     class CExceptionCrashHandler {
     public:
-        static constexpr int SIGNALS[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT};
-
         bool Enable();
         void Disable();
 
     private:
-        static void ExceptionHandler(int nSignal, siginfo_t* pInfo, void* pContext);
-        // Hands the signal to the handler installed before, or to the default action.
-        void Chain(int nSignal, siginfo_t* pInfo, void* pContext);
-        bool PreviousIsDefault(int nSignal) const;
-        struct sigaction m_Previous[sizeof(SIGNALS) / sizeof(SIGNALS[0])] = {};
+        struct CPlatform;
         bool m_bEnabled = false;
-        char* m_pAlternateStack = nullptr;
     };
 
     // The runtime's pure-virtual hook and the stack protector's failure hook are link-time symbols
-    // that this file defines; "installing" them switches those definitions to the handler.
+    // that the platform's half takes over; "installing" them switches those to the handler.
     class CPurecallCrashHandler {
     public:
         bool Enable();
@@ -118,7 +112,7 @@ private:
     // Dump with the lock kept afterwards when bKeepLocked: the process is about to die, and a second
     // crashing thread must not start a dump of the same name over the finished one.
     void DumpLocked(eCrashType eType, const platform::EXCEPTION_POINTERS* pExceptionInfo, bool bKeepLocked);
-    // Maps the dump file name into the POSIX paths the crash path writes to.
+    // Maps the dump file name into the paths the crash path writes to.
     void PrepareDumpPaths();
     [[noreturn]] static void TerminateProcess();
 
@@ -141,7 +135,7 @@ private:
     std::atomic<DWORD> m_dwLockOwner{0};
     eCrashType m_eDumping = CRASH_TYPE_SNAPSHOT;
     bool m_bDumping = false;
-    // Ready-made POSIX paths: the plain name, and the stem and extension that a date-time suffix goes
+    // Ready-made paths: the plain name, and the stem and extension that a date-time suffix goes
     // between. Empty when the name could not be mapped.
     char m_szPlainPath[4096] = {};
     char m_szStem[4096] = {};

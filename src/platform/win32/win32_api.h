@@ -247,6 +247,15 @@ struct MINIDUMP_EXCEPTION_INFORMATION32 {
 __declspec(dllimport) BOOL
     __stdcall MiniDumpWriteDump(HANDLE, DWORD, HANDLE, DWORD, const MINIDUMP_EXCEPTION_INFORMATION32*,
                                 const void*, const void*);
+
+// kernel32: the crash handler's unhandled-exception filter, its snapshot and its end of the process.
+// The context is the platform's x86 CONTEXT, opaque here.
+using TOP_LEVEL_EXCEPTION_FILTER32 = LONG(__stdcall*)(EXCEPTION_POINTERS32*);
+__declspec(dllimport) TOP_LEVEL_EXCEPTION_FILTER32
+    __stdcall SetUnhandledExceptionFilter(TOP_LEVEL_EXCEPTION_FILTER32);
+__declspec(dllimport) void __stdcall RtlCaptureContext(void*);
+__declspec(dllimport) BOOL __stdcall SetThreadStackGuarantee(ULONG*);
+__declspec(dllimport) BOOL __stdcall TerminateProcess(HANDLE, DWORD);
 }
 
 // The platform's wide strings are the seam's char16_t strings.
