@@ -302,3 +302,7 @@ target_compile_options(krell_win32_crasher PRIVATE -fstack-protector-all)
 krell_win32_tests(crash SOURCES ${tests}/crash/win32/crash_handler_test.cpp
                   LIBRARIES krell_debug_log krell_test_files)
 add_dependencies(krell_crash_tests krell_win32_crasher)
+# LLDB reads a dump that the crash handler wrote under Wine.
+add_test(NAME crash_dump_read_by_lldb COMMAND ${tests}/tools/crash_dump_lldb.sh $<TARGET_FILE:krell_win32_crasher>)
+set_tests_properties(crash_dump_read_by_lldb PROPERTIES ENVIRONMENT "${wine_environment}" FIXTURES_REQUIRED wine
+                     SKIP_RETURN_CODE 77)

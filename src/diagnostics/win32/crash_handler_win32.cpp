@@ -47,6 +47,7 @@ constexpr ULONG STACK_GUARANTEE = 64 * 1024;
 // Wine leaves a thread whose stack overflowed one page, too little for the log line and dbghelp:
 // the handler then runs on this stack. One dump at a time, so one stack serves every thread.
 alignas(16) unsigned char g_OverflowStack[128 * 1024];
+std::atomic<DWORD> g_dwOverflowStackOwner{0};
 // The x86 CONTEXT: 716 bytes, its instruction pointer (Eip) at offset 184.
 constexpr std::size_t CONTEXT_SIZE = 716;
 constexpr std::size_t CONTEXT_EIP = 184;
@@ -114,7 +115,16 @@ LONG __stdcall CCrashHandler::CExceptionCrashHandler::CPlatform::Filter(
     win32::EXCEPTION_POINTERS32* pNative) {
     if (g_dwChainingThread.load() != CurrentThreadId()) {
         if (pNative->ExceptionRecord->ExceptionCode == EXCEPTION_STACK_OVERFLOW) {
+            // A second thread that overflows meanwhile waits for the stack, as it would for the
+            // handler's lock.
+            const DWORD dwSelf = CurrentThreadId();
+            DWORD dwFree = 0;
+            while (!g_dwOverflowStackOwner.compare_exchange_strong(dwFree, dwSelf)) {
+                dwFree = 0;
+                crash_platform::PauseOneMillisecond();
+            }
             CallOnStack(&Handle, pNative, g_OverflowStack + sizeof(g_OverflowStack));
+            g_dwOverflowStackOwner.store(0);
         } else {
             Handle(pNative);
         }
