@@ -42,10 +42,8 @@ using crash_platform::Log;
 constexpr LONG EXCEPTION_CONTINUE_SEARCH = 0;
 constexpr int SECURITY_CODE_BUFFER_OVERRUN = 1;
 constexpr DWORD EXCEPTION_STACK_OVERFLOW = 0xC00000FD;
-// What a stack overflow leaves the thread that enabled the handler where the system honours it.
-constexpr ULONG STACK_GUARANTEE = 64 * 1024;
-// Wine leaves a thread whose stack overflowed one page, too little for the log line and dbghelp:
-// the handler then runs on this stack. One dump at a time, so one stack serves every thread.
+// A thread whose stack overflowed keeps one page, too little for the log line and dbghelp: the
+// handler then runs on this stack.
 alignas(16) unsigned char g_OverflowStack[128 * 1024];
 std::atomic<DWORD> g_dwOverflowStackOwner{0};
 // The x86 CONTEXT: 716 bytes, its instruction pointer (Eip) at offset 184.
@@ -56,17 +54,20 @@ constexpr std::size_t CONTEXT_EIP = 184;
 // (an illegal instruction) that must not count as a second crash.
 std::atomic<DWORD> g_dwChainingThread{0};
 
-// Calls pfn(pArg) with the stack pointer at pStackTop, and comes back to the caller's stack.
+// Calls pfn(pArg) with the stack pointer at pStackTop, and comes back to the caller's stack. Every
+// operand is in a register: nothing may be addressed through the stack pointer once it moved.
 __attribute__((noinline)) void CallOnStack(void (*pfn)(void*), void* pArg, void* pStackTop) {
+    int nEax = 0;
+    int nEdx = 0;
     asm volatile(
         "movl %%esp, %%ebx\n\t"
-        "movl %2, %%esp\n\t"
-        "pushl %1\n\t"
-        "call *%0\n\t"
+        "movl %%ecx, %%esp\n\t"
+        "pushl %%edi\n\t"
+        "call *%%esi\n\t"
         "movl %%ebx, %%esp\n\t"
-        :
-        : "m"(pfn), "m"(pArg), "r"(pStackTop)
-        : "ebx", "eax", "ecx", "edx", "memory", "cc");
+        : "+c"(pStackTop), "=a"(nEax), "=d"(nEdx)
+        : "S"(pfn), "D"(pArg)
+        : "ebx", "memory", "cc");
 }
 
 [[noreturn]] void CallRuntimeHook(void (*pfnHook)()) {
@@ -94,9 +95,6 @@ extern "C" [[noreturn]] __attribute__((no_stack_protector)) void __wrap___stack_
 
 bool CCrashHandler::CExceptionCrashHandler::Enable() {
     if (!m_bEnabled) {
-        // Best effort: without it a stack overflow may leave the filter too little stack to run on.
-        ULONG ulGuarantee = STACK_GUARANTEE;
-        win32::SetThreadStackGuarantee(&ulGuarantee);
         CPlatform::s_pfnPrevious = win32::SetUnhandledExceptionFilter(&CPlatform::Filter);
         m_bEnabled = true;
     }

@@ -254,7 +254,6 @@ using TOP_LEVEL_EXCEPTION_FILTER32 = LONG(__stdcall*)(EXCEPTION_POINTERS32*);
 __declspec(dllimport) TOP_LEVEL_EXCEPTION_FILTER32
     __stdcall SetUnhandledExceptionFilter(TOP_LEVEL_EXCEPTION_FILTER32);
 __declspec(dllimport) void __stdcall RtlCaptureContext(void*);
-__declspec(dllimport) BOOL __stdcall SetThreadStackGuarantee(ULONG*);
 __declspec(dllimport) BOOL __stdcall TerminateProcess(HANDLE, DWORD);
 }
 

@@ -8,6 +8,8 @@
 
 #include "diagnostics/crash_handler.h"
 #include "diagnostics/user_debug_output.h"
+#include "platform/sync.h"
+#include "platform/thread.h"
 
 // External linkage and an opaque call: the compiler must reach the base's vtable entry, the
 // runtime's hook, while the base is under construction.
@@ -62,6 +64,9 @@ __attribute__((noinline)) int OverflowStack(int nDepth) {
     buffer[0] = static_cast<char>(nDepth);
     return OverflowStack(nDepth + 1) + buffer[0];
 }
+DWORD OverflowingThread(void*) {
+    return static_cast<DWORD>(OverflowStack(0));
+}
 __attribute__((noipa)) void CrashByPurecall() {
     CDerived derived;
 }
@@ -79,9 +84,10 @@ __attribute__((noinline)) void CrashByNew() {
 
 int main(int argc, char** argv) {
     if (argc != 2 && argc != 3) {
-        std::fprintf(stderr,
-                     "usage: %s access|illegal|divide|overflow|purecall|stack|new|snapshot [OUTPUT]\n",
-                     argv[0]);
+        std::fprintf(
+            stderr,
+            "usage: %s access|illegal|divide|overflow|overflow-thread|purecall|stack|new|snapshot [OUTPUT]\n",
+            argv[0]);
         return 2;
     }
     // The test reads what the child printed from this file: a spawned child shares its console.
@@ -100,6 +106,13 @@ int main(int argc, char** argv) {
         std::printf("%d\n", CrashByDivide());
     } else if (sKind == "overflow") {
         std::printf("%d\n", OverflowStack(0));
+    } else if (sKind == "overflow-thread") {
+        // Not the thread that enabled the handler.
+        HANDLE hThread = platform::CreateThread(0, OverflowingThread, nullptr, 0, nullptr);
+        if (hThread == nullptr) {
+            return 3;
+        }
+        platform::WaitForSingleObject(hThread, INFINITE);
     } else if (sKind == "purecall") {
         CrashByPurecall();
     } else if (sKind == "stack") {
