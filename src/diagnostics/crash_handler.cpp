@@ -63,6 +63,10 @@ void CCrashHandler::CNewCrashHandler::Disable() {
     }
 }
 
+void CCrashHandler::CSecurityCrashHandler::Disable() {
+    m_bEnabled = false;
+}
+
 void CCrashHandler::CNewCrashHandler::NewHandler() {
     // A C++ new-handler is not told the size that failed.
     CFixedText text;

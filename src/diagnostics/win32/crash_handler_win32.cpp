@@ -184,10 +184,6 @@ bool CCrashHandler::CSecurityCrashHandler::Enable() {
     return true;
 }
 
-void CCrashHandler::CSecurityCrashHandler::Disable() {
-    m_bEnabled = false;
-}
-
 void CCrashHandler::CSecurityCrashHandler::SecurityHandler(int nCode) {
     CFixedText text;
     text.Add(u"CSecurityCrashHandler::SecurityHandler() : nCode = ").AddDecimal(nCode).Add(u"\n");
