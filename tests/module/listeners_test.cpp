@@ -462,6 +462,13 @@ TEST_F(ListenerChannelTest, ViolationListenerServesOnAfterBadReportsAndEndsWhenA
         platform::Sleep(10);
     }
     EXPECT_EQ(m_Context.AlertCount(), nBefore + 1);
+    // Two listeners read the channel, so the good report can be counted before a bad one sent ahead
+    // of it is logged.
+    EXPECT_TRUE(WaitFor([&] {
+        return m_Log.Has("msg->GetActorPID failed (6)") &&
+               m_Log.Has("msg->GetActorPath returned 6 expected BUFFER_TOO_SMALL") &&
+               m_Log.Has("unexpected for action type A");
+    })) << m_Log.Since();
     EXPECT_EQ(m_Log.Count("msg->GetActorPID failed (6)"), 1u);
     EXPECT_EQ(m_Log.Count("msg->GetActorPath returned 6 expected BUFFER_TOO_SMALL"), 1u);
     EXPECT_EQ(m_Log.Count("unexpected for action type A"), 1u);
