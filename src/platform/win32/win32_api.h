@@ -247,6 +247,15 @@ struct MINIDUMP_EXCEPTION_INFORMATION32 {
 __declspec(dllimport) BOOL
     __stdcall MiniDumpWriteDump(HANDLE, DWORD, HANDLE, DWORD, const MINIDUMP_EXCEPTION_INFORMATION32*,
                                 const void*, const void*);
+
+// ole32 and oleaut32: COM on the calling thread, and safe arrays. The seam's VARIANT and SAFEARRAY
+// have the platform's layout (variant.cpp checks it).
+using VARTYPE_ = std::uint16_t;
+__declspec(dllimport) HRESULT __stdcall CoInitializeEx(void*, DWORD);
+__declspec(dllimport) void* __stdcall SafeArrayCreateVector(VARTYPE_, LONG, ULONG);
+__declspec(dllimport) HRESULT __stdcall SafeArrayPutElement(void*, const LONG*, void*);
+__declspec(dllimport) HRESULT __stdcall SafeArrayGetElement(void*, const LONG*, void*);
+__declspec(dllimport) HRESULT __stdcall SafeArrayDestroy(void*);
 }
 
 // The platform's wide strings are the seam's char16_t strings.
