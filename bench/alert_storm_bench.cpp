@@ -149,7 +149,7 @@ BENCHMARK(BM_RoundTripFloor)
 // Counts the alerts that reach it and refuses them.
 class CCountingSubscriber final : public CSubscriberHelper {
 public:
-    LONG OnEvent(LONG, IKTEvent*, LONG* pnAction) override {
+    LONG STDMETHODCALLTYPE OnEvent(LONG, IKTEvent*, LONG* pnAction) override {
         *pnAction = 1;
         std::lock_guard lock(m_mutex);
         if (++m_nHeard >= m_nWanted || m_nHeard % IN_FLIGHT == 0) {

@@ -31,7 +31,7 @@ namespace {
 // Events that only take what the sender sets.
 class CBenchEvent final : public IKTEvent, public IKTNotifyEvent, private CRefCounted {
 public:
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
         if (riid == IID_IKTNotifyEvent) {
             *ppv = static_cast<IKTNotifyEvent*>(this);
         } else if (riid == IID_IKTEvent || riid == IID_IUnknown) {
@@ -43,88 +43,96 @@ public:
         AddRef();
         return S_OK;
     }
-    ULONG AddRef() override { return AddRefImpl(); }
-    ULONG Release() override { return ReleaseImpl(); }
-    HRESULT GetType(ULONG* pnType) override { return *pnType = KT_EVENT_NOTIFY, S_OK; }
-    HRESULT GetId(LONG* pnId) override { return *pnId = 0, S_OK; }
-    HRESULT SetId(LONG) override { return S_OK; }
-    HRESULT GetState(LONG* pnState) override { return *pnState = 0, S_OK; }
-    HRESULT SetState(LONG) override { return S_OK; }
-    HRESULT GetPropertyCount(ULONG* pnCount) override { return *pnCount = 0, S_OK; }
-    HRESULT GetProperty(ULONG, KT_PROPERTY*) override { return E_INVALIDARG; }
-    HRESULT SetCode(ULONG) override { return S_OK; }
-    HRESULT GetCode(ULONG* pnCode) override { return *pnCode = 0, S_OK; }
-    HRESULT SetTime(const SYSTEMTIME*) override { return S_OK; }
-    HRESULT GetTime(SYSTEMTIME*) override { return S_OK; }
-    HRESULT SetData(const char16_t*) override { return S_OK; }
-    HRESULT GetData(const char16_t** pszData) override { return *pszData = nullptr, S_OK; }
+    ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }
+    ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
+    HRESULT STDMETHODCALLTYPE GetType(ULONG* pnType) override { return *pnType = KT_EVENT_NOTIFY, S_OK; }
+    HRESULT STDMETHODCALLTYPE GetId(LONG* pnId) override { return *pnId = 0, S_OK; }
+    HRESULT STDMETHODCALLTYPE SetId(LONG) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE GetState(LONG* pnState) override { return *pnState = 0, S_OK; }
+    HRESULT STDMETHODCALLTYPE SetState(LONG) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE GetPropertyCount(ULONG* pnCount) override { return *pnCount = 0, S_OK; }
+    HRESULT STDMETHODCALLTYPE GetProperty(ULONG, KT_PROPERTY*) override { return E_INVALIDARG; }
+    HRESULT STDMETHODCALLTYPE SetCode(ULONG) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE GetCode(ULONG* pnCode) override { return *pnCode = 0, S_OK; }
+    HRESULT STDMETHODCALLTYPE SetTime(const SYSTEMTIME*) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE GetTime(SYSTEMTIME*) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE SetData(const char16_t*) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE GetData(const char16_t** pszData) override { return *pszData = nullptr, S_OK; }
 };
 
 class CBenchEventFactory final : public IKTEventFactory, private CRefCounted {
 public:
-    HRESULT QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
-    ULONG AddRef() override { return AddRefImpl(); }
-    ULONG Release() override { return ReleaseImpl(); }
-    LONG NewEvent(ULONG, IKTEvent** ppEvent) override {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
+    ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }
+    ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
+    LONG STDMETHODCALLTYPE NewEvent(ULONG, IKTEvent** ppEvent) override {
         return *ppEvent = new CBenchEvent(), CError::eNoError;
     }
-    LONG CopyEvent(IKTEvent*, IKTEvent** ppCopy) override { return NewEvent(0, ppCopy); }
-    LONG FreeEvent(IKTEvent* pEvent) override { return pEvent->Release(), CError::eNoError; }
-    LONG ToTransported(IKTEvent*, KT_TRANSPORTED_EVENT* pTransported) override {
+    LONG STDMETHODCALLTYPE CopyEvent(IKTEvent*, IKTEvent** ppCopy) override { return NewEvent(0, ppCopy); }
+    LONG STDMETHODCALLTYPE FreeEvent(IKTEvent* pEvent) override {
+        return pEvent->Release(), CError::eNoError;
+    }
+    LONG STDMETHODCALLTYPE ToTransported(IKTEvent*, KT_TRANSPORTED_EVENT* pTransported) override {
         pTransported->pData = nullptr;
         pTransported->cbData = 0;
         return CError::eNoError;
     }
-    LONG FromTransported(const KT_TRANSPORTED_EVENT*, IKTEvent** ppEvent) override {
+    LONG STDMETHODCALLTYPE FromTransported(const KT_TRANSPORTED_EVENT*, IKTEvent** ppEvent) override {
         return NewEvent(0, ppEvent);
     }
-    LONG FreeTransported(KT_TRANSPORTED_EVENT*) override { return CError::eNoError; }
+    LONG STDMETHODCALLTYPE FreeTransported(KT_TRANSPORTED_EVENT*) override { return CError::eNoError; }
 };
 
 class CBenchProxy final : public IKTProviderProxy, private CRefCounted {
 public:
-    HRESULT QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
-    ULONG AddRef() override { return AddRefImpl(); }
-    ULONG Release() override { return ReleaseImpl(); }
-    LONG Deliver(LONG, const KT_TRANSPORTED_EVENT*) override { return CError::eNoError; }
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
+    ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }
+    ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
+    LONG STDMETHODCALLTYPE Deliver(LONG, const KT_TRANSPORTED_EVENT*) override { return CError::eNoError; }
 };
 
 class CBenchProxyFactory final : public IKTProxyFactory, private CRefCounted {
 public:
-    HRESULT QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
-    ULONG AddRef() override { return AddRefImpl(); }
-    ULONG Release() override { return ReleaseImpl(); }
-    LONG CreateProviderProxy(IKTEventProviderCallback*, IKTProviderProxy** ppProxy) override {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
+    ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }
+    ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
+    LONG STDMETHODCALLTYPE CreateProviderProxy(IKTEventProviderCallback*,
+                                               IKTProviderProxy** ppProxy) override {
         return *ppProxy = new CBenchProxy(), CError::eNoError;
     }
-    LONG CreateSubscriberProxy(IKTEventSubscriberCallback*, IKTSubscriberProxy**) override {
+    LONG STDMETHODCALLTYPE CreateSubscriberProxy(IKTEventSubscriberCallback*, IKTSubscriberProxy**) override {
         return CError::eFailure;
     }
-    LONG DeleteProviderProxy(IKTProviderProxy* pProxy) override {
+    LONG STDMETHODCALLTYPE DeleteProviderProxy(IKTProviderProxy* pProxy) override {
         return pProxy->Release(), CError::eNoError;
     }
-    LONG DeleteSubscriberProxy(IKTSubscriberProxy*) override { return CError::eFailure; }
+    LONG STDMETHODCALLTYPE DeleteSubscriberProxy(IKTSubscriberProxy*) override { return CError::eFailure; }
 };
 
 // Takes m_dwStallMs for every event it is given.
 class CStalledEventManager final : public IKTEventManager, private CRefCounted {
 public:
-    HRESULT QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
-    ULONG AddRef() override { return AddRefImpl(); }
-    ULONG Release() override { return ReleaseImpl(); }
-    HRESULT RegisterProvider(IKTProviderProxy*, LONG* pnProviderId, LONG* pnError) override {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
+    ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }
+    ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
+    HRESULT STDMETHODCALLTYPE RegisterProvider(IKTProviderProxy*, LONG* pnProviderId,
+                                               LONG* pnError) override {
         *pnProviderId = 1;
         *pnError = CError::eNoError;
         return S_OK;
     }
-    HRESULT UnregisterProvider(LONG, LONG* pnError) override { return *pnError = CError::eNoError, S_OK; }
-    HRESULT RegisterSubscriber(IKTSubscriberProxy*, ULONG, ULONG, const SAFEARRAY*, ULONG, VARIANT_BOOL,
-                               LONG*, LONG* pnError) override {
+    HRESULT STDMETHODCALLTYPE UnregisterProvider(LONG, LONG* pnError) override {
+        return *pnError = CError::eNoError, S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE RegisterSubscriber(IKTSubscriberProxy*, ULONG, ULONG, const SAFEARRAY*, ULONG,
+                                                 VARIANT_BOOL, LONG*, LONG* pnError) override {
         return *pnError = CError::eFailure, S_OK;
     }
-    HRESULT UnregisterSubscriber(LONG, LONG* pnError) override { return *pnError = CError::eFailure, S_OK; }
-    HRESULT CreateEvent(LONG, const KT_TRANSPORTED_EVENT*, VARIANT_BOOL, LONG* pnEventId,
-                        LONG* pnError) override {
+    HRESULT STDMETHODCALLTYPE UnregisterSubscriber(LONG, LONG* pnError) override {
+        return *pnError = CError::eFailure, S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE CreateEvent(LONG, const KT_TRANSPORTED_EVENT*, VARIANT_BOOL, LONG* pnEventId,
+                                          LONG* pnError) override {
         if (m_dwStallMs != 0) {
             platform::Sleep(m_dwStallMs);
         }
@@ -132,10 +140,10 @@ public:
         *pnError = CError::eNoError;
         return S_OK;
     }
-    HRESULT CommitEvent(LONG, const KT_TRANSPORTED_EVENT*, LONG* pnError) override {
+    HRESULT STDMETHODCALLTYPE CommitEvent(LONG, const KT_TRANSPORTED_EVENT*, LONG* pnError) override {
         return *pnError = CError::eFailure, S_OK;
     }
-    HRESULT CancelEvent(LONG, const KT_TRANSPORTED_EVENT*, LONG* pnError) override {
+    HRESULT STDMETHODCALLTYPE CancelEvent(LONG, const KT_TRANSPORTED_EVENT*, LONG* pnError) override {
         return *pnError = CError::eFailure, S_OK;
     }
 
@@ -304,15 +312,19 @@ BENCHMARK(BM_NotificationThroughput)->UseManualTime()->Iterations(3)->Unit(bench
 // A store with nothing in it: the plug-in below never reads it.
 class CEmptySettings final : public ISettingsManager, private CRefCounted {
 public:
-    HRESULT QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
-    ULONG AddRef() override { return AddRefImpl(); }
-    ULONG Release() override { return ReleaseImpl(); }
-    ZELRESULT CreateSettings(const char16_t*, ISettings**) override { return ZEL_E_NOT_FOUND; }
-    ZELRESULT GetSettings(const char16_t*, ISettings**) override { return ZEL_E_NOT_FOUND; }
-    ZELRESULT PutSettings(ISettings*) override { return ZEL_E_NOT_FOUND; }
-    ZELRESULT GetSubKeys(const char16_t*, ISettingsEnum**) override { return ZEL_E_NOT_FOUND; }
-    ZELRESULT DeleteSettings(const char16_t*) override { return ZEL_E_NOT_FOUND; }
-    ZELRESULT GetChangeCount(ULONGLONG*) override { return ZEL_E_NOT_FOUND; }
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
+    ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }
+    ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
+    ZELRESULT STDMETHODCALLTYPE CreateSettings(const char16_t*, ISettings**) override {
+        return ZEL_E_NOT_FOUND;
+    }
+    ZELRESULT STDMETHODCALLTYPE GetSettings(const char16_t*, ISettings**) override { return ZEL_E_NOT_FOUND; }
+    ZELRESULT STDMETHODCALLTYPE PutSettings(ISettings*) override { return ZEL_E_NOT_FOUND; }
+    ZELRESULT STDMETHODCALLTYPE GetSubKeys(const char16_t*, ISettingsEnum**) override {
+        return ZEL_E_NOT_FOUND;
+    }
+    ZELRESULT STDMETHODCALLTYPE DeleteSettings(const char16_t*) override { return ZEL_E_NOT_FOUND; }
+    ZELRESULT STDMETHODCALLTYPE GetChangeCount(ULONGLONG*) override { return ZEL_E_NOT_FOUND; }
 };
 
 class CNothingPlugin final : public CBaseConfigCompilerPlugin {
@@ -340,7 +352,7 @@ public:
               *ppManager = new CEmptySettings();
               return ZEL_SUCCESS;
           }) {}
-    LONG OnEvent(LONG, IKTEvent*, LONG* pnAction) override {
+    LONG STDMETHODCALLTYPE OnEvent(LONG, IKTEvent*, LONG* pnAction) override {
         *pnAction = 1;
         ++m_nHeard;
         return CError::eNoError;

@@ -21,6 +21,8 @@ target_link_libraries(krell_platform PUBLIC shell32 ntdll rpcrt4)
 # Mini-dumps.
 target_link_libraries(krell_platform PUBLIC dbghelp)
 target_sources(krell_platform PRIVATE ${src}/platform/error_text.cpp ${src}/platform/account_names.cpp)
+# GUIDs, for COM activation.
+target_sources(krell_platform PRIVATE ${src}/platform/com.cpp)
 
 krell_sources(crypto_sources src/crypto src/crypto/win32)
 add_library(krell_crypto STATIC ${crypto_sources})
@@ -306,3 +308,15 @@ add_dependencies(krell_crash_tests krell_win32_crasher)
 add_test(NAME crash_dump_read_by_lldb COMMAND ${tests}/tools/crash_dump_lldb.sh $<TARGET_FILE:krell_win32_crasher>)
 set_tests_properties(crash_dump_read_by_lldb PROPERTIES ENVIRONMENT "${wine_environment}" FIXTURES_REQUIRED wine
                      SKIP_RETURN_CODE 77)
+
+# COM activation of ComServer.dll, an in-process server registered in the prefix's HKCR by the tests,
+# which the platform's entry (DllGetClassObject, __stdcall, exported undecorated as Windows expects)
+# serves; safe arrays over oleaut32.
+add_library(krell_test_com_server SHARED ${tests}/platform/lib_com_server.cpp)
+target_include_directories(krell_test_com_server PRIVATE ${src})
+target_link_options(krell_test_com_server PRIVATE -static -Wl,--kill-at)
+set_target_properties(krell_test_com_server PROPERTIES OUTPUT_NAME ComServer PREFIX "" SUFFIX ".dll"
+                                                       RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+krell_win32_tests(com SOURCES ${tests}/platform/com_activation_test.cpp ${tests}/platform/variant_test.cpp
+                  LIBRARIES krell_platform krell_debug_log)
+add_dependencies(krell_com_tests krell_test_com_server krell_test_no_factory)

@@ -24,25 +24,29 @@ using CScratch = std::map<std::u16string, std::set<std::u16string>>;
 class CScratchKey final : public ISettings, private CRefCounted {
 public:
     CScratchKey(CScratch* pStore, std::u16string sKey) : m_pStore(pStore), m_sKey(std::move(sKey)) {}
-    HRESULT QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
-    ULONG AddRef() override { return AddRefImpl(); }
-    ULONG Release() override { return ReleaseImpl(); }
-    ZELRESULT GetDword(const char16_t*, DWORD*) override { return ZEL_E_NOT_FOUND; }
-    ZELRESULT GetString(const char16_t*, char16_t*, DWORD*) override { return ZEL_E_NOT_FOUND; }
-    ZELRESULT PutDword(const char16_t*, DWORD) override { return ZEL_E_INVALID_ARGUMENT; }
-    ZELRESULT GetBinary(const char16_t*, BYTE*, DWORD*) override { return ZEL_E_NOT_FOUND; }
-    ZELRESULT PutBinary(const char16_t*, const BYTE*, DWORD) override { return ZEL_E_INVALID_ARGUMENT; }
-    ZELRESULT DeleteValue(const char16_t*) override { return ZEL_E_NOT_FOUND; }
-    ZELRESULT PutString(const char16_t* szName, const char16_t* szText) override {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
+    ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }
+    ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
+    ZELRESULT STDMETHODCALLTYPE GetDword(const char16_t*, DWORD*) override { return ZEL_E_NOT_FOUND; }
+    ZELRESULT STDMETHODCALLTYPE GetString(const char16_t*, char16_t*, DWORD*) override {
+        return ZEL_E_NOT_FOUND;
+    }
+    ZELRESULT STDMETHODCALLTYPE PutDword(const char16_t*, DWORD) override { return ZEL_E_INVALID_ARGUMENT; }
+    ZELRESULT STDMETHODCALLTYPE GetBinary(const char16_t*, BYTE*, DWORD*) override { return ZEL_E_NOT_FOUND; }
+    ZELRESULT STDMETHODCALLTYPE PutBinary(const char16_t*, const BYTE*, DWORD) override {
+        return ZEL_E_INVALID_ARGUMENT;
+    }
+    ZELRESULT STDMETHODCALLTYPE DeleteValue(const char16_t*) override { return ZEL_E_NOT_FOUND; }
+    ZELRESULT STDMETHODCALLTYPE PutString(const char16_t* szName, const char16_t* szText) override {
         if (szName == nullptr || szText == nullptr) {
             return ZEL_E_INVALID_ARGUMENT;
         }
         m_Pending.insert(szName);
         return ZEL_SUCCESS;
     }
-    ZELRESULT GetValueType(const char16_t*, DWORD*) override { return ZEL_E_NOT_FOUND; }
-    ZELRESULT GetValues(ISettingsEnum**) override { return ZEL_E_NOT_FOUND; }
-    ZELRESULT GetMaxValueNameLength(DWORD*) override { return ZEL_E_NOT_FOUND; }
+    ZELRESULT STDMETHODCALLTYPE GetValueType(const char16_t*, DWORD*) override { return ZEL_E_NOT_FOUND; }
+    ZELRESULT STDMETHODCALLTYPE GetValues(ISettingsEnum**) override { return ZEL_E_NOT_FOUND; }
+    ZELRESULT STDMETHODCALLTYPE GetMaxValueNameLength(DWORD*) override { return ZEL_E_NOT_FOUND; }
     void Commit() { (*m_pStore)[m_sKey].insert(m_Pending.begin(), m_Pending.end()); }
 
 private:
@@ -54,21 +58,23 @@ private:
 class CScratchManager final : public ISettingsManager, private CRefCounted {
 public:
     explicit CScratchManager(CScratch* pStore) : m_pStore(pStore) {}
-    HRESULT QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
-    ULONG AddRef() override { return AddRefImpl(); }
-    ULONG Release() override { return ReleaseImpl(); }
-    ZELRESULT CreateSettings(const char16_t* szKeyName, ISettings** ppSettings) override {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
+    ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }
+    ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
+    ZELRESULT STDMETHODCALLTYPE CreateSettings(const char16_t* szKeyName, ISettings** ppSettings) override {
         *ppSettings = new CScratchKey(m_pStore, szKeyName);
         return ZEL_SUCCESS;
     }
-    ZELRESULT GetSettings(const char16_t*, ISettings**) override { return ZEL_E_NOT_FOUND; }
-    ZELRESULT PutSettings(ISettings* pSettings) override {
+    ZELRESULT STDMETHODCALLTYPE GetSettings(const char16_t*, ISettings**) override { return ZEL_E_NOT_FOUND; }
+    ZELRESULT STDMETHODCALLTYPE PutSettings(ISettings* pSettings) override {
         static_cast<CScratchKey*>(pSettings)->Commit();
         return ZEL_SUCCESS;
     }
-    ZELRESULT GetSubKeys(const char16_t*, ISettingsEnum**) override { return ZEL_E_NOT_FOUND; }
-    ZELRESULT DeleteSettings(const char16_t*) override { return ZEL_E_NOT_FOUND; }
-    ZELRESULT GetChangeCount(ULONGLONG* pullCount) override {
+    ZELRESULT STDMETHODCALLTYPE GetSubKeys(const char16_t*, ISettingsEnum**) override {
+        return ZEL_E_NOT_FOUND;
+    }
+    ZELRESULT STDMETHODCALLTYPE DeleteSettings(const char16_t*) override { return ZEL_E_NOT_FOUND; }
+    ZELRESULT STDMETHODCALLTYPE GetChangeCount(ULONGLONG* pullCount) override {
         *pullCount = 0;
         return ZEL_SUCCESS;
     }

@@ -54,7 +54,7 @@ public:
         std::string sJson;
     };
 
-    LONG OnEvent(LONG, IKTEvent* pEvent, LONG* pnAction) override {
+    LONG STDMETHODCALLTYPE OnEvent(LONG, IKTEvent* pEvent, LONG* pnAction) override {
         *pnAction = 1;
         LONG nId = 0;
         CAnswer answer;

@@ -182,7 +182,7 @@ public:
     CWatcher(unsigned long nLimit, EventFormatter fnFormat)
         : m_nLimit(nLimit), m_fnFormat(std::move(fnFormat)) {}
 
-    LONG OnEvent(LONG, IKTEvent* pEvent, LONG* pnAction) override {
+    LONG STDMETHODCALLTYPE OnEvent(LONG, IKTEvent* pEvent, LONG* pnAction) override {
         *pnAction = 1;
         const std::string sLine = m_fnFormat(pEvent, LocalNow());
         if (sLine.empty()) {

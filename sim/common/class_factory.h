@@ -19,7 +19,7 @@ public:
     CClassFactory() { ++rnObjects; }
     ~CClassFactory() override { --rnObjects; }
 
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
         if (ppv == nullptr) {
             return E_POINTER;
         }
@@ -31,10 +31,10 @@ public:
         *ppv = static_cast<IClassFactory*>(this);
         return S_OK;
     }
-    ULONG AddRef() override { return AddRefImpl(); }
-    ULONG Release() override { return ReleaseImpl(); }
+    ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }
+    ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
 
-    HRESULT CreateInstance(IUnknown* pOuter, REFIID riid, void** ppv) override {
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* pOuter, REFIID riid, void** ppv) override {
         if (ppv == nullptr) {
             return E_POINTER;
         }
@@ -50,7 +50,7 @@ public:
         pObject->Release();
         return hr;
     }
-    HRESULT LockServer(bool bLock) override {
+    HRESULT STDMETHODCALLTYPE LockServer(bool bLock) override {
         bLock ? ++rnObjects : --rnObjects;
         return S_OK;
     }

@@ -20,7 +20,7 @@ std::string HexCode(ULONG ulCode) {
     return szText;
 }
 
-LONG CAnswerCollector::OnEvent(LONG, IKTEvent* pEvent) {
+LONG STDMETHODCALLTYPE CAnswerCollector::OnEvent(LONG, IKTEvent* pEvent) {
     CComPtr<IKTEvent> pCopy;
     LONG nId = 0;
     if (m_pFactory->CopyEvent(pEvent, &pCopy) != CError::eNoError || FAILED(pEvent->GetId(&nId))) {

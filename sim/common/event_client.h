@@ -19,7 +19,7 @@ namespace sim {
 template <class TCallback, const IID& riidCallback>
 class CEventCallback : public TCallback, private CRefCounted {
 public:
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
         if (riid == IID_IUnknown || riid == riidCallback) {
             AddRef();
             *ppv = static_cast<TCallback*>(this);
@@ -28,8 +28,8 @@ public:
         *ppv = nullptr;
         return E_NOINTERFACE;
     }
-    ULONG AddRef() override { return AddRefImpl(); }
-    ULONG Release() override { return ReleaseImpl(); }
+    ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }
+    ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
 };
 using CProviderCallback = CEventCallback<IKTEventProviderCallback, IID_IKTEventProviderCallback>;
 using CSubscriberCallback = CEventCallback<IKTEventSubscriberCallback, IID_IKTEventSubscriberCallback>;
@@ -39,7 +39,7 @@ class CAnswerCollector final : public CProviderCallback {
 public:
     explicit CAnswerCollector(IKTEventFactory* pFactory) : m_pFactory(pFactory) {}
 
-    LONG OnEvent(LONG nProviderId, IKTEvent* pEvent) override;
+    LONG STDMETHODCALLTYPE OnEvent(LONG nProviderId, IKTEvent* pEvent) override;
 
     // Takes the answer to event nId; null when the deadline passes first or fnStop (asked every
     // tenth of a second) says to give up.

@@ -24,12 +24,12 @@ protected:
     ~CCounted() override { --g_nObjects; }
 };
 
-#define KRELLEVT_REFS          \
-    ULONG AddRef() override {  \
-        return AddRefImpl();   \
-    }                          \
-    ULONG Release() override { \
-        return ReleaseImpl();  \
+#define KRELLEVT_REFS                            \
+    ULONG STDMETHODCALLTYPE AddRef() override {  \
+        return AddRefImpl();                     \
+    }                                            \
+    ULONG STDMETHODCALLTYPE Release() override { \
+        return ReleaseImpl();                    \
     }
 
 template <class I, class T>
@@ -42,7 +42,7 @@ HRESULT Answer(T* pThis, void** ppv) {
 
 class CErrorStackObject final : public IKTErrorStack, public CCounted {
 public:
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
         if (ppv == nullptr) {
             return E_POINTER;
         }
@@ -52,7 +52,7 @@ public:
     }
     KRELLEVT_REFS
 
-    HRESULT Add(LONG nSeverity, const char16_t* szText) override {
+    HRESULT STDMETHODCALLTYPE Add(LONG nSeverity, const char16_t* szText) override {
         if (nSeverity < KT_SEVERITY_ERROR || nSeverity > KT_SEVERITY_INFO ||
             m_entries.size() >= MAX_STACK_ENTRIES) {
             return E_INVALIDARG;
@@ -63,14 +63,14 @@ public:
         m_nStatus = FoldSeverity(m_nStatus, nSeverity);
         return S_OK;
     }
-    HRESULT GetCount(ULONG* pnCount) override {
+    HRESULT STDMETHODCALLTYPE GetCount(ULONG* pnCount) override {
         if (pnCount == nullptr) {
             return E_POINTER;
         }
         *pnCount = static_cast<ULONG>(m_entries.size());
         return S_OK;
     }
-    HRESULT GetEntry(ULONG nIndex, LONG* pnSeverity, const char16_t** pszText) override {
+    HRESULT STDMETHODCALLTYPE GetEntry(ULONG nIndex, LONG* pnSeverity, const char16_t** pszText) override {
         if (nIndex >= m_entries.size()) {
             return E_INVALIDARG;
         }
@@ -82,14 +82,14 @@ public:
         }
         return S_OK;
     }
-    HRESULT GetStatus(LONG* pnStatus) override {
+    HRESULT STDMETHODCALLTYPE GetStatus(LONG* pnStatus) override {
         if (pnStatus == nullptr) {
             return E_POINTER;
         }
         *pnStatus = m_nStatus;
         return S_OK;
     }
-    HRESULT FoldStatus(LONG nStatus) override {
+    HRESULT STDMETHODCALLTYPE FoldStatus(LONG nStatus) override {
         if (nStatus < KT_SEVERITY_ERROR || nStatus > KT_SEVERITY_INFO) {
             return E_INVALIDARG;
         }
@@ -140,7 +140,7 @@ public:
         }
     }
 
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
         if (ppv == nullptr) {
             return E_POINTER;
         }
@@ -165,24 +165,24 @@ public:
     KRELLEVT_REFS
 
     // IKTEvent
-    HRESULT GetType(ULONG* pnType) override { return Out(pnType, m_record.nType); }
-    HRESULT GetId(LONG* pnId) override { return Out(pnId, m_record.nId); }
-    HRESULT SetId(LONG nId) override {
+    HRESULT STDMETHODCALLTYPE GetType(ULONG* pnType) override { return Out(pnType, m_record.nType); }
+    HRESULT STDMETHODCALLTYPE GetId(LONG* pnId) override { return Out(pnId, m_record.nId); }
+    HRESULT STDMETHODCALLTYPE SetId(LONG nId) override {
         m_record.nId = nId;
         return S_OK;
     }
-    HRESULT GetState(LONG* pnState) override { return Out(pnState, m_record.nState); }
-    HRESULT SetState(LONG nState) override {
+    HRESULT STDMETHODCALLTYPE GetState(LONG* pnState) override { return Out(pnState, m_record.nState); }
+    HRESULT STDMETHODCALLTYPE SetState(LONG nState) override {
         if (nState < KT_EVENT_STATE_CREATED || nState > KT_EVENT_STATE_CANCELLED) {
             return E_INVALIDARG;
         }
         m_record.nState = nState;
         return S_OK;
     }
-    HRESULT GetPropertyCount(ULONG* pnCount) override {
+    HRESULT STDMETHODCALLTYPE GetPropertyCount(ULONG* pnCount) override {
         return Out(pnCount, static_cast<ULONG>(m_record.properties.size()));
     }
-    HRESULT GetProperty(ULONG nIndex, KT_PROPERTY* pProperty) override {
+    HRESULT STDMETHODCALLTYPE GetProperty(ULONG nIndex, KT_PROPERTY* pProperty) override {
         if (pProperty == nullptr) {
             return E_POINTER;
         }
@@ -201,22 +201,22 @@ public:
     }
 
     // IKTNotifyEvent
-    HRESULT SetCode(ULONG nCode) override {
+    HRESULT STDMETHODCALLTYPE SetCode(ULONG nCode) override {
         SetNumber(PROPERTY_CODE, KT_PROPERTY_UI4, nCode);
         return S_OK;
     }
-    HRESULT GetCode(ULONG* pnCode) override {
+    HRESULT STDMETHODCALLTYPE GetCode(ULONG* pnCode) override {
         const CPropertyValue* p = Find(PROPERTY_CODE);
         return Out(pnCode, p != nullptr ? static_cast<ULONG>(p->ullNumber) : 0u);
     }
-    HRESULT SetTime(const SYSTEMTIME* pTime) override {
+    HRESULT STDMETHODCALLTYPE SetTime(const SYSTEMTIME* pTime) override {
         if (pTime == nullptr) {
             return E_POINTER;
         }
         SetNumber(PROPERTY_TIME, KT_PROPERTY_FILETIME, FileTimeFromSystemTime(*pTime));
         return S_OK;
     }
-    HRESULT GetTime(SYSTEMTIME* pTime) override {
+    HRESULT STDMETHODCALLTYPE GetTime(SYSTEMTIME* pTime) override {
         if (pTime == nullptr) {
             return E_POINTER;
         }
@@ -224,19 +224,19 @@ public:
         *pTime = p != nullptr ? SystemTimeFromFileTime(p->ullNumber) : SYSTEMTIME{};
         return S_OK;
     }
-    HRESULT SetData(const char16_t* szData) override {
+    HRESULT STDMETHODCALLTYPE SetData(const char16_t* szData) override {
         SetText(PROPERTY_DATA, szData);
         return S_OK;
     }
-    HRESULT GetData(const char16_t** pszData) override {
+    HRESULT STDMETHODCALLTYPE GetData(const char16_t** pszData) override {
         const CPropertyValue* p = Find(PROPERTY_DATA);
         return Out(pszData, p != nullptr ? p->sText.c_str() : nullptr);
     }
 
     // IKTGatewardenAlertEvent
-    HRESULT SetAlert(const SYSTEMTIME* pTime, const char16_t* szActorPath, ULONG nActorProcessId,
-                     ULONG nAction, const char16_t* szTargetPath, ULONG nTargetProcessId, ULONG nSessionId,
-                     bool bBlocked) override {
+    HRESULT STDMETHODCALLTYPE SetAlert(const SYSTEMTIME* pTime, const char16_t* szActorPath,
+                                       ULONG nActorProcessId, ULONG nAction, const char16_t* szTargetPath,
+                                       ULONG nTargetProcessId, ULONG nSessionId, bool bBlocked) override {
         if (pTime == nullptr) {
             return E_POINTER;
         }
@@ -252,21 +252,21 @@ public:
     }
 
     // IKTConfigEvent
-    HRESULT SetResult(HRESULT hrResult) override {
+    HRESULT STDMETHODCALLTYPE SetResult(HRESULT hrResult) override {
         SetNumber(PROPERTY_RESULT, KT_PROPERTY_HRESULT, static_cast<std::uint32_t>(hrResult));
         return S_OK;
     }
-    HRESULT GetResult(HRESULT* phrResult) override {
+    HRESULT STDMETHODCALLTYPE GetResult(HRESULT* phrResult) override {
         const CPropertyValue* p = Find(PROPERTY_RESULT);
         return Out(phrResult,
                    p != nullptr ? static_cast<HRESULT>(static_cast<std::uint32_t>(p->ullNumber)) : S_OK);
     }
-    HRESULT IsCommitted(bool* pbCommitted) override {
+    HRESULT STDMETHODCALLTYPE IsCommitted(bool* pbCommitted) override {
         return Out(pbCommitted, m_record.nState == KT_EVENT_STATE_COMMITTED);
     }
 
     // IKTErrorStackContainer
-    HRESULT GetErrorStack(IKTErrorStack** ppStack) override {
+    HRESULT STDMETHODCALLTYPE GetErrorStack(IKTErrorStack** ppStack) override {
         if (ppStack == nullptr) {
             return E_POINTER;
         }
@@ -336,7 +336,7 @@ CEventObject* AsOwnEvent(IKTEvent* pEvent) {
 
 class CEventFactory final : public IKTEventFactory, public CCounted {
 public:
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
         if (ppv == nullptr) {
             return E_POINTER;
         }
@@ -346,13 +346,13 @@ public:
     }
     KRELLEVT_REFS
 
-    LONG NewEvent(ULONG nType, IKTEvent** ppEvent) override {
+    LONG STDMETHODCALLTYPE NewEvent(ULONG nType, IKTEvent** ppEvent) override {
         CEventRecord record;
         record.nType = nType;
         record.bHasErrorStack = CarriesErrorStack(nType);
         return Make(std::move(record), ppEvent);
     }
-    LONG CopyEvent(IKTEvent* pEvent, IKTEvent** ppCopy) override {
+    LONG STDMETHODCALLTYPE CopyEvent(IKTEvent* pEvent, IKTEvent** ppCopy) override {
         CEventObject* pOwn = AsOwnEvent(pEvent);
         if (pOwn == nullptr) {
             if (ppCopy != nullptr) {
@@ -362,14 +362,14 @@ public:
         }
         return Make(pOwn->Record(), ppCopy);
     }
-    LONG FreeEvent(IKTEvent* pEvent) override {
+    LONG STDMETHODCALLTYPE FreeEvent(IKTEvent* pEvent) override {
         if (pEvent == nullptr) {
             return CError::eFailure;
         }
         pEvent->Release();
         return CError::eNoError;
     }
-    LONG ToTransported(IKTEvent* pEvent, KT_TRANSPORTED_EVENT* pTransported) override {
+    LONG STDMETHODCALLTYPE ToTransported(IKTEvent* pEvent, KT_TRANSPORTED_EVENT* pTransported) override {
         CEventObject* pOwn = AsOwnEvent(pEvent);
         if (pOwn == nullptr || pTransported == nullptr) {
             return CError::eFailure;
@@ -385,7 +385,8 @@ public:
             return CError::eException;
         }
     }
-    LONG FromTransported(const KT_TRANSPORTED_EVENT* pTransported, IKTEvent** ppEvent) override {
+    LONG STDMETHODCALLTYPE FromTransported(const KT_TRANSPORTED_EVENT* pTransported,
+                                           IKTEvent** ppEvent) override {
         if (ppEvent == nullptr) {
             return CError::eFailure;
         }
@@ -403,7 +404,7 @@ public:
             return CError::eException;
         }
     }
-    LONG FreeTransported(KT_TRANSPORTED_EVENT* pTransported) override {
+    LONG STDMETHODCALLTYPE FreeTransported(KT_TRANSPORTED_EVENT* pTransported) override {
         if (pTransported == nullptr) {
             return CError::eFailure;
         }
@@ -433,7 +434,7 @@ class CProxyBase : public IProxy, public CCounted {
 public:
     explicit CProxyBase(ICallback* pCallback) : m_pCallback(pCallback) {}
 
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
         if (ppv == nullptr) {
             return E_POINTER;
         }
@@ -463,7 +464,7 @@ class CProviderProxy final
 public:
     using CProxyBase::CProxyBase;
 
-    LONG Deliver(LONG nProviderId, const KT_TRANSPORTED_EVENT* pTransported) override {
+    LONG STDMETHODCALLTYPE Deliver(LONG nProviderId, const KT_TRANSPORTED_EVENT* pTransported) override {
         CComPtr<IKTEvent> pEvent = Rebuild(pTransported);
         if (!pEvent || !m_pCallback) {
             return CError::eFailure;
@@ -477,7 +478,8 @@ class CSubscriberProxy final
 public:
     using CProxyBase::CProxyBase;
 
-    LONG Deliver(LONG nSubscriberId, const KT_TRANSPORTED_EVENT* pTransported, LONG* pnAction) override {
+    LONG STDMETHODCALLTYPE Deliver(LONG nSubscriberId, const KT_TRANSPORTED_EVENT* pTransported,
+                                   LONG* pnAction) override {
         LONG nAction = 0;
         CComPtr<IKTEvent> pEvent = Rebuild(pTransported);
         LONG nResult = CError::eFailure;
@@ -495,7 +497,7 @@ public:
 
 class CProxyFactory final : public IKTProxyFactory, public CCounted {
 public:
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
         if (ppv == nullptr) {
             return E_POINTER;
         }
@@ -505,14 +507,16 @@ public:
     }
     KRELLEVT_REFS
 
-    LONG CreateProviderProxy(IKTEventProviderCallback* pCallback, IKTProviderProxy** ppProxy) override {
+    LONG STDMETHODCALLTYPE CreateProviderProxy(IKTEventProviderCallback* pCallback,
+                                               IKTProviderProxy** ppProxy) override {
         return Make<CProviderProxy>(pCallback, ppProxy);
     }
-    LONG CreateSubscriberProxy(IKTEventSubscriberCallback* pCallback, IKTSubscriberProxy** ppProxy) override {
+    LONG STDMETHODCALLTYPE CreateSubscriberProxy(IKTEventSubscriberCallback* pCallback,
+                                                 IKTSubscriberProxy** ppProxy) override {
         return Make<CSubscriberProxy>(pCallback, ppProxy);
     }
-    LONG DeleteProviderProxy(IKTProviderProxy* pProxy) override { return Give(pProxy); }
-    LONG DeleteSubscriberProxy(IKTSubscriberProxy* pProxy) override { return Give(pProxy); }
+    LONG STDMETHODCALLTYPE DeleteProviderProxy(IKTProviderProxy* pProxy) override { return Give(pProxy); }
+    LONG STDMETHODCALLTYPE DeleteSubscriberProxy(IKTSubscriberProxy* pProxy) override { return Give(pProxy); }
 
 private:
     template <class TProxy, class ICallback, class IProxy>

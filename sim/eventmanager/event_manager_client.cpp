@@ -112,7 +112,7 @@ public:
         --g_nObjects;
     }
 
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
         if (ppv == nullptr) {
             return E_POINTER;
         }
@@ -127,10 +127,10 @@ public:
         AddRef();
         return S_OK;
     }
-    ULONG AddRef() override { return AddRefImpl(); }
-    ULONG Release() override { return ReleaseImpl(); }
+    ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }
+    ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
 
-    HRESULT Run() override {
+    HRESULT STDMETHODCALLTYPE Run() override {
         std::lock_guard lock(m_mutex);
         if (m_nSocket >= 0 && !m_bDead) {
             return S_OK;
@@ -160,12 +160,13 @@ public:
         return S_OK;
     }
 
-    bool IsRunning() override {
+    bool STDMETHODCALLTYPE IsRunning() override {
         std::lock_guard lock(m_mutex);
         return m_nSocket >= 0 && !m_bDead;
     }
 
-    HRESULT RegisterProvider(IKTProviderProxy* pProxy, LONG* pnProviderId, LONG* pnError) override {
+    HRESULT STDMETHODCALLTYPE RegisterProvider(IKTProviderProxy* pProxy, LONG* pnProviderId,
+                                               LONG* pnError) override {
         if (pProxy == nullptr) {
             return E_POINTER;
         }
@@ -173,7 +174,7 @@ public:
         call.pProvider = CComPtr<IKTProviderProxy>(pProxy);
         return Call(MSG_REGISTER_PROVIDER, {}, {}, call, pnError, pnProviderId, true);
     }
-    HRESULT UnregisterProvider(LONG nProviderId, LONG* pnError) override {
+    HRESULT STDMETHODCALLTYPE UnregisterProvider(LONG nProviderId, LONG* pnError) override {
         {
             std::lock_guard lock(m_mutex);
             m_providers.erase(nProviderId);
@@ -182,9 +183,10 @@ public:
         const std::int32_t fields[] = {nProviderId};
         return Call(MSG_UNREGISTER_PROVIDER, fields, {}, call, pnError, nullptr, false);
     }
-    HRESULT RegisterSubscriber(IKTSubscriberProxy* pProxy, ULONG nEventType, ULONG nParam1,
-                               const SAFEARRAY* psaStates, ULONG nParam2, VARIANT_BOOL bFlag,
-                               LONG* pnSubscriberId, LONG* pnError) override {
+    HRESULT STDMETHODCALLTYPE RegisterSubscriber(IKTSubscriberProxy* pProxy, ULONG nEventType, ULONG nParam1,
+                                                 const SAFEARRAY* psaStates, ULONG nParam2,
+                                                 VARIANT_BOOL bFlag, LONG* pnSubscriberId,
+                                                 LONG* pnError) override {
         if (pProxy == nullptr) {
             return E_POINTER;
         }
@@ -210,7 +212,7 @@ public:
         call.pSubscriber = CComPtr<IKTSubscriberProxy>(pProxy);
         return Call(MSG_REGISTER_SUBSCRIBER, fields, {}, call, pnError, pnSubscriberId, true);
     }
-    HRESULT UnregisterSubscriber(LONG nSubscriberId, LONG* pnError) override {
+    HRESULT STDMETHODCALLTYPE UnregisterSubscriber(LONG nSubscriberId, LONG* pnError) override {
         {
             std::lock_guard lock(m_mutex);
             m_subscribers.erase(nSubscriberId);
@@ -219,17 +221,19 @@ public:
         const std::int32_t fields[] = {nSubscriberId};
         return Call(MSG_UNREGISTER_SUBSCRIBER, fields, {}, call, pnError, nullptr, false);
     }
-    HRESULT CreateEvent(LONG nProviderId, const KT_TRANSPORTED_EVENT* pEvent, VARIANT_BOOL bBroadcast,
-                        LONG* pnEventId, LONG* pnError) override {
+    HRESULT STDMETHODCALLTYPE CreateEvent(LONG nProviderId, const KT_TRANSPORTED_EVENT* pEvent,
+                                          VARIANT_BOOL bBroadcast, LONG* pnEventId, LONG* pnError) override {
         // The answer to an event that is not broadcast comes as a delivery: its id must be known first.
         const std::int32_t fields[] = {nProviderId, bBroadcast != VARIANT_FALSE ? 1 : 0};
         return EventCall(MSG_CREATE_EVENT, fields, pEvent, pnError, pnEventId, bBroadcast == VARIANT_FALSE);
     }
-    HRESULT CommitEvent(LONG nSubscriberId, const KT_TRANSPORTED_EVENT* pEvent, LONG* pnError) override {
+    HRESULT STDMETHODCALLTYPE CommitEvent(LONG nSubscriberId, const KT_TRANSPORTED_EVENT* pEvent,
+                                          LONG* pnError) override {
         const std::int32_t fields[] = {nSubscriberId};
         return EventCall(MSG_COMMIT_EVENT, fields, pEvent, pnError, nullptr, false);
     }
-    HRESULT CancelEvent(LONG nSubscriberId, const KT_TRANSPORTED_EVENT* pEvent, LONG* pnError) override {
+    HRESULT STDMETHODCALLTYPE CancelEvent(LONG nSubscriberId, const KT_TRANSPORTED_EVENT* pEvent,
+                                          LONG* pnError) override {
         const std::int32_t fields[] = {nSubscriberId};
         return EventCall(MSG_CANCEL_EVENT, fields, pEvent, pnError, nullptr, false);
     }

@@ -39,7 +39,7 @@ public:
     CKTFramework() { ++g_nObjects; }
     ~CKTFramework() override { --g_nObjects; }
 
-    HRESULT QueryInterface(REFIID riid, void** ppvObject) override {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override {
         if (ppvObject == nullptr) {
             return E_POINTER;
         }
@@ -51,18 +51,18 @@ public:
         *ppvObject = nullptr;
         return E_NOINTERFACE;
     }
-    ULONG AddRef() override { return AddRefImpl(); }
-    ULONG Release() override { return ReleaseImpl(); }
+    ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }
+    ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
 
-    HRESULT GetVersion(DWORD* pdwVersion) override {
+    HRESULT STDMETHODCALLTYPE GetVersion(DWORD* pdwVersion) override {
         *pdwVersion = 0x00010000;
         return S_OK;
     }
-    HRESULT GetServiceCount(DWORD* pdwCount) override {
+    HRESULT STDMETHODCALLTYPE GetServiceCount(DWORD* pdwCount) override {
         *pdwCount = m_bLoaded ? 1 : 0;
         return S_OK;
     }
-    HRESULT LoadServices() override {
+    HRESULT STDMETHODCALLTYPE LoadServices() override {
         if (const std::uint32_t hr = Fault("FailLoadServices"); hr != 0) {
             Record("LoadServices failed");
             return static_cast<HRESULT>(hr);
@@ -71,7 +71,7 @@ public:
         Record("LoadServices");
         return S_OK;
     }
-    HRESULT UnloadServices() override {
+    HRESULT STDMETHODCALLTYPE UnloadServices() override {
         m_bLoaded = false;
         Record("UnloadServices");
         return S_OK;

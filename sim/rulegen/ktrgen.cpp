@@ -21,7 +21,7 @@ public:
     CRulePreprocessor() { ++g_nObjects; }
     ~CRulePreprocessor() override { --g_nObjects; }
 
-    HRESULT QueryInterface(REFIID riid, void** ppvObject) override {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override {
         if (ppvObject == nullptr) {
             return E_POINTER;
         }
@@ -33,24 +33,24 @@ public:
         *ppvObject = nullptr;
         return E_NOINTERFACE;
     }
-    ULONG AddRef() override { return AddRefImpl(); }
-    ULONG Release() override { return ReleaseImpl(); }
+    ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }
+    ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
 
-    HRESULT GetFormatVersion(ULONG* pnVersion) override {
+    HRESULT STDMETHODCALLTYPE GetFormatVersion(ULONG* pnVersion) override {
         if (pnVersion == nullptr) {
             return E_POINTER;
         }
         *pnVersion = srtc::SRTC_VERSION;
         return S_OK;
     }
-    HRESULT GetLastErrorText(const char16_t** pszText) override {
+    HRESULT STDMETHODCALLTYPE GetLastErrorText(const char16_t** pszText) override {
         if (pszText == nullptr) {
             return E_POINTER;
         }
         *pszText = m_sError.c_str();
         return S_OK;
     }
-    HRESULT Reset() override {
+    HRESULT STDMETHODCALLTYPE Reset() override {
         m_document.Clear();
         m_rules.clear();
         m_bProcessed = false;
@@ -58,7 +58,7 @@ public:
         return S_OK;
     }
 
-    HRESULT LoadXMLObject(IUnknown* pDocument) override {
+    HRESULT STDMETHODCALLTYPE LoadXMLObject(IUnknown* pDocument) override {
         return Guard([&] {
             m_document.Clear();
             m_rules.clear();
@@ -90,7 +90,7 @@ public:
         });
     }
 
-    HRESULT ProcessRules() override {
+    HRESULT STDMETHODCALLTYPE ProcessRules() override {
         return Guard([&] {
             m_rules.clear();
             m_bProcessed = false;
@@ -111,7 +111,7 @@ public:
         });
     }
 
-    HRESULT GetSerializedRulesLength(ULONG* pcbRules) override {
+    HRESULT STDMETHODCALLTYPE GetSerializedRulesLength(ULONG* pcbRules) override {
         if (pcbRules == nullptr) {
             return Failed(E_POINTER, "no length pointer");
         }
@@ -122,7 +122,7 @@ public:
         return Succeeded();
     }
 
-    HRESULT GetSerializedRules(BYTE* pRules, ULONG* pcbRules) override {
+    HRESULT STDMETHODCALLTYPE GetSerializedRules(BYTE* pRules, ULONG* pcbRules) override {
         if (pcbRules == nullptr) {
             return Failed(E_POINTER, "no length pointer");
         }

@@ -64,12 +64,12 @@ protected:
     ~CCounted() override { --g_ulObjects; }
 };
 
-#define LCSET_IUNKNOWN_REFS    \
-    ULONG AddRef() override {  \
-        return AddRefImpl();   \
-    }                          \
-    ULONG Release() override { \
-        return ReleaseImpl();  \
+#define LCSET_IUNKNOWN_REFS                      \
+    ULONG STDMETHODCALLTYPE AddRef() override {  \
+        return AddRefImpl();                     \
+    }                                            \
+    ULONG STDMETHODCALLTYPE Release() override { \
+        return ReleaseImpl();                    \
     }
 
 template <class T>
@@ -105,7 +105,7 @@ class CSettingsEnum final : public ISettingsEnum, public CCounted {
 public:
     explicit CSettingsEnum(std::vector<CEnumItem> items) : m_items(std::move(items)) {}
 
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
         if (ppv == nullptr) {
             return E_POINTER;
         }
@@ -114,14 +114,15 @@ public:
     }
     LCSET_IUNKNOWN_REFS
 
-    ZELRESULT GetCount(DWORD* pdwCount) override {
+    ZELRESULT STDMETHODCALLTYPE GetCount(DWORD* pdwCount) override {
         if (pdwCount == nullptr) {
             return ZEL_E_INVALID_ARGUMENT;
         }
         *pdwCount = static_cast<DWORD>(m_items.size());
         return ZEL_SUCCESS;
     }
-    ZELRESULT GetItem(DWORD dwIndex, char16_t* szName, DWORD* pcchName, DWORD* pdwType) override {
+    ZELRESULT STDMETHODCALLTYPE GetItem(DWORD dwIndex, char16_t* szName, DWORD* pcchName,
+                                        DWORD* pdwType) override {
         if (dwIndex >= m_items.size()) {
             return ZEL_E_NOT_FOUND;
         }
@@ -145,7 +146,7 @@ public:
               std::optional<std::vector<CValue>> stored);
     ~CSettings() override;
 
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
         if (ppv == nullptr) {
             return E_POINTER;
         }
@@ -154,7 +155,7 @@ public:
     }
     LCSET_IUNKNOWN_REFS
 
-    ZELRESULT GetDword(const char16_t* szName, DWORD* pdwValue) override {
+    ZELRESULT STDMETHODCALLTYPE GetDword(const char16_t* szName, DWORD* pdwValue) override {
         const CValue* pValue = nullptr;
         const ZELRESULT zr = Find(szName, SETTINGS_TYPE_DWORD, &pValue);
         if (!ZEL_SUCCEEDED(zr)) {
@@ -166,12 +167,13 @@ public:
         *pdwValue = pValue->dwValue;
         return ZEL_SUCCESS;
     }
-    ZELRESULT GetString(const char16_t* szName, char16_t* szText, DWORD* pcchText) override {
+    ZELRESULT STDMETHODCALLTYPE GetString(const char16_t* szName, char16_t* szText,
+                                          DWORD* pcchText) override {
         const CValue* pValue = nullptr;
         const ZELRESULT zr = Find(szName, SETTINGS_TYPE_STRING, &pValue);
         return ZEL_SUCCEEDED(zr) ? CopyOut(pValue->sText, szText, pcchText) : zr;
     }
-    ZELRESULT GetBinary(const char16_t* szName, BYTE* pData, DWORD* pcbData) override {
+    ZELRESULT STDMETHODCALLTYPE GetBinary(const char16_t* szName, BYTE* pData, DWORD* pcbData) override {
         const CValue* pValue = nullptr;
         const ZELRESULT zr = Find(szName, SETTINGS_TYPE_BINARY, &pValue);
         if (!ZEL_SUCCEEDED(zr)) {
@@ -191,7 +193,7 @@ public:
         *pcbData = cbNeeded;
         return ZEL_SUCCESS;
     }
-    ZELRESULT GetValueType(const char16_t* szName, DWORD* pdwType) override {
+    ZELRESULT STDMETHODCALLTYPE GetValueType(const char16_t* szName, DWORD* pdwType) override {
         const CValue* pValue = nullptr;
         const ZELRESULT zr = Find(szName, 0, &pValue);
         if (ZEL_SUCCEEDED(zr) && pdwType != nullptr) {
@@ -200,13 +202,13 @@ public:
         return zr;
     }
 
-    ZELRESULT PutDword(const char16_t* szName, DWORD dwValue) override {
+    ZELRESULT STDMETHODCALLTYPE PutDword(const char16_t* szName, DWORD dwValue) override {
         return Put(szName, [dwValue](CValue* p) {
             p->dwType = SETTINGS_TYPE_DWORD;
             p->dwValue = dwValue;
         });
     }
-    ZELRESULT PutString(const char16_t* szName, const char16_t* szText) override {
+    ZELRESULT STDMETHODCALLTYPE PutString(const char16_t* szName, const char16_t* szText) override {
         if (szText == nullptr) {
             return ZEL_E_INVALID_ARGUMENT;
         }
@@ -215,7 +217,7 @@ public:
             p->sText = szText;
         });
     }
-    ZELRESULT PutBinary(const char16_t* szName, const BYTE* pData, DWORD cbData) override {
+    ZELRESULT STDMETHODCALLTYPE PutBinary(const char16_t* szName, const BYTE* pData, DWORD cbData) override {
         if (pData == nullptr && cbData != 0) {
             return ZEL_E_INVALID_ARGUMENT;
         }
@@ -224,7 +226,7 @@ public:
             p->binary.assign(pData, pData + cbData);
         });
     }
-    ZELRESULT DeleteValue(const char16_t* szName) override {
+    ZELRESULT STDMETHODCALLTYPE DeleteValue(const char16_t* szName) override {
         if (szName == nullptr) {
             return ZEL_E_INVALID_ARGUMENT;
         }
@@ -245,7 +247,7 @@ public:
         }
     }
 
-    ZELRESULT GetValues(ISettingsEnum** ppValues) override {
+    ZELRESULT STDMETHODCALLTYPE GetValues(ISettingsEnum** ppValues) override {
         if (ppValues == nullptr) {
             return ZEL_E_INVALID_ARGUMENT;
         }
@@ -265,7 +267,7 @@ public:
             return ZEL_E_OUT_OF_MEMORY;
         }
     }
-    ZELRESULT GetMaxValueNameLength(DWORD* pcchMax) override {
+    ZELRESULT STDMETHODCALLTYPE GetMaxValueNameLength(DWORD* pcchMax) override {
         if (pcchMax == nullptr) {
             return ZEL_E_INVALID_ARGUMENT;
         }
@@ -409,7 +411,7 @@ private:
 
 class CSettingsManager final : public ISettingsManager, public CCounted {
 public:
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
         if (ppv == nullptr) {
             return E_POINTER;
         }
@@ -418,13 +420,13 @@ public:
     }
     LCSET_IUNKNOWN_REFS
 
-    ZELRESULT CreateSettings(const char16_t* szKeyName, ISettings** ppSettings) override {
+    ZELRESULT STDMETHODCALLTYPE CreateSettings(const char16_t* szKeyName, ISettings** ppSettings) override {
         return Open(szKeyName, ppSettings, true);
     }
-    ZELRESULT GetSettings(const char16_t* szKeyName, ISettings** ppSettings) override {
+    ZELRESULT STDMETHODCALLTYPE GetSettings(const char16_t* szKeyName, ISettings** ppSettings) override {
         return Open(szKeyName, ppSettings, false);
     }
-    ZELRESULT PutSettings(ISettings* pSettings) override {
+    ZELRESULT STDMETHODCALLTYPE PutSettings(ISettings* pSettings) override {
         if (pSettings == nullptr) {
             return ZEL_E_INVALID_ARGUMENT;
         }
@@ -437,7 +439,7 @@ public:
         pKey->Release();
         return zr;
     }
-    ZELRESULT GetSubKeys(const char16_t* szKeyName, ISettingsEnum** ppSubKeys) override {
+    ZELRESULT STDMETHODCALLTYPE GetSubKeys(const char16_t* szKeyName, ISettingsEnum** ppSubKeys) override {
         if (ppSubKeys == nullptr || szKeyName == nullptr) {
             return ZEL_E_INVALID_ARGUMENT;
         }
@@ -466,7 +468,7 @@ public:
             return ZEL_E_OUT_OF_MEMORY;
         }
     }
-    ZELRESULT DeleteSettings(const char16_t* szKeyName) override {
+    ZELRESULT STDMETHODCALLTYPE DeleteSettings(const char16_t* szKeyName) override {
         try {
             std::vector<std::u16string> path;
             const ZELRESULT zrName = SplitKeyName(szKeyName, &path);
@@ -475,7 +477,7 @@ public:
             return ZEL_E_OUT_OF_MEMORY;
         }
     }
-    ZELRESULT GetChangeCount(ULONGLONG* pullCount) override {
+    ZELRESULT STDMETHODCALLTYPE GetChangeCount(ULONGLONG* pullCount) override {
         if (pullCount == nullptr) {
             return ZEL_E_INVALID_ARGUMENT;
         }

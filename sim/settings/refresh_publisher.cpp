@@ -77,7 +77,7 @@ public:
     // hWake: signalled at each event, or nullptr.
     explicit CRequests(HANDLE hWake = nullptr) : m_hWake(hWake) {}
 
-    LONG OnEvent(LONG, IKTEvent*, LONG* pnAction) override {
+    LONG STDMETHODCALLTYPE OnEvent(LONG, IKTEvent*, LONG* pnAction) override {
         *pnAction = 1;
         ++m_nRequests;
         if (m_hWake != nullptr) {

@@ -183,7 +183,7 @@ void CKTConfigurationCompiler::Destroy() {
     m_pCachedConfiguration.reset();
 }
 
-LONG CKTConfigurationCompiler::OnEvent(LONG, IKTEvent* pEvent, LONG* pnAction) {
+LONG STDMETHODCALLTYPE CKTConfigurationCompiler::OnEvent(LONG, IKTEvent* pEvent, LONG* pnAction) {
     *pnAction = 0;
     IKTEvent* pCopy = nullptr;
     const LONG nCopy = m_pEventFactory ? m_pEventFactory->CopyEvent(pEvent, &pCopy) : CError::eFailure;

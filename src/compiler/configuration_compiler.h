@@ -75,7 +75,7 @@ public:
     // Set before Create; the observer must outlive the compiler's event thread.
     void SetObserver(ICompilationObserver* pObserver) { m_pObserver = pObserver; }
 
-    LONG OnEvent(LONG nSubscriberId, IKTEvent* pEvent, LONG* pnAction) override;
+    LONG STDMETHODCALLTYPE OnEvent(LONG nSubscriberId, IKTEvent* pEvent, LONG* pnAction) override;
 
 protected:
     virtual ULONG CreatePlugins();

@@ -9,7 +9,7 @@
 // What the preprocessor asks of the document it is given: the document's XML text, as the DOM's
 // own serialisation gives it. The text stays valid as long as the document is not changed or freed.
 struct IKTXmlText : IUnknown {
-    virtual HRESULT GetXml(const char16_t** pszXml, ULONG* pcchXml) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetXml(const char16_t** pszXml, ULONG* pcchXml) = 0;
 
 protected:
     ~IKTXmlText() = default;
@@ -17,17 +17,17 @@ protected:
 
 struct IKTRulePreprocessor : IUnknown {
     // The first three operations are the preprocessor's own; the converter does not use them.
-    virtual HRESULT GetFormatVersion(ULONG* pnVersion) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetFormatVersion(ULONG* pnVersion) = 0;
     // Why the last failing operation failed, in words (empty after a success).
-    virtual HRESULT GetLastErrorText(const char16_t** pszText) = 0;
-    virtual HRESULT Reset() = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetLastErrorText(const char16_t** pszText) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Reset() = 0;
 
     // pDocument must offer IKTXmlText.
-    virtual HRESULT LoadXMLObject(IUnknown* pDocument) = 0;
-    virtual HRESULT ProcessRules() = 0;
-    virtual HRESULT GetSerializedRulesLength(ULONG* pcbRules) = 0;
+    virtual HRESULT STDMETHODCALLTYPE LoadXMLObject(IUnknown* pDocument) = 0;
+    virtual HRESULT STDMETHODCALLTYPE ProcessRules() = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetSerializedRulesLength(ULONG* pcbRules) = 0;
     // pcbRules: in, the buffer's size; out, the bytes written (or needed, with a too-small buffer).
-    virtual HRESULT GetSerializedRules(BYTE* pRules, ULONG* pcbRules) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetSerializedRules(BYTE* pRules, ULONG* pcbRules) = 0;
 
 protected:
     ~IKTRulePreprocessor() = default;

@@ -13,7 +13,7 @@ public:
         return CComPtr<IUnknown>::Attach(static_cast<IKTXmlText*>(new CXmlText(std::move(sXml))));
     }
 
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
         if (riid == IID_IUnknown || riid == IID_IKTXmlText) {
             AddRef();
             *ppv = static_cast<IKTXmlText*>(this);
@@ -22,9 +22,9 @@ public:
         *ppv = nullptr;
         return E_NOINTERFACE;
     }
-    ULONG AddRef() override { return AddRefImpl(); }
-    ULONG Release() override { return ReleaseImpl(); }
-    HRESULT GetXml(const char16_t** pszXml, ULONG* pcchXml) override {
+    ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }
+    ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
+    HRESULT STDMETHODCALLTYPE GetXml(const char16_t** pszXml, ULONG* pcchXml) override {
         *pszXml = m_sXml.data();
         *pcchXml = static_cast<ULONG>(m_sXml.size());
         return S_OK;

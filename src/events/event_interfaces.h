@@ -61,14 +61,14 @@ struct KT_TRANSPORTED_EVENT {
 // Every event object offers this interface: its type, the id the event manager gave it (0 before
 // it was created there) and its properties by name.
 struct IKTEvent : IUnknown {
-    virtual HRESULT GetType(ULONG* pnType) = 0;
-    virtual HRESULT GetId(LONG* pnId) = 0;
-    virtual HRESULT SetId(LONG nId) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetType(ULONG* pnType) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetId(LONG* pnId) = 0;
+    virtual HRESULT STDMETHODCALLTYPE SetId(LONG nId) = 0;
     // The state the event manager last gave it (KT_EVENT_STATE_*).
-    virtual HRESULT GetState(LONG* pnState) = 0;
-    virtual HRESULT SetState(LONG nState) = 0;
-    virtual HRESULT GetPropertyCount(ULONG* pnCount) = 0;
-    virtual HRESULT GetProperty(ULONG nIndex, KT_PROPERTY* pProperty) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetState(LONG* pnState) = 0;
+    virtual HRESULT STDMETHODCALLTYPE SetState(LONG nState) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetPropertyCount(ULONG* pnCount) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetProperty(ULONG nIndex, KT_PROPERTY* pProperty) = 0;
 
 protected:
     ~IKTEvent() = default;
@@ -76,13 +76,13 @@ protected:
 
 // Notification events (6010).
 struct IKTNotifyEvent : IUnknown {
-    virtual HRESULT SetCode(ULONG nCode) = 0;
-    virtual HRESULT GetCode(ULONG* pnCode) = 0;
-    virtual HRESULT SetTime(const SYSTEMTIME* pTime) = 0;
-    virtual HRESULT GetTime(SYSTEMTIME* pTime) = 0;
-    virtual HRESULT SetData(const char16_t* szData) = 0;
+    virtual HRESULT STDMETHODCALLTYPE SetCode(ULONG nCode) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetCode(ULONG* pnCode) = 0;
+    virtual HRESULT STDMETHODCALLTYPE SetTime(const SYSTEMTIME* pTime) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetTime(SYSTEMTIME* pTime) = 0;
+    virtual HRESULT STDMETHODCALLTYPE SetData(const char16_t* szData) = 0;
     // Null when the data was never set.
-    virtual HRESULT GetData(const char16_t** pszData) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetData(const char16_t** pszData) = 0;
 
 protected:
     ~IKTNotifyEvent() = default;
@@ -90,9 +90,10 @@ protected:
 
 // Protection alerts (6000): the eight values of one violation, set in one call.
 struct IKTGatewardenAlertEvent : IUnknown {
-    virtual HRESULT SetAlert(const SYSTEMTIME* pTime, const char16_t* szActorPath, ULONG nActorProcessId,
-                             ULONG nAction, const char16_t* szTargetPath, ULONG nTargetProcessId,
-                             ULONG nSessionId, bool bBlocked) = 0;
+    virtual HRESULT STDMETHODCALLTYPE SetAlert(const SYSTEMTIME* pTime, const char16_t* szActorPath,
+                                               ULONG nActorProcessId, ULONG nAction,
+                                               const char16_t* szTargetPath, ULONG nTargetProcessId,
+                                               ULONG nSessionId, bool bBlocked) = 0;
 
 protected:
     ~IKTGatewardenAlertEvent() = default;
@@ -106,20 +107,20 @@ constexpr LONG KT_SEVERITY_INFO = 2;
 // The error stack an event carries back to its sender: entries of severity and text, and an
 // overall status that is the worst severity added (KT_SEVERITY_INFO while empty).
 struct IKTErrorStack : IUnknown {
-    virtual HRESULT Add(LONG nSeverity, const char16_t* szText) = 0;
-    virtual HRESULT GetCount(ULONG* pnCount) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Add(LONG nSeverity, const char16_t* szText) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetCount(ULONG* pnCount) = 0;
     // The text stays valid as long as the stack is not changed or freed.
-    virtual HRESULT GetEntry(ULONG nIndex, LONG* pnSeverity, const char16_t** pszText) = 0;
-    virtual HRESULT GetStatus(LONG* pnStatus) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetEntry(ULONG nIndex, LONG* pnSeverity, const char16_t** pszText) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetStatus(LONG* pnStatus) = 0;
     // Folds a status into the overall status without adding an entry.
-    virtual HRESULT FoldStatus(LONG nStatus) = 0;
+    virtual HRESULT STDMETHODCALLTYPE FoldStatus(LONG nStatus) = 0;
 
 protected:
     ~IKTErrorStack() = default;
 };
 
 struct IKTErrorStackContainer : IUnknown {
-    virtual HRESULT GetErrorStack(IKTErrorStack** ppStack) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetErrorStack(IKTErrorStack** ppStack) = 0;
 
 protected:
     ~IKTErrorStackContainer() = default;
@@ -128,9 +129,9 @@ protected:
 // Configuration-change events (6008): the compiler's result, and whether the event is committed
 // already (the compiler commits it when it is not).
 struct IKTConfigEvent : IUnknown {
-    virtual HRESULT SetResult(HRESULT hrResult) = 0;
-    virtual HRESULT GetResult(HRESULT* phrResult) = 0;
-    virtual HRESULT IsCommitted(bool* pbCommitted) = 0;
+    virtual HRESULT STDMETHODCALLTYPE SetResult(HRESULT hrResult) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetResult(HRESULT* phrResult) = 0;
+    virtual HRESULT STDMETHODCALLTYPE IsCommitted(bool* pbCommitted) = 0;
 
 protected:
     ~IKTConfigEvent() = default;
@@ -139,13 +140,14 @@ protected:
 // Creates, copies and frees event objects, and converts them to and from the transported form.
 // Operations answer CError codes.
 struct IKTEventFactory : IUnknown {
-    virtual LONG NewEvent(ULONG nType, IKTEvent** ppEvent) = 0;
-    virtual LONG CopyEvent(IKTEvent* pEvent, IKTEvent** ppCopy) = 0;
+    virtual LONG STDMETHODCALLTYPE NewEvent(ULONG nType, IKTEvent** ppEvent) = 0;
+    virtual LONG STDMETHODCALLTYPE CopyEvent(IKTEvent* pEvent, IKTEvent** ppCopy) = 0;
     // Gives back the reference the caller holds.
-    virtual LONG FreeEvent(IKTEvent* pEvent) = 0;
-    virtual LONG ToTransported(IKTEvent* pEvent, KT_TRANSPORTED_EVENT* pTransported) = 0;
-    virtual LONG FromTransported(const KT_TRANSPORTED_EVENT* pTransported, IKTEvent** ppEvent) = 0;
-    virtual LONG FreeTransported(KT_TRANSPORTED_EVENT* pTransported) = 0;
+    virtual LONG STDMETHODCALLTYPE FreeEvent(IKTEvent* pEvent) = 0;
+    virtual LONG STDMETHODCALLTYPE ToTransported(IKTEvent* pEvent, KT_TRANSPORTED_EVENT* pTransported) = 0;
+    virtual LONG STDMETHODCALLTYPE FromTransported(const KT_TRANSPORTED_EVENT* pTransported,
+                                                   IKTEvent** ppEvent) = 0;
+    virtual LONG STDMETHODCALLTYPE FreeTransported(KT_TRANSPORTED_EVENT* pTransported) = 0;
 
 protected:
     ~IKTEventFactory() = default;
@@ -156,7 +158,7 @@ protected:
 struct IKTEventProviderCallback : IUnknown {
     // An answer to an event this provider created: the event as its subscriber committed or
     // cancelled it.
-    virtual LONG OnEvent(LONG nProviderId, IKTEvent* pEvent) = 0;
+    virtual LONG STDMETHODCALLTYPE OnEvent(LONG nProviderId, IKTEvent* pEvent) = 0;
 
 protected:
     ~IKTEventProviderCallback() = default;
@@ -164,7 +166,7 @@ protected:
 
 struct IKTEventSubscriberCallback : IUnknown {
     // pnAction out: 0 to keep the event (the subscriber will commit or cancel it), 1 to refuse it.
-    virtual LONG OnEvent(LONG nSubscriberId, IKTEvent* pEvent, LONG* pnAction) = 0;
+    virtual LONG STDMETHODCALLTYPE OnEvent(LONG nSubscriberId, IKTEvent* pEvent, LONG* pnAction) = 0;
 
 protected:
     ~IKTEventSubscriberCallback() = default;
@@ -173,26 +175,28 @@ protected:
 // Proxies wrap a callback into something the event manager can call from its own threads; it hands
 // them events in the transported form, and the proxy turns them into event objects for the callback.
 struct IKTProviderProxy : IUnknown {
-    virtual LONG Deliver(LONG nProviderId, const KT_TRANSPORTED_EVENT* pTransported) = 0;
+    virtual LONG STDMETHODCALLTYPE Deliver(LONG nProviderId, const KT_TRANSPORTED_EVENT* pTransported) = 0;
 
 protected:
     ~IKTProviderProxy() = default;
 };
 
 struct IKTSubscriberProxy : IUnknown {
-    virtual LONG Deliver(LONG nSubscriberId, const KT_TRANSPORTED_EVENT* pTransported, LONG* pnAction) = 0;
+    virtual LONG STDMETHODCALLTYPE Deliver(LONG nSubscriberId, const KT_TRANSPORTED_EVENT* pTransported,
+                                           LONG* pnAction) = 0;
 
 protected:
     ~IKTSubscriberProxy() = default;
 };
 
 struct IKTProxyFactory : IUnknown {
-    virtual LONG CreateProviderProxy(IKTEventProviderCallback* pCallback, IKTProviderProxy** ppProxy) = 0;
-    virtual LONG CreateSubscriberProxy(IKTEventSubscriberCallback* pCallback,
-                                       IKTSubscriberProxy** ppProxy) = 0;
+    virtual LONG STDMETHODCALLTYPE CreateProviderProxy(IKTEventProviderCallback* pCallback,
+                                                       IKTProviderProxy** ppProxy) = 0;
+    virtual LONG STDMETHODCALLTYPE CreateSubscriberProxy(IKTEventSubscriberCallback* pCallback,
+                                                         IKTSubscriberProxy** ppProxy) = 0;
     // Give back the reference the caller holds.
-    virtual LONG DeleteProviderProxy(IKTProviderProxy* pProxy) = 0;
-    virtual LONG DeleteSubscriberProxy(IKTSubscriberProxy* pProxy) = 0;
+    virtual LONG STDMETHODCALLTYPE DeleteProviderProxy(IKTProviderProxy* pProxy) = 0;
+    virtual LONG STDMETHODCALLTYPE DeleteSubscriberProxy(IKTSubscriberProxy* pProxy) = 0;
 
 protected:
     ~IKTProxyFactory() = default;
@@ -201,20 +205,25 @@ protected:
 // The event manager. Every operation answers an HRESULT and reports its own outcome in *pnError
 // (a CError code); a call succeeded only when both say so.
 struct IKTEventManager : IUnknown {
-    virtual HRESULT RegisterProvider(IKTProviderProxy* pProxy, LONG* pnProviderId, LONG* pnError) = 0;
-    virtual HRESULT UnregisterProvider(LONG nProviderId, LONG* pnError) = 0;
+    virtual HRESULT STDMETHODCALLTYPE RegisterProvider(IKTProviderProxy* pProxy, LONG* pnProviderId,
+                                                       LONG* pnError) = 0;
+    virtual HRESULT STDMETHODCALLTYPE UnregisterProvider(LONG nProviderId, LONG* pnError) = 0;
     // psaStates: a vector of VT_I4 variants (KT_EVENT_STATE_*), or null.
-    virtual HRESULT RegisterSubscriber(IKTSubscriberProxy* pProxy, ULONG nEventType, ULONG nParam1,
-                                       const SAFEARRAY* psaStates, ULONG nParam2, VARIANT_BOOL bFlag,
-                                       LONG* pnSubscriberId, LONG* pnError) = 0;
-    virtual HRESULT UnregisterSubscriber(LONG nSubscriberId, LONG* pnError) = 0;
+    virtual HRESULT STDMETHODCALLTYPE RegisterSubscriber(IKTSubscriberProxy* pProxy, ULONG nEventType,
+                                                         ULONG nParam1, const SAFEARRAY* psaStates,
+                                                         ULONG nParam2, VARIANT_BOOL bFlag,
+                                                         LONG* pnSubscriberId, LONG* pnError) = 0;
+    virtual HRESULT STDMETHODCALLTYPE UnregisterSubscriber(LONG nSubscriberId, LONG* pnError) = 0;
     // Broadcast: every subscriber of the type gets the event and no answer goes back. Otherwise the
     // event goes to the first subscriber of the type that keeps it, and its commit or cancel goes
     // back to the provider.
-    virtual HRESULT CreateEvent(LONG nProviderId, const KT_TRANSPORTED_EVENT* pEvent, VARIANT_BOOL bBroadcast,
-                                LONG* pnEventId, LONG* pnError) = 0;
-    virtual HRESULT CommitEvent(LONG nSubscriberId, const KT_TRANSPORTED_EVENT* pEvent, LONG* pnError) = 0;
-    virtual HRESULT CancelEvent(LONG nSubscriberId, const KT_TRANSPORTED_EVENT* pEvent, LONG* pnError) = 0;
+    virtual HRESULT STDMETHODCALLTYPE CreateEvent(LONG nProviderId, const KT_TRANSPORTED_EVENT* pEvent,
+                                                  VARIANT_BOOL bBroadcast, LONG* pnEventId,
+                                                  LONG* pnError) = 0;
+    virtual HRESULT STDMETHODCALLTYPE CommitEvent(LONG nSubscriberId, const KT_TRANSPORTED_EVENT* pEvent,
+                                                  LONG* pnError) = 0;
+    virtual HRESULT STDMETHODCALLTYPE CancelEvent(LONG nSubscriberId, const KT_TRANSPORTED_EVENT* pEvent,
+                                                  LONG* pnError) = 0;
 
 protected:
     ~IKTEventManager() = default;

@@ -7,7 +7,7 @@
 #include "diagnostics/user_debug_output.h"
 #include "platform/sync.h"
 
-HRESULT CProviderHelper::CCallback::QueryInterface(REFIID riid, void** ppv) {
+HRESULT STDMETHODCALLTYPE CProviderHelper::CCallback::QueryInterface(REFIID riid, void** ppv) {
     if (riid == IID_IUnknown || riid == IID_IKTEventProviderCallback) {
         *ppv = static_cast<IKTEventProviderCallback*>(this);
         return S_OK;

@@ -46,10 +46,10 @@ private:
     class CCallback final : public IKTEventProviderCallback {
     public:
         explicit CCallback(CProviderHelper* pOwner) : m_pOwner(pOwner) {}
-        HRESULT QueryInterface(REFIID riid, void** ppv) override;
-        ULONG AddRef() override { return 2; }
-        ULONG Release() override { return 1; }
-        LONG OnEvent(LONG nProviderId, IKTEvent* pEvent) override {
+        HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
+        ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+        ULONG STDMETHODCALLTYPE Release() override { return 1; }
+        LONG STDMETHODCALLTYPE OnEvent(LONG nProviderId, IKTEvent* pEvent) override {
             return m_pOwner->OnEvent(nProviderId, pEvent);
         }
 

@@ -8,7 +8,7 @@ CSubscriberHelper::~CSubscriberHelper() {
     UnregisterAll();
 }
 
-HRESULT CSubscriberHelper::QueryInterface(REFIID riid, void** ppv) {
+HRESULT STDMETHODCALLTYPE CSubscriberHelper::QueryInterface(REFIID riid, void** ppv) {
     if (riid == IID_IUnknown || riid == IID_IKTEventSubscriberCallback) {
         *ppv = static_cast<IKTEventSubscriberCallback*>(this);
         return S_OK;

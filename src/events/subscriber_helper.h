@@ -25,9 +25,9 @@ public:
     CSubscriberHelper& operator=(const CSubscriberHelper&) = delete;
 
     // The owner manages the object's life and unsubscribes before it goes.
-    HRESULT QueryInterface(REFIID riid, void** ppv) override;
-    ULONG AddRef() override { return 2; }
-    ULONG Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
 
     virtual void OnCreated() {}
     virtual LONG CommitEvent(IKTEvent* pEvent);

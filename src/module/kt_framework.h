@@ -5,10 +5,10 @@
 #include "platform/com.h"
 
 struct IKTFramework : IUnknown {
-    virtual HRESULT GetVersion(DWORD* pdwVersion) = 0;
-    virtual HRESULT GetServiceCount(DWORD* pdwCount) = 0;
-    virtual HRESULT LoadServices() = 0;
-    virtual HRESULT UnloadServices() = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetVersion(DWORD* pdwVersion) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetServiceCount(DWORD* pdwCount) = 0;
+    virtual HRESULT STDMETHODCALLTYPE LoadServices() = 0;
+    virtual HRESULT STDMETHODCALLTYPE UnloadServices() = 0;
 
 protected:
     ~IKTFramework() = default;

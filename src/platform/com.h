@@ -11,6 +11,20 @@
 
 #include "platform/types.h"
 
+// COM methods are called with the platform's convention (__stdcall on 32-bit Windows), so real
+// components and the platform itself can call through these interfaces and be called through them.
+// KRELL_COM_CALLING_CONVENTION_CHECK gives them another convention on x86-64 Linux, where the
+// compiler then refuses any implementation that lacks the macro.
+#ifndef STDMETHODCALLTYPE
+#if defined(_WIN32) && !defined(_WIN64)
+#define STDMETHODCALLTYPE __stdcall
+#elif defined(KRELL_COM_CALLING_CONVENTION_CHECK)
+#define STDMETHODCALLTYPE __attribute__((ms_abi))
+#else
+#define STDMETHODCALLTYPE
+#endif
+#endif
+
 struct GUID {
     std::uint32_t Data1;
     std::uint16_t Data2;
@@ -39,17 +53,17 @@ inline constexpr IID IID_IClassFactory = {
     0x00000001, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 
 struct IUnknown {
-    virtual HRESULT QueryInterface(REFIID riid, void** ppvObject) = 0;
-    virtual ULONG AddRef() = 0;
-    virtual ULONG Release() = 0;
+    virtual HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) = 0;
+    virtual ULONG STDMETHODCALLTYPE AddRef() = 0;
+    virtual ULONG STDMETHODCALLTYPE Release() = 0;
 
 protected:
     ~IUnknown() = default;
 };
 
 struct IClassFactory : IUnknown {
-    virtual HRESULT CreateInstance(IUnknown* pOuter, REFIID riid, void** ppvObject) = 0;
-    virtual HRESULT LockServer(bool bLock) = 0;
+    virtual HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* pOuter, REFIID riid, void** ppvObject) = 0;
+    virtual HRESULT STDMETHODCALLTYPE LockServer(bool bLock) = 0;
 
 protected:
     ~IClassFactory() = default;
@@ -141,9 +155,9 @@ inline constexpr IID IID_IRunnableObject = {
 
 // An object whose server must be running before it is used; OleRun runs it.
 struct IRunnableObject : IUnknown {
-    virtual HRESULT Run() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Run() = 0;
     // Whether its server is still there: false once the connection that Run made has gone.
-    virtual bool IsRunning() = 0;
+    virtual bool STDMETHODCALLTYPE IsRunning() = 0;
 
 protected:
     ~IRunnableObject() = default;

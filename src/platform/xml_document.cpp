@@ -27,7 +27,7 @@ std::vector<CXmlNode> CXmlNode::ChildElements() const {
     return children;
 }
 
-HRESULT CXmlDocument::QueryInterface(REFIID riid, void** ppvObject) {
+HRESULT STDMETHODCALLTYPE CXmlDocument::QueryInterface(REFIID riid, void** ppvObject) {
     if (ppvObject == nullptr) {
         return E_POINTER;
     }
@@ -40,7 +40,7 @@ HRESULT CXmlDocument::QueryInterface(REFIID riid, void** ppvObject) {
     return E_NOINTERFACE;
 }
 
-HRESULT CXmlDocument::GetXml(const char16_t** pszXml, ULONG* pcchXml) {
+HRESULT STDMETHODCALLTYPE CXmlDocument::GetXml(const char16_t** pszXml, ULONG* pcchXml) {
     if (pszXml == nullptr || pcchXml == nullptr) {
         return E_POINTER;
     }

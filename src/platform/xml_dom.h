@@ -92,11 +92,11 @@ class CXmlDocument final : public IKTXmlText, public CRefCounted {
 public:
     static HRESULT Create(CXmlDocument** ppDocument);
 
-    HRESULT QueryInterface(REFIID riid, void** ppvObject) override;
-    ULONG AddRef() override { return AddRefImpl(); }
-    ULONG Release() override { return ReleaseImpl(); }
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override;
+    ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }
+    ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
     // The document's serialisation (as Xml() gives it); valid until the document changes or dies.
-    HRESULT GetXml(const char16_t** pszXml, ULONG* pcchXml) override;
+    HRESULT STDMETHODCALLTYPE GetXml(const char16_t** pszXml, ULONG* pcchXml) override;
 
     // Parses bytes; the encoding comes from a byte-order mark or the XML declaration (UTF-8 when
     // neither names one). On failure the document keeps its previous content and ParseError() says

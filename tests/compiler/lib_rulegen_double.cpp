@@ -51,7 +51,7 @@ unsigned ToUtf8(const char16_t* p, ULONG cch, char* pOut, unsigned cbMax) {
 class CPreprocessor final : public IKTRulePreprocessor {
 public:
     CPreprocessor() { ++g_nObjects; }
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
         if (riid == IID_IUnknown || riid == IID_IKTRulePreprocessor) {
             *ppv = static_cast<IKTRulePreprocessor*>(this);
             AddRef();
@@ -60,8 +60,8 @@ public:
         *ppv = nullptr;
         return E_NOINTERFACE;
     }
-    ULONG AddRef() override { return ++m_nRefs; }
-    ULONG Release() override {
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_nRefs; }
+    ULONG STDMETHODCALLTYPE Release() override {
         const ULONG n = --m_nRefs;
         if (n == 0) {
             --g_nObjects;
@@ -69,17 +69,17 @@ public:
         }
         return n;
     }
-    HRESULT GetFormatVersion(ULONG* p) override {
+    HRESULT STDMETHODCALLTYPE GetFormatVersion(ULONG* p) override {
         *p = 1;
         return S_OK;
     }
-    HRESULT GetLastErrorText(const char16_t** psz) override {
+    HRESULT STDMETHODCALLTYPE GetLastErrorText(const char16_t** psz) override {
         *psz = u"";
         return S_OK;
     }
-    HRESULT Reset() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE Reset() override { return S_OK; }
 
-    HRESULT LoadXMLObject(IUnknown* pDocument) override {
+    HRESULT STDMETHODCALLTYPE LoadXMLObject(IUnknown* pDocument) override {
         if (g_RuleGenDouble.nFailAt == 1) {
             return g_RuleGenDouble.hrFail;
         }
@@ -97,15 +97,17 @@ public:
         pText->Release();
         return hr;
     }
-    HRESULT ProcessRules() override { return g_RuleGenDouble.nFailAt == 2 ? g_RuleGenDouble.hrFail : S_OK; }
-    HRESULT GetSerializedRulesLength(ULONG* pcb) override {
+    HRESULT STDMETHODCALLTYPE ProcessRules() override {
+        return g_RuleGenDouble.nFailAt == 2 ? g_RuleGenDouble.hrFail : S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetSerializedRulesLength(ULONG* pcb) override {
         if (g_RuleGenDouble.nFailAt == 3) {
             return g_RuleGenDouble.hrFail;
         }
         *pcb = 4 + g_RuleGenDouble.cbXml;
         return S_OK;
     }
-    HRESULT GetSerializedRules(BYTE* p, ULONG* pcb) override {
+    HRESULT STDMETHODCALLTYPE GetSerializedRules(BYTE* p, ULONG* pcb) override {
         if (g_RuleGenDouble.nFailAt == 4) {
             return g_RuleGenDouble.hrFail;
         }
@@ -126,10 +128,10 @@ private:
 
 class CFactory final : public IClassFactory {
 public:
-    HRESULT QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
-    ULONG AddRef() override { return 2; }
-    ULONG Release() override { return 1; }
-    HRESULT CreateInstance(IUnknown* pOuter, REFIID riid, void** ppv) override {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* pOuter, REFIID riid, void** ppv) override {
         if (pOuter != nullptr) {
             return E_INVALIDARG;
         }
@@ -144,7 +146,7 @@ public:
         }
         return hr;
     }
-    HRESULT LockServer(bool) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE LockServer(bool) override { return S_OK; }
 };
 
 CFactory g_Factory;

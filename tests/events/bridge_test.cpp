@@ -355,7 +355,7 @@ TEST(CProviderHelper, EachCreateFormNeedsItsMode) {
 
 class CTestSubscriber final : public CSubscriberHelper {
 public:
-    LONG OnEvent(LONG, IKTEvent*, LONG* pnAction) override {
+    LONG STDMETHODCALLTYPE OnEvent(LONG, IKTEvent*, LONG* pnAction) override {
         *pnAction = 0;
         return CError::eNoError;
     }

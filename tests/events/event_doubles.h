@@ -59,7 +59,7 @@ public:
           m_nErrorStatus(other.m_nErrorStatus),
           m_bErrorStack(other.m_bErrorStack) {}
 
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
         if (riid == IID_IUnknown || riid == IID_IKTEvent) {
             *ppv = static_cast<IKTEvent*>(this);
         } else if (riid == IID_IKTNotifyEvent && m_bNotifyInterface) {
@@ -77,23 +77,23 @@ public:
         AddRef();
         return S_OK;
     }
-    ULONG AddRef() override { return AddRefImpl(); }
-    ULONG Release() override { return ReleaseImpl(); }
+    ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }
+    ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
 
-    HRESULT GetType(ULONG* pnType) override { return *pnType = m_nType, S_OK; }
-    HRESULT GetId(LONG* pnId) override { return *pnId = m_nId, S_OK; }
-    HRESULT SetId(LONG nId) override { return m_nId = nId, S_OK; }
-    HRESULT GetState(LONG* pnState) override { return *pnState = m_nState, S_OK; }
-    HRESULT SetState(LONG nState) override { return m_nState = nState, S_OK; }
-    HRESULT GetPropertyCount(ULONG* pnCount) override { return *pnCount = 0, S_OK; }
-    HRESULT GetProperty(ULONG, KT_PROPERTY*) override { return E_INVALIDARG; }
+    HRESULT STDMETHODCALLTYPE GetType(ULONG* pnType) override { return *pnType = m_nType, S_OK; }
+    HRESULT STDMETHODCALLTYPE GetId(LONG* pnId) override { return *pnId = m_nId, S_OK; }
+    HRESULT STDMETHODCALLTYPE SetId(LONG nId) override { return m_nId = nId, S_OK; }
+    HRESULT STDMETHODCALLTYPE GetState(LONG* pnState) override { return *pnState = m_nState, S_OK; }
+    HRESULT STDMETHODCALLTYPE SetState(LONG nState) override { return m_nState = nState, S_OK; }
+    HRESULT STDMETHODCALLTYPE GetPropertyCount(ULONG* pnCount) override { return *pnCount = 0, S_OK; }
+    HRESULT STDMETHODCALLTYPE GetProperty(ULONG, KT_PROPERTY*) override { return E_INVALIDARG; }
 
-    HRESULT SetCode(ULONG nCode) override { return m_nCode = nCode, S_OK; }
-    HRESULT GetCode(ULONG* pnCode) override { return *pnCode = m_nCode, S_OK; }
-    HRESULT SetTime(const SYSTEMTIME* pTime) override { return m_Time = *pTime, S_OK; }
-    HRESULT GetTime(SYSTEMTIME* pTime) override { return *pTime = m_Time, S_OK; }
-    HRESULT SetData(const char16_t* szData) override { return m_sData = szData, S_OK; }
-    HRESULT GetData(const char16_t** pszData) override {
+    HRESULT STDMETHODCALLTYPE SetCode(ULONG nCode) override { return m_nCode = nCode, S_OK; }
+    HRESULT STDMETHODCALLTYPE GetCode(ULONG* pnCode) override { return *pnCode = m_nCode, S_OK; }
+    HRESULT STDMETHODCALLTYPE SetTime(const SYSTEMTIME* pTime) override { return m_Time = *pTime, S_OK; }
+    HRESULT STDMETHODCALLTYPE GetTime(SYSTEMTIME* pTime) override { return *pTime = m_Time, S_OK; }
+    HRESULT STDMETHODCALLTYPE SetData(const char16_t* szData) override { return m_sData = szData, S_OK; }
+    HRESULT STDMETHODCALLTYPE GetData(const char16_t** pszData) override {
         *pszData = m_sData ? m_sData->c_str() : nullptr;
         return S_OK;
     }
@@ -106,9 +106,9 @@ public:
         ULONG nSessionId = 0;
         bool bBlocked = false;
     };
-    HRESULT SetAlert(const SYSTEMTIME* pTime, const char16_t* szActorPath, ULONG nActorProcessId,
-                     ULONG nAction, const char16_t* szTargetPath, ULONG nTargetProcessId, ULONG nSessionId,
-                     bool bBlocked) override {
+    HRESULT STDMETHODCALLTYPE SetAlert(const SYSTEMTIME* pTime, const char16_t* szActorPath,
+                                       ULONG nActorProcessId, ULONG nAction, const char16_t* szTargetPath,
+                                       ULONG nTargetProcessId, ULONG nSessionId, bool bBlocked) override {
         m_bAlertSet = true;
         m_sActor = szActorPath;
         m_sTarget = szTargetPath;
@@ -117,22 +117,24 @@ public:
     }
 
     // A configuration event carries its result and error stack; the event is its own error stack.
-    HRESULT SetResult(HRESULT hrResult) override { return m_hrResult = hrResult, S_OK; }
-    HRESULT GetResult(HRESULT* phrResult) override { return *phrResult = m_hrResult, S_OK; }
-    HRESULT IsCommitted(bool* pbCommitted) override {
+    HRESULT STDMETHODCALLTYPE SetResult(HRESULT hrResult) override { return m_hrResult = hrResult, S_OK; }
+    HRESULT STDMETHODCALLTYPE GetResult(HRESULT* phrResult) override { return *phrResult = m_hrResult, S_OK; }
+    HRESULT STDMETHODCALLTYPE IsCommitted(bool* pbCommitted) override {
         return *pbCommitted = m_nState == KT_EVENT_STATE_COMMITTED, S_OK;
     }
-    HRESULT GetErrorStack(IKTErrorStack** ppStack) override {
+    HRESULT STDMETHODCALLTYPE GetErrorStack(IKTErrorStack** ppStack) override {
         *ppStack = static_cast<IKTErrorStack*>(this);
         AddRef();
         return S_OK;
     }
-    HRESULT Add(LONG nSeverity, const char16_t* szText) override {
+    HRESULT STDMETHODCALLTYPE Add(LONG nSeverity, const char16_t* szText) override {
         m_Errors.emplace_back(nSeverity, szText);
         return FoldStatus(nSeverity);
     }
-    HRESULT GetCount(ULONG* pnCount) override { return *pnCount = static_cast<ULONG>(m_Errors.size()), S_OK; }
-    HRESULT GetEntry(ULONG nIndex, LONG* pnSeverity, const char16_t** pszText) override {
+    HRESULT STDMETHODCALLTYPE GetCount(ULONG* pnCount) override {
+        return *pnCount = static_cast<ULONG>(m_Errors.size()), S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetEntry(ULONG nIndex, LONG* pnSeverity, const char16_t** pszText) override {
         if (nIndex >= m_Errors.size()) {
             return E_INVALIDARG;
         }
@@ -140,8 +142,8 @@ public:
         *pszText = m_Errors[nIndex].second.c_str();
         return S_OK;
     }
-    HRESULT GetStatus(LONG* pnStatus) override { return *pnStatus = m_nErrorStatus, S_OK; }
-    HRESULT FoldStatus(LONG nStatus) override {
+    HRESULT STDMETHODCALLTYPE GetStatus(LONG* pnStatus) override { return *pnStatus = m_nErrorStatus, S_OK; }
+    HRESULT STDMETHODCALLTYPE FoldStatus(LONG nStatus) override {
         m_nErrorStatus = (m_nErrorStatus == 0 || nStatus == 0)   ? 0
                          : (m_nErrorStatus == 1 || nStatus == 1) ? 1
                                                                  : 2;
@@ -174,11 +176,11 @@ inline CTestEvent* AsTest(IKTEvent* pEvent) {
 // The transported form carries a pointer to a private copy of the event.
 class CTestEventFactory final : public IKTEventFactory, private CRefCounted {
 public:
-    HRESULT QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
-    ULONG AddRef() override { return AddRefImpl(); }
-    ULONG Release() override { return ReleaseImpl(); }
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
+    ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }
+    ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
 
-    LONG NewEvent(ULONG nType, IKTEvent** ppEvent) override {
+    LONG STDMETHODCALLTYPE NewEvent(ULONG nType, IKTEvent** ppEvent) override {
         if (m_bFailNew) {
             return CError::eFailure;
         }
@@ -186,7 +188,7 @@ public:
         *ppEvent = new CTestEvent(nType, !m_bNoNotifyInterface);
         return CError::eNoError;
     }
-    LONG CopyEvent(IKTEvent* pEvent, IKTEvent** ppCopy) override {
+    LONG STDMETHODCALLTYPE CopyEvent(IKTEvent* pEvent, IKTEvent** ppCopy) override {
         ++m_nCopies;
         if (m_bFailCopy) {
             return CError::eFailure;
@@ -194,12 +196,12 @@ public:
         *ppCopy = new CTestEvent(*AsTest(pEvent));
         return CError::eNoError;
     }
-    LONG FreeEvent(IKTEvent* pEvent) override {
+    LONG STDMETHODCALLTYPE FreeEvent(IKTEvent* pEvent) override {
         ++m_nFreed;
         pEvent->Release();
         return CError::eNoError;
     }
-    LONG ToTransported(IKTEvent* pEvent, KT_TRANSPORTED_EVENT* pTransported) override {
+    LONG STDMETHODCALLTYPE ToTransported(IKTEvent* pEvent, KT_TRANSPORTED_EVENT* pTransported) override {
         if (m_bFailTransport) {
             return CError::eFailure;
         }
@@ -210,11 +212,12 @@ public:
         ++m_nTransportedHeld;
         return CError::eNoError;
     }
-    LONG FromTransported(const KT_TRANSPORTED_EVENT* pTransported, IKTEvent** ppEvent) override {
+    LONG STDMETHODCALLTYPE FromTransported(const KT_TRANSPORTED_EVENT* pTransported,
+                                           IKTEvent** ppEvent) override {
         *ppEvent = new CTestEvent(*Peek(pTransported));
         return CError::eNoError;
     }
-    LONG FreeTransported(KT_TRANSPORTED_EVENT* pTransported) override {
+    LONG STDMETHODCALLTYPE FreeTransported(KT_TRANSPORTED_EVENT* pTransported) override {
         Peek(pTransported)->Release();
         delete[] pTransported->pData;
         pTransported->pData = nullptr;
@@ -241,10 +244,10 @@ class CTestProviderProxy final : public IKTProviderProxy, private CRefCounted {
 public:
     CTestProviderProxy(IKTEventProviderCallback* pCallback, IKTEventFactory* pFactory)
         : m_pCallback(pCallback), m_pFactory(pFactory) {}
-    HRESULT QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
-    ULONG AddRef() override { return AddRefImpl(); }
-    ULONG Release() override { return ReleaseImpl(); }
-    LONG Deliver(LONG nProviderId, const KT_TRANSPORTED_EVENT* pTransported) override {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
+    ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }
+    ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
+    LONG STDMETHODCALLTYPE Deliver(LONG nProviderId, const KT_TRANSPORTED_EVENT* pTransported) override {
         IKTEvent* pEvent = nullptr;
         m_pFactory->FromTransported(pTransported, &pEvent);
         const LONG nResult = m_pCallback->OnEvent(nProviderId, pEvent);
@@ -259,10 +262,10 @@ private:
 
 class CTestSubscriberProxy final : public IKTSubscriberProxy, private CRefCounted {
 public:
-    HRESULT QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
-    ULONG AddRef() override { return AddRefImpl(); }
-    ULONG Release() override { return ReleaseImpl(); }
-    LONG Deliver(LONG, const KT_TRANSPORTED_EVENT*, LONG* pnAction) override {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
+    ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }
+    ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
+    LONG STDMETHODCALLTYPE Deliver(LONG, const KT_TRANSPORTED_EVENT*, LONG* pnAction) override {
         *pnAction = 1;
         return CError::eNoError;
     }
@@ -271,10 +274,11 @@ public:
 class CTestProxyFactory final : public IKTProxyFactory, private CRefCounted {
 public:
     explicit CTestProxyFactory(IKTEventFactory* pEventFactory) : m_pEventFactory(pEventFactory) {}
-    HRESULT QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
-    ULONG AddRef() override { return AddRefImpl(); }
-    ULONG Release() override { return ReleaseImpl(); }
-    LONG CreateProviderProxy(IKTEventProviderCallback* pCallback, IKTProviderProxy** ppProxy) override {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
+    ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }
+    ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
+    LONG STDMETHODCALLTYPE CreateProviderProxy(IKTEventProviderCallback* pCallback,
+                                               IKTProviderProxy** ppProxy) override {
         if (m_bFail) {
             return CError::eFailure;
         }
@@ -282,7 +286,8 @@ public:
         *ppProxy = new CTestProviderProxy(pCallback, m_pEventFactory.Get());
         return CError::eNoError;
     }
-    LONG CreateSubscriberProxy(IKTEventSubscriberCallback*, IKTSubscriberProxy** ppProxy) override {
+    LONG STDMETHODCALLTYPE CreateSubscriberProxy(IKTEventSubscriberCallback*,
+                                                 IKTSubscriberProxy** ppProxy) override {
         if (m_bFail) {
             return CError::eFailure;
         }
@@ -290,12 +295,12 @@ public:
         *ppProxy = new CTestSubscriberProxy();
         return CError::eNoError;
     }
-    LONG DeleteProviderProxy(IKTProviderProxy* pProxy) override {
+    LONG STDMETHODCALLTYPE DeleteProviderProxy(IKTProviderProxy* pProxy) override {
         ++m_nDeleted;
         pProxy->Release();
         return CError::eNoError;
     }
-    LONG DeleteSubscriberProxy(IKTSubscriberProxy* pProxy) override {
+    LONG STDMETHODCALLTYPE DeleteSubscriberProxy(IKTSubscriberProxy* pProxy) override {
         ++m_nDeleted;
         pProxy->Release();
         return CError::eNoError;
@@ -325,7 +330,7 @@ public:
     static constexpr HRESULT SERVER_UNAVAILABLE = static_cast<HRESULT>(0x800706BA);
 
     CTestEventManager() : m_hGate(platform::CreateEvent(true, true, nullptr)) {}
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
         if (riid == IID_IUnknown || riid == IID_IKTEventManager) {
             *ppv = static_cast<IKTEventManager*>(this);
         } else if (riid == IID_IRunnableObject) {
@@ -337,10 +342,10 @@ public:
         AddRef();
         return S_OK;
     }
-    ULONG AddRef() override { return AddRefImpl(); }
-    ULONG Release() override { return ReleaseImpl(); }
-    HRESULT Run() override { return m_bRunning ? S_OK : SERVER_UNAVAILABLE; }
-    bool IsRunning() override { return m_bRunning; }
+    ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }
+    ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
+    HRESULT STDMETHODCALLTYPE Run() override { return m_bRunning ? S_OK : SERVER_UNAVAILABLE; }
+    bool STDMETHODCALLTYPE IsRunning() override { return m_bRunning; }
     // A manager that has gone holds nothing: its registrations' proxies are released, as the
     // process's death releases them, so none outlives the owner of its callback.
     void Stop() {
@@ -351,7 +356,8 @@ public:
         m_Subscribers.clear();
     }
 
-    HRESULT RegisterProvider(IKTProviderProxy* pProxy, LONG* pnProviderId, LONG* pnError) override {
+    HRESULT STDMETHODCALLTYPE RegisterProvider(IKTProviderProxy* pProxy, LONG* pnProviderId,
+                                               LONG* pnError) override {
         if (!m_bRunning) {
             return SERVER_UNAVAILABLE;
         }
@@ -368,7 +374,7 @@ public:
         *pnError = CError::eNoError;
         return S_OK;
     }
-    HRESULT UnregisterProvider(LONG nProviderId, LONG* pnError) override {
+    HRESULT STDMETHODCALLTYPE UnregisterProvider(LONG nProviderId, LONG* pnError) override {
         if (!m_bRunning) {
             return SERVER_UNAVAILABLE;
         }
@@ -376,9 +382,10 @@ public:
         *pnError = m_Providers.erase(nProviderId) == 1 ? CError::eNoError : CError::eFailure;
         return S_OK;
     }
-    HRESULT RegisterSubscriber(IKTSubscriberProxy*, ULONG nEventType, ULONG nParam1,
-                               const SAFEARRAY* psaStates, ULONG nParam2, VARIANT_BOOL bFlag,
-                               LONG* pnSubscriberId, LONG* pnError) override {
+    HRESULT STDMETHODCALLTYPE RegisterSubscriber(IKTSubscriberProxy*, ULONG nEventType, ULONG nParam1,
+                                                 const SAFEARRAY* psaStates, ULONG nParam2,
+                                                 VARIANT_BOOL bFlag, LONG* pnSubscriberId,
+                                                 LONG* pnError) override {
         if (!m_bRunning) {
             return SERVER_UNAVAILABLE;
         }
@@ -400,7 +407,7 @@ public:
         *pnError = CError::eNoError;
         return S_OK;
     }
-    HRESULT UnregisterSubscriber(LONG nSubscriberId, LONG* pnError) override {
+    HRESULT STDMETHODCALLTYPE UnregisterSubscriber(LONG nSubscriberId, LONG* pnError) override {
         if (!m_bRunning) {
             return SERVER_UNAVAILABLE;
         }
@@ -408,8 +415,8 @@ public:
         *pnError = m_Subscribers.erase(nSubscriberId) == 1 ? CError::eNoError : CError::eFailure;
         return S_OK;
     }
-    HRESULT CreateEvent(LONG nProviderId, const KT_TRANSPORTED_EVENT* pEvent, VARIANT_BOOL bBroadcast,
-                        LONG* pnEventId, LONG* pnError) override {
+    HRESULT STDMETHODCALLTYPE CreateEvent(LONG nProviderId, const KT_TRANSPORTED_EVENT* pEvent,
+                                          VARIANT_BOOL bBroadcast, LONG* pnEventId, LONG* pnError) override {
         if (m_dwStallMs != 0) {
             platform::Sleep(m_dwStallMs);
         }
@@ -436,10 +443,12 @@ public:
         }
         return S_OK;
     }
-    HRESULT CommitEvent(LONG nSubscriberId, const KT_TRANSPORTED_EVENT* pEvent, LONG* pnError) override {
+    HRESULT STDMETHODCALLTYPE CommitEvent(LONG nSubscriberId, const KT_TRANSPORTED_EVENT* pEvent,
+                                          LONG* pnError) override {
         return Finish(nSubscriberId, pEvent, KT_EVENT_STATE_COMMITTED, pnError);
     }
-    HRESULT CancelEvent(LONG nSubscriberId, const KT_TRANSPORTED_EVENT* pEvent, LONG* pnError) override {
+    HRESULT STDMETHODCALLTYPE CancelEvent(LONG nSubscriberId, const KT_TRANSPORTED_EVENT* pEvent,
+                                          LONG* pnError) override {
         return Finish(nSubscriberId, pEvent, KT_EVENT_STATE_CANCELLED, pnError);
     }
 

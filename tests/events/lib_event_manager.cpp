@@ -18,7 +18,7 @@ constexpr HRESULT RUN_FAILED = static_cast<HRESULT>(0x80040009);
 class CEventManager final : public IKTEventManager, public IRunnableObject {
 public:
     CEventManager() { ++g_nObjects; }
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
         if (riid == IID_IUnknown || riid == IID_IKTEventManager) {
             *ppv = static_cast<IKTEventManager*>(this);
         } else if (riid == IID_IRunnableObject) {
@@ -30,15 +30,15 @@ public:
         AddRef();
         return S_OK;
     }
-    ULONG AddRef() override { return ++m_nRefs; }
-    ULONG Release() override {
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_nRefs; }
+    ULONG STDMETHODCALLTYPE Release() override {
         const ULONG n = --m_nRefs;
         if (n == 0) {
             delete this;
         }
         return n;
     }
-    HRESULT Run() override {
+    HRESULT STDMETHODCALLTYPE Run() override {
         const char* szRun = getenv("KRELL_TEST_EVENT_MANAGER_RUN");
         if (szRun != nullptr && strcmp(szRun, "fail") == 0) {
             return RUN_FAILED;
@@ -46,8 +46,9 @@ public:
         m_bRunning = true;
         return S_OK;
     }
-    bool IsRunning() override { return m_bRunning; }
-    HRESULT RegisterProvider(IKTProviderProxy*, LONG* pnProviderId, LONG* pnError) override {
+    bool STDMETHODCALLTYPE IsRunning() override { return m_bRunning; }
+    HRESULT STDMETHODCALLTYPE RegisterProvider(IKTProviderProxy*, LONG* pnProviderId,
+                                               LONG* pnError) override {
         if (!m_bRunning) {
             return E_UNEXPECTED;
         }
@@ -55,19 +56,24 @@ public:
         *pnError = CError::eNoError;
         return S_OK;
     }
-    HRESULT UnregisterProvider(LONG, LONG* pnError) override { return *pnError = CError::eNoError, S_OK; }
-    HRESULT RegisterSubscriber(IKTSubscriberProxy*, ULONG, ULONG, const SAFEARRAY*, ULONG, VARIANT_BOOL,
-                               LONG*, LONG* pnError) override {
+    HRESULT STDMETHODCALLTYPE UnregisterProvider(LONG, LONG* pnError) override {
+        return *pnError = CError::eNoError, S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE RegisterSubscriber(IKTSubscriberProxy*, ULONG, ULONG, const SAFEARRAY*, ULONG,
+                                                 VARIANT_BOOL, LONG*, LONG* pnError) override {
         return *pnError = CError::eFailure, S_OK;
     }
-    HRESULT UnregisterSubscriber(LONG, LONG* pnError) override { return *pnError = CError::eFailure, S_OK; }
-    HRESULT CreateEvent(LONG, const KT_TRANSPORTED_EVENT*, VARIANT_BOOL, LONG*, LONG* pnError) override {
+    HRESULT STDMETHODCALLTYPE UnregisterSubscriber(LONG, LONG* pnError) override {
         return *pnError = CError::eFailure, S_OK;
     }
-    HRESULT CommitEvent(LONG, const KT_TRANSPORTED_EVENT*, LONG* pnError) override {
+    HRESULT STDMETHODCALLTYPE CreateEvent(LONG, const KT_TRANSPORTED_EVENT*, VARIANT_BOOL, LONG*,
+                                          LONG* pnError) override {
         return *pnError = CError::eFailure, S_OK;
     }
-    HRESULT CancelEvent(LONG, const KT_TRANSPORTED_EVENT*, LONG* pnError) override {
+    HRESULT STDMETHODCALLTYPE CommitEvent(LONG, const KT_TRANSPORTED_EVENT*, LONG* pnError) override {
+        return *pnError = CError::eFailure, S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE CancelEvent(LONG, const KT_TRANSPORTED_EVENT*, LONG* pnError) override {
         return *pnError = CError::eFailure, S_OK;
     }
 
@@ -79,19 +85,19 @@ private:
 
 class CFactory final : public IClassFactory {
 public:
-    HRESULT QueryInterface(REFIID, void** ppv) override {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** ppv) override {
         *ppv = nullptr;
         return E_NOINTERFACE;
     }
-    ULONG AddRef() override { return 1; }
-    ULONG Release() override { return 1; }
-    HRESULT CreateInstance(IUnknown*, REFIID riid, void** ppv) override {
+    ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown*, REFIID riid, void** ppv) override {
         auto* pManager = new CEventManager();
         const HRESULT hr = pManager->QueryInterface(riid, ppv);
         pManager->Release();
         return hr;
     }
-    HRESULT LockServer(bool) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE LockServer(bool) override { return S_OK; }
 };
 
 CFactory g_Factory;

@@ -375,15 +375,15 @@ TEST_F(EventLibrary, ForeignEventsAreNotCopiedOrTransported) {
 
 class RecordingCallback final : public IKTEventProviderCallback, public IKTEventSubscriberCallback {
 public:
-    HRESULT QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
-    ULONG AddRef() override { return ++m_nRefs; }
-    ULONG Release() override { return --m_nRefs; }
-    LONG OnEvent(LONG nId, IKTEvent* pEvent) override {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_nRefs; }
+    ULONG STDMETHODCALLTYPE Release() override { return --m_nRefs; }
+    LONG STDMETHODCALLTYPE OnEvent(LONG nId, IKTEvent* pEvent) override {
         m_ids.push_back(nId);
         pEvent->GetType(&m_nLastType);
         return CError::eNoError;
     }
-    LONG OnEvent(LONG nId, IKTEvent* pEvent, LONG* pnAction) override {
+    LONG STDMETHODCALLTYPE OnEvent(LONG nId, IKTEvent* pEvent, LONG* pnAction) override {
         OnEvent(nId, pEvent);
         if (m_nAction >= 0) {
             *pnAction = m_nAction;

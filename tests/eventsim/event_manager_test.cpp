@@ -181,13 +181,13 @@ TEST_F(EventManager, KeptEventIsAnsweredToItsProviderWhenCommittedOrCancelled) {
 class CCommitInCallback final : public IKTEventSubscriberCallback, private CRefCounted {
 public:
     explicit CCommitInCallback(CEventClient* pClient) : m_pClient(pClient) {}
-    HRESULT QueryInterface(REFIID, void** ppv) override {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** ppv) override {
         *ppv = nullptr;
         return E_NOINTERFACE;
     }
-    ULONG AddRef() override { return AddRefImpl(); }
-    ULONG Release() override { return ReleaseImpl(); }
-    LONG OnEvent(LONG nSubscriberId, IKTEvent* pEvent, LONG* pnAction) override {
+    ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }
+    ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
+    LONG STDMETHODCALLTYPE OnEvent(LONG nSubscriberId, IKTEvent* pEvent, LONG* pnAction) override {
         *pnAction = 0;
         m_nCommitResult = m_pClient->Finish(nSubscriberId, pEvent, true);
         return CError::eNoError;
@@ -421,7 +421,7 @@ TEST_F(EventManager, EventsCreatedFromSeveralThreadsAllArriveOnce) {
 // its publisher; counts what it was given.
 class CGate final : public sim::CSubscriberCallback {
 public:
-    LONG OnEvent(LONG, IKTEvent*, LONG* pnAction) override {
+    LONG STDMETHODCALLTYPE OnEvent(LONG, IKTEvent*, LONG* pnAction) override {
         *pnAction = REFUSE;
         std::unique_lock lock(m_mutex);
         m_opened.wait(lock, [&] { return m_bOpen; });

@@ -29,18 +29,18 @@ class CRecorder final : public IKTEventProviderCallback,
 public:
     CRecorder(IKTEventFactory* pFactory, LONG nAction) : m_pFactory(pFactory), m_nAction(nAction) {}
 
-    HRESULT QueryInterface(REFIID, void** ppv) override {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** ppv) override {
         *ppv = nullptr;
         return E_NOINTERFACE;
     }
-    ULONG AddRef() override { return AddRefImpl(); }
-    ULONG Release() override { return ReleaseImpl(); }
+    ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }
+    ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
 
-    LONG OnEvent(LONG nProviderId, IKTEvent* pEvent) override {
+    LONG STDMETHODCALLTYPE OnEvent(LONG nProviderId, IKTEvent* pEvent) override {
         Record(nProviderId, pEvent);
         return CError::eNoError;
     }
-    LONG OnEvent(LONG nSubscriberId, IKTEvent* pEvent, LONG* pnAction) override {
+    LONG STDMETHODCALLTYPE OnEvent(LONG nSubscriberId, IKTEvent* pEvent, LONG* pnAction) override {
         *pnAction = m_nAction;
         Record(nSubscriberId, pEvent);
         return CError::eNoError;

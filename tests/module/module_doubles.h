@@ -19,10 +19,10 @@ class CMemorySettings final : public ISettings, private CRefCounted {
 public:
     CMemorySettings(CStore* pStore, std::u16string sKey, CValues values)
         : m_pStore(pStore), m_sKey(std::move(sKey)), m_Values(std::move(values)) {}
-    HRESULT QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
-    ULONG AddRef() override { return AddRefImpl(); }
-    ULONG Release() override { return ReleaseImpl(); }
-    ZELRESULT GetDword(const char16_t* szName, DWORD* pdwValue) override {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
+    ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }
+    ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
+    ZELRESULT STDMETHODCALLTYPE GetDword(const char16_t* szName, DWORD* pdwValue) override {
         const auto it = m_Values.find(szName);
         if (it == m_Values.end()) {
             return ZEL_E_NOT_FOUND;
@@ -30,21 +30,27 @@ public:
         *pdwValue = it->second;
         return ZEL_SUCCESS;
     }
-    ZELRESULT GetString(const char16_t*, char16_t*, DWORD*) override { return ZEL_E_NOT_FOUND; }
-    ZELRESULT PutDword(const char16_t* szName, DWORD dwValue) override {
+    ZELRESULT STDMETHODCALLTYPE GetString(const char16_t*, char16_t*, DWORD*) override {
+        return ZEL_E_NOT_FOUND;
+    }
+    ZELRESULT STDMETHODCALLTYPE PutDword(const char16_t* szName, DWORD dwValue) override {
         m_Values[szName] = dwValue;
         return ZEL_SUCCESS;
     }
-    ZELRESULT GetBinary(const char16_t*, BYTE*, DWORD*) override { return ZEL_E_NOT_FOUND; }
-    ZELRESULT PutBinary(const char16_t*, const BYTE*, DWORD) override { return ZEL_E_INVALID_ARGUMENT; }
-    ZELRESULT DeleteValue(const char16_t* szName) override {
+    ZELRESULT STDMETHODCALLTYPE GetBinary(const char16_t*, BYTE*, DWORD*) override { return ZEL_E_NOT_FOUND; }
+    ZELRESULT STDMETHODCALLTYPE PutBinary(const char16_t*, const BYTE*, DWORD) override {
+        return ZEL_E_INVALID_ARGUMENT;
+    }
+    ZELRESULT STDMETHODCALLTYPE DeleteValue(const char16_t* szName) override {
         m_Values.erase(szName);
         return ZEL_SUCCESS;
     }
-    ZELRESULT PutString(const char16_t*, const char16_t*) override { return ZEL_E_INVALID_ARGUMENT; }
-    ZELRESULT GetValueType(const char16_t*, DWORD*) override { return ZEL_E_NOT_FOUND; }
-    ZELRESULT GetValues(ISettingsEnum**) override { return ZEL_E_NOT_FOUND; }
-    ZELRESULT GetMaxValueNameLength(DWORD*) override { return ZEL_E_NOT_FOUND; }
+    ZELRESULT STDMETHODCALLTYPE PutString(const char16_t*, const char16_t*) override {
+        return ZEL_E_INVALID_ARGUMENT;
+    }
+    ZELRESULT STDMETHODCALLTYPE GetValueType(const char16_t*, DWORD*) override { return ZEL_E_NOT_FOUND; }
+    ZELRESULT STDMETHODCALLTYPE GetValues(ISettingsEnum**) override { return ZEL_E_NOT_FOUND; }
+    ZELRESULT STDMETHODCALLTYPE GetMaxValueNameLength(DWORD*) override { return ZEL_E_NOT_FOUND; }
     void Commit() { (*m_pStore)[m_sKey] = m_Values; }
 
 private:
@@ -56,16 +62,16 @@ private:
 class CMemorySettingsManager final : public ISettingsManager, private CRefCounted {
 public:
     explicit CMemorySettingsManager(CStore* pStore) : m_pStore(pStore) {}
-    HRESULT QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
-    ULONG AddRef() override { return AddRefImpl(); }
-    ULONG Release() override { return ReleaseImpl(); }
-    ZELRESULT CreateSettings(const char16_t* szKeyName, ISettings** ppSettings) override {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
+    ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }
+    ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
+    ZELRESULT STDMETHODCALLTYPE CreateSettings(const char16_t* szKeyName, ISettings** ppSettings) override {
         const auto it = m_pStore->find(szKeyName);
         *ppSettings =
             new CMemorySettings(m_pStore, szKeyName, it != m_pStore->end() ? it->second : CValues{});
         return ZEL_SUCCESS;
     }
-    ZELRESULT GetSettings(const char16_t* szKeyName, ISettings** ppSettings) override {
+    ZELRESULT STDMETHODCALLTYPE GetSettings(const char16_t* szKeyName, ISettings** ppSettings) override {
         const auto it = m_pStore->find(szKeyName);
         if (it == m_pStore->end()) {
             return ZEL_E_NOT_FOUND;
@@ -73,16 +79,18 @@ public:
         *ppSettings = new CMemorySettings(m_pStore, szKeyName, it->second);
         return ZEL_SUCCESS;
     }
-    ZELRESULT PutSettings(ISettings* pSettings) override {
+    ZELRESULT STDMETHODCALLTYPE PutSettings(ISettings* pSettings) override {
         static_cast<CMemorySettings*>(pSettings)->Commit();
         return ZEL_SUCCESS;
     }
-    ZELRESULT GetSubKeys(const char16_t*, ISettingsEnum**) override { return ZEL_E_NOT_FOUND; }
-    ZELRESULT DeleteSettings(const char16_t* szKeyName) override {
+    ZELRESULT STDMETHODCALLTYPE GetSubKeys(const char16_t*, ISettingsEnum**) override {
+        return ZEL_E_NOT_FOUND;
+    }
+    ZELRESULT STDMETHODCALLTYPE DeleteSettings(const char16_t* szKeyName) override {
         m_pStore->erase(szKeyName);
         return ZEL_SUCCESS;
     }
-    ZELRESULT GetChangeCount(ULONGLONG* pullCount) override {
+    ZELRESULT STDMETHODCALLTYPE GetChangeCount(ULONGLONG* pullCount) override {
         *pullCount = 0;
         return ZEL_SUCCESS;
     }

@@ -9,12 +9,21 @@
 #include "platform/registry.h"
 #include "platform/strings.h"
 #include "service/registry_key.h"
+#ifndef _WIN32
 #include "support/test_root.h"
+#endif
 
 namespace {
 
+// The test libraries are built beside the test program.
 std::u16string LibraryPath(const char* szName) {
+#ifdef _WIN32
+    std::u16string sModule;
+    EXPECT_TRUE(platform::GetModuleFileName(&sModule));
+    return sModule.substr(0, sModule.rfind(u'\\') + 1) + platform::FromUtf8(szName);
+#else
     return platform::WindowsPathOf(krelltest::TestBinary(szName));
+#endif
 }
 
 void Register(const CLSID& clsid, const char16_t* szServerKey, const std::u16string& sLibrary) {
@@ -96,5 +105,43 @@ TEST(ComActivation, OleRunAndOleIsRunningAskRunnableObjectsOnly) {
     EXPECT_EQ(platform::OleRun(nullptr), E_INVALIDARG);
     EXPECT_FALSE(platform::OleIsRunning(nullptr));
 }
+
+#ifdef _WIN32
+namespace ole32 {
+extern "C" {
+__declspec(dllimport) HRESULT __stdcall CoInitializeEx(void*, DWORD);
+__declspec(dllimport) void __stdcall CoUninitialize();
+__declspec(dllimport) HRESULT __stdcall CoCreateInstance(REFCLSID, IUnknown*, DWORD, REFIID, void**);
+}
+}  // namespace ole32
+
+// The platform's own activation finds the server's DllGetClassObject and calls it, the factory and
+// the object with its convention.
+TEST(ComActivation, ThePlatformActivatesAndCallsOurServer) {
+    Register(CLSID_TestRunnable, u"InprocServer32", LibraryPath("ComServer.dll"));
+    CRegistryKey key;
+    ASSERT_TRUE(
+        key.Create(HKEY_CLASSES_ROOT,
+                   (u"CLSID\\" + platform::GuidToString(CLSID_TestRunnable) + u"\\InprocServer32").c_str()));
+    ASSERT_TRUE(key.SetString(u"ThreadingModel", u"Both"));
+    ASSERT_TRUE(SUCCEEDED(ole32::CoInitializeEx(nullptr, 0)));
+    {
+        CComPtr<IUnknown> pObject;
+        ASSERT_EQ(ole32::CoCreateInstance(CLSID_TestRunnable, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
+                                          reinterpret_cast<void**>(&pObject)),
+                  S_OK);
+        ASSERT_TRUE(pObject);
+        CComPtr<IRunnableObject> pRunnable;
+        ASSERT_EQ(pObject->QueryInterface(IID_IRunnableObject, reinterpret_cast<void**>(&pRunnable)), S_OK);
+        EXPECT_FALSE(pRunnable->IsRunning());
+        EXPECT_EQ(pRunnable->Run(), S_OK);
+        EXPECT_TRUE(platform::OleIsRunning(pObject.Get()));
+        // Two references now, each given back once.
+        EXPECT_EQ(pObject->AddRef(), 3u);
+        EXPECT_EQ(pObject->Release(), 2u);
+    }
+    ole32::CoUninitialize();
+}
+#endif
 
 }  // namespace

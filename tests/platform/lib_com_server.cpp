@@ -9,7 +9,7 @@ class CTestObject final : public IRunnableObject, private CRefCounted {
 public:
     explicit CTestObject(const CLSID& clsid) : m_clsid(clsid) {}
 
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
         *ppv = nullptr;
         if (riid == IID_IUnknown || (riid == IID_IRunnableObject && !(m_clsid == CLSID_TestPlain))) {
             AddRef();
@@ -18,13 +18,13 @@ public:
         }
         return E_NOINTERFACE;
     }
-    ULONG AddRef() override { return AddRefImpl(); }
-    ULONG Release() override { return ReleaseImpl(); }
-    HRESULT Run() override {
+    ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }
+    ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
+    HRESULT STDMETHODCALLTYPE Run() override {
         m_bRunning = !(m_clsid == CLSID_TestRunFails);
         return m_bRunning ? S_OK : RUN_FAILURE;
     }
-    bool IsRunning() override { return m_bRunning; }
+    bool STDMETHODCALLTYPE IsRunning() override { return m_bRunning; }
 
 private:
     const CLSID m_clsid;
@@ -35,7 +35,7 @@ class CTestFactory final : public IClassFactory, private CRefCounted {
 public:
     explicit CTestFactory(const CLSID& clsid) : m_clsid(clsid) {}
 
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
         *ppv = nullptr;
         if (riid != IID_IUnknown && riid != IID_IClassFactory) {
             return E_NOINTERFACE;
@@ -44,9 +44,9 @@ public:
         *ppv = static_cast<IClassFactory*>(this);
         return S_OK;
     }
-    ULONG AddRef() override { return AddRefImpl(); }
-    ULONG Release() override { return ReleaseImpl(); }
-    HRESULT CreateInstance(IUnknown*, REFIID riid, void** ppv) override {
+    ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }
+    ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown*, REFIID riid, void** ppv) override {
         auto* pObject = new (std::nothrow) CTestObject(m_clsid);
         if (pObject == nullptr) {
             return E_OUTOFMEMORY;
@@ -55,7 +55,7 @@ public:
         pObject->Release();
         return hr;
     }
-    HRESULT LockServer(bool) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE LockServer(bool) override { return S_OK; }
 
 private:
     const CLSID m_clsid;
@@ -72,6 +72,17 @@ extern "C" __attribute__((visibility("default"))) HRESULT GetFactory(const CLSID
     }
     *ppFactory = new (std::nothrow) CTestFactory(*pClsid);
     return *ppFactory != nullptr ? S_OK : E_OUTOFMEMORY;
+}
+
+// The platform's entry, which Windows activation asks before GetFactory. It is __stdcall there,
+// and the factory's methods too: a convention that does not match corrupts the caller's stack.
+extern "C" __attribute__((visibility("default"))) HRESULT STDMETHODCALLTYPE DllGetClassObject(REFCLSID rclsid,
+                                                                                              REFIID riid,
+                                                                                              void** ppv) {
+    *ppv = nullptr;
+    CComPtr<IClassFactory> pFactory;
+    const HRESULT hr = GetFactory(&rclsid, &pFactory);
+    return FAILED(hr) ? hr : pFactory->QueryInterface(riid, ppv);
 }
 
 extern "C" __attribute__((visibility("default"))) ULONG GetObjectCount() {

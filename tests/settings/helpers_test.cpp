@@ -52,14 +52,14 @@ protected:
 class CFakeEnum final : public ISettingsEnum, public CFakeObject {
 public:
     explicit CFakeEnum(FakeBehaviour* p) : CFakeObject(p) {}
-    HRESULT QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
-    ULONG AddRef() override { return AddRefImpl(); }
-    ULONG Release() override { return ReleaseImpl(); }
-    ZELRESULT GetCount(DWORD* pdw) override {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
+    ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }
+    ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
+    ZELRESULT STDMETHODCALLTYPE GetCount(DWORD* pdw) override {
         *pdw = static_cast<DWORD>(m_p->valueNames.size());
         return ZEL_SUCCESS;
     }
-    ZELRESULT GetItem(DWORD i, char16_t* sz, DWORD* pcch, DWORD*) override {
+    ZELRESULT STDMETHODCALLTYPE GetItem(DWORD i, char16_t* sz, DWORD* pcch, DWORD*) override {
         if (static_cast<int>(i) == m_p->nFailingItem) {
             return m_p->zrItem;
         }
@@ -70,29 +70,33 @@ public:
 class CFakeSettings final : public ISettings, public CFakeObject {
 public:
     explicit CFakeSettings(FakeBehaviour* p) : CFakeObject(p) {}
-    HRESULT QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
-    ULONG AddRef() override { return AddRefImpl(); }
-    ULONG Release() override { return ReleaseImpl(); }
-    ZELRESULT GetDword(const char16_t*, DWORD* pdw) override {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
+    ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }
+    ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
+    ZELRESULT STDMETHODCALLTYPE GetDword(const char16_t*, DWORD* pdw) override {
         if (ZEL_SUCCEEDED(m_p->zrGetDword)) {
             *pdw = m_p->dwValue;
         }
         return m_p->zrGetDword;
     }
-    ZELRESULT GetString(const char16_t*, char16_t* sz, DWORD* pcch) override {
+    ZELRESULT STDMETHODCALLTYPE GetString(const char16_t*, char16_t* sz, DWORD* pcch) override {
         return ZEL_SUCCEEDED(m_p->zrGetString) ? CopyOut(m_p->sText, sz, pcch) : m_p->zrGetString;
     }
-    ZELRESULT PutDword(const char16_t*, DWORD) override { return m_p->zrPutValue; }
-    ZELRESULT GetBinary(const char16_t*, BYTE*, DWORD*) override { return ZEL_E_NOT_FOUND; }
-    ZELRESULT PutBinary(const char16_t*, const BYTE*, DWORD) override { return m_p->zrPutValue; }
-    ZELRESULT DeleteValue(const char16_t*) override { return ZEL_SUCCESS; }
-    ZELRESULT PutString(const char16_t*, const char16_t*) override { return m_p->zrPutValue; }
-    ZELRESULT GetValueType(const char16_t*, DWORD*) override { return ZEL_E_NOT_FOUND; }
-    ZELRESULT GetValues(ISettingsEnum** pp) override {
+    ZELRESULT STDMETHODCALLTYPE PutDword(const char16_t*, DWORD) override { return m_p->zrPutValue; }
+    ZELRESULT STDMETHODCALLTYPE GetBinary(const char16_t*, BYTE*, DWORD*) override { return ZEL_E_NOT_FOUND; }
+    ZELRESULT STDMETHODCALLTYPE PutBinary(const char16_t*, const BYTE*, DWORD) override {
+        return m_p->zrPutValue;
+    }
+    ZELRESULT STDMETHODCALLTYPE DeleteValue(const char16_t*) override { return ZEL_SUCCESS; }
+    ZELRESULT STDMETHODCALLTYPE PutString(const char16_t*, const char16_t*) override {
+        return m_p->zrPutValue;
+    }
+    ZELRESULT STDMETHODCALLTYPE GetValueType(const char16_t*, DWORD*) override { return ZEL_E_NOT_FOUND; }
+    ZELRESULT STDMETHODCALLTYPE GetValues(ISettingsEnum** pp) override {
         *pp = new CFakeEnum(m_p);
         return ZEL_SUCCESS;
     }
-    ZELRESULT GetMaxValueNameLength(DWORD* pcch) override {
+    ZELRESULT STDMETHODCALLTYPE GetMaxValueNameLength(DWORD* pcch) override {
         std::size_t cch = 0;
         for (const auto& s : m_p->valueNames) {
             cch = std::max(cch, s.size());
@@ -106,15 +110,21 @@ public:
 class CCountingManager final : public ISettingsManager {
 public:
     explicit CCountingManager(FakeBehaviour* p) : m_p(p) {}
-    HRESULT QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
-    ULONG AddRef() override { return ++m_ulRefs; }
-    ULONG Release() override { return --m_ulRefs; }
-    ZELRESULT CreateSettings(const char16_t*, ISettings** pp) override { return Open(m_p->zrCreate, pp); }
-    ZELRESULT GetSettings(const char16_t*, ISettings** pp) override { return Open(m_p->zrGet, pp); }
-    ZELRESULT PutSettings(ISettings*) override { return m_p->zrPut; }
-    ZELRESULT GetSubKeys(const char16_t*, ISettingsEnum**) override { return ZEL_E_NOT_FOUND; }
-    ZELRESULT DeleteSettings(const char16_t*) override { return ZEL_SUCCESS; }
-    ZELRESULT GetChangeCount(ULONGLONG*) override { return ZEL_SUCCESS; }
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_ulRefs; }
+    ULONG STDMETHODCALLTYPE Release() override { return --m_ulRefs; }
+    ZELRESULT STDMETHODCALLTYPE CreateSettings(const char16_t*, ISettings** pp) override {
+        return Open(m_p->zrCreate, pp);
+    }
+    ZELRESULT STDMETHODCALLTYPE GetSettings(const char16_t*, ISettings** pp) override {
+        return Open(m_p->zrGet, pp);
+    }
+    ZELRESULT STDMETHODCALLTYPE PutSettings(ISettings*) override { return m_p->zrPut; }
+    ZELRESULT STDMETHODCALLTYPE GetSubKeys(const char16_t*, ISettingsEnum**) override {
+        return ZEL_E_NOT_FOUND;
+    }
+    ZELRESULT STDMETHODCALLTYPE DeleteSettings(const char16_t*) override { return ZEL_SUCCESS; }
+    ZELRESULT STDMETHODCALLTYPE GetChangeCount(ULONGLONG*) override { return ZEL_SUCCESS; }
     ULONG Refs() const { return m_ulRefs; }
 
     ISettingsManager* Handed() {

@@ -24,7 +24,7 @@ constexpr const char16_t* PRODUCT_DIRECTORY = u"C:\\Program Files\\Quillon\\KREL
 // Offers nothing beyond IUnknown.
 class CNoText final : public IUnknown, private CRefCounted {
 public:
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
         if (riid == IID_IUnknown) {
             AddRef();
             *ppv = this;
@@ -33,8 +33,8 @@ public:
         *ppv = nullptr;
         return E_NOINTERFACE;
     }
-    ULONG AddRef() override { return AddRefImpl(); }
-    ULONG Release() override { return ReleaseImpl(); }
+    ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }
+    ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
 };
 
 // A literal condition under n nots.

@@ -255,6 +255,15 @@ __declspec(dllimport) TOP_LEVEL_EXCEPTION_FILTER32
     __stdcall SetUnhandledExceptionFilter(TOP_LEVEL_EXCEPTION_FILTER32);
 __declspec(dllimport) void __stdcall RtlCaptureContext(void*);
 __declspec(dllimport) BOOL __stdcall TerminateProcess(HANDLE, DWORD);
+
+// ole32 and oleaut32: COM on the calling thread, and safe arrays. The seam's VARIANT and SAFEARRAY
+// have the platform's layout (variant.cpp checks it).
+using VARTYPE_ = std::uint16_t;
+__declspec(dllimport) HRESULT __stdcall CoInitializeEx(void*, DWORD);
+__declspec(dllimport) void* __stdcall SafeArrayCreateVector(VARTYPE_, LONG, ULONG);
+__declspec(dllimport) HRESULT __stdcall SafeArrayPutElement(void*, const LONG*, void*);
+__declspec(dllimport) HRESULT __stdcall SafeArrayGetElement(void*, const LONG*, void*);
+__declspec(dllimport) HRESULT __stdcall SafeArrayDestroy(void*);
 }
 
 // The platform's wide strings are the seam's char16_t strings.
