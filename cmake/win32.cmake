@@ -22,7 +22,7 @@ target_link_libraries(krell_platform PUBLIC shell32 ntdll rpcrt4)
 target_link_libraries(krell_platform PUBLIC dbghelp)
 target_sources(krell_platform PRIVATE ${src}/platform/error_text.cpp ${src}/platform/account_names.cpp)
 # GUIDs, for COM activation.
-target_sources(krell_platform PRIVATE ${src}/platform/com.cpp)
+target_sources(krell_platform PRIVATE ${src}/platform/com.cpp ${src}/platform/com_activation.cpp)
 
 krell_sources(crypto_sources src/crypto src/crypto/win32)
 add_library(krell_crypto STATIC ${crypto_sources})

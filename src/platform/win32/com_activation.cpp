@@ -1,8 +1,4 @@
-#include <string>
-
-#include "platform/com.h"
-#include "platform/library.h"
-#include "platform/registry.h"
+#include "platform/com_activation_platform.h"
 #include "platform/win32/win32_api.h"
 
 namespace platform {
@@ -14,27 +10,7 @@ using PFN_DLL_GET_CLASS_OBJECT = HRESULT(STDMETHODCALLTYPE*)(REFCLSID rclsid, RE
 
 constexpr DWORD COINIT_MULTITHREADED = 0x0;
 
-// The default value of HKEY_CLASSES_ROOT\CLSID\{clsid}\<szServerKey>, or empty.
-std::u16string RegisteredLibrary(REFCLSID rclsid, const char16_t* szServerKey) {
-    const std::u16string sKey = u"CLSID\\" + GuidToString(rclsid) + u"\\" + szServerKey;
-    HKEY hKey = nullptr;
-    if (RegOpenKeyEx(HKEY_CLASSES_ROOT, sKey.c_str(), 0, KEY_QUERY_VALUE, &hKey) != ERROR_SUCCESS) {
-        return {};
-    }
-    char16_t szPath[MAX_PATH + 1] = {};
-    DWORD cbPath = sizeof(szPath) - sizeof(char16_t);
-    DWORD dwType = 0;
-    const LONG lResult = RegQueryValueEx(hKey, nullptr, &dwType, reinterpret_cast<BYTE*>(szPath), &cbPath);
-    RegCloseKey(hKey);
-    if (lResult != ERROR_SUCCESS || (dwType != REG_SZ && dwType != REG_EXPAND_SZ)) {
-        return {};
-    }
-    std::u16string sPath(szPath, cbPath / sizeof(char16_t));
-    while (!sPath.empty() && sPath.back() == u'\0') {
-        sPath.pop_back();
-    }
-    return sPath;
-}
+}  // namespace
 
 // A real component may itself use COM on the caller's thread, so the thread joins the
 // multi-threaded apartment once; a thread already in a single-threaded one stays there.
@@ -52,69 +28,6 @@ HRESULT ClassFactoryOf(HMODULE hModule, REFCLSID rclsid, IClassFactory** ppFacto
         return pfnGetFactory(&rclsid, ppFactory);
     }
     return CO_E_ERRORINDLL;
-}
-
-CComPtr<IRunnableObject> RunnableOf(IUnknown* pUnknown) {
-    CComPtr<IRunnableObject> pRunnable;
-    if (FAILED(pUnknown->QueryInterface(IID_IRunnableObject, reinterpret_cast<void**>(&pRunnable)))) {
-        pRunnable.Release();
-    }
-    return pRunnable;
-}
-
-}  // namespace
-
-// The platform's CoCreateInstance knows only DllGetClassObject, not the product's GetFactory, and
-// answers a library that does not load with codes of its own; the registration is read here so
-// both kinds of library are served with the seam's codes.
-HRESULT CoCreateInstance(REFCLSID rclsid, IUnknown* pOuter, DWORD dwClsContext, REFIID riid, void** ppv) {
-    if (ppv == nullptr) {
-        return E_POINTER;
-    }
-    *ppv = nullptr;
-    std::u16string sLibrary;
-    if ((dwClsContext & CLSCTX_INPROC_SERVER) != 0) {
-        sLibrary = RegisteredLibrary(rclsid, u"InprocServer32");
-    }
-    if (sLibrary.empty() && (dwClsContext & CLSCTX_INPROC_HANDLER) != 0) {
-        sLibrary = RegisteredLibrary(rclsid, u"InprocHandler32");
-    }
-    if (sLibrary.empty()) {
-        return REGDB_E_CLASSNOTREG;
-    }
-    EnterApartment();
-    HMODULE hModule = LoadLibraryEx(sLibrary.c_str(), LOAD_WITH_ALTERED_SEARCH_PATH);
-    if (hModule == nullptr) {
-        return CO_E_DLLNOTFOUND;
-    }
-    CComPtr<IClassFactory> pFactory;
-    const HRESULT hrFactory = ClassFactoryOf(hModule, rclsid, &pFactory);
-    if (hrFactory == CO_E_ERRORINDLL) {
-        FreeLibrary(hModule);
-        return hrFactory;
-    }
-    if (FAILED(hrFactory) || !pFactory) {
-        return FAILED(hrFactory) ? hrFactory : REGDB_E_CLASSNOTREG;
-    }
-    return pFactory->CreateInstance(pOuter, riid, ppv);
-}
-
-// The seam's IRunnableObject is the system's own two-method interface, not ole32's, so ole32's
-// OleRun cannot be asked.
-HRESULT OleRun(IUnknown* pUnknown) {
-    if (pUnknown == nullptr) {
-        return E_INVALIDARG;
-    }
-    const CComPtr<IRunnableObject> pRunnable = RunnableOf(pUnknown);
-    return pRunnable ? pRunnable->Run() : S_OK;
-}
-
-bool OleIsRunning(IUnknown* pUnknown) {
-    if (pUnknown == nullptr) {
-        return false;
-    }
-    const CComPtr<IRunnableObject> pRunnable = RunnableOf(pUnknown);
-    return !pRunnable || pRunnable->IsRunning();
 }
 
 }  // namespace platform
