@@ -11,17 +11,9 @@
 #include <list>
 #include <map>
 
-namespace {
+#include "msan_original.h"
 
-template <typename Function>
-Function Original(const char* szMangled) {
-    void* pFunction = dlsym(RTLD_NEXT, szMangled);
-    if (pFunction == nullptr) {
-        std::fprintf(stderr, "the C++ library has no %s\n", szMangled);
-        std::abort();
-    }
-    return reinterpret_cast<Function>(pFunction);
-}
+namespace {
 
 using ListNode = std::__detail::_List_node_base;
 using TreeNode = std::_Rb_tree_node_base;

@@ -14,19 +14,11 @@
 #include <istream>
 #include <string>
 
+#include "msan_original.h"
+
 namespace fs = std::filesystem;
 
 namespace {
-
-template <typename Function>
-Function Original(const char* szMangled) {
-    void* pFunction = dlsym(RTLD_NEXT, szMangled);
-    if (pFunction == nullptr) {
-        std::fprintf(stderr, "the C++ library has no %s\n", szMangled);
-        std::abort();
-    }
-    return reinterpret_cast<Function>(pFunction);
-}
 
 // libstdc++'s path: its text, then a tagged pointer to its components (an 8-byte count header, then
 // each component, itself a path, followed by its position).

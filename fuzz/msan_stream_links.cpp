@@ -13,17 +13,9 @@
 #include <ios>
 #include <locale>
 
-namespace {
+#include "msan_original.h"
 
-template <typename Function>
-Function Original(const char* szMangled) {
-    void* pFunction = dlsym(RTLD_NEXT, szMangled);
-    if (pFunction == nullptr) {
-        std::fprintf(stderr, "the C++ library has no %s\n", szMangled);
-        std::abort();
-    }
-    return reinterpret_cast<Function>(pFunction);
-}
+namespace {
 
 // The library's lazy tables are filled by code that compares its own stack, whose shadow the
 // sanitizer never set: libc's checks would report the library, not us.
