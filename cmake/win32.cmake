@@ -227,22 +227,9 @@ set_tests_properties(bench_quick_kcfile PROPERTIES LABELS bench TIMEOUT 300 FIXT
 # package reader program, its misbehaviour and its records are the POSIX half's own
 # (msi_reader_posix_test.cpp).
 target_link_libraries(krell_platform PUBLIC msi)
-find_program(KRELL_WIXL wixl REQUIRED)
-set(test_package_dir ${tests}/module/packages)
-set(test_packages)
-foreach(package listed noupgrade)
-  set(package_file ${CMAKE_BINARY_DIR}/packages/${package}.msi)
-  add_custom_command(OUTPUT ${package_file}
-                     COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/packages
-                     COMMAND ${KRELL_WIXL} -o ${package_file} ${test_package_dir}/${package}.wxs
-                     WORKING_DIRECTORY ${test_package_dir}
-                     DEPENDS ${test_package_dir}/${package}.wxs ${test_package_dir}/readme.txt
-                     COMMENT "wixl ${package}.msi")
-  list(APPEND test_packages ${package_file})
-endforeach()
-add_custom_target(krell_test_packages DEPENDS ${test_packages})
+include(${PROJECT_SOURCE_DIR}/cmake/test_packages.cmake)
 krell_win32_tests(msi SOURCES ${tests}/platform/msi_test.cpp LIBRARIES krell_platform krell_test_files)
-target_compile_definitions(krell_msi_tests PRIVATE KRELL_TEST_PACKAGE_DIR="${CMAKE_BINARY_DIR}/packages")
+target_compile_definitions(krell_msi_tests PRIVATE KRELL_TEST_PACKAGE_DIR="${KRELL_TEST_PACKAGE_DIR}")
 add_dependencies(krell_msi_tests krell_test_packages)
 
 # The signature check over the files the openssl command line signs at build time, and the guard
