@@ -24,34 +24,11 @@
 #include "platform/service_control.h"
 #include "platform/strings.h"
 #include "platform/system.h"
+#include "scm/sc_handle.h"
 #include "scm/scm_admin.h"
 #include "support/test_root.h"
 
 namespace scmtest {
-
-// Closes a service or manager handle when it leaves scope.
-class ScHandle {
-public:
-    explicit ScHandle(SC_HANDLE h = nullptr) : m_h(h) {}
-    ~ScHandle() {
-        if (m_h != nullptr) {
-            platform::CloseServiceHandle(m_h);
-        }
-    }
-    ScHandle(const ScHandle&) = delete;
-    ScHandle& operator=(const ScHandle&) = delete;
-    SC_HANDLE get() const { return m_h; }
-    explicit operator bool() const { return m_h != nullptr; }
-    void Close() {
-        if (m_h != nullptr) {
-            platform::CloseServiceHandle(m_h);
-            m_h = nullptr;
-        }
-    }
-
-private:
-    SC_HANDLE m_h;
-};
 
 class ScmTest : public testing::Test {
 protected:

@@ -16,6 +16,7 @@
 #include "platform/service_control.h"
 #include "platform/strings.h"
 #include "platform/system.h"
+#include "scm/sc_handle.h"
 
 extern "C" {
 __declspec(dllimport) void* __stdcall OpenProcess(DWORD, int, DWORD);
@@ -25,25 +26,6 @@ __declspec(dllimport) int __stdcall CloseHandle(void*);
 }
 
 namespace scmtest {
-
-class ScHandle {
-public:
-    explicit ScHandle(SC_HANDLE h = nullptr) : m_h(h) {}
-    ~ScHandle() { Close(); }
-    ScHandle(const ScHandle&) = delete;
-    ScHandle& operator=(const ScHandle&) = delete;
-    SC_HANDLE get() const { return m_h; }
-    explicit operator bool() const { return m_h != nullptr; }
-    void Close() {
-        if (m_h != nullptr) {
-            platform::CloseServiceHandle(m_h);
-            m_h = nullptr;
-        }
-    }
-
-private:
-    SC_HANDLE m_h;
-};
 
 class ScmTest : public testing::Test {
 protected:
