@@ -50,7 +50,7 @@ public:
         pObject->Release();
         return hr;
     }
-    HRESULT STDMETHODCALLTYPE LockServer(bool bLock) override {
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL bLock) override {
         bLock ? ++rnObjects : --rnObjects;
         return S_OK;
     }

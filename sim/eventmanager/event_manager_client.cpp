@@ -104,7 +104,7 @@ ssize_t ReceivePacket(int nSocket, std::vector<std::uint8_t>& buffer,
 
 std::atomic<ULONG> g_nObjects{0};
 
-class CEventManagerClient final : public IKTEventManager, public IRunnableObject, private CRefCounted {
+class CEventManagerClient final : public IKTEventManager, public CRunnableObject, private CRefCounted {
 public:
     CEventManagerClient() { ++g_nObjects; }
     ~CEventManagerClient() override {
@@ -130,7 +130,7 @@ public:
     ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }
     ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
 
-    HRESULT STDMETHODCALLTYPE Run() override {
+    HRESULT STDMETHODCALLTYPE Run(IBindCtx*) override {
         std::lock_guard lock(m_mutex);
         if (m_nSocket >= 0 && !m_bDead) {
             return S_OK;
@@ -160,7 +160,7 @@ public:
         return S_OK;
     }
 
-    bool STDMETHODCALLTYPE IsRunning() override {
+    BOOL STDMETHODCALLTYPE IsRunning() override {
         std::lock_guard lock(m_mutex);
         return m_nSocket >= 0 && !m_bDead;
     }

@@ -63,7 +63,7 @@ protected:
 
 struct IClassFactory : IUnknown {
     virtual HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* pOuter, REFIID riid, void** ppvObject) = 0;
-    virtual HRESULT STDMETHODCALLTYPE LockServer(bool bLock) = 0;
+    virtual HRESULT STDMETHODCALLTYPE LockServer(BOOL bLock) = 0;
 
 protected:
     ~IClassFactory() = default;
@@ -153,14 +153,40 @@ constexpr HRESULT CO_E_ERRORINDLL = static_cast<HRESULT>(0x800401F9);
 inline constexpr IID IID_IRunnableObject = {
     0x00000126, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 
-// An object whose server must be running before it is used; OleRun runs it.
+// The platform's bind context; the system passes none.
+struct IBindCtx;
+
+// An object whose server must be running before it is used; OleRun runs it. The platform's interface:
+// a real component's runnable object is called through it, and the platform's OleRun calls the
+// system's objects through it.
 struct IRunnableObject : IUnknown {
-    virtual HRESULT STDMETHODCALLTYPE Run() = 0;
-    // Whether its server is still there: false once the connection that Run made has gone.
-    virtual bool STDMETHODCALLTYPE IsRunning() = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetRunningClass(CLSID* pClsid) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Run(IBindCtx* pBindContext) = 0;
+    // Whether its server is still there: FALSE once the connection that Run made has gone.
+    virtual BOOL STDMETHODCALLTYPE IsRunning() = 0;
+    virtual HRESULT STDMETHODCALLTYPE LockRunning(BOOL bLock, BOOL bLastUnlockCloses) = 0;
+    virtual HRESULT STDMETHODCALLTYPE SetContainedObject(BOOL bContained) = 0;
 
 protected:
     ~IRunnableObject() = default;
+};
+
+// The system's runnable objects are no embedded documents: they have no class of their own to
+// report, and nothing holds them running or contains them.
+class CRunnableObject : public IRunnableObject {
+public:
+    HRESULT STDMETHODCALLTYPE GetRunningClass(CLSID* pClsid) override {
+        if (pClsid == nullptr) {
+            return E_INVALIDARG;
+        }
+        *pClsid = CLSID{};
+        return E_UNEXPECTED;
+    }
+    HRESULT STDMETHODCALLTYPE LockRunning(BOOL, BOOL) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE SetContainedObject(BOOL) override { return S_OK; }
+
+protected:
+    ~CRunnableObject() = default;
 };
 
 namespace platform {

@@ -30,15 +30,6 @@ std::u16string RegisteredLibrary(REFCLSID rclsid, const char16_t* szServerKey) {
     return sPath;
 }
 
-// The object's IRunnableObject, or none for an object that is always running.
-CComPtr<IRunnableObject> RunnableOf(IUnknown* pUnknown) {
-    CComPtr<IRunnableObject> pRunnable;
-    if (FAILED(pUnknown->QueryInterface(IID_IRunnableObject, reinterpret_cast<void**>(&pRunnable)))) {
-        pRunnable.Release();
-    }
-    return pRunnable;
-}
-
 }  // namespace
 
 // The registration is read here rather than by the platform's CoCreateInstance, which knows only
@@ -74,24 +65,6 @@ HRESULT CoCreateInstance(REFCLSID rclsid, IUnknown* pOuter, DWORD dwClsContext, 
         return FAILED(hrFactory) ? hrFactory : REGDB_E_CLASSNOTREG;
     }
     return pFactory->CreateInstance(pOuter, riid, ppv);
-}
-
-// The seam's IRunnableObject is the system's own two-method interface, not ole32's, so ole32's
-// OleRun cannot be asked.
-HRESULT OleRun(IUnknown* pUnknown) {
-    if (pUnknown == nullptr) {
-        return E_INVALIDARG;
-    }
-    const CComPtr<IRunnableObject> pRunnable = RunnableOf(pUnknown);
-    return pRunnable ? pRunnable->Run() : S_OK;
-}
-
-bool OleIsRunning(IUnknown* pUnknown) {
-    if (pUnknown == nullptr) {
-        return false;
-    }
-    const CComPtr<IRunnableObject> pRunnable = RunnableOf(pUnknown);
-    return !pRunnable || pRunnable->IsRunning();
 }
 
 }  // namespace platform

@@ -1,5 +1,5 @@
 // What each half adds to the shared COM activation: joining the thread to COM, and finding a loaded
-// library's class factory.
+// library's class factory. Each half also has its own OleRun and OleIsRunning (com.h).
 #pragma once
 
 #include "platform/com.h"

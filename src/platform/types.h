@@ -12,6 +12,8 @@ using ULONG = std::uint32_t;
 using LONGLONG = std::int64_t;
 using ULONGLONG = std::uint64_t;
 using HRESULT = std::int32_t;
+// The platform's 4-byte truth value, where its interfaces pass one.
+using BOOL = std::int32_t;
 using ULONG_PTR = std::uintptr_t;
 using WCHAR = char16_t;
 using REGSAM = DWORD;

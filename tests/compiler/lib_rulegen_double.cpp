@@ -146,7 +146,7 @@ public:
         }
         return hr;
     }
-    HRESULT STDMETHODCALLTYPE LockServer(bool) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
 };
 
 CFactory g_Factory;

@@ -324,7 +324,7 @@ struct CPublished {
 
 // One connection to an event manager: once the manager has gone (Stop) it answers every call with
 // RPC_S_SERVER_UNAVAILABLE and says it is no longer running, as the handler does.
-class CTestEventManager final : public IKTEventManager, public IRunnableObject, private CRefCounted {
+class CTestEventManager final : public IKTEventManager, public CRunnableObject, private CRefCounted {
 public:
     enum eAnswer { ANSWER_NONE, ANSWER_BEFORE_RETURN, ANSWER_LATER };
     static constexpr HRESULT SERVER_UNAVAILABLE = static_cast<HRESULT>(0x800706BA);
@@ -344,8 +344,8 @@ public:
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }
     ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
-    HRESULT STDMETHODCALLTYPE Run() override { return m_bRunning ? S_OK : SERVER_UNAVAILABLE; }
-    bool STDMETHODCALLTYPE IsRunning() override { return m_bRunning; }
+    HRESULT STDMETHODCALLTYPE Run(IBindCtx*) override { return m_bRunning ? S_OK : SERVER_UNAVAILABLE; }
+    BOOL STDMETHODCALLTYPE IsRunning() override { return m_bRunning; }
     // A manager that has gone holds nothing: its registrations' proxies are released, as the
     // process's death releases them, so none outlives the owner of its callback.
     void Stop() {

@@ -15,7 +15,7 @@ std::atomic<ULONG> g_nObjects{0};
 constexpr LONG PROVIDER_ID = 77;
 constexpr HRESULT RUN_FAILED = static_cast<HRESULT>(0x80040009);
 
-class CEventManager final : public IKTEventManager, public IRunnableObject {
+class CEventManager final : public IKTEventManager, public CRunnableObject {
 public:
     CEventManager() { ++g_nObjects; }
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
@@ -38,7 +38,7 @@ public:
         }
         return n;
     }
-    HRESULT STDMETHODCALLTYPE Run() override {
+    HRESULT STDMETHODCALLTYPE Run(IBindCtx*) override {
         const char* szRun = getenv("KRELL_TEST_EVENT_MANAGER_RUN");
         if (szRun != nullptr && strcmp(szRun, "fail") == 0) {
             return RUN_FAILED;
@@ -46,7 +46,7 @@ public:
         m_bRunning = true;
         return S_OK;
     }
-    bool STDMETHODCALLTYPE IsRunning() override { return m_bRunning; }
+    BOOL STDMETHODCALLTYPE IsRunning() override { return m_bRunning; }
     HRESULT STDMETHODCALLTYPE RegisterProvider(IKTProviderProxy*, LONG* pnProviderId,
                                                LONG* pnError) override {
         if (!m_bRunning) {
@@ -97,7 +97,7 @@ public:
         pManager->Release();
         return hr;
     }
-    HRESULT STDMETHODCALLTYPE LockServer(bool) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
 };
 
 CFactory g_Factory;

@@ -134,7 +134,7 @@ TEST(ComActivation, ThePlatformActivatesAndCallsOurServer) {
         CComPtr<IRunnableObject> pRunnable;
         ASSERT_EQ(pObject->QueryInterface(IID_IRunnableObject, reinterpret_cast<void**>(&pRunnable)), S_OK);
         EXPECT_FALSE(pRunnable->IsRunning());
-        EXPECT_EQ(pRunnable->Run(), S_OK);
+        EXPECT_EQ(pRunnable->Run(nullptr), S_OK);
         EXPECT_TRUE(platform::OleIsRunning(pObject.Get()));
         // Two references now, each given back once.
         EXPECT_EQ(pObject->AddRef(), 3u);

@@ -5,7 +5,7 @@
 
 namespace {
 
-class CTestObject final : public IRunnableObject, private CRefCounted {
+class CTestObject final : public CRunnableObject, private CRefCounted {
 public:
     explicit CTestObject(const CLSID& clsid) : m_clsid(clsid) {}
 
@@ -20,11 +20,11 @@ public:
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return AddRefImpl(); }
     ULONG STDMETHODCALLTYPE Release() override { return ReleaseImpl(); }
-    HRESULT STDMETHODCALLTYPE Run() override {
+    HRESULT STDMETHODCALLTYPE Run(IBindCtx*) override {
         m_bRunning = !(m_clsid == CLSID_TestRunFails);
         return m_bRunning ? S_OK : RUN_FAILURE;
     }
-    bool STDMETHODCALLTYPE IsRunning() override { return m_bRunning; }
+    BOOL STDMETHODCALLTYPE IsRunning() override { return m_bRunning; }
 
 private:
     const CLSID m_clsid;
@@ -55,7 +55,7 @@ public:
         pObject->Release();
         return hr;
     }
-    HRESULT STDMETHODCALLTYPE LockServer(bool) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
 
 private:
     const CLSID m_clsid;

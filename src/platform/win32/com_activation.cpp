@@ -30,4 +30,14 @@ HRESULT ClassFactoryOf(HMODULE hModule, REFCLSID rclsid, IClassFactory** ppFacto
     return CO_E_ERRORINDLL;
 }
 
+// ole32's own, which asks the object's IRunnableObject as it asks a real component's. It would read
+// through a null object.
+HRESULT OleRun(IUnknown* pUnknown) {
+    return pUnknown != nullptr ? win32::OleRun(pUnknown) : E_INVALIDARG;
+}
+
+bool OleIsRunning(IUnknown* pUnknown) {
+    return pUnknown != nullptr && win32::OleIsRunning(pUnknown) != 0;
+}
+
 }  // namespace platform

@@ -9,9 +9,10 @@
 
 #include "platform/types.h"
 
+struct IUnknown;
+
 namespace win32 {
 
-using BOOL = int;
 using HKEY_ = void*;
 
 struct FIND_DATA {
@@ -260,6 +261,9 @@ __declspec(dllimport) BOOL __stdcall TerminateProcess(HANDLE, DWORD);
 // have the platform's layout (variant.cpp checks it).
 using VARTYPE_ = std::uint16_t;
 __declspec(dllimport) HRESULT __stdcall CoInitializeEx(void*, DWORD);
+// OleIsRunning takes an IOleObject, whose IUnknown it queries for IRunnableObject.
+__declspec(dllimport) HRESULT __stdcall OleRun(IUnknown*);
+__declspec(dllimport) BOOL __stdcall OleIsRunning(IUnknown*);
 __declspec(dllimport) void* __stdcall SafeArrayCreateVector(VARTYPE_, LONG, ULONG);
 __declspec(dllimport) HRESULT __stdcall SafeArrayPutElement(void*, const LONG*, void*);
 __declspec(dllimport) HRESULT __stdcall SafeArrayGetElement(void*, const LONG*, void*);
