@@ -37,7 +37,7 @@ public:
         bool m_bEnabled = false;
     };
 
-    // Fatal signals on POSIX, the unhandled-exception filter on Windows: each platform's half
+    // Fatal signals on POSIX, the unhandled-exception filter and SIGABRT on Windows: each platform's half
     // (posix/crash_handler_posix.cpp, win32/crash_handler_win32.cpp) keeps what it replaced in CPlatform.
     class CExceptionCrashHandler {
     public:

@@ -1,7 +1,9 @@
 // The crash handler's Windows half: the unhandled-exception filter for faults (access violation,
-// illegal instruction, division by zero, stack overflow), the runtime's pure-virtual hook with the
-// C runtime's pure-call handler, and the stack protector's failure hook. The two hooks are taken
-// over at link time with --wrap, which keeps the runtime's own definitions callable (__real_*).
+// illegal instruction, division by zero, stack overflow), the C runtime's SIGABRT for abort() and
+// the uncaught C++ exception that ends in it, the runtime's pure-virtual hook with the C runtime's
+// pure-call handler, and the stack protector's failure hook. The two hooks are taken over at link
+// time with --wrap, which keeps the runtime's own definitions callable (__real_*).
+#include <signal.h>
 #include <stdlib.h>
 
 #include <atomic>
@@ -24,12 +26,20 @@ void PauseOneMillisecond() {
 }  // namespace crash_platform
 
 struct CCrashHandler::CExceptionCrashHandler::CPlatform {
+    using PFN_SIGNAL = void (*)(int);
+
     static LONG __stdcall Filter(win32::EXCEPTION_POINTERS32* pNative);
     static void Handle(void* pNative);
+    static void AbortHandler(int nSignal);
+    // Logs and dumps an exception; bDies keeps the lock, since the process ends right after.
+    static void Report(win32::EXCEPTION_POINTERS32* pNative, bool bDies);
     static win32::TOP_LEVEL_EXCEPTION_FILTER32 s_pfnPrevious;
+    static PFN_SIGNAL s_pfnPreviousAbort;
 };
 
 win32::TOP_LEVEL_EXCEPTION_FILTER32 CCrashHandler::CExceptionCrashHandler::CPlatform::s_pfnPrevious = nullptr;
+CCrashHandler::CExceptionCrashHandler::CPlatform::PFN_SIGNAL
+    CCrashHandler::CExceptionCrashHandler::CPlatform::s_pfnPreviousAbort = SIG_DFL;
 
 extern "C" [[noreturn]] void __real___cxa_pure_virtual();
 extern "C" [[noreturn]] void __real___stack_chk_fail();
@@ -42,6 +52,11 @@ using crash_platform::Log;
 constexpr LONG EXCEPTION_CONTINUE_SEARCH = 0;
 constexpr int SECURITY_CODE_BUFFER_OVERRUN = 1;
 constexpr DWORD EXCEPTION_STACK_OVERFLOW = 0xC00000FD;
+// abort() raises no exception with this runtime. Its dump carries the code that the platform's own
+// C runtimes report abort() with (STATUS_FATAL_APP_EXIT); this runtime's std::terminate, the end of
+// an uncaught C++ exception, comes here through abort() too.
+constexpr DWORD EXCEPTION_FATAL_APP_EXIT = 0x40000015;
+constexpr DWORD EXCEPTION_NONCONTINUABLE = 0x1;
 // A thread whose stack overflowed keeps one page, too little for the log line and dbghelp: the
 // handler then runs on this stack.
 alignas(16) unsigned char g_OverflowStack[128 * 1024];
@@ -95,6 +110,11 @@ extern "C" [[noreturn]] __attribute__((no_stack_protector)) void __wrap___stack_
 
 bool CCrashHandler::CExceptionCrashHandler::Enable() {
     if (!m_bEnabled) {
+        const CPlatform::PFN_SIGNAL pfnPreviousAbort = signal(SIGABRT, &CPlatform::AbortHandler);
+        if (pfnPreviousAbort == SIG_ERR) {
+            return false;
+        }
+        CPlatform::s_pfnPreviousAbort = pfnPreviousAbort;
         CPlatform::s_pfnPrevious = win32::SetUnhandledExceptionFilter(&CPlatform::Filter);
         m_bEnabled = true;
     }
@@ -104,6 +124,7 @@ bool CCrashHandler::CExceptionCrashHandler::Enable() {
 void CCrashHandler::CExceptionCrashHandler::Disable() {
     if (m_bEnabled) {
         win32::SetUnhandledExceptionFilter(CPlatform::s_pfnPrevious);
+        signal(SIGABRT, CPlatform::s_pfnPreviousAbort);
         m_bEnabled = false;
     }
 }
@@ -131,7 +152,37 @@ LONG __stdcall CCrashHandler::CExceptionCrashHandler::CPlatform::Filter(
 }
 
 void CCrashHandler::CExceptionCrashHandler::CPlatform::Handle(void* pArg) {
-    auto* pNative = static_cast<win32::EXCEPTION_POINTERS32*>(pArg);
+    // Without a filter before this one the search ends here and the process dies.
+    Report(static_cast<win32::EXCEPTION_POINTERS32*>(pArg), s_pfnPrevious == nullptr);
+}
+
+void CCrashHandler::CExceptionCrashHandler::CPlatform::AbortHandler(int nSignal) {
+    // The C runtime puts the default back before it calls a handler, and the default ends the process
+    // at once: another thread's abort() meanwhile would cut the dump short.
+    signal(SIGABRT, &AbortHandler);
+    const PFN_SIGNAL pfnPrevious = s_pfnPreviousAbort;
+    const bool bChains = pfnPrevious != SIG_DFL && pfnPrevious != SIG_IGN;
+    // The runtime's own handler of an earlier failure is ending the process: not a new crash.
+    if (g_dwChainingThread.load() != CurrentThreadId()) {
+        alignas(16) unsigned char context[CONTEXT_SIZE];
+        win32::RtlCaptureContext(context);
+        std::uint32_t dwEip = 0;
+        __builtin_memcpy(&dwEip, context + CONTEXT_EIP, sizeof(dwEip));
+        win32::EXCEPTION_RECORD32 record{};
+        record.ExceptionCode = EXCEPTION_FATAL_APP_EXIT;
+        record.ExceptionFlags = EXCEPTION_NONCONTINUABLE;
+        record.ExceptionAddress = reinterpret_cast<void*>(dwEip);
+        win32::EXCEPTION_POINTERS32 pointers{&record, context};
+        // abort() ends the process once the handlers return; a previous handler may not return.
+        Report(&pointers, !bChains);
+    }
+    if (bChains) {
+        pfnPrevious(nSignal);
+    }
+}
+
+void CCrashHandler::CExceptionCrashHandler::CPlatform::Report(win32::EXCEPTION_POINTERS32* pNative,
+                                                              bool bDies) {
     const win32::EXCEPTION_RECORD32& native = *pNative->ExceptionRecord;
     CFixedText text;
     text.Add(u"CExceptionCrashHandler::ExceptionHandler() : ExceptionCode = ")
@@ -149,9 +200,9 @@ void CCrashHandler::CExceptionCrashHandler::CPlatform::Handle(void* pArg) {
         record.ExceptionInformation[i] = native.ExceptionInformation[i];
     }
     platform::EXCEPTION_POINTERS pointers{&record, pNative->ContextRecord};
-    // Without a filter before this one the search ends here and the process dies: the lock stays
-    // taken so that a second crashing thread does not write over the finished dump.
-    g_CrashHandler.DumpLocked(CRASH_TYPE_EXCEPTION, &pointers, s_pfnPrevious == nullptr);
+    // When the process dies the lock stays taken, so that a second crashing thread does not write
+    // over the finished dump.
+    g_CrashHandler.DumpLocked(CRASH_TYPE_EXCEPTION, &pointers, bDies);
 }
 
 bool CCrashHandler::CPurecallCrashHandler::Enable() {

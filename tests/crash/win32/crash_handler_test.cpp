@@ -30,6 +30,7 @@ constexpr DWORD ACCESS_VIOLATION = 0xC0000005;
 constexpr DWORD ILLEGAL_INSTRUCTION = 0xC000001D;
 constexpr DWORD INTEGER_DIVIDE_BY_ZERO = 0xC0000094;
 constexpr DWORD STACK_OVERFLOW = 0xC00000FD;
+constexpr DWORD FATAL_APP_EXIT = 0x40000015;  // abort(), and an uncaught C++ exception through it
 constexpr std::uint32_t EXCEPTION_STREAM = 6;
 constexpr const char* DUMP_NAME = "krell_win32_crasher.dmp";
 
@@ -191,6 +192,42 @@ INSTANTIATE_TEST_SUITE_P(
         CKindCase{"StackOverflowOnAnotherThread", "overflow-thread", EXCEPTION_TERMINATE, true,
                   EXIT_TERMINATED, STACK_OVERFLOW, "ExceptionHandler() : ExceptionCode = 3221225725",
                   nullptr},
+        CKindCase{"ThrowDumpTerminate", "throw", EXCEPTION_TERMINATE, true, EXIT_TERMINATED, FATAL_APP_EXIT,
+                  "ExceptionHandler() : ExceptionCode = 1073741845", nullptr},
+        // After the dump the runtime's terminate handler and abort() go on: exit code 3.
+        CKindCase{"ThrowDumpChained",
+                  "throw",
+                  {{u"DumpOnException", 1}},
+                  true,
+                  EXIT_ABORT,
+                  FATAL_APP_EXIT,
+                  "ExceptionHandler() : ExceptionCode = 1073741845",
+                  nullptr},
+        CKindCase{"ThrowTerminateOnly",
+                  "throw",
+                  {{u"TerminateOnException", 1}},
+                  false,
+                  EXIT_ABORT,
+                  0,
+                  nullptr,
+                  nullptr},
+        CKindCase{"ThrowOff", "throw", NONE, false, EXIT_ABORT, 0, nullptr, nullptr},
+        CKindCase{"ThrowOnAnotherThread", "throw-thread", EXCEPTION_TERMINATE, true, EXIT_TERMINATED,
+                  FATAL_APP_EXIT, "ExceptionHandler() : ExceptionCode = 1073741845", nullptr},
+        CKindCase{"AbortDumpTerminate", "abort", EXCEPTION_TERMINATE, true, EXIT_TERMINATED, FATAL_APP_EXIT,
+                  "ExceptionHandler() : ExceptionCode = 1073741845", nullptr},
+        // The SIGABRT handler installed before the crash handler's runs after the dump, and with the
+        // switches off.
+        CKindCase{"AbortDumpChained",
+                  "abort-chained",
+                  {{u"DumpOnException", 1}},
+                  true,
+                  EXIT_ABORT,
+                  FATAL_APP_EXIT,
+                  "ExceptionHandler() : ExceptionCode = 1073741845",
+                  "previous abort handler"},
+        CKindCase{"AbortChainedOff", "abort-chained", NONE, false, EXIT_ABORT, 0, nullptr,
+                  "previous abort handler"},
         CKindCase{"PurecallDumpTerminate",
                   "purecall",
                   {{u"DumpOnPurecall", 1}, {u"TerminateOnPurecall", 1}},
@@ -199,7 +236,8 @@ INSTANTIATE_TEST_SUITE_P(
                   0,
                   "CPurecallCrashHandler::PurecallHandler()",
                   nullptr},
-        // The runtime's own handler ends the process afterwards (terminate, abort): not a second crash.
+        // The runtime's own handler ends the process afterwards (terminate, abort): the abort is not
+        // a second crash.
         CKindCase{"PurecallDumpChained",
                   "purecall",
                   {{u"DumpOnPurecall", 1}, {u"DumpOnException", 1}},

@@ -1,9 +1,13 @@
 // The Windows crash child: fails in the way its argument names, with the crash handler enabled as the
 // service enables it (the debug log first, then the "CrashHandler" options of the registry).
+#include <signal.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <optional>
+#include <stdexcept>
 #include <string>
 
 #include "diagnostics/crash_handler.h"
@@ -67,6 +71,26 @@ __attribute__((noinline)) int OverflowStack(int nDepth) {
 DWORD OverflowingThread(void*) {
     return static_cast<DWORD>(OverflowStack(0));
 }
+__attribute__((noinline)) void CrashByThrow() {
+    throw std::runtime_error("nobody catches this");
+}
+DWORD ThrowingThread(void*) {
+    CrashByThrow();
+    return 0;
+}
+// Installed before the crash handler, which must hand abort() on to it.
+void PreviousAbortHandler(int) {
+    std::puts("previous abort handler");
+    std::fflush(stdout);
+}
+bool RunOnThread(DWORD (*pfnThread)(void*)) {
+    HANDLE hThread = platform::CreateThread(0, pfnThread, nullptr, 0, nullptr);
+    if (hThread == nullptr) {
+        return false;
+    }
+    platform::WaitForSingleObject(hThread, INFINITE);
+    return true;
+}
 __attribute__((noipa)) void CrashByPurecall() {
     CDerived derived;
 }
@@ -86,7 +110,8 @@ int main(int argc, char** argv) {
     if (argc != 2 && argc != 3) {
         std::fprintf(
             stderr,
-            "usage: %s access|illegal|divide|overflow|overflow-thread|purecall|stack|new|snapshot [OUTPUT]\n",
+            "usage: %s access|illegal|divide|overflow|overflow-thread|throw|throw-thread|abort|abort-chained|"
+            "purecall|stack|new|snapshot [OUTPUT]\n",
             argv[0]);
         return 2;
     }
@@ -94,10 +119,13 @@ int main(int argc, char** argv) {
     if (argc == 3 && std::freopen(argv[2], "w", stdout) == nullptr) {
         return 3;
     }
+    const std::string sKind = argv[1];
+    if (sKind == "abort-chained") {
+        signal(SIGABRT, &PreviousAbortHandler);
+    }
     g_DebugOutput.Construct(u"KRELLSvc", std::nullopt);
     std::printf("enabled %d\n", g_CrashHandler.LoadOptions() ? 1 : 0);
     std::fflush(stdout);
-    const std::string sKind = argv[1];
     if (sKind == "access") {
         CrashByAccess();
     } else if (sKind == "illegal") {
@@ -108,11 +136,17 @@ int main(int argc, char** argv) {
         std::printf("%d\n", OverflowStack(0));
     } else if (sKind == "overflow-thread") {
         // Not the thread that enabled the handler.
-        HANDLE hThread = platform::CreateThread(0, OverflowingThread, nullptr, 0, nullptr);
-        if (hThread == nullptr) {
-            return 3;
+        if (!RunOnThread(OverflowingThread)) {
+            return 4;
         }
-        platform::WaitForSingleObject(hThread, INFINITE);
+    } else if (sKind == "throw") {
+        CrashByThrow();
+    } else if (sKind == "throw-thread") {
+        if (!RunOnThread(ThrowingThread)) {
+            return 4;
+        }
+    } else if (sKind == "abort" || sKind == "abort-chained") {
+        std::abort();
     } else if (sKind == "purecall") {
         CrashByPurecall();
     } else if (sKind == "stack") {
