@@ -236,6 +236,12 @@ TEST_F(KtRGen, RefusesDocumentsWithTheirReasons) {
          S_OK, KTRGEN_E_BAD_DOCUMENT, "rule 'r' holds 2 conditions, expected 1"},
         {"document type", u"<!DOCTYPE ruleModule [<!ENTITY p \"C:\\x\">]>" + doc(u"", u""), S_OK,
          KTRGEN_E_BAD_DOCUMENT, "document type declarations are not accepted"},
+        // Its end is not the first '>' or ']' when quotes and comments hold them.
+        {"document type after the prolog's markup",
+         u"<?xml version=\"1.0\"?>\n<!-- > -->\n<!DOCTYPE ruleModule [\n<!-- ]> -->\n<!ENTITY p "
+         u"'a]>b'>\n]>\n" +
+             doc(u"", u""),
+         S_OK, KTRGEN_E_BAD_DOCUMENT, "document type declarations are not accepted"},
         {"nested too deeply",
          doc(u"<singleLiteralDef literalId=\"t\"><bool>true</bool></singleLiteralDef>",
              (u"<rule ruleId=\"r\" effect=\"deny\">" + Nested(70) + u"</rule>").c_str()),
