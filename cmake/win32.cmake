@@ -110,6 +110,19 @@ krell_sources(signature_sources src/signature src/signature/win32)
 add_library(krell_signature STATIC ${signature_sources} ${KRELL_TRUSTED_ROOT_SOURCE})
 target_link_libraries(krell_signature PUBLIC krell_crypto crypt32)
 
+# The rule document compiler, reading the platform's XML DOM (MSXML) through sim/rulegen/win32/rule_tree.h,
+# and ktRGen.dll, the rule preprocessor over it, which the object loader finds by its GetFactory.
+set(rulegen_dir ${PROJECT_SOURCE_DIR}/sim/rulegen)
+add_library(krell_rulegen STATIC ${rulegen_dir}/rule_compiler.cpp ${rulegen_dir}/win32/rule_tree.cpp)
+target_include_directories(krell_rulegen PUBLIC ${rulegen_dir} PRIVATE ${rulegen_dir}/win32)
+target_link_libraries(krell_rulegen PUBLIC krell_srtc krell_platform)
+add_library(ktRGen SHARED ${rulegen_dir}/ktrgen.cpp)
+target_include_directories(ktRGen PRIVATE ${src})
+target_link_libraries(ktRGen PRIVATE krell_rulegen)
+target_link_options(ktRGen PRIVATE -static)
+set_target_properties(ktRGen PROPERTIES OUTPUT_NAME ktRGen PREFIX "" SUFFIX ".dll"
+                                        RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+
 if(NOT KRELL_BUILD_TESTS)
   return()
 endif()
@@ -179,6 +192,17 @@ krell_win32_tests(intermediate SOURCES ${tests}/compiler/intermediate_configurat
 krell_win32_tests(xml SOURCES ${tests}/platform/xml_dom_test.cpp LIBRARIES krell_platform krell_test_files
                   FILTER "-XmlDom.ParseErrorsCarryCodeLineAndPosition")
 target_compile_definitions(krell_xml_tests PRIVATE KRELL_RULE_DOCUMENT_DIR="${tests}/compiler/golden")
+
+# The SRTC library with the rule compiler over MSXML: golden bytes, the evaluator over compiled
+# documents, the reader's fuzz corpus, and ktRGen.dll loaded by the object loader from the product
+# directory of the prefix.
+krell_win32_tests(srtc SOURCES ${tests}/srtc/evaluator_test.cpp ${tests}/srtc/format_test.cpp
+                  ${tests}/srtc/fuzz_corpus_test.cpp ${tests}/srtc/item_coding_test.cpp ${tests}/srtc/packed_test.cpp
+                  ${tests}/srtc/ktrgen_test.cpp ${PROJECT_SOURCE_DIR}/fuzz/srtc_reader_fuzz.cpp
+                  LIBRARIES krell_rulegen krell_intermediate)
+add_dependencies(krell_srtc_tests ktRGen)
+target_compile_definitions(krell_srtc_tests PRIVATE KRELL_SRTC_GOLDEN_DIR="${tests}/srtc/golden"
+                           KRELL_SRTC_CORPUS_DIR="${PROJECT_SOURCE_DIR}/fuzz/corpus/srtc_reader")
 
 # KC files of the two builds compared, with the Linux kctool of the default preset.
 set(KRELL_LINUX_KCTOOL ${PROJECT_SOURCE_DIR}/build/default/bin/kctool CACHE FILEPATH

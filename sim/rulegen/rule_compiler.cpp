@@ -3,47 +3,32 @@
 // canonical form, so large sets stay n log n and in contiguous memory.
 #include "rule_compiler.h"
 
-#include <libxml/parser.h>
-#include <libxml/tree.h>
-
-#include <cstring>
 #include <optional>
 #include <unordered_map>
 #include <vector>
 
-#include "platform/foreign_code.h"
+#include "rule_tree.h"
 
 namespace rulegen {
 
 namespace {
 
-using platform::CForeignCall;
-
 using srtc::Attribute;
 using srtc::Function;
 using srtc::LiteralType;
 using srtc::NodeKind;
+using tree::Node;
 
-std::string NameOf(const xmlNode* pNode) {
-    return reinterpret_cast<const char*>(pNode->name);
+std::string NameOf(Node pNode) {
+    return tree::Name(pNode);
 }
 
-bool Is(const xmlNode* pNode, const char* szName) {
-    return std::strcmp(reinterpret_cast<const char*>(pNode->name), szName) == 0;
+bool Is(Node pNode, const char* szName) {
+    return tree::NameIs(pNode, szName);
 }
 
-bool InNamespace(const xmlNode* pNode) {
-    return pNode->ns != nullptr && pNode->ns->href != nullptr &&
-           std::strcmp(reinterpret_cast<const char*>(pNode->ns->href), RULES_NAMESPACE) == 0;
-}
-
-bool IsBlank(const xmlChar* p) {
-    for (; p != nullptr && *p != 0; ++p) {
-        if (*p != ' ' && *p != '\t' && *p != '\r' && *p != '\n') {
-            return false;
-        }
-    }
-    return true;
+bool InNamespace(Node pNode) {
+    return tree::InNamespace(pNode, RULES_NAMESPACE);
 }
 
 std::string Trim(std::string s) {
@@ -55,49 +40,15 @@ std::string Trim(std::string s) {
     return s.substr(nFirst, s.find_last_not_of(szBlank) - nFirst + 1);
 }
 
-void MarkText(const void* sz) {
-    if (sz != nullptr) {
-        CForeignCall::Written(const_cast<void*>(sz), std::strlen(static_cast<const char*>(sz)) + 1);
-    }
+bool Attr(Node pNode, const char* szName, std::string& sValue) {
+    return tree::Attribute(pNode, szName, sValue);
 }
 
-// What libxml2 built is read straight from its nodes: under MemorySanitizer the parsed tree is marked
-// written once, where it is handed over. The compiler reads names, namespaces, text and the tree's links.
-void MarkTree(xmlNode* pNode) {
-#ifdef KRELL_MEMORY_SANITIZER
-    for (; pNode != nullptr; pNode = pNode->next) {
-        CForeignCall::Written(pNode, sizeof(*pNode));
-        MarkText(pNode->name);
-        MarkText(pNode->content);
-        if (pNode->ns != nullptr) {
-            CForeignCall::Written(pNode->ns, sizeof(*pNode->ns));
-            MarkText(pNode->ns->href);
-            MarkText(pNode->ns->prefix);
-        }
-        MarkTree(pNode->children);
-    }
-#else
-    static_cast<void>(pNode);
-#endif
-}
-
-bool Attr(const xmlNode* pNode, const char* szName, std::string& sValue) {
-    const CForeignCall call;
-    xmlChar* p = xmlGetNoNsProp(pNode, reinterpret_cast<const xmlChar*>(szName));
-    if (p == nullptr) {
-        return false;
-    }
-    MarkText(p);
-    sValue = reinterpret_cast<const char*>(p);
-    xmlFree(p);
-    return true;
-}
-
-std::string Text(const xmlNode* pNode) {
+std::string Text(Node pNode) {
     std::string s;
-    for (const xmlNode* p = pNode->children; p != nullptr; p = p->next) {
-        if ((p->type == XML_TEXT_NODE || p->type == XML_CDATA_SECTION_NODE) && p->content != nullptr) {
-            s += reinterpret_cast<const char*>(p->content);
+    for (Node p = tree::FirstChild(pNode); p; p = tree::NextSibling(p)) {
+        if (tree::IsText(p)) {
+            tree::AppendText(p, s);
         }
     }
     return s;
@@ -196,7 +147,7 @@ public:
     CCompiler(srtc::RuleSet& ruleSet, std::vector<srtc::PackedStringSet>& sets, std::string& sError)
         : m_ruleSet(ruleSet), m_packedSets(sets), m_sError(sError) {}
 
-    bool Run(const xmlNode* pRoot);
+    bool Run(Node pRoot);
 
 private:
     bool Fail(std::string sReason) {
@@ -204,39 +155,38 @@ private:
         return false;
     }
     // The element children of a container; text other than white space is refused.
-    bool Children(const xmlNode* pParent, std::vector<const xmlNode*>& children) {
+    bool Children(Node pParent, std::vector<Node>& children) {
         children.clear();
-        return EachChild(pParent, [&](const xmlNode* p) { children.push_back(p); });
+        return EachChild(pParent, [&](Node p) { children.push_back(p); });
     }
     // The same, handing each element to onElement as it goes.
     template <class F>
-    bool EachChild(const xmlNode* pParent, F onElement) {
-        for (const xmlNode* p = pParent->children; p != nullptr; p = p->next) {
-            if (p->type == XML_ELEMENT_NODE) {
+    bool EachChild(Node pParent, F onElement) {
+        for (Node p = tree::FirstChild(pParent); p; p = tree::NextSibling(p)) {
+            if (tree::IsElement(p)) {
                 if (!InNamespace(p)) {
                     return Fail("unknown element '" + NameOf(p) + "' in '" + NameOf(pParent) +
                                 "' (not in the rules namespace)");
                 }
                 onElement(p);
-            } else if ((p->type == XML_TEXT_NODE || p->type == XML_CDATA_SECTION_NODE) &&
-                       !IsBlank(p->content)) {
+            } else if (tree::IsText(p) && !tree::IsBlank(p)) {
                 return Fail("unexpected text in '" + NameOf(pParent) + "'");
             }
         }
         return true;
     }
-    bool Id(const xmlNode* pNode, const char* szAttr, std::string& sId) {
+    bool Id(Node pNode, const char* szAttr, std::string& sId) {
         if (!Attr(pNode, szAttr, sId) || sId.empty()) {
             return Fail("'" + NameOf(pNode) + "' without " + szAttr);
         }
         return true;
     }
 
-    bool Collect(const xmlNode* pDefinitions);
-    bool SetItems(const xmlNode* pDef, srtc::PackedStringSet& set);
-    bool Value(const xmlNode* pValue, const std::string& sWhere, srtc::Literal& literal);
-    bool Condition(const xmlNode* pNode, const std::string& sWhere, std::uint32_t& dwNode);
-    bool FunEval(const xmlNode* pNode, const std::string& sWhere, std::uint32_t& dwNode);
+    bool Collect(Node pDefinitions);
+    bool SetItems(Node pDef, srtc::PackedStringSet& set);
+    bool Value(Node pValue, const std::string& sWhere, srtc::Literal& literal);
+    bool Condition(Node pNode, const std::string& sWhere, std::uint32_t& dwNode);
+    bool FunEval(Node pNode, const std::string& sWhere, std::uint32_t& dwNode);
     std::uint32_t AddNode(srtc::Node node) {
         m_ruleSet.nodes.push_back(std::move(node));
         return static_cast<std::uint32_t>(m_ruleSet.nodes.size() - 1);
@@ -247,7 +197,7 @@ private:
     std::vector<srtc::PackedStringSet>& m_packedSets;
     std::string& m_sError;
     std::unordered_map<std::string, std::uint32_t> m_sets, m_literals, m_expressions;
-    std::vector<const xmlNode*> m_exprDefs;
+    std::vector<Node> m_exprDefs;
     // Expressions each expression refers to directly, for the cycle check.
     std::vector<std::vector<std::uint32_t>> m_exprRefs;
     std::uint32_t m_dwCurrentExpr = 0;
@@ -256,19 +206,19 @@ private:
 
 // One walk over a set's items, which a large document's tree spreads over more memory than the caches
 // hold. A misnamed item is reported after the walk, so that the container's own refusals come first.
-bool CCompiler::SetItems(const xmlNode* pDef, srtc::PackedStringSet& set) {
-    const xmlNode* pUnknown = nullptr;
-    const bool bChildren = EachChild(pDef, [&](const xmlNode* pItem) {
+bool CCompiler::SetItems(Node pDef, srtc::PackedStringSet& set) {
+    Node pUnknown{};
+    const bool bChildren = EachChild(pDef, [&](Node pItem) {
         const bool bPrefix = Is(pItem, "prefixStr");
         if (!bPrefix && !Is(pItem, "exactStr")) {
-            pUnknown = pUnknown != nullptr ? pUnknown : pItem;
+            pUnknown = pUnknown ? pUnknown : pItem;
             return;
         }
         // Decoded straight into the set's units: the parser never splits a character between nodes.
         const std::size_t nStart = set.units.size();
-        for (const xmlNode* p = pItem->children; p != nullptr; p = p->next) {
-            if ((p->type == XML_TEXT_NODE || p->type == XML_CDATA_SECTION_NODE) && p->content != nullptr) {
-                srtc::AppendUtf8(reinterpret_cast<const char*>(p->content), set.units);
+        for (Node p = tree::FirstChild(pItem); p; p = tree::NextSibling(p)) {
+            if (tree::IsText(p)) {
+                tree::AppendUnits(p, set.units);
             }
         }
         (bPrefix ? set.prefix : set.exact)
@@ -278,13 +228,13 @@ bool CCompiler::SetItems(const xmlNode* pDef, srtc::PackedStringSet& set) {
     if (!bChildren) {
         return false;
     }
-    if (pUnknown != nullptr) {
+    if (pUnknown) {
         return Fail("unknown element '" + NameOf(pUnknown) + "' in set '" + srtc::ToUtf8(set.sId) + "'");
     }
     return true;
 }
 
-bool CCompiler::Value(const xmlNode* pValue, const std::string& sWhere, srtc::Literal& literal) {
+bool CCompiler::Value(Node pValue, const std::string& sWhere, srtc::Literal& literal) {
     const std::string sText = Text(pValue);
     if (Is(pValue, "bool")) {
         const std::string s = Trim(sText);
@@ -317,12 +267,12 @@ bool CCompiler::Value(const xmlNode* pValue, const std::string& sWhere, srtc::Li
     return true;
 }
 
-bool CCompiler::Collect(const xmlNode* pDefinitions) {
-    std::vector<const xmlNode*> defs;
+bool CCompiler::Collect(Node pDefinitions) {
+    std::vector<Node> defs;
     if (!Children(pDefinitions, defs)) {
         return false;
     }
-    for (const xmlNode* pDef : defs) {
+    for (Node pDef : defs) {
         std::string sId;
         if (Is(pDef, "setLiteralDef")) {
             if (!Id(pDef, "setLiteralId", sId)) {
@@ -343,7 +293,7 @@ bool CCompiler::Collect(const xmlNode* pDefinitions) {
             if (!m_literals.emplace(sId, static_cast<std::uint32_t>(m_ruleSet.literals.size())).second) {
                 return Fail("literal '" + sId + "' defined twice");
             }
-            std::vector<const xmlNode*> values;
+            std::vector<Node> values;
             if (!Children(pDef, values)) {
                 return false;
             }
@@ -373,7 +323,7 @@ bool CCompiler::Collect(const xmlNode* pDefinitions) {
     return true;
 }
 
-bool CCompiler::FunEval(const xmlNode* pNode, const std::string& sWhere, std::uint32_t& dwNode) {
+bool CCompiler::FunEval(Node pNode, const std::string& sWhere, std::uint32_t& dwNode) {
     std::string sFunction;
     srtc::Node node;
     node.kind = NodeKind::FunEval;
@@ -384,7 +334,7 @@ bool CCompiler::FunEval(const xmlNode* pNode, const std::string& sWhere, std::ui
         return Fail(sWhere + ": unknown function '" + sFunction + "'");
     }
     const std::string sFun = sWhere + ": " + sFunction;
-    std::vector<const xmlNode*> children;
+    std::vector<Node> children;
     if (!Children(pNode, children)) {
         return false;
     }
@@ -397,7 +347,7 @@ bool CCompiler::FunEval(const xmlNode* pNode, const std::string& sWhere, std::ui
     if (!AttributeOf(sOp, sAttr, node.attribute)) {
         return Fail(sFun + ": unknown attribute '" + sOp + "/" + sAttr + "'");
     }
-    const xmlNode* pOperand = children[1];
+    Node pOperand = children[1];
     std::string sRef;
     if (Is(pOperand, "setRef")) {
         if (!Id(pOperand, "setLiteralId", sRef)) {
@@ -442,11 +392,11 @@ bool CCompiler::FunEval(const xmlNode* pNode, const std::string& sWhere, std::ui
     return true;
 }
 
-bool CCompiler::Condition(const xmlNode* pNode, const std::string& sWhere, std::uint32_t& dwNode) {
+bool CCompiler::Condition(Node pNode, const std::string& sWhere, std::uint32_t& dwNode) {
     if (Is(pNode, "funEval")) {
         return FunEval(pNode, sWhere, dwNode);
     }
-    std::vector<const xmlNode*> children;
+    std::vector<Node> children;
     if (Is(pNode, "and") || Is(pNode, "or")) {
         if (!Children(pNode, children)) {
             return false;
@@ -457,7 +407,7 @@ bool CCompiler::Condition(const xmlNode* pNode, const std::string& sWhere, std::
         }
         srtc::Node node;
         node.kind = Is(pNode, "and") ? NodeKind::And : NodeKind::Or;
-        for (const xmlNode* pChild : children) {
+        for (Node pChild : children) {
             std::uint32_t dwChild = 0;
             if (!Condition(pChild, sWhere, dwChild)) {
                 return false;
@@ -553,11 +503,10 @@ bool CCompiler::NoCycles() {
     return true;
 }
 
-bool CCompiler::Run(const xmlNode* pRoot) {
-    if (pRoot == nullptr || !Is(pRoot, "ruleModule") || !InNamespace(pRoot)) {
-        return Fail(pRoot == nullptr
-                        ? "empty document"
-                        : "unknown element '" + NameOf(pRoot) + "' at the root (expected ruleModule)");
+bool CCompiler::Run(Node pRoot) {
+    if (!pRoot || !Is(pRoot, "ruleModule") || !InNamespace(pRoot)) {
+        return Fail(!pRoot ? "empty document"
+                           : "unknown element '" + NameOf(pRoot) + "' at the root (expected ruleModule)");
     }
     std::string sValue;
     if (!Attr(pRoot, "ruleSet", sValue)) {
@@ -580,12 +529,12 @@ bool CCompiler::Run(const xmlNode* pRoot) {
     }
     m_ruleSet.defaultEffect = sValue == "deny" ? srtc::Effect::Deny : srtc::Effect::Allow;
 
-    std::vector<const xmlNode*> sections;
+    std::vector<Node> sections;
     if (!Children(pRoot, sections)) {
         return false;
     }
-    const xmlNode* pRules = nullptr;
-    for (const xmlNode* pSection : sections) {
+    Node pRules{};
+    for (Node pSection : sections) {
         if (Is(pSection, "definitions")) {
             if (!Collect(pSection)) {
                 return false;
@@ -601,7 +550,7 @@ bool CCompiler::Run(const xmlNode* pRoot) {
     m_bInExpr = true;
     for (std::uint32_t i = 0; i < m_exprDefs.size(); ++i) {
         const std::string sWhere = "expression '" + srtc::ToUtf8(m_ruleSet.expressions[i].sId) + "'";
-        std::vector<const xmlNode*> children;
+        std::vector<Node> children;
         if (!Children(m_exprDefs[i], children)) {
             return false;
         }
@@ -611,14 +560,14 @@ bool CCompiler::Run(const xmlNode* pRoot) {
         if (children.size() > 1) {
             return Fail(sWhere + ": unknown element '" + NameOf(children[1]) + "' after 'expr'");
         }
-        std::vector<const xmlNode*> conditions;
+        std::vector<Node> conditions;
         if (!Children(children[0], conditions)) {
             return false;
         }
         m_dwCurrentExpr = i;
         srtc::Node alternatives;
         alternatives.kind = NodeKind::Or;
-        for (const xmlNode* pCondition : conditions) {
+        for (Node pCondition : conditions) {
             std::uint32_t dwNode = 0;
             if (!Condition(pCondition, sWhere, dwNode)) {
                 return false;
@@ -634,15 +583,15 @@ bool CCompiler::Run(const xmlNode* pRoot) {
         return false;
     }
 
-    if (pRules == nullptr) {
+    if (!pRules) {
         return true;
     }
-    std::vector<const xmlNode*> rules;
+    std::vector<Node> rules;
     if (!Children(pRules, rules)) {
         return false;
     }
     std::unordered_map<std::string, bool> ruleIds;
-    for (const xmlNode* pRule : rules) {
+    for (Node pRule : rules) {
         std::string sId, sEffect;
         if (!Is(pRule, "rule")) {
             return Fail("unknown element '" + NameOf(pRule) + "' in 'rules'");
@@ -657,7 +606,7 @@ bool CCompiler::Run(const xmlNode* pRoot) {
         if (!Attr(pRule, "effect", sEffect) || (sEffect != "allow" && sEffect != "deny")) {
             return Fail(sWhere + ": effect must be allow or deny");
         }
-        std::vector<const xmlNode*> conditions;
+        std::vector<Node> conditions;
         if (!Children(pRule, conditions)) {
             return false;
         }
@@ -676,13 +625,7 @@ bool CCompiler::Run(const xmlNode* pRoot) {
 }  // namespace
 
 struct CRuleDocument::CDoc {
-    xmlDocPtr pDoc = nullptr;
-    ~CDoc() {
-        if (pDoc != nullptr) {
-            const CForeignCall call;
-            xmlFreeDoc(pDoc);
-        }
-    }
+    tree::CDocument document;
 };
 
 CRuleDocument::CRuleDocument() = default;
@@ -698,51 +641,15 @@ bool CRuleDocument::IsParsed() const {
 
 bool CRuleDocument::Parse(std::u16string_view sXml, std::string& sError) {
     Clear();
-    const std::string sUtf8 = srtc::ToUtf8(sXml);
-    CForeignCall::HandOver(sUtf8.data(), sUtf8.size());
-    std::string sMessage = "unknown error";
-    std::optional<int> line;
-    xmlDocPtr pDoc = nullptr;
-    {
-        const CForeignCall call;
-        xmlParserCtxtPtr pContext = xmlNewParserCtxt();
-        if (pContext == nullptr) {
-            sError = "out of memory";
-            return false;
-        }
-        // The text is already decoded: UTF-8 overrides whatever encoding the declaration names. No
-        // network, no entity substitution.
-        pDoc = xmlCtxtReadMemory(pContext, sUtf8.data(), static_cast<int>(sUtf8.size()), "rules.xml", "UTF-8",
-                                 XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
-        CForeignCall::Written(pContext, sizeof(*pContext));
-        if (pDoc == nullptr || !pContext->wellFormed) {
-            const xmlError* pError = xmlCtxtGetLastError(pContext);
-            if (pError != nullptr) {
-                CForeignCall::Written(const_cast<xmlError*>(pError), sizeof(*pError));
-                MarkText(pError->message);
-                line = pError->line;
-                if (pError->message != nullptr) {
-                    sMessage = pError->message;
-                }
-            }
-            if (pDoc != nullptr) {
-                xmlFreeDoc(pDoc);
-            }
-            xmlFreeParserCtxt(pContext);
-            pDoc = nullptr;
-        } else {
-            xmlFreeParserCtxt(pContext);
-            CForeignCall::Written(pDoc, sizeof(*pDoc));
-            MarkTree(pDoc->children);
-        }
-    }
-    if (pDoc == nullptr) {
-        sError = "not well-formed XML: " + Trim(sMessage) +
+    auto pDoc = std::make_unique<CDoc>();
+    std::string sReason;
+    std::optional<long> line;
+    if (!pDoc->document.Parse(sXml, sReason, line)) {
+        sError = "not well-formed XML: " + Trim(sReason) +
                  (line ? " (line " + std::to_string(*line) + ")" : std::string());
         return false;
     }
-    m_pDoc = std::make_unique<CDoc>();
-    m_pDoc->pDoc = pDoc;
+    m_pDoc = std::move(pDoc);
     return true;
 }
 
@@ -780,19 +687,12 @@ bool CRuleDocument::Compile(srtc::RuleSet& ruleSet, std::vector<srtc::PackedStri
         return false;
     }
     // Entities of a document type would reach the text as nodes the compiler does not read.
-    bool bDocumentType = false;
-    xmlNode* pRoot = nullptr;
-    {
-        const CForeignCall call;
-        bDocumentType = xmlGetIntSubset(m_pDoc->pDoc) != nullptr;
-        pRoot = xmlDocGetRootElement(m_pDoc->pDoc);
-    }
-    if (bDocumentType) {
+    if (m_pDoc->document.HasDocumentType()) {
         sError = "document type declarations are not accepted";
         return false;
     }
     CCompiler compiler(ruleSet, sets, sError);
-    return compiler.Run(pRoot);
+    return compiler.Run(m_pDoc->document.Root());
 }
 
 }  // namespace rulegen

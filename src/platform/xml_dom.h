@@ -30,6 +30,9 @@ constexpr HRESULT XML_E_INVALID_XPATH = static_cast<HRESULT>(0xC00CE201);
 // An operation on a document that holds nothing yet, or on a null node.
 constexpr HRESULT XML_E_NO_DOCUMENT = static_cast<HRESULT>(0xC00CE202);
 
+// Whitespace-only text: dropped between elements (the default), or kept as text nodes where it stands.
+enum class XmlWhitespace { Drop, Keep };
+
 struct XmlParseError {
     HRESULT errorCode = S_OK;  // S_OK when the last load succeeded
     long line = 0;             // 1-based
@@ -48,6 +51,8 @@ public:
     // The same node of the tree (one node may have more than one handle).
     bool operator==(const CXmlNode& other) const;
     bool IsElement() const;
+    // A text or CDATA section node (not a comment or processing instruction).
+    bool IsText() const;
 
     // The qualified name as written ("prefix:local" or "local"), and its parts.
     std::u16string NodeName() const;
@@ -103,7 +108,7 @@ public:
     // why; the result is the error's code.
     HRESULT Load(const void* pBytes, std::size_t cbBytes);
     // Parses text that is already UTF-16; an encoding named in its declaration is ignored.
-    HRESULT LoadXml(std::u16string_view sText);
+    HRESULT LoadXml(std::u16string_view sText, XmlWhitespace whitespace = XmlWhitespace::Drop);
     const XmlParseError& ParseError() const { return m_ParseError; }
     bool IsLoaded() const { return m_pDoc != nullptr; }
 

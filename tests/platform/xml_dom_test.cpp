@@ -339,6 +339,45 @@ TEST(XmlDom, SerialisationIndentsElementsButNotText) {
     EXPECT_EQ(Xml(*pDoc.Get()), "<p:a xmlns:p=\"urn:p\">\n  <p:b/>\n  <p:c/>\n</p:a>\n");
 }
 
+// A reader of the tree tells the element's text (text and CDATA) from comments and instructions, and
+// sees whitespace-only text only when it asks for it.
+TEST(XmlDom, ChildrenTellTextFromMarkupAndKeepWhitespaceOnRequest) {
+    auto kinds = [](const CXmlNode& parent, std::u16string* psText) {
+        std::string sKinds;
+        for (CXmlNode child = parent.FirstChild(); child; child = child.NextSibling()) {
+            sKinds += child.IsText() ? 'T' : child.IsElement() ? 'E' : 'O';
+            if (child.IsText()) {
+                *psText += child.GetText();
+            }
+        }
+        return sKinds;
+    };
+    std::u16string sText;
+    CComPtr<CXmlDocument> pDoc = Parse(u"<a>x<!--c--><?p d?><![CDATA[y]]><b/></a>");
+    EXPECT_EQ(kinds(pDoc->DocumentElement(), &sText), "TOOTE");
+    EXPECT_EQ(sText, u"xy");
+    EXPECT_FALSE(pDoc->DocumentElement().IsText());
+    EXPECT_FALSE(CXmlNode().IsText());
+
+    const struct {
+        const char* szName;
+        platform::XmlWhitespace whitespace;
+        const char* szKinds;
+        std::u16string sText;
+    } cases[] = {
+        {"dropped", platform::XmlWhitespace::Drop, "EE", u""},
+        {"kept", platform::XmlWhitespace::Keep, "TETET", u" \n \t "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.szName);
+        pDoc = NewDocument();
+        ASSERT_EQ(pDoc->LoadXml(u"<a> <b/>\n<c> </c> \t </a>", c.whitespace), S_OK);
+        sText.clear();
+        EXPECT_EQ(kinds(pDoc->DocumentElement(), &sText), c.szKinds);
+        EXPECT_EQ(sText, c.sText);
+    }
+}
+
 // Whatever the half, a rule document comes out as the other half writes it: the converter's output
 // is what the rule preprocessor reads and what the golden files hold.
 TEST(XmlDom, RuleDocumentsAreWrittenBackUnchanged) {

@@ -117,6 +117,37 @@ TEST(SrtcFormat, EquivalentSetsGiveIdenticalBytes) {
     }
 }
 
+// A value is its element's text as the document spells it, whichever parser read it: white space kept,
+// comments and instructions left out, CDATA, references and line ends as XML defines them.
+TEST(SrtcFormat, ValuesAreTheElementsTextAsWritten) {
+    const struct {
+        const char* szName;
+        const char16_t* szText;
+        std::u16string sValue;
+    } cases[] = {
+        {"white space only", u" ", u" "},
+        {"white space around", u"\t C:\\a \n", u"\t C:\\a \n"},
+        {"split by a comment and an instruction", u"C:\\<!-- x -->a<?p y?>b", u"C:\\ab"},
+        {"CDATA beside text", u"<![CDATA[<C:\\>]]> a", u"<C:\\> a"},
+        {"references", u"&#x416;&amp;&lt;&#32;", u"\u0416&< "},
+        {"line ends", u"a\r\nb\rc", u"a\nb\nc"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.szName);
+        const std::u16string sXml =
+            uR"(<ruleModule xmlns="urn:quillon:gatewarden:rules:1" ruleSet="protected-resources" defaultEffect="allow"><definitions>)"
+            uR"(<setLiteralDef setLiteralId="s"><exactStr>)" +
+            std::u16string(c.szText) +
+            uR"(</exactStr></setLiteralDef><singleLiteralDef literalId="l"><str>)" + c.szText +
+            uR"(</str></singleLiteralDef></definitions><rules><rule ruleId="r" effect="deny"><funEval funRef="in-set"><attr opRef="target" attrRef="path"/><setRef setLiteralId="s"/></funEval></rule></rules></ruleModule>)";
+        const srtc::RuleSet ruleSet = srtctest::CompileAndRead(sXml);
+        ASSERT_EQ(ruleSet.sets.size(), 1u);
+        EXPECT_EQ(ruleSet.sets[0].exact, std::vector<std::u16string>{srtc::Upper(c.sValue)});
+        ASSERT_FALSE(ruleSet.literals.empty());
+        EXPECT_EQ(ruleSet.literals[0].sText, c.sValue);
+    }
+}
+
 TEST(SrtcReader, RefusesEveryTruncationAndExtension) {
     const std::vector<std::uint8_t> blob = CompileToBlob(srtctest::PROTECTED_RESOURCES_DOCUMENT);
     srtc::RuleSet ruleSet;

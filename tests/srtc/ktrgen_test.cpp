@@ -14,8 +14,12 @@
 #include "service/installed_apps.h"
 #include "service/registry_key.h"
 #include "srtc_test_util.h"
+#ifdef _WIN32
+#include "platform/strings.h"
+#else
 #include "support/protection_root.h"
 #include "support/test_root.h"
+#endif
 
 namespace {
 
@@ -46,6 +50,24 @@ std::u16string Nested(int n) {
     return s;
 }
 
+// The build's library, where the rule converter looks for it: linked on Linux, copied on Windows,
+// where links need a privilege tests do not have. It is built beside the Windows test program.
+void PlaceLibrary(const std::string& sProduct, std::error_code& ec) {
+    const std::string sPlaced = sProduct + "/ktRGen.dll";
+#ifdef _WIN32
+    std::u16string sModule;
+    if (!platform::GetModuleFileName(&sModule)) {
+        ec = std::make_error_code(std::errc::no_such_file_or_directory);
+        return;
+    }
+    const std::string sBuilt = platform::ToUtf8(sModule.substr(0, sModule.rfind(u'\\') + 1) + u"ktRGen.dll");
+    std::filesystem::copy_file(sBuilt, sPlaced, std::filesystem::copy_options::overwrite_existing, ec);
+#else
+    std::filesystem::remove(sPlaced, ec);
+    std::filesystem::create_symlink(krelltest::ProgramPath("ktRGen.dll"), sPlaced, ec);
+#endif
+}
+
 class KtRGen : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -53,8 +75,7 @@ protected:
         ASSERT_TRUE(platform::MapPath(PRODUCT_DIRECTORY, &sProduct));
         std::error_code ec;
         std::filesystem::create_directories(sProduct, ec);
-        std::filesystem::remove(sProduct + "/ktRGen.dll", ec);
-        std::filesystem::create_symlink(krelltest::ProgramPath("ktRGen.dll"), sProduct + "/ktRGen.dll", ec);
+        PlaceLibrary(sProduct, ec);
         ASSERT_FALSE(ec) << ec.message();
         CRegistryKey reg;
         ASSERT_TRUE(reg.Create(HKEY_LOCAL_MACHINE, CInstalledApps::INSTALLED_APPS_KEY));
@@ -215,6 +236,12 @@ TEST_F(KtRGen, RefusesDocumentsWithTheirReasons) {
          S_OK, KTRGEN_E_BAD_DOCUMENT, "rule 'r' holds 2 conditions, expected 1"},
         {"document type", u"<!DOCTYPE ruleModule [<!ENTITY p \"C:\\x\">]>" + doc(u"", u""), S_OK,
          KTRGEN_E_BAD_DOCUMENT, "document type declarations are not accepted"},
+        // Its end is not the first '>' or ']' when quotes and comments hold them.
+        {"document type after the prolog's markup",
+         u"<?xml version=\"1.0\"?>\n<!-- > -->\n<!DOCTYPE ruleModule [\n<!-- ]> -->\n<!ENTITY p "
+         u"'a]>b'>\n]>\n" +
+             doc(u"", u""),
+         S_OK, KTRGEN_E_BAD_DOCUMENT, "document type declarations are not accepted"},
         {"nested too deeply",
          doc(u"<singleLiteralDef literalId=\"t\"><bool>true</bool></singleLiteralDef>",
              (u"<rule ruleId=\"r\" effect=\"deny\">" + Nested(70) + u"</rule>").c_str()),
@@ -242,6 +269,7 @@ TEST_F(KtRGen, RefusesDocumentsWithTheirReasons) {
     EXPECT_EQ(LastError(), "");
 }
 
+#ifndef _WIN32
 // A root set up by the operator's tool has the preprocessor where the rule converter looks for it.
 TEST(KtRGenInstall, KrellctlInitPlacesItInTheProductDirectory) {
     // Tests of one process share a root: what the fixture placed must not count.
@@ -262,5 +290,7 @@ TEST(KtRGenInstall, KrellctlInitPlacesItInTheProductDirectory) {
     ASSERT_EQ(pPreproc->GetSerializedRulesLength(&cb), S_OK);
     EXPECT_EQ(cb, srtctest::CompileToBlob(srtctest::EXCLUSION_DOCUMENT).size());
 }
+
+#endif
 
 }  // namespace

@@ -118,6 +118,11 @@ bool CXmlNode::IsElement() const {
     return m_pNode != nullptr && N(m_pNode)->type == XML_ELEMENT_NODE;
 }
 
+bool CXmlNode::IsText() const {
+    return m_pNode != nullptr &&
+           (N(m_pNode)->type == XML_TEXT_NODE || N(m_pNode)->type == XML_CDATA_SECTION_NODE);
+}
+
 std::u16string CXmlNode::NodeName() const {
     if (m_pNode == nullptr) {
         return {};
@@ -314,8 +319,8 @@ HRESULT CXmlDocument::Adopt(void* pNewDoc) {
 
 namespace {
 
-HRESULT Parse(const char* pBytes, std::size_t cbBytes, const char* szEncoding, XmlParseError* pError,
-              xmlDocPtr* ppDoc) {
+HRESULT Parse(const char* pBytes, std::size_t cbBytes, const char* szEncoding, XmlWhitespace whitespace,
+              XmlParseError* pError, xmlDocPtr* ppDoc) {
     *ppDoc = nullptr;
     if (cbBytes > static_cast<std::size_t>(INT_MAX)) {
         return E_INVALIDARG;
@@ -324,9 +329,9 @@ HRESULT Parse(const char* pBytes, std::size_t cbBytes, const char* szEncoding, X
     if (pCtxt == nullptr) {
         return E_OUTOFMEMORY;
     }
-    // No network, no external entities, whitespace between elements dropped; errors are reported
-    // through the parse error, not printed.
-    const int nOptions = XML_PARSE_NONET | XML_PARSE_NOBLANKS | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
+    // No network, no external entities; errors are reported through the parse error, not printed.
+    const int nOptions = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING |
+                         (whitespace == XmlWhitespace::Drop ? XML_PARSE_NOBLANKS : 0);
     xmlDocPtr pDoc =
         xmlCtxtReadMemory(pCtxt, pBytes, static_cast<int>(cbBytes), nullptr, szEncoding, nOptions);
     HRESULT hr = S_OK;
@@ -363,7 +368,8 @@ HRESULT CXmlDocument::Load(const void* pBytes, std::size_t cbBytes) {
     try {
         xmlDocPtr pDoc = nullptr;
         XmlParseError error;
-        const HRESULT hr = Parse(static_cast<const char*>(pBytes), cbBytes, nullptr, &error, &pDoc);
+        const HRESULT hr =
+            Parse(static_cast<const char*>(pBytes), cbBytes, nullptr, XmlWhitespace::Drop, &error, &pDoc);
         if (FAILED(hr)) {
             m_ParseError = std::move(error);
             return hr;
@@ -374,12 +380,12 @@ HRESULT CXmlDocument::Load(const void* pBytes, std::size_t cbBytes) {
     }
 }
 
-HRESULT CXmlDocument::LoadXml(std::u16string_view sText) {
+HRESULT CXmlDocument::LoadXml(std::u16string_view sText, XmlWhitespace whitespace) {
     try {
         const std::string sUtf8 = ToUtf8(sText);
         xmlDocPtr pDoc = nullptr;
         XmlParseError error;
-        const HRESULT hr = Parse(sUtf8.data(), sUtf8.size(), "UTF-8", &error, &pDoc);
+        const HRESULT hr = Parse(sUtf8.data(), sUtf8.size(), "UTF-8", whitespace, &error, &pDoc);
         if (FAILED(hr)) {
             m_ParseError = std::move(error);
             return hr;

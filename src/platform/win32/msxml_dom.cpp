@@ -180,7 +180,7 @@ void SetBoolProperty(IXMLDOMDocument2* pDom, const char16_t* szName, bool bValue
     pDom->setProperty(name.Get(), v);  // not every version knows every property
 }
 
-HRESULT NewDom(IXMLDOMDocument2** ppDom) {
+HRESULT NewDom(IXMLDOMDocument2** ppDom, bool bKeepWhitespace = false) {
     EnsureCom();
     HRESULT hr = CoCreateInstance(CLSID_DOMDocument60_, nullptr, CLSCTX_INPROC_SERVER, IID_IXMLDOMDocument2_,
                                   reinterpret_cast<void**>(ppDom));
@@ -192,11 +192,11 @@ HRESULT NewDom(IXMLDOMDocument2** ppDom) {
         return hr;
     }
     IXMLDOMDocument2* pDom = *ppDom;
-    // Synchronous, no DTD processing or external entities, whitespace between elements dropped.
+    // Synchronous, no DTD processing or external entities.
     pDom->put_async(VARIANT_FALSE);
     pDom->put_validateOnParse(VARIANT_FALSE);
     pDom->put_resolveExternals(VARIANT_FALSE);
-    pDom->put_preserveWhiteSpace(VARIANT_FALSE);
+    pDom->put_preserveWhiteSpace(bKeepWhitespace ? VARIANT_TRUE : VARIANT_FALSE);
     SetProperty(pDom, u"SelectionLanguage", u"XPath");
     SetBoolProperty(pDom, u"ProhibitDTD", true);
     return S_OK;
@@ -606,9 +606,9 @@ Result LoadBytes(Document* pDocument, const void* pBytes, std::size_t cbBytes, L
     return Finish(pDocument, pDom, hr, bOk, pError);
 }
 
-Result LoadText(Document* pDocument, std::u16string_view sText, LoadError* pError) {
+Result LoadText(Document* pDocument, std::u16string_view sText, bool bKeepWhitespace, LoadError* pError) {
     IXMLDOMDocument2* pDom = nullptr;
-    HRESULT hr = NewDom(&pDom);
+    HRESULT hr = NewDom(&pDom, bKeepWhitespace);
     if (FAILED(hr)) {
         return hr;
     }
@@ -713,6 +713,11 @@ void* OwnerOf(const Node* pNode) {
 
 bool IsElement(const Node* pNode) {
     return TypeOf(pNode->p) == NODE_ELEMENT;
+}
+
+bool IsText(const Node* pNode) {
+    const DOMNodeType type = TypeOf(pNode->p);
+    return type == NODE_TEXT || type == NODE_CDATA_SECTION;
 }
 
 std::u16string NodeName(const Node* pNode) {

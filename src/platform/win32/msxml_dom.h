@@ -33,7 +33,8 @@ void DestroyDocument(Document* pDocument);
 
 // On failure the document keeps what it held and *pError says why.
 Result LoadBytes(Document* pDocument, const void* pBytes, std::size_t cbBytes, LoadError* pError);
-Result LoadText(Document* pDocument, std::u16string_view sText, LoadError* pError);
+// bKeepWhitespace keeps whitespace-only text as text nodes.
+Result LoadText(Document* pDocument, std::u16string_view sText, bool bKeepWhitespace, LoadError* pError);
 bool IsLoaded(const Document* pDocument);
 
 Node* DocumentNode(const Document* pDocument);
@@ -47,6 +48,8 @@ Result CreateElement(Document* pDocument, std::u16string_view sPrefix, std::u16s
 
 void* OwnerOf(const Node* pNode);
 bool IsElement(const Node* pNode);
+// A text or CDATA section node.
+bool IsText(const Node* pNode);
 std::u16string NodeName(const Node* pNode);
 std::u16string LocalName(const Node* pNode);
 std::u16string Prefix(const Node* pNode);

@@ -65,6 +65,10 @@ bool CXmlNode::IsElement() const {
     return m_pNode != nullptr && msxml::IsElement(N(m_pNode));
 }
 
+bool CXmlNode::IsText() const {
+    return m_pNode != nullptr && msxml::IsText(N(m_pNode));
+}
+
 std::u16string CXmlNode::NodeName() const {
     return m_pNode == nullptr ? std::u16string() : msxml::NodeName(N(m_pNode));
 }
@@ -235,10 +239,10 @@ HRESULT CXmlDocument::Load(const void* pBytes, std::size_t cbBytes) {
     return hr;
 }
 
-HRESULT CXmlDocument::LoadXml(std::u16string_view sText) {
+HRESULT CXmlDocument::LoadXml(std::u16string_view sText, XmlWhitespace whitespace) {
     const HRESULT hr =
         LoadInto(this, &m_pDoc, &m_ParseError, [&](msxml::Document* pDoc, msxml::LoadError* pError) {
-            return msxml::LoadText(pDoc, sText, pError);
+            return msxml::LoadText(pDoc, sText, whitespace == XmlWhitespace::Keep, pError);
         });
     if (SUCCEEDED(hr)) {
         ++m_nGeneration;
