@@ -12,6 +12,8 @@
 
 #include "platform/registry.h"
 #include "platform/root.h"
+#include "platform/service_control.h"
+#include "scm/scm_admin.h"
 #include "service/registry_key.h"
 #include "support/files.h"
 #include "support/protection_root.h"
@@ -97,6 +99,8 @@ TEST_F(ServiceEvents, BootAndTerminateAreAnnouncedInOrder) {
         usleep(50000);
     }
     EXPECT_TRUE(bGone) << DriverStatus();
+    // The protection's final state is written last, after the driver has gone.
+    ASSERT_TRUE(scm::WaitForState(u"KRELLSvc", SERVICE_STOPPED, 20000));
     RunCommand(m_sCtl + " settings get 'GATEWARDEN\\PRIVATE' CurrentState", &sOutput);
     EXPECT_NE(sOutput.find("0x00000000"), std::string::npos) << sOutput;
     CRegistryKey service;
