@@ -110,6 +110,29 @@ krell_sources(signature_sources src/signature src/signature/win32)
 add_library(krell_signature STATIC ${signature_sources} ${KRELL_TRUSTED_ROOT_SOURCE})
 target_link_libraries(krell_signature PUBLIC krell_crypto crypt32)
 
+# The system's own components and the service executable, over the real service control manager.
+# The libraries above already hold part of these folders; krell_system has the rest and links them.
+krell_sources(system_sources src/service src/service/win32 src/diagnostics src/module src/compiler src/events
+              src/settings src/channel src/manifest)
+get_target_property(system_parts_debug_log krell_debug_log SOURCES)
+get_target_property(system_parts_crash krell_crash_handler SOURCES)
+get_target_property(system_parts_sync krell_sync_objects SOURCES)
+get_target_property(system_parts_channel krell_channel SOURCES)
+get_target_property(system_parts_intermediate krell_intermediate SOURCES)
+list(REMOVE_ITEM system_sources ${system_parts_debug_log} ${system_parts_crash} ${system_parts_sync}
+     ${system_parts_channel} ${system_parts_intermediate})
+add_library(krell_system STATIC ${system_sources})
+target_link_libraries(krell_system PUBLIC krell_crash_handler krell_channel krell_intermediate krell_kcfile
+                                          krell_signature)
+target_compile_options(krell_system PRIVATE -fstack-protector-strong)
+target_compile_definitions(krell_system PRIVATE
+                           KRELL_FILE_VERSION="${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.0.0")
+# The rule templates are resources of the image: linked into the program itself, since the linker
+# takes nothing from a static library that no symbol asks for.
+krell_program(krellsvc ${src}/krellsvc/main.cpp)
+target_link_libraries(krellsvc PRIVATE krell_system krell_image_resources)
+target_compile_options(krellsvc PRIVATE -fstack-protector-strong)
+
 if(NOT KRELL_BUILD_TESTS)
   return()
 endif()

@@ -256,6 +256,17 @@ __declspec(dllimport) TOP_LEVEL_EXCEPTION_FILTER32
 __declspec(dllimport) void __stdcall RtlCaptureContext(void*);
 __declspec(dllimport) BOOL __stdcall TerminateProcess(HANDLE, DWORD);
 
+// kernel32: the console of the service's foreground run and its control events.
+using HANDLER_ROUTINE32 = BOOL(__stdcall*)(DWORD);
+constexpr DWORD CTRL_C_EVENT = 0;
+constexpr DWORD CTRL_BREAK_EVENT = 1;
+constexpr DWORD CTRL_CLOSE_EVENT = 2;
+constexpr DWORD CTRL_LOGOFF_EVENT = 5;
+constexpr DWORD CTRL_SHUTDOWN_EVENT = 6;
+__declspec(dllimport) BOOL __stdcall AllocConsole();
+__declspec(dllimport) BOOL __stdcall FreeConsole();
+__declspec(dllimport) BOOL __stdcall SetConsoleCtrlHandler(HANDLER_ROUTINE32, BOOL);
+
 // ole32 and oleaut32: COM on the calling thread, and safe arrays. The seam's VARIANT and SAFEARRAY
 // have the platform's layout (variant.cpp checks it).
 using VARTYPE_ = std::uint16_t;
