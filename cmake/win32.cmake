@@ -330,3 +330,9 @@ set_target_properties(krell_test_com_server PROPERTIES OUTPUT_NAME ComServer PRE
 krell_win32_tests(com SOURCES ${tests}/platform/com_activation_test.cpp ${tests}/platform/variant_test.cpp
                   LIBRARIES krell_platform krell_debug_log)
 add_dependencies(krell_com_tests krell_test_com_server krell_test_no_factory)
+
+# krellsvc.exe from outside, under Wine's services.exe: its command line, installing and removing
+# itself, and its runs without the settings store and the driver (the test service program stands in
+# for the event manager's and the driver's service entries).
+krell_win32_tests(krellsvc SOURCES ${tests}/e2e/win32/krellsvc_test.cpp LIBRARIES krell_debug_log krell_test_files)
+add_dependencies(krell_krellsvc_tests krellsvc krell_child_service)
