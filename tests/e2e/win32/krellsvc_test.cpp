@@ -22,6 +22,8 @@ extern "C" {
 __declspec(dllimport) int __stdcall CreateProcessW(const wchar_t*, wchar_t*, void*, void*, int, DWORD, void*,
                                                    const wchar_t*, void*, void*);
 __declspec(dllimport) int __stdcall SetHandleInformation(void*, DWORD, DWORD);
+__declspec(dllimport) int __stdcall CreatePipe(void**, void**, void*, DWORD);
+__declspec(dllimport) int __stdcall PeekNamedPipe(void*, void*, DWORD, DWORD*, DWORD*, DWORD*);
 }
 
 namespace {
@@ -43,7 +45,7 @@ constexpr const char16_t* INSTANCE_MUTEX = u"Global\\KRELLSvc_Single_Instance_Lo
 
 struct ProgramRun {
     DWORD dwExitCode = 0;
-    std::string sErrors;  // standard error
+    std::string sErrors;  // standard output and error
 };
 
 class KrellsvcTest : public scmtest::ScmTest {
@@ -83,14 +85,15 @@ protected:
     // The build puts the programs into bin/ beside the test programs.
     static std::u16string ServiceProgram() { return ProgramDirectory() + u"\\bin\\krellsvc.exe"; }
 
-    // krellsvc.exe run by the test, outside the manager, with its standard error in a file.
+    // krellsvc.exe run by the test, outside the manager, its standard output and error in a pipe. The
+    // pipe is read once the program has ended (what it writes fits the pipe's buffer): Wine's own
+    // helper processes may inherit the writing end and keep it open.
     static ProgramRun RunProgram(const std::u16string& sArguments) {
         constexpr DWORD STARTF_USESTDHANDLES = 0x100, HANDLE_FLAG_INHERIT = 1;
-        const std::u16string sErrorsPath = ProgramDirectory() + u"\\krellsvc.err";
-        HANDLE hErrors = CreateFile(sErrorsPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL);
-        EXPECT_NE(hErrors, INVALID_HANDLE_VALUE) << GetLastError();
-        EXPECT_NE(SetHandleInformation(hErrors, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT), 0);
+        HANDLE hRead = nullptr;
+        HANDLE hWrite = nullptr;
+        EXPECT_NE(CreatePipe(&hRead, &hWrite, nullptr, 0), 0) << GetLastError();
+        EXPECT_NE(SetHandleInformation(hWrite, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT), 0);
         struct {
             DWORD cb;
             void* lpReserved;
@@ -106,8 +109,8 @@ protected:
         static_assert(sizeof(startup) == 68);
         startup.cb = sizeof(startup);
         startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdOutput = hErrors;
-        startup.hStdError = hErrors;
+        startup.hStdOutput = hWrite;
+        startup.hStdError = hWrite;
         struct {
             void* hProcess;
             void* hThread;
@@ -117,9 +120,10 @@ protected:
         ProgramRun run;
         const int bStarted = CreateProcessW(nullptr, reinterpret_cast<wchar_t*>(sCommandLine.data()), nullptr,
                                             nullptr, 1, 0, nullptr, nullptr, &startup, &process);
-        platform::CloseHandle(hErrors);
+        platform::CloseHandle(hWrite);
         EXPECT_NE(bStarted, 0) << GetLastError();
         if (bStarted == 0) {
+            platform::CloseHandle(hRead);
             return run;
         }
         EXPECT_EQ(WaitForSingleObject(process.hProcess, WAIT_MS), WAIT_OBJECT_0)
@@ -127,8 +131,16 @@ protected:
         GetExitCodeProcess(process.hProcess, &run.dwExitCode);
         platform::CloseHandle(process.hProcess);
         platform::CloseHandle(process.hThread);
-        run.sErrors = krelltest::ReadFileBytes(sErrorsPath);
-        std::remove(platform::ToUtf8(sErrorsPath).c_str());
+        DWORD cbAvailable = 0;
+        while (PeekNamedPipe(hRead, nullptr, 0, nullptr, &cbAvailable, nullptr) != 0 && cbAvailable > 0) {
+            std::string sChunk(cbAvailable, '\0');
+            DWORD cbRead = 0;
+            if (!ReadFile(hRead, sChunk.data(), cbAvailable, &cbRead)) {
+                break;
+            }
+            run.sErrors.append(sChunk, 0, cbRead);
+        }
+        platform::CloseHandle(hRead);
         return run;
     }
 
