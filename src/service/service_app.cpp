@@ -242,7 +242,9 @@ int CServiceApp::OnRunDebug() {
 }
 
 int CServiceApp::OnRunService(DWORD dwControlsAccepted) {
-    // The platform's critical-error and fault boxes do not exist here; there is no error mode to set.
+    // Nobody is there to answer a message box of the system.
+    platform::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOALIGNMENTFAULTEXCEPT |
+                           SEM_NOOPENFILEERRORBOX);
     m_bRunningAsService = true;
     TraceOut3(u"CServiceApp::OnRunService() : Register()\n");
     if (!Register(m_sServiceName.c_str(), dwControlsAccepted)) {

@@ -266,6 +266,9 @@ constexpr DWORD CTRL_SHUTDOWN_EVENT = 6;
 __declspec(dllimport) BOOL __stdcall AllocConsole();
 __declspec(dllimport) BOOL __stdcall FreeConsole();
 __declspec(dllimport) BOOL __stdcall SetConsoleCtrlHandler(HANDLER_ROUTINE32, BOOL);
+// kernel32: the service process's error mode and working set.
+__declspec(dllimport) unsigned __stdcall SetErrorMode(unsigned);
+__declspec(dllimport) BOOL __stdcall SetProcessWorkingSetSize(HANDLE, std::size_t, std::size_t);
 
 // ole32 and oleaut32: COM on the calling thread, and safe arrays. The seam's VARIANT and SAFEARRAY
 // have the platform's layout (variant.cpp checks it).
