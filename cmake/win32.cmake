@@ -338,4 +338,4 @@ krell_win32_tests(krellsvc SOURCES ${tests}/e2e/win32/krellsvc_test.cpp LIBRARIE
 add_dependencies(krell_krellsvc_tests krellsvc krell_child_service)
 # The host framework's own tests: the command line's tokens and the lock and event wrappers.
 krell_win32_tests(service SOURCES ${tests}/service/command_line_test.cpp ${tests}/service/sync_objects_test.cpp
-                  LIBRARIES krell_system)
+                  ${tests}/service/win32/object_security_test.cpp LIBRARIES krell_system)
