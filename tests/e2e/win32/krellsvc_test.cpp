@@ -16,6 +16,7 @@
 #include "platform/system.h"
 #include "scm/win32/scm_fixture.h"
 #include "service/registry_key.h"
+#include "service/win32/object_dacl.h"
 #include "support/files.h"
 
 extern "C" {
@@ -402,6 +403,42 @@ TEST_F(KrellsvcTest, ServiceStartsTheEventManagerAndStopsWithoutTheSettingsStore
                            "CKTUMSModule::ShutdownDriver(): m_Channel.SendKTMessage() failed",
                            "CKTUMSModule::unloadDriver(): closeDriverChannel() failed",
                        });
+}
+
+// While it waits for the event manager to start, the service holds its named objects: the terminate
+// event open to administrators and the system only, the instance lock to everyone, which turns a
+// second instance away.
+TEST_F(KrellsvcTest, StartingServiceHoldsItsNamedObjectsWithTheirSecurity) {
+    {
+        ScHandle hEventManager(Create(u"zuZazEzi", ServiceImage("1 0 2500")));
+        ASSERT_TRUE(hEventManager) << GetLastError();
+    }
+    ASSERT_EQ(RunProgram(u"/Install").dwExitCode, 0u);
+    ScHandle hService(OpenService(m_hManager, SERVICE_NAME, SERVICE_ALL_ACCESS));
+    ASSERT_TRUE(hService) << GetLastError();
+    ASSERT_TRUE(StartService(hService.get(), 0, nullptr)) << GetLastError();
+
+    constexpr DWORD ACCESS = krelltest::READ_CONTROL | SYNCHRONIZE;
+    HANDLE hInstance = nullptr;
+    for (int n = 0; n < 1000 && hInstance == nullptr; ++n) {
+        hInstance = OpenMutex(ACCESS, false, INSTANCE_MUTEX);
+        Sleep(hInstance == nullptr ? 5 : 0);
+    }
+    ASSERT_NE(hInstance, nullptr);
+    HANDLE hTerminate = OpenEvent(ACCESS, false, TERMINATE_EVENT);
+    ASSERT_NE(hTerminate, nullptr);
+    const std::string sTerminateDacl = krelltest::DaclOf(hTerminate);
+    const std::string sInstanceDacl = krelltest::DaclOf(hInstance);
+    EXPECT_EQ(RunProgram(u"-d").dwExitCode, EXIT_FAILED);
+    platform::CloseHandle(hTerminate);
+    platform::CloseHandle(hInstance);
+    EXPECT_TRUE(std::regex_match(sTerminateDacl, krelltest::ADMIN_DACL)) << sTerminateDacl;
+    EXPECT_TRUE(std::regex_match(sInstanceDacl, krelltest::NULL_DACL)) << sInstanceDacl;
+
+    ASSERT_TRUE(WaitForState(SERVICE_NAME, SERVICE_STOPPED, WAIT_MS));
+    EXPECT_EQ(Query(hService.get()).dwServiceSpecificExitCode, 0xFFFFFFFFu);
+    // Only the service got as far as its start: the debug run was the second instance.
+    EXPECT_EQ(krelltest::CountOf(DebugLog(), "CKTUMSModule::Create(): KTUMS starting."), 1u) << DebugLog();
 }
 
 // The foreground run takes the same way, on the main thread with its console, and tells the manager
