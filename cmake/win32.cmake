@@ -123,6 +123,29 @@ target_link_options(ktRGen PRIVATE -static)
 set_target_properties(ktRGen PROPERTIES OUTPUT_NAME ktRGen PREFIX "" SUFFIX ".dll"
                                         RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 
+# The system's own components and the service executable, over the real service control manager.
+# The libraries above already hold part of these folders; krell_system has the rest and links them.
+krell_sources(system_sources src/service src/service/win32 src/diagnostics src/module src/compiler src/events
+              src/settings src/channel src/manifest)
+get_target_property(system_parts_debug_log krell_debug_log SOURCES)
+get_target_property(system_parts_crash krell_crash_handler SOURCES)
+get_target_property(system_parts_sync krell_sync_objects SOURCES)
+get_target_property(system_parts_channel krell_channel SOURCES)
+get_target_property(system_parts_intermediate krell_intermediate SOURCES)
+list(REMOVE_ITEM system_sources ${system_parts_debug_log} ${system_parts_crash} ${system_parts_sync}
+     ${system_parts_channel} ${system_parts_intermediate})
+add_library(krell_system STATIC ${system_sources})
+target_link_libraries(krell_system PUBLIC krell_crash_handler krell_channel krell_intermediate krell_kcfile
+                                          krell_signature)
+target_compile_options(krell_system PRIVATE -fstack-protector-strong)
+target_compile_definitions(krell_system PRIVATE
+                           KRELL_FILE_VERSION="${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.0.0")
+# The rule templates are resources of the image: linked into the program itself, since the linker
+# takes nothing from a static library that no symbol asks for.
+krell_program(krellsvc ${src}/krellsvc/main.cpp)
+target_link_libraries(krellsvc PRIVATE krell_system krell_image_resources)
+target_compile_options(krellsvc PRIVATE -fstack-protector-strong)
+
 if(NOT KRELL_BUILD_TESTS)
   return()
 endif()
@@ -331,3 +354,12 @@ set_target_properties(krell_test_com_server PROPERTIES OUTPUT_NAME ComServer PRE
 krell_win32_tests(com SOURCES ${tests}/platform/com_activation_test.cpp ${tests}/platform/variant_test.cpp
                   LIBRARIES krell_platform krell_debug_log)
 add_dependencies(krell_com_tests krell_test_com_server krell_test_no_factory)
+
+# krellsvc.exe from outside, under Wine's services.exe: its command line, installing and removing
+# itself, and its runs without the settings store and the driver (the test service program stands in
+# for the event manager's and the driver's service entries).
+krell_win32_tests(krellsvc SOURCES ${tests}/e2e/win32/krellsvc_test.cpp LIBRARIES krell_debug_log krell_test_files)
+add_dependencies(krell_krellsvc_tests krellsvc krell_child_service)
+# The host framework's own tests: the command line's tokens and the lock and event wrappers.
+krell_win32_tests(service SOURCES ${tests}/service/command_line_test.cpp ${tests}/service/sync_objects_test.cpp
+                  ${tests}/service/win32/object_security_test.cpp LIBRARIES krell_system)

@@ -1,11 +1,13 @@
 #include "module/ktums_module.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <optional>
 
 #include "diagnostics/crash_handler.h"
 #include "diagnostics/user_debug_output.h"
 #include "events/notify_event_sender.h"
+#include "platform/process.h"
 #include "platform/service_control.h"
 #include "platform/system.h"
 #include "service/registry_key.h"
@@ -70,8 +72,9 @@ DWORD CKTUMSModule::Start() {
         m_pComponents->EnqueueNotification(NOTIFY_STARTING, nullptr);
         m_pComponents->EnqueueNotification(NOTIFY_ENABLED, u"Gatewarden is enabled");
         DebugOut3(DBG_CAT_MODULE, u"CKTUMSModule::Start(): KTUMS started OK.\n");
-        // Settle, then give back the start-up's memory; POSIX has no working-set trim to ask for.
+        // Settle, then give back the start-up's memory.
         platform::Sleep(START_SETTLE_MS);
+        platform::SetProcessWorkingSetSize(static_cast<std::size_t>(-1), static_cast<std::size_t>(-1));
         WaitForTerminate(INFINITE);
         m_pComponents->EnqueueNotification(NOTIFY_DISABLED, u"Gatewarden is disabled");
     } else {

@@ -8,6 +8,7 @@
 // ERROR_SUCCESS or ERROR_ALREADY_EXISTS.
 #pragma once
 
+#include "platform/security.h"
 #include "platform/types.h"
 
 namespace platform {
@@ -20,12 +21,16 @@ constexpr DWORD MUTEX_ALL_ACCESS = 0x1F0001;
 // Returns null on failure. An existing named event is opened instead (last error
 // ERROR_ALREADY_EXISTS); a name held by an object of another kind fails with ERROR_INVALID_HANDLE.
 HANDLE CreateEvent(bool bManualReset, bool bInitialState, const char16_t* szName);
+// With the given security (null: the creator's default); an existing object keeps its own.
+HANDLE CreateEvent(const SECURITY_ATTRIBUTES* pSecurity, bool bManualReset, bool bInitialState,
+                   const char16_t* szName);
 // Fails with ERROR_FILE_NOT_FOUND when no process holds an object of that name.
 HANDLE OpenEvent(DWORD dwAccess, bool bInherit, const char16_t* szName);
 bool SetEvent(HANDLE hEvent);
 bool ResetEvent(HANDLE hEvent);
 
 HANDLE CreateMutex(bool bInitialOwner, const char16_t* szName);
+HANDLE CreateMutex(const SECURITY_ATTRIBUTES* pSecurity, bool bInitialOwner, const char16_t* szName);
 HANDLE OpenMutex(DWORD dwAccess, bool bInherit, const char16_t* szName);
 // Fails with ERROR_NOT_OWNER when the calling thread does not own the mutex.
 bool ReleaseMutex(HANDLE hMutex);

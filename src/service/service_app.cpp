@@ -75,8 +75,7 @@ void ReportUnknownSwitches(const std::u16string& sProgram, const std::vector<std
 int CServiceApp::Run(const char16_t* szServiceName, const char16_t* szDisplayName,
                      const char16_t* szDescription, DWORD dwControlsAccepted) {
     // The optional system entry points (input-method editor, OLE clean-up, the Windows 9x service
-    // registration), COM and the security descriptors of the named objects have no counterpart on
-    // POSIX: the root's directory permissions guard the named objects.
+    // registration) and COM on this thread have no counterpart on POSIX.
     try {
         m_sServiceName = szServiceName;
         m_sDisplayName = szDisplayName;
@@ -85,8 +84,19 @@ int CServiceApp::Run(const char16_t* szServiceName, const char16_t* szDisplayNam
         TraceOut1(u"CServiceApp::Run() : CStringConvert::Copy() == false\n");
         return -1;
     }
+    // Anyone may meet the instance lock; only administrators and the system may signal the stop.
+    CNullDacl nullDacl;
+    if (!nullDacl.Create()) {
+        TraceOut1(u"CServiceApp::Run() : nullDacl.Create() == FALSE\n");
+        return -1;
+    }
+    CAdminDacl adminDacl;
+    if (!adminDacl.Create()) {
+        TraceOut1(u"CServiceApp::Run() : adminDacl.Create() == FALSE\n");
+        return -1;
+    }
     const std::u16string sTerminateName = TerminateEventName(m_sServiceName);
-    if (!m_TerminateEvent.Create(nullptr, true, false, sTerminateName.c_str(), true)) {
+    if (!m_TerminateEvent.Create(adminDacl.Get(), true, false, sTerminateName.c_str(), true)) {
         TraceOut1(u"CServiceApp::Run() : m_TerminateEvent.Create() == FALSE\n");
         return -1;
     }
@@ -99,12 +109,13 @@ int CServiceApp::Run(const char16_t* szServiceName, const char16_t* szDisplayNam
         TraceOut1(u"CServiceApp::Run() : commandLine.Parse() == FALSE\n");
         return -1;
     }
-    const int nResult = RunMode(commandLine, dwControlsAccepted);
+    const int nResult = RunMode(commandLine, dwControlsAccepted, nullDacl.Get());
     m_EventLog.Close();
     return nResult;
 }
 
-int CServiceApp::RunMode(const CCommandLine& commandLine, DWORD dwControlsAccepted) {
+int CServiceApp::RunMode(const CCommandLine& commandLine, DWORD dwControlsAccepted,
+                         const SECURITY_ATTRIBUTES* pInstanceSecurity) {
     if (commandLine.HasSwitch(SWITCH_VERSION)) {
         TraceOut3(u"CServiceApp::Run() : OnShowVersion()\n");
         return OnShowVersion();
@@ -118,7 +129,7 @@ int CServiceApp::RunMode(const CCommandLine& commandLine, DWORD dwControlsAccept
         return OnTerminate();
     }
     const std::u16string sInstanceName = m_sServiceName + u"_Single_Instance_Lock";
-    if (!m_InstanceMutex.Create(nullptr, false, sInstanceName.c_str(), true)) {
+    if (!m_InstanceMutex.Create(pInstanceSecurity, false, sInstanceName.c_str(), true)) {
         TraceOut1(u"CServiceApp::Run() : m_InstanceMutex.Create() == FALSE\n");
         return -1;
     }
@@ -242,7 +253,9 @@ int CServiceApp::OnRunDebug() {
 }
 
 int CServiceApp::OnRunService(DWORD dwControlsAccepted) {
-    // The platform's critical-error and fault boxes do not exist here; there is no error mode to set.
+    // Nobody is there to answer a message box of the system.
+    platform::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOALIGNMENTFAULTEXCEPT |
+                           SEM_NOOPENFILEERRORBOX);
     m_bRunningAsService = true;
     TraceOut3(u"CServiceApp::OnRunService() : Register()\n");
     if (!Register(m_sServiceName.c_str(), dwControlsAccepted)) {

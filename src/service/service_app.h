@@ -87,7 +87,8 @@ protected:
     eApartment m_eApartment = APARTMENT_NONE;
 
 private:
-    int RunMode(const CCommandLine& commandLine, DWORD dwControlsAccepted);
+    int RunMode(const CCommandLine& commandLine, DWORD dwControlsAccepted,
+                const SECURITY_ATTRIBUTES* pInstanceSecurity);
     bool RegisterEventLog();
     void LogDisplayNameEvent(DWORD dwEventId);
 };

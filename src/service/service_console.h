@@ -1,19 +1,17 @@
-// The console of the foreground debug run. The platform's console control events are signals here:
-// Ctrl+C (SIGINT), Ctrl+Break (SIGQUIT), a closed terminal (SIGHUP) and termination (SIGTERM) all ask
-// the application to stop. A thread of the console waits for them; every other thread of the process
-// keeps them blocked, so none is interrupted.
+// The console of the foreground debug run. Every console control event (Ctrl+C, Ctrl+Break, a closed
+// console, log-off, shut-down) asks the application to stop. How those events arrive is the
+// platform's: service/posix/ waits for the signals that stand for them, service/win32/ is the
+// platform's console control handler.
 #pragma once
 
-#include <signal.h>
-
-#include "service/thread.h"
+#include <memory>
 
 class CServiceApp;
 
 class CServiceConsole {
 public:
-    CServiceConsole() = default;
-    ~CServiceConsole() { Destroy(); }
+    CServiceConsole();
+    ~CServiceConsole();
     CServiceConsole(const CServiceConsole&) = delete;
     CServiceConsole& operator=(const CServiceConsole&) = delete;
 
@@ -21,19 +19,7 @@ public:
     void Destroy();
 
 private:
-    class CControlThread : public CThread {
-    public:
-        CControlThread(CServiceApp* pServiceApp, const sigset_t& signals)
-            : m_pServiceApp(pServiceApp), m_Signals(signals) {}
-
-    protected:
-        DWORD Run() override;
-
-    private:
-        CServiceApp* m_pServiceApp;
-        sigset_t m_Signals;
-    };
-
-    CControlThread* m_pThread = nullptr;
-    sigset_t m_PreviousMask{};
+    // The platform half's state while the console exists.
+    struct CPlatformPart;
+    std::unique_ptr<CPlatformPart> m_pPart;
 };

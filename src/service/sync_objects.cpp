@@ -39,6 +39,27 @@ bool CSyncObject::CreateGlobalName(const char16_t* szName, std::u16string* psGlo
     return true;
 }
 
+CObjectSecurity::~CObjectSecurity() {
+    Release();
+}
+
+bool CObjectSecurity::Create(const char16_t* szSddl) {
+    Release();
+    return Adopt(platform::CreateSecurityAttributes(szSddl, &m_Attributes));
+}
+
+void CObjectSecurity::Release() {
+    if (m_bCreated) {
+        platform::FreeSecurityAttributes(&m_Attributes);
+        m_bCreated = false;
+    }
+}
+
+bool CNullDacl::Create() {
+    Release();
+    return Adopt(platform::CreateNullDaclSecurityAttributes(&m_Attributes));
+}
+
 CEvent::CEvent(bool bManualReset, bool bInitialState, const char16_t* szName, bool bGlobal) {
     if (!Create(nullptr, bManualReset, bInitialState, szName, bGlobal)) {
         TraceOut1(u"CEvent::CEvent() : Create() == FALSE\n");
@@ -56,14 +77,14 @@ void CEvent::Close() {
     }
 }
 
-bool CEvent::Create(const void* /*pSecurity*/, bool bManualReset, bool bInitialState, const char16_t* szName,
-                    bool bGlobal) {
+bool CEvent::Create(const SECURITY_ATTRIBUTES* pSecurity, bool bManualReset, bool bInitialState,
+                    const char16_t* szName, bool bGlobal) {
     Close();
     std::u16string sName;
     if (!ObjectName(u"CEvent", szName, bGlobal, &sName)) {
         return false;
     }
-    m_hEvent = platform::CreateEvent(bManualReset, bInitialState, NameOrNull(szName, sName));
+    m_hEvent = platform::CreateEvent(pSecurity, bManualReset, bInitialState, NameOrNull(szName, sName));
     if (m_hEvent == nullptr) {
         TraceOut1(u"CEvent::Create() : CreateEvent() == NULL, 0x%08X\n", platform::GetLastError());
         return false;
@@ -108,13 +129,14 @@ void CMutex::Close() {
     }
 }
 
-bool CMutex::Create(const void* /*pSecurity*/, bool bInitialOwner, const char16_t* szName, bool bGlobal) {
+bool CMutex::Create(const SECURITY_ATTRIBUTES* pSecurity, bool bInitialOwner, const char16_t* szName,
+                    bool bGlobal) {
     Close();
     std::u16string sName;
     if (!ObjectName(u"CMutex", szName, bGlobal, &sName)) {
         return false;
     }
-    m_hMutex = platform::CreateMutex(bInitialOwner, NameOrNull(szName, sName));
+    m_hMutex = platform::CreateMutex(pSecurity, bInitialOwner, NameOrNull(szName, sName));
     if (m_hMutex == nullptr) {
         TraceOut1(u"CMutex::Create() : CreateMutex() == NULL, 0x%08X\n", platform::GetLastError());
         return false;

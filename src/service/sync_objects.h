@@ -4,6 +4,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/security.h"
 #include "platform/types.h"
 
 // Named objects live in the platform's global namespace; this builds "Global\<name>".
@@ -11,6 +12,40 @@ class CSyncObject {
 public:
     static bool CreateGlobalName(const char16_t* szName, std::u16string* psGlobalName,
                                  DWORD dwCharCount = MAX_PATH);
+};
+
+// A named object's security, built from its descriptor string and given back with its owner.
+class CObjectSecurity {
+public:
+    CObjectSecurity() = default;
+    ~CObjectSecurity();
+    CObjectSecurity(const CObjectSecurity&) = delete;
+    CObjectSecurity& operator=(const CObjectSecurity&) = delete;
+
+    // Null until Create has succeeded: the creator's default.
+    const SECURITY_ATTRIBUTES* Get() const { return m_bCreated ? &m_Attributes : nullptr; }
+
+protected:
+    bool Create(const char16_t* szSddl);
+    void Release();
+    bool Adopt(bool bCreated) { return m_bCreated = bCreated; }
+
+    SECURITY_ATTRIBUTES m_Attributes{};
+
+private:
+    bool m_bCreated = false;
+};
+
+// Everyone may open the object: its DACL is null.
+class CNullDacl : public CObjectSecurity {
+public:
+    bool Create();
+};
+
+// Only the built-in Administrators and LocalSystem may open the object, with every right.
+class CAdminDacl : public CObjectSecurity {
+public:
+    bool Create() { return CObjectSecurity::Create(u"D:(A;;GA;;;BA)(A;;GA;;;SY)"); }
 };
 
 class CEvent {
@@ -22,7 +57,7 @@ public:
     CEvent(const CEvent&) = delete;
     CEvent& operator=(const CEvent&) = delete;
 
-    bool Create(const void* pSecurity, bool bManualReset, bool bInitialState,
+    bool Create(const SECURITY_ATTRIBUTES* pSecurity, bool bManualReset, bool bInitialState,
                 const char16_t* szName = nullptr, bool bGlobal = false);
     bool SetEvent();
     bool ResetEvent();
@@ -44,7 +79,7 @@ public:
     CMutex(const CMutex&) = delete;
     CMutex& operator=(const CMutex&) = delete;
 
-    bool Create(const void* pSecurity, bool bInitialOwner, const char16_t* szName = nullptr,
+    bool Create(const SECURITY_ATTRIBUTES* pSecurity, bool bInitialOwner, const char16_t* szName = nullptr,
                 bool bGlobal = false);
     // Opens a named mutex that some process holds open.
     bool Open(DWORD dwAccess, bool bInherit, const char16_t* szName, bool bGlobal = false);

@@ -32,3 +32,15 @@ std::u16string GetCommandLine() {
 }
 
 }  // namespace platform
+
+namespace platform {
+
+DWORD SetErrorMode(DWORD) {
+    return 0;
+}
+
+bool SetProcessWorkingSetSize(std::size_t, std::size_t) {
+    return true;
+}
+
+}  // namespace platform

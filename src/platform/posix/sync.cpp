@@ -585,6 +585,11 @@ HANDLE CreateEvent(bool bManualReset, bool bInitialState, const char16_t* szName
     return pObject == nullptr ? nullptr : posix::InsertNew(std::move(pObject), bExisted);
 }
 
+HANDLE CreateEvent(const SECURITY_ATTRIBUTES*, bool bManualReset, bool bInitialState,
+                   const char16_t* szName) {
+    return CreateEvent(bManualReset, bInitialState, szName);
+}
+
 HANDLE OpenEvent(DWORD dwAccess, bool bInherit, const char16_t* szName) {
     bool bExisted = false;
     auto pObject = posix::CreateOrOpen(szName, KIND_EVENT, CreateParams{false, false, false}, &bExisted);
@@ -621,6 +626,10 @@ HANDLE CreateMutex(bool bInitialOwner, const char16_t* szName) {
         pObject->Take(ctx);
     }
     return posix::InsertNew(std::move(pObject), bExisted);
+}
+
+HANDLE CreateMutex(const SECURITY_ATTRIBUTES*, bool bInitialOwner, const char16_t* szName) {
+    return CreateMutex(bInitialOwner, szName);
 }
 
 HANDLE OpenMutex(DWORD dwAccess, bool bInherit, const char16_t* szName) {

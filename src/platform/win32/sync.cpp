@@ -5,7 +5,13 @@
 namespace platform {
 
 HANDLE CreateEvent(bool bManualReset, bool bInitialState, const char16_t* szName) {
-    return win32::CreateEventW(nullptr, bManualReset, bInitialState, win32::W(szName));
+    return CreateEvent(nullptr, bManualReset, bInitialState, szName);
+}
+
+HANDLE CreateEvent(const SECURITY_ATTRIBUTES* pSecurity, bool bManualReset, bool bInitialState,
+                   const char16_t* szName) {
+    return win32::CreateEventW(const_cast<SECURITY_ATTRIBUTES*>(pSecurity), bManualReset, bInitialState,
+                               win32::W(szName));
 }
 
 HANDLE OpenEvent(DWORD dwAccess, bool bInherit, const char16_t* szName) {
@@ -21,7 +27,11 @@ bool ResetEvent(HANDLE hEvent) {
 }
 
 HANDLE CreateMutex(bool bInitialOwner, const char16_t* szName) {
-    return win32::CreateMutexW(nullptr, bInitialOwner, win32::W(szName));
+    return CreateMutex(nullptr, bInitialOwner, szName);
+}
+
+HANDLE CreateMutex(const SECURITY_ATTRIBUTES* pSecurity, bool bInitialOwner, const char16_t* szName) {
+    return win32::CreateMutexW(const_cast<SECURITY_ATTRIBUTES*>(pSecurity), bInitialOwner, win32::W(szName));
 }
 
 HANDLE OpenMutex(DWORD dwAccess, bool bInherit, const char16_t* szName) {

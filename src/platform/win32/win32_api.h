@@ -257,6 +257,30 @@ __declspec(dllimport) TOP_LEVEL_EXCEPTION_FILTER32
 __declspec(dllimport) void __stdcall RtlCaptureContext(void*);
 __declspec(dllimport) BOOL __stdcall TerminateProcess(HANDLE, DWORD);
 
+// kernel32: the console of the service's foreground run and its control events.
+using HANDLER_ROUTINE32 = BOOL(__stdcall*)(DWORD);
+constexpr DWORD CTRL_C_EVENT = 0;
+constexpr DWORD CTRL_BREAK_EVENT = 1;
+constexpr DWORD CTRL_CLOSE_EVENT = 2;
+constexpr DWORD CTRL_LOGOFF_EVENT = 5;
+constexpr DWORD CTRL_SHUTDOWN_EVENT = 6;
+__declspec(dllimport) BOOL __stdcall AllocConsole();
+__declspec(dllimport) BOOL __stdcall FreeConsole();
+__declspec(dllimport) BOOL __stdcall SetConsoleCtrlHandler(HANDLER_ROUTINE32, BOOL);
+// kernel32: the service process's error mode and working set.
+__declspec(dllimport) unsigned __stdcall SetErrorMode(unsigned);
+__declspec(dllimport) BOOL __stdcall SetProcessWorkingSetSize(HANDLE, std::size_t, std::size_t);
+// advapi32: the security descriptors of named objects, from their strings.
+constexpr DWORD SDDL_REVISION_1 = 1;
+__declspec(dllimport) BOOL
+    __stdcall ConvertStringSecurityDescriptorToSecurityDescriptorW(const wchar_t*, DWORD, void**, DWORD*);
+constexpr DWORD SECURITY_DESCRIPTOR_REVISION = 1;
+constexpr std::size_t SECURITY_DESCRIPTOR_MIN_LENGTH = 20;
+constexpr unsigned LPTR = 0x0040;
+__declspec(dllimport) BOOL __stdcall InitializeSecurityDescriptor(void*, DWORD);
+__declspec(dllimport) BOOL __stdcall SetSecurityDescriptorDacl(void*, BOOL, void*, BOOL);
+__declspec(dllimport) void* __stdcall LocalAlloc(unsigned, std::size_t);
+
 // ole32 and oleaut32: COM on the calling thread, and safe arrays. The seam's VARIANT and SAFEARRAY
 // have the platform's layout (variant.cpp checks it).
 using VARTYPE_ = std::uint16_t;
