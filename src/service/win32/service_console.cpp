@@ -14,7 +14,7 @@ namespace {
 // The handler has no context of its own; one console per process.
 std::atomic<CServiceApp*> g_pConsoleApp{nullptr};
 
-win32::BOOL __stdcall ConsoleControlHandler(DWORD dwEvent) {
+BOOL __stdcall ConsoleControlHandler(DWORD dwEvent) {
     switch (dwEvent) {
         case win32::CTRL_C_EVENT:
         case win32::CTRL_BREAK_EVENT:
