@@ -360,6 +360,8 @@ add_dependencies(krell_com_tests krell_test_com_server krell_test_no_factory)
 # for the event manager's and the driver's service entries).
 krell_win32_tests(krellsvc SOURCES ${tests}/e2e/win32/krellsvc_test.cpp LIBRARIES krell_debug_log krell_test_files)
 add_dependencies(krell_krellsvc_tests krellsvc krell_child_service)
-# The host framework's own tests: the command line's tokens and the lock and event wrappers.
+# The host framework's own tests: the command line's tokens, the lock and event wrappers, and the COM
+# apartment of its threads.
 krell_win32_tests(service SOURCES ${tests}/service/command_line_test.cpp ${tests}/service/sync_objects_test.cpp
-                  ${tests}/service/win32/object_security_test.cpp LIBRARIES krell_system)
+                  ${tests}/service/win32/object_security_test.cpp ${tests}/service/win32/apartment_test.cpp
+                  LIBRARIES krell_system)

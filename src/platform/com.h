@@ -189,7 +189,16 @@ protected:
     ~CRunnableObject() = default;
 };
 
+// How a thread joins COM.
+constexpr DWORD COINIT_MULTITHREADED = 0x0;
+constexpr DWORD COINIT_APARTMENTTHREADED = 0x2;
+
 namespace platform {
+
+// Joins the calling thread to COM in an apartment; S_FALSE when it already was in that one. Every
+// success is paired with a CoUninitialize on the same thread. POSIX has no COM: both do nothing.
+HRESULT CoInitializeEx(void* pReserved, DWORD dwCoInit);
+void CoUninitialize();
 
 // REGDB_E_CLASSNOTREG when no registration fits the context (a class registered only as a server
 // of its own process, without a handler, cannot be activated on this machine); CO_E_DLLNOTFOUND

@@ -10,6 +10,7 @@
 #include "platform/event_log.h"
 #include "platform/process.h"
 #include "platform/strings.h"
+#include "service/co_initialize.h"
 #include "service/terminate_event.h"
 
 namespace {
@@ -75,7 +76,7 @@ void ReportUnknownSwitches(const std::u16string& sProgram, const std::vector<std
 int CServiceApp::Run(const char16_t* szServiceName, const char16_t* szDisplayName,
                      const char16_t* szDescription, DWORD dwControlsAccepted) {
     // The optional system entry points (input-method editor, OLE clean-up, the Windows 9x service
-    // registration) and COM on this thread have no counterpart on POSIX.
+    // registration) have no counterpart on POSIX.
     try {
         m_sServiceName = szServiceName;
         m_sDisplayName = szDisplayName;
@@ -83,6 +84,17 @@ int CServiceApp::Run(const char16_t* szServiceName, const char16_t* szDisplayNam
     } catch (const std::bad_alloc&) {
         TraceOut1(u"CServiceApp::Run() : CStringConvert::Copy() == false\n");
         return -1;
+    }
+    // Left again on every way out of Run.
+    CCoInitialize coInit;
+    if (m_eApartment == APARTMENT_MULTITHREADED || m_eApartment == APARTMENT_THREADED) {
+        const HRESULT hr = coInit.CoInitialize(m_eApartment == APARTMENT_THREADED ? COINIT_APARTMENTTHREADED
+                                                                                  : COINIT_MULTITHREADED);
+        if (hr != S_OK) {
+            TraceOut1(u"CServiceApp::Run() : CCoInitialize::CoInitialize() != S_OK, 0x%08X\n",
+                      static_cast<DWORD>(hr));
+            return -1;
+        }
     }
     // Anyone may meet the instance lock; only administrators and the system may signal the stop.
     CNullDacl nullDacl;

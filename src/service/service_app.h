@@ -13,6 +13,8 @@
 
 class CServiceApp : public CService {
 public:
+    // COM on the main thread while Run runs. The framework's debug options name no apartment, so
+    // APARTMENT_FROM_OPTIONS joins none.
     enum eApartment {
         APARTMENT_FROM_OPTIONS = 0,
         APARTMENT_MULTITHREADED = 1,

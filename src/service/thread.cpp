@@ -4,6 +4,7 @@
 #include "platform/sync.h"
 #include "platform/system.h"
 #include "platform/thread.h"
+#include "service/co_initialize.h"
 
 namespace {
 // How long a thread ended by force may take to leave, before its owner may free it.
@@ -88,22 +89,39 @@ DWORD CThread::ResumeThread() {
 
 DWORD CThread::ThreadProc(void* pParameter) {
     auto* pThread = static_cast<CThread*>(pParameter);
-    // No COM on this platform: apartment initialisation always succeeds.
-    const bool bResult = pThread->InitInstance();
     const std::shared_ptr<CInitInstance> pInit = pThread->m_pInitInstance;
-    pInit->m_bInitInstanceResult = bResult;
-    if (pThread->m_Options.m_bWaitForInitInstance) {
-        pInit->m_InitInstanceEvent.SetEvent();
-    }
+    const bool bWaitedFor = pThread->m_Options.m_bWaitForInitInstance;
     DWORD dwExitCode;
-    if (!bResult) {
-        TraceOut2(u"CThread::Start() : InitInstance() == FALSE\n");
-        pThread->PostTerminate();
-        dwExitCode = THREAD_FAILURE_EXIT_CODE;
-    } else {
-        dwExitCode = pThread->Run();
+    {
+        CCoInitialize coInit;
+        if (pThread->m_Options.m_eApartment != APARTMENT_NONE) {
+            const HRESULT hr = coInit.CoInitialize(pThread->m_Options.m_eApartment == APARTMENT_THREADED
+                                                       ? COINIT_APARTMENTTHREADED
+                                                       : COINIT_MULTITHREADED);
+            if (hr != S_OK) {
+                TraceOut1(u"CThread::Start() : coInit.Initialize() != S_OK, 0x%08X\n",
+                          static_cast<DWORD>(hr));
+                pInit->m_bInitInstanceResult = false;
+                if (bWaitedFor) {
+                    pInit->m_InitInstanceEvent.SetEvent();
+                }
+                return THREAD_FAILURE_EXIT_CODE;
+            }
+        }
+        const bool bResult = pThread->InitInstance();
+        pInit->m_bInitInstanceResult = bResult;
+        if (bWaitedFor) {
+            pInit->m_InitInstanceEvent.SetEvent();
+        }
+        if (!bResult) {
+            TraceOut2(u"CThread::Start() : InitInstance() == FALSE\n");
+            pThread->PostTerminate();
+            dwExitCode = THREAD_FAILURE_EXIT_CODE;
+        } else {
+            dwExitCode = pThread->Run();
+        }
+        pThread->ExitInstance();
     }
-    pThread->ExitInstance();
     if (pThread->m_Options.m_bAutoDelete) {
         TraceOut3(u"CThread::ThreadProc() : delete pThread, 0x%04X\n", platform::GetCurrentThreadId());
         delete pThread;

@@ -19,6 +19,12 @@ CComPtr<IRunnableObject> RunnableOf(IUnknown* pUnknown) {
 // The stand-ins need no apartment.
 void EnterApartment() {}
 
+HRESULT CoInitializeEx(void*, DWORD) {
+    return S_OK;
+}
+
+void CoUninitialize() {}
+
 HRESULT ClassFactoryOf(HMODULE hModule, REFCLSID rclsid, IClassFactory** ppFactory) {
     auto pfnGetFactory = reinterpret_cast<PFN_GET_FACTORY>(GetProcAddress(hModule, "GetFactory"));
     return pfnGetFactory != nullptr ? pfnGetFactory(&rclsid, ppFactory) : CO_E_ERRORINDLL;

@@ -8,8 +8,6 @@ namespace {
 using PFN_GET_FACTORY = HRESULT (*)(const CLSID* pClsid, IClassFactory** ppFactory);
 using PFN_DLL_GET_CLASS_OBJECT = HRESULT(STDMETHODCALLTYPE*)(REFCLSID rclsid, REFIID riid, void** ppv);
 
-constexpr DWORD COINIT_MULTITHREADED = 0x0;
-
 }  // namespace
 
 // A real component may itself use COM on the caller's thread, so the thread joins the
@@ -17,6 +15,14 @@ constexpr DWORD COINIT_MULTITHREADED = 0x0;
 void EnterApartment() {
     thread_local const HRESULT hr = win32::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     (void)hr;
+}
+
+HRESULT CoInitializeEx(void* pReserved, DWORD dwCoInit) {
+    return win32::CoInitializeEx(pReserved, dwCoInit);
+}
+
+void CoUninitialize() {
+    win32::CoUninitialize();
 }
 
 HRESULT ClassFactoryOf(HMODULE hModule, REFCLSID rclsid, IClassFactory** ppFactory) {

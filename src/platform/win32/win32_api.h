@@ -285,6 +285,7 @@ __declspec(dllimport) void* __stdcall LocalAlloc(unsigned, std::size_t);
 // have the platform's layout (variant.cpp checks it).
 using VARTYPE_ = std::uint16_t;
 __declspec(dllimport) HRESULT __stdcall CoInitializeEx(void*, DWORD);
+__declspec(dllimport) void __stdcall CoUninitialize();
 // OleIsRunning takes an IOleObject, whose IUnknown it queries for IRunnableObject.
 __declspec(dllimport) HRESULT __stdcall OleRun(IUnknown*);
 __declspec(dllimport) BOOL __stdcall OleIsRunning(IUnknown*);
